@@ -1,0 +1,8 @@
+"""``python -m Virel``: the command-line tool (see Virel.cli)."""
+
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

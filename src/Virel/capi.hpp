@@ -1,0 +1,109 @@
+// capi.hpp: our thin layer over the CPython C API, shared by every source file.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+namespace virel {
+
+// Owns one reference. Move-only on purpose: an extra incref is always a visible borrow().
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }              // adopt a new reference
+    static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }  // take an extra one
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref&& o) noexcept {
+        Py_XDECREF(std::exchange(p_, std::exchange(o.p_, nullptr)));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }                         // borrowed view
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }  // hand the reference to C
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Adds a traceback entry named `where` (file "src/Virel/tl") to the pending exception. tl.cpp.
+void add_traceback(const char* where) noexcept;
+
+// The one spelling of every traceback name.
+#define TL_WHERE(cls, op) "Virel.tl." #cls "." #op
+
+// Adds our entry and returns T's "nothing": every failing step ends with `return fail<T>(here)`.
+template <class T>
+T fail(const char* where) noexcept {
+    add_traceback(where);
+    if constexpr (!std::is_void_v<T>) return T{};
+}
+
+// Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
+// data (or a container that holds itself) ends in RecursionError instead of a blown C stack.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) noexcept : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    explicit operator bool() const noexcept { return ok_; }
+
+private:
+    bool ok_;
+};
+
+// The argument rules shared by every one-argument callable of the module. On success *out holds
+// a borrowed reference to the argument; on failure a TypeError is pending and false is returned.
+bool parse_one_arg(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) noexcept;
+// The same rules for a callable that receives a tuple and a dict (the TLParser constructor).
+bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject* kwargs,
+                   PyObject** out) noexcept;
+// The rules of a callable that takes no argument at all (__reduce__).
+bool parse_no_args(const char* func, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept;
+
+// The pickling refusal, installed as __reduce__ and __setstate__ of both classes.
+PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Turns a C++ standard-library failure in flight into a Python exception, unless one is pending
+// already (then the pending one is kept). Call only from inside a catch handler.
+void translate_native_failure() noexcept;
+
+// Runs `body`, turning a C++ exception that escapes it into a pending Python one. The body reports
+// Python errors by leaving them pending and returning its "nothing"; the caller adds the entry.
+template <class T, class F>
+T guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_native_failure();
+        if constexpr (!std::is_void_v<T>) return T{};
+    }
+}
+
+// The module's constant strings, made once when the module is executed.
+struct Strings {
+    PyObject* underscore;  // "_"
+    PyObject* get;         // "get"
+    PyObject* compile;     // "compile"
+    PyObject* loads;       // "loads"
+    PyObject* json;        // "json"
+};
+extern Strings str;
+
+// The module's namespace dict (borrowed; the module lives until the process ends).
+extern PyObject* module_dict;
+
+}  // namespace virel

@@ -1,0 +1,229 @@
+// codec/decoder.cpp: TL bytes -> object dicts (unpack, _read_object, _read_value, _read_vector).
+#include "codec/parser.hpp"
+#include "schema/compiler.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace virel {
+
+template <class Ops>
+PyObject* read_string(TLParser* s) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_string);
+    Py_ssize_t n;
+    const char* data = Ops::_read_bytes(s, &n);
+    PyObject* text = PyUnicode_DecodeUTF8(data ? data : "", n, nullptr);
+    if (!text) return fail<PyObject*>(here);
+    return text;
+}
+
+// The fewest input bytes one element of this kind can take: an upper bound on how many elements
+// a given input can back.
+static uint64_t min_element_size(int32_t kind) noexcept {
+    switch (kind) {
+        case TL_LONG:
+        case TL_DOUBLE:
+            return 8;
+        case TL_STRING:
+        case TL_BYTES:
+            return 1;
+        default:
+            return 4;
+    }
+}
+
+// Sets `type` with `prefix` followed by the identifier as eight lowercase hex digits.
+static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) noexcept {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%08x", prefix, id);
+    PyErr_SetString(type, text);
+}
+
+template <class Ops>
+PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
+    RecursionGuard depth(" while decoding a TL vector");
+    if (!depth) return fail<PyObject*>(here);
+    uint32_t header = Ops::_read_int32(s);
+    if (header != kVectorId) {
+        set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
+        return fail<PyObject*>(here);
+    }
+    auto count = static_cast<int32_t>(Ops::_read_int32(s));
+    uint64_t left = s->position <= s->input_length ? s->input_length - s->position : 0;
+    // Every element takes at least one byte: a count the input cannot back is a parse error at
+    // once, before anything is allocated for it.
+    if (count < 0 || static_cast<uint64_t>(count) > left) {
+        s->parse_error = 1;
+        return PyList_New(0);
+    }
+
+    VectorElement el;
+    if (!vector_element(s, type_name, element, &el)) return fail<PyObject*>(here);
+    const int32_t kind = el.kind;
+
+    // Slots only for elements the input can back, so memory stays proportional to the input even
+    // when vectors nest and each announces as many elements as there are bytes left.
+    uint64_t backed = std::min<uint64_t>(static_cast<uint64_t>(count), left / min_element_size(kind) + 1);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(backed)));
+    if (!list) return fail<PyObject*>(here);
+    Py_ssize_t filled = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        uint64_t before = s->position;
+        PyObject* item = Ops::_read_value(s, kind, el.text, el.inner);
+        if (!item) {
+            Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
+            return fail<PyObject*>(here);
+        }
+        // After a shortage, an element read that did not move the cursor will be repeated
+        // identically by every later one: the result is discarded anyway and the position is
+        // final, so stop here.
+        if (s->parse_error && s->position == before) {
+            Py_DECREF(item);
+            break;
+        }
+        if (filled == static_cast<Py_ssize_t>(backed)) {  // cannot happen while min_element_size holds
+            Py_DECREF(item);
+            s->parse_error = 1;
+            break;
+        }
+        PyList_SET_ITEM(list.get(), filled++, item);  // steals
+    }
+    Py_SET_SIZE(list.get(), filled);
+    return list.release();
+}
+
+template <class Ops>
+PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_value);
+    PyObject* value;
+    switch (kind) {
+        case TL_INT:
+            value = PyLong_FromUnsignedLong(Ops::_read_int32(s));
+            break;
+        case TL_LONG:
+            value = PyLong_FromUnsignedLongLong(Ops::_read_int64(s));
+            break;
+        case TL_DOUBLE:
+            value = PyFloat_FromDouble(Ops::_read_double(s));
+            break;
+        case TL_STRING:
+            value = Ops::_read_string(s);
+            break;
+        case TL_BYTES: {
+            Py_ssize_t n;
+            const char* data = Ops::_read_bytes(s, &n);
+            value = PyBytes_FromStringAndSize(data ? data : "", n);
+            break;
+        }
+        case TL_BOOL:
+            value = Py_NewRef(Ops::_read_int32(s) ? Py_True : Py_False);
+            break;
+        case TL_VECTOR:
+            value = Ops::_read_vector(s, type_name, element);
+            break;
+        case TL_OBJECT:
+            value = Ops::_read_object(s);
+            break;
+        default:
+            PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
+            value = nullptr;
+    }
+    if (!value) return fail<PyObject*>(here);
+    return value;
+}
+
+template <class Ops>
+PyObject* read_object(TLParser* s) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
+    RecursionGuard depth(" while decoding a TL object");
+    if (!depth) return fail<PyObject*>(here);
+    if (!has_input(s, 4)) {
+        s->parse_error = 1;
+        Py_RETURN_NONE;
+    }
+    uint32_t id = Ops::_read_int32(s);
+    TLSchemaCompiler* c = parser_compiler(s);
+    if (!c) return fail<PyObject*>(here);
+    const TLConstructor* record = find_by_id(c, id);
+    if (!record) {
+        set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
+        return fail<PyObject*>(here);
+    }
+    Ref dict = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
+    if (!dict || PyDict_SetItem(dict.get(), str.underscore, record->py_name) < 0) return fail<PyObject*>(here);
+    uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
+    const TLParam* end = record->params + record->param_count;
+    for (const TLParam* p = record->params; p != end; ++p) {
+        if (p->flags_word) {
+            words[p->flags_word - 1] = Ops::_read_int32(s);
+            continue;
+        }
+        if (p->is_conditional) {
+            bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
+            if (p->kind == TL_BOOL || !bit) {
+                PyObject* v = p->kind == TL_BOOL ? (bit ? Py_True : Py_False) : Py_None;
+                if (PyDict_SetItem(dict.get(), p->py_name, v) < 0) return fail<PyObject*>(here);
+                continue;
+            }
+        }
+        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
+        if (!value) return fail<PyObject*>(here);
+        if (s->parse_error) return dict.release();  // the caller discards it
+        if (PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) return fail<PyObject*>(here);
+    }
+    return dict.release();
+}
+
+template PyObject* read_string<ViaTable>(TLParser*);
+template PyObject* read_vector<ViaTable>(TLParser*, const char*, const TLElementType*);
+template PyObject* read_value<ViaTable>(TLParser*, int32_t, const char*, const TLElementType*);
+template PyObject* read_object<ViaTable>(TLParser*);
+
+PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, unpack);
+    auto* s = reinterpret_cast<TLParser*>(op);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    if (data != Py_None && !PyBytes_CheckExact(data)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     "data", "bytes", Py_TYPE(data)->tp_name);
+        return fail<PyObject*>(here);
+    }
+    BusyGuard busy(s);
+    if (!busy) return fail<PyObject*>(here);
+    if (!parser_compiler(s)) return fail<PyObject*>(here);
+    Ref keep = Ref::borrow(s->compiler);  // the tables outlive this call whatever Python code runs
+    if (data == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return fail<PyObject*>(here);
+    }
+    auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+    if (n > s->capacity) {
+        void* grown = std::realloc(s->buffer, n);
+        if (!grown) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
+            return fail<PyObject*>(here);
+        }
+        s->buffer = static_cast<unsigned char*>(grown);
+        s->capacity = n;
+    }
+    if (n) std::memcpy(s->buffer, PyBytes_AS_STRING(data), n);
+    s->input_length = n;
+    s->position = 0;
+    s->parse_error = 0;
+    Ref result = Ref::steal(guarded<PyObject*>([&] {
+        return s->ops == &TLParser_default_ops ? read_object<Direct>(s) : s->ops->_read_object(s);
+    }));
+    if (!result) return fail<PyObject*>(here);
+    if (s->parse_error) {
+        PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
+                     static_cast<unsigned long long>(s->position));
+        return fail<PyObject*>(here);
+    }
+    return result.release();
+}
+
+}  // namespace virel

@@ -1,0 +1,418 @@
+// codec/encoder.cpp: object dicts -> TL bytes (pack, _write_object, _write_value, _write_vector and
+// the write primitives).
+#include "codec/parser.hpp"
+#include "schema/compiler.hpp"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace virel {
+
+// ---- Write primitives: append at `position`, growing the buffer first when it is too small. ----
+
+// Makes room for n more bytes; false with MemoryError pending (traceback entry added by the caller).
+template <class Ops>
+inline bool reserve(TLParser* s, uint64_t n) {
+    if (s->capacity - s->position >= n) return true;
+    Ops::_ensure_buffer(s, n);
+    return !PyErr_Occurred();
+}
+
+template <class Ops>
+void write_int32(TLParser* s, uint32_t value) {
+    if (!reserve<Ops>(s, 4)) return fail<void>(TL_WHERE(TLParser, _write_int32));
+    store_le32(s->buffer + s->position, value);
+    s->position += 4;
+}
+
+template <class Ops>
+void write_int64(TLParser* s, uint64_t value) {
+    if (!reserve<Ops>(s, 8)) return fail<void>(TL_WHERE(TLParser, _write_int64));
+    store_le64(s->buffer + s->position, value);
+    s->position += 8;
+}
+
+template <class Ops>
+void write_double(TLParser* s, double value) {
+    if (!reserve<Ops>(s, 8)) return fail<void>(TL_WHERE(TLParser, _write_double));
+    store_le64(s->buffer + s->position, std::bit_cast<uint64_t>(value));
+    s->position += 8;
+}
+
+template <class Ops>
+void write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_bytes);
+    // The long form carries 24 bits of length: anything longer would be written corrupt.
+    if (n > kMaxByteString) {
+        PyErr_Format(PyExc_ValueError, "Byte string too long: %zd bytes", n);
+        return fail<void>(here);
+    }
+    if (!reserve<Ops>(s, static_cast<uint64_t>(n) + 8)) return fail<void>(here);
+    unsigned char* p = s->buffer + s->position;
+    if (n < 254) {
+        *p++ = static_cast<unsigned char>(n);
+    } else {
+        p[0] = 254;
+        p[1] = static_cast<unsigned char>(n & 0xFF);
+        p[2] = static_cast<unsigned char>((n >> 8) & 0xFF);
+        p[3] = static_cast<unsigned char>((n >> 16) & 0xFF);
+        p += 4;
+    }
+    if (n > 0) std::memcpy(p, data, static_cast<size_t>(n));
+    p += n;
+    // Padding counts from the start of the buffer, as the reader skips it.
+    uint64_t end = static_cast<uint64_t>(p - s->buffer);
+    while (end & 3) {
+        *p++ = 0;
+        ++end;
+    }
+    s->position = end;
+}
+
+template <class Ops>
+void write_string(TLParser* s, PyObject* text) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_string);
+    if (text == Py_None) {
+        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
+        return fail<void>(here);
+    }
+    if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
+        Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+    } else {
+        // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
+        Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!utf8) return fail<void>(here);
+        Ops::_write_bytes(s, PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
+    }
+    if (PyErr_Occurred()) return fail<void>(here);
+}
+
+// ---- Python values -> wire integers ----
+
+// An int, or the result of the value's own integer conversion (__int__, else __index__).
+static Ref integer_of(PyObject* v) {
+    if (PyLong_Check(v)) return Ref::borrow(v);
+    PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
+    PyObject* r = nullptr;
+    if (nb && nb->nb_int) r = nb->nb_int(v);
+    else if (nb && nb->nb_index) r = nb->nb_index(v);
+    else {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return Ref();
+    }
+    if (r && !PyLong_Check(r)) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
+        Py_DECREF(r);
+        return Ref();
+    }
+    return Ref::steal(r);
+}
+
+// A TL int: anything from -2**31 to 2**32-1, so that the unsigned words unpack returns pack again.
+static bool tl_int_of(PyObject* v, uint32_t* out) {
+    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+        Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+        if (x >= INT32_MIN && x <= static_cast<Py_ssize_t>(UINT32_MAX)) {
+            *out = static_cast<uint32_t>(x);
+            return true;
+        }
+    }
+    Ref n = integer_of(v);
+    if (!n) return false;
+    int overflow;
+    long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (x == -1 && PyErr_Occurred()) return false;
+    if (overflow || x < INT32_MIN || x > static_cast<long long>(UINT32_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, "int value out of range for a TL int (accepted: -2147483648 to 4294967295)");
+        return false;
+    }
+    *out = static_cast<uint32_t>(x);
+    return true;
+}
+
+static bool tl_long_of(PyObject* v, uint64_t* out) {
+    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
+        Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
+        if (x >= 0) {
+            *out = static_cast<uint64_t>(x);
+            return true;
+        }
+    }
+    Ref n = integer_of(v);
+    if (!n) return false;
+    if (_PyLong_Sign(n.get()) < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint64_t");
+        return false;
+    }
+    unsigned long long x = PyLong_AsUnsignedLongLong(n.get());
+    if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    *out = x;
+    return true;
+}
+
+template <class Ops>
+void write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_value);
+    switch (kind) {
+        case TL_INT: {
+            uint32_t v;
+            if (!tl_int_of(value, &v)) return fail<void>(here);
+            Ops::_write_int32(s, v);
+            break;
+        }
+        case TL_LONG: {
+            uint64_t v;
+            if (!tl_long_of(value, &v)) return fail<void>(here);
+            Ops::_write_int64(s, v);
+            break;
+        }
+        case TL_DOUBLE: {
+            double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            if (v == -1.0 && PyErr_Occurred()) return fail<void>(here);
+            Ops::_write_double(s, v);
+            break;
+        }
+        case TL_STRING:
+            Ops::_write_string(s, value);
+            break;
+        case TL_BYTES: {
+            if (value == Py_None) {
+                PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+                return fail<void>(here);
+            }
+            if (PyBytes_Check(value)) {
+                Ops::_write_bytes(s, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+                break;
+            }
+            // bytearray, memoryview and other contiguous buffers are written as their bytes; a
+            // str or a number is refused rather than guessed at.
+            Py_buffer view;
+            if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value) ||
+                PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
+                return fail<void>(here);
+            }
+            Ops::_write_bytes(s, static_cast<const char*>(view.buf), view.len);
+            PyBuffer_Release(&view);
+            break;
+        }
+        case TL_BOOL: {
+            int truth = PyObject_IsTrue(value);
+            if (truth < 0) return fail<void>(here);
+            Ops::_write_int32(s, truth ? 1u : 0u);
+            break;
+        }
+        case TL_VECTOR:
+            Ops::_write_vector(s, value, type_name, element);
+            break;
+        case TL_OBJECT:
+            Ops::_write_object(s, value);
+            break;
+        default:
+            PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
+            return fail<void>(here);
+    }
+    if (PyErr_Occurred()) return fail<void>(here);
+}
+
+template <class Ops>
+void write_vector(TLParser* s, PyObject* value, const char* type_name, const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_vector);
+    RecursionGuard depth(" while encoding a TL vector");
+    if (!depth) return fail<void>(here);
+    Ref items;
+    if (PyList_CheckExact(value)) {
+        items = Ref::borrow(value);
+    } else if (PyList_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(value)->tp_name);
+        return fail<void>(here);
+    } else {
+        items = Ref::steal(PySequence_List(value));  // a tuple, a generator, any iterable
+        if (!items) return fail<void>(here);
+    }
+    Py_ssize_t count = PyList_GET_SIZE(items.get());
+    if (count > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "Vector too long: %zd elements", count);
+        return fail<void>(here);
+    }
+    VectorElement el;
+    if (!vector_element(s, type_name, element, &el)) return fail<void>(here);
+    Ops::_write_int32(s, kVectorId);
+    if (PyErr_Occurred()) return fail<void>(here);
+    Ops::_write_int32(s, static_cast<uint32_t>(count));
+    if (PyErr_Occurred()) return fail<void>(here);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        // Python code run by an element (its __int__, say) may change the caller's list: the
+        // count is written already, so a change is an error rather than corrupt output.
+        if (PyList_GET_SIZE(items.get()) != count) break;
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        Ops::_write_value(s, item.get(), el.kind, el.text, el.inner);
+        if (PyErr_Occurred()) return fail<void>(here);
+    }
+    if (PyList_GET_SIZE(items.get()) != count) {
+        PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
+        return fail<void>(here);
+    }
+}
+
+namespace {
+
+// How an object value is read: an exact dict directly; a dict subclass by presence in its own key
+// table and its own item access; any other mapping with a `get` by `in` and item access.
+enum class Access { dict, dict_subclass, mapping };
+
+// The value under `key`: 1 with *out set, 0 when the key is absent, -1 with an exception pending.
+int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
+    if (access == Access::dict) {
+        PyObject* v = PyDict_GetItemWithError(obj, key);  // borrowed
+        if (!v) return PyErr_Occurred() ? -1 : 0;
+        *out = Ref::borrow(v);  // Python code may run before we are done with it
+        return 1;
+    }
+    int has = access == Access::dict_subclass ? PyDict_Contains(obj, key) : PySequence_Contains(obj, key);
+    if (has <= 0) return has;
+    *out = Ref::steal(PyObject_GetItem(obj, key));
+    return *out ? 1 : -1;
+}
+
+// The value written for a missing non-conditional parameter.
+Ref default_of(int32_t kind) {
+    switch (kind) {
+        case TL_INT:
+        case TL_LONG:
+            return Ref::steal(PyLong_FromLong(0));
+        case TL_DOUBLE:
+            return Ref::steal(PyFloat_FromDouble(0.0));
+        case TL_STRING:
+            return Ref::steal(PyUnicode_New(0, 0));
+        case TL_BYTES:
+            return Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+        case TL_BOOL:
+            return Ref::borrow(Py_False);
+        case TL_VECTOR:
+            return Ref::steal(PyList_New(0));
+        default:  // an object: written, it fails for want of a '_'
+            return Ref::steal(PyDict_New());
+    }
+}
+
+}  // namespace
+
+template <class Ops>
+void write_object(TLParser* s, PyObject* value) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_object);
+    RecursionGuard depth(" while encoding a TL object");
+    if (!depth) return fail<void>(here);
+    Access access = PyDict_CheckExact(value) ? Access::dict
+                    : PyDict_Check(value)    ? Access::dict_subclass
+                                             : Access::mapping;
+    Ref name;
+    if (access == Access::dict) {
+        name = Ref::borrow(PyDict_GetItemWithError(value, str.underscore));
+        if (!name && PyErr_Occurred()) return fail<void>(here);
+    } else {
+        name = Ref::steal(PyObject_CallMethodOneArg(value, str.get, str.underscore));
+        if (!name) return fail<void>(here);
+    }
+    if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.get())->tp_name);
+        return fail<void>(here);
+    }
+    if (!name || name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+        return fail<void>(here);
+    }
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!utf8) return fail<void>(here);
+    std::string_view key(utf8, static_cast<size_t>(size));
+    key = key.substr(0, key.find('\0'));  // a name is looked up up to its first NUL
+    TLSchemaCompiler* c = parser_compiler(s);
+    if (!c) return fail<void>(here);
+    const TLConstructor* record = find_by_name(c, key);
+    if (!record) {
+        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        return fail<void>(here);
+    }
+
+    const TLParam* begin = record->params;
+    const TLParam* end = begin + record->param_count;
+    uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
+    if (record->conditional_count) {
+        for (const TLParam* p = begin; p != end; ++p) {
+            if (p->flags_word || !p->is_conditional) continue;
+            Ref v;
+            int found = lookup(value, access, p->py_name, &v);
+            if (found < 0) return fail<void>(here);
+            bool present = found && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
+            if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
+        }
+    }
+    Ops::_write_int32(s, record->id);
+    if (PyErr_Occurred()) return fail<void>(here);
+    for (const TLParam* p = begin; p != end; ++p) {
+        if (p->flags_word) {
+            Ops::_write_int32(s, words[p->flags_word - 1]);
+            if (PyErr_Occurred()) return fail<void>(here);
+            continue;
+        }
+        if (p->is_conditional) {
+            bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
+            if (!bit || p->kind == TL_BOOL) continue;
+        }
+        Ref v;
+        int found = lookup(value, access, p->py_name, &v);
+        if (found < 0) return fail<void>(here);
+        if (!found) {
+            if (p->is_conditional) continue;
+            if (!(v = default_of(p->kind))) return fail<void>(here);
+        }
+        // Several parameters may share a bit: one whose own value is None is still left out.
+        if (p->is_conditional && v.get() == Py_None) continue;
+        Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element);
+        if (PyErr_Occurred()) return fail<void>(here);
+    }
+}
+
+template void write_int32<ViaTable>(TLParser*, uint32_t);
+template void write_int64<ViaTable>(TLParser*, uint64_t);
+template void write_double<ViaTable>(TLParser*, double);
+template void write_bytes<ViaTable>(TLParser*, const char*, Py_ssize_t);
+template void write_string<ViaTable>(TLParser*, PyObject*);
+template void write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template void write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
+template void write_object<ViaTable>(TLParser*, PyObject*);
+
+PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, pack);
+    auto* s = reinterpret_cast<TLParser*>(op);
+    PyObject* value;
+    if (!parse_one_arg("pack", "value", args, nargs, kwnames, &value)) return fail<PyObject*>(here);
+    BusyGuard busy(s);
+    if (!busy) return fail<PyObject*>(here);
+    if (!parser_compiler(s)) return fail<PyObject*>(here);
+    Ref keep = Ref::borrow(s->compiler);  // the tables outlive this call whatever Python code runs
+    if (s->capacity < 1024) {
+        void* grown = std::realloc(s->buffer, 1024);
+        if (!grown) {
+            PyErr_SetNone(PyExc_MemoryError);
+            return fail<PyObject*>(here);
+        }
+        s->buffer = static_cast<unsigned char*>(grown);
+        s->capacity = 1024;
+    }
+    s->position = 0;
+    s->parse_error = 0;
+    guarded<void>([&] {
+        if (s->ops == &TLParser_default_ops) write_object<Direct>(s, value);
+        else s->ops->_write_object(s, value);
+    });
+    if (PyErr_Occurred()) return fail<PyObject*>(here);
+    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
+                                              static_cast<Py_ssize_t>(s->position));
+    if (!out) return fail<PyObject*>(here);
+    return out;
+}
+
+}  // namespace virel

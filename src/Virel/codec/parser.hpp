@@ -1,0 +1,191 @@
+// codec/parser.hpp: TLParser's buffer and wire primitives (inline, shared by both codec halves) and
+// the two ways the codec's operations reach one another.
+#pragma once
+
+#include "capi.hpp"
+#include "tl.hpp"
+
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace virel {
+
+// Only these know the byte order of the wire (little-endian). memcpy: input may be unaligned.
+inline uint32_t load_le32(const unsigned char* p) noexcept {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    return v;
+}
+inline uint64_t load_le64(const unsigned char* p) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+inline void store_le32(unsigned char* p, uint32_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+    std::memcpy(p, &v, 4);
+}
+inline void store_le64(unsigned char* p, uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+constexpr uint32_t kVectorId = 0x1CB5C415u;
+// 24 bits of length prefix: longer byte strings cannot be represented.
+constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
+
+// Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
+inline bool has_input(const TLParser* s, uint64_t n) noexcept {
+    return s->position <= s->input_length && n <= s->input_length - s->position;
+}
+
+// ---- Read primitives: never raise; a shortage sets parse_error and yields a neutral value. ----
+
+inline uint32_t read_int32(TLParser* s) noexcept {
+    if (!has_input(s, 4)) {
+        s->parse_error = 1;
+        return 0;
+    }
+    uint32_t v = load_le32(s->buffer + s->position);
+    s->position += 4;
+    return v;
+}
+
+inline uint64_t read_int64(TLParser* s) noexcept {
+    if (!has_input(s, 8)) {
+        s->parse_error = 1;
+        return 0;
+    }
+    uint64_t v = load_le64(s->buffer + s->position);
+    s->position += 8;
+    return v;
+}
+
+inline double read_double(TLParser* s) noexcept { return std::bit_cast<double>(read_int64(s)); }
+
+inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
+    *size = 0;
+    if (!has_input(s, 1)) {
+        s->parse_error = 1;
+        return nullptr;
+    }
+    uint64_t n = s->buffer[s->position];
+    s->position += 1;  // stands even if the rest fails
+    if (n == 254) {
+        if (!has_input(s, 3)) {
+            s->parse_error = 1;
+            return nullptr;
+        }
+        const unsigned char* p = s->buffer + s->position;
+        n = p[0] | (uint64_t{p[1]} << 8) | (uint64_t{p[2]} << 16);
+        s->position += 3;
+    }
+    if (!has_input(s, n)) {
+        s->parse_error = 1;
+        return nullptr;
+    }
+    const char* data = reinterpret_cast<const char*>(s->buffer + s->position);
+    // Padding is skipped unchecked; the cursor may end past input_length, and the next read fails.
+    s->position = (s->position + n + 3) & ~uint64_t{3};
+    *size = static_cast<Py_ssize_t>(n);
+    return data;
+}
+
+// ---- The codec's operations, declared for both halves (decoder.cpp, encoder.cpp, parser.cpp). ----
+
+template <class Ops> PyObject* read_value(TLParser*, int32_t, const char*, const TLElementType*);
+template <class Ops> PyObject* read_string(TLParser*);
+template <class Ops> PyObject* read_vector(TLParser*, const char*, const TLElementType*);
+template <class Ops> PyObject* read_object(TLParser*);
+template <class Ops> void write_value(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template <class Ops> void write_int32(TLParser*, uint32_t);
+template <class Ops> void write_int64(TLParser*, uint64_t);
+template <class Ops> void write_double(TLParser*, double);
+template <class Ops> void write_bytes(TLParser*, const char*, Py_ssize_t);
+template <class Ops> void write_string(TLParser*, PyObject*);
+template <class Ops> void write_vector(TLParser*, PyObject*, const char*, const TLElementType*);
+template <class Ops> void write_object(TLParser*, PyObject*);
+void ensure_buffer(TLParser*, uint64_t);
+
+// Every operation reaches the others through one of these. ViaTable goes through the object's table,
+// so a native subclass's overrides take effect; Direct calls the default implementations, which
+// lets the compiler inline the primitives into the codec. A parser whose table is the default one
+// runs Direct from the top (pack, unpack), and the two give the same results by construction.
+struct ViaTable {
+    static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return s->ops->_read_value(s, k, t, e); }
+    static void _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { s->ops->_write_value(s, v, k, t, e); }
+    static uint32_t _read_int32(TLParser* s) { return s->ops->_read_int32(s); }
+    static uint64_t _read_int64(TLParser* s) { return s->ops->_read_int64(s); }
+    static double _read_double(TLParser* s) { return s->ops->_read_double(s); }
+    static const char* _read_bytes(TLParser* s, Py_ssize_t* n) { return s->ops->_read_bytes(s, n); }
+    static PyObject* _read_string(TLParser* s) { return s->ops->_read_string(s); }
+    static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return s->ops->_read_vector(s, t, e); }
+    static PyObject* _read_object(TLParser* s) { return s->ops->_read_object(s); }
+    static void _write_int32(TLParser* s, uint32_t v) { s->ops->_write_int32(s, v); }
+    static void _write_int64(TLParser* s, uint64_t v) { s->ops->_write_int64(s, v); }
+    static void _write_double(TLParser* s, double v) { s->ops->_write_double(s, v); }
+    static void _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { s->ops->_write_bytes(s, d, n); }
+    static void _write_string(TLParser* s, PyObject* t) { s->ops->_write_string(s, t); }
+    static void _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { s->ops->_write_vector(s, v, t, e); }
+    static void _write_object(TLParser* s, PyObject* v) { s->ops->_write_object(s, v); }
+    static void _ensure_buffer(TLParser* s, uint64_t n) { s->ops->_ensure_buffer(s, n); }
+};
+
+struct Direct {
+    static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return read_value<Direct>(s, k, t, e); }
+    static void _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { write_value<Direct>(s, v, k, t, e); }
+    static uint32_t _read_int32(TLParser* s) { return read_int32(s); }
+    static uint64_t _read_int64(TLParser* s) { return read_int64(s); }
+    static double _read_double(TLParser* s) { return read_double(s); }
+    static const char* _read_bytes(TLParser* s, Py_ssize_t* n) { return read_bytes(s, n); }
+    static PyObject* _read_string(TLParser* s) { return read_string<Direct>(s); }
+    static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return read_vector<Direct>(s, t, e); }
+    static PyObject* _read_object(TLParser* s) { return read_object<Direct>(s); }
+    static void _write_int32(TLParser* s, uint32_t v) { write_int32<Direct>(s, v); }
+    static void _write_int64(TLParser* s, uint64_t v) { write_int64<Direct>(s, v); }
+    static void _write_double(TLParser* s, double v) { write_double<Direct>(s, v); }
+    static void _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { write_bytes<Direct>(s, d, n); }
+    static void _write_string(TLParser* s, PyObject* t) { write_string<Direct>(s, t); }
+    static void _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { write_vector<Direct>(s, v, t, e); }
+    static void _write_object(TLParser* s, PyObject* v) { write_object<Direct>(s, v); }
+    static void _ensure_buffer(TLParser* s, uint64_t n) { ensure_buffer(s, n); }
+};
+
+// The compiler of a parser (its tables), or null with RuntimeError pending when the garbage
+// collector has cleared it.
+TLSchemaCompiler* parser_compiler(TLParser* s) noexcept;
+
+// What the elements of a vector are: from the record worked out at compile time, or, when a
+// caller brings none, derived from the vector's type text at the call.
+struct VectorElement {
+    int32_t kind = TL_INT;              // no type text at all: int elements
+    const char* text = nullptr;
+    const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
+    std::string derived;
+};
+bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
+                    VectorElement* out);
+
+// Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
+class BusyGuard {
+public:
+    explicit BusyGuard(TLParser* s) noexcept : s_(s), ok_(!s->busy) {
+        if (ok_) s->busy = 1;
+        else PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
+    }
+    ~BusyGuard() {
+        if (ok_) s_->busy = 0;
+    }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+    explicit operator bool() const noexcept { return ok_; }
+
+private:
+    TLParser* s_;
+    bool ok_;
+};
+
+}  // namespace virel

@@ -1,0 +1,463 @@
+// schema/compiler.cpp: TLSchemaCompiler: schema JSON -> compiled tables and lookup maps.
+#include "capi.hpp"
+#include "schema/compiler.hpp"
+#include "schema/type_expr.hpp"
+
+#include <cstdlib>
+#include <new>
+
+namespace virel {
+
+PyTypeObject* TLSchemaCompiler_Type;
+
+namespace {
+
+// A NUL-terminated copy from the C allocator, or null with MemoryError pending.
+char* copy_cstr(const char* data, size_t size) noexcept {
+    char* p = static_cast<char*>(std::malloc(size + 1));
+    if (!p) {
+        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+        return nullptr;
+    }
+    std::memcpy(p, data, size);
+    p[size] = '\0';
+    return p;
+}
+
+// UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
+const char* utf8_of(PyObject* s, Py_ssize_t* size) noexcept {
+    return PyUnicode_AsUTF8AndSize(s, size);
+}
+
+void free_element_chain(TLElementType* e) noexcept {
+    while (e) {
+        TLElementType* next = e->element == e ? nullptr : e->element;
+        std::free(e->type_name);
+        std::free(e);
+        e = next;
+    }
+}
+
+bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
+    if (value == Py_None || Py_IS_TYPE(value, type)) return true;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_label, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+void none_has_no(const char* attribute) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
+}
+
+// dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
+Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
+    PyObject* v = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+    return Ref::borrow(fallback);
+}
+
+struct Keys {
+    PyObject *constructors, *methods, *id, *predicate, *method, *type, *params, *name, *empty;
+} keys;
+
+bool make_keys() noexcept {
+    if (keys.constructors) return true;
+    keys.constructors = PyUnicode_InternFromString("constructors");
+    keys.methods = PyUnicode_InternFromString("methods");
+    keys.id = PyUnicode_InternFromString("id");
+    keys.predicate = PyUnicode_InternFromString("predicate");
+    keys.method = PyUnicode_InternFromString("method");
+    keys.type = PyUnicode_InternFromString("type");
+    keys.params = PyUnicode_InternFromString("params");
+    keys.name = PyUnicode_InternFromString("name");
+    keys.empty = PyUnicode_InternFromString("");
+    return keys.constructors && keys.methods && keys.id && keys.predicate && keys.method &&
+           keys.type && keys.params && keys.name && keys.empty;
+}
+
+// The identifier of an entry: an exact int as it is, anything else through int(); negative
+// values are taken modulo 2**32; above 0xFFFFFFFF is an OverflowError.
+bool entry_id(PyObject* value, uint32_t* out) noexcept {
+    Ref n = PyLong_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Long(value));
+    if (!n) return false;
+    int overflow;
+    long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (!overflow && v >= 0 && v <= 0xFFFFFFFFLL) {
+        *out = static_cast<uint32_t>(v);
+        return true;
+    }
+    if (!overflow && v < 0) {
+        *out = static_cast<uint32_t>(static_cast<unsigned long long>(v) & 0xFFFFFFFFu);
+        return true;
+    }
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0) {  // a huge negative number: its low 32 bits, as Python's & computes them
+        Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
+        if (!mask) return false;
+        Ref low = Ref::steal(PyNumber_And(n.get(), mask.get()));
+        if (!low) return false;
+        *out = static_cast<uint32_t>(PyLong_AsUnsignedLong(low.get()));
+        return !PyErr_Occurred();
+    }
+    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned int");
+    return false;
+}
+
+}  // namespace
+
+std::string strip_vector_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {  // every "Vector<" first...
+        if (text.compare(i, 7, "Vector<") == 0) {
+            i += 7;
+        } else {
+            out += text[i++];
+        }
+    }
+    std::erase(out, '>');  // ...then every '>'
+    return out;
+}
+
+TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) {
+    TLElementType* head = nullptr;
+    TLElementType** link = &head;
+    std::string text = strip_vector_text(type_name);
+    for (;;) {
+        auto* e = static_cast<TLElementType*>(std::calloc(1, sizeof(TLElementType)));
+        if (!e) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+            break;
+        }
+        *link = e;
+        if (!(e->type_name = copy_cstr(text.data(), text.size()))) break;
+        Ref py_text = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        if (!py_text) break;
+        e->kind = self->ops->_parse_type(self, py_text.get());
+        if (PyErr_Occurred()) break;
+        if (e->kind != TL_VECTOR) return head;
+        std::string next = strip_vector_text(text);
+        if (next == text) {  // strips to itself: its elements are of its own type
+            e->element = e;
+            return head;
+        }
+        text = std::move(next);
+        link = &e->element;
+    }
+    free_element_chain(head);
+    return nullptr;
+}
+
+void free_schema_tables(TLSchema* schema) noexcept {
+    if (!schema) return;
+    if (TLConstructor* records = schema->constructors) {
+        for (int32_t i = 0; i < schema->count; ++i) {
+            TLConstructor& c = records[i];
+            if (c.params) {
+                for (int32_t j = 0; j < c.param_count; ++j) {
+                    TLParam& p = c.params[j];
+                    std::free(p.name);
+                    std::free(p.type_name);
+                    Py_CLEAR(p.py_name);
+                    free_element_chain(p.element);
+                }
+                std::free(c.params);
+            }
+            std::free(c.name);
+            std::free(c.result_type);
+            Py_CLEAR(c.py_name);
+        }
+        std::free(records);
+    }
+    std::free(schema);
+}
+
+static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
+    free_schema_tables(self->schema);
+    self->schema = nullptr;
+    self->maps->id_map.clear();
+    self->maps->name_map.clear();
+}
+
+static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) { return self->schema; }
+
+// Fills one parameter record from its JSON object; false with an exception pending.
+static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, TLConstructor* e) {
+    if (!expect_exact(param_obj, &PyDict_Type, "dict")) return false;
+    if (param_obj == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        return false;
+    }
+    PyObject* fields[2] = {keys.name, keys.type};
+    Ref values[2];
+    for (int k = 0; k < 2; ++k) {
+        PyObject* v = PyDict_GetItemWithError(param_obj, fields[k]);  // borrowed
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, fields[k]);
+            return false;
+        }
+        if (!expect_exact(v, &PyUnicode_Type, "str")) return false;
+        values[k] = Ref::borrow(v);
+    }
+    PyObject* name = values[0].get();
+    PyObject* type = values[1].get();
+    if (name == Py_None) {
+        none_has_no("encode");
+        return false;
+    }
+    Py_ssize_t size;
+    const char* utf8 = utf8_of(name, &size);
+    if (!utf8 || !(p->name = copy_cstr(utf8, static_cast<size_t>(size)))) return false;
+    p->py_name = Py_NewRef(name);
+    if (std::strcmp(p->name, "flags") == 0) p->flags_word = 1;
+    else if (std::strcmp(p->name, "flags2") == 0) p->flags_word = 2;
+
+    p->kind = self->ops->_parse_type(self, type);
+    if (PyErr_Occurred()) return false;
+    if (!(utf8 = utf8_of(type, &size)) || !(p->type_name = copy_cstr(utf8, static_cast<size_t>(size))))
+        return false;
+    if (!parse_condition({utf8, static_cast<size_t>(size)}, p, e)) return false;
+    if (p->kind == TL_VECTOR && !(p->element = make_element_type(self, p->type_name))) return false;
+    return true;
+}
+
+static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self, PyObject* entry,
+                                                          int32_t index) {
+    static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _create_constructor);
+    TLConstructor* e = &self->schema->constructors[index];
+    if (entry == Py_None) {
+        none_has_no("get");
+        return fail<TLConstructor*>(here);
+    }
+    // The name: "predicate", else "method", else "type", else empty. Presence is by key, so a
+    // key holding null counts.
+    Ref name;
+    for (PyObject* key : {keys.predicate, keys.method, keys.type}) {
+        PyObject* v = PyDict_GetItemWithError(entry, key);  // borrowed
+        if (v) {
+            name = Ref::borrow(v);
+            break;
+        }
+        if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    }
+    if (!name) name = Ref::borrow(keys.empty);
+    if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
+    Ref result_type = dict_get(entry, keys.type, keys.empty);
+    if (!result_type || !expect_exact(result_type.get(), &PyUnicode_Type, "str"))
+        return fail<TLConstructor*>(here);
+    Ref params = dict_get(entry, keys.params, nullptr);
+    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    if (!params) params = Ref::steal(PyList_New(0));
+    if (!params || !expect_exact(params.get(), &PyList_Type, "list")) return fail<TLConstructor*>(here);
+
+    if (name.get() == Py_None) {
+        none_has_no("encode");
+        return fail<TLConstructor*>(here);
+    }
+    Py_ssize_t size;
+    const char* utf8 = utf8_of(name.get(), &size);
+    if (!utf8 || !(e->name = copy_cstr(utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    // A name is used up to its first NUL, here as in the maps.
+    if (!(e->py_name = PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(std::strlen(e->name)), nullptr)))
+        return fail<TLConstructor*>(here);
+    if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0) {
+        if (!(utf8 = utf8_of(result_type.get(), &size))) return fail<TLConstructor*>(here);
+    }
+    if (!(e->result_type = copy_cstr(utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+
+    Ref id = dict_get(entry, keys.id, nullptr);
+    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    if (id) {
+        // int() of an odd object runs Python code, which may change this entry under us: every
+        // value taken from it above is held by a strong reference.
+        if (!entry_id(id.get(), &e->id)) return fail<TLConstructor*>(here);
+    }
+
+    if (params.get() == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return fail<TLConstructor*>(here);
+    }
+    // A snapshot, so that the count stays true even if Python code changes the list meanwhile.
+    Ref items = Ref::steal(PyList_AsTuple(params.get()));
+    if (!items) return fail<TLConstructor*>(here);
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    if (n > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "too many parameters");
+        return fail<TLConstructor*>(here);
+    }
+    e->param_count = static_cast<int32_t>(n);
+    if (n == 0) return e;
+    e->params = static_cast<TLParam*>(std::calloc(static_cast<size_t>(n), sizeof(TLParam)));
+    if (!e->params) {
+        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+        return fail<TLConstructor*>(here);
+    }
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        TLParam* p = &e->params[j];
+        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, e)) return fail<TLConstructor*>(here);
+        if (!p->flags_word) ++e->value_count;
+        if (p->is_conditional) ++e->conditional_count;
+    }
+    return e;
+}
+
+static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject* json_data) {
+    static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
+    Ref top;
+    if (PyUnicode_Check(json_data)) {
+        PyObject* json = PyDict_GetItemWithError(module_dict, str.json);  // borrowed
+        if (!json) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
+            return fail<void>(here);
+        }
+        top = Ref::steal(PyObject_CallMethodOneArg(json, str.loads, json_data));
+        if (!top) return fail<void>(here);
+    } else {
+        top = Ref::borrow(json_data);
+    }
+    if (!expect_exact(top.get(), &PyDict_Type, "dict")) return fail<void>(here);
+    if (top.get() == Py_None) {
+        none_has_no("get");
+        return fail<void>(here);
+    }
+    Ref constructors = dict_get(top.get(), keys.constructors, nullptr);
+    if (PyErr_Occurred()) return fail<void>(here);
+    if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list")) return fail<void>(here);
+    if (constructors.get() == Py_None) {
+        none_has_no("extend");
+        return fail<void>(here);
+    }
+    // The combined entry list is always a new list: a caller's dict is never modified.
+    Ref entries = Ref::steal(constructors ? PyList_GetSlice(constructors.get(), 0, PY_SSIZE_T_MAX)
+                                          : PyList_New(0));
+    if (!entries) return fail<void>(here);
+    Ref methods = dict_get(top.get(), keys.methods, nullptr);
+    if (PyErr_Occurred()) return fail<void>(here);
+    if (methods) {
+        Ref it = Ref::steal(PyObject_GetIter(methods.get()));
+        if (!it) return fail<void>(here);
+        while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+            if (PyList_Append(entries.get(), item.get()) < 0) return fail<void>(here);
+        }
+        if (PyErr_Occurred()) return fail<void>(here);
+    }
+
+    auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
+    if (!schema) {
+        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
+        return fail<void>(here);
+    }
+    if (self->schema) self->maps->retired.push_back(self->schema);  // may throw bad_alloc
+    self->schema = schema;
+    Py_ssize_t count = PyList_GET_SIZE(entries.get());
+    if (count > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "too many schema entries");
+        return fail<void>(here);
+    }
+    schema->count = static_cast<int32_t>(count);
+    if (count > 0) {
+        schema->constructors = static_cast<TLConstructor*>(std::calloc(static_cast<size_t>(count), sizeof(TLConstructor)));
+        if (!schema->constructors) {
+            std::free(schema);
+            self->schema = nullptr;
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+            return fail<void>(here);
+        }
+    }
+    // `entries` is our own list and no Python code below can reach it, so its size holds.
+    for (int32_t i = 0; i < schema->count; ++i) {
+        PyObject* entry = PyList_GET_ITEM(entries.get(), i);
+        if (!expect_exact(entry, &PyDict_Type, "dict")) return fail<void>(here);
+        TLConstructor* record = self->ops->_create_constructor(self, entry, i);
+        if (PyErr_Occurred()) return fail<void>(here);
+        self->maps->id_map.put(record->id, record);
+        self->maps->name_map.insert_or_assign(std::string(record->name), record);
+    }
+}
+
+static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLSchemaCompiler, compile);
+    auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
+    PyObject* json_data;
+    if (!parse_one_arg("compile", "json_data", args, nargs, kwnames, &json_data)) return fail<PyObject*>(here);
+    if (self->compiling) {
+        // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
+        // the same compiler would fill records of a schema the outer call did not allocate.
+        PyErr_SetString(PyExc_RuntimeError, "TLSchemaCompiler.compile is already running on this compiler");
+        return fail<PyObject*>(here);
+    }
+    self->compiling = 1;
+    guarded<void>([&] { self->ops->_parse_json_schema(self, json_data); });
+    self->compiling = 0;
+    if (PyErr_Occurred()) return fail<PyObject*>(here);
+    Py_RETURN_NONE;
+}
+
+static PyObject* TLSchemaCompiler_new(PyTypeObject* type, PyObject*, PyObject*) {
+    // Any arguments are accepted and ignored.
+    auto* self = reinterpret_cast<TLSchemaCompiler*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->ops = &TLSchemaCompiler_default_ops;
+    self->maps = new (std::nothrow) TLSchemaCompilerMaps();
+    if (!self->maps) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+static void TLSchemaCompiler_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
+    PyTypeObject* type = Py_TYPE(op);
+    if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(op);  // a Python subclass has GC
+    PyObject *et, *ev, *tb;
+    PyErr_Fetch(&et, &ev, &tb);
+    if (self->maps) {
+        self->ops->_free_schema(self);
+        for (TLSchema* old : self->maps->retired) free_schema_tables(old);
+        delete self->maps;
+        self->maps = nullptr;
+    }
+    PyErr_Restore(et, ev, tb);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+static PyMethodDef TLSchemaCompiler_methods[] = {
+    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(TLSchemaCompiler_compile)),
+     METH_FASTCALL | METH_KEYWORDS, "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyType_Slot TLSchemaCompiler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(TLSchemaCompiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(TLSchemaCompiler_dealloc)},
+    {Py_tp_methods, TLSchemaCompiler_methods},
+    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler()\n--\n\nCompiles a TL schema into native tables.")},
+    {0, nullptr},
+};
+
+PyType_Spec TLSchemaCompiler_spec = {
+    "Virel.tl.TLSchemaCompiler",
+    sizeof(TLSchemaCompiler),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    TLSchemaCompiler_slots,
+};
+
+bool compiler_module_init() noexcept { return make_keys(); }
+
+}  // namespace virel
+
+extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops = {
+    virel::TLSchemaCompiler_parse_json_schema,
+    virel::TLSchemaCompiler_create_constructor,
+    virel::TLSchemaCompiler_parse_type,
+    virel::TLSchemaCompiler_free_schema,
+    virel::TLSchemaCompiler_get_schema,
+};

@@ -1,0 +1,112 @@
+// schema/compiler.hpp: the compiler's lookup maps and what the rest of the module needs of it.
+#pragma once
+
+#include "tl.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace virel {
+
+// Identifier -> record. Open addressing with linear probing over a power-of-two table: a decode
+// does one lookup per object, so this sits on the hot path. Identifiers are schema CRCs, already
+// well spread; the multiply only mixes hand-picked ones such as 1, 2, 3.
+class IdMap {
+public:
+    TLConstructor* find(uint32_t id) const noexcept {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = slot_of(id);; i = (i + 1) & mask_) {
+            const Slot& s = slots_[i];
+            if (!s.record) return nullptr;
+            if (s.id == id) return s.record;
+        }
+    }
+    // Inserts the key or overwrites its value. May throw std::bad_alloc.
+    void put(uint32_t id, TLConstructor* record) {
+        if ((size_ + 1) * 2 > slots_.size()) grow();
+        for (size_t i = slot_of(id);; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (!s.record) {
+                s = {id, record};
+                ++size_;
+                return;
+            }
+            if (s.id == id) {
+                s.record = record;
+                return;
+            }
+        }
+    }
+    void clear() noexcept {
+        slots_.clear();
+        size_ = 0;
+        mask_ = 0;
+    }
+
+private:
+    struct Slot {
+        uint32_t id;
+        TLConstructor* record;
+    };
+    size_t slot_of(uint32_t id) const noexcept {
+        return static_cast<size_t>((uint64_t{id} * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+    }
+    void grow() {
+        std::vector<Slot> old(std::max<size_t>(16, slots_.size() * 2));
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        size_ = 0;
+        for (const Slot& s : old)
+            if (s.record) put(s.id, s.record);
+    }
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+    size_t mask_ = 0;
+};
+
+struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+// UTF-8 name (up to its first NUL) -> record; looked up by string_view, so a lookup allocates
+// nothing.
+using NameMap = std::unordered_map<std::string, TLConstructor*, NameHash, std::equal_to<>>;
+
+}  // namespace virel
+
+struct TLSchemaCompilerMaps {
+    virel::IdMap id_map;
+    virel::NameMap name_map;
+    // Tables of earlier compiles on the same compiler: the maps may still point into them, so
+    // they live until the compiler is destroyed.
+    std::vector<TLSchema*> retired;
+};
+
+namespace virel {
+
+// Releases one schema record and everything under it; accepts null and partly filled tables.
+void free_schema_tables(TLSchema* schema) noexcept;
+
+// The element record of a vector whose declared text is `type_name`; compiler.cpp.
+TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name);
+
+// The vector element text of a declared vector type: every "Vector<" removed, then every ">".
+std::string strip_vector_text(std::string_view type_name);
+
+inline TLConstructor* find_by_id(const TLSchemaCompiler* c, uint32_t id) noexcept {
+    return c->maps->id_map.find(id);
+}
+inline TLConstructor* find_by_name(const TLSchemaCompiler* c, std::string_view name) {
+    auto it = c->maps->name_map.find(name);
+    return it == c->maps->name_map.end() ? nullptr : it->second;
+}
+
+extern PyTypeObject* TLSchemaCompiler_Type;
+extern PyTypeObject* TLParser_Type;
+
+}  // namespace virel

@@ -1,0 +1,301 @@
+// tl.cpp: the module Virel.tl: two-phase initialisation, the two classes, traceback entries, the
+// argument rules and the translation of C++ failures into Python exceptions.
+#include "capi.hpp"
+#include "schema/compiler.hpp"
+
+#include <frameobject.h>
+
+#include <exception>
+#include <ios>
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
+#include <unordered_map>
+
+namespace virel {
+
+Strings str;
+PyObject* module_dict;
+
+extern PyType_Spec TLSchemaCompiler_spec;
+extern PyType_Spec TLParser_spec;
+bool compiler_module_init() noexcept;
+
+// ---- Traceback entries ----
+
+void add_traceback(const char* where) noexcept {
+    // One code object per operation, made on its first failure and kept: error paths are hot too.
+    static std::unordered_map<const char*, PyObject*> codes;
+    PyObject* exc = PyErr_GetRaisedException();
+    PyObject* code = nullptr;
+    try {
+        auto it = codes.find(where);
+        if (it != codes.end()) {
+            code = it->second;
+        } else if ((code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
+            codes.emplace(where, code);
+        }
+    } catch (...) {
+        code = nullptr;  // no entry rather than no exception
+    }
+    PyObject* frame = nullptr;
+    if (code && module_dict) {
+        frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
+                                                        module_dict, nullptr));
+    }
+    PyErr_Clear();  // a failure to build the entry must not replace the exception
+    PyErr_SetRaisedException(exc);
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
+        Py_DECREF(frame);
+    }
+}
+
+// ---- C++ failures ----
+
+void translate_native_failure() noexcept {
+    if (PyErr_Occurred()) return;  // a pending Python exception wins
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {  // bad_array_new_length too
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::bad_cast& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::bad_typeid& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::ios_base::failure& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::range_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::underflow_error& e) {
+        PyErr_SetString(PyExc_ArithmeticError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "Unknown exception");
+    }
+}
+
+// ---- Argument rules ----
+
+static void wrong_count(const char* func, Py_ssize_t expected, Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+                 "exactly", expected, expected == 1 ? "" : "s", given);
+}
+
+// Applies one keyword to the single parameter; false with TypeError pending.
+static bool take_keyword(const char* func, const char* param, PyObject* key, PyObject* value,
+                         PyObject** slot) noexcept {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
+        return false;
+    }
+    if (!param || PyUnicode_CompareWithASCIIString(key, param) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+        return false;
+    }
+    if (*slot) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
+        return false;
+    }
+    *slot = value;
+    return true;
+}
+
+bool parse_one_arg(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, PyObject** out) noexcept {
+    if (nargs > 1) {
+        wrong_count(func, 1, nargs);
+        return false;
+    }
+    PyObject* value = nargs == 1 ? args[0] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (!take_keyword(func, param, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], &value)) return false;
+    }
+    if (!value) {
+        wrong_count(func, 1, 0);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject* kwargs,
+                   PyObject** out) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+        wrong_count(func, 1, nargs);
+        return false;
+    }
+    PyObject* value = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(kwargs, &pos, &key, &item)) {
+            if (!take_keyword(func, param, key, item, &value)) return false;
+        }
+    }
+    if (!value) {
+        wrong_count(func, 1, 0);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs > 0) {
+        wrong_count(func, 0, nargs);
+        return false;
+    }
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyObject* unused = nullptr;
+        take_keyword(func, nullptr, PyTuple_GET_ITEM(kwnames, 0), nullptr, &unused);
+        return false;
+    }
+    return true;
+}
+
+// ---- Pickling refusal ----
+
+static const char* pickling_where(PyObject* self, bool reduce) noexcept {
+    if (PyObject_TypeCheck(self, TLParser_Type))
+        return reduce ? TL_WHERE(TLParser, __reduce__) : TL_WHERE(TLParser, __setstate__);
+    return reduce ? TL_WHERE(TLSchemaCompiler, __reduce__) : TL_WHERE(TLSchemaCompiler, __setstate__);
+}
+
+PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* here = pickling_where(self, true);
+    if (parse_no_args("__reduce__", args, nargs, kwnames))
+        PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return fail<PyObject*>(here);
+}
+
+PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* here = pickling_where(self, false);
+    PyObject* state;
+    if (parse_one_arg("__setstate__", "state", args, nargs, kwnames, &state))
+        PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    return fail<PyObject*>(here);
+}
+
+// ---- The module ----
+
+static int64_t first_interpreter = -1;
+static PyObject* the_module;    // created once per process; owned until the process ends
+static PyObject* executed_with;  // the module object that was executed (borrowed from the_module)
+
+static bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
+                                bool skip_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();  // a missing spec attribute is skipped
+        return true;
+    }
+    if (skip_none && value.get() == Py_None) return true;
+    return PyObject_SetAttrString(module, to, value.get()) == 0;
+}
+
+static PyObject* tl_create(PyObject* spec, PyModuleDef*) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return nullptr;
+    if (first_interpreter == -1) {
+        first_interpreter = id;
+    } else if (id != first_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (the_module) return Py_NewRef(the_module);
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    if (!copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) ||
+        !copy_spec_attribute(spec, module.get(), "origin", "__file__", false) ||
+        !copy_spec_attribute(spec, module.get(), "parent", "__package__", false) ||
+        !copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true))
+        return nullptr;
+    the_module = Py_NewRef(module.get());
+    return module.release();
+}
+
+static bool make_strings() noexcept {
+    str.underscore = PyUnicode_InternFromString("_");
+    str.get = PyUnicode_InternFromString("get");
+    str.compile = PyUnicode_InternFromString("compile");
+    str.loads = PyUnicode_InternFromString("loads");
+    str.json = PyUnicode_InternFromString("json");
+    return str.underscore && str.get && str.compile && str.loads && str.json;
+}
+
+static bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** out) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+    if (!type) return false;
+    *out = type;  // the module's reference below keeps it alive for good
+    return PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+static bool exec_steps(PyObject* module) noexcept {
+    module_dict = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
+    int built_major = PY_MAJOR_VERSION, built_minor = PY_MINOR_VERSION;
+    int run_major = static_cast<int>((Py_Version >> 24) & 0xFF), run_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    if ((run_major != built_major || run_minor != built_minor) &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                         built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
+        return false;
+    if (!make_strings() || !compiler_module_init()) return false;
+    if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
+    if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    return json && PyModule_AddObjectRef(module, "json", json.get()) == 0;
+}
+
+static int tl_exec(PyObject* module) {
+    if (executed_with == module) return 0;
+    if (executed_with) {
+        PyErr_SetString(PyExc_RuntimeError, "Module 'tl' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (!exec_steps(module)) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Virel.tl");
+        add_traceback("init Virel.tl");
+        Py_CLEAR(the_module);  // a later import starts afresh
+        module_dict = nullptr;
+        return -1;
+    }
+    executed_with = module;
+    return 0;
+}
+
+static PyModuleDef_Slot tl_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(tl_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(tl_exec)},
+    {0, nullptr},
+};
+
+static PyModuleDef tl_module = {
+    PyModuleDef_HEAD_INIT,
+    "tl",
+    "Native codec for the TL (Type Language) binary serialization.",
+    0,
+    nullptr,
+    tl_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace virel
+
+PyMODINIT_FUNC PyInit_tl() { return PyModuleDef_Init(&virel::tl_module); }

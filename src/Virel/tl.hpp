@@ -1,0 +1,131 @@
+// tl.hpp: the native interface of Virel.tl: the compiled schema tables, the two object structs and
+// their tables of internal operations. Native code may include it to read the tables or to build a
+// subclass that installs its own table of operations (copy the default one, replace entries).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+// What a type expression denotes; the codec dispatches on it.
+enum TLTypeKind : int32_t {
+    TL_INT = 0,     // int, #
+    TL_LONG = 1,    // long
+    TL_DOUBLE = 2,  // double
+    TL_STRING = 3,  // string
+    TL_BYTES = 4,   // bytes, byte
+    TL_BOOL = 5,    // Bool, true
+    TL_VECTOR = 6,  // anything that begins with "Vector"
+    TL_OBJECT = 7,  // every other name: a boxed object
+};
+
+// What a vector holds. Its text is the vector's declared text with every "Vector<" and then every
+// ">" removed. Worked out once when the schema is compiled. A text that begins with "Vector" but
+// holds no "Vector<" (such as "Vector t") strips to itself, so `element` may point back at the
+// very record that holds it: such vectors nest as deep as the data goes.
+struct TLElementType {
+    int32_t kind;               // TLTypeKind of the element text
+    char* type_name;            // the element text, NUL-terminated UTF-8; owned
+    TLElementType* element;     // when kind is TL_VECTOR: the element's own element; else null
+};
+
+struct TLParam {
+    char* name;                 // NUL-terminated UTF-8; owned
+    PyObject* py_name;          // the schema's own str for the name: the key of every value
+    int32_t kind;               // TLTypeKind
+    char* type_name;            // the whole type expression, condition prefix included; owned
+    int32_t is_conditional;     // 1 when the expression holds '?'
+    int32_t flag_bit;           // bit number of the condition; only its low five bits are used
+    int32_t flag_field;         // 1: governed by flags2; 0: by flags
+    // Derived once at compile time for the codec:
+    int32_t flags_word;         // 1 when `name` is exactly "flags", 2 for "flags2", else 0
+    TLElementType* element;     // when kind is TL_VECTOR: its element type; owned, else null
+};
+
+struct TLConstructor {
+    uint32_t id;
+    char* name;                 // NUL-terminated UTF-8; owned
+    char* result_type;          // NUL-terminated UTF-8; owned
+    TLParam* params;            // param_count records, or null; owned
+    int32_t param_count;
+    int32_t has_flags;
+    int32_t has_flags2;
+    // Derived once at compile time for the codec:
+    PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
+    int32_t value_count;        // parameters that become keys (all but the flags words)
+    int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
+};
+
+struct TLSchema {
+    TLConstructor* constructors;  // count records, zero-filled at allocation; owned
+    int32_t count;
+};
+
+struct TLSchemaCompiler;
+struct TLParser;
+struct TLSchemaCompilerMaps;  // id_map and name_map (C++ containers, compiler.cpp)
+
+// Internal operations of TLSchemaCompiler, in the order of their slots. Each reports failure by
+// leaving a Python exception pending.
+struct TLSchemaCompilerOps {
+    void (*_parse_json_schema)(TLSchemaCompiler* self, PyObject* json_data);
+    TLConstructor* (*_create_constructor)(TLSchemaCompiler* self, PyObject* entry, int32_t index);
+    int32_t (*_parse_type)(TLSchemaCompiler* self, PyObject* type_expr);
+    void (*_free_schema)(TLSchemaCompiler* self);
+    TLSchema* (*_get_schema)(TLSchemaCompiler* self);
+};
+
+struct TLSchemaCompiler {
+    PyObject_HEAD
+    const TLSchemaCompilerOps* ops;
+    TLSchema* schema;             // tables of the last compile, or null
+    TLSchemaCompilerMaps* maps;   // id_map and name_map; never own the records
+    int32_t compiling;            // 1 while compile runs (a nested compile is refused)
+};
+
+// Internal operations of TLParser, in the order of their slots. Writers report failure by leaving
+// a Python exception pending; number readers never raise and report a shortage through
+// `parse_error`. A type text travels as a C string, with the element record worked out at compile
+// time beside it (null: the element is derived from the text at the call).
+struct TLParserOps {
+    PyObject* (*_read_value)(TLParser* self, int32_t kind, const char* type_name,
+                             const TLElementType* element);
+    void (*_write_value)(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                         const TLElementType* element);
+    uint32_t (*_read_int32)(TLParser* self);
+    uint64_t (*_read_int64)(TLParser* self);
+    double (*_read_double)(TLParser* self);
+    // Reads one byte string and returns a view of its *size bytes inside the buffer (valid until
+    // the next call that changes the buffer); on a shortage sets parse_error and returns null.
+    const char* (*_read_bytes)(TLParser* self, Py_ssize_t* size);
+    PyObject* (*_read_string)(TLParser* self);
+    PyObject* (*_read_vector)(TLParser* self, const char* type_name, const TLElementType* element);
+    PyObject* (*_read_object)(TLParser* self);
+    void (*_write_int32)(TLParser* self, uint32_t value);
+    void (*_write_int64)(TLParser* self, uint64_t value);
+    void (*_write_double)(TLParser* self, double value);
+    void (*_write_bytes)(TLParser* self, const char* data, Py_ssize_t size);
+    void (*_write_string)(TLParser* self, PyObject* text);
+    void (*_write_vector)(TLParser* self, PyObject* value, const char* type_name,
+                          const TLElementType* element);
+    void (*_write_object)(TLParser* self, PyObject* value);
+    void (*_ensure_buffer)(TLParser* self, uint64_t extra);
+};
+
+struct TLParser {
+    PyObject_HEAD
+    const TLParserOps* ops;
+    TLSchema* schema;         // borrowed from `compiler`
+    PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
+    unsigned char* buffer;    // realloc/free; null until the first pack or unpack
+    uint64_t capacity;
+    uint64_t input_length;
+    uint64_t position;
+    int32_t parse_error;
+    int32_t busy;             // 1 while a pack or unpack runs on this parser
+};
+
+// The default tables, for a native subclass to copy.
+extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops;
+extern "C" const TLParserOps TLParser_default_ops;
