@@ -1,0 +1,132 @@
+import copy
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import Virel.tl as tl
+from Virel.tl import TLParser, TLSchemaCompiler
+
+from conftest import SCHEMA_TEXT
+
+
+def test_namespace_holds_the_two_classes_and_json():
+    import json
+    public = {n for n in dir(tl) if not n.startswith("__")}
+    assert public == {"TLParser", "TLSchemaCompiler", "json"}
+    assert tl.json is json
+    assert TLParser.__module__ == "Virel.tl" and TLParser.__qualname__ == "TLParser"
+
+
+def test_reimport_returns_the_same_module_object():
+    before = sys.modules.pop("Virel.tl")
+    try:
+        import importlib
+        again = importlib.import_module("Virel.tl")
+        assert again is before
+        assert again.TLParser is TLParser
+    finally:
+        sys.modules["Virel.tl"] = before
+
+
+def test_second_interpreter_is_refused():
+    code = textwrap.dedent("""
+        import _xxsubinterpreters as interpreters
+        import Virel.tl
+        interp = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(interp, "import Virel.tl")
+        except Exception as e:
+            print(type(e).__name__, e)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout, out
+
+
+def test_compiler_constructor_ignores_arguments():
+    c = TLSchemaCompiler(1, 2, x=3)
+    assert c.compile("{}") is None
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: TLParser(), "__cinit__() takes exactly 1 positional argument (0 given)"),
+    (lambda: TLParser(SCHEMA_TEXT, 1), "__cinit__() takes exactly 1 positional argument (2 given)"),
+    (lambda: TLParser(SCHEMA_TEXT, schema_json=1), "__cinit__() got multiple values for keyword argument 'schema_json'"),
+    (lambda: TLParser(schema=SCHEMA_TEXT), "__cinit__() got an unexpected keyword argument 'schema'"),
+    (lambda: TLParser(SCHEMA_TEXT).pack({}, {}), "pack() takes exactly 1 positional argument (2 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).pack(), "pack() takes exactly 1 positional argument (0 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).unpack(), "unpack() takes exactly 1 positional argument (0 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).unpack(b"", data=b""), "unpack() got multiple values for keyword argument 'data'"),
+    (lambda: TLSchemaCompiler().compile(schema_json="{}"), "compile() got an unexpected keyword argument 'schema_json'"),
+    (lambda: TLSchemaCompiler().compile(), "compile() takes exactly 1 positional argument (0 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).__reduce__(x=1), "__reduce__() got an unexpected keyword argument 'x'"),
+    (lambda: TLSchemaCompiler().__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
+    (lambda: TLParser(SCHEMA_TEXT).unpack(bytearray(b"x")),
+     "Argument 'data' has incorrect type (expected bytes, got bytearray)"),
+    (lambda: TLParser(SCHEMA_TEXT).unpack(memoryview(b"x")),
+     "Argument 'data' has incorrect type (expected bytes, got memoryview)"),
+    (lambda: TLParser(SCHEMA_TEXT).unpack(None), "object of type 'NoneType' has no len()"),
+])
+def test_argument_rules(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_bytes_subclass_is_refused_with_its_name():
+    class Blob(bytes):
+        pass
+    with pytest.raises(TypeError, match=r"expected bytes, got Blob\)"):
+        TLParser(SCHEMA_TEXT).unpack(Blob(b"\x01\x00\x00\x00"))
+
+
+def test_keyword_arguments_are_accepted(parser):
+    data = parser.pack(value={"_": "empty"})
+    assert parser.unpack(data=data) == {"_": "empty"}
+    assert TLParser(schema_json=SCHEMA_TEXT).unpack(data) == {"_": "empty"}
+    assert TLSchemaCompiler().compile(json_data="{}") is None
+
+
+@pytest.mark.parametrize("make", [lambda: TLParser(SCHEMA_TEXT), TLSchemaCompiler])
+@pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy,
+                                 lambda o: o.__setstate__(None)])
+def test_pickling_and_copying_are_refused(make, how):
+    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+        how(make())
+
+
+@pytest.mark.parametrize("make", [lambda cls: cls(SCHEMA_TEXT) if issubclass(cls, TLParser) else cls()])
+@pytest.mark.parametrize("cls", [TLParser, TLSchemaCompiler])
+def test_no_new_attributes_but_subclasses_get_a_dict(make, cls):
+    with pytest.raises(AttributeError):
+        make(cls).extra = 1
+    sub = type("Sub", (cls,), {})
+    obj = make(sub)
+    obj.extra = 1
+    assert obj.extra == 1
+
+
+def test_traceback_entries_name_the_operations():
+    import traceback
+    p = TLParser(SCHEMA_TEXT)
+    with pytest.raises(ValueError) as info:
+        p.pack({"_": "holder", "owner": {"_": "user"}, "users": [{"_": "nobody"}]})
+    frames = [(f.filename, f.name) for f in traceback.extract_tb(info.value.__traceback__)]
+    names = [n for f, n in frames if f == "src/Virel/tl"]
+    assert names == ["Virel.tl.TLParser.pack", "Virel.tl.TLParser._write_object",
+                     "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._write_vector",
+                     "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._write_object"]
+
+
+def test_compile_failure_traceback_and_cinit_entry():
+    import traceback
+    bad = '{"constructors": [{"params": [{"name": "a", "type": "x.y.z?int"}]}]}'
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$") as info:
+        TLParser(bad)
+    names = [f.name for f in traceback.extract_tb(info.value.__traceback__) if f.filename == "src/Virel/tl"]
+    assert names == ["Virel.tl.TLParser.__cinit__", "Virel.tl.TLSchemaCompiler.compile",
+                     "Virel.tl.TLSchemaCompiler._parse_json_schema",
+                     "Virel.tl.TLSchemaCompiler._create_constructor"]

@@ -1,0 +1,234 @@
+import gc
+import json
+import struct
+
+import pytest
+
+from Virel.tl import TLParser, TLSchemaCompiler
+
+from conftest import data_file, entry, make_parser
+
+PROBE = bytes.fromhex("ffffffff ffffffff 03616263 15c4b51c 00000000")
+
+
+def kind(expr):
+    """The kind the compiler gave `expr`, judged by how the decoder reads it."""
+    p = make_parser([entry(1, "e", ("flags", "#"), ("flags2", "#"), ("v", expr), ("after", "int"))])
+    try:
+        v = p.unpack(struct.pack("<I", 1) + PROBE)["v"]
+    except ValueError as e:
+        return "vector" if "vector" in str(e) else "object"
+    if isinstance(v, bool):
+        return "bool"
+    if isinstance(v, int):
+        return "long" if v > 2**32 else "int"
+    return {str: "string", bytes: "bytes", float: "double"}[type(v)]
+
+
+@pytest.mark.parametrize("expr, expected", [
+    ("int", "int"), ("#", "int"), ("long", "long"), ("double", "double"), ("string", "string"),
+    ("bytes", "bytes"), ("byte", "bytes"), ("Bool", "bool"), ("true", "bool"),
+    ("Vector<int>", "vector"), ("Vector t", "vector"), ("VectorX", "vector"),
+    ("vector<int>", "object"), ("bool", "object"), ("Int", "object"), ("int128", "object"),
+    ("", "object"), ("flags.0?", "object"), ("!X", "object"),
+    ("flags.0?true", "bool"), ("flags2.7?Vector<Shape>", "vector"), ("?long", "long"),
+    ("a?b?c", "object"), ("a?long?c", "long"), ("flags.1?double", "double"),
+])
+def test_type_expression_kinds(expr, expected):
+    assert kind(expr) == expected
+
+
+def flag_words(expr, value):
+    p = make_parser([entry(1, "e", ("flags", "#"), ("flags2", "#"), ("v", expr))])
+    return struct.unpack_from("<II", p.pack({"_": "e", "v": value}), 4)
+
+
+@pytest.mark.parametrize("expr, value, words", [
+    ("flags.0?true", True, (1, 0)),
+    ("flags.5?int", 0, (32, 0)),
+    ("flags2.7?Vector<int>", [], (0, 128)),
+    ("myflags.2?int", 1, (4, 0)),      # any field other than flags2 counts as flags
+    ("?long", 1, (1, 0)),               # no field named: bit 0 of flags
+    ("flags.40?int", 1, (1 << 8, 0)),   # only the low five bits select the bit
+    ("flags2.35?true", True, (0, 1 << 3)),
+    ("flags. 3 ?int", 1, (8, 0)),       # the bit text goes through int()
+    ("flags.-1?int", 1, (1 << 31, 0)),
+])
+def test_condition_prefix(expr, value, words):
+    assert flag_words(expr, value) == words
+
+
+@pytest.mark.parametrize("expr, exc, message", [
+    ("x.y.z?int", ValueError, r"^too many values to unpack \(expected 2\)$"),
+    ("flags.x?int", ValueError, "invalid literal for int"),
+    ("flags.99999999999?int", OverflowError, "too large"),
+])
+def test_bad_condition_prefix(expr, exc, message):
+    with pytest.raises(exc, match=message):
+        make_parser([entry(1, "e", ("v", expr))])
+
+
+@pytest.mark.parametrize("text", ["{}", '{"constructors": [], "methods": []}', '{"other": 1}'])
+def test_empty_schemas_compile(text):
+    TLSchemaCompiler().compile(text)
+    with pytest.raises(ValueError, match="^Unknown constructor ID: 0x00000001$"):
+        TLParser(text).unpack(b"\x01\x00\x00\x00")
+
+
+def test_str_subclass_is_text_and_dict_is_not_modified():
+    class Text(str):
+        pass
+    schema = {"constructors": [entry(1, "a")], "methods": [entry(2, "b")]}
+    snapshot = json.dumps(schema)
+    p = TLParser(Text(snapshot))
+    assert p.unpack(b"\x02\x00\x00\x00") == {"_": "b"}
+    TLParser(schema)
+    assert json.dumps(schema) == snapshot
+
+
+@pytest.mark.parametrize("ident, expected", [
+    (481674261, 481674261), ("481674261", 481674261), (-1, 0xFFFFFFFF), ("-1", 0xFFFFFFFF),
+    (" 12 ", 12), (3.9, 3), (True, 1), (-2**40 - 5, (-2**40 - 5) & 0xFFFFFFFF), (0xFFFFFFFF, 0xFFFFFFFF),
+])
+def test_identifiers(ident, expected):
+    p = make_parser([entry(ident, "e")])
+    assert p.pack({"_": "e"}) == struct.pack("<I", expected)
+
+
+@pytest.mark.parametrize("ident, exc", [(4294967296, OverflowError), ("0x1cb5c415", ValueError),
+                                        ("abc", ValueError), ([], TypeError)])
+def test_bad_identifiers(ident, exc):
+    with pytest.raises(exc):
+        make_parser([entry(ident, "e")])
+
+
+def test_missing_id_and_params():
+    p = TLParser({"constructors": [{"predicate": "bare"}]})
+    assert p.pack({"_": "bare"}) == b"\0\0\0\0"
+
+
+@pytest.mark.parametrize("fields, name", [
+    ({"type": "Only"}, "Only"),
+    ({}, ""),
+    ({"predicate": "p", "method": "m", "type": "T"}, "p"),
+    ({"method": "m", "type": "T"}, "m"),
+    ({"predicate": "p", "type": ""}, "p"),
+])
+def test_entry_names(fields, name):
+    p = TLParser({"constructors": [dict(fields, id=5)]})
+    assert p.unpack(b"\x05\0\0\0") == {"_": name}
+
+
+def test_shared_identifier_and_shared_name():
+    p = make_parser([entry(7, "first"), entry(7, "second"), entry(8, "twin", ("a", "int")),
+                     entry(9, "twin", ("b", "long"))])
+    assert p.unpack(b"\x07\0\0\0") == {"_": "second"}
+    assert p.pack({"_": "first"}) == b"\x07\0\0\0"
+    assert p.pack({"_": "twin", "b": 1}) == b"\x09\0\0\0" + struct.pack("<Q", 1)
+    assert p.unpack(b"\x08\0\0\0\x05\0\0\0") == {"_": "twin", "a": 5}
+
+
+def test_method_after_constructor_wins_the_identifier():
+    p = make_parser([entry(3, "ctor")], [{"id": 3, "method": "meth", "type": "T"}])
+    assert p.unpack(b"\x03\0\0\0") == {"_": "meth"}
+    assert p.pack({"_": "ctor"}) == b"\x03\0\0\0"
+
+
+def test_name_with_nul_is_used_up_to_the_nul():
+    p = make_parser([entry(3, "ab\0cd")])
+    assert p.unpack(b"\x03\0\0\0") == {"_": "ab"}
+    assert p.pack({"_": "ab\0zz"}) == b"\x03\0\0\0"
+
+
+E = {"id": 1, "predicate": "e"}
+
+
+@pytest.mark.parametrize("schema, exc, message", [
+    (b"{}", TypeError, "Expected dict, got bytes"),
+    ("[]", TypeError, "Expected dict, got list"),
+    ("null", AttributeError, "'NoneType' object has no attribute 'get'"),
+    ({"constructors": {}}, TypeError, "Expected list, got dict"),
+    ({"constructors": None}, AttributeError, "'NoneType' object has no attribute 'extend'"),
+    ({"methods": 5}, TypeError, "'int' object is not iterable"),
+    ({"constructors": [[1]]}, TypeError, "Expected dict, got list"),
+    ({"constructors": [None]}, AttributeError, "'NoneType' object has no attribute 'get'"),
+    ({"constructors": [{"predicate": 5}]}, TypeError, "Expected str, got int"),
+    ({"constructors": [{"type": 5}]}, TypeError, "Expected str, got int"),
+    ({"constructors": [{"predicate": "a", "type": 5}]}, TypeError, "Expected str, got int"),
+    ({"constructors": [{"predicate": None}]}, AttributeError, "'NoneType' object has no attribute 'encode'"),
+    ({"constructors": [{"params": {}}]}, TypeError, "Expected list, got dict"),
+    ({"constructors": [{"params": None}]}, TypeError, "object of type 'NoneType' has no len()"),
+    ({"constructors": [{"params": [None]}]}, TypeError, "'NoneType' object is not subscriptable"),
+    ({"constructors": [{"params": [[]]}]}, TypeError, "Expected dict, got list"),
+    ({"constructors": [{"params": [{"type": "int"}]}]}, KeyError, "'name'"),
+    ({"constructors": [{"params": [{"name": "a"}]}]}, KeyError, "'type'"),
+    ({"constructors": [{"params": [{"name": 1, "type": "int"}]}]}, TypeError, "Expected str, got int"),
+    ({"constructors": [{"params": [{"name": None, "type": "int"}]}]}, AttributeError,
+     "'NoneType' object has no attribute 'encode'"),
+    ({"constructors": [{"params": [{"name": "a", "type": None}]}]}, TypeError, "'NoneType' object is not iterable"),
+    ({"constructors": [{"predicate": "\ud800"}]}, UnicodeEncodeError, "surrogates not allowed"),
+    ("{not json", json.JSONDecodeError, "Expecting property name"),
+])
+def test_compile_failures(schema, exc, message):
+    class DictSub(dict):
+        pass
+    for compile_ in (lambda s: TLSchemaCompiler().compile(s), TLParser):
+        with pytest.raises(exc) as info:
+            compile_(schema)
+        assert type(info.value) is exc
+        text = str(info.value)
+        assert (text == message) if exc not in (json.JSONDecodeError, UnicodeEncodeError) else message in text
+    with pytest.raises(TypeError, match="^Expected dict, got DictSub$"):
+        TLSchemaCompiler().compile(DictSub())
+
+
+def test_failed_compile_keeps_earlier_entries_and_releases_cleanly():
+    c = TLSchemaCompiler()
+    schema = {"constructors": [entry(1, "a", ("x", "int")), {"params": [{"name": "b"}]}, entry(3, "c")]}
+    for _ in range(3):
+        with pytest.raises(KeyError):
+            c.compile(schema)
+    c.compile({"constructors": [entry(1, "a")]})  # a later compile on the same compiler
+    del c
+    gc.collect()
+
+
+def test_nested_compile_is_refused():
+    c = TLSchemaCompiler()
+    seen = []
+
+    class Sneaky:
+        def __int__(self):
+            try:
+                c.compile({"constructors": [entry(9, "inner")]})
+            except RuntimeError as e:
+                seen.append(str(e))
+            return 5
+
+    c.compile({"constructors": [entry(1, "a"), {"id": Sneaky(), "predicate": "b"}, entry(3, "c")]})
+    assert seen == ["TLSchemaCompiler.compile is already running on this compiler"]
+
+
+def test_id_conversion_may_change_the_entry_safely():
+    params = [{"name": "x", "type": "int"}]
+
+    class Mutator:
+        def __int__(self):
+            params.clear()
+            ent.clear()
+            return 4
+
+    ent = {"id": Mutator(), "predicate": "m", "params": params}
+    p = TLParser({"constructors": [ent]})
+    # The parameter list is read after the identifier: here it has been emptied by then.
+    assert p.pack({"_": "m", "x": 3}) == b"\x04\0\0\0"
+
+
+@pytest.mark.parametrize("name", ["api.json", "api_layer144.json", "mtproto.json"])
+def test_real_layers_compile(name):
+    text = data_file(name).read_text()
+    TLSchemaCompiler().compile(text)
+    TLSchemaCompiler().compile(json.loads(text))
+    p = TLParser(text)
+    first = json.loads(text)["constructors"][0]
+    assert p.unpack(struct.pack("<i", int(first["id"])) + bytes(64))["_"] == first["predicate"]
