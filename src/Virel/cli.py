@@ -231,13 +231,15 @@ class Schema:
         out = []
         for kind, key in (("constructor", "constructors"), ("method", "methods")):
             for entry in data.get(key) or []:
-                name = entry.get("predicate" if kind == "constructor" else "method")
+                if not isinstance(entry, dict):
+                    raise Failure(f"bad schema {self.path}: an entry of {key} is not an object")
+                name = str(entry.get("predicate" if kind == "constructor" else "method"))
                 try:
                     ident = int(entry["id"]) & 0xFFFFFFFF
                     params = [(p["name"], p["type"]) for p in entry.get("params", [])]
                 except (KeyError, TypeError, ValueError) as exc:
                     raise Failure(f"bad schema {self.path}: entry {name!r}: {_describe(exc)}") from None
-                out.append((kind, {"name": name, "id": ident, "params": params, "type": entry.get("type")}))
+                out.append((kind, {"name": name, "id": ident, "params": params, "type": str(entry.get("type"))}))
         return out
 
 
@@ -366,7 +368,21 @@ def cmd_unpack(args) -> int:
     except (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError) as exc:
         raise Failure(f"cannot unpack {len(data)} bytes: {_describe(exc)}") from exc
     _out(dumps(obj))
+    _check_trailing(parser, obj, len(data))
     return 0
+
+
+def _check_trailing(parser, obj, size: int) -> None:
+    """Warn when the object packs to fewer bytes than were given: the decoder
+    stops at the end of the object and does not look at what follows."""
+    try:
+        used = len(parser.pack(obj))
+    except Exception:
+        return
+    if used < size:
+        extra = size - used
+        _note(f"warning: the object is {used} bytes; the {extra} byte{'s' * (extra > 1)} "
+              f"after it {'were' if extra > 1 else 'was'} not read")
 
 
 def cmd_pack(args) -> int:
@@ -462,7 +478,7 @@ DEMO_OBJECTS = [
     ("a peer", {"_": "peerUser", "user_id": 777000}),
     ("a user: flags, an optional true, a long beyond 2**53, bytes", {
         "_": "user", "bot": False, "verified": True, "id": 5_123_456_789,
-        "access_hash": -7_234_567_890_123_456_789, "first_name": "Ada",
+        "access_hash": 7_234_567_890_123_456_789, "first_name": "Ada",
         "username": "ada", "photo_thumb": bytes.fromhex("ffd8ffe000104a46"),
     }),
     ("a message: nested objects, a vector, a double", {
@@ -528,10 +544,12 @@ def cmd_demo(args) -> int:
             _out(line)
         same = all(back.get(k) == v for k, v in obj.items())
         msg = "unpack gives the same fields back" if same else "unpack gives DIFFERENT fields back"
-        _out(f"  {msg}")
         filled = [f"{k}={json.dumps(to_jsonable(back[k]))}" for k in back if k not in obj]
         if filled:
-            _out(f"  (and the absent optional ones: {', '.join(filled)})")
+            msg += ", plus the absent ones:"
+        _out(f"  {msg}")
+        if filled:
+            _out(f"    {', '.join(filled)}")
     message = DEMO_OBJECTS[-1][1]
     data = p.pack(message)
     try:
@@ -583,7 +601,7 @@ examples:
 
 JSON conventions (unpack prints them, pack reads them back):
   bytes                    {{"$bytes": "0a1b2c"}}
-  integers beyond +-2**53  {{"$int": "-7234567890123456789"}}
+  integers beyond +-2**53  {{"$int": "7234567890123456789"}}
   NaN / infinite doubles   {{"$float": "nan"}}, {{"$float": "inf"}}, {{"$float": "-inf"}}
 
 --schema takes a schema JSON file, or a .tl file (converted on the fly).

@@ -64,15 +64,20 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     if (!vector_element(s, type_name, element, &el)) return fail<PyObject*>(here);
     const int32_t kind = el.kind;
 
-    // Slots only for elements the input can back, so memory stays proportional to the input even
-    // when vectors nest and each announces as many elements as there are bytes left.
-    uint64_t backed = std::min<uint64_t>(static_cast<uint64_t>(count), left / min_element_size(kind) + 1);
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(backed)));
+    // Memory stays proportional to the input. Elements that cannot nest get slots only for as many
+    // as the input can back, and only one such vector is being filled at a time. Elements that
+    // can nest (objects, vectors) start with a few slots and the list grows as they are read: a
+    // chain of nested vectors, each announcing as many elements as there are bytes left, would
+    // otherwise reserve a full list at every level.
+    bool nests = kind == TL_OBJECT || kind == TL_VECTOR;
+    uint64_t slots = std::min<uint64_t>(static_cast<uint64_t>(count),
+                                        nests ? 64 : left / min_element_size(kind) + 1);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots)));
     if (!list) return fail<PyObject*>(here);
     Py_ssize_t filled = 0;
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = s->position;
-        PyObject* item = Ops::_read_value(s, kind, el.text, el.inner);
+        Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
         if (!item) {
             Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
             return fail<PyObject*>(here);
@@ -80,16 +85,14 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
         // After a shortage, an element read that did not move the cursor will be repeated
         // identically by every later one: the result is discarded anyway and the position is
         // final, so stop here.
-        if (s->parse_error && s->position == before) {
-            Py_DECREF(item);
-            break;
+        if (s->parse_error && s->position == before) break;
+        if (filled < PyList_GET_SIZE(list.get())) {
+            PyList_SET_ITEM(list.get(), filled++, item.release());  // steals
+        } else if (PyList_Append(list.get(), item.get()) == 0) {
+            ++filled;
+        } else {
+            return fail<PyObject*>(here);
         }
-        if (filled == static_cast<Py_ssize_t>(backed)) {  // cannot happen while min_element_size holds
-            Py_DECREF(item);
-            s->parse_error = 1;
-            break;
-        }
-        PyList_SET_ITEM(list.get(), filled++, item);  // steals
     }
     Py_SET_SIZE(list.get(), filled);
     return list.release();

@@ -1,0 +1,323 @@
+"""unpack and pack: objects, flags, defaults, vectors, and their failures."""
+import struct
+
+import pytest
+
+from Virel.tl import TLParser
+
+from conftest import SCHEMA_TEXT, entry, make_parser
+
+ID = struct.pack("<I", 1)
+VEC = struct.pack("<I", 0x1CB5C415)
+WORKED = bytes.fromhex("01000000 01000000 07000000 15c4b51c 01000000 0100000000000000")
+
+
+def test_worked_example_both_ways(parser):
+    d = {"_": "obj", "urgent": True, "note": None, "size": 7, "tags": [1]}
+    assert parser.pack(d) == WORKED
+    assert parser.unpack(WORKED) == d
+    assert list(parser.unpack(WORKED)) == ["_", "urgent", "note", "size", "tags"]
+    with_note = bytes.fromhex("01000000 03000000 02686900 07000000 15c4b51c 01000000 0100000000000000")
+    assert parser.pack(dict(d, note="hi")) == with_note
+    assert parser.unpack(with_note)["note"] == "hi"
+
+
+@pytest.mark.parametrize("data, exc, message", [
+    (b"", RuntimeError, "Parse error at position 0"),
+    (b"\x01\x00\x00", RuntimeError, "Parse error at position 0"),
+    (b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab"),
+    (WORKED[:10], RuntimeError, "Parse error at position 8"),
+    (WORKED[:-1], RuntimeError, "Parse error at position 20"),
+    (WORKED[:12], ValueError, "Invalid vector ID: 0x00000000"),   # the header read yields 0
+    (WORKED[:12] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201"),
+    (WORKED[:16], RuntimeError, "Parse error at position 16"),
+])
+def test_unpack_failures(parser, data, exc, message):
+    with pytest.raises(exc) as info:
+        parser.unpack(data)
+    assert type(info.value) is exc and str(info.value) == message
+
+
+def test_parser_stays_usable_after_failures(parser):
+    for bad in (b"", b"\xab\0\0\0", WORKED[:10]):
+        with pytest.raises((RuntimeError, ValueError)):
+            parser.unpack(bad)
+        assert parser.unpack(WORKED)["size"] == 7
+
+
+def test_extra_bytes_and_empty_entry(parser):
+    assert parser.unpack(WORKED + b"junk") == parser.unpack(WORKED)
+    assert parser.unpack(b"\x12\0\0\0") == {"_": "empty"}
+    assert parser.pack({"_": "empty"}) == b"\x12\0\0\0"
+
+
+def test_invalid_utf8_is_a_unicode_error(parser):
+    data = bytes.fromhex("01000000 03000000 02ff6800 07000000") + VEC + bytes(4)
+    with pytest.raises(UnicodeDecodeError):
+        parser.unpack(data)
+
+
+def test_flags2_bits_and_bits_above_31(parser):
+    user = {"_": "user", "id": 5, "name": "n", "photo": b"", "bot": False}
+    d = {"_": "holder", "owner": user, "where": None, "ints": [1, 2], "users": [user],
+         "late": 9, "late_flag": True}
+    out = parser.pack(d)
+    flags, flags2 = struct.unpack_from("<II", out, 4)
+    assert (flags, flags2) == (0, 1 | 8)   # late: bit 0; late_flag: bit 35 & 31 == 3
+    assert parser.unpack(out) == d
+
+
+def test_field_on_flags2_that_comes_later_reads_clear():
+    p = make_parser([entry(1, "e", ("a", "flags2.0?int"), ("flags2", "#"), ("b", "int"))])
+    assert p.unpack(ID + bytes.fromhex("ffffffff 05000000")) == {"_": "e", "a": None, "b": 5}
+
+
+def test_conditional_without_its_flags_field():
+    p = make_parser([entry(1, "e", ("a", "flags.0?int"), ("t", "flags.1?true"))])
+    assert p.pack({"_": "e", "a": 5, "t": True}) == ID + bytes.fromhex("05000000")
+    assert p.unpack(ID) == {"_": "e", "a": None, "t": False}
+
+
+@pytest.mark.parametrize("value, bit_set", [(True, True), (1, False), ("yes", False), (False, False), (None, False)])
+@pytest.mark.parametrize("kind", ["true", "Bool"])
+def test_conditional_bool_is_its_bit(value, bit_set, kind):
+    p = make_parser([entry(1, "e", ("flags", "#"), ("t", f"flags.4?{kind}"))])
+    assert p.pack({"_": "e", "t": value}) == ID + struct.pack("<I", 16 if bit_set else 0)
+
+
+@pytest.mark.parametrize("value, wire", [
+    (None, "00000000"), (0, "01000000 00000000"), ("", "02000000 00000000"),
+    ([], "04000000 15c4b51c 00000000"),
+])
+def test_present_means_not_none(value, wire):
+    kind = {type(None): "int", int: "int", str: "string", list: "Vector<int>"}[type(value)]
+    bit = {int: 0, str: 1, list: 2}.get(type(value), 0)
+    p = make_parser([entry(1, "e", ("flags", "#"), ("v", f"flags.{bit}?{kind}"))])
+    assert p.pack({"_": "e", "v": value}) == ID + bytes.fromhex(wire)
+    assert p.pack({"_": "e"}) == ID + bytes(4)
+
+
+def test_flags_keys_are_ignored_and_flags_params_always_computed():
+    p = make_parser([entry(1, "e", ("flags", "flags.3?string"), ("flags2", "long"), ("flags3", "int"),
+                           ("v", "flags.1?int"))])
+    out = p.pack({"_": "e", "flags": "junk", "flags2": object(), "flags3": 3, "v": 7})
+    assert out == ID + bytes.fromhex("02000000 00000000 03000000 07000000")
+    assert p.unpack(out) == {"_": "e", "flags3": 3, "v": 7}
+
+
+def test_shared_bit_leaves_out_the_none_one():
+    p = make_parser([entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"))])
+    assert p.pack({"_": "e", "a": 1, "b": None}) == ID + bytes.fromhex("01000000 01000000")
+
+
+def test_defaults_for_missing_fields():
+    p = make_parser([entry(1, "e", ("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
+                           ("b", "bytes"), ("o", "Bool"), ("v", "Vector<int>"))])
+    assert p.pack({"_": "e"}) == ID + bytes(4 + 8 + 8 + 4 + 4 + 4) + VEC + bytes(4)
+    with pytest.raises(ValueError, match="^Object must have '_' field$"):
+        make_parser([entry(1, "e", ("o", "Other"))]).pack({"_": "e"})
+
+
+@pytest.mark.parametrize("value, exc, message", [
+    ({}, ValueError, "Object must have '_' field"),
+    ({"_": None}, ValueError, "Object must have '_' field"),
+    ({"_": ""}, ValueError, "Object must have '_' field"),
+    ({"_": 5}, TypeError, "Expected str, got int"),
+    ({"_": b"obj"}, TypeError, "Expected str, got bytes"),
+    ({"_": "nobody"}, ValueError, "Unknown constructor: nobody"),
+    ({"_": "Obj"}, ValueError, "Unknown constructor: Obj"),
+    (None, AttributeError, "'NoneType' object has no attribute 'get'"),
+    ([1], AttributeError, "'list' object has no attribute 'get'"),
+    ({"_": "obj", "size": 2**32}, OverflowError, None),
+    ({"_": "obj", "size": -2**31 - 1}, OverflowError, None),
+    ({"_": "obj", "size": "5"}, TypeError, "an integer is required"),
+    ({"_": "obj", "size": None}, TypeError, "an integer is required"),
+    ({"_": "obj", "tags": [-1]}, OverflowError, "can't convert negative value to uint64_t"),
+    ({"_": "obj", "tags": [2**64]}, OverflowError, None),
+    ({"_": "obj", "tags": 5}, TypeError, "'int' object is not iterable"),
+    ({"_": "obj", "note": b"x"}, TypeError, None),
+    ({"_": "user", "name": None}, AttributeError, "'NoneType' object has no attribute 'encode'"),
+    ({"_": "user", "photo": None}, TypeError, "object of type 'NoneType' has no len()"),
+    ({"_": "user", "photo": "text"}, TypeError, "Expected bytes, got str"),
+    ({"_": "user", "name": "\ud800"}, UnicodeEncodeError, None),
+    ({"_": "point", "x": "1.5"}, TypeError, None),
+])
+def test_pack_failures(parser, value, exc, message):
+    with pytest.raises(exc) as info:
+        parser.pack(value)
+    assert type(info.value) is exc
+    if message:
+        assert str(info.value) == message
+    assert parser.pack({"_": "empty"}) == b"\x12\0\0\0"
+
+
+def test_tl_int_range_message_names_the_range(parser):
+    with pytest.raises(OverflowError, match="-2147483648 to 4294967295"):
+        parser.pack({"_": "obj", "size": 2**32})
+
+
+def test_unsigned_words_pack_back_to_the_same_bytes(parser):
+    data = bytes.fromhex("01000000 00000000 feffffff") + VEC + bytes.fromhex("01000000") + b"\xff" * 8
+    d = parser.unpack(data)
+    assert d["size"] == 0xFFFFFFFE and d["tags"] == [2**64 - 1]
+    assert parser.pack(d) == data
+
+
+def test_vectors_of_every_kind():
+    kinds = ["int", "long", "double", "string", "bytes", "Bool", "Obj"]
+    p = make_parser([entry(1, "obj", ("flags", "#"), *[(k.lower(), f"Vector<{k}>") for k in kinds],
+                           ("nested", "Vector<Vector<int>>"), ("cond", "flags.0?Vector<long>"))])
+    d = {"_": "obj", "int": [1, 2**32 - 1], "long": [2**63], "double": [0.5], "string": ["a", "é"],
+         "bytes": [b"", b"xyz"], "bool": [True, False], "obj": [{"_": "obj", "int": [], "long": [],
+         "double": [], "string": [], "bytes": [], "bool": [], "obj": [], "nested": [], "cond": None}],
+         "nested": [1, 2, 3], "cond": [4]}
+    out = p.pack(d)
+    assert p.unpack(out) == d
+    nested_at = out.index(struct.pack("<III", 0x1CB5C415, 3, 1))  # one flat vector of ints
+    assert nested_at > 0
+
+
+@pytest.mark.parametrize("value", [(1, 2), iter([1, 2]), (x for x in [1, 2]), {1: "a", 2: "b"}])
+def test_vector_takes_any_iterable_but_list_subclasses(value):
+    p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
+    assert p.pack({"_": "e", "v": value}) == ID + VEC + bytes.fromhex("02000000 01000000 02000000")
+
+
+def test_vector_refusals():
+    p = make_parser([entry(1, "e", ("v", "Vector<int>")), entry(2, "f", ("v", "Vector<Vector<int>>"))])
+
+    class L(list):
+        pass
+    with pytest.raises(TypeError, match="^Expected list, got L$"):
+        p.pack({"_": "e", "v": L([1])})
+    with pytest.raises(TypeError, match="^an integer is required$"):
+        p.pack({"_": "f", "v": [[1]]})
+
+
+def test_vector_counts_beyond_the_input():
+    p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
+    short = ID + VEC + struct.pack("<i", 5) + struct.pack("<II", 7, 8)
+    with pytest.raises(RuntimeError, match="^Parse error at position 20$"):
+        p.unpack(short)
+    for count in (-1, 2**31 - 1, 9):
+        with pytest.raises(RuntimeError, match="^Parse error at position 12$"):
+            p.unpack(ID + VEC + struct.pack("<i", count) + bytes(8))
+
+
+def test_nested_vector_chain_stays_small():
+    import resource
+    import time
+    # A vector of objects whose first element holds a vector of objects, and so on, each
+    # announcing as many elements as there are bytes left.
+    p = make_parser([entry(1, "w", ("v", "Vector<W>"))])
+    levels = 6000
+    chunks = []
+    for i in range(levels):
+        left = (levels - i) * 12
+        chunks.append(ID + VEC + struct.pack("<I", left - 12))
+    data = b"".join(chunks)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    t = time.perf_counter()
+    with pytest.raises((RuntimeError, RecursionError)):
+        p.unpack(data)
+    assert time.perf_counter() - t < 5
+    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 200_000  # KiB
+
+
+@pytest.mark.parametrize("depth", [10**6])
+def test_deep_nesting_both_ways_raises_recursion_error(depth):
+    p = make_parser([entry(1, "w", ("v", "Vector<W>")), entry(2, "t", ("v", "Vector t"))])
+    with pytest.raises(RecursionError):
+        p.unpack((ID + VEC + b"\x01\0\0\0") * depth)
+    with pytest.raises(RecursionError):
+        p.unpack(b"\x02\0\0\0" + (VEC + b"\x01\0\0\0") * depth)
+    loop = {"_": "w", "v": []}
+    loop["v"].append(loop)
+    with pytest.raises(RecursionError):
+        p.pack(loop)
+    self_list = []
+    self_list.append(self_list)
+    with pytest.raises(RecursionError):
+        p.pack({"_": "t", "v": self_list})
+    assert p.pack({"_": "t", "v": [[], [[]]]}) == b"\x02\0\0\0" + VEC + b"\x02\0\0\0" + VEC + bytes(4) + \
+        VEC + b"\x01\0\0\0" + VEC + bytes(4)
+
+
+def test_vector_t_nests_as_deep_as_the_data():
+    p = make_parser([entry(2, "t", ("v", "Vector t"))])
+    d = {"_": "t", "v": [[[], [[]]]]}
+    assert p.unpack(p.pack(d)) == d
+
+
+def test_dict_subclass_and_mappings():
+    p = TLParser(SCHEMA_TEXT)
+
+    class Odd(dict):
+        def get(self, key, default=None):
+            return "empty" if key == "_" else default
+
+    assert p.pack(Odd()) == b"\x12\0\0\0"
+
+    class Doubling(dict):
+        def __getitem__(self, key):
+            return dict.__getitem__(self, key) * 2
+
+        def __contains__(self, key):
+            raise AssertionError("the key table is consulted directly")
+
+    assert p.pack(Doubling({"_": "obj", "size": 4}))[8:12] == b"\x08\0\0\0"
+    import types
+    proxy = types.MappingProxyType({"_": "obj", "size": 3, "note": "x"})
+    assert p.unpack(p.pack(proxy))["note"] == "x"
+
+
+def test_bytes_like_values_are_written_as_bytes(parser):
+    for value in (bytearray(b"abc"), memoryview(b"abc")):
+        out = parser.pack({"_": "user", "photo": value})
+        assert parser.unpack(out)["photo"] == b"abc"
+
+
+def test_reentrant_use_is_refused_and_the_outer_call_is_unharmed(parser):
+    errors = []
+
+    class Hook:
+        def __index__(self):
+            for call in (lambda: parser.pack({"_": "empty"}), lambda: parser.unpack(WORKED)):
+                try:
+                    call()
+                except RuntimeError as e:
+                    errors.append(str(e))
+            return 7
+
+    d = {"_": "obj", "urgent": True, "size": Hook(), "tags": [1]}
+    assert parser.pack(d) == WORKED
+    assert errors == ["TLParser is already in use by another pack or unpack call"] * 2
+
+
+def test_list_changed_during_pack_is_an_error():
+    p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
+    items = []
+
+    class Shrink:
+        def __index__(self):
+            items.clear()
+            return 1
+    items.extend([Shrink(), 2, 3])
+    with pytest.raises(RuntimeError, match="changed size"):
+        p.pack({"_": "e", "v": items})
+
+
+def test_cleared_parser_refuses_work():
+    import ctypes
+
+    class Sub(TLParser):
+        pass
+    p = Sub(SCHEMA_TEXT)
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype = ctypes.c_void_p
+    get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(TLParser, 51))  # Py_tp_clear
+    clear(p)
+    for call in (lambda: p.pack({"_": "empty"}), lambda: p.unpack(b"\x12\0\0\0")):
+        with pytest.raises(RuntimeError, match="^TLParser has no schema: it was cleared$"):
+            call()

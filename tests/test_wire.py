@@ -1,0 +1,114 @@
+"""Byte-level encoding of the primitives, through pack and unpack."""
+import struct
+
+import pytest
+
+from conftest import entry, make_parser
+
+ID = struct.pack("<I", 1)
+
+
+def one(kind):
+    return make_parser([entry(1, "e", ("v", kind), ("after", "int"))])
+
+
+@pytest.mark.parametrize("n, prefix, total", [
+    (0, "00", 4), (1, "01", 4), (3, "03", 4), (4, "04", 8), (253, "fd", 256),
+    (254, "fefe0000", 260), (255, "feff0000", 260), (256, "fe000100", 260), (65536, "fe000001", 65540),
+])
+def test_byte_string_lengths(n, prefix, total):
+    p = make_parser([entry(1, "e", ("v", "bytes"))])
+    data = bytes(range(256)) * (n // 256) + bytes(range(n % 256))
+    out = p.pack({"_": "e", "v": data})[4:]
+    assert out.startswith(bytes.fromhex(prefix)) and len(out) == total
+    assert out[len(prefix) // 2:][:n] == data and out[len(prefix) // 2 + n:] == bytes(total - n - len(prefix) // 2)
+    assert p.unpack(ID + out) == {"_": "e", "v": data}
+
+
+def test_text_is_utf8():
+    p = one("string")
+    assert p.pack({"_": "e", "v": "é"}) == ID + bytes.fromhex("02c3a900") + bytes(4)
+    assert p.unpack(ID + bytes.fromhex("02c3a900 07000000")) == {"_": "e", "v": "é", "after": 7}
+
+
+def test_first_byte_255_is_a_length():
+    p = one("bytes")
+    assert p.unpack(ID + b"\xff" + bytes(range(255)) + bytes(4))["v"] == bytes(range(255))
+
+
+@pytest.mark.parametrize("kind, payload, position", [
+    ("int", "", 4), ("int", "010203", 4),  # int short: nothing moves
+    ("bytes", "", 4),
+    ("bytes", "05616263", 5),              # announces 5, 3 left: position after the prefix
+    ("bytes", "fe", 5), ("string", "fe0100", 5),  # long prefix incomplete: one past the 0xFE
+    ("bytes", "fe000100 6161", 8),         # long prefix complete, data short
+])
+def test_short_input_positions(kind, payload, position):
+    p = make_parser([entry(1, "e", ("v", kind))])
+    with pytest.raises(RuntimeError, match=f"^Parse error at position {position}$"):
+        p.unpack(ID + bytes.fromhex(payload))
+
+
+def test_missing_padding_at_the_end_is_fine_but_not_before_a_field():
+    p = make_parser([entry(1, "e", ("v", "string"))])
+    assert p.unpack(ID + bytes.fromhex("026869")) == {"_": "e", "v": "hi"}
+    with pytest.raises(RuntimeError, match="^Parse error at position 8$"):
+        one("string").unpack(ID + bytes.fromhex("026869"))
+
+
+@pytest.mark.parametrize("n", [16_777_216, 20_000_000])
+def test_byte_strings_of_16_mib_are_refused(n):
+    p = make_parser([entry(1, "e", ("v", "bytes"), ("s", "string"))])
+    with pytest.raises(ValueError, match=f"^Byte string too long: {n} bytes$"):
+        p.pack({"_": "e", "v": bytes(n)})
+    with pytest.raises(ValueError, match=f"^Byte string too long: {n} bytes$"):
+        p.pack({"_": "e", "s": "a" * n})
+    assert p.pack({"_": "e", "v": b"x"}) == ID + bytes.fromhex("01780000 00000000")
+
+
+def test_largest_byte_string_round_trips():
+    p = make_parser([entry(1, "e", ("v", "bytes"))])
+    blob = bytes([7]) * 16_777_215
+    out = p.pack({"_": "e", "v": blob})
+    assert out[4:8] == b"\xfe\xff\xff\xff"
+    assert p.unpack(out)["v"] == blob
+
+
+@pytest.mark.parametrize("count", [0, 1, 126, 127, 128, 129, 255, 256, 1000, 5000])
+def test_buffer_growth_keeps_every_byte(count):
+    p = make_parser([entry(1, "e", ("v", "Vector<long>"))])
+    values = [i * 0x0101010101 for i in range(count)]
+    out = p.pack({"_": "e", "v": values})
+    assert out == ID + struct.pack(f"<II{count}Q", 0x1CB5C415, count, *values)
+    assert p.unpack(out)["v"] == values
+    assert p.pack({"_": "e", "v": [1]}) == ID + struct.pack("<IIQ", 0x1CB5C415, 1, 1)
+
+
+def test_pack_after_a_big_unpack():
+    p = one("bytes")
+    big = ID + b"\xfe" + (10_000).to_bytes(3, "little") + bytes(10_000) + bytes(4)
+    assert p.unpack(big)["v"] == bytes(10_000)
+    assert p.pack({"_": "e", "v": b"ab", "after": 3}) == ID + bytes.fromhex("02616200 03000000")
+
+
+@pytest.mark.parametrize("kind, value, wire", [
+    ("int", -1, "ffffffff"), ("int", True, "01000000"), ("int", 3.9, "03000000"),
+    ("int", 2147483648, "00000080"), ("int", 4294967295, "ffffffff"), ("int", -2147483648, "00000080"),
+    ("long", 2**64 - 1, "ff" * 8), ("long", 1, "0100000000000000"),
+    ("double", 1.5, struct.pack("<d", 1.5).hex()), ("double", 2, struct.pack("<d", 2.0).hex()),
+    ("Bool", "false", "01000000"), ("Bool", 0, "00000000"), ("Bool", None, "00000000"),
+])
+def test_number_encodings(kind, value, wire):
+    p = make_parser([entry(1, "e", ("v", kind))])
+    assert p.pack({"_": "e", "v": value}) == ID + bytes.fromhex(wire)
+
+
+@pytest.mark.parametrize("kind, wire, value", [
+    ("int", "ffffffff", 4294967295), ("long", "ff" * 8, 2**64 - 1),
+    ("Bool", "00000000", False), ("Bool", "01000000", True), ("Bool", "07000000", True),
+    ("double", struct.pack("<d", -0.25).hex(), -0.25),
+])
+def test_number_decodings(kind, wire, value):
+    p = make_parser([entry(1, "e", ("v", kind))])
+    out = p.unpack(ID + bytes.fromhex(wire))["v"]
+    assert out == value and type(out) is type(value)
