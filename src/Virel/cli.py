@@ -44,6 +44,7 @@ import argparse
 import difflib
 import json
 import math
+import re
 import sys
 import time
 import traceback
@@ -115,8 +116,15 @@ def from_json(text: str):
         raise Failure(f"bad JSON input: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
 
 
+# An indented {"$int": "..."} spans three lines; keep these forms on one.
+# Raw newlines occur only between tokens (strings escape theirs), so this
+# pattern cannot match inside a string value.
+_MARKER = re.compile(r'\{\n\s*("\$(?:bytes|int|float)": "[^"]*")\n\s*\}')
+
+
 def dumps(value) -> str:
-    return json.dumps(to_jsonable(value), indent=2, ensure_ascii=False)
+    """Indented JSON with the $ forms, as unpack prints it."""
+    return _MARKER.sub(r"{\1}", json.dumps(to_jsonable(value), indent=2, ensure_ascii=False))
 
 
 # -------------------------------------------------------------------- input
@@ -148,6 +156,10 @@ def _stdin_bytes() -> bytes:
     return data.encode("utf-8") if isinstance(data, str) else data
 
 
+def _file_hint(arg: str) -> str:
+    return f" (to read the file {arg}, write @{arg})" if Path(arg).is_file() else ""
+
+
 def read_tl_input(arg: str) -> bytes:
     """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw)."""
     if arg.startswith("@"):
@@ -161,7 +173,10 @@ def read_tl_input(arg: str) -> bytes:
         if text is not None and text.strip() and all(c in HEX_DIGITS or c.isspace() for c in text):
             data = parse_hex(text)
     else:
-        data = parse_hex(arg)
+        try:
+            data = parse_hex(arg)
+        except Failure as exc:
+            raise Failure(f"{exc}{_file_hint(arg)}") from None
     if not data:
         raise Failure("nothing to unpack: the input is empty")
     return data
@@ -173,7 +188,10 @@ def read_json_input(arg: str):
     elif arg == "-":
         raw = _stdin_bytes()
     else:
-        return from_json(arg)
+        try:
+            return from_json(arg)
+        except Failure as exc:
+            raise Failure(f"{exc}{_file_hint(arg)}") from None
     try:
         return from_json(raw.decode("utf-8-sig"))
     except UnicodeDecodeError:
@@ -219,8 +237,8 @@ class Schema:
 
     def entries(self):
         """(kind, entry) for every constructor and method; checks the shape."""
+        self.parser()  # a bad schema is reported the way TLParser sees it
         if self.data is None:
-            self.parser()  # a bad schema is reported the way TLParser sees it
             try:
                 self.data = json.loads(self.text)
             except json.JSONDecodeError as exc:
@@ -366,7 +384,7 @@ def cmd_unpack(args) -> int:
     try:
         obj = parser.unpack(data)
     except (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError) as exc:
-        raise Failure(f"cannot unpack {len(data)} bytes: {_describe(exc)}") from exc
+        raise Failure(f"cannot unpack {len(data)} byte{'s' * (len(data) != 1)}: {_describe(exc)}") from exc
     _out(dumps(obj))
     _check_trailing(parser, obj, len(data))
     return 0
@@ -408,6 +426,7 @@ def cmd_pack(args) -> int:
 
 
 def cmd_schema(args) -> int:
+    ident = None if args.entry is None else parse_id(args.entry)
     schema = Schema(args.file)
     entries = schema.entries()
     if args.entry is None:
@@ -422,7 +441,6 @@ def cmd_schema(args) -> int:
         _out(f"methods:      {len(meths)}")
         _out(f"params:       {n_params}")
         return 0
-    ident = parse_id(args.entry)
     if ident is not None:
         found = [(k, e) for k, e in entries if e["id"] == ident]
         what = f"id 0x{ident:08x}"

@@ -1,0 +1,307 @@
+"""The command-line tool, run in-process through cli.main(argv)."""
+
+import io
+import json
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from Virel import cli
+from Virel.cli import main
+
+REPO = Path(__file__).resolve().parents[1]
+DATA = Path(os.environ.get("VIREL_DATA") or REPO.parent / "shared" / "data")
+EXAMPLE = str(REPO / "src" / "Virel" / "example_schema.json")
+IDS = {e.get("predicate") or e.get("method"): int(e["id"]) & 0xFFFFFFFF
+       for k in ("constructors", "methods") for e in json.loads(Path(EXAMPLE).read_text())[k]}
+
+
+def data_file(name: str) -> str:
+    if not (DATA / name).is_file():
+        pytest.skip(f"{DATA / name} not found (set VIREL_DATA to the data folder)")
+    return str(DATA / name)
+
+
+@pytest.fixture
+def tl():
+    return pytest.importorskip("Virel.tl")
+
+
+def run(capsys, *argv):
+    code = main([str(a) for a in argv])
+    return (code, *capsys.readouterr())
+
+
+def assert_one_line_error(err: str, *words: str):
+    assert err.startswith("virel: error: ") and err.count("\n") == 1, err
+    assert all(w in err for w in words), err
+
+
+def feed_stdin(monkeypatch, data: bytes):
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+
+
+# wire helpers written from the wire rules, independent of the encoder
+def u32(n):
+    return struct.pack("<I", n)
+
+
+def i64(n):
+    return struct.pack("<q", n)
+
+
+def tlstr(b: bytes):
+    body = (bytes([len(b)]) if len(b) < 254 else b"\xfe" + len(b).to_bytes(3, "little")) + b
+    return body + b"\0" * (-len(body) % 4)
+
+
+def example_message_bytes() -> bytes:
+    return b"".join([
+        u32(IDS["message"]), u32((1 << 1) | (1 << 7) | (1 << 8) | (1 << 9) | (1 << 10)),
+        u32(4021), u32(IDS["peerUser"]), i64(2**53 + 1), u32(IDS["peerChat"]), i64(5),
+        u32(1_767_225_600), tlstr("Grüße, 世界 ".encode() * 30),  # over 254 bytes: long length form
+        u32(IDS["messageMediaPhoto"]), i64(1), tlstr(bytes(range(7))),
+        u32(0x1CB5C415), u32(2), u32(IDS["messageEntityBold"]), u32(0), u32(5),
+        u32(IDS["messageEntityTextUrl"]), u32(7), u32(2), tlstr(b"https://example.org"),
+        u32(0xFFFFFFFF), u32(1),  # views, pinned
+    ])
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (b"\x00\xff", {"$bytes": "00ff"}),
+        (2**53 + 1, {"$int": str(2**53 + 1)}),
+        (2**255 - 1, {"$int": str(2**255 - 1)}),
+        (float("-inf"), {"$float": "-inf"}),
+        (float("nan"), {"$float": "nan"}),
+        ({"_": "x", "v": [b"", 1.5, -0.0]}, {"_": "x", "v": [{"$bytes": ""}, 1.5, -0.0]}),
+    ],
+)
+def test_json_forms_are_reversible(value, shown):
+    assert json.dumps(cli.to_jsonable(value)) == json.dumps(shown)
+    back = cli.from_json(cli.dumps(value))
+    assert repr(back) == repr(value)  # same types, -0.0 and nan included
+
+
+@pytest.mark.parametrize(
+    "text, words",
+    [('{"b": {"$bytes": "0g"}}', r"bad \$bytes"), ('{"n": {"$int": 15}}', "takes a string"),
+     ('{"f": {"$float": "one"}}', r"bad \$float"), ('{"_": "x",}', "bad JSON input")],
+)
+def test_bad_json_forms(text, words):
+    with pytest.raises(cli.Failure, match=words):
+        cli.from_json(text)
+    assert cli.from_json('{"$bytes": "00", "x": 1}') == {"$bytes": "00", "x": 1}  # only alone
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [(b"22175159 2a000000\n00000000\n", bytes.fromhex("221751592a00000000000000")),
+     (b"\x22\x17\x51\x59", b"\x22\x17\x51\x59")],  # not all hex: raw
+)
+def test_stdin_is_hex_when_it_is_all_hex(monkeypatch, data, expected):
+    feed_stdin(monkeypatch, data)
+    assert cli.read_tl_input("-") == expected
+
+
+@pytest.mark.parametrize("text, words", [("abc", "odd number"), ("12 3x", "'x' (digit 4)"), ("  ", "empty")])
+def test_bad_hex(capsys, text, words):
+    code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, text)
+    assert code == 1 and out == ""
+    assert_one_line_error(err, words)
+
+
+@pytest.mark.parametrize(
+    "ptype, words",
+    [("flags2.3?true", "bit 3 of flags2, no data"), ("flags.2?Vector<long>", "if bit 2 of flags: vector of long"),
+     ("Vector<Vector<int>>", "vector of vector of int"), ("Vector<Bool>", "vector of bool"),
+     ("flags.0?bytes", "if bit 0 of flags: bytes"), ("!X", "object of any type")],
+)
+def test_carried(ptype, words):
+    assert words in cli.carried(ptype)
+
+
+@pytest.mark.parametrize(
+    "argv",
+    [[], ["bogus"], ["unpack"], ["schema"], ["demo", "--seconds", "x"], ["unpack", "--schema", EXAMPLE, "0", "1"],
+     ["schema", EXAMPLE, "4294967296"], ["schema", EXAMPLE, "-2147483649"], ["schema", EXAMPLE, "0xzz"]],
+)
+def test_usage_errors_exit_2(capsys, argv):
+    code, out, err = run(capsys, *argv)
+    assert code == 2 and out == ""
+    assert_one_line_error(err)
+
+
+@pytest.mark.parametrize("command", [[], ["unpack"], ["pack"], ["schema"], ["convert"], ["demo"]])
+def test_help_teaches_with_examples(capsys, command):
+    code, out, _ = run(capsys, *command, "--help")
+    assert code == 0 and "examples:" in out
+    assert command in ([], ["convert"], ["schema"], ["demo"]) or '{"$bytes": ' in out and '{"$int": ' in out
+
+
+def test_convert(capsys, tmp_path):
+    src = tmp_path / "small.tl"
+    src.write_text("ping#7abe77ec ping_id:long = Pong;\npong msg_id:long = Pong;\n")
+    assert run(capsys, "convert", tmp_path / "x.tl")[0] == 1
+    code, out, err = run(capsys, "convert", src)
+    assert code == 0 and [e["predicate"] for e in json.loads(out)["constructors"]] == ["ping", "pong"]
+    assert err.count("\n") == 1 and "small.tl:2: pong has no #id" in err
+    code, out, err = run(capsys, "convert", "--compact", src, "-o", tmp_path / "out.json")
+    assert code == 0 and out == "" and "wrote 2 constructors and 0 methods" in err
+    assert (tmp_path / "out.json").read_text().count("\n") == 1
+
+
+@pytest.mark.parametrize("content, words", [(b"\xff\xfe", "not UTF-8"), (None, "No such file")])
+def test_convert_bad_file(capsys, tmp_path, content, words):
+    if content is not None:
+        (tmp_path / "bad.tl").write_bytes(content)
+    code, out, err = run(capsys, "convert", tmp_path / "bad.tl")
+    assert code == 1 and out == ""
+    assert_one_line_error(err, words, "bad.tl")
+
+
+# ------------------------------------------------------------- with the codec
+
+
+def test_pack_and_unpack(capsys, tl):
+    assert run(capsys, "pack", "--schema", EXAMPLE, '{"_": "peerUser", "user_id": 42}') == (
+        0, "221751592a00000000000000\n", "")
+    code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "22175159 2a000000 00000000 0000")
+    assert code == 0 and json.loads(out) == {"_": "peerUser", "user_id": 42}
+    assert err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read\n"
+
+
+def test_hand_built_message_round_trips(capsys, tl, tmp_path):
+    data = example_message_bytes()
+    (tmp_path / "m.bin").write_bytes(data)
+    code, out, _ = run(capsys, "unpack", "--schema", EXAMPLE, f"@{tmp_path / 'm.bin'}")
+    obj = json.loads(out)
+    assert obj["from_id"] == {"_": "peerUser", "user_id": {"$int": "9007199254740993"}}
+    assert obj["media"]["thumb"] == {"$bytes": "00010203040506"}
+    assert (obj["views"], obj["pinned"], obj["out"], obj["silent"], obj["edit_date"]) == (2**32 - 1, True, True, False, None)
+    assert "flags" not in obj
+    code, again, _ = run(capsys, "pack", "--schema", EXAMPLE, out)
+    assert code == 0 and again.strip() == data.hex()
+
+
+REAL_OBJECTS = {
+    "message": {
+        "_": "message", "out": True, "pinned": True, "offline": True, "id": 883,
+        "from_id": {"_": "peerUser", "user_id": 7_123_456_789},
+        "peer_id": {"_": "peerChannel", "channel_id": 1_987_654_321_012},
+        "reply_to": {"_": "messageReplyHeader", "quote": True, "reply_to_msg_id": 880, "quote_text": "ça va",
+                     "poll_option": b"\x01\x02"},
+        "date": 1_767_225_600, "message": "Meet at 📍 ça va?",
+        "media": {"_": "messageMediaGeo", "geo": {"_": "geoPoint", "long": 2.2945, "lat": 48.8584,
+                                                  "access_hash": 18_070_450_532_247_928_832, "accuracy_radius": 25}},
+        "entities": [{"_": "messageEntityBold", "offset": 0, "length": 4},
+                     {"_": "messageEntityMentionName", "offset": 8, "length": 2, "user_id": 7_123_456_789}],
+        "views": 15, "forwards": 2, "grouped_id": 13_835_058_055_282_163_712, "effect": 5_159_385_139_981_059_251},
+    "user": {
+        "_": "user", "verified": True, "id": 777000, "access_hash": 1 << 62, "first_name": "Zoë", "username": "zoe",
+        "photo": {"_": "userProfilePhoto", "photo_id": 6_000_000_000_000_000_123,
+                  "stripped_thumb": bytes(range(256)) * 2, "dc_id": 4},
+        "bot_active_users": 12},
+}
+
+
+@pytest.mark.parametrize("name", REAL_OBJECTS)
+def test_real_objects_round_trip_through_the_cli(capsys, tl, name):
+    schema = data_file("api.json")
+    data = tl.TLParser(Path(schema).read_text(encoding="utf-8")).pack(REAL_OBJECTS[name])
+    code, out, err = run(capsys, "unpack", "--schema", schema, data.hex(" "))
+    assert code == 0, err
+    assert run(capsys, "pack", "--schema", schema, out) == (0, data.hex() + "\n", "")
+
+
+def test_tl_schema_and_stdin_and_raw(capsysbinary, monkeypatch, tl):
+    schema = data_file("mtproto_api.tl")
+    feed_stdin(monkeypatch, b'{"_": "msgs_ack", "msg_ids": [1, {"$int": "9007199254740993"}]}')
+    assert main(["pack", "--schema", schema, "--raw"]) == 0
+    raw = capsysbinary.readouterr()[0]
+    assert raw == u32(0x62D6B459) + u32(0x1CB5C415) + u32(2) + i64(1) + i64(2**53 + 1)
+    feed_stdin(monkeypatch, raw)
+    assert main(["unpack", "--schema", schema]) == 0
+    assert json.loads(capsysbinary.readouterr()[0]) == {"_": "msgs_ack", "msg_ids": [1, {"$int": "9007199254740993"}]}
+
+
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["pack", '{"_": "nosuch"}'], ["cannot pack", "nosuch"]),
+        (["pack", '{"_": "peerUser", "user_id": null}'], ["cannot pack 'peerUser'"]),
+        (["pack", '{"_": "peerUser", "user_id": 1'], ["bad JSON input"]),
+        (["pack", "[1, 2]"], ['"_" names the constructor']),
+        (["unpack", "deadbeef"], ["cannot unpack 4 bytes", "0xefbeadde"]),
+        (["unpack", "22175159 2a000000"], ["cannot unpack 8 bytes", "position"]),
+    ],
+)
+def test_bad_data_is_one_line_and_exit_1(capsys, tl, argv, words):
+    code, out, err = run(capsys, argv[0], "--schema", EXAMPLE, *argv[1:])
+    assert code == 1 and out == ""
+    assert_one_line_error(err, *words)
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"not json", b"[]", b'{"constructors": 5, "methods": []}', b"\xff\xfe",
+     b'{"constructors": [{"id": "1", "predicate": "a", "params": [{"name": "x"}], "type": "A"}], "methods": []}'],
+)
+def test_bad_schema_is_one_line_and_exit_1(capsys, tl, tmp_path, content):
+    bad = tmp_path / "bad.json"
+    bad.write_bytes(content)
+    for argv in (["unpack", "--schema", bad, "00000000"], ["pack", "--schema", bad, '{"_": "a"}'], ["schema", bad]):
+        code, out, err = run(capsys, *argv)
+        assert code == 1 and out == ""
+        assert_one_line_error(err, "bad schema", "bad.json")
+    code, _, err = run(capsys, "--debug", "schema", bad)
+    assert code == 1 and "Traceback" in err
+
+
+def test_schema_summary(capsys, tl):
+    code, out, _ = run(capsys, "schema", data_file("api_layer144.tl"))
+    assert code == 0 and "layer:        144" in out and "constructors: 1012" in out and "methods:      448" in out
+    code, out, _ = run(capsys, "schema", data_file("api.json"))
+    assert "layer:        unknown" in out and "params:       7867" in out
+
+
+@pytest.mark.parametrize("entry", ["message", "0x96fc15e6", "#96fc15e6", "-1761864218", "2533103078"])
+def test_schema_entry_by_name_or_id(capsys, tl, entry):
+    lines = run(capsys, "schema", EXAMPLE, entry)[1].splitlines()
+    assert lines[0] == "message#96fc15e6  (constructor)" and "  result: Message" in lines
+    row = next(x for x in lines if x.split()[:2] == ["entities", "flags.7?Vector<MessageEntity>"])
+    assert row.endswith("if bit 7 of flags: vector of object")
+
+
+def test_schema_entry_shared_id_and_not_found(capsys, tl):
+    code, out, _ = run(capsys, "schema", data_file("api.json"), "0xdd289f8e")
+    assert code == 0 and out.startswith("2 entries have id 0xdd289f8e")
+    assert "invokeWithBusinessConnectionPrefix#dd289f8e" in out and "invokeWithBusinessConnection#dd289f8e" in out
+    for entry, words in [("mesage", "did you mean: message"), ("0x12345678", "id 0x12345678")]:
+        code, out, err = run(capsys, "schema", EXAMPLE, entry)
+        assert code == 1 and out == ""
+        assert_one_line_error(err, words)
+
+
+def test_demo_is_short_and_times(capsys, tl):
+    code, out, _ = run(capsys, "demo", "--seconds", "0.05")
+    assert code == 0 and len(out.splitlines()) < 60
+    assert "DIFFER" not in out and out.count("unpack gives the same fields back") == len(cli.DEMO_OBJECTS)
+    assert "ns per round trip" in out.splitlines()[-1]
+
+
+def test_module_entry_point_pipes(tl):
+    data = example_message_bytes()
+    cmd = [sys.executable, "-m", "Virel"]
+    unpacked = subprocess.run([*cmd, "unpack", "--schema", EXAMPLE, "@/dev/stdin"], input=data,
+                              capture_output=True, check=True)
+    packed = subprocess.run([*cmd, "pack", "--schema", EXAMPLE, "--raw"], input=unpacked.stdout,
+                            capture_output=True, check=True)
+    assert packed.stdout == data
+    bad = subprocess.run([*cmd, "schema"], capture_output=True, text=True)
+    assert bad.returncode == 2 and bad.stderr.startswith("virel: error:")

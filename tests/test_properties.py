@@ -1,0 +1,160 @@
+"""Property tests: valid dicts round-trip; hostile bytes never do anything undocumented."""
+import json
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from Virel.tl import TLParser
+
+from conftest import data_file
+from tlgen import SchemaValues, schemas
+
+DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
+FAST = settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
+SLOW = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+
+
+def norm(v):
+    if isinstance(v, dict):
+        return sorted((k, norm(x)) for k, x in v.items())
+    if isinstance(v, list):
+        return [norm(x) for x in v]
+    return (type(v).__name__, repr(v))  # 1 and True differ; -0.0 and 0.0 differ
+
+
+def same(a, b):
+    return norm(a) == norm(b)
+
+
+def real_layer(name):
+    text = data_file(name).read_text()
+    return TLParser(text), SchemaValues(json.loads(text))
+
+
+_LAYERS = {}
+
+
+def layer(name):
+    if name not in _LAYERS:
+        _LAYERS[name] = real_layer(name)
+    return _LAYERS[name]
+
+
+def chunks(name, size):
+    """Index ranges over the reachable entries of a data file (one range if it is absent)."""
+    from conftest import DATA
+    path = DATA / name
+    if not path.exists():
+        return [(name, 0, 0)]
+    n = len(SchemaValues(json.loads(path.read_text())).entries)
+    return [(name, i, min(i + size, n)) for i in range(0, n, size)]
+
+
+@pytest.fixture(scope="module")
+def api():
+    return layer("api.json")
+
+
+def round_trip_entries(data, parser, values, start, stop):
+    for e in values.entries[start:stop]:
+        d = data.draw(values.obj(e), label=values.name(e))
+        out = parser.pack(d)
+        assert same(parser.unpack(out), d), values.name(e)
+        assert parser.pack(parser.unpack(out)) == out
+
+
+LAYER_CHUNKS = chunks("api.json", 40) + chunks("api_layer144.json", 80) + chunks("mtproto.json", 80)
+
+
+@pytest.mark.parametrize("name, start, stop", LAYER_CHUNKS)
+@settings(max_examples=4, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_every_entry_of_the_real_layers_round_trips(name, start, stop, data):
+    round_trip_entries(data, *layer(name), start, stop)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, start, stop", LAYER_CHUNKS)
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_every_entry_of_the_real_layers_round_trips_long(name, start, stop, data):
+    round_trip_entries(data, *layer(name), start, stop)
+
+
+def generated_round_trip(data, schema):
+    parser, values = TLParser(json.dumps(schema)), SchemaValues(schema)
+    for e in values.entries:
+        d = data.draw(values.obj(e))
+        out = parser.pack(d)
+        assert same(parser.unpack(out), d)
+        assert parser.pack(parser.unpack(out)) == out
+
+
+@FAST
+@given(schemas(), st.data())
+def test_generated_schemas_round_trip(schema, data):
+    generated_round_trip(data, schema)
+
+
+@pytest.mark.slow
+@SLOW
+@given(schemas(), st.data())
+def test_generated_schemas_round_trip_long(schema, data):
+    generated_round_trip(data, schema)
+
+
+def decode_is_sound(parser, blob):
+    try:
+        d = parser.unpack(blob)
+    except DOCUMENTED:
+        return
+    assert isinstance(d, dict) and "_" in d
+    again = parser.unpack(parser.pack(d))
+    assert same(again, d)
+
+
+@st.composite
+def mutated(draw, values):
+    e = draw(st.sampled_from(values.entries))
+    d = draw(values.obj(e))
+    return d, draw(st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=4)), \
+        draw(st.integers(0, 10**6))
+
+
+def mutate(blob, edits, cut):
+    b = bytearray(blob)
+    for at, byte in edits:
+        if b:
+            b[at % len(b)] = byte
+    return bytes(b[: cut % (len(b) + 1)] if cut % 3 == 0 else b)
+
+
+@FAST
+@given(st.data())
+def test_mutated_real_messages(api, data):
+    parser, values = api
+    d, edits, cut = data.draw(mutated(values))
+    decode_is_sound(parser, mutate(parser.pack(d), edits, cut))
+
+
+@pytest.mark.slow
+@settings(max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
+@given(st.data())
+def test_mutated_real_messages_long(api, data):
+    parser, values = api
+    d, edits, cut = data.draw(mutated(values))
+    decode_is_sound(parser, mutate(parser.pack(d), edits, cut))
+
+
+@FAST
+@given(schemas(), st.data())
+def test_mutated_bytes_of_generated_schemas(schema, data):
+    parser, values = TLParser(json.dumps(schema)), SchemaValues(schema)
+    d, edits, cut = data.draw(mutated(values))
+    decode_is_sound(parser, mutate(parser.pack(d), edits, cut))
+
+
+@FAST
+@given(st.binary(max_size=200))
+def test_random_bytes(api, blob):
+    decode_is_sound(api[0], blob)
