@@ -1,0 +1,67 @@
+"""Repeating every success and failure path must not grow memory."""
+import gc
+import json
+import os
+import sys
+
+import pytest
+
+from Virel.tl import TLParser, TLSchemaCompiler
+
+from conftest import DATA, SCHEMA, SCHEMA_TEXT, entry
+
+pytestmark = pytest.mark.plain_build_only
+
+BAD_SCHEMAS = [
+    "[]", "null", "{bad", {"constructors": [entry(1, "a", ("x", "int")), {"params": [{"name": "b"}]}]},
+    {"constructors": [entry(1, "a", ("x", "x.y.z?int"))]}, {"constructors": [{"id": "0x1"}]},
+    {"constructors": [entry(1, "a", ("x", "flags.q?int"))]}, {"methods": 5},
+]
+
+
+def rss_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def workload(parser):
+    for bad in BAD_SCHEMAS:
+        try:
+            TLParser(bad)
+        except Exception:
+            pass
+    c = TLSchemaCompiler()
+    c.compile(SCHEMA)
+    c.compile(SCHEMA_TEXT)  # a second compile keeps the first tables until the end
+    user = {"_": "user", "id": 7, "name": "é" * 300, "photo": b"x" * 300, "bot": True}
+    d = {"_": "holder", "owner": user, "where": {"_": "point", "x": 1.0, "y": 2.0}, "ints": [1, 2],
+         "users": [user] * 3, "late": 1, "late_flag": True}
+    data = parser.pack(d)
+    assert parser.unpack(data)["owner"]["name"] == user["name"]
+    for bad in (data[:-3], b"\xab\0\0\0", data[:13], b""):
+        try:
+            parser.unpack(bad)
+        except (RuntimeError, ValueError):
+            pass
+    for bad in ({"_": "nobody"}, {"_": "user", "id": -1}, {"_": "holder", "users": 5}, {},
+                {"_": "user", "name": None}, {"_": "obj", "size": "x"}):
+        try:
+            parser.pack(bad)
+        except (ValueError, TypeError, OverflowError, AttributeError):
+            pass
+
+
+def test_no_growth_over_many_calls():
+    parser = TLParser(SCHEMA_TEXT)
+    real = (DATA / "mtproto.json").read_text() if (DATA / "mtproto.json").exists() else json.dumps(SCHEMA)
+    for _ in range(50):
+        workload(parser)
+        TLParser(real)
+    gc.collect()
+    blocks, rss = sys.getallocatedblocks(), rss_kib()
+    for _ in range(1000):
+        workload(parser)
+        TLParser(real)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 200
+    assert rss_kib() - rss < 4096
