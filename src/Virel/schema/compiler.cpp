@@ -78,6 +78,23 @@ bool make_keys() noexcept {
 // The identifier of an entry: an exact int as it is, anything else through int(); negative
 // values are taken modulo 2**32; above 0xFFFFFFFF is an OverflowError.
 bool entry_id(PyObject* value, uint32_t* out) noexcept {
+    // Real schemas give identifiers as short signed decimal text: read those directly.
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        std::string_view t(static_cast<const char*>(PyUnicode_DATA(value)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+        bool negative = !t.empty() && t[0] == '-';
+        std::string_view digits = negative ? t.substr(1) : t;
+        if (!digits.empty() && digits.size() <= 10 &&
+            digits.find_first_not_of("0123456789") == std::string_view::npos) {
+            long long v = 0;
+            for (char ch : digits) v = v * 10 + (ch - '0');
+            if (negative) v = -v;
+            if (v >= -0xFFFFFFFFLL && v <= 0xFFFFFFFFLL) {
+                *out = static_cast<uint32_t>(static_cast<unsigned long long>(v) & 0xFFFFFFFFu);
+                return true;
+            }
+        }
+    }
     Ref n = PyLong_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Long(value));
     if (!n) return false;
     int overflow;
@@ -258,8 +275,11 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     const char* utf8 = utf8_of(name.get(), &size);
     if (!utf8 || !(e->name = copy_cstr(utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
     // A name is used up to its first NUL, here as in the maps.
-    if (!(e->py_name = PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(std::strlen(e->name)), nullptr)))
-        return fail<TLConstructor*>(here);
+    size_t name_size = std::strlen(e->name);
+    e->py_name = name_size == static_cast<size_t>(size)
+                     ? Py_NewRef(name.get())
+                     : PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(name_size), nullptr);
+    if (!e->py_name) return fail<TLConstructor*>(here);
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0) {
         if (!(utf8 = utf8_of(result_type.get(), &size))) return fail<TLConstructor*>(here);
     }
@@ -364,6 +384,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
             return fail<void>(here);
         }
     }
+    self->maps->id_map.reserve(static_cast<size_t>(count));
+    self->maps->name_map.reserve(self->maps->name_map.size() + static_cast<size_t>(count));
     // `entries` is our own list and no Python code below can reach it, so its size holds.
     for (int32_t i = 0; i < schema->count; ++i) {
         PyObject* entry = PyList_GET_ITEM(entries.get(), i);
@@ -371,7 +393,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         TLConstructor* record = self->ops->_create_constructor(self, entry, i);
         if (PyErr_Occurred()) return fail<void>(here);
         self->maps->id_map.put(record->id, record);
-        self->maps->name_map.insert_or_assign(std::string(record->name), record);
+        self->maps->name_map.insert_or_assign(std::string_view(record->name), record);
     }
 }
 

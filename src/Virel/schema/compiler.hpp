@@ -41,6 +41,10 @@ public:
             }
         }
     }
+    // Room for n more keys without rehashing. May throw std::bad_alloc.
+    void reserve(size_t n) {
+        while ((size_ + n) * 2 > slots_.size()) grow();
+    }
     void clear() noexcept {
         slots_.clear();
         size_ = 0;
@@ -73,9 +77,9 @@ struct NameHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-// UTF-8 name (up to its first NUL) -> record; looked up by string_view, so a lookup allocates
-// nothing.
-using NameMap = std::unordered_map<std::string, TLConstructor*, NameHash, std::equal_to<>>;
+// UTF-8 name (up to its first NUL) -> record. The keys view the records' own `name` copies,
+// which live as long as the maps can be used (earlier tables are kept until destruction).
+using NameMap = std::unordered_map<std::string_view, TLConstructor*, NameHash>;
 
 }  // namespace virel
 
