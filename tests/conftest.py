@@ -68,3 +68,11 @@ def data_file(name):
     if not path.exists():
         pytest.skip(f"{path} is absent")
     return path
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("VIREL_SANITIZED"):
+        skip = pytest.mark.skip(reason="memory figures mean nothing under the sanitizers")
+        for item in items:
+            if "plain_build_only" in item.keywords:
+                item.add_marker(skip)
