@@ -155,8 +155,11 @@ PyObject* read_object(TLParser* s) {
         set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
-    Ref dict = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
-    if (!dict || PyDict_SetItem(dict.get(), str.underscore, record->py_name) < 0) return fail<PyObject*>(here);
+    // A copy of the record's prototype already holds every key in order, with the value of an
+    // absent optional field: copying its table is much cheaper than inserting key after key.
+    if (!ready(record)) return fail<PyObject*>(here);
+    Ref dict = Ref::steal(PyDict_Copy(record->proto));
+    if (!dict) return fail<PyObject*>(here);
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
@@ -166,9 +169,9 @@ PyObject* read_object(TLParser* s) {
         }
         if (p->is_conditional) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
-            if (p->kind == TL_BOOL || !bit) {
-                PyObject* v = p->kind == TL_BOOL ? (bit ? Py_True : Py_False) : Py_None;
-                if (PyDict_SetItem(dict.get(), p->py_name, v) < 0) return fail<PyObject*>(here);
+            if (!bit) continue;  // None, or False for a Bool, from the prototype
+            if (p->kind == TL_BOOL) {
+                if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) return fail<PyObject*>(here);
                 continue;
             }
         }

@@ -3,6 +3,7 @@
 #include "codec/parser.hpp"
 #include "schema/compiler.hpp"
 
+#include <cstddef>
 #include <cstdlib>
 #include <type_traits>
 #include <string_view>
@@ -301,6 +302,37 @@ int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
     return *out ? 1 : -1;
 }
 
+// Values of an object's optional fields found by the encoder's first pass, by parameter index.
+// Holds nothing when the object is not an exact dict or has too many parameters.
+class FoundValues {
+public:
+    explicit FoundValues(int32_t count) noexcept : size_(count <= kMax ? count : 0) {
+        for (int32_t i = 0; i < size_; ++i) values_[i] = kUnknown;
+    }
+    ~FoundValues() {
+        for (int32_t i = 0; i < size_; ++i)
+            if (values_[i] != kUnknown) Py_XDECREF(values_[i]);
+    }
+    FoundValues(const FoundValues&) = delete;
+    FoundValues& operator=(const FoundValues&) = delete;
+    void keep(std::ptrdiff_t i, Ref v) noexcept {
+        if (i < size_) values_[i] = v.release();  // null: the key is absent
+    }
+    // 1 with *out set, 0 when the key was absent, -2 when nothing was kept for it.
+    int take(std::ptrdiff_t i, Ref* out) noexcept {
+        if (i >= size_ || values_[i] == kUnknown) return -2;
+        PyObject* v = std::exchange(values_[i], kUnknown);
+        *out = Ref::steal(v);
+        return v ? 1 : 0;
+    }
+
+private:
+    static constexpr int32_t kMax = 48;
+    static inline PyObject* const kUnknown = reinterpret_cast<PyObject*>(alignof(PyObject));
+    PyObject* values_[kMax];
+    int32_t size_;
+};
+
 // The value written for a missing non-conditional parameter.
 Ref default_of(int32_t kind) {
     switch (kind) {
@@ -361,6 +393,11 @@ void write_object(TLParser* s, PyObject* value) {
         return fail<void>(here);
     }
 
+    if (!ready(record)) return fail<void>(here);
+
+    // What the first pass found in an exact dict is kept (strong references) for the second, so a
+    // present optional field is looked up once.
+    FoundValues found(access == Access::dict ? record->param_count : 0);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -368,10 +405,11 @@ void write_object(TLParser* s, PyObject* value) {
         for (const TLParam* p = begin; p != end; ++p) {
             if (p->flags_word || !p->is_conditional) continue;
             Ref v;
-            int found = lookup(value, access, p->py_name, &v);
-            if (found < 0) return fail<void>(here);
-            bool present = found && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
+            int has = lookup(value, access, p->py_name, &v);
+            if (has < 0) return fail<void>(here);
+            bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
             if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
+            found.keep(p - begin, std::move(v));
         }
     }
     Ops::_write_int32(s, record->id);
@@ -382,14 +420,18 @@ void write_object(TLParser* s, PyObject* value) {
             if (PyErr_Occurred()) return fail<void>(here);
             continue;
         }
+        Ref v;
+        int has;
         if (p->is_conditional) {
             bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit || p->kind == TL_BOOL) continue;
+            has = found.take(p - begin, &v);
+        } else {
+            has = -2;
         }
-        Ref v;
-        int found = lookup(value, access, p->py_name, &v);
-        if (found < 0) return fail<void>(here);
-        if (!found) {
+        if (has == -2) has = lookup(value, access, p->py_name, &v);  // not kept by the first pass
+        if (has < 0) return fail<void>(here);
+        if (!has) {
             if (p->is_conditional) continue;
             if (!(v = default_of(p->kind))) return fail<void>(here);
         }

@@ -169,6 +169,14 @@ struct VectorElement {
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
                     VectorElement* out);
 
+// Readies a record for the codec the first time it is met: its keys interned (a caller's dict
+// built from literals then matches them by identity) and its prototype dict made. False with an
+// exception pending.
+bool prepare_record(TLConstructor* record) noexcept;
+inline bool ready(const TLConstructor* record) noexcept {
+    return record->ready || prepare_record(const_cast<TLConstructor*>(record));
+}
+
 // Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
 class BusyGuard {
 public:

@@ -183,6 +183,7 @@ void free_schema_tables(TLSchema* schema) noexcept {
             std::free(c.name);
             std::free(c.result_type);
             Py_CLEAR(c.py_name);
+            Py_CLEAR(c.proto);
         }
         std::free(records);
     }
