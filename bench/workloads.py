@@ -18,6 +18,7 @@ reference for an object they have already written, which would flatter them).
 from __future__ import annotations
 
 import json
+import sys
 import os
 import random
 import zlib
@@ -166,14 +167,14 @@ class Schema:
         """The dict of constructor `name` as the codec decodes it.
 
         Params not given are filled as absent: None for conditional params, False for conditional
-        ``true``/``Bool`` ones.  Given values for params this schema lacks are dropped, so the
+        ``true``/``Bool`` ones. Keys are interned, as the literal keys of a program's own dicts are.  Given values for params this schema lacks are dropped, so the
         workloads adapt to another layer of the schema.  Unconditional params must be given.
         """
         if name not in self.params:
             raise LookupError(f"schema has no constructor {name!r}")
         obj = {"_": name}
         for param in self.params[name]:
-            key, type_expr = param["name"], param["type"]
+            key, type_expr = sys.intern(param["name"]), param["type"]
             if key in ("flags", "flags2"):
                 continue
             if key in values:

@@ -59,6 +59,15 @@ struct TLConstructor {
     int32_t ready;              // 1 once the two below exist and the keys are interned
     PyObject* proto;            // "_" and every key in order, values None (False for a
                                 // conditional Bool): each decoded object starts as its copy
+    struct TLKeySlot* key_slots;  // parameter index by key hash (null: names repeat)
+    uint32_t key_mask;
+};
+
+// One slot of a record's key table: the hash of a parameter's name and the parameter's index
+// (-1: empty slot).
+struct TLKeySlot {
+    Py_hash_t hash;
+    int32_t index;
 };
 
 struct TLSchema {
@@ -88,14 +97,14 @@ struct TLSchemaCompiler {
     int32_t compiling;            // 1 while compile runs (a nested compile is refused)
 };
 
-// Internal operations of TLParser, in the order of their slots. Writers report failure by leaving
-// a Python exception pending; number readers never raise and report a shortage through
+// Internal operations of TLParser, in the order of their slots. Writers return false with a Python
+// exception pending when they fail; number readers never raise and report a shortage through
 // `parse_error`. A type text travels as a C string, with the element record worked out at compile
 // time beside it (null: the element is derived from the text at the call).
 struct TLParserOps {
     PyObject* (*_read_value)(TLParser* self, int32_t kind, const char* type_name,
                              const TLElementType* element);
-    void (*_write_value)(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+    bool (*_write_value)(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
                          const TLElementType* element);
     uint32_t (*_read_int32)(TLParser* self);
     uint64_t (*_read_int64)(TLParser* self);
@@ -106,14 +115,14 @@ struct TLParserOps {
     PyObject* (*_read_string)(TLParser* self);
     PyObject* (*_read_vector)(TLParser* self, const char* type_name, const TLElementType* element);
     PyObject* (*_read_object)(TLParser* self);
-    void (*_write_int32)(TLParser* self, uint32_t value);
-    void (*_write_int64)(TLParser* self, uint64_t value);
-    void (*_write_double)(TLParser* self, double value);
-    void (*_write_bytes)(TLParser* self, const char* data, Py_ssize_t size);
-    void (*_write_string)(TLParser* self, PyObject* text);
-    void (*_write_vector)(TLParser* self, PyObject* value, const char* type_name,
+    bool (*_write_int32)(TLParser* self, uint32_t value);
+    bool (*_write_int64)(TLParser* self, uint64_t value);
+    bool (*_write_double)(TLParser* self, double value);
+    bool (*_write_bytes)(TLParser* self, const char* data, Py_ssize_t size);
+    bool (*_write_string)(TLParser* self, PyObject* text);
+    bool (*_write_vector)(TLParser* self, PyObject* value, const char* type_name,
                           const TLElementType* element);
-    void (*_write_object)(TLParser* self, PyObject* value);
+    bool (*_write_object)(TLParser* self, PyObject* value);
     void (*_ensure_buffer)(TLParser* self, uint64_t extra);
 };
 

@@ -21,35 +21,38 @@ inline bool reserve(TLParser* s, uint64_t n) {
 }
 
 template <class Ops>
-void write_int32(TLParser* s, uint32_t value) {
-    if (!reserve<Ops>(s, 4)) return fail<void>(TL_WHERE(TLParser, _write_int32));
+bool write_int32(TLParser* s, uint32_t value) {
+    if (!reserve<Ops>(s, 4)) return fail<bool>(TL_WHERE(TLParser, _write_int32));
     store_le32(s->buffer + s->position, value);
     s->position += 4;
+    return true;
 }
 
 template <class Ops>
-void write_int64(TLParser* s, uint64_t value) {
-    if (!reserve<Ops>(s, 8)) return fail<void>(TL_WHERE(TLParser, _write_int64));
+bool write_int64(TLParser* s, uint64_t value) {
+    if (!reserve<Ops>(s, 8)) return fail<bool>(TL_WHERE(TLParser, _write_int64));
     store_le64(s->buffer + s->position, value);
     s->position += 8;
+    return true;
 }
 
 template <class Ops>
-void write_double(TLParser* s, double value) {
-    if (!reserve<Ops>(s, 8)) return fail<void>(TL_WHERE(TLParser, _write_double));
+bool write_double(TLParser* s, double value) {
+    if (!reserve<Ops>(s, 8)) return fail<bool>(TL_WHERE(TLParser, _write_double));
     store_le64(s->buffer + s->position, std::bit_cast<uint64_t>(value));
     s->position += 8;
+    return true;
 }
 
 template <class Ops>
-void write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
+bool write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_bytes);
     // The long form carries 24 bits of length: anything longer would be written corrupt.
     if (n > kMaxByteString) {
         PyErr_Format(PyExc_ValueError, "Byte string too long: %zd bytes", n);
-        return fail<void>(here);
+        return fail<bool>(here);
     }
-    if (!reserve<Ops>(s, static_cast<uint64_t>(n) + 8)) return fail<void>(here);
+    if (!reserve<Ops>(s, static_cast<uint64_t>(n) + 8)) return fail<bool>(here);
     unsigned char* p = s->buffer + s->position;
     if (n < 254) {
         *p++ = static_cast<unsigned char>(n);
@@ -69,24 +72,27 @@ void write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
         ++end;
     }
     s->position = end;
+    return true;
 }
 
 template <class Ops>
-void write_string(TLParser* s, PyObject* text) {
+bool write_string(TLParser* s, PyObject* text) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_string);
     if (text == Py_None) {
         PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        return fail<void>(here);
+        return fail<bool>(here);
     }
+    bool ok;
     if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
-        Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+        ok = Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
     } else {
         // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
         Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
-        if (!utf8) return fail<void>(here);
-        Ops::_write_bytes(s, PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
+        if (!utf8) return fail<bool>(here);
+        ok = Ops::_write_bytes(s, PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
     }
-    if (PyErr_Occurred()) return fail<void>(here);
+    if (!ok) return fail<bool>(here);
+    return true;
 }
 
 // ---- Python values -> wire integers ----
@@ -153,37 +159,38 @@ static bool tl_long_of(PyObject* v, uint64_t* out) {
 }
 
 template <class Ops>
-void write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
+bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_value);
+    bool ok;
     switch (kind) {
         case TL_INT: {
             uint32_t v;
-            if (!tl_int_of(value, &v)) return fail<void>(here);
-            Ops::_write_int32(s, v);
+            if (!tl_int_of(value, &v)) return fail<bool>(here);
+            ok = Ops::_write_int32(s, v);
             break;
         }
         case TL_LONG: {
             uint64_t v;
-            if (!tl_long_of(value, &v)) return fail<void>(here);
-            Ops::_write_int64(s, v);
+            if (!tl_long_of(value, &v)) return fail<bool>(here);
+            ok = Ops::_write_int64(s, v);
             break;
         }
         case TL_DOUBLE: {
             double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
-            if (v == -1.0 && PyErr_Occurred()) return fail<void>(here);
-            Ops::_write_double(s, v);
+            if (v == -1.0 && PyErr_Occurred()) return fail<bool>(here);
+            ok = Ops::_write_double(s, v);
             break;
         }
         case TL_STRING:
-            Ops::_write_string(s, value);
+            ok = Ops::_write_string(s, value);
             break;
         case TL_BYTES: {
             if (value == Py_None) {
                 PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-                return fail<void>(here);
+                return fail<bool>(here);
             }
             if (PyBytes_Check(value)) {
-                Ops::_write_bytes(s, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+                ok = Ops::_write_bytes(s, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
                 break;
             }
             // bytearray, memoryview and other contiguous buffers are written as their bytes; a
@@ -193,64 +200,63 @@ void write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_na
                 PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
                 if (!PyErr_Occurred())
                     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
-                return fail<void>(here);
+                return fail<bool>(here);
             }
-            Ops::_write_bytes(s, static_cast<const char*>(view.buf), view.len);
+            ok = Ops::_write_bytes(s, static_cast<const char*>(view.buf), view.len);
             PyBuffer_Release(&view);
             break;
         }
         case TL_BOOL: {
             int truth = PyObject_IsTrue(value);
-            if (truth < 0) return fail<void>(here);
-            Ops::_write_int32(s, truth ? 1u : 0u);
+            if (truth < 0) return fail<bool>(here);
+            ok = Ops::_write_int32(s, truth ? 1u : 0u);
             break;
         }
         case TL_VECTOR:
-            Ops::_write_vector(s, value, type_name, element);
+            ok = Ops::_write_vector(s, value, type_name, element);
             break;
         case TL_OBJECT:
-            Ops::_write_object(s, value);
+            ok = Ops::_write_object(s, value);
             break;
         default:
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
-            return fail<void>(here);
+            return fail<bool>(here);
     }
-    if (PyErr_Occurred()) return fail<void>(here);
+    if (!ok) return fail<bool>(here);
+    return true;
 }
 
 template <class Ops>
-void write_vector(TLParser* s, PyObject* value, const char* type_name, const TLElementType* element) {
+bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_vector);
     RecursionGuard depth(" while encoding a TL vector");
-    if (!depth) return fail<void>(here);
+    if (!depth) return fail<bool>(here);
     Ref items;
     if (PyList_CheckExact(value)) {
         items = Ref::borrow(value);
     } else if (PyList_Check(value)) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "list", Py_TYPE(value)->tp_name);
-        return fail<void>(here);
+        return fail<bool>(here);
     } else {
         items = Ref::steal(PySequence_List(value));  // a tuple, a generator, any iterable
-        if (!items) return fail<void>(here);
+        if (!items) return fail<bool>(here);
     }
     Py_ssize_t count = PyList_GET_SIZE(items.get());
     if (count > INT32_MAX) {
         PyErr_Format(PyExc_ValueError, "Vector too long: %zd elements", count);
-        return fail<void>(here);
+        return fail<bool>(here);
     }
     VectorElement el;
-    if (!vector_element(s, type_name, element, &el)) return fail<void>(here);
-    Ops::_write_int32(s, kVectorId);
-    if (PyErr_Occurred()) return fail<void>(here);
-    Ops::_write_int32(s, static_cast<uint32_t>(count));
-    if (PyErr_Occurred()) return fail<void>(here);
+    if (!vector_element(s, type_name, element, &el)) return fail<bool>(here);
+    if (!Ops::_write_int32(s, kVectorId)) return fail<bool>(here);
+    if (!Ops::_write_int32(s, static_cast<uint32_t>(count))) return fail<bool>(here);
     // Vectors of plain numbers are the bulk of many messages (ids, dates): exact ints that fit
     // are stored straight into room reserved once; any other element takes the general path
     // below from where this loop stopped, so the bytes are the same either way.
     Py_ssize_t i = 0;
     if ((el.kind == TL_LONG || el.kind == TL_INT) && std::is_same_v<Ops, Direct>) {
         uint64_t width = el.kind == TL_LONG ? 8 : 4;
-        if (!reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<void>(here);
+        if (!reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<bool>(here);
         PyObject** items_at = PySequence_Fast_ITEMS(items.get());
         for (; i < count; ++i) {
             PyObject* v = items_at[i];
@@ -273,13 +279,13 @@ void write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         // count is written already, so a change is an error rather than corrupt output.
         if (PyList_GET_SIZE(items.get()) != count) break;
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        Ops::_write_value(s, item.get(), el.kind, el.text, el.inner);
-        if (PyErr_Occurred()) return fail<void>(here);
+        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) return fail<bool>(here);
     }
     if (PyList_GET_SIZE(items.get()) != count) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
-        return fail<void>(here);
+        return fail<bool>(here);
     }
+    return true;
 }
 
 namespace {
@@ -302,35 +308,52 @@ int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
     return *out ? 1 : -1;
 }
 
-// Values of an object's optional fields found by the encoder's first pass, by parameter index.
-// Holds nothing when the object is not an exact dict or has too many parameters.
-class FoundValues {
+// The values of one object's parameters. An exact dict whose keys are all str is read in one walk
+// over its items, each key matched to its parameter through the record's key table: absent
+// optional fields, most of a typical object, then cost nothing. Its values are held for the whole
+// object, so the flags word and the fields written always agree. Any other object, and a dict
+// with a key of another type (whose own __eq__ would take part in a lookup), is read key by key.
+class ObjectFields {
 public:
-    explicit FoundValues(int32_t count) noexcept : size_(count <= kMax ? count : 0) {
-        for (int32_t i = 0; i < size_; ++i) values_[i] = kUnknown;
+    ObjectFields(PyObject* obj, Access access, const TLConstructor* record) noexcept
+        : obj_(obj), access_(access) {
+        if (access != Access::dict || !record->key_slots || record->param_count > kMax) return;
+        if (PyDict_GET_SIZE(obj) > 2 * record->param_count + 8) return;  // mostly other keys
+        count_ = record->param_count;
+        for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(obj, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {
+                count_ = 0;
+                return;
+            }
+            int32_t i = param_of_key(record, key);
+            if (i >= 0) values_[i] = value;
+        }
+        for (int32_t i = 0; i < count_; ++i) Py_XINCREF(values_[i]);  // Python code runs later
     }
-    ~FoundValues() {
-        for (int32_t i = 0; i < size_; ++i)
-            if (values_[i] != kUnknown) Py_XDECREF(values_[i]);
+    ~ObjectFields() {
+        for (int32_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
     }
-    FoundValues(const FoundValues&) = delete;
-    FoundValues& operator=(const FoundValues&) = delete;
-    void keep(std::ptrdiff_t i, Ref v) noexcept {
-        if (i < size_) values_[i] = v.release();  // null: the key is absent
-    }
-    // 1 with *out set, 0 when the key was absent, -2 when nothing was kept for it.
-    int take(std::ptrdiff_t i, Ref* out) noexcept {
-        if (i >= size_ || values_[i] == kUnknown) return -2;
-        PyObject* v = std::exchange(values_[i], kUnknown);
-        *out = Ref::steal(v);
-        return v ? 1 : 0;
+    ObjectFields(const ObjectFields&) = delete;
+    ObjectFields& operator=(const ObjectFields&) = delete;
+
+    // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
+    int get(int32_t index, PyObject* key, Ref* out) {
+        if (count_) {
+            *out = Ref::borrow(values_[index]);
+            return *out ? 1 : 0;
+        }
+        return lookup(obj_, access_, key, out);
     }
 
 private:
-    static constexpr int32_t kMax = 48;
-    static inline PyObject* const kUnknown = reinterpret_cast<PyObject*>(alignof(PyObject));
+    static constexpr int32_t kMax = 64;
+    PyObject* obj_;
+    Access access_;
+    int32_t count_ = 0;  // 0: read key by key
     PyObject* values_[kMax];
-    int32_t size_;
 };
 
 // The value written for a missing non-conditional parameter.
@@ -357,47 +380,45 @@ Ref default_of(int32_t kind) {
 }  // namespace
 
 template <class Ops>
-void write_object(TLParser* s, PyObject* value) {
+bool write_object(TLParser* s, PyObject* value) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
-    if (!depth) return fail<void>(here);
+    if (!depth) return fail<bool>(here);
     Access access = PyDict_CheckExact(value) ? Access::dict
                     : PyDict_Check(value)    ? Access::dict_subclass
                                              : Access::mapping;
     Ref name;
     if (access == Access::dict) {
         name = Ref::borrow(PyDict_GetItemWithError(value, str.underscore));
-        if (!name && PyErr_Occurred()) return fail<void>(here);
+        if (!name && PyErr_Occurred()) return fail<bool>(here);
     } else {
         name = Ref::steal(PyObject_CallMethodOneArg(value, str.get, str.underscore));
-        if (!name) return fail<void>(here);
+        if (!name) return fail<bool>(here);
     }
     if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
         PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.get())->tp_name);
-        return fail<void>(here);
+        return fail<bool>(here);
     }
     if (!name || name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
-        return fail<void>(here);
+        return fail<bool>(here);
     }
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (!utf8) return fail<void>(here);
+    if (!utf8) return fail<bool>(here);
     std::string_view key(utf8, static_cast<size_t>(size));
     key = key.substr(0, key.find('\0'));  // a name is looked up up to its first NUL
     TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<void>(here);
+    if (!c) return fail<bool>(here);
     const TLConstructor* record = find_by_name(c, key);
     if (!record) {
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
-        return fail<void>(here);
+        return fail<bool>(here);
     }
 
-    if (!ready(record)) return fail<void>(here);
+    if (!ready(record)) return fail<bool>(here);
 
-    // What the first pass found in an exact dict is kept (strong references) for the second, so a
-    // present optional field is looked up once.
-    FoundValues found(access == Access::dict ? record->param_count : 0);
+    ObjectFields fields(value, access, record);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -405,51 +426,44 @@ void write_object(TLParser* s, PyObject* value) {
         for (const TLParam* p = begin; p != end; ++p) {
             if (p->flags_word || !p->is_conditional) continue;
             Ref v;
-            int has = lookup(value, access, p->py_name, &v);
-            if (has < 0) return fail<void>(here);
+            int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
+            if (has < 0) return fail<bool>(here);
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
             if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
-            found.keep(p - begin, std::move(v));
         }
     }
-    Ops::_write_int32(s, record->id);
-    if (PyErr_Occurred()) return fail<void>(here);
+    if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
-            Ops::_write_int32(s, words[p->flags_word - 1]);
-            if (PyErr_Occurred()) return fail<void>(here);
+            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return fail<bool>(here);
             continue;
         }
-        Ref v;
-        int has;
         if (p->is_conditional) {
             bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit || p->kind == TL_BOOL) continue;
-            has = found.take(p - begin, &v);
-        } else {
-            has = -2;
         }
-        if (has == -2) has = lookup(value, access, p->py_name, &v);  // not kept by the first pass
-        if (has < 0) return fail<void>(here);
+        Ref v;
+        int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
+        if (has < 0) return fail<bool>(here);
         if (!has) {
             if (p->is_conditional) continue;
-            if (!(v = default_of(p->kind))) return fail<void>(here);
+            if (!(v = default_of(p->kind))) return fail<bool>(here);
         }
         // Several parameters may share a bit: one whose own value is None is still left out.
         if (p->is_conditional && v.get() == Py_None) continue;
-        Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element);
-        if (PyErr_Occurred()) return fail<void>(here);
+        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return fail<bool>(here);
     }
+    return true;
 }
 
-template void write_int32<ViaTable>(TLParser*, uint32_t);
-template void write_int64<ViaTable>(TLParser*, uint64_t);
-template void write_double<ViaTable>(TLParser*, double);
-template void write_bytes<ViaTable>(TLParser*, const char*, Py_ssize_t);
-template void write_string<ViaTable>(TLParser*, PyObject*);
-template void write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
-template void write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
-template void write_object<ViaTable>(TLParser*, PyObject*);
+template bool write_int32<ViaTable>(TLParser*, uint32_t);
+template bool write_int64<ViaTable>(TLParser*, uint64_t);
+template bool write_double<ViaTable>(TLParser*, double);
+template bool write_bytes<ViaTable>(TLParser*, const char*, Py_ssize_t);
+template bool write_string<ViaTable>(TLParser*, PyObject*);
+template bool write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template bool write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
+template bool write_object<ViaTable>(TLParser*, PyObject*);
 
 PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack);
@@ -471,11 +485,10 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     }
     s->position = 0;
     s->parse_error = 0;
-    guarded<void>([&] {
-        if (s->ops == &TLParser_default_ops) write_object<Direct>(s, value);
-        else s->ops->_write_object(s, value);
+    bool ok = guarded<bool>([&] {
+        return s->ops == &TLParser_default_ops ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
     });
-    if (PyErr_Occurred()) return fail<PyObject*>(here);
+    if (!ok) return fail<PyObject*>(here);
     PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
                                               static_cast<Py_ssize_t>(s->position));
     if (!out) return fail<PyObject*>(here);

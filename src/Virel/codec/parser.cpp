@@ -65,6 +65,39 @@ bool vector_element(TLParser* s, const char* type_name, const TLElementType* ele
     return !PyErr_Occurred();
 }
 
+// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
+// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
+static bool make_key_table(TLConstructor* record) noexcept {
+    uint32_t size = 8;
+    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
+    auto* slots = static_cast<TLKeySlot*>(std::malloc(size * sizeof(TLKeySlot)));
+    if (!slots) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
+    for (int32_t j = 0; j < record->param_count; ++j) {
+        const TLParam& p = record->params[j];
+        if (p.flags_word) continue;
+        Py_hash_t h = PyObject_Hash(p.py_name);
+        if (h == -1) {
+            std::free(slots);
+            return false;
+        }
+        uint32_t i = static_cast<uint32_t>(h) & (size - 1);
+        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
+            if (slots[i].hash == h && same_text(record->params[slots[i].index].py_name, p.py_name)) {
+                std::free(slots);  // a repeated name
+                return true;
+            }
+        }
+        slots[i] = {h, j};
+    }
+    record->key_slots = slots;
+    record->key_mask = size - 1;
+    return true;
+}
+
 bool prepare_record(TLConstructor* record) noexcept {
     for (int32_t i = 0; i < record->param_count; ++i) {
         TLParam& p = record->params[i];
@@ -79,6 +112,7 @@ bool prepare_record(TLConstructor* record) noexcept {
         if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
     }
     record->proto = proto.release();
+    if (!make_key_table(record)) return false;
     record->ready = 1;
     return true;
 }

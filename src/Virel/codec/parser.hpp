@@ -100,14 +100,14 @@ template <class Ops> PyObject* read_value(TLParser*, int32_t, const char*, const
 template <class Ops> PyObject* read_string(TLParser*);
 template <class Ops> PyObject* read_vector(TLParser*, const char*, const TLElementType*);
 template <class Ops> PyObject* read_object(TLParser*);
-template <class Ops> void write_value(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
-template <class Ops> void write_int32(TLParser*, uint32_t);
-template <class Ops> void write_int64(TLParser*, uint64_t);
-template <class Ops> void write_double(TLParser*, double);
-template <class Ops> void write_bytes(TLParser*, const char*, Py_ssize_t);
-template <class Ops> void write_string(TLParser*, PyObject*);
-template <class Ops> void write_vector(TLParser*, PyObject*, const char*, const TLElementType*);
-template <class Ops> void write_object(TLParser*, PyObject*);
+template <class Ops> bool write_value(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template <class Ops> bool write_int32(TLParser*, uint32_t);
+template <class Ops> bool write_int64(TLParser*, uint64_t);
+template <class Ops> bool write_double(TLParser*, double);
+template <class Ops> bool write_bytes(TLParser*, const char*, Py_ssize_t);
+template <class Ops> bool write_string(TLParser*, PyObject*);
+template <class Ops> bool write_vector(TLParser*, PyObject*, const char*, const TLElementType*);
+template <class Ops> bool write_object(TLParser*, PyObject*);
 void ensure_buffer(TLParser*, uint64_t);
 
 // Every operation reaches the others through one of these. ViaTable goes through the object's table,
@@ -116,7 +116,7 @@ void ensure_buffer(TLParser*, uint64_t);
 // runs Direct from the top (pack, unpack), and the two give the same results by construction.
 struct ViaTable {
     static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return s->ops->_read_value(s, k, t, e); }
-    static void _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { s->ops->_write_value(s, v, k, t, e); }
+    static bool _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { return s->ops->_write_value(s, v, k, t, e); }
     static uint32_t _read_int32(TLParser* s) { return s->ops->_read_int32(s); }
     static uint64_t _read_int64(TLParser* s) { return s->ops->_read_int64(s); }
     static double _read_double(TLParser* s) { return s->ops->_read_double(s); }
@@ -124,19 +124,19 @@ struct ViaTable {
     static PyObject* _read_string(TLParser* s) { return s->ops->_read_string(s); }
     static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return s->ops->_read_vector(s, t, e); }
     static PyObject* _read_object(TLParser* s) { return s->ops->_read_object(s); }
-    static void _write_int32(TLParser* s, uint32_t v) { s->ops->_write_int32(s, v); }
-    static void _write_int64(TLParser* s, uint64_t v) { s->ops->_write_int64(s, v); }
-    static void _write_double(TLParser* s, double v) { s->ops->_write_double(s, v); }
-    static void _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { s->ops->_write_bytes(s, d, n); }
-    static void _write_string(TLParser* s, PyObject* t) { s->ops->_write_string(s, t); }
-    static void _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { s->ops->_write_vector(s, v, t, e); }
-    static void _write_object(TLParser* s, PyObject* v) { s->ops->_write_object(s, v); }
+    static bool _write_int32(TLParser* s, uint32_t v) { return s->ops->_write_int32(s, v); }
+    static bool _write_int64(TLParser* s, uint64_t v) { return s->ops->_write_int64(s, v); }
+    static bool _write_double(TLParser* s, double v) { return s->ops->_write_double(s, v); }
+    static bool _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { return s->ops->_write_bytes(s, d, n); }
+    static bool _write_string(TLParser* s, PyObject* t) { return s->ops->_write_string(s, t); }
+    static bool _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { return s->ops->_write_vector(s, v, t, e); }
+    static bool _write_object(TLParser* s, PyObject* v) { return s->ops->_write_object(s, v); }
     static void _ensure_buffer(TLParser* s, uint64_t n) { s->ops->_ensure_buffer(s, n); }
 };
 
 struct Direct {
     static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return read_value<Direct>(s, k, t, e); }
-    static void _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { write_value<Direct>(s, v, k, t, e); }
+    static bool _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { return write_value<Direct>(s, v, k, t, e); }
     static uint32_t _read_int32(TLParser* s) { return read_int32(s); }
     static uint64_t _read_int64(TLParser* s) { return read_int64(s); }
     static double _read_double(TLParser* s) { return read_double(s); }
@@ -144,13 +144,13 @@ struct Direct {
     static PyObject* _read_string(TLParser* s) { return read_string<Direct>(s); }
     static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return read_vector<Direct>(s, t, e); }
     static PyObject* _read_object(TLParser* s) { return read_object<Direct>(s); }
-    static void _write_int32(TLParser* s, uint32_t v) { write_int32<Direct>(s, v); }
-    static void _write_int64(TLParser* s, uint64_t v) { write_int64<Direct>(s, v); }
-    static void _write_double(TLParser* s, double v) { write_double<Direct>(s, v); }
-    static void _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { write_bytes<Direct>(s, d, n); }
-    static void _write_string(TLParser* s, PyObject* t) { write_string<Direct>(s, t); }
-    static void _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { write_vector<Direct>(s, v, t, e); }
-    static void _write_object(TLParser* s, PyObject* v) { write_object<Direct>(s, v); }
+    static bool _write_int32(TLParser* s, uint32_t v) { return write_int32<Direct>(s, v); }
+    static bool _write_int64(TLParser* s, uint64_t v) { return write_int64<Direct>(s, v); }
+    static bool _write_double(TLParser* s, double v) { return write_double<Direct>(s, v); }
+    static bool _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { return write_bytes<Direct>(s, d, n); }
+    static bool _write_string(TLParser* s, PyObject* t) { return write_string<Direct>(s, t); }
+    static bool _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { return write_vector<Direct>(s, v, t, e); }
+    static bool _write_object(TLParser* s, PyObject* v) { return write_object<Direct>(s, v); }
     static void _ensure_buffer(TLParser* s, uint64_t n) { ensure_buffer(s, n); }
 };
 
@@ -168,6 +168,25 @@ struct VectorElement {
 };
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
                     VectorElement* out);
+
+// Equality of two exact str objects, without running any Python code.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+// The index of the parameter that an exact str key names, or -1.
+inline int32_t param_of_key(const TLConstructor* r, PyObject* key) noexcept {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (h == -1) h = PyObject_Hash(key);  // a str's hash runs no Python code and cannot fail
+    for (uint32_t i = static_cast<uint32_t>(h) & r->key_mask;; i = (i + 1) & r->key_mask) {
+        const TLKeySlot& slot = r->key_slots[i];
+        if (slot.index < 0) return -1;
+        if (slot.hash == h && same_text(r->params[slot.index].py_name, key)) return slot.index;
+    }
+}
 
 // Readies a record for the codec the first time it is met: its keys interned (a caller's dict
 // built from literals then matches them by identity) and its prototype dict made. False with an

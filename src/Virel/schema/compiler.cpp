@@ -184,6 +184,7 @@ void free_schema_tables(TLSchema* schema) noexcept {
             std::free(c.result_type);
             Py_CLEAR(c.py_name);
             Py_CLEAR(c.proto);
+            std::free(c.key_slots);
         }
         std::free(records);
     }
