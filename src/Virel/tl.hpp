@@ -26,27 +26,27 @@ enum TLTypeKind : int32_t {
 // very record that holds it: such vectors nest as deep as the data goes.
 struct TLElementType {
     int32_t kind;               // TLTypeKind of the element text
-    char* type_name;            // the element text, NUL-terminated UTF-8; owned
+    char* type_name;            // the element text, NUL-terminated UTF-8
     TLElementType* element;     // when kind is TL_VECTOR: the element's own element; else null
 };
 
 struct TLParam {
-    char* name;                 // NUL-terminated UTF-8; owned
+    char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
     PyObject* py_name;          // the schema's own str for the name: the key of every value
     int32_t kind;               // TLTypeKind
-    char* type_name;            // the whole type expression, condition prefix included; owned
+    char* type_name;            // the whole type expression, condition prefix included
     int32_t is_conditional;     // 1 when the expression holds '?'
     int32_t flag_bit;           // bit number of the condition; only its low five bits are used
     int32_t flag_field;         // 1: governed by flags2; 0: by flags
     // Derived once at compile time for the codec:
     int32_t flags_word;         // 1 when `name` is exactly "flags", 2 for "flags2", else 0
-    TLElementType* element;     // when kind is TL_VECTOR: its element type; owned, else null
+    TLElementType* element;     // when kind is TL_VECTOR: its element type, else null
 };
 
 struct TLConstructor {
     uint32_t id;
-    char* name;                 // NUL-terminated UTF-8; owned
-    char* result_type;          // NUL-terminated UTF-8; owned
+    char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
+    char* result_type;          // NUL-terminated UTF-8; in the schema's string blocks
     TLParam* params;            // param_count records, or null; owned
     int32_t param_count;
     int32_t has_flags;
@@ -70,9 +70,20 @@ struct TLKeySlot {
     int32_t index;
 };
 
+// The C strings and vector element records of one schema are carved from a chain of large
+// blocks (from the C allocator) and released together with it: a schema has tens of thousands of
+// them, and one allocation each would cost compile more than everything else it does.
+struct TLStringBlock {
+    TLStringBlock* next;
+    size_t used;
+    size_t size;
+    alignas(8) char data[];
+};
+
 struct TLSchema {
     TLConstructor* constructors;  // count records, zero-filled at allocation; owned
     int32_t count;
+    TLStringBlock* strings;       // every name, type text and element record of the schema; owned
 };
 
 struct TLSchemaCompiler;

@@ -12,13 +12,29 @@ PyTypeObject* TLSchemaCompiler_Type;
 
 namespace {
 
-// A NUL-terminated copy from the C allocator, or null with MemoryError pending.
-char* copy_cstr(const char* data, size_t size) noexcept {
-    char* p = static_cast<char*>(std::malloc(size + 1));
-    if (!p) {
-        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-        return nullptr;
+// Room for `size` bytes (8-aligned) in the schema's string blocks, or null with MemoryError pending.
+void* carve(TLSchema* schema, size_t size) noexcept {
+    size = (size + 7) & ~size_t{7};
+    TLStringBlock* block = schema->strings;
+    if (!block || block->size - block->used < size) {
+        size_t capacity = std::max<size_t>(size, 64 * 1024 - sizeof(TLStringBlock));
+        block = static_cast<TLStringBlock*>(std::malloc(sizeof(TLStringBlock) + capacity));
+        if (!block) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+            return nullptr;
+        }
+        *block = {schema->strings, 0, capacity};
+        schema->strings = block;
     }
+    void* p = block->data + block->used;
+    block->used += size;
+    return p;
+}
+
+// A NUL-terminated copy in the schema's string blocks, or null with MemoryError pending.
+char* copy_cstr(TLSchema* schema, const char* data, size_t size) noexcept {
+    auto* p = static_cast<char*>(carve(schema, size + 1));
+    if (!p) return nullptr;
     std::memcpy(p, data, size);
     p[size] = '\0';
     return p;
@@ -27,15 +43,6 @@ char* copy_cstr(const char* data, size_t size) noexcept {
 // UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
 const char* utf8_of(PyObject* s, Py_ssize_t* size) noexcept {
     return PyUnicode_AsUTF8AndSize(s, size);
-}
-
-void free_element_chain(TLElementType* e) noexcept {
-    while (e) {
-        TLElementType* next = e->element == e ? nullptr : e->element;
-        std::free(e->type_name);
-        std::free(e);
-        e = next;
-    }
 }
 
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
@@ -141,13 +148,11 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     TLElementType** link = &head;
     std::string text = strip_vector_text(type_name);
     for (;;) {
-        auto* e = static_cast<TLElementType*>(std::calloc(1, sizeof(TLElementType)));
-        if (!e) {
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-            break;
-        }
+        auto* e = static_cast<TLElementType*>(carve(self->schema, sizeof(TLElementType)));
+        if (!e) break;
+        *e = {};
         *link = e;
-        if (!(e->type_name = copy_cstr(text.data(), text.size()))) break;
+        if (!(e->type_name = copy_cstr(self->schema, text.data(), text.size()))) break;
         Ref py_text = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!py_text) break;
         e->kind = self->ops->_parse_type(self, py_text.get());
@@ -161,8 +166,7 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
         text = std::move(next);
         link = &e->element;
     }
-    free_element_chain(head);
-    return nullptr;
+    return nullptr;  // what was carved goes with the schema
 }
 
 void free_schema_tables(TLSchema* schema) noexcept {
@@ -171,22 +175,18 @@ void free_schema_tables(TLSchema* schema) noexcept {
         for (int32_t i = 0; i < schema->count; ++i) {
             TLConstructor& c = records[i];
             if (c.params) {
-                for (int32_t j = 0; j < c.param_count; ++j) {
-                    TLParam& p = c.params[j];
-                    std::free(p.name);
-                    std::free(p.type_name);
-                    Py_CLEAR(p.py_name);
-                    free_element_chain(p.element);
-                }
+                for (int32_t j = 0; j < c.param_count; ++j) Py_CLEAR(c.params[j].py_name);
                 std::free(c.params);
             }
-            std::free(c.name);
-            std::free(c.result_type);
             Py_CLEAR(c.py_name);
             Py_CLEAR(c.proto);
             std::free(c.key_slots);
         }
         std::free(records);
+    }
+    while (TLStringBlock* block = schema->strings) {
+        schema->strings = block->next;
+        std::free(block);
     }
     std::free(schema);
 }
@@ -226,14 +226,14 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
     }
     Py_ssize_t size;
     const char* utf8 = utf8_of(name, &size);
-    if (!utf8 || !(p->name = copy_cstr(utf8, static_cast<size_t>(size)))) return false;
+    if (!utf8 || !(p->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return false;
     p->py_name = Py_NewRef(name);
     if (std::strcmp(p->name, "flags") == 0) p->flags_word = 1;
     else if (std::strcmp(p->name, "flags2") == 0) p->flags_word = 2;
 
     p->kind = self->ops->_parse_type(self, type);
     if (PyErr_Occurred()) return false;
-    if (!(utf8 = utf8_of(type, &size)) || !(p->type_name = copy_cstr(utf8, static_cast<size_t>(size))))
+    if (!(utf8 = utf8_of(type, &size)) || !(p->type_name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
         return false;
     if (!parse_condition({utf8, static_cast<size_t>(size)}, p, e)) return false;
     if (p->kind == TL_VECTOR && !(p->element = make_element_type(self, p->type_name))) return false;
@@ -275,7 +275,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     Py_ssize_t size;
     const char* utf8 = utf8_of(name.get(), &size);
-    if (!utf8 || !(e->name = copy_cstr(utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!utf8 || !(e->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
     // A name is used up to its first NUL, here as in the maps.
     size_t name_size = std::strlen(e->name);
     e->py_name = name_size == static_cast<size_t>(size)
@@ -285,7 +285,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0) {
         if (!(utf8 = utf8_of(result_type.get(), &size))) return fail<TLConstructor*>(here);
     }
-    if (!(e->result_type = copy_cstr(utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!(e->result_type = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
 
     Ref id = dict_get(entry, keys.id, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);

@@ -1,0 +1,91 @@
+"""Fuzzes TLParser.unpack with arbitrary bytes.
+
+The first input byte picks the schema, the rest is what gets unpacked:
+  0 (mod 4): the real schema (api.json under $VIREL_DATA; the kitchen sink when it is absent),
+  1: the kitchen-sink schema of common.py,
+  2: a schema built from the input itself (the rest is split between schema and data),
+  3: the kitchen sink, unpacked through a fresh parser and with bytearray/memoryview/None tries.
+
+Besides crashes and sanitizer reports, a finding is: an exception the module does not document,
+or, for a schema with unique names and identifiers, a successful unpack whose dict does not pack
+back into bytes that unpack and pack to the same bytes again.
+"""
+import sys
+
+import atheris
+
+import common
+from common import Finding, check
+
+from Virel.tl import TLParser
+
+REAL_TEXT = common.real_schema_text()
+REAL = TLParser(REAL_TEXT) if REAL_TEXT is not None else None
+SINK = TLParser(common.KITCHEN_SINK)
+
+
+def round_trip(parser, decoded):
+    """unpack gave `decoded`: packing it must work, and its bytes must be a fixed point."""
+    try:
+        packed = parser.pack(decoded)
+    except Exception as exc:
+        raise Finding(f"unpack gave a dict that pack refuses: {exc!r}\n{decoded!r}") from exc
+    again = parser.pack(parser.unpack(packed))
+    if again != packed:
+        raise Finding(f"pack(unpack(x)) is not a fixed point:\n{packed.hex()}\n{again.hex()}")
+
+
+def unpack(parser, body, stable):
+    try:
+        decoded = parser.unpack(body)
+    except Exception as exc:
+        check(exc)
+        return
+    if not isinstance(decoded, dict) or "_" not in decoded:
+        raise Finding(f"unpack returned {type(decoded).__name__}: {decoded!r}")
+    if stable:
+        round_trip(parser, decoded)
+
+
+def odd_arguments(parser, body):
+    """unpack takes exact bytes only; everything else is a TypeError."""
+    for arg in (bytearray(body), memoryview(body), None, body.decode("latin-1")):
+        try:
+            parser.unpack(arg)
+        except TypeError:
+            continue
+        except Exception as exc:
+            check(exc)
+        raise Finding(f"unpack accepted {type(arg).__name__}")
+
+
+def TestOneInput(data):
+    if not data:
+        return
+    mode, body = data[0] % 4, data[1:]
+    if mode == 0:
+        unpack(REAL or SINK, body, stable=True)
+    elif mode == 1:
+        unpack(SINK, body, stable=True)
+    elif mode == 2:
+        fdp = atheris.FuzzedDataProvider(body)
+        schema = common.schema_from(fdp)
+        try:
+            parser = TLParser(schema)
+        except Exception as exc:
+            check(exc)
+            return
+        unpack(parser, fdp.ConsumeBytes(fdp.remaining_bytes()), stable=True)
+    else:
+        parser = TLParser(common.KITCHEN_SINK)
+        unpack(parser, body, stable=True)
+        odd_arguments(parser, body[:64])
+
+
+def main():
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
