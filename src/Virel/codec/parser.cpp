@@ -103,15 +103,17 @@ bool prepare_record(TLConstructor* record) noexcept {
         TLParam& p = record->params[i];
         if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
     }
-    Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
-    if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
-    for (int32_t i = 0; i < record->param_count; ++i) {
-        const TLParam& p = record->params[i];
-        if (p.flags_word) continue;
-        PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
-        if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
+    if (!record->proto) {
+        Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
+        if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
+            if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
+        }
+        record->proto = proto.release();
     }
-    record->proto = proto.release();
     if (!make_key_table(record)) return false;
     record->ready = 1;
     return true;

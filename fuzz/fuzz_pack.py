@@ -1,0 +1,124 @@
+"""Fuzzes TLParser.pack with dictionaries built from the fuzz input.
+
+The input picks a schema and an entry, then fills the entry's fields with valid values or, where
+it says so, with hostile ones (common.hostile_value: wrong types, None, huge and negative ints,
+odd subclasses, mappings that lie, self-containing containers, values whose conversion raises,
+empties the list being packed, re-enters the parser or recompiles its tables).
+
+Besides crashes and sanitizer reports, a finding is: an exception the module does not document;
+a valid dict that pack refuses; a valid dict whose bytes do not unpack and pack back to the
+same bytes; a parser that no longer packs a plain object correctly after a failed call.
+"""
+import sys
+
+import atheris
+
+import common
+from common import Finding, check
+
+from Virel.tl import TLParser
+
+REAL_TEXT = common.real_schema_text()
+REAL = TLParser(REAL_TEXT) if REAL_TEXT is not None else None
+SINK = TLParser(common.KITCHEN_SINK)
+SINK_VALUES = common.Values(common.KITCHEN_SINK, parser=SINK)
+REAL_VALUES = common.Values(common.json.loads(REAL_TEXT), parser=REAL) if REAL else SINK_VALUES
+LEAF = bytes.fromhex("01000000")
+
+
+def still_works(parser):
+    """A parser that failed a call must pack the plain leaf as before."""
+    try:
+        out = parser.pack({"_": "leaf"})
+    except Exception as exc:
+        raise Finding(f"parser unusable after a failed pack: {exc!r}") from exc
+    if out != LEAF:
+        raise Finding(f"parser packs the leaf as {out.hex()} after a failed pack")
+
+
+def wrap(fdp, d, values):
+    """The top-level value: the dict itself or another documented form of it, with ignored extra
+    keys now and then, or (then it is no longer valid) a field that empties the dict mid-pack."""
+    valid = True
+    if fdp.ConsumeIntInRange(0, 5) == 0:
+        d["flags" if fdp.ConsumeBool() else "no_such_field"] = common.hostile_value(fdp, None, 3)
+    if len(d) > 1 and fdp.ConsumeIntInRange(0, 9) == 0:
+        key = fdp.PickValueInList(sorted(k for k in d if k != "_"))
+        d[key] = common.Mutator(d.clear if fdp.ConsumeBool() else lambda: d.update({"_": "tree"}))
+        valid = False
+    form = fdp.ConsumeIntInRange(0, 7)
+    if form == 1:
+        return common.DictSub(d), valid
+    if form == 2:
+        return common.Mapping(d), valid
+    if form == 3:
+        return common.LyingDict(d), valid
+    return d, valid
+
+
+def pack(parser, values, fdp, hostile, stable):
+    e = values.pick_entry(fdp)
+    d, valid = values.obj(fdp, e, hostile)
+    value, plain = wrap(fdp, d, values)
+    valid = valid and plain and stable
+    try:
+        out = parser.pack(value)
+    except Exception as exc:
+        if valid:
+            raise Finding(f"pack refused a valid dict: {exc!r}\n{d!r}") from exc
+        check(exc)
+        return False
+    if type(out) is not bytes or len(out) % 4:
+        raise Finding(f"pack returned {type(out).__name__} of length {len(out)}")
+    try:
+        again = parser.pack(parser.unpack(out))
+    except Exception as exc:
+        if valid:
+            raise Finding(f"the bytes of a valid dict do not unpack: {exc!r}\n{out.hex()}") from exc
+        check(exc)
+        return True
+    if valid and again != out:
+        raise Finding(f"pack(unpack(pack(d))) != pack(d):\n{out.hex()}\n{again.hex()}\n{d!r}")
+    return True
+
+
+def TestOneInput(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    mode = fdp.ConsumeIntInRange(0, 4)
+    if mode == 0:
+        if not pack(REAL or SINK, REAL_VALUES, fdp, fdp.ConsumeBool(), stable=True):
+            still_works(SINK) if REAL is None else None
+    elif mode == 1:
+        if not pack(SINK, SINK_VALUES, fdp, fdp.ConsumeBool(), stable=True):
+            still_works(SINK)
+    elif mode == 2:
+        schema = common.schema_from(fdp)
+        try:
+            parser = TLParser(schema)
+        except Exception as exc:
+            check(exc)
+            return
+        values = common.Values(schema, parser=parser)
+        values.disposable = True
+        pack(parser, values, fdp, fdp.ConsumeBool(), stable=False)
+    elif mode == 3:
+        parser = TLParser(common.KITCHEN_SINK)
+        values = common.Values(common.KITCHEN_SINK, parser=parser)
+        values.disposable = True
+        pack(parser, values, fdp, True, stable=False)
+    else:
+        value = common.hostile_value(fdp, SINK_VALUES, 0, SINK)
+        try:
+            SINK.pack(value)
+        except Exception as exc:
+            check(exc)
+            still_works(SINK)
+
+
+def main():
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
