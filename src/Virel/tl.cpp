@@ -24,8 +24,9 @@ bool compiler_module_init() noexcept;
 // ---- Traceback entries ----
 
 void add_traceback(const char* where) noexcept {
-    // One code object per operation, made on its first failure and kept: error paths are hot too.
-    static std::unordered_map<const char*, PyObject*> codes;
+    // One code object per operation, made on its first failure and kept for good (the map is
+    // never destroyed, so the code objects stay reachable): error paths are hot too.
+    static auto& codes = *new std::unordered_map<const char*, PyObject*>();
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* code = nullptr;
     try {
