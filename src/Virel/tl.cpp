@@ -24,32 +24,29 @@ bool compiler_module_init() noexcept;
 // ---- Traceback entries ----
 
 void add_traceback(const char* where) noexcept {
-    // One code object per operation, made on its first failure and kept for good (the map is
-    // never destroyed, so the code objects stay reachable): error paths are hot too.
-    static auto& codes = *new std::unordered_map<const char*, PyObject*>();
+    // One frame (and its code object) per operation, made on its first failure and shared by
+    // every later entry of that operation: such a frame never runs, so nothing in it changes, and
+    // error paths are hot paths too. The map is never destroyed, so the frames stay reachable.
+    static auto& frames = *new std::unordered_map<const char*, PyObject*>();
+    if (!module_dict) return;
     PyObject* exc = PyErr_GetRaisedException();
-    PyObject* code = nullptr;
+    PyObject* frame = nullptr;
     try {
-        auto it = codes.find(where);
-        if (it != codes.end()) {
-            code = it->second;
-        } else if ((code = reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
-            codes.emplace(where, code);
+        auto it = frames.find(where);
+        if (it != frames.end()) {
+            frame = it->second;
+        } else if (Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
+            frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
+                                                            reinterpret_cast<PyCodeObject*>(code.get()),
+                                                            module_dict, nullptr));
+            if (frame) frames.emplace(where, frame);
         }
     } catch (...) {
-        code = nullptr;  // no entry rather than no exception
-    }
-    PyObject* frame = nullptr;
-    if (code && module_dict) {
-        frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                                        module_dict, nullptr));
+        frame = nullptr;  // no entry rather than no exception
     }
     PyErr_Clear();  // a failure to build the entry must not replace the exception
     PyErr_SetRaisedException(exc);
-    if (frame) {
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
-        Py_DECREF(frame);
-    }
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }
 
 // ---- C++ failures ----
