@@ -105,9 +105,20 @@ def test_flags_keys_are_ignored_and_flags_params_always_computed():
     assert p.unpack(out) == {"_": "e", "flags3": 3, "v": 7}
 
 
-def test_shared_bit_leaves_out_the_none_one():
-    p = make_parser([entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"))])
-    assert p.pack({"_": "e", "a": 1, "b": None}) == ID + bytes.fromhex("01000000 01000000")
+@pytest.mark.parametrize("b", [None, "missing"])
+def test_shared_bit_needs_every_field_that_shares_it(b):
+    # Writing `a` alone would set the bit that makes a reader take the next bytes for `b`.
+    p = make_parser([entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"),
+                           ("t", "flags.0?true"), ("c", "int"))])
+    d = {"_": "e", "a": 1, "c": 9}
+    if b is None:
+        d["b"] = None
+    with pytest.raises(ValueError, match="^Missing value for 'b' of 'e': it shares bit 0 of flags with a field"):
+        p.pack(d)
+    out = p.pack(dict(d, b=2))
+    assert out == ID + bytes.fromhex("01000000 01000000 02000000 09000000")
+    assert p.unpack(out) == {"_": "e", "a": 1, "b": 2, "t": True, "c": 9}
+    assert p.pack({"_": "e", "c": 9}) == ID + bytes.fromhex("00000000 09000000")
 
 
 def test_defaults_for_missing_fields():

@@ -308,52 +308,75 @@ int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
     return *out ? 1 : -1;
 }
 
-// The values of one object's parameters. An exact dict whose keys are all str is read in one walk
-// over its items, each key matched to its parameter through the record's key table: absent
-// optional fields, most of a typical object, then cost nothing. Its values are held for the whole
-// object, so the flags word and the fields written always agree. Any other object, and a dict
-// with a key of another type (whose own __eq__ would take part in a lookup), is read key by key.
+// The values of one object's parameters, each fetched at most once and held (a strong reference)
+// until the object is written: the flags words and the fields written always agree, whatever a
+// mapping answers on a second ask or Python code changes meanwhile. An exact dict whose keys are
+// all str is read in one walk over its items, each key matched to its parameter through the
+// record's key table, so absent optional fields (most of a typical object) cost nothing. Any other
+// object, and a dict with a key of another type (whose own __eq__ takes part in a lookup), is read
+// key by key as the parameters ask.
 class ObjectFields {
 public:
     ObjectFields(PyObject* obj, Access access, const TLConstructor* record) noexcept
-        : obj_(obj), access_(access) {
-        if (access != Access::dict || !record->key_slots || record->param_count > kMax) return;
-        if (PyDict_GET_SIZE(obj) > 2 * record->param_count + 8) return;  // mostly other keys
-        count_ = record->param_count;
-        for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
+        : obj_(obj), access_(access), count_(record->param_count) {
+        if (count_ > kInline) {
+            values_ = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(count_) * sizeof(PyObject*)));
+            if (!values_) {
+                count_ = 0;
+                PyErr_NoMemory();
+                return;
+            }
+        }
+        for (int32_t i = 0; i < count_; ++i) values_[i] = kUnknown;
+        if (access == Access::dict && record->key_slots && PyDict_GET_SIZE(obj) <= 2 * count_ + 8)
+            walk(record);
+    }
+    ~ObjectFields() {
+        for (int32_t i = 0; i < count_; ++i)
+            if (values_[i] != kUnknown) Py_XDECREF(values_[i]);
+        if (values_ != inline_) PyMem_Free(values_);
+    }
+    ObjectFields(const ObjectFields&) = delete;
+    ObjectFields& operator=(const ObjectFields&) = delete;
+    explicit operator bool() const noexcept { return values_ != nullptr; }
+
+    // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
+    int get(int32_t index, PyObject* key, Ref* out) {
+        if (values_[index] == kUnknown) {
+            Ref v;
+            int has = lookup(obj_, access_, key, &v);
+            if (has < 0) return -1;
+            values_[index] = v.release();  // null: absent
+        }
+        *out = Ref::borrow(values_[index]);
+        return *out ? 1 : 0;
+    }
+
+private:
+    void walk(const TLConstructor* record) noexcept {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(obj, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {
-                count_ = 0;
+        while (PyDict_Next(obj_, &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) {  // back to key by key
+                for (int32_t i = 0; i < count_; ++i) values_[i] = kUnknown;
                 return;
             }
             int32_t i = param_of_key(record, key);
             if (i >= 0) values_[i] = value;
         }
-        for (int32_t i = 0; i < count_; ++i) Py_XINCREF(values_[i]);  // Python code runs later
-    }
-    ~ObjectFields() {
-        for (int32_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
-    }
-    ObjectFields(const ObjectFields&) = delete;
-    ObjectFields& operator=(const ObjectFields&) = delete;
-
-    // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
-    int get(int32_t index, PyObject* key, Ref* out) {
-        if (count_) {
-            *out = Ref::borrow(values_[index]);
-            return *out ? 1 : 0;
+        for (int32_t i = 0; i < count_; ++i) {
+            if (values_[i] == kUnknown) values_[i] = nullptr;  // absent
+            else Py_INCREF(values_[i]);
         }
-        return lookup(obj_, access_, key, out);
     }
 
-private:
-    static constexpr int32_t kMax = 64;
+    static constexpr int32_t kInline = 12;  // small, as this sits in every nesting level's frame
+    static inline PyObject* const kUnknown = reinterpret_cast<PyObject*>(alignof(PyObject));
     PyObject* obj_;
     Access access_;
-    int32_t count_ = 0;  // 0: read key by key
-    PyObject* values_[kMax];
+    int32_t count_;
+    PyObject* inline_[kInline];
+    PyObject** values_ = inline_;
 };
 
 // The value written for a missing non-conditional parameter.
@@ -419,6 +442,7 @@ bool write_object(TLParser* s, PyObject* value) {
     if (!ready(record)) return fail<bool>(here);
 
     ObjectFields fields(value, access, record);
+    if (!fields) return fail<bool>(here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -445,12 +469,15 @@ bool write_object(TLParser* s, PyObject* value) {
         Ref v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
         if (has < 0) return fail<bool>(here);
-        if (!has) {
-            if (p->is_conditional) continue;
-            if (!(v = default_of(p->kind))) return fail<bool>(here);
+        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return fail<bool>(here);
+        if (p->is_conditional && (!has || v.get() == Py_None)) {
+            // Its bit was set by another parameter that shares it: leaving this one out would
+            // make the reader take the next field's bytes for its value.
+            PyErr_Format(PyExc_ValueError,
+                         "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
+                         p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
+            return fail<bool>(here);
         }
-        // Several parameters may share a bit: one whose own value is None is still left out.
-        if (p->is_conditional && v.get() == Py_None) continue;
         if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return fail<bool>(here);
     }
     return true;
