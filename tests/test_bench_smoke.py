@@ -10,10 +10,10 @@ BENCH_RUN = Path(__file__).resolve().parent.parent / "bench" / "run.py"
 
 
 def load_runner():
-    spec = importlib.util.spec_from_file_location("virel_bench_run", BENCH_RUN)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("virel_bench_run", BENCH_RUN)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -192,19 +192,19 @@ static int64_t first_interpreter = -1;
 static PyObject* the_module;    // created once per process; owned until the process ends
 static PyObject* executed_with;  // the module object that was executed (borrowed from the_module)
 
-static bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
+static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from, const char* to,
                                 bool skip_none) {
-    Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
+    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();  // a missing spec attribute is skipped
+        PyErr_Clear();  // an attribute the ModuleSpec lacks is skipped
         return true;
     }
     if (skip_none && value.get() == Py_None) return true;
     return PyObject_SetAttrString(module, to, value.get()) == 0;
 }
 
-static PyObject* tl_create(PyObject* spec, PyModuleDef*) {
+static PyObject* tl_create(PyObject* module_spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (first_interpreter == -1) {
@@ -215,14 +215,14 @@ static PyObject* tl_create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (the_module) return Py_NewRef(the_module);
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    if (!copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) ||
-        !copy_spec_attribute(spec, module.get(), "origin", "__file__", false) ||
-        !copy_spec_attribute(spec, module.get(), "parent", "__package__", false) ||
-        !copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true))
+    if (!copy_spec_attribute(module_spec, module.get(), "loader", "__loader__", false) ||
+        !copy_spec_attribute(module_spec, module.get(), "origin", "__file__", false) ||
+        !copy_spec_attribute(module_spec, module.get(), "parent", "__package__", false) ||
+        !copy_spec_attribute(module_spec, module.get(), "submodule_search_locations", "__path__", true))
         return nullptr;
     the_module = Py_NewRef(module.get());
     return module.release();
@@ -237,11 +237,11 @@ static bool make_strings() noexcept {
     return str.underscore && str.get && str.compile && str.loads && str.json;
 }
 
-static bool add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** out) noexcept {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, spec, nullptr));
+static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, type_spec, nullptr));
     if (!type) return false;
     *out = type;  // the module's reference below keeps it alive for good
-    return PyModule_AddObjectRef(module, strrchr(spec->name, '.') + 1, reinterpret_cast<PyObject*>(type)) == 0;
+    return PyModule_AddObjectRef(module, strrchr(type_spec->name, '.') + 1, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 static bool exec_steps(PyObject* module) noexcept {
