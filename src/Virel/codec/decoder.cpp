@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 
 namespace virel {
 
@@ -75,6 +76,25 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(slots)));
     if (!list) return fail<PyObject*>(here);
     Py_ssize_t filled = 0;
+    // Vectors of plain numbers (ids, dates) that the input holds in full: read in one tight loop,
+    // with the same results as the general loop below.
+    if constexpr (std::is_same_v<Ops, Direct>) {
+        uint64_t width = kind == TL_LONG ? 8 : 4;
+        if ((kind == TL_LONG || kind == TL_INT) && static_cast<uint64_t>(count) * width <= left) {
+            const unsigned char* at = s->buffer + s->position;
+            for (; filled < count; ++filled, at += width) {
+                PyObject* item = kind == TL_LONG ? PyLong_FromUnsignedLongLong(load_le64(at))
+                                                 : PyLong_FromUnsignedLong(load_le32(at));
+                if (!item) {
+                    Py_SET_SIZE(list.get(), filled);
+                    return fail<PyObject*>(here);
+                }
+                PyList_SET_ITEM(list.get(), filled, item);  // steals
+            }
+            s->position += static_cast<uint64_t>(count) * width;
+            return list.release();
+        }
+    }
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = s->position;
         Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
