@@ -253,12 +253,14 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
     // Vectors of plain numbers are the bulk of many messages (ids, dates): exact ints that fit
     // are stored straight into room reserved once; any other element takes the general path
     // below from where this loop stopped, so the bytes are the same either way.
+    // (Only on the direct path: a native subclass's own writers must see every element.)
     Py_ssize_t i = 0;
-    if ((el.kind == TL_LONG || el.kind == TL_INT) && std::is_same_v<Ops, Direct>) {
+    if constexpr (std::is_same_v<Ops, Direct>) {
         uint64_t width = el.kind == TL_LONG ? 8 : 4;
-        if (!reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<bool>(here);
+        if (el.kind != TL_LONG && el.kind != TL_INT) width = 0;
+        if (width && !reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<bool>(here);
         PyObject** items_at = PySequence_Fast_ITEMS(items.get());
-        for (; i < count; ++i) {
+        for (; width && i < count; ++i) {
             PyObject* v = items_at[i];
             if (!PyLong_CheckExact(v)) break;
             int overflow;
