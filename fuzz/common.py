@@ -7,6 +7,7 @@ import math
 import os
 import pathlib
 import sys
+import traceback
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
@@ -20,8 +21,9 @@ class HarnessError(Exception):
 # What the module may raise. RecursionError and the JSON and Unicode errors are subclasses of
 # RuntimeError and ValueError, listed for the reader. MemoryError is left out on purpose: inputs
 # are a few KiB, so running out of memory means an allocation that the input does not back.
+# BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile.py pins it).
 EXPECTED = (TypeError, ValueError, KeyError, AttributeError, OverflowError, RuntimeError,
-            RecursionError, UnicodeError, json.JSONDecodeError, HarnessError)
+            RecursionError, UnicodeError, json.JSONDecodeError, BufferError, HarnessError)
 
 # The RuntimeErrors the module raises on purpose; any other one (a C++ exception translated into
 # "Unknown exception", say) is a finding.
@@ -47,6 +49,18 @@ def check(exc):
     """Re-raises `exc` as a Finding when it is not an expected outcome."""
     if not expected(exc):
         raise Finding(f"unexpected {type(exc).__name__}: {exc!r}") from exc
+    if len(str(exc)) % 8 == 0:  # now and then, a close look at the module's traceback entries
+        touch_traceback(exc)
+
+
+def touch_traceback(exc):
+    """What a debugger or a logging library does with a traceback: formats it, reads every
+    frame's locals, line and caller, and clears the frames. The module's entries must stand it,
+    and so must the next exception that reuses them."""
+    "".join(traceback.format_exception(exc))
+    for frame, _ in traceback.walk_tb(exc.__traceback__):
+        frame.f_locals, frame.f_back, frame.f_lineno, frame.f_globals.get("__name__")
+    traceback.clear_frames(exc.__traceback__)
 
 
 def real_schema_text():
@@ -73,7 +87,8 @@ KITCHEN_SINK = {
         entry(2, "numbers", "Numbers", ("a", "int"), ("b", "#"), ("c", "long"), ("d", "double")),
         entry(3, "texts", "Texts", ("s", "string"), ("b", "bytes"), ("c", "byte"), ("t", "Bool")),
         entry(4, "opts", "Opts",
-              ("flags", "#"), ("f0", "flags.0?true"), ("f1", "flags.1?int"), ("f2", "flags.1?string"),
+              ("flags", "#"), ("f0", "flags.0?true"), ("f1", "flags.1?int"),
+              ("f2", "flags.1?string"),
               ("f3", "flags.2?Bool"), ("f4", "flags.35?long"), ("f5", "flags.31?Leaf"),
               ("flags2", "#"), ("g0", "flags2.0?Vector<int>"), ("g1", "flags2.7?Numbers"),
               ("g2", "flags2.7?true")),
@@ -82,10 +97,17 @@ KITCHEN_SINK = {
               ("s", "Vector<string>"), ("b", "Vector<bytes>"), ("o", "Vector<Bool>"),
               ("n", "Vector<Numbers>"), ("vv", "Vector<Vector<int>>"), ("t", "Vector t")),
         entry(6, "tree", "Tree", ("value", "int"), ("kids", "Vector<Tree>"), ("extra", "Leaf")),
-        entry(7, "node", "Tree", ("flags", "#"), ("left", "flags.0?Tree"), ("right", "flags.1?Tree")),
+        entry(7, "node", "Tree",
+              ("flags", "#"), ("left", "flags.0?Tree"), ("right", "flags.1?Tree")),
         entry(0x1CB5C416, "nearVector", "Leaf", ("x", "long")),
         entry(0xFFFFFFFF, "größe", "Leaf", ("wert", "string")),
         entry(8, "later", "Leaf", ("x", "int"), ("flags", "#"), ("y", "flags.4?double")),
+        # Repeated parameter names: the encoder has no key table for such a record.
+        entry(10, "dups", "Leaf", ("a", "int"), ("a", "int"), ("flags", "#"),
+              ("b", "flags.0?long"), ("b", "flags.1?long")),
+        # More parameters than the encoder reads in one walk over the caller's dict.
+        entry(11, "wide", "Leaf", ("flags", "#"),
+              *[(f"w{i}", "flags.%d?int" % (i % 40) if i % 3 == 0 else "int") for i in range(70)]),
     ],
     "methods": [
         entry(0x20, "getTree", "Tree", ("id", "long"), ("query", "!X"), method=True),
@@ -175,6 +197,8 @@ class Values:
             candidates = self.entries
         if depth >= self.max_depth:
             candidates = [e for e in candidates if e in self.leaves] or self.leaves
+        if not candidates:  # a schema without leaves: no finite valid object at this depth
+            return None
         return candidates[fdp.ConsumeIntInRange(0, len(candidates) - 1)]
 
     def obj(self, fdp, e, hostile, depth=0):
@@ -198,7 +222,8 @@ class Values:
                 valid = False
                 if choice == 0:
                     continue  # missing: a default for a plain field, an error for an object
-                out[p["name"]] = None if choice == 1 else hostile_value(fdp, self, depth + 1, self.parser)
+                out[p["name"]] = (None if choice == 1
+                                  else hostile_value(fdp, self, depth + 1, self.parser))
                 continue
             c = condition(p["type"])
             kind = kind_of(p["type"])
@@ -246,6 +271,8 @@ class Values:
                 return (x for x in items), ok
             return items, ok
         e = self.pick_entry(fdp, t, depth + 1)
+        if e is None:
+            return {}, False
         return self.obj(fdp, e, hostile, depth + 1)
 
 
@@ -285,6 +312,20 @@ class Mutator:
     def __bool__(self):
         self.action()
         return True
+
+
+class Collider:
+    """A dict key that hashes like `target` and runs `action` whenever it is compared."""
+
+    def __init__(self, target, action=lambda: None):
+        self.target, self.action = target, action
+
+    def __hash__(self):
+        return hash(self.target)
+
+    def __eq__(self, other):
+        self.action()
+        return False
 
 
 class ListSub(list):
@@ -414,10 +455,12 @@ def hostile_value(fdp, values, depth, parser=None):
         return nested
     if pick == 24:
         n = fdp.ConsumeIntInRange(0, 5)
-        items = [hostile_value(fdp, values, depth + 1, parser) for _ in range(n)] if depth < 4 else []
+        n = n if depth < 4 else 0
+        items = [hostile_value(fdp, values, depth + 1, parser) for _ in range(n)]
         return ListSub(items) if fdp.ConsumeBool() else items
     if pick == 25 and values is not None and depth < 4:
-        d, _ = values.obj(fdp, values.pick_entry(fdp, None, depth + 1), True, depth + 1)
+        e = values.pick_entry(fdp, None, depth + 1)
+        d = values.obj(fdp, e, True, depth + 1)[0] if e is not None else {"_": "leaf"}
         wrap = fdp.ConsumeIntInRange(0, 3)
         return (d, DictSub(d), LyingDict(d), Mapping(d))[wrap]
     if pick == 26:
@@ -464,7 +507,8 @@ def recompile(parser, schema):
 
 TYPE_POOL = ["int", "#", "long", "double", "string", "bytes", "byte", "Bool", "true",
              "Vector<int>", "Vector<long>", "Vector<double>", "Vector<string>", "Vector<bytes>",
-             "Vector<Bool>", "Vector<Vector<int>>", "Vector<T0>", "Vector<T1>", "Vector<Vector<T2>>",
+             "Vector<Bool>", "Vector<Vector<int>>", "Vector<T0>", "Vector<T1>",
+             "Vector<Vector<T2>>",
              "Vector t", "Vector", "T0", "T1", "T2", "!X", "Object"]
 
 
@@ -508,8 +552,19 @@ def schema_from(fdp, max_entries=6):
     return {"constructors": constructors, "methods": methods}
 
 
-def bool_env(name):
-    return os.environ.get(name, "") not in ("", "0")
+def well_formed(schema):
+    """True when every optional field of every entry comes after the flags field that governs it:
+    only then is a decoded object one that pack takes back (a field read before its flags word
+    reads as absent while a later one on the same bit reads as present)."""
+    for e in list(schema.get("constructors", [])) + list(schema.get("methods", [])):
+        seen = set()
+        for p in e.get("params", []):
+            c = condition(p["type"])
+            if c is not None and c[0] not in seen:
+                return False
+            if p["name"] in ("flags", "flags2"):
+                seen.add(p["name"])
+    return True
 
 
 def log(*args):
