@@ -121,6 +121,15 @@ def test_shared_bit_needs_every_field_that_shares_it(b):
     assert p.pack({"_": "e", "c": 9}) == ID + bytes.fromhex("00000000 09000000")
 
 
+def test_shared_bit_before_its_flags_word_reads_as_absent():
+    # A reader meets `a` before the flags word, so `a` always decodes as absent: leaving it out
+    # agrees with that.
+    p = make_parser([entry(1, "e", ("a", "flags.0?int"), ("flags", "#"), ("b", "flags.0?int"))])
+    out = p.pack({"_": "e", "b": 5})
+    assert out == ID + bytes.fromhex("01000000 05000000")
+    assert p.unpack(out) == {"_": "e", "a": None, "b": 5}
+
+
 def test_defaults_for_missing_fields():
     p = make_parser([entry(1, "e", ("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
                            ("b", "bytes"), ("o", "Bool"), ("v", "Vector<int>"))])

@@ -459,9 +459,11 @@ bool write_object(TLParser* s, PyObject* value) {
         }
     }
     if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
+    bool written[2] = {false, false};  // whether each flags word is on the wire already
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
             if (!Ops::_write_int32(s, words[p->flags_word - 1])) return fail<bool>(here);
+            written[p->flags_word - 1] = true;
             continue;
         }
         if (p->is_conditional) {
@@ -473,8 +475,10 @@ bool write_object(TLParser* s, PyObject* value) {
         if (has < 0) return fail<bool>(here);
         if (!has && !p->is_conditional && !(v = default_of(p->kind))) return fail<bool>(here);
         if (p->is_conditional && (!has || v.get() == Py_None)) {
-            // Its bit was set by another parameter that shares it: leaving this one out would
-            // make the reader take the next field's bytes for its value.
+            // Its bit was set by another parameter that shares it. With its flags word already
+            // written, a reader will look for this field: leaving it out would make it take the
+            // next field's bytes for its value. (A field before its flags word reads as absent.)
+            if (!written[p->flag_field == 1 ? 1 : 0]) continue;
             PyErr_Format(PyExc_ValueError,
                          "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
