@@ -552,6 +552,19 @@ def schema_from(fdp, max_entries=6):
     return {"constructors": constructors, "methods": methods}
 
 
+def parser_from(fdp):
+    """A schema built from fuzz input and a parser for it; the parser is None when the schema is
+    refused (with a documented exception, else a Finding)."""
+    from Virel.tl import TLParser
+
+    schema = schema_from(fdp)
+    try:
+        return schema, TLParser(schema)
+    except Exception as exc:
+        check(exc)
+        return schema, None
+
+
 def well_formed(schema):
     """True when every optional field of every entry comes after the flags field that governs it:
     only then is a decoded object one that pack takes back (a field read before its flags word

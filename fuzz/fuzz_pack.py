@@ -119,11 +119,8 @@ def TestOneInput(data):
         if not pack(SINK, SINK_VALUES, fdp, fdp.ConsumeBool(), stable=True):
             still_works(SINK)
     elif mode == 2:
-        schema = common.schema_from(fdp)
-        try:
-            parser = TLParser(schema)
-        except Exception as exc:
-            check(exc)
+        schema, parser = common.parser_from(fdp)
+        if parser is None:
             return
         values = common.Values(schema, parser=parser)
         values.disposable = True

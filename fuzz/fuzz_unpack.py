@@ -92,11 +92,8 @@ def TestOneInput(data):
         same_on_a_dirty_buffer(body)
     elif mode == 2:
         fdp = atheris.FuzzedDataProvider(body)
-        schema = common.schema_from(fdp)
-        try:
-            parser = TLParser(schema)
-        except Exception as exc:
-            check(exc)
+        schema, parser = common.parser_from(fdp)
+        if parser is None:
             return
         unpack(parser, fdp.ConsumeBytes(fdp.remaining_bytes()), stable=common.well_formed(schema))
     else:
