@@ -70,8 +70,15 @@ def json_shape(fdp, depth=0):
 
 
 def type_expr(fdp):
-    if fdp.ConsumeIntInRange(0, 7) == 0:
+    pick = fdp.ConsumeIntInRange(0, 15)
+    if pick == 0:
         return fdp.ConsumeUnicode(fdp.ConsumeIntInRange(0, 12))
+    if pick == 1:
+        # Long texts: a few tokens repeated thousands of times ("Vector" * k + "<" * k nests k
+        # levels), so that compile cost that grows faster than the text shows up as a timeout.
+        parts = [fdp.PickValueInList(TOKENS) * fdp.ConsumeIntInRange(1, 20000)
+                 for _ in range(fdp.ConsumeIntInRange(1, 3))]
+        return "".join(parts)
     return "".join(fdp.PickValueInList(TOKENS) for _ in range(fdp.ConsumeIntInRange(0, 8)))
 
 

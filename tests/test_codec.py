@@ -301,7 +301,7 @@ def test_reentrant_use_is_refused_and_the_outer_call_is_unharmed(parser):
     errors = []
 
     class Hook:
-        def __index__(self):
+        def __int__(self):
             for call in (lambda: parser.pack({"_": "empty"}), lambda: parser.unpack(WORKED)):
                 try:
                     call()
@@ -319,7 +319,7 @@ def test_list_changed_during_pack_is_an_error():
     items = []
 
     class Shrink:
-        def __index__(self):
+        def __int__(self):
             items.clear()
             return 1
     items.extend([Shrink(), 2, 3])
@@ -341,3 +341,50 @@ def test_cleared_parser_refuses_work():
     for call in (lambda: p.pack({"_": "empty"}), lambda: p.unpack(b"\x12\0\0\0")):
         with pytest.raises(RuntimeError, match="^TLParser has no schema: it was cleared$"):
             call()
+
+
+@pytest.fixture(scope="module")
+def real():
+    from conftest import data_file
+    return TLParser(data_file("api.json").read_text())
+
+
+@pytest.mark.parametrize("obj, flag, partner", [
+    ({"_": "user", "id": 1, "bot_info_version": 5}, "bot", "bot_info_version"),
+    ({"_": "user", "id": 1, "restriction_reason": []}, "restricted", "restriction_reason"),
+    ({"_": "channel", "id": 1, "title": "t", "photo": {"_": "chatPhotoEmpty"},
+      "date": 0, "restriction_reason": []}, "restricted", "restriction_reason"),
+    ({"_": "codeSettings", "token": "t"}, "app_sandbox", "token"),
+])
+def test_flag_given_false_while_a_field_sets_its_bit_is_refused(real, obj, flag, partner):
+    # Missing (or None) next to a present partner carries no claim: the bit makes it True.
+    for absent in ({}, {flag: None}):
+        assert real.unpack(real.pack({**obj, **absent}))[flag] is True
+    with pytest.raises(ValueError, match=f"'{flag}' of '{obj['_']}' is false, but '{partner}' is present"):
+        real.pack({**obj, flag: False})
+
+
+def test_field_before_its_flags_word_is_refused_when_present():
+    p = make_parser([entry(1, "d", ("u", "flags.1?int"), ("flags", "#"), ("s", "string"))])
+    with pytest.raises(ValueError, match="'u' of 'd': it comes before flags"):
+        p.pack({"_": "d", "u": 5, "s": "hi"})
+    assert p.unpack(p.pack({"_": "d", "s": "hi"})) == {"_": "d", "u": None, "s": "hi"}
+
+
+@pytest.mark.parametrize("second, absent", [("flags.0?int", None), ("flags.0?true", False)])
+def test_repeated_name_absent_later_decodes_as_absent(second, absent):
+    p = make_parser([entry(1, "d", ("a", "int"), ("flags", "#"), ("a", second))])
+    assert p.unpack(bytes.fromhex("01000000 07000000 00000000")) == {"_": "d", "a": absent}
+
+
+class OnlyIndex:
+    def __index__(self):
+        return 3
+
+
+@pytest.mark.parametrize("kind", ["int", "long"])
+def test_index_alone_is_not_an_integer(kind):
+    p = make_parser([entry(1, "d", ("a", kind), ("b", "double"))])
+    with pytest.raises(TypeError, match="an integer is required"):
+        p.pack({"_": "d", "a": OnlyIndex()})
+    assert p.unpack(p.pack({"_": "d", "b": OnlyIndex()}))["b"] == 3.0

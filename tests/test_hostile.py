@@ -633,7 +633,7 @@ class Meddler:
     def __init__(self, target, change):
         self.target, self.change = target, change
 
-    def __index__(self):
+    def __int__(self):
         self.change(self.target)
         return 1
 
@@ -701,19 +701,19 @@ PLAIN = {"_": "all", "i": 7, "l": 8, "d": 0.5, "o": True, "v": [1, 2, 3], "b": b
 
 
 @pytest.mark.parametrize("field, value, exc, message", [
-    ("i", with_methods(__index__=boom), ZeroDivisionError, "from a hook"),
+    ("i", with_methods(__int__=boom), ZeroDivisionError, "from a hook"),
     # Values with only __int__ are refused (TypeError) or converted: whatever __int__ does then shows.
     ("i", with_methods(__int__=boom), (ZeroDivisionError, TypeError), None),
     ("i", with_methods(__int__=lambda: "5"), TypeError, None),
     ("i", with_methods(__int__=lambda: 5.0), TypeError, None),
-    ("i", with_methods(__index__=lambda: 2**100), OverflowError, None),
-    ("i", with_methods(__index__=lambda: -2**31 - 1), OverflowError, None),
-    ("l", with_methods(__index__=lambda: 2**64), OverflowError, None),
-    ("l", with_methods(__index__=lambda: -1), OverflowError, "can't convert negative value to uint64_t"),
+    ("i", with_methods(__int__=lambda: 2**100), OverflowError, None),
+    ("i", with_methods(__int__=lambda: -2**31 - 1), OverflowError, None),
+    ("l", with_methods(__int__=lambda: 2**64), OverflowError, None),
+    ("l", with_methods(__int__=lambda: -1), OverflowError, "can't convert negative value to uint64_t"),
     ("l", with_methods(__int__=lambda: None), TypeError, None),
-    ("c", with_methods(__index__=boom), ZeroDivisionError, "from a hook"),
-    ("v", [1, with_methods(__index__=boom)], ZeroDivisionError, "from a hook"),
-    ("v", [1, with_methods(__index__=lambda: 2**40)], OverflowError, None),
+    ("c", with_methods(__int__=boom), ZeroDivisionError, "from a hook"),
+    ("v", [1, with_methods(__int__=boom)], ZeroDivisionError, "from a hook"),
+    ("v", [1, with_methods(__int__=lambda: 2**40)], OverflowError, None),
     ("d", with_methods(__float__=boom), ZeroDivisionError, "from a hook"),
     ("d", with_methods(__float__=lambda: "1.5"), TypeError, None),
     ("d", with_methods(__float__=lambda: 1), TypeError, None),
@@ -741,8 +741,8 @@ def test_values_whose_conversions_misbehave(field, value, exc, message):
 
 
 @pytest.mark.parametrize("field, value, wanted", [
-    ("i", with_methods(__index__=lambda: True), 1),
-    ("i", with_methods(__index__=lambda: -2**31), 2**31),
+    ("i", with_methods(__int__=lambda: True), 1),
+    ("i", with_methods(__int__=lambda: -2**31), 2**31),
     ("d", with_methods(__index__=lambda: 3), 3.0),
     ("d", float("nan"), float("nan")),
     ("o", with_methods(__len__=lambda: 0), False),
@@ -787,7 +787,7 @@ def hooked(field, call):
         return fn
     value = PLAIN[field]
     if field == "i":
-        return with_methods(__index__=run(value))
+        return with_methods(__int__=run(value))
     if field == "l":
         return with_methods(__int__=run(value), __index__=run(value))  # whichever pack uses
     if field == "d":
@@ -861,7 +861,7 @@ def slow_int(v):
     def index():
         time.sleep(0)
         return v
-    return with_methods(__index__=index)
+    return with_methods(__int__=index)
 
 
 def slow_bool(v):
@@ -979,7 +979,7 @@ class ListMeddler:
     def __init__(self, items, change, value=1):
         self.items, self.change, self.value = items, change, value
 
-    def __index__(self):
+    def __int__(self):
         self.change(self.items)
         return self.value
 

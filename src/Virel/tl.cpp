@@ -253,10 +253,13 @@ static bool exec_steps(PyObject* module) noexcept {
                          built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
     if (!make_strings() || !compiler_module_init()) return false;
+    // json first: importing it runs Python code (import hooks among it), and no class of ours may
+    // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    Ref json = Ref::steal(PyImport_ImportModule("json"));
-    return json && PyModule_AddObjectRef(module, "json", json.get()) == 0;
+    return PyModule_AddObjectRef(module, "json", json.get()) == 0;
 }
 
 static int tl_exec(PyObject* module) {

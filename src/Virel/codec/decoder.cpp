@@ -58,7 +58,9 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
         s->parse_error = 1;
-        return PyList_New(0);
+        PyObject* empty = PyList_New(0);
+        if (!empty) return fail<PyObject*>(here);
+        return empty;
     }
 
     VectorElement el;
@@ -189,7 +191,14 @@ PyObject* read_object(TLParser* s) {
         }
         if (p->is_conditional) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
-            if (!bit) continue;  // None, or False for a Bool, from the prototype
+            if (!bit) {
+                // None, or False for a Bool, from the prototype; but where names repeat, an earlier
+                // parameter of the same name may have stored a value under the key.
+                if (!record->key_slots &&
+                    PyDict_SetItem(dict.get(), p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
+                    return fail<PyObject*>(here);
+                continue;
+            }
             if (p->kind == TL_BOOL) {
                 if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) return fail<PyObject*>(here);
                 continue;

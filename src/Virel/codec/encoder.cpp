@@ -97,13 +97,13 @@ bool write_string(TLParser* s, PyObject* text) {
 
 // ---- Python values -> wire integers ----
 
-// An int, or the result of the value's own integer conversion (__int__, else __index__).
+// An int, or the result of the value's own __int__. An object with only __index__ is refused:
+// integer fields take what int() of a number gives, not an index.
 static Ref integer_of(PyObject* v) {
     if (PyLong_Check(v)) return Ref::borrow(v);
     PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
     PyObject* r = nullptr;
     if (nb && nb->nb_int) r = nb->nb_int(v);
-    else if (nb && nb->nb_index) r = nb->nb_index(v);
     else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return Ref();
@@ -402,6 +402,39 @@ Ref default_of(int32_t kind) {
     }
 }
 
+// A flag (a conditional true or Bool) given as a false value says its bit is clear; if a present
+// field sharing that bit sets it, the object contradicts itself and a reader would see the flag
+// as True. False with ValueError pending.
+bool check_flags_given_off(const TLConstructor* record, ObjectFields& fields, const uint32_t words[2]) {
+    const TLParam* begin = record->params;
+    const TLParam* end = begin + record->param_count;
+    for (const TLParam* p = begin; p != end; ++p) {
+        if (p->flags_word || !p->is_conditional || p->kind != TL_BOOL) continue;
+        int word = p->flag_field == 1 ? 1 : 0;
+        uint32_t bit = 1u << (p->flag_bit & 31);
+        if (!(words[word] & bit)) continue;
+        Ref v;
+        if (fields.get(static_cast<int32_t>(p - begin), p->py_name, &v) <= 0) continue;  // cached: cannot fail
+        if (v.get() == Py_True || v.get() == Py_None) continue;
+        int truth = PyObject_IsTrue(v.get());
+        if (truth < 0) return false;
+        if (truth) continue;  // a true value other than True: the bit alone speaks for it
+        for (const TLParam* q = begin; q != end; ++q) {  // the field that sets the bit
+            if (q == p || q->flags_word || !q->is_conditional) continue;
+            if ((q->flag_field == 1 ? 1 : 0) != word || (q->flag_bit & 31) != (p->flag_bit & 31)) continue;
+            Ref w;
+            if (fields.get(static_cast<int32_t>(q - begin), q->py_name, &w) <= 0) continue;
+            if (q->kind == TL_BOOL ? w.get() != Py_True : w.get() == Py_None) continue;
+            PyErr_Format(PyExc_ValueError,
+                         "Flag '%U' of '%s' is false, but '%U' is present and sets bit %d of %s, "
+                         "which carries the flag",
+                         p->py_name, record->name, q->py_name, p->flag_bit & 31, word ? "flags2" : "flags");
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 template <class Ops>
@@ -449,14 +482,36 @@ bool write_object(TLParser* s, PyObject* value) {
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
     if (record->conditional_count) {
+        bool seen[2] = {false, false};     // flags words met so far in schema order
+        const TLParam* early[2] = {};      // per word: the first present field ahead of it
+        bool flag_given_off = false;       // a flag given as a value other than True or None
         for (const TLParam* p = begin; p != end; ++p) {
-            if (p->flags_word || !p->is_conditional) continue;
+            if (p->flags_word) {
+                seen[p->flags_word - 1] = true;
+                continue;
+            }
+            if (!p->is_conditional) continue;
             Ref v;
             int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
             if (has < 0) return fail<bool>(here);
+            int word = p->flag_field == 1 ? 1 : 0;
+            if (p->kind == TL_BOOL && has && v.get() != Py_True && v.get() != Py_None) flag_given_off = true;
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
-            if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
+            if (!present) continue;
+            words[word] |= 1u << (p->flag_bit & 31);
+            if (!seen[word] && !early[word]) early[word] = p;
         }
+        // A reader takes a field's condition from the flags word read so far: a present field
+        // ahead of its word would be written where no reader looks for it.
+        // (A record without that word at all writes such fields where its word would be.)
+        for (int word = 0; word < 2; ++word) {
+            if (!early[word] || !seen[word]) continue;
+            PyErr_Format(PyExc_ValueError,
+                         "Cannot pack '%U' of '%s': it comes before %s, the flags word that carries it",
+                         early[word]->py_name, record->name, word ? "flags2" : "flags");
+            return fail<bool>(here);
+        }
+        if (flag_given_off && !check_flags_given_off(record, fields, words)) return fail<bool>(here);
     }
     if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already

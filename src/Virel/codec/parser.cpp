@@ -38,6 +38,10 @@ PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
+    if (!s->ops || !s->compiler) {  // bypassed the type's own __new__
+        PyErr_SetString(PyExc_RuntimeError, "TLParser is not initialised: it was not made by its own __new__");
+        return nullptr;
+    }
     if (s->compiler == Py_None || !s->schema) {
         PyErr_SetString(PyExc_RuntimeError, "TLParser has no schema: it was cleared");
         return nullptr;
@@ -133,7 +137,13 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     Py_SETREF(self->compiler, compiler);
     Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, str.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
+    // Everything below reads the compiler's native tables: make sure it really is one.
+    if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "TLSchemaCompiler", Py_TYPE(compiler)->tp_name);
+        return fail<PyObject*>(here);
+    }
     auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    if (!compiler_ready(c)) return fail<PyObject*>(here);
     self->schema = c->ops->_get_schema(c);
     return owner.release();
 }
@@ -146,9 +156,9 @@ static int TLParser_traverse(PyObject* op, visitproc visit, void* arg) {
 
 static int TLParser_clear(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
-    if (self->compiler != Py_None) {
+    if (self->compiler != Py_None) {  // null too, for an object that bypassed __new__
         self->schema = nullptr;  // it goes with the compiler
-        Py_SETREF(self->compiler, Py_NewRef(Py_None));
+        Py_XSETREF(self->compiler, Py_NewRef(Py_None));
     }
     return 0;
 }
@@ -157,13 +167,12 @@ static void TLParser_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
+    PyObject* pending = PyErr_GetRaisedException();
     std::free(self->buffer);
     self->buffer = nullptr;
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
-    PyErr_Restore(et, ev, tb);
+    PyErr_SetRaisedException(pending);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -194,7 +203,7 @@ PyType_Spec TLParser_spec = {
     "Virel.tl.TLParser",
     sizeof(TLParser),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     TLParser_slots,
 };
 

@@ -147,7 +147,15 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     TLElementType* head = nullptr;
     TLElementType** link = &head;
     std::string text = strip_vector_text(type_name);
+    // Each level strips at least one "Vector<" off the one above, so a long text such as
+    // "VectorVector...<<..." nests thousands of levels, and their texts together grow with the
+    // square of its length. Levels are made while their texts add up to a few times the declared
+    // text; below that the last record has no element, and the codec derives the deeper levels
+    // from its text when data nested that deep actually arrives.
+    size_t budget = 4 * text.size() + 4096;
     for (;;) {
+        if (text.size() > budget) return head;
+        budget -= text.size();
         auto* e = static_cast<TLElementType*>(carve(self->schema, sizeof(TLElementType)));
         if (!e) break;
         *e = {};
@@ -276,16 +284,21 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     Py_ssize_t size;
     const char* utf8 = utf8_of(name.get(), &size);
     if (!utf8 || !(e->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    const auto name_bytes = static_cast<size_t>(size);
     // A name is used up to its first NUL, here as in the maps.
     size_t name_size = std::strlen(e->name);
-    e->py_name = name_size == static_cast<size_t>(size)
+    e->py_name = name_size == name_bytes
                      ? Py_NewRef(name.get())
                      : PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(name_size), nullptr);
     if (!e->py_name) return fail<TLConstructor*>(here);
-    if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0) {
-        if (!(utf8 = utf8_of(result_type.get(), &size))) return fail<TLConstructor*>(here);
+    // The result type as written; an entry that gives none (or an empty one) is its own result type.
+    if (result_type.get() == Py_None || PyUnicode_GET_LENGTH(result_type.get()) == 0) {
+        e->result_type = copy_cstr(self->schema, e->name, name_bytes);
+    } else {
+        const char* type_utf8 = utf8_of(result_type.get(), &size);
+        e->result_type = type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
     }
-    if (!(e->result_type = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!e->result_type) return fail<TLConstructor*>(here);
 
     Ref id = dict_get(entry, keys.id, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);
@@ -327,7 +340,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
     Ref top;
     if (PyUnicode_Check(json_data)) {
-        PyObject* json = PyDict_GetItemWithError(module_dict, str.json);  // borrowed
+        // No namespace: the module's execution failed (a class of it outlived that).
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
         if (!json) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
             return fail<void>(here);
@@ -364,12 +378,17 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (PyErr_Occurred()) return fail<void>(here);
     }
 
+    // The earlier tables are retired before the new ones exist, so that the one step that can
+    // throw (bad_alloc) leaves nothing unowned.
+    if (self->schema) {
+        self->maps->retired.push_back(self->schema);
+        self->schema = nullptr;
+    }
     auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
     if (!schema) {
         PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
         return fail<void>(here);
     }
-    if (self->schema) self->maps->retired.push_back(self->schema);  // may throw bad_alloc
     self->schema = schema;
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
     if (count > INT32_MAX) {
@@ -399,12 +418,19 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     }
 }
 
+bool compiler_ready(const TLSchemaCompiler* self) noexcept {
+    if (self->ops && self->maps) return true;
+    PyErr_SetString(PyExc_RuntimeError, "TLSchemaCompiler is not initialised: it was not made by its own __new__");
+    return false;
+}
+
 static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, compile);
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
     PyObject* json_data;
     if (!parse_one_arg("compile", "json_data", args, nargs, kwnames, &json_data)) return fail<PyObject*>(here);
+    if (!compiler_ready(self)) return fail<PyObject*>(here);
     if (self->compiling) {
         // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
         // the same compiler would fill records of a schema the outer call did not allocate.
@@ -435,15 +461,15 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
     PyTypeObject* type = Py_TYPE(op);
     if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(op);  // a Python subclass has GC
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
+    PyObject* pending = PyErr_GetRaisedException();
     if (self->maps) {
-        self->ops->_free_schema(self);
+        if (self->ops) self->ops->_free_schema(self);
+        else free_schema_tables(std::exchange(self->schema, nullptr));
         for (TLSchema* old : self->maps->retired) free_schema_tables(old);
         delete self->maps;
         self->maps = nullptr;
     }
-    PyErr_Restore(et, ev, tb);
+    PyErr_SetRaisedException(pending);
     type->tp_free(op);
     Py_DECREF(type);
 }
@@ -470,7 +496,9 @@ PyType_Spec TLSchemaCompiler_spec = {
     "Virel.tl.TLSchemaCompiler",
     sizeof(TLSchemaCompiler),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    // Immutable like a static type: Python code cannot swap __new__ (or anything else) on the class
+    // and hand the parser an object that is not a compiler. Subclasses stay mutable.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     TLSchemaCompiler_slots,
 };
 

@@ -110,6 +110,10 @@ inline TLConstructor* find_by_name(const TLSchemaCompiler* c, std::string_view n
     return it == c->maps->name_map.end() ? nullptr : it->second;
 }
 
+// Whether a compiler has its tables in place (an object that bypassed the type's own __new__ has
+// none); false with RuntimeError pending.
+bool compiler_ready(const TLSchemaCompiler* self) noexcept;
+
 extern PyTypeObject* TLSchemaCompiler_Type;
 extern PyTypeObject* TLParser_Type;
 
