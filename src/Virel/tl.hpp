@@ -55,6 +55,10 @@ struct TLConstructor {
     PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
     int32_t value_count;        // parameters that become keys (all but the flags words)
     int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
+    int32_t early_conditionals; // 1 when a conditional parameter precedes the flags word that
+                                // governs it (a later parameter of the record is that word)
+    uint32_t shared_flag_bits[2];  // per flags word (flags, flags2): the bits that a conditional
+                                   // true or Bool shares with another conditional parameter
     // Made by the codec when it first meets the record (compile stays lean):
     int32_t ready;              // 1 once the two below exist and the keys are interned
     PyObject* proto;            // "_" and every key in order, values None (False for a

@@ -160,6 +160,39 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return value;
 }
 
+// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
+// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
+// record, an earlier parameter of the same name may have stored a value under the key of an
+// absent one, so absent values are stored too; otherwise the prototype holds them already.
+template <class Ops, bool kNamesRepeat>
+bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
+    uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
+    const TLParam* end = record->params + record->param_count;
+    for (const TLParam* p = record->params; p != end; ++p) {
+        if (p->flags_word) {
+            words[p->flags_word - 1] = Ops::_read_int32(s);
+            continue;
+        }
+        if (p->is_conditional) {
+            bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
+            if (!bit) {
+                if (kNamesRepeat && PyDict_SetItem(dict, p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
+                    return false;
+                continue;
+            }
+            if (p->kind == TL_BOOL) {
+                if (PyDict_SetItem(dict, p->py_name, Py_True) < 0) return false;
+                continue;
+            }
+        }
+        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
+        if (!value) return false;
+        if (s->parse_error) return true;
+        if (PyDict_SetItem(dict, p->py_name, value.get()) < 0) return false;
+    }
+    return true;
+}
+
 template <class Ops>
 PyObject* read_object(TLParser* s) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
@@ -182,34 +215,10 @@ PyObject* read_object(TLParser* s) {
     if (!ready(record)) return fail<PyObject*>(here);
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
     if (!dict) return fail<PyObject*>(here);
-    uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
-    const TLParam* end = record->params + record->param_count;
-    for (const TLParam* p = record->params; p != end; ++p) {
-        if (p->flags_word) {
-            words[p->flags_word - 1] = Ops::_read_int32(s);
-            continue;
-        }
-        if (p->is_conditional) {
-            bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
-            if (!bit) {
-                // None, or False for a Bool, from the prototype; but where names repeat, an earlier
-                // parameter of the same name may have stored a value under the key.
-                if (!record->key_slots &&
-                    PyDict_SetItem(dict.get(), p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
-                    return fail<PyObject*>(here);
-                continue;
-            }
-            if (p->kind == TL_BOOL) {
-                if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) return fail<PyObject*>(here);
-                continue;
-            }
-        }
-        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
-        if (!value) return fail<PyObject*>(here);
-        if (s->parse_error) return dict.release();  // the caller discards it
-        if (PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) return fail<PyObject*>(here);
-    }
-    return dict.release();
+    bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
+                                : read_fields<Ops, true>(s, record, dict.get());
+    if (!ok) return fail<PyObject*>(here);
+    return dict.release();  // with parse_error set, the caller discards it
 }
 
 template PyObject* read_string<ViaTable>(TLParser*);

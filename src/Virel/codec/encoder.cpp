@@ -341,6 +341,8 @@ public:
     ObjectFields(const ObjectFields&) = delete;
     ObjectFields& operator=(const ObjectFields&) = delete;
     explicit operator bool() const noexcept { return values_ != nullptr; }
+    // The value of a parameter fetched already (borrowed; null when absent).
+    PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
     // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
     int get(int32_t index, PyObject* key, Ref* out) {
@@ -402,29 +404,58 @@ Ref default_of(int32_t kind) {
     }
 }
 
-// A flag (a conditional true or Bool) given as a false value says its bit is clear; if a present
-// field sharing that bit sets it, the object contradicts itself and a reader would see the flag
-// as True. False with ValueError pending.
-bool check_flags_given_off(const TLConstructor* record, ObjectFields& fields, const uint32_t words[2]) {
+// Whether a conditional parameter is present in an object, by the rule that sets its bit: a flag
+// (true or Bool) when it is True, any other field when it is not None.
+bool present(const TLParam* p, PyObject* v) noexcept {
+    return v && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
+}
+
+// The checks for the two rare shapes a record may have (see the compiler): false with ValueError
+// pending when the object cannot be written faithfully. The values are all fetched already.
+// - A reader takes a field's condition from the flags word read so far: a present field ahead of
+//   its word would be written where no reader looks for it. (A record without that word at all
+//   writes such fields where its word would be, and readers never see them either way.)
+// - A flag given as a false value says its bit is clear; a present field sharing the bit sets it,
+//   and a reader would see the flag as True.
+[[gnu::noinline, gnu::cold]] bool check_flag_layout(const TLConstructor* record, const ObjectFields& fields,
+                                                    uint32_t flags, uint32_t flags2) {
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
+    const uint32_t words[2] = {flags, flags2};
+    // Every conditional parameter's value was fetched by the first pass (and is held till the end).
+    auto value_of = [&](const TLParam* p) { return Ref::borrow(fields.fetched(static_cast<int32_t>(p - begin))); };
+    if (record->early_conditionals) {
+        bool seen[2] = {false, false};
+        const TLParam* early[2] = {nullptr, nullptr};
+        for (const TLParam* p = begin; p != end; ++p) {
+            if (p->flags_word) {
+                const TLParam* e = early[p->flags_word - 1];
+                if (e && !seen[p->flags_word - 1]) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "Cannot pack '%U' of '%s': it comes before %s, the flags word that carries it",
+                                 e->py_name, record->name, p->flags_word == 2 ? "flags2" : "flags");
+                    return false;
+                }
+                seen[p->flags_word - 1] = true;
+                continue;
+            }
+            int word = p->flag_field == 1 ? 1 : 0;
+            if (p->is_conditional && !seen[word] && !early[word] && present(p, value_of(p).get())) early[word] = p;
+        }
+    }
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word || !p->is_conditional || p->kind != TL_BOOL) continue;
         int word = p->flag_field == 1 ? 1 : 0;
-        uint32_t bit = 1u << (p->flag_bit & 31);
-        if (!(words[word] & bit)) continue;
-        Ref v;
-        if (fields.get(static_cast<int32_t>(p - begin), p->py_name, &v) <= 0) continue;  // cached: cannot fail
-        if (v.get() == Py_True || v.get() == Py_None) continue;
+        if (!(words[word] & record->shared_flag_bits[word] & (1u << (p->flag_bit & 31)))) continue;
+        Ref v = value_of(p);
+        if (!v || v.get() == Py_True || v.get() == Py_None) continue;
         int truth = PyObject_IsTrue(v.get());
         if (truth < 0) return false;
         if (truth) continue;  // a true value other than True: the bit alone speaks for it
         for (const TLParam* q = begin; q != end; ++q) {  // the field that sets the bit
-            if (q == p || q->flags_word || !q->is_conditional) continue;
-            if ((q->flag_field == 1 ? 1 : 0) != word || (q->flag_bit & 31) != (p->flag_bit & 31)) continue;
-            Ref w;
-            if (fields.get(static_cast<int32_t>(q - begin), q->py_name, &w) <= 0) continue;
-            if (q->kind == TL_BOOL ? w.get() != Py_True : w.get() == Py_None) continue;
+            if (q == p || q->flags_word || !q->is_conditional || (q->flag_field == 1 ? 1 : 0) != word ||
+                (q->flag_bit & 31) != (p->flag_bit & 31) || !present(q, value_of(q).get()))
+                continue;
             PyErr_Format(PyExc_ValueError,
                          "Flag '%U' of '%s' is false, but '%U' is present and sets bit %d of %s, "
                          "which carries the flag",
@@ -482,36 +513,18 @@ bool write_object(TLParser* s, PyObject* value) {
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
     if (record->conditional_count) {
-        bool seen[2] = {false, false};     // flags words met so far in schema order
-        const TLParam* early[2] = {};      // per word: the first present field ahead of it
-        bool flag_given_off = false;       // a flag given as a value other than True or None
         for (const TLParam* p = begin; p != end; ++p) {
-            if (p->flags_word) {
-                seen[p->flags_word - 1] = true;
-                continue;
-            }
-            if (!p->is_conditional) continue;
+            if (p->flags_word || !p->is_conditional) continue;
             Ref v;
             int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
             if (has < 0) return fail<bool>(here);
-            int word = p->flag_field == 1 ? 1 : 0;
-            if (p->kind == TL_BOOL && has && v.get() != Py_True && v.get() != Py_None) flag_given_off = true;
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
-            if (!present) continue;
-            words[word] |= 1u << (p->flag_bit & 31);
-            if (!seen[word] && !early[word]) early[word] = p;
+            if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
         }
-        // A reader takes a field's condition from the flags word read so far: a present field
-        // ahead of its word would be written where no reader looks for it.
-        // (A record without that word at all writes such fields where its word would be.)
-        for (int word = 0; word < 2; ++word) {
-            if (!early[word] || !seen[word]) continue;
-            PyErr_Format(PyExc_ValueError,
-                         "Cannot pack '%U' of '%s': it comes before %s, the flags word that carries it",
-                         early[word]->py_name, record->name, word ? "flags2" : "flags");
+        if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
+             (words[1] & record->shared_flag_bits[1])) &&
+            !check_flag_layout(record, fields, words[0], words[1]))
             return fail<bool>(here);
-        }
-        if (flag_given_off && !check_flags_given_off(record, fields, words)) return fail<bool>(here);
     }
     if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already

@@ -38,12 +38,11 @@ PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
-    if (!s->ops || !s->compiler) {  // bypassed the type's own __new__
-        PyErr_SetString(PyExc_RuntimeError, "TLParser is not initialised: it was not made by its own __new__");
-        return nullptr;
-    }
+    // A parser gets its schema last when it is made, so an object that bypassed the type's own
+    // __new__ (no table, no compiler) has none either.
     if (s->compiler == Py_None || !s->schema) {
-        PyErr_SetString(PyExc_RuntimeError, "TLParser has no schema: it was cleared");
+        PyErr_SetString(PyExc_RuntimeError, s->ops ? "TLParser has no schema: it was cleared"
+                                                   : "TLParser is not initialised: it was not made by its own __new__");
         return nullptr;
     }
     return reinterpret_cast<TLSchemaCompiler*>(s->compiler);

@@ -248,6 +248,31 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
     return true;
 }
 
+// Two shapes the encoder must check objects against, found once here so that records without
+// them (all of a real layer's, nearly) pay nothing per object: a conditional parameter ahead of
+// the flags word that governs it, and a flag (true or Bool) sharing its bit with another field.
+static void note_flag_layout(TLConstructor* e) noexcept {
+    bool word_seen[2] = {false, false}, before_word[2] = {false, false};
+    uint32_t once[2] = {0, 0}, twice[2] = {0, 0}, flags[2] = {0, 0};
+    for (int32_t j = 0; j < e->param_count; ++j) {
+        const TLParam& p = e->params[j];
+        if (p.flags_word) {
+            word_seen[p.flags_word - 1] = true;
+            if (before_word[p.flags_word - 1]) e->early_conditionals = 1;
+            continue;
+        }
+        if (!p.is_conditional) continue;
+        int word = p.flag_field == 1 ? 1 : 0;
+        uint32_t bit = 1u << (p.flag_bit & 31);
+        if (!word_seen[word]) before_word[word] = true;
+        twice[word] |= once[word] & bit;
+        once[word] |= bit;
+        if (p.kind == TL_BOOL) flags[word] |= bit;
+    }
+    e->shared_flag_bits[0] = twice[0] & flags[0];
+    e->shared_flag_bits[1] = twice[1] & flags[1];
+}
+
 static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self, PyObject* entry,
                                                           int32_t index) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _create_constructor);
@@ -333,6 +358,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         if (!p->flags_word) ++e->value_count;
         if (p->is_conditional) ++e->conditional_count;
     }
+    note_flag_layout(e);
     return e;
 }
 
