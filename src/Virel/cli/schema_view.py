@@ -79,6 +79,13 @@ def condition(expr: str) -> tuple[str, int] | None:
     return ("flags2" if field == "flags2" else "flags", int(bit) & 31)
 
 
+def entry_name(raw: dict) -> str:
+    """An entry's name: "predicate", else "method", else "type", else "" (the first key present),
+    up to its first NUL character."""
+    name = next((raw[k] for k in ("predicate", "method", "type") if k in raw), "")
+    return name.split("\0", 1)[0]
+
+
 @dataclass(frozen=True)
 class Entry:
     index: int  # position among all entries, constructors first
@@ -94,8 +101,7 @@ def read_entries(data: dict) -> list[Entry]:
     out: list[Entry] = []
     for kind, key in (("constructor", "constructors"), ("method", "methods")):
         for raw in list(data.get(key) or ()):
-            name = next((raw[k] for k in ("predicate", "method", "type") if k in raw), "")
-            name = name.split("\0", 1)[0]
+            name = entry_name(raw)
             result = raw.get("type") or name
             ident = int(raw.get("id", 0)) & 0xFFFFFFFF
             params = tuple((p["name"], p["type"]) for p in raw.get("params") or ())
