@@ -214,11 +214,11 @@ def test_doubles_keep_their_bits_through_unpack_and_pack(capsys, tl, tmp_path, w
 
 
 def test_deep_data_prints_in_proportion_to_its_size(capsys, tl, tmp_path):
-    # 480 nested objects over a vector of 10,000 ints: indenting every level would print
-    # about 10 MB, mostly spaces.
+    # 1,200 nested objects over a vector of 10,000 ints: indenting every level would print
+    # about 24 MB, mostly spaces (and a printer that recursed would give up first).
     schema = write_schema(tmp_path, {"id": 1, "predicate": "n", "type": "N", "params": [{"name": "o", "type": "N"}]},
                           {"id": 2, "predicate": "v", "type": "N", "params": [{"name": "v", "type": "Vector<int>"}]})
-    data = u32(1) * 480 + u32(2) + u32(0x1CB5C415) + u32(10_000) + b"".join(u32(i % 10) for i in range(10_000))
+    data = u32(1) * 1200 + u32(2) + u32(0x1CB5C415) + u32(10_000) + b"".join(u32(i % 10) for i in range(10_000))
     (tmp_path / "deep.bin").write_bytes(data)
     code, out, err = run(capsys, "unpack", "--schema", schema, f"@{tmp_path / 'deep.bin'}")
     assert code == 0, err
