@@ -147,6 +147,8 @@ def carried(name: str, expr: str) -> str:
         return f"{prefix}{'vector of ' * (len(kinds) - 1)}vector of {kinds[-1]}"
     if kind in SIZES:
         return f"{prefix}{kind}, {SIZES[kind]} bytes"
+    if proper(expr) in ("int128", "int256"):  # not primitives to the codec
+        return f"{prefix}object (the codec has no {proper(expr)} primitive)"
     return f"{prefix}{kind}"
 
 
