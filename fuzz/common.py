@@ -1,6 +1,7 @@
 """Shared parts of the fuzz harnesses: where the real schema is, which exceptions are expected,
 fixed schemas, and builders that turn fuzz input (an atheris FuzzedDataProvider) into schemas
-and values."""
+and values. Type expressions and entry names are read by the helpers the test suite uses
+(tests/support.py)."""
 import array
 import json
 import math
@@ -12,6 +13,9 @@ import traceback
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
 REAL_SCHEMA = DATA / "api.json"
+
+sys.path.insert(0, str(ROOT / "tests"))
+from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
 
 
 class HarnessError(Exception):
@@ -128,38 +132,6 @@ OTHER = {
 # ---- Values: valid ones for a parameter type, and hostile ones of any type. ----
 
 INT_RANGES = {"int": (-2**31, 2**32 - 1), "long": (0, 2**64 - 1)}
-PRIMITIVE_KINDS = {"int": "int", "#": "int", "long": "long", "double": "double",
-                   "string": "string", "bytes": "bytes", "byte": "bytes", "Bool": "bool",
-                   "true": "bool"}
-
-
-def condition(expr):
-    """(field, bit) of a conditional type expression, or None. Mirrors the compiler: a missing
-    field name means bit 0 of flags; bits count modulo 32."""
-    if "?" not in expr:
-        return None
-    cond = expr.split("?")[0]
-    if "." not in cond:
-        return ("flags", 0)
-    field, bit = cond.split(".", 1)
-    return ("flags2" if field == "flags2" else "flags", int(bit) & 31)
-
-
-def proper(expr):
-    """The type proper of an expression: the text between the first and second '?'."""
-    return expr.split("?")[1] if "?" in expr else expr
-
-
-def kind_of(expr):
-    t = proper(expr)
-    if t in PRIMITIVE_KINDS:
-        return PRIMITIVE_KINDS[t]
-    return "vector" if t.startswith("Vector") else "object"
-
-
-def element_text(expr):
-    """What the codec makes of a vector's elements: every "Vector<" removed, then every ">"."""
-    return expr.replace("Vector<", "").replace(">", "")
 
 
 class Values:
@@ -187,9 +159,7 @@ class Values:
         self.names = [self.name(e) for e in self.entries]
         self.max_depth = max_depth
 
-    @staticmethod
-    def name(e):
-        return e.get("predicate", e.get("method", ""))
+    name = staticmethod(entry_name)
 
     def pick_entry(self, fdp, type_text=None, depth=0):
         candidates = self.by_type.get(type_text.lstrip("!"), []) if type_text else self.entries

@@ -18,26 +18,14 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from Virel.tl import TLParser
 
 from conftest import ROOT, data_file, entry, make_parser
+from support import decode_is_sound, same
 from tlgen import SchemaValues
 
 ID = struct.pack("<I", 1)
 VEC = struct.pack("<I", 0x1CB5C415)
 BUSY = "TLParser is already in use by another pack or unpack call"
-DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
 PY = sys.executable
 TESTS = str(ROOT / "tests")
-
-
-def norm(v):
-    if isinstance(v, dict):
-        return sorted((k, norm(x)) for k, x in v.items())
-    if isinstance(v, list):
-        return [norm(x) for x in v]
-    return (type(v).__name__, repr(v))  # NaN equals NaN; 1 and True differ; -0.0 and 0.0 differ
-
-
-def same(a, b):
-    return norm(a) == norm(b)
 
 
 def le32(*words):
@@ -149,16 +137,6 @@ def check_cuts(parser, blob, strict=True):
             assert any(blob[i:i + 4] == VEC for i in range(max(cut - 3, 0), cut + 4)), cut
             continue
         assert len(blob) - cut <= 3 and not any(blob[cut:]) and same(d, whole), cut
-
-
-def decode_is_sound(parser, blob):
-    try:
-        d = parser.unpack(blob)
-    except DOCUMENTED:
-        return False
-    assert isinstance(d, dict) and "_" in d
-    assert same(parser.unpack(parser.pack(d)), d)
-    return True
 
 
 def flipped(blob, bit):

@@ -7,23 +7,11 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from Virel.tl import TLParser
 
 from conftest import data_file
+from support import decode_is_sound, same
 from tlgen import SchemaValues, schemas
 
-DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
 FAST = settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
 SLOW = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-
-
-def norm(v):
-    if isinstance(v, dict):
-        return sorted((k, norm(x)) for k, x in v.items())
-    if isinstance(v, list):
-        return [norm(x) for x in v]
-    return (type(v).__name__, repr(v))  # 1 and True differ; -0.0 and 0.0 differ
-
-
-def same(a, b):
-    return norm(a) == norm(b)
 
 
 def real_layer(name):
@@ -103,16 +91,6 @@ def test_generated_schemas_round_trip(schema, data):
 @given(schemas(), st.data())
 def test_generated_schemas_round_trip_long(schema, data):
     generated_round_trip(data, schema)
-
-
-def decode_is_sound(parser, blob):
-    try:
-        d = parser.unpack(blob)
-    except DOCUMENTED:
-        return
-    assert isinstance(d, dict) and "_" in d
-    again = parser.unpack(parser.pack(d))
-    assert same(again, d)
 
 
 @st.composite
