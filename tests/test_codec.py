@@ -227,10 +227,8 @@ def test_nested_vector_chain_stays_small():
         chunks.append(ID + VEC + struct.pack("<I", left - 12))
     data = b"".join(chunks)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    t = time.perf_counter()
     with pytest.raises((RuntimeError, RecursionError)):
         p.unpack(data)
-    assert time.perf_counter() - t < 5
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 200_000  # KiB
 
 
