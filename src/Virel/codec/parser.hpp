@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capi.hpp"
-#include "tl.hpp"
+#include "module.hpp"
 
 #include <bit>
 #include <cstring>

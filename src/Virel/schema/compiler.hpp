@@ -1,7 +1,7 @@
 // schema/compiler.hpp: the compiler's lookup maps and what the rest of the module needs of it.
 #pragma once
 
-#include "tl.hpp"
+#include "module.hpp"
 
 #include <algorithm>
 #include <cstring>
