@@ -63,6 +63,20 @@ def entry(ident, name, *params, kind="T"):
             "params": [{"name": n, "type": t} for n, t in params]}
 
 
+def load_tlsub():
+    """The test-only native subclass extension (tests/native), built on first use."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("tlsub_build", ROOT / "tests" / "native" / "tlsub_build.py")
+    builder = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(builder)
+    return builder.load()
+
+
+@pytest.fixture(scope="session")
+def tlsub():
+    return load_tlsub()
+
+
 def data_file(name):
     path = DATA / name
     if not path.exists():

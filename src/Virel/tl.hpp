@@ -14,9 +14,10 @@
 //     Every operation reaches the others through the object's table, so an override also runs
 //     when another operation (a vector, an object) needs it.
 //  4. Your type: `PyType_FromModuleAndSpec(module, &spec, (PyObject*)api->TLParser_Type)` with
-//     `basicsize` sizeof(MyParser), flags Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC (a TLParser is
-//     tracked by the collector; dealloc, traverse and clear are inherited as long as your struct
-//     adds no Python references) and a Py_tp_new slot that calls the base's and installs the table:
+//     `basicsize` sizeof(MyParser), flags Py_TPFLAGS_DEFAULT (TLParser's collector support, its
+//     traverse, clear and dealloc are inherited: leave Py_TPFLAGS_HAVE_GC out unless your struct
+//     holds Python references and brings its own traverse) and a Py_tp_new slot that calls the
+//     base's and installs the table:
 //     `PyObject* self = api->TLParser_Type->tp_new(type, args, kwargs);`
 //     `if (self) reinterpret_cast<TLParser*>(self)->ops = &ops;`
 //  5. A TLSchemaCompiler subclass is built the same way with TLSchemaCompilerOps and
