@@ -203,10 +203,7 @@ PyObject* read_object(TLParser* s) {
     return dict.release();
 }
 
-template PyObject* read_string<ViaTable>(TLParser*);
-template PyObject* read_vector<ViaTable>(TLParser*, const char*, const TLElementType*);
-template PyObject* read_value<ViaTable>(TLParser*, int32_t, const char*, const TLElementType*);
-template PyObject* read_object<ViaTable>(TLParser*);
+TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);

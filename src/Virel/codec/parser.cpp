@@ -198,24 +198,24 @@ PyType_Spec TLParser_spec = {
     TLParser_slots,
 };
 
+// Every slot through the table path: a subclass's overrides reach every operation that calls them.
+static constexpr TLParserOps default_ops() {
+    TLParserOps ops{};
+#define TL_SLOT_TEMPLATE(op, impl, result, params, args) ops.op = impl<ViaTable>;
+#define TL_SLOT_PLAIN(op, impl, result, params, args) ops.op = impl;
+    TL_DECODER_OPERATIONS(TL_SLOT_TEMPLATE)
+    TL_ENCODER_OPERATIONS(TL_SLOT_TEMPLATE)
+    TL_PRIMITIVE_OPERATIONS(TL_SLOT_PLAIN)
+#undef TL_SLOT_TEMPLATE
+#undef TL_SLOT_PLAIN
+    return ops;
+}
+#define TL_COUNT(op, impl, result, params, args) +1
+static_assert((0 TL_DECODER_OPERATIONS(TL_COUNT) TL_ENCODER_OPERATIONS(TL_COUNT) TL_PRIMITIVE_OPERATIONS(TL_COUNT)) *
+                      sizeof(void (*)()) == sizeof(TLParserOps),
+              "every slot of TLParserOps has its line in one of the lists");
+#undef TL_COUNT
+
 }  // namespace virel
 
-extern "C" const TLParserOps TLParser_default_ops = {
-    virel::read_value<virel::ViaTable>,
-    virel::write_value<virel::ViaTable>,
-    virel::read_int32,
-    virel::read_int64,
-    virel::read_double,
-    virel::read_bytes,
-    virel::read_string<virel::ViaTable>,
-    virel::read_vector<virel::ViaTable>,
-    virel::read_object<virel::ViaTable>,
-    virel::write_int32<virel::ViaTable>,
-    virel::write_int64<virel::ViaTable>,
-    virel::write_double<virel::ViaTable>,
-    virel::write_bytes<virel::ViaTable>,
-    virel::write_string<virel::ViaTable>,
-    virel::write_vector<virel::ViaTable>,
-    virel::write_object<virel::ViaTable>,
-    virel::ensure_buffer,
-};
+extern "C" constinit const TLParserOps TLParser_default_ops = virel::default_ops();
