@@ -17,10 +17,6 @@ namespace virel {
 Strings str;
 PyObject* module_dict;
 
-extern PyType_Spec TLSchemaCompiler_spec;
-extern PyType_Spec TLParser_spec;
-bool compiler_module_init() noexcept;
-
 // ---- Traceback entries ----
 
 void add_traceback(const char* where) noexcept {

@@ -172,12 +172,11 @@ PyObject* read_object(TLParser* s) {
     if (!c) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
-        set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
+        if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    if (!ready(record)) return fail<PyObject*>(here);
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
     if (!dict) return fail<PyObject*>(here);
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object

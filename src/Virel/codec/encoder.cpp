@@ -437,11 +437,9 @@ bool write_object(TLParser* s, PyObject* value) {
     if (!c) return fail<bool>(here);
     const TLConstructor* record = find_by_name(c, key);
     if (!record) {
-        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
     }
-
-    if (!ready(record)) return fail<bool>(here);
 
     ObjectFields fields(value, access, record);
     if (!fields) return fail<bool>(here);

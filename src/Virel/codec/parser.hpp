@@ -183,33 +183,6 @@ struct VectorElement {
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
                     VectorElement* out);
 
-// Equality of two exact str objects, without running any Python code.
-inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-// The index of the parameter that an exact str key names, or -1.
-inline int32_t param_of_key(const TLConstructor* r, PyObject* key) noexcept {
-    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (h == -1) h = PyObject_Hash(key);  // a str's hash runs no Python code and cannot fail
-    for (uint32_t i = static_cast<uint32_t>(h) & r->key_mask;; i = (i + 1) & r->key_mask) {
-        const TLKeySlot& slot = r->key_slots[i];
-        if (slot.index < 0) return -1;
-        if (slot.hash == h && same_text(r->params[slot.index].py_name, key)) return slot.index;
-    }
-}
-
-// Readies a record for the codec the first time it is met: its keys interned (a caller's dict
-// built from literals then matches them by identity) and its prototype dict made. False with an
-// exception pending.
-bool prepare_record(TLConstructor* record) noexcept;
-inline bool ready(const TLConstructor* record) noexcept {
-    return record->ready || prepare_record(const_cast<TLConstructor*>(record));
-}
-
 // Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
 class BusyGuard {
 public:
