@@ -81,7 +81,7 @@ struct TLConstructor {
     PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
     int32_t value_count;        // parameters that become keys (all but the flags words)
     int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
-    // Made by the codec when it first meets the record (compile stays lean):
+    // Made when the codec first looks the record up (compile stays lean); released with it:
     int32_t ready;              // 1 once the two below exist and the keys are interned
     PyObject* proto;            // "_" and every key in order, values None (False for a
                                 // conditional Bool): each decoded object starts as its copy
