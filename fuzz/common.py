@@ -18,6 +18,25 @@ sys.path.insert(0, str(ROOT / "tests"))
 from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
 
 
+# Which codec path the harnesses' parsers run: "direct" (TLParser itself, the default table) or,
+# with VIREL_CODEC_PATH=table, the table path: every operation called through the parser's table,
+# a copy of the default one installed by the test-only native subclass (tests/native).
+CODEC_PATH = os.environ.get("VIREL_CODEC_PATH", "direct")
+if CODEC_PATH not in ("direct", "table"):
+    sys.exit(f"VIREL_CODEC_PATH must be direct or table, not {CODEC_PATH!r}")
+
+
+def new_parser(schema_json):
+    """A parser for `schema_json` on the chosen codec path."""
+    from Virel.tl import TLParser
+
+    if CODEC_PATH == "direct":
+        return TLParser(schema_json)
+    sys.path.insert(0, str(ROOT / "tests" / "native"))
+    import tlsub_build
+    return tlsub_build.load().Parser(schema_json, "copy")
+
+
 class HarnessError(Exception):
     """Raised on purpose by the hostile values below; the codec must let it through untouched."""
 
@@ -525,11 +544,9 @@ def schema_from(fdp, max_entries=6):
 def parser_from(fdp):
     """A schema built from fuzz input and a parser for it; the parser is None when the schema is
     refused (with a documented exception, else a Finding)."""
-    from Virel.tl import TLParser
-
     schema = schema_from(fdp)
     try:
-        return schema, TLParser(schema)
+        return schema, new_parser(schema)
     except Exception as exc:
         check(exc)
         return schema, None

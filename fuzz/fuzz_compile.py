@@ -21,7 +21,7 @@ import atheris
 import common
 from common import Finding, check
 
-from Virel.tl import TLParser, TLSchemaCompiler
+from Virel.tl import TLSchemaCompiler
 
 TOKENS = ["Vector", "<", ">", "Vector<", "flags", "flags2", ".", "?", "#", "int", "long", "double",
           "string", "bytes", "byte", "Bool", "true", "!", "X", "T", "t", " ", "0", "1", "31", "32",
@@ -205,7 +205,7 @@ def TestOneInput(data):
         # surrogates.
         text = data.decode("utf-8", "surrogateescape")
         try:
-            parser = TLParser(text)
+            parser = common.new_parser(text)
         except Exception as exc:
             check(exc)
             return
@@ -239,7 +239,7 @@ def TestOneInput(data):
                 RUNNING.clear()
             return
         try:
-            parser = TLParser(schema)
+            parser = common.new_parser(schema)
         except Exception as exc:
             check(exc)
             return

@@ -5,7 +5,9 @@ import pytest
 
 from Virel.tl import TLParser
 
-from conftest import SCHEMA_TEXT, entry, make_parser
+from conftest import SCHEMA_TEXT, entry, make_parser, new_parser
+
+pytestmark = pytest.mark.usefixtures("codec_path")
 
 ID = struct.pack("<I", 1)
 VEC = struct.pack("<I", 0x1CB5C415)
@@ -197,10 +199,11 @@ def test_vectors_of_every_kind():
     assert nested_at > 0
 
 
-@pytest.mark.parametrize("value", [(1, 2), iter([1, 2]), (x for x in [1, 2]), {1: "a", 2: "b"}])
+@pytest.mark.parametrize("value", [lambda: (1, 2), lambda: iter([1, 2]), lambda: (x for x in [1, 2]),
+                                   lambda: {1: "a", 2: "b"}])
 def test_vector_takes_any_iterable_but_list_subclasses(value):
     p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
-    assert p.pack({"_": "e", "v": value}) == ID + VEC + bytes.fromhex("02000000 01000000 02000000")
+    assert p.pack({"_": "e", "v": value()}) == ID + VEC + bytes.fromhex("02000000 01000000 02000000")
 
 
 def test_vector_refusals():
@@ -239,7 +242,7 @@ def test_vector_t_nests_as_deep_as_the_data():
 
 
 def test_dict_subclass_and_mappings():
-    p = TLParser(SCHEMA_TEXT)
+    p = new_parser(SCHEMA_TEXT)
 
     class Odd(dict):
         def get(self, key, default=None):

@@ -12,10 +12,11 @@ from Virel.tl import TLParser, TLSchemaCompiler
 from conftest import SCHEMA_TEXT
 
 
-def test_namespace_holds_the_two_classes_and_json():
+def test_namespace_holds_the_two_classes_json_and_the_capsule():
     import json
     public = {n for n in dir(tl) if not n.startswith("__")}
-    assert public == {"TLParser", "TLSchemaCompiler", "json"}
+    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API"}
+    assert type(tl._C_API).__name__ == "PyCapsule" and '"Virel.tl._C_API"' in repr(tl._C_API)
     assert tl.json is json
     assert TLParser.__module__ == "Virel.tl" and TLParser.__qualname__ == "TLParser"
 

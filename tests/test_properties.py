@@ -4,11 +4,12 @@ import json
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from Virel.tl import TLParser
-
-from conftest import data_file
+import conftest
+from conftest import data_file, new_parser
 from support import decode_is_sound, same
 from tlgen import SchemaValues, schemas
+
+pytestmark = pytest.mark.usefixtures("codec_path")
 
 FAST = settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
 SLOW = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
@@ -16,16 +17,17 @@ SLOW = settings(max_examples=300, deadline=None, suppress_health_check=list(Heal
 
 def real_layer(name):
     text = data_file(name).read_text()
-    return TLParser(text), SchemaValues(json.loads(text))
+    return new_parser(text), SchemaValues(json.loads(text))
 
 
 _LAYERS = {}
 
 
 def layer(name):
-    if name not in _LAYERS:
-        _LAYERS[name] = real_layer(name)
-    return _LAYERS[name]
+    key = (name, conftest._path)
+    if key not in _LAYERS:
+        _LAYERS[key] = real_layer(name)
+    return _LAYERS[key]
 
 
 def chunks(name, size):
@@ -38,8 +40,8 @@ def chunks(name, size):
     return [(name, i, min(i + size, n)) for i in range(0, n, size)]
 
 
-@pytest.fixture(scope="module")
-def api():
+@pytest.fixture
+def api(codec_path):
     return layer("api.json")
 
 
@@ -72,7 +74,7 @@ def test_sampled_entries_of_the_real_layers_round_trip(name, data):
 
 
 def generated_round_trip(data, schema):
-    parser, values = TLParser(json.dumps(schema)), SchemaValues(schema)
+    parser, values = new_parser(json.dumps(schema)), SchemaValues(schema)
     for e in values.entries:
         d = data.draw(values.obj(e))
         out = parser.pack(d)
@@ -129,7 +131,7 @@ def test_mutated_real_messages_long(api, data):
 @FAST
 @given(schemas(), st.data())
 def test_mutated_bytes_of_generated_schemas(schema, data):
-    parser, values = TLParser(json.dumps(schema)), SchemaValues(schema)
+    parser, values = new_parser(json.dumps(schema)), SchemaValues(schema)
     d, edits, cut = data.draw(mutated(values))
     decode_is_sound(parser, mutate(parser.pack(d), edits, cut))
 

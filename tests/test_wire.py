@@ -5,6 +5,8 @@ import pytest
 
 from conftest import entry, make_parser
 
+pytestmark = pytest.mark.usefixtures("codec_path")
+
 ID = struct.pack("<I", 1)
 
 

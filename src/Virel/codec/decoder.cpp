@@ -207,12 +207,11 @@ PyObject* read_object(TLParser* s) {
     if (!c) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
-        set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
+        if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    if (!ready(record)) return fail<PyObject*>(here);
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
     if (!dict) return fail<PyObject*>(here);
     bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
@@ -221,10 +220,7 @@ PyObject* read_object(TLParser* s) {
     return dict.release();  // with parse_error set, the caller discards it
 }
 
-template PyObject* read_string<ViaTable>(TLParser*);
-template PyObject* read_vector<ViaTable>(TLParser*, const char*, const TLElementType*);
-template PyObject* read_value<ViaTable>(TLParser*, int32_t, const char*, const TLElementType*);
-template PyObject* read_object<ViaTable>(TLParser*);
+TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);

@@ -501,11 +501,9 @@ bool write_object(TLParser* s, PyObject* value) {
     if (!c) return fail<bool>(here);
     const TLConstructor* record = find_by_name(c, key);
     if (!record) {
-        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
     }
-
-    if (!ready(record)) return fail<bool>(here);
 
     ObjectFields fields(value, access, record);
     if (!fields) return fail<bool>(here);
@@ -557,14 +555,7 @@ bool write_object(TLParser* s, PyObject* value) {
     return true;
 }
 
-template bool write_int32<ViaTable>(TLParser*, uint32_t);
-template bool write_int64<ViaTable>(TLParser*, uint64_t);
-template bool write_double<ViaTable>(TLParser*, double);
-template bool write_bytes<ViaTable>(TLParser*, const char*, Py_ssize_t);
-template bool write_string<ViaTable>(TLParser*, PyObject*);
-template bool write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
-template bool write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
-template bool write_object<ViaTable>(TLParser*, PyObject*);
+TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 
 PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack);

@@ -177,6 +177,62 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     return nullptr;  // what was carved goes with the schema
 }
 
+// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
+// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
+static bool make_key_table(TLConstructor* record) noexcept {
+    uint32_t size = 8;
+    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
+    auto* slots = static_cast<TLKeySlot*>(std::malloc(size * sizeof(TLKeySlot)));
+    if (!slots) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
+    for (int32_t j = 0; j < record->param_count; ++j) {
+        const TLParam& p = record->params[j];
+        if (p.flags_word) continue;
+        Py_hash_t h = PyObject_Hash(p.py_name);
+        if (h == -1) {
+            std::free(slots);
+            return false;
+        }
+        uint32_t i = static_cast<uint32_t>(h) & (size - 1);
+        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
+            if (slots[i].hash == h && same_text(record->params[slots[i].index].py_name, p.py_name)) {
+                std::free(slots);  // a repeated name
+                return true;
+            }
+        }
+        slots[i] = {h, j};
+    }
+    record->key_slots = slots;
+    record->key_mask = size - 1;
+    return true;
+}
+
+// What the codec needs of a record, made when it first meets it (compile stays lean) and released
+// with the record by free_schema_tables below.
+bool prepare_record(TLConstructor* record) noexcept {
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        TLParam& p = record->params[i];
+        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
+    }
+    if (!record->proto) {
+        Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
+        if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
+            if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
+        }
+        record->proto = proto.release();
+    }
+    if (!make_key_table(record)) return false;
+    record->ready = 1;
+    return true;
+}
+
 void free_schema_tables(TLSchema* schema) noexcept {
     if (!schema) return;
     if (TLConstructor* records = schema->constructors) {
@@ -501,12 +557,10 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
 }
 
 static PyMethodDef TLSchemaCompiler_methods[] = {
-    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(TLSchemaCompiler_compile)),
-     METH_FASTCALL | METH_KEYWORDS, "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"compile", TL_FASTCALL(TLSchemaCompiler_compile), METH_FASTCALL | METH_KEYWORDS,
+     "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+    {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
