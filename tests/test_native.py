@@ -100,3 +100,12 @@ def test_an_interface_of_another_header_is_refused(tlsub, offset):
     finally:
         tl._C_API = real
     assert tlsub.import_api() is None
+
+
+def test_result_type_falls_back_to_the_name(tlsub):
+    c = tl.TLSchemaCompiler()
+    c.compile({"constructors": [{"predicate": "a", "type": "T"}, {"predicate": "b"},
+                                {"predicate": "c", "type": ""}, {"predicate": "d", "type": None},
+                                {"type": "U"}, {}]})
+    assert tlsub.result_types(c) == [(b"a", b"T"), (b"b", b"b"), (b"c", b"c"), (b"d", b"d"),
+                                     (b"U", b"U"), (b"", b"")]

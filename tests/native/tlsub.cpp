@@ -135,7 +135,25 @@ static PyObject* import_api(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// [(name, result_type), ...] of a compiler's records, read from its tables.
+static PyObject* result_types(PyObject*, PyObject* compiler) {
+    if (!PyObject_TypeCheck(compiler, api->TLSchemaCompiler_Type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a TLSchemaCompiler");
+        return nullptr;
+    }
+    const TLSchema* schema = reinterpret_cast<TLSchemaCompiler*>(compiler)->schema;
+    PyObject* out = PyList_New(0);
+    for (int32_t i = 0; out && schema && i < schema->count; ++i) {
+        const TLConstructor& c = schema->constructors[i];
+        PyObject* pair = Py_BuildValue("(yy)", c.name, c.result_type);
+        if (!pair || PyList_Append(out, pair) < 0) Py_CLEAR(out);
+        Py_XDECREF(pair);
+    }
+    return out;
+}
+
 static PyMethodDef functions[] = {
+    {"result_types", result_types, METH_O, nullptr},
     {"use_table", use_table, METH_VARARGS, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
