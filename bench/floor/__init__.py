@@ -54,9 +54,12 @@ def build() -> tuple[Path | None, str | None]:
     key = hashlib.sha256(b"\0".join([
         SOURCE.read_bytes(), sys.version.encode(), compiler.encode(), " ".join(FLAGS).encode(),
     ])).hexdigest()[:16]
-    target = BUILD_DIR / f"{MODULE_NAME}-{key}{sysconfig.get_config_var('EXT_SUFFIX')}"
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    target = BUILD_DIR / f"{MODULE_NAME}-{key}{suffix}"
     if target.is_file():
         return target, None
+    for stale in BUILD_DIR.glob(f"{MODULE_NAME}-*{suffix}"):   # builds of older sources
+        stale.unlink(missing_ok=True)
     BUILD_DIR.mkdir(parents=True, exist_ok=True)
     # Built under a temporary name and renamed: concurrent runs never load a half-written file.
     handle, temporary = tempfile.mkstemp(dir=BUILD_DIR, suffix=".tmp")
