@@ -763,11 +763,10 @@ def main(argv: list[str] | None = None) -> int:
             print("--instructions: nothing to count without ours", file=sys.stderr)
         else:
             print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
-            instruction_rows, overhead = measure_instructions(
-                [c for c in cases if c.contender == OURS])
+            instruction_rows, overhead = measure_instructions(cases)
             print("instructions per call of ours (callgrind; (2N calls - N calls) / N)")
             print(f"  the timing loop and call itself cost {overhead:,.0f} instructions a call; "
-                  "'net' leaves them out")
+                  "'net' leaves them out; 'ours/floor' compares the net figures")
             print(f"{'workload':<11} {'dir':<6} {'N':>6} {'instr/call':>12} {'net':>12} "
                   f"{'floor net':>12} {'ours/floor':>10}")
             for row in instruction_rows:

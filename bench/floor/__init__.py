@@ -39,7 +39,8 @@ FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-shared", "-fvisibility=hidd
          "-Wall", "-Wextra", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
 
 FLAGS_KIND = 8
-MAKE_DICT, MAKE_LIST, MAKE_INT, MAKE_LONG, MAKE_DOUBLE, MAKE_STR, MAKE_BYTES, SHARED = range(8)
+(MAKE_DICT, MAKE_LIST, MAKE_INT, MAKE_LONG, MAKE_DOUBLE, MAKE_STR, MAKE_BYTES, SHARED,
+ MAKE_NUMBERS) = range(9)
 SHARED_OBJECTS = (True, False, None)
 
 
@@ -157,6 +158,9 @@ class Floor:
                 for k in differing:
                     words.append(k)
                     walk(v[keys[k]])
+            elif isinstance(v, list) and v and all(type(i) is int and 0 <= i < 1 << 64 for i in v):
+                words.append(MAKE_NUMBERS | len(v) << 8)
+                words.extend(v)
             elif isinstance(v, list):
                 words.append(MAKE_LIST | len(v) << 8)
                 for item in v:

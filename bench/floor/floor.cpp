@@ -1,6 +1,7 @@
 // The benchmark's floor: the least work any codec must do for the same values.
 //
-// pack(value, plan): reads every value the schema names from the caller's dicts (one
+// pack(value, plan): reads every value the schema names from the caller's dicts (one walk over
+// each dict's entries with PyDict_Next while the keys come in the fields' order, else one
 // PyDict_GetItemWithError per key) and writes the TL bytes into a buffer kept between calls, then
 // returns them as one bytes object.  The plan (from pack_plan) is compiled ahead of the calls from
 // tuples built in Python, so no schema work happens inside a call.
@@ -104,6 +105,38 @@ bool put_blob(const char* p, size_t n) {
 
 bool pack_object(const PackPlan& plan, PyObject* obj);
 
+static_assert(sizeof(long) == 8, "PyLong_AsLong must give 64 bits");
+
+// A TL long from an int: 64 bits, also above 2**63 - 1 (decoded longs are unsigned).
+inline bool long_of(PyObject* value, uint64_t* result) {
+    int overflow;
+    long v = PyLong_AsLongAndOverflow(value, &overflow);
+    if (overflow) v = static_cast<long>(PyLong_AsUnsignedLong(value));
+    if (v == -1 && PyErr_Occurred()) return false;
+    *result = static_cast<uint64_t>(v);
+    return true;
+}
+
+// A vector of ints or longs: room for all of it reserved once, then one tight loop.
+bool pack_numbers(uint8_t element, PyObject* list) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    size_t width = element == LONG ? 8 : 4;
+    if (!reserve(width * static_cast<size_t>(n))) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (element == LONG) {
+            uint64_t v;
+            if (!long_of(item, &v)) return false;
+            put64(v);
+        } else {
+            long v = PyLong_AsLong(item);
+            if (v == -1 && PyErr_Occurred()) return false;
+            put32(static_cast<uint32_t>(v));
+        }
+    }
+    return true;
+}
+
 bool pack_value(const PackPlan& plan, uint8_t kind, uint8_t element, PyObject* value) {
     switch (kind) {
     // PyLong_AsLong rather than PyLong_AsLongLong: on 3.12 the latter goes through a byte-array
@@ -116,14 +149,9 @@ bool pack_value(const PackPlan& plan, uint8_t kind, uint8_t element, PyObject* v
         return true;
     }
     case LONG: {
-        int overflow;
-        long long v = PyLong_AsLongAndOverflow(value, &overflow);
-        if (overflow) {   // 2**63 and above
-            v = static_cast<long long>(PyLong_AsUnsignedLongLong(value));
-        }
-        if (v == -1 && PyErr_Occurred()) return false;
-        if (!reserve(8)) return false;
-        put64(static_cast<uint64_t>(v));
+        uint64_t v;
+        if (!long_of(value, &v) || !reserve(8)) return false;
+        put64(v);
         return true;
     }
     case DOUBLE: {
@@ -161,6 +189,7 @@ bool pack_value(const PackPlan& plan, uint8_t kind, uint8_t element, PyObject* v
         if (!reserve(8)) return false;
         put32(VECTOR_ID);
         put32(static_cast<uint32_t>(n));
+        if (element == INT || element == LONG) return pack_numbers(element, value);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!pack_value(plan, element, element, PyList_GET_ITEM(value, i))) return false;
         }
@@ -179,8 +208,13 @@ bool pack_object(const PackPlan& plan, PyObject* obj) {
         PyErr_SetString(PyExc_TypeError, "floor: dict expected");
         return false;
     }
-    PyObject* name = PyDict_GetItemWithError(obj, underscore);
-    if (!name) {
+    // The values are read in one walk over the dict's entries while its keys come in the order
+    // of the fields (the very key objects); from the first key out of place, by lookup.
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* name;
+    bool in_order = PyDict_Next(obj, &pos, &key, &name) && key == underscore;
+    if (!in_order && !(name = PyDict_GetItemWithError(obj, underscore))) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "floor: no '_'");
         return false;
     }
@@ -203,8 +237,12 @@ bool pack_object(const PackPlan& plan, PyObject* obj) {
             put32(0);
             continue;
         }
-        PyObject* value = PyDict_GetItemWithError(obj, field->key);
-        if (!value) {
+        PyObject* value = nullptr;
+        if (in_order && !(PyDict_Next(obj, &pos, &key, &value) && key == field->key)) {
+            in_order = false;
+            value = nullptr;
+        }
+        if (!value && !(value = PyDict_GetItemWithError(obj, field->key))) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, field->key);
             return false;
         }
@@ -237,6 +275,7 @@ enum Op : uint8_t {
     MAKE_STR,     // argument: length; the next word is the offset in the data
     MAKE_BYTES,   // as MAKE_STR
     SHARED,       // argument: index of a shared object (True, False, None) to take a reference to
+    MAKE_NUMBERS, // argument: item count; a list of ints whose values are the next words
 };
 
 // A dict's keys in order and a prototype holding them with the values of absent fields: copying
@@ -280,6 +319,19 @@ PyObject* make(const UnpackPlan& plan, const uint64_t*& ip) {
         if (!list) return nullptr;
         for (uint64_t i = 0; i < arg; ++i) {
             PyObject* item = make(plan, ip);
+            if (!item) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals
+        }
+        return list;
+    }
+    case MAKE_NUMBERS: {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(arg));
+        if (!list) return nullptr;
+        for (uint64_t i = 0; i < arg; ++i) {
+            PyObject* item = PyLong_FromUnsignedLongLong(*ip++);
             if (!item) {
                 Py_DECREF(list);
                 return nullptr;
