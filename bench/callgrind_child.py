@@ -16,7 +16,8 @@ from __future__ import annotations
 
 import sys
 
-from run import FLOOR, OURS, load_floor, load_ours, make_cases  # the runner puts this folder on sys.path
+# The runner puts this folder on sys.path.
+from run import FLOOR, OURS, load_floor, load_ours, make_cases
 from baseline import TLBaseline
 import workloads
 
