@@ -59,8 +59,6 @@ def build() -> tuple[Path | None, str | None]:
     target = BUILD_DIR / f"{MODULE_NAME}-{key}{suffix}"
     if target.is_file():
         return target, None
-    for stale in BUILD_DIR.glob(f"{MODULE_NAME}-*{suffix}"):   # builds of older sources
-        stale.unlink(missing_ok=True)
     BUILD_DIR.mkdir(parents=True, exist_ok=True)
     # Built under a temporary name and renamed: concurrent runs never load a half-written file.
     handle, temporary = tempfile.mkstemp(dir=BUILD_DIR, suffix=".tmp")
@@ -70,6 +68,8 @@ def build() -> tuple[Path | None, str | None]:
                               capture_output=True, text=True)
         if done.returncode != 0:
             return None, f"{compiler} failed: {done.stderr.strip()[-500:]}"
+        for stale in BUILD_DIR.glob(f"{MODULE_NAME}-*{suffix}"):   # builds of older sources
+            stale.unlink(missing_ok=True)
         os.replace(temporary, target)
     finally:
         if os.path.exists(temporary):
