@@ -492,14 +492,9 @@ bool write_object(TLParser* s, PyObject* value) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return fail<bool>(here);
     }
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (!utf8) return fail<bool>(here);
-    std::string_view key(utf8, static_cast<size_t>(size));
-    key = key.substr(0, key.find('\0'));  // a name is looked up up to its first NUL
     TLSchemaCompiler* c = parser_compiler(s);
     if (!c) return fail<bool>(here);
-    const TLConstructor* record = find_by_name(c, key);
+    const TLConstructor* record = find_by_name(c, name.get());
     if (!record) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
