@@ -350,25 +350,27 @@ public:
     // is held and `get` serves every field.
     bool walk(const TLConstructor* record, uint32_t words[2]) noexcept {
         for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
-        const TLParam* params = record->params;
-        // The parameter whose key is expected next (never a flags word): dicts mostly keep the
-        // schema's order.
-        int32_t next = 0;
-        while (next < count_ && params[next].flags_word) ++next;
+        // Keys are matched in order to the record's keys first (dicts that unpack made, or written
+        // as literals, keep the schema's order and their keys are the same interned strs), then
+        // through the key table.
+        const TLValueKey* keys = record->value_keys;
+        const int32_t nkeys = record->value_count;
+        int32_t next = 0;  // the key expected next
         auto take = [&](PyObject* key, PyObject* value) {
-            int32_t i;
-            if (next < count_ && params[next].py_name == key) {
-                i = next;
-            } else {
+            int32_t k = next;
+            if (k >= nkeys || keys[k].key != key) {
                 if (!PyUnicode_CheckExact(key)) return false;
-                if ((i = param_of_key(record, key)) < 0) return true;  // "_", or a key of no parameter
+                int32_t i = param_of_key(record, key);
+                if (i < 0) return true;  // "_", or a key of no parameter
+                while (k < nkeys && keys[k].param != i) ++k;  // mostly a few optional keys skipped
+                if (k == nkeys)
+                    for (k = 0; keys[k].param != i; ++k) {
+                    }
             }
-            const TLParam& p = params[i];
-            values_[i] = Py_NewRef(value);
-            if (p.is_conditional && (p.kind == TL_BOOL ? value == Py_True : value != Py_None))
-                words[p.flag_field == 1 ? 1 : 0] |= 1u << (p.flag_bit & 31);
-            for (next = i + 1; next < count_ && params[next].flags_word; ++next) {
-            }
+            const TLValueKey& slot = keys[k];
+            values_[slot.param] = Py_NewRef(value);
+            if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) words[slot.word] |= slot.bit;
+            next = k + 1;
             return true;
         };
         bool ok = true;

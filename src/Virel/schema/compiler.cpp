@@ -231,6 +231,21 @@ bool prepare_record(TLConstructor* record) noexcept {
         record->proto = proto.release();
     }
     if (!make_key_table(record)) return false;
+    if (record->key_slots && record->value_count && !record->value_keys) {
+        auto* keys = static_cast<TLValueKey*>(std::malloc(static_cast<size_t>(record->value_count) * sizeof(TLValueKey)));
+        if (!keys) {
+            PyErr_NoMemory();
+            return false;
+        }
+        TLValueKey* k = keys;
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            *k++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
+                    p.is_conditional && p.kind == TL_BOOL ? 1 : 0};
+        }
+        record->value_keys = keys;
+    }
     record->ready = 1;
     return true;
 }
@@ -247,6 +262,7 @@ void free_schema_tables(TLSchema* schema) noexcept {
             Py_CLEAR(c.py_name);
             Py_CLEAR(c.proto);
             std::free(c.key_slots);
+            std::free(c.value_keys);
         }
         std::free(records);
     }
