@@ -5,9 +5,9 @@ import pathlib
 import pytest
 
 from Virel.tl import TLParser
+from _data import data_file  # noqa: F401  (the data-folder lookup, for the test modules)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
 
 # A small schema with a flags word, conditional fields, a vector, a nested object and a method.
 SCHEMA = {
@@ -61,13 +61,6 @@ def entry(ident, name, *params, kind="T"):
     """One schema entry; params are (name, type) pairs."""
     return {"id": ident, "predicate": name, "type": kind,
             "params": [{"name": n, "type": t} for n, t in params]}
-
-
-def data_file(name):
-    path = DATA / name
-    if not path.exists():
-        pytest.skip(f"{path} is absent")
-    return path
 
 
 def pytest_collection_modifyitems(config, items):

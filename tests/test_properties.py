@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from Virel.tl import TLParser
 
-from conftest import data_file
+from _data import data_file, find
 from tlgen import SchemaValues, schemas
 
 DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
@@ -42,9 +42,8 @@ def layer(name):
 
 def chunks(name, size):
     """Index ranges over the reachable entries of a data file (one range if it is absent)."""
-    from conftest import DATA
-    path = DATA / name
-    if not path.exists():
+    path = find(name)
+    if path is None:
         return [(name, 0, 0)]
     n = len(SchemaValues(json.loads(path.read_text())).entries)
     return [(name, i, min(i + size, n)) for i in range(0, n, size)]
