@@ -64,7 +64,8 @@ tools() {
     "$py" -m pip install --quiet "${reqs[@]}"
     if [ "$1" = build ]; then
         # CMake or Ninja from PyPI when the machine's own are missing or too old
-        mapfile -t reqs < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel as r; print(*r(), sep="\n")')
+        mapfile -t reqs < <("$py" -c 'from scikit_build_core.build import get_requires_for_build_wheel as r
+for x in r(): print(x)')
         [ ${#reqs[@]} -eq 0 ] || "$py" -m pip install --quiet "${reqs[@]}"
     fi
     echo "$want" >"$venv/.virel-tools-$1"
