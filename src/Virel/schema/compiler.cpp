@@ -450,7 +450,7 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
 
 static PyMethodDef TLSchemaCompiler_methods[] = {
     {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(TLSchemaCompiler_compile)),
-     METH_FASTCALL | METH_KEYWORDS, "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+     METH_FASTCALL | METH_KEYWORDS, "compile($self, json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
     {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
@@ -462,7 +462,7 @@ static PyType_Slot TLSchemaCompiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(TLSchemaCompiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TLSchemaCompiler_dealloc)},
     {Py_tp_methods, TLSchemaCompiler_methods},
-    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler()\n--\n\nCompiles a TL schema into native tables.")},
+    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler(*args, **kwargs)\n--\n\nCompiles a TL schema into native tables.")},
     {0, nullptr},
 };
 
