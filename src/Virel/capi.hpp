@@ -48,10 +48,9 @@ T fail(const char* where) noexcept {
 
 #if PY_VERSION_HEX >= 0x030D0000
 // CPython 3.13 lets C code nest 10,000 levels whatever the size of the thread's stack, more than a
-// small stack (threading.stack_size) holds; so nesting also stops near the end of the stack.
-// stack_floor is the lowest address this thread's nesting may reach, 0 until stack.cpp finds it.
-inline thread_local std::uintptr_t stack_floor = 0;
-std::uintptr_t find_stack_floor() noexcept;
+// small stack (threading.stack_size) holds; so on 3.13 nesting also stops near the end of the
+// stack: Py_EnterRecursiveCall behind a check of the stack's depth (stack.cpp).
+bool enter_nested(const char* where) noexcept;
 #endif
 
 // Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
@@ -69,13 +68,10 @@ public:
 private:
     static bool enter(const char* where) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-        std::uintptr_t floor = stack_floor ? stack_floor : (stack_floor = find_stack_floor());
-        if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return false;
-        }
-#endif
+        return enter_nested(where);
+#else
         return Py_EnterRecursiveCall(where) == 0;
+#endif
     }
     bool ok_;
 };
