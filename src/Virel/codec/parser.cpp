@@ -121,9 +121,9 @@ static void TLParser_dealloc(PyObject* op) {
 
 static PyMethodDef TLParser_methods[] = {
     {"unpack", TL_FASTCALL(TLParser_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack(data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
+     "unpack($self, data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
     {"pack", TL_FASTCALL(TLParser_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack(value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
+     "pack($self, value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
