@@ -33,6 +33,24 @@ def test_text_is_utf8():
     assert p.unpack(ID + bytes.fromhex("02c3a900 07000000")) == {"_": "e", "v": "é", "after": 7}
 
 
+@pytest.mark.parametrize("text", [
+    "é", "ÿ" * 126, "ÿ" * 127, "ÿ" * 200, "€" * 84, "€" * 85, "a€" * 60, "😀" * 63, "😀" * 64, "x😀é€" * 30,
+    "€" * 6000,
+])
+def test_text_of_every_width_and_prefix_is_its_utf8(text):
+    p = one("string")
+    utf8 = text.encode()
+    prefix = bytes([len(utf8)]) if len(utf8) < 254 else b"\xfe" + len(utf8).to_bytes(3, "little")
+    wire = prefix + utf8
+    assert p.pack({"_": "e", "v": text, "after": 7}) == ID + wire + bytes(-len(wire) % 4) + struct.pack("<I", 7)
+
+
+@pytest.mark.parametrize("text", ["é\ud800", "😀" * 90 + "\udfff"])
+def test_lone_surrogate_after_other_text_is_refused(text):
+    with pytest.raises(UnicodeEncodeError):
+        one("string").pack({"_": "e", "v": text})
+
+
 def test_first_byte_255_is_a_length():
     p = one("bytes")
     assert p.unpack(ID + b"\xff" + bytes(range(255)) + bytes(4))["v"] == bytes(range(255))

@@ -76,6 +76,75 @@ bool write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
     return true;
 }
 
+// The UTF-8 of `n` code points of one width, written at `out`; the number of bytes, or -1 at a
+// surrogate (which strict UTF-8 refuses: the caller lets the host raise its own error).
+template <class Char>
+static Py_ssize_t encode_utf8(const Char* in, Py_ssize_t n, unsigned char* out) noexcept {
+    unsigned char* p = out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        uint32_t c = in[i];
+        if (c < 0x80) {
+            *p++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return -1;
+            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    return p - out;
+}
+
+// A non-ASCII str written as a byte string of its UTF-8, encoded straight into the buffer (no
+// temporary bytes object). True when written; false, with nothing written, when the general way
+// must take it: a surrogate (strict UTF-8 refuses it, with the host's own error), a text too long
+// for the wire, or room for the longest encoding that cannot be had (the exact size may fit).
+static bool write_text_in_place(TLParser* s, PyObject* text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    uint64_t most = static_cast<uint64_t>(n) * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+    if (!reserve<Direct>(s, most + 8)) {
+        PyErr_Clear();
+        return false;
+    }
+    // A length below 254 takes one byte of prefix, any other four: leave room for the prefix the
+    // longest encoding would need, and move the bytes down if they turn out shorter.
+    uint64_t prefix = most < 254 ? 1 : 4;
+    unsigned char* data = s->buffer + s->position + prefix;
+    const void* chars = PyUnicode_DATA(text);
+    Py_ssize_t size = kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(chars), n, data)
+                      : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(chars), n, data)
+                                                     : encode_utf8(static_cast<const Py_UCS4*>(chars), n, data);
+    if (size < 0 || size > kMaxByteString) return false;
+    unsigned char* p = s->buffer + s->position;
+    if (size < 254) {
+        if (prefix == 4) std::memmove(p + 1, data, static_cast<size_t>(size));
+        *p++ = static_cast<unsigned char>(size);
+    } else {
+        p[0] = 254;
+        p[1] = static_cast<unsigned char>(size & 0xFF);
+        p[2] = static_cast<unsigned char>((size >> 8) & 0xFF);
+        p[3] = static_cast<unsigned char>((size >> 16) & 0xFF);
+        p += 4;
+    }
+    p += size;
+    uint64_t end = static_cast<uint64_t>(p - s->buffer);
+    while (end & 3) {  // padding counts from the start of the buffer
+        *p++ = 0;
+        ++end;
+    }
+    s->position = end;
+    return true;
+}
+
 template <class Ops>
 bool write_string(TLParser* s, PyObject* text) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_string);
@@ -86,6 +155,8 @@ bool write_string(TLParser* s, PyObject* text) {
     bool ok;
     if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
         ok = Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+    } else if (std::is_same_v<Ops, Direct> && PyUnicode_Check(text) && write_text_in_place(s, text)) {
+        ok = true;  // only on the direct path: a native subclass's own _write_bytes sees every string
     } else {
         // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
         Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
