@@ -342,3 +342,21 @@ def test_decoded_dicts_are_tracked_by_the_collector_as_built_ones_are(parser, va
     d = parser.unpack(parser.pack(value))
     built = {k: v for k, v in d.items()}
     assert gc.is_tracked(d) == gc.is_tracked(built)
+
+
+def test_public_dict_path_gives_the_same_results(parser):
+    # VIREL_PUBLIC_API=1 turns off reading and filling dict tables directly; CI runs the whole
+    # suite that way too. Here: one object of every shape, both ways, compared.
+    import subprocess
+    import sys
+    tests = __import__("os").path.dirname(__file__)
+    code = (f"import sys; sys.path.insert(0, {tests!r}); from conftest import SCHEMA_TEXT; "
+            "from Virel.tl import TLParser; p = TLParser(SCHEMA_TEXT); "
+            "v = {'_': 'holder', 'owner': {'_': 'user', 'id': 1, 'name': 'é' * 300, 'photo': b'x', "
+            "'bot': True}, 'where': {'_': 'point', 'x': 1.0, 'y': 2.0}, 'ints': [1, 2], "
+            "'users': [], 'late': 5, 'late_flag': True}; b = p.pack(v); "
+            "print(b.hex(), p.unpack(b) == v)")
+    outs = {subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                           env={**__import__("os").environ, "VIREL_PUBLIC_API": flag}).stdout
+            for flag in ("0", "1")}
+    assert len(outs) == 1 and outs.pop().endswith("True\n")
