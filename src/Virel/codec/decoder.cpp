@@ -16,7 +16,12 @@ PyObject* read_string(TLParser* s) {
     Py_ssize_t n;
     const char* data = Ops::_read_bytes(s, &n);
     PyObject* text = PyUnicode_DecodeUTF8(data ? data : "", n, nullptr);
-    if (!text) return fail<PyObject*>(here);
+    if (!text) {
+        // The string began at its length prefix: one byte holding n, or 254 and three bytes.
+        auto at = static_cast<uint64_t>(reinterpret_cast<const unsigned char*>(data) - s->buffer);
+        path_mark(s, at - (n < 254 && static_cast<unsigned char>(data[-1]) == n ? 1 : 4), true);
+        return fail<PyObject*>(here);
+    }
     return text;
 }
 
@@ -49,6 +54,8 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     if (!depth) return fail<PyObject*>(here);
     uint32_t header = Ops::_read_int32(s);
     if (header != kVectorId) {
+        // A header that was there moved the cursor; a missing one (a shortage) did not.
+        path_mark(s, s->parse_error ? s->position : s->position - 4, true);
         set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
         return fail<PyObject*>(here);
     }
@@ -58,6 +65,7 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
         s->parse_error = 1;
+        path_mark(s, s->position - 4, false);
         return PyList_New(0);
     }
 
@@ -95,22 +103,37 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
             return list.release();
         }
     }
+    bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = s->position;
         Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
         if (!item) {
+            if (reading_on) path_hold(s, -1);
+            path_index(s, i, true);
             Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
             return fail<PyObject*>(here);
         }
-        // After a shortage, an element read that did not move the cursor will be repeated
-        // identically by every later one: the result is discarded anyway and the position is
-        // final, so stop here.
-        if (s->parse_error && s->position == before) break;
+        if (s->parse_error) {
+            if (!reading_on) {
+                path_index(s, i, false);
+                path_hold(s, 1);
+                reading_on = true;
+            }
+            // After a shortage, an element read that did not move the cursor will be repeated
+            // identically by every later one: the result is discarded anyway and the position is
+            // final, so stop here.
+            if (s->position == before || i + 1 == count) {
+                path_hold(s, -1);
+                break;
+            }
+        }
         if (filled < PyList_GET_SIZE(list.get())) {
             PyList_SET_ITEM(list.get(), filled++, item.release());  // steals
         } else if (PyList_Append(list.get(), item.get()) == 0) {
             ++filled;
         } else {
+            if (reading_on) path_hold(s, -1);
+            path_index(s, i, true);
             return fail<PyObject*>(here);
         }
     }
@@ -151,6 +174,7 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
             value = Ops::_read_object(s);
             break;
         default:
+            path_mark(s, s->position, true);
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
             value = nullptr;
     }
@@ -165,6 +189,7 @@ PyObject* read_object(TLParser* s) {
     if (!depth) return fail<PyObject*>(here);
     if (!has_input(s, 4)) {
         s->parse_error = 1;
+        path_mark(s, s->position, false);
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(s);
@@ -172,33 +197,50 @@ PyObject* read_object(TLParser* s) {
     if (!c) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
+        path_mark(s, s->position - 4, true);
         set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    if (!ready(record)) return fail<PyObject*>(here);
+    if (!ready(record)) {
+        path_field(s, record, nullptr, true);
+        return fail<PyObject*>(here);
+    }
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
-    if (!dict) return fail<PyObject*>(here);
+    if (!dict) {
+        path_field(s, record, nullptr, true);
+        return fail<PyObject*>(here);
+    }
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
             words[p->flags_word - 1] = Ops::_read_int32(s);
+            if (s->parse_error) {  // the caller discards what was read
+                path_field(s, record, p, false);
+                return dict.release();
+            }
             continue;
         }
         if (p->is_conditional) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) continue;  // None, or False for a Bool, from the prototype
             if (p->kind == TL_BOOL) {
-                if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) return fail<PyObject*>(here);
+                if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) {
+                    path_field(s, record, p, true);
+                    return fail<PyObject*>(here);
+                }
                 continue;
             }
         }
         Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
-        if (!value) return fail<PyObject*>(here);
-        if (s->parse_error) return dict.release();  // the caller discards it
-        if (PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) return fail<PyObject*>(here);
+        if (!value || s->parse_error || PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) {
+            bool exception = !value || !s->parse_error;
+            path_field(s, record, p, exception);
+            if (!exception) return dict.release();  // the caller discards it
+            return fail<PyObject*>(here);
+        }
     }
     return dict.release();
 }
@@ -207,6 +249,8 @@ template PyObject* read_string<ViaTable>(TLParser*);
 template PyObject* read_vector<ViaTable>(TLParser*, const char*, const TLElementType*);
 template PyObject* read_value<ViaTable>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<ViaTable>(TLParser*);
+template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // unpack_from
+template PyObject* read_object<Direct>(TLParser*);
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);
@@ -243,10 +287,14 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     Ref result = Ref::steal(guarded<PyObject*>([&] {
         return s->ops == &TLParser_default_ops ? read_object<Direct>(s) : s->ops->_read_object(s);
     }));
-    if (!result) return fail<PyObject*>(here);
+    if (!result) {
+        attach_path_note(s, nullptr, true, 0);
+        return fail<PyObject*>(here);
+    }
     if (s->parse_error) {
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                      static_cast<unsigned long long>(s->position));
+        attach_path_note(s, nullptr, true, 0);
         return fail<PyObject*>(here);
     }
     return result.release();

@@ -281,7 +281,10 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         // count is written already, so a change is an error rather than corrupt output.
         if (PyList_GET_SIZE(items.get()) != count) break;
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) return fail<bool>(here);
+        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) {
+            path_index(s, i, true);
+            return fail<bool>(here);
+        }
     }
     if (PyList_GET_SIZE(items.get()) != count) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
@@ -441,10 +444,15 @@ bool write_object(TLParser* s, PyObject* value) {
         return fail<bool>(here);
     }
 
-    if (!ready(record)) return fail<bool>(here);
+    // Past this point a failure names this record, and the parameter being written (null: none).
+    auto failed = [&](const TLParam* p) {
+        path_field(s, record, p, true);
+        return fail<bool>(here);
+    };
+    if (!ready(record)) return failed(nullptr);
 
     ObjectFields fields(value, access, record);
-    if (!fields) return fail<bool>(here);
+    if (!fields) return failed(nullptr);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -453,16 +461,16 @@ bool write_object(TLParser* s, PyObject* value) {
             if (p->flags_word || !p->is_conditional) continue;
             Ref v;
             int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-            if (has < 0) return fail<bool>(here);
+            if (has < 0) return failed(p);
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
             if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
         }
     }
-    if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
+    if (!Ops::_write_int32(s, record->id)) return failed(nullptr);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
-            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return fail<bool>(here);
+            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return failed(p);
             written[p->flags_word - 1] = true;
             continue;
         }
@@ -472,8 +480,8 @@ bool write_object(TLParser* s, PyObject* value) {
         }
         Ref v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-        if (has < 0) return fail<bool>(here);
-        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return fail<bool>(here);
+        if (has < 0) return failed(p);
+        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return failed(p);
         if (p->is_conditional && (!has || v.get() == Py_None)) {
             // Its bit was set by another parameter that shares it. With its flags word already
             // written, a reader will look for this field: leaving it out would make it take the
@@ -482,9 +490,9 @@ bool write_object(TLParser* s, PyObject* value) {
             PyErr_Format(PyExc_ValueError,
                          "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
-            return fail<bool>(here);
+            return failed(p);
         }
-        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return fail<bool>(here);
+        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return failed(p);
     }
     return true;
 }
@@ -497,6 +505,8 @@ template bool write_string<ViaTable>(TLParser*, PyObject*);
 template bool write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
 template bool write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
 template bool write_object<ViaTable>(TLParser*, PyObject*);
+template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
+template bool write_object<Direct>(TLParser*, PyObject*);
 
 PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack);
@@ -521,7 +531,10 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     bool ok = guarded<bool>([&] {
         return s->ops == &TLParser_default_ops ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
     });
-    if (!ok) return fail<PyObject*>(here);
+    if (!ok) {
+        attach_path_note(s, nullptr, false, 0);
+        return fail<PyObject*>(here);
+    }
     PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
                                               static_cast<Py_ssize_t>(s->position));
     if (!out) return fail<PyObject*>(here);

@@ -10,6 +10,9 @@ PyTypeObject* TLParser_Type;
 
 PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 [[gnu::noinline]] void ensure_buffer(TLParser* s, uint64_t extra) {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
@@ -161,6 +164,8 @@ static void TLParser_dealloc(PyObject* op) {
     PyErr_Fetch(&et, &ev, &tb);
     std::free(self->buffer);
     self->buffer = nullptr;
+    delete self->extras;
+    self->extras = nullptr;
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
     PyErr_Restore(et, ev, tb);
@@ -175,6 +180,19 @@ static PyMethodDef TLParser_methods[] = {
      "unpack(data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
     {"pack", TL_FASTCALL(TLParser_pack), METH_FASTCALL | METH_KEYWORDS,
      "pack(value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
+    {"unpack_from", TL_FASTCALL(TLParser_unpack_from), METH_FASTCALL | METH_KEYWORDS,
+     "unpack_from(data, offset=0, type=None)\n--\n\n"
+     "Decode the value at `offset` of `data` (any C-contiguous buffer, read in place): a boxed\n"
+     "object, or a value of the type text `type` (\"Vector<User>\", \"long\", ...). Returns\n"
+     "(value, end), end being the offset just past the value."},
+    {"pack_as", TL_FASTCALL(TLParser_pack_as), METH_FASTCALL | METH_KEYWORDS,
+     "pack_as(value, type)\n--\n\n"
+     "Encode `value` as a value of the type text `type` (\"Vector<User>\", \"long\", ...; None: an\n"
+     "object dict, as pack) into TL bytes."},
+    {"pack_into", TL_FASTCALL(TLParser_pack_into), METH_FASTCALL | METH_KEYWORDS,
+     "pack_into(buffer, value, type=None)\n--\n\n"
+     "Append the encoding of `value` (as pack, or as pack_as with `type`) to the bytearray\n"
+     "`buffer`; returns its new length, the offset just past the value."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
