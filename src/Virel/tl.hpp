@@ -148,6 +148,7 @@ struct TLParser {
     uint64_t position;
     int32_t parse_error;
     int32_t busy;             // 1 while a pack or unpack runs on this parser
+    uint64_t short_at;        // where the first read that found too few bytes began (parse_error set)
     struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
                                     // the path of a failure being unwound; made on first use, owned
 };

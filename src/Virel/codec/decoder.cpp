@@ -16,12 +16,7 @@ PyObject* read_string(TLParser* s) {
     Py_ssize_t n;
     const char* data = Ops::_read_bytes(s, &n);
     PyObject* text = PyUnicode_DecodeUTF8(data ? data : "", n, nullptr);
-    if (!text) {
-        // The string began at its length prefix: one byte holding n, or 254 and three bytes.
-        auto at = static_cast<uint64_t>(reinterpret_cast<const unsigned char*>(data) - s->buffer);
-        path_mark(s, at - (n < 254 && static_cast<unsigned char>(data[-1]) == n ? 1 : 4), true);
-        return fail<PyObject*>(here);
-    }
+    if (!text) return fail<PyObject*>(here);
     return text;
 }
 
@@ -55,7 +50,7 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     uint32_t header = Ops::_read_int32(s);
     if (header != kVectorId) {
         // A header that was there moved the cursor; a missing one (a shortage) did not.
-        path_mark(s, s->parse_error ? s->position : s->position - 4, true);
+        path_mark(s, s->parse_error ? s->position : s->position - 4);
         set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
         return fail<PyObject*>(here);
     }
@@ -64,8 +59,7 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
-        s->parse_error = 1;
-        path_mark(s, s->position - 4, false);
+        short_of_input(s, s->position - 4);
         return PyList_New(0);
     }
 
@@ -109,6 +103,7 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
         Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
         if (!item) {
             if (reading_on) path_hold(s, -1);
+            if (kind == TL_STRING) path_mark_text(s);
             path_index(s, i, true);
             Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
             return fail<PyObject*>(here);
@@ -174,7 +169,7 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
             value = Ops::_read_object(s);
             break;
         default:
-            path_mark(s, s->position, true);
+            path_mark(s, s->position);
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
             value = nullptr;
     }
@@ -188,8 +183,7 @@ PyObject* read_object(TLParser* s) {
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
     if (!has_input(s, 4)) {
-        s->parse_error = 1;
-        path_mark(s, s->position, false);
+        short_of_input(s, s->position);
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(s);
@@ -197,7 +191,7 @@ PyObject* read_object(TLParser* s) {
     if (!c) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
-        path_mark(s, s->position - 4, true);
+        path_mark(s, s->position - 4);
         set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
@@ -216,11 +210,15 @@ PyObject* read_object(TLParser* s) {
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
-            words[p->flags_word - 1] = Ops::_read_int32(s);
-            if (s->parse_error) {  // the caller discards what was read
-                path_field(s, record, p, false);
-                return dict.release();
+            if (!has_input(s, 4)) [[unlikely]] {
+                words[p->flags_word - 1] = Ops::_read_int32(s);
+                if (s->parse_error) {  // the caller discards what was read
+                    path_field(s, record, p, false);
+                    return dict.release();
+                }
+                continue;
             }
+            words[p->flags_word - 1] = Ops::_read_int32(s);
             continue;
         }
         if (p->is_conditional) {
@@ -237,6 +235,7 @@ PyObject* read_object(TLParser* s) {
         Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
         if (!value || s->parse_error || PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) {
             bool exception = !value || !s->parse_error;
+            if (!value && p->kind == TL_STRING) path_mark_text(s);
             path_field(s, record, p, exception);
             if (!exception) return dict.release();  // the caller discards it
             return fail<PyObject*>(here);

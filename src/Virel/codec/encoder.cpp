@@ -407,6 +407,13 @@ Ref default_of(int32_t kind) {
 
 }  // namespace
 
+// A failure once the record is known names it, and the parameter being written (null: none).
+[[gnu::cold]] static bool object_failed(TLParser* s, const TLConstructor* record, const TLParam* p,
+                                        const char* where) noexcept {
+    path_field(s, record, p, true);
+    return fail<bool>(where);
+}
+
 template <class Ops>
 bool write_object(TLParser* s, PyObject* value) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
@@ -444,15 +451,10 @@ bool write_object(TLParser* s, PyObject* value) {
         return fail<bool>(here);
     }
 
-    // Past this point a failure names this record, and the parameter being written (null: none).
-    auto failed = [&](const TLParam* p) {
-        path_field(s, record, p, true);
-        return fail<bool>(here);
-    };
-    if (!ready(record)) return failed(nullptr);
+    if (!ready(record)) return object_failed(s, record, nullptr, here);
 
     ObjectFields fields(value, access, record);
-    if (!fields) return failed(nullptr);
+    if (!fields) return object_failed(s, record, nullptr, here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -461,16 +463,16 @@ bool write_object(TLParser* s, PyObject* value) {
             if (p->flags_word || !p->is_conditional) continue;
             Ref v;
             int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-            if (has < 0) return failed(p);
+            if (has < 0) return object_failed(s, record, p, here);
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
             if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
         }
     }
-    if (!Ops::_write_int32(s, record->id)) return failed(nullptr);
+    if (!Ops::_write_int32(s, record->id)) return object_failed(s, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
-            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return failed(p);
+            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return object_failed(s, record, p, here);
             written[p->flags_word - 1] = true;
             continue;
         }
@@ -480,8 +482,8 @@ bool write_object(TLParser* s, PyObject* value) {
         }
         Ref v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-        if (has < 0) return failed(p);
-        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return failed(p);
+        if (has < 0) return object_failed(s, record, p, here);
+        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return object_failed(s, record, p, here);
         if (p->is_conditional && (!has || v.get() == Py_None)) {
             // Its bit was set by another parameter that shares it. With its flags word already
             // written, a reader will look for this field: leaving it out would make it take the
@@ -490,9 +492,9 @@ bool write_object(TLParser* s, PyObject* value) {
             PyErr_Format(PyExc_ValueError,
                          "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
-            return failed(p);
+            return object_failed(s, record, p, here);
         }
-        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return failed(p);
+        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
     }
     return true;
 }

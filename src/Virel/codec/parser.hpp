@@ -42,12 +42,16 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 
 // ---- Where a failure happened ----
 // A failing read or write leaves its trace as it unwinds: the innermost step marks the byte where
-// the failing read began, and each level on the way out adds its own step (a field and its record,
-// or a vector index). The entry point turns the trace into one note on the exception. Each of these
-// is called on a failure path only (an exception pending, or parse_error set), never otherwise.
+// the failing read began (`short_at` for a shortage of input, path_mark for an exception), and each
+// level on the way out adds its own step (a field and its record, or a vector index). The entry
+// point turns the trace into one note on the exception. Each of these is called on a failure path
+// only (an exception pending, or parse_error set), never otherwise.
 // `exception`: the failure is a pending exception rather than a shortage of input. An exception
 // raised while a shortage is being traced replaces that trace.
-[[gnu::cold]] void path_mark(TLParser* s, uint64_t at, bool exception) noexcept;
+[[gnu::cold]] void path_mark(TLParser* s, uint64_t at) noexcept;
+// The mark of a text string that is not UTF-8, worked out afterwards from the pending
+// UnicodeDecodeError and the cursor just past the string (so the reader keeps nothing for it).
+[[gnu::cold]] void path_mark_text(TLParser* s) noexcept;
 [[gnu::cold]] void path_field(TLParser* s, const TLConstructor* record, const TLParam* param,
                               bool exception) noexcept;  // param null: the record alone
 [[gnu::cold]] void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept;
@@ -59,6 +63,13 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 // offset of the input inside the caller's data); decoding adds where the failing read began.
 [[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
 
+// A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
+// (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
+inline void short_of_input(TLParser* s, uint64_t at) noexcept {
+    if (!s->parse_error) s->short_at = at;
+    s->parse_error = 1;
+}
+
 // Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
 inline bool has_input(const TLParser* s, uint64_t n) noexcept {
     return s->position <= s->input_length && n <= s->input_length - s->position;
@@ -68,8 +79,7 @@ inline bool has_input(const TLParser* s, uint64_t n) noexcept {
 
 inline uint32_t read_int32(TLParser* s) noexcept {
     if (!has_input(s, 4)) {
-        s->parse_error = 1;
-        path_mark(s, s->position, false);
+        short_of_input(s, s->position);
         return 0;
     }
     uint32_t v = load_le32(s->buffer + s->position);
@@ -79,8 +89,7 @@ inline uint32_t read_int32(TLParser* s) noexcept {
 
 inline uint64_t read_int64(TLParser* s) noexcept {
     if (!has_input(s, 8)) {
-        s->parse_error = 1;
-        path_mark(s, s->position, false);
+        short_of_input(s, s->position);
         return 0;
     }
     uint64_t v = load_le64(s->buffer + s->position);
@@ -92,18 +101,15 @@ inline double read_double(TLParser* s) noexcept { return std::bit_cast<double>(r
 
 inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
     *size = 0;
-    const uint64_t start = s->position;
     if (!has_input(s, 1)) {
-        s->parse_error = 1;
-        path_mark(s, start, false);
+        short_of_input(s, s->position);
         return nullptr;
     }
     uint64_t n = s->buffer[s->position];
     s->position += 1;  // stands even if the rest fails
     if (n == 254) {
         if (!has_input(s, 3)) {
-            s->parse_error = 1;
-            path_mark(s, start, false);
+            short_of_input(s, s->position - 1);
             return nullptr;
         }
         const unsigned char* p = s->buffer + s->position;
@@ -111,8 +117,9 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
         s->position += 3;
     }
     if (!has_input(s, n)) {
-        s->parse_error = 1;
-        path_mark(s, start, false);
+        // The prefix was one byte holding n, or 254 and three bytes whose last is 0 for an n this
+        // small (an n of 0 never falls short).
+        short_of_input(s, s->position - (s->buffer[s->position - 1] == n ? 1 : 4));
         return nullptr;
     }
     const char* data = reinterpret_cast<const char*>(s->buffer + s->position);

@@ -56,12 +56,38 @@ void reset(TLParserExtras* e) noexcept {
 
 }  // namespace
 
-void path_mark(TLParser* s, uint64_t at, bool exception) noexcept {
-    TLParserExtras* e = trace_for(s, exception);
+void path_mark(TLParser* s, uint64_t at) noexcept {
+    TLParserExtras* e = trace_for(s, true);
     if (e && !e->has_at) {
         e->at = at;
         e->has_at = true;
     }
+}
+
+void path_mark_text(TLParser* s) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Ref text = Ref::steal(PyUnicodeDecodeError_GetObject(exc)); text && PyBytes_Check(text.get())) {
+        // The string's bytes end 0 to 3 bytes of padding before the cursor, behind a prefix of one
+        // byte holding n or of 254 and n in three bytes: the first place that fits is where it began.
+        auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(text.get()));
+        const unsigned char* b = s->buffer;
+        for (uint64_t pad = 0; pad < 4; ++pad) {
+            if (s->position < n + pad + 1) break;
+            uint64_t data = s->position - n - pad;
+            if (std::memcmp(b + data, PyBytes_AS_STRING(text.get()), n) != 0) continue;
+            if (n < 254 && b[data - 1] == n) {
+                path_mark(s, data - 1);
+                break;
+            }
+            if (data >= 4 && b[data - 4] == 254 && (b[data - 3] | uint64_t{b[data - 2]} << 8 | uint64_t{b[data - 1]} << 16) == n) {
+                path_mark(s, data - 4);
+                break;
+            }
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
 }
 
 void path_field(TLParser* s, const TLConstructor* record, const TLParam* param, bool exception) noexcept {
@@ -133,7 +159,9 @@ static PyObject* add_note_name() noexcept {
 
 void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept {
     TLParserExtras* e = s->extras;
-    uint64_t at = base + (e && e->has_at ? e->at : s->position);
+    // A shortage's trace starts where the first short read began; an exception's where its mark says.
+    uint64_t at = base + (e && e->exception ? (e->has_at ? e->at : s->position)
+                                            : (s->parse_error ? s->short_at : s->position));
     std::string text;
     try {
         text = path_text(e, root, decoding, at);
@@ -315,12 +343,14 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
             return type ? read_value<Direct>(s, type->kind, type->text, type->element) : read_object<Direct>(s);
         return type ? s->ops->_read_value(s, type->kind, type->text, type->element) : s->ops->_read_object(s);
     }));
-    s->buffer = own;
     auto base = static_cast<uint64_t>(offset);
     if (!result) {
+        if (type && type->kind == TL_STRING) path_mark_text(s);
+        s->buffer = own;
         attach_path_note(s, root_of(type), true, base);
         return fail<PyObject*>(here);
     }
+    s->buffer = own;
     // The value must end inside the data, padding included: its end is what the caller reads on from.
     if (s->parse_error || s->position > s->input_length) {
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
