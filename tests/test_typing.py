@@ -25,6 +25,7 @@ def test_stubs_match_the_classes():
 def test_mypy_strict_accepts_the_example():
     pytest.importorskip("mypy")
     example = pathlib.Path(__file__).with_name("typing_example.py")
-    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(example)],
+    guide = pathlib.Path(__file__).parent.parent / "examples" / "client_guide.py"
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(example), str(guide)],
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr

@@ -274,6 +274,9 @@ def _describe(exc: BaseException) -> str:
         text = f"missing key {exc.args[0]!r}"
     else:
         text = str(exc) or type(exc).__name__
+    notes = getattr(exc, "__notes__", None)  # where the codec failed, when it says
+    if notes:
+        text += f" ({'; '.join(map(str, notes))})"
     return " ".join(text.split())
 
 
