@@ -279,3 +279,9 @@ def test_the_command_line_prints_the_note():
     assert out.returncode == 1
     assert out.stderr.strip().endswith("Parse error at position 4 (at peerUser.user_id (records: peerUser); "
                                        "the failing read began at byte 4, in peerUser)")
+
+
+def test_a_bad_text_without_its_padding_is_located_inside_the_data(api):
+    with pytest.raises(UnicodeDecodeError) as caught:
+        api.unpack_from(bytearray(b"\0\1\xff"), 1, "string")
+    assert caught.value.__notes__ == ["at string; the failing read began at byte 1"]

@@ -142,7 +142,8 @@ struct TLParser {
     const TLParserOps* ops;
     TLSchema* schema;         // borrowed from `compiler`
     PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
-    unsigned char* buffer;    // realloc/free; null until the first pack or unpack
+    unsigned char* buffer;    // realloc/free; null until the first pack or unpack. During unpack_from
+                              // it points into the caller's data instead (read only, not owned)
     uint64_t capacity;
     uint64_t input_length;
     uint64_t position;

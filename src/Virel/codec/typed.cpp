@@ -75,6 +75,7 @@ void path_mark_text(TLParser* s) noexcept {
         for (uint64_t pad = 0; pad < 4; ++pad) {
             if (s->position < n + pad + 1) break;
             uint64_t data = s->position - n - pad;
+            if (data + n > s->input_length) continue;  // the cursor may stand past the end
             if (std::memcmp(b + data, PyBytes_AS_STRING(text.get()), n) != 0) continue;
             if (n < 254 && b[data - 1] == n) {
                 path_mark(s, data - 1);
@@ -116,8 +117,10 @@ static std::string path_text(const TLParserExtras* e, const char* root, bool dec
         records += name;
         innermost = name;
     };
-    auto it = e ? e->steps.rbegin() : std::vector<Step>::const_reverse_iterator();
-    auto end = e ? e->steps.rend() : it;
+    static const std::vector<Step> none;
+    const std::vector<Step>& steps = e ? e->steps : none;
+    auto it = steps.rbegin();
+    auto end = steps.rend();
     if (root) {
         text += root;
     } else if (it != end && it->kind == Step::record) {
@@ -174,9 +177,9 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
     if (!text.empty()) {
         // The exception keeps its type, message and traceback; a note that cannot be added is
         // left out.
-        if (Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")))
-            if (PyObject* name = add_note_name())
-                Ref done = Ref::steal(PyObject_CallMethodOneArg(exc, name, note.get()));
+        Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        PyObject* name = add_note_name();
+        if (note && name) Py_XDECREF(PyObject_CallMethodOneArg(exc, name, note.get()));
         PyErr_Clear();
     }
     PyErr_SetRaisedException(exc);
