@@ -17,8 +17,11 @@ The run has three phases, all in one process:
 3. Instructions (``--instructions``).  Each of our pack/unpack per workload runs under
    ``valgrind --tool=callgrind`` in a child process; see ``callgrind_child.py``.
 
-Times are never a reason to fail: only disagreements are.  ``--quick`` is a short run of all
-three checks and a few rounds; it is meant as a check mode that takes a few seconds.
+Times are never a reason to fail: only disagreements are.  ``--quick`` is the check mode: the
+check, then every timed case called once (so that each still runs), and no timing at all, since
+figures from a few milliseconds would be noise.  A full run flags a ratio whose rounds disagree
+too much (interquartile range above ``UNSTEADY`` of the median, or fewer than ``MIN_ROUNDS``
+rounds): rerun it on a quieter machine before quoting it.
 """
 
 from __future__ import annotations
@@ -356,6 +359,12 @@ def measure(cases: list[Case], rounds: int, batch_ns: int) -> None:
             gc.enable()
 
 
+# A ratio is flagged when its per-round values spread more than this around the median
+# ((q3 - q1) / median), or rests on fewer rounds than MIN_ROUNDS.
+UNSTEADY = 0.2
+MIN_ROUNDS = 5
+
+
 @dataclass
 class Ratio:
     workload: str
@@ -364,6 +373,15 @@ class Ratio:
     median: float
     q1: float
     q3: float
+    rounds: int = 0
+
+    @property
+    def spread(self) -> float:
+        return (self.q3 - self.q1) / self.median if self.median > 0 else float("inf")
+
+    @property
+    def unsteady(self) -> bool:
+        return self.rounds < MIN_ROUNDS or self.spread > UNSTEADY
 
 
 def ratios(cases: list[Case]) -> list[Ratio]:
@@ -377,7 +395,7 @@ def ratios(cases: list[Case]) -> list[Ratio]:
         per_round = sorted(a / b for a, b in zip(mine.samples, case.samples))
         q1, _, q3 = statistics.quantiles(per_round, n=4) if len(per_round) > 1 else per_round * 3
         found.append(Ratio(case.workload, case.direction, case.contender,
-                           statistics.median(per_round), q1, q3))
+                           statistics.median(per_round), q1, q3, len(per_round)))
     return found
 
 
@@ -457,8 +475,9 @@ def print_cases(cases: list[Case], found: list[Ratio]) -> None:
         ratio_text = f"{ratio.median:>11.3f} {f'({ratio.q1:.3f} - {ratio.q3:.3f})':>15}" \
             if ratio else f"{'':>11} {'':>15}"
         size = f"{case.size:>9,}" if case.size is not None else f"{'':>9}"
+        flag = "  UNSTEADY" if ratio and ratio.unsteady else ""
         print(f"{case.workload:<11} {case.direction:<6} {case.contender:<9} {case.iterations:>7} "
-              f"{format_ns(case.median()):>11} {ratio_text} {size}")
+              f"{format_ns(case.median()):>11} {ratio_text} {size}{flag}")
 
 
 def print_ratio_matrix(found: list[Ratio]) -> None:
@@ -468,9 +487,25 @@ def print_ratio_matrix(found: list[Ratio]) -> None:
         rows.setdefault((r.workload, r.direction), {})[r.contender] = r.median
     print("ours/theirs, median of per-round ratios (below 1: ours is faster)")
     print(f"{'workload':<11} {'dir':<6} " + " ".join(f"{c:>9}" for c in contenders))
+    unsteady = {(r.workload, r.direction, r.contender) for r in found if r.unsteady}
     for (workload, direction), values in rows.items():
-        cells = " ".join(f"{values[c]:>9.3f}" if c in values else f"{'-':>9}" for c in contenders)
+        cells = " ".join((f"{values[c]:>8.3f}" + ("*" if (workload, direction, c) in unsteady else " "))
+                         if c in values else f"{'-':>9}" for c in contenders)
         print(f"{workload:<11} {direction:<6} {cells}")
+
+
+def print_unsteady(found: list[Ratio]) -> None:
+    """A plain warning naming every ratio whose rounds disagree too much."""
+    bad = [r for r in found if r.unsteady]
+    if not bad:
+        print(f"every ratio is steady: its rounds spread less than {UNSTEADY:.0%} around the median")
+        return
+    print(f"UNSTEADY: {len(bad)} of {len(found)} ratios (marked * above) rest on fewer than "
+          f"{MIN_ROUNDS} rounds or on rounds that spread more than {UNSTEADY:.0%} around the "
+          "median; do not quote them, rerun on a quieter machine:")
+    for r in bad:
+        print(f"  {r.workload} {r.direction} vs {r.contender}: {r.median:.3f} "
+              f"(q1 {r.q1:.3f}, q3 {r.q3:.3f}, spread {r.spread:.0%}, {r.rounds} rounds)")
 
 
 def write_plot(path: str, found: list[Ratio]) -> bool:
@@ -537,13 +572,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true",
-                        help="few short rounds: a check mode that takes a few seconds")
+                        help="check mode: the check, every case called once, no timing")
     parser.add_argument("--json", metavar="FILE", help="write every figure to FILE as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="bar chart of the ratios (matplotlib)")
     parser.add_argument("--instructions", action="store_true",
                         help="also count instructions per call of ours under callgrind")
-    parser.add_argument("--rounds", type=int, help="rounds (default 7 quick, 21 full)")
-    parser.add_argument("--batch-ms", type=float, help="target batch time (default 3 quick, 25 full)")
+    parser.add_argument("--rounds", type=int, help="rounds (default 21)")
+    parser.add_argument("--batch-ms", type=float, help="target batch time (default 25)")
     parser.add_argument("--workloads", metavar="W1,W3",
                         help="time only these workloads (the check always covers all)")
     parser.add_argument("--no-ours", action="store_true",
@@ -553,10 +588,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    rounds = args.rounds or (7 if args.quick else 21)
-    batch_ms = args.batch_ms or (3.0 if args.quick else 25.0)
+    rounds = args.rounds or 21
+    batch_ms = args.batch_ms or 25.0
     if rounds < 1 or batch_ms <= 0:
         print("--rounds must be at least 1 and --batch-ms positive", file=sys.stderr)
+        return 2
+    if args.quick and (args.rounds or args.batch_ms or args.json or args.plot):
+        print("--quick times nothing: --rounds, --batch-ms, --json and --plot go with a full run",
+              file=sys.stderr)
         return 2
     if args.instructions and shutil.which("valgrind") is None:
         print("--instructions needs valgrind on PATH (apt-get install valgrind)", file=sys.stderr)
@@ -592,19 +631,28 @@ def main(argv: list[str] | None = None) -> int:
     if args.workloads:
         wanted = {part.strip().upper() for part in args.workloads.split(",")}
         cases = [c for c in cases if c.workload.split()[0] in wanted]
-    print(f"timing: {rounds} rounds, batches of about {batch_ms:g} ms, "
-          f"contenders interleaved per workload\n")
-    for workload in WORKLOADS:
-        group = [c for c in cases if c.workload == workload]
-        if group:
-            print(f"  {workload} ...", file=sys.stderr, flush=True)
-            measure(group, rounds, int(batch_ms * 1e6))
-    found = ratios(cases)
-    print_cases(cases, found)
-    print()
-    if ours is not None:
-        print_ratio_matrix(found)
+    if args.quick:
+        for case in cases:
+            run_batch(case, 1)
+        print(f"quick: each of the {len(cases)} timed cases ran once; nothing was timed "
+              "(a full run, without --quick, gives the figures)")
+        found = []
+    else:
+        print(f"timing: {rounds} rounds, batches of about {batch_ms:g} ms, "
+              f"contenders interleaved per workload\n")
+        for workload in WORKLOADS:
+            group = [c for c in cases if c.workload == workload]
+            if group:
+                print(f"  {workload} ...", file=sys.stderr, flush=True)
+                measure(group, rounds, int(batch_ms * 1e6))
+        found = ratios(cases)
+        print_cases(cases, found)
         print()
+        if ours is not None:
+            print_ratio_matrix(found)
+            print()
+            print_unsteady(found)
+            print()
 
     instruction_rows, overhead = [], None
     if args.instructions:
@@ -643,7 +691,7 @@ def main(argv: list[str] | None = None) -> int:
                        "contender": c.contender, "iterations": c.iterations,
                        "median_ns": c.median(), "ns_per_op": c.samples, "size_bytes": c.size}
                       for c in cases],
-            "ratios": [vars(r) for r in found],
+            "ratios": [dict(vars(r), spread=r.spread, unsteady=r.unsteady) for r in found],
             "instructions": instruction_rows,
             "instructions_loop_overhead": overhead,
         }

@@ -1,6 +1,7 @@
 """Shared parts of the fuzz harnesses: where the real schema is, which exceptions are expected,
 fixed schemas, and builders that turn fuzz input (an atheris FuzzedDataProvider) into schemas
-and values."""
+and values. Type expressions and entry names are read by the helpers the test suite uses
+(tests/support.py)."""
 import array
 import json
 import math
@@ -12,6 +13,28 @@ import traceback
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
 REAL_SCHEMA = DATA / "api.json"
+
+sys.path.insert(0, str(ROOT / "tests"))
+from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
+
+
+# Which codec path the harnesses' parsers run: "direct" (TLParser itself, the default table) or,
+# with VIREL_CODEC_PATH=table, the table path: every operation called through the parser's table,
+# a copy of the default one installed by the test-only native subclass (tests/native).
+CODEC_PATH = os.environ.get("VIREL_CODEC_PATH", "direct")
+if CODEC_PATH not in ("direct", "table"):
+    sys.exit(f"VIREL_CODEC_PATH must be direct or table, not {CODEC_PATH!r}")
+
+
+def new_parser(schema_json):
+    """A parser for `schema_json` on the chosen codec path."""
+    from Virel.tl import TLParser
+
+    if CODEC_PATH == "direct":
+        return TLParser(schema_json)
+    sys.path.insert(0, str(ROOT / "tests" / "native"))
+    import tlsub_build
+    return tlsub_build.load().Parser(schema_json, "copy")
 
 
 class HarnessError(Exception):
@@ -128,38 +151,6 @@ OTHER = {
 # ---- Values: valid ones for a parameter type, and hostile ones of any type. ----
 
 INT_RANGES = {"int": (-2**31, 2**32 - 1), "long": (0, 2**64 - 1)}
-PRIMITIVE_KINDS = {"int": "int", "#": "int", "long": "long", "double": "double",
-                   "string": "string", "bytes": "bytes", "byte": "bytes", "Bool": "bool",
-                   "true": "bool"}
-
-
-def condition(expr):
-    """(field, bit) of a conditional type expression, or None. Mirrors the compiler: a missing
-    field name means bit 0 of flags; bits count modulo 32."""
-    if "?" not in expr:
-        return None
-    cond = expr.split("?")[0]
-    if "." not in cond:
-        return ("flags", 0)
-    field, bit = cond.split(".", 1)
-    return ("flags2" if field == "flags2" else "flags", int(bit) & 31)
-
-
-def proper(expr):
-    """The type proper of an expression: the text between the first and second '?'."""
-    return expr.split("?")[1] if "?" in expr else expr
-
-
-def kind_of(expr):
-    t = proper(expr)
-    if t in PRIMITIVE_KINDS:
-        return PRIMITIVE_KINDS[t]
-    return "vector" if t.startswith("Vector") else "object"
-
-
-def element_text(expr):
-    """What the codec makes of a vector's elements: every "Vector<" removed, then every ">"."""
-    return expr.replace("Vector<", "").replace(">", "")
 
 
 class Values:
@@ -187,9 +178,7 @@ class Values:
         self.names = [self.name(e) for e in self.entries]
         self.max_depth = max_depth
 
-    @staticmethod
-    def name(e):
-        return e.get("predicate", e.get("method", ""))
+    name = staticmethod(entry_name)
 
     def pick_entry(self, fdp, type_text=None, depth=0):
         candidates = self.by_type.get(type_text.lstrip("!"), []) if type_text else self.entries
@@ -555,11 +544,9 @@ def schema_from(fdp, max_entries=6):
 def parser_from(fdp):
     """A schema built from fuzz input and a parser for it; the parser is None when the schema is
     refused (with a documented exception, else a Finding)."""
-    from Virel.tl import TLParser
-
     schema = schema_from(fdp)
     try:
-        return schema, TLParser(schema)
+        return schema, new_parser(schema)
     except Exception as exc:
         check(exc)
         return schema, None

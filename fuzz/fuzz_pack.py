@@ -16,11 +16,10 @@ import atheris
 import common
 from common import Finding, check
 
-from Virel.tl import TLParser
 
 REAL_TEXT = common.real_schema_text()
-REAL = TLParser(REAL_TEXT) if REAL_TEXT is not None else None
-SINK = TLParser(common.KITCHEN_SINK)
+REAL = common.new_parser(REAL_TEXT) if REAL_TEXT is not None else None
+SINK = common.new_parser(common.KITCHEN_SINK)
 SINK_VALUES = common.Values(common.KITCHEN_SINK, parser=SINK)
 REAL_VALUES = common.Values(common.json.loads(REAL_TEXT), parser=REAL) if REAL else SINK_VALUES
 LEAF = bytes.fromhex("01000000")
@@ -126,7 +125,7 @@ def TestOneInput(data):
         values.disposable = True
         pack(parser, values, fdp, fdp.ConsumeBool(), stable=False)
     elif mode == 3:
-        parser = TLParser(common.KITCHEN_SINK)
+        parser = common.new_parser(common.KITCHEN_SINK)
         values = common.Values(common.KITCHEN_SINK, parser=parser)
         values.disposable = True
         pack(parser, values, fdp, True, stable=False)

@@ -19,12 +19,11 @@ import atheris
 import common
 from common import Finding, check
 
-from Virel.tl import TLParser
 
 REAL_TEXT = common.real_schema_text()
-REAL = TLParser(REAL_TEXT) if REAL_TEXT is not None else None
-SINK = TLParser(common.KITCHEN_SINK)
-DIRTY = TLParser(common.KITCHEN_SINK)  # its buffer is filled with a pattern before each unpack
+REAL = common.new_parser(REAL_TEXT) if REAL_TEXT is not None else None
+SINK = common.new_parser(common.KITCHEN_SINK)
+DIRTY = common.new_parser(common.KITCHEN_SINK)  # its buffer is filled with a pattern before each unpack
 
 
 def round_trip(parser, decoded):
@@ -97,7 +96,7 @@ def TestOneInput(data):
             return
         unpack(parser, fdp.ConsumeBytes(fdp.remaining_bytes()), stable=common.well_formed(schema))
     else:
-        parser = TLParser(common.KITCHEN_SINK)
+        parser = common.new_parser(common.KITCHEN_SINK)
         unpack(parser, body, stable=True)
         odd_arguments(parser, body[:64])
 

@@ -1,3 +1,4 @@
+import functools
 import json
 import os
 import pathlib
@@ -48,19 +49,57 @@ SCHEMA = {
 SCHEMA_TEXT = json.dumps(SCHEMA)
 
 
+# The codec's two paths. A parser whose table of operations is the default one (TLParser itself)
+# runs the direct path; any other table runs the table path, every operation called through the
+# table: here the native subclass of tests/native with a copy of the default table. Modules whose
+# tests use `codec_path` run each test on both; new_parser, make_parser and the parser fixture
+# follow it.
+PATHS = ("direct", "table")
+_path = "direct"
+
+
+def new_parser(schema_json):
+    return TLParser(schema_json) if _path == "direct" else load_tlsub().Parser(schema_json, "copy")
+
+
+@pytest.fixture(params=PATHS)
+def codec_path(request):
+    global _path
+    _path = request.param
+    yield request.param
+    _path = "direct"
+
+
 @pytest.fixture
-def parser():
-    return TLParser(SCHEMA_TEXT)
+def parser(request):
+    if "codec_path" in request.fixturenames:
+        request.getfixturevalue("codec_path")
+    return new_parser(SCHEMA_TEXT)
 
 
 def make_parser(constructors=(), methods=()):
-    return TLParser({"constructors": list(constructors), "methods": list(methods)})
+    return new_parser({"constructors": list(constructors), "methods": list(methods)})
 
 
 def entry(ident, name, *params, kind="T"):
     """One schema entry; params are (name, type) pairs."""
     return {"id": ident, "predicate": name, "type": kind,
             "params": [{"name": n, "type": t} for n, t in params]}
+
+
+@functools.cache
+def load_tlsub():
+    """The test-only native subclass extension (tests/native), built on first use."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("tlsub_build", ROOT / "tests" / "native" / "tlsub_build.py")
+    builder = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(builder)
+    return builder.load()
+
+
+@pytest.fixture(scope="session")
+def tlsub():
+    return load_tlsub()
 
 
 def data_file(name):
@@ -70,9 +109,27 @@ def data_file(name):
     return path
 
 
+_path_of_test = {}
+_passed_on = dict.fromkeys(PATHS, 0)
+
+
 def pytest_collection_modifyitems(config, items):
     if os.environ.get("VIREL_SANITIZED"):
         skip = pytest.mark.skip(reason="memory figures mean nothing under the sanitizers")
         for item in items:
             if "plain_build_only" in item.keywords:
                 item.add_marker(skip)
+    for item in items:
+        callspec = getattr(item, "callspec", None)
+        if callspec and "codec_path" in callspec.params:
+            _path_of_test[item.nodeid] = callspec.params["codec_path"]
+
+
+def pytest_runtest_logreport(report):
+    if report.when == "call" and report.passed and report.nodeid in _path_of_test:
+        _passed_on[_path_of_test[report.nodeid]] += 1
+
+
+def pytest_terminal_summary(terminalreporter):
+    if any(_passed_on.values()):
+        terminalreporter.write_line("codec paths: " + ", ".join(f"{n} passed {path}" for path, n in _passed_on.items()))

@@ -10,8 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from Virel import cli
-from Virel.cli import main
+from Virel.cli import demo, inputs, jsonform, main, schema_view
+from Virel.cli.errors import Failure
 
 REPO = Path(__file__).resolve().parents[1]
 DATA = Path(os.environ.get("VIREL_DATA") or REPO.parent / "shared" / "data")
@@ -71,6 +71,21 @@ def example_message_bytes() -> bytes:
     ])
 
 
+def from_bits(bits):
+    return struct.unpack("<d", struct.pack("<Q", bits))[0]
+
+
+def exact(value):
+    """A value's repr with every float's bits, so that NaNs of other signs and payloads differ."""
+    if isinstance(value, float):
+        return f"float:{struct.pack('<d', value).hex()}"
+    if isinstance(value, dict):
+        return {k: exact(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [exact(v) for v in value]
+    return repr(value)
+
+
 @pytest.mark.parametrize(
     "value, shown",
     [
@@ -79,24 +94,28 @@ def example_message_bytes() -> bytes:
         (2**255 - 1, {"$int": str(2**255 - 1)}),
         (float("-inf"), {"$float": "-inf"}),
         (float("nan"), {"$float": "nan"}),
+        (from_bits(0xFFF8000000000001), {"$float": "nan:fff8000000000001"}),  # sign and payload
+        (-float("nan"), {"$float": "nan:fff8000000000000"}),
+        (from_bits(0x7FF0000000000001), {"$float": "nan:7ff0000000000001"}),  # signalling
         ({"_": "x", "v": [b"", 1.5, -0.0]}, {"_": "x", "v": [{"$bytes": ""}, 1.5, -0.0]}),
     ],
 )
 def test_json_forms_are_reversible(value, shown):
-    assert json.dumps(cli.to_jsonable(value)) == json.dumps(shown)
-    back = cli.from_json(cli.dumps(value))
-    assert repr(back) == repr(value)  # same types, -0.0 and nan included
+    assert json.dumps(jsonform.to_jsonable(value)) == json.dumps(shown)
+    back = jsonform.from_json(jsonform.dumps(value))
+    assert exact(back) == exact(value)  # same types and float bits: -0.0 and every NaN included
 
 
 @pytest.mark.parametrize(
     "text, words",
     [('{"b": {"$bytes": "0g"}}', r"bad \$bytes"), ('{"n": {"$int": 15}}', "takes a string"),
-     ('{"f": {"$float": "one"}}', r"bad \$float"), ('{"_": "x",}', "bad JSON input")],
+     ('{"f": {"$float": "one"}}', r"bad \$float"), ('{"f": {"$float": "nan:3ff0000000000000"}}', r"bad \$float"),
+     ('{"f": {"$float": "nan:7ff8"}}', r"bad \$float"), ('{"_": "x",}', "bad JSON input")],
 )
 def test_bad_json_forms(text, words):
-    with pytest.raises(cli.Failure, match=words):
-        cli.from_json(text)
-    assert cli.from_json('{"$bytes": "00", "x": 1}') == {"$bytes": "00", "x": 1}  # only alone
+    with pytest.raises(Failure, match=words):
+        jsonform.from_json(text)
+    assert jsonform.from_json('{"$bytes": "00", "x": 1}') == {"$bytes": "00", "x": 1}  # only alone
 
 
 @pytest.mark.parametrize(
@@ -106,7 +125,7 @@ def test_bad_json_forms(text, words):
 )
 def test_stdin_is_hex_when_it_is_all_hex(monkeypatch, data, expected):
     feed_stdin(monkeypatch, data)
-    assert cli.read_tl_input("-") == expected
+    assert inputs.read_tl_input("-") == expected
 
 
 @pytest.mark.parametrize("text, words", [("abc", "odd number"), ("12 3x", "'x' (digit 4)"), ("  ", "empty")])
@@ -117,13 +136,14 @@ def test_bad_hex(capsys, text, words):
 
 
 @pytest.mark.parametrize(
-    "ptype, words",
-    [("flags2.3?true", "bit 3 of flags2, no data"), ("flags.2?Vector<long>", "if bit 2 of flags: vector of long"),
-     ("Vector<Vector<int>>", "vector of vector of int"), ("Vector<Bool>", "vector of bool"),
-     ("flags.0?bytes", "if bit 0 of flags: bytes"), ("!X", "object of any type")],
+    "name, ptype, words",
+    [("a", "flags2.3?true", "bit 3 of flags2, no data"), ("a", "flags.2?Vector<long>", "if bit 2 of flags: vector of long"),
+     ("a", "Vector<Vector<int>>", "vector of int"), ("a", "Vector t", "vector of vectors, to any depth"),
+     ("a", "flags.0?bytes", "if bit 0 of flags: bytes"), ("a", "x.33?int", "if bit 1 of flags: int, 4 bytes"),
+     ("a", "?Bool", "bit 0 of flags, no data"), ("a", "int128", "object"), ("flags2", "int", "flags word")],
 )
-def test_carried(ptype, words):
-    assert words in cli.carried(ptype)
+def test_carried(name, ptype, words):
+    assert schema_view.carried(name, ptype) == words or schema_view.carried(name, ptype).startswith(words)
 
 
 @pytest.mark.parametrize(
@@ -141,7 +161,9 @@ def test_usage_errors_exit_2(capsys, argv):
 def test_help_teaches_with_examples(capsys, command):
     code, out, _ = run(capsys, *command, "--help")
     assert code == 0 and "examples:" in out
-    assert command in ([], ["convert"], ["schema"], ["demo"]) or '{"$bytes": ' in out and '{"$int": ' in out
+    # the JSON form is stated once, in the main help; the commands that use it point there
+    assert out.count('{"$bytes": ') == (command == [])
+    assert command not in (["unpack"], ["pack"]) or "'python -m Virel --help'" in out
 
 
 def test_convert(capsys, tmp_path):
@@ -174,6 +196,35 @@ def test_pack_and_unpack(capsys, tl):
     code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "22175159 2a000000 00000000 0000")
     assert code == 0 and json.loads(out) == {"_": "peerUser", "user_id": 42}
     assert err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read\n"
+
+
+def write_schema(tmp_path, *entries):
+    path = tmp_path / "s.json"
+    path.write_text(json.dumps({"constructors": list(entries)}))
+    return path
+
+
+@pytest.mark.parametrize("word", ["000000000000f87f", "010000000000f8ff", "000000000000f8ff", "010000000000f07f",
+                                  "ffffffffffffffff", "000000000000f0ff", "0000000000000080"])
+def test_doubles_keep_their_bits_through_unpack_and_pack(capsys, tl, tmp_path, word):
+    schema = write_schema(tmp_path, {"id": 1, "predicate": "d", "type": "D", "params": [{"name": "x", "type": "double"}]})
+    code, out, err = run(capsys, "unpack", "--schema", schema, "01000000" + word)
+    assert code == 0, err
+    assert run(capsys, "pack", "--schema", schema, out) == (0, "01000000" + word + "\n", "")
+
+
+def test_deep_data_prints_in_proportion_to_its_size(capsys, tl, tmp_path):
+    # 1,200 nested objects over a vector of 10,000 ints: indenting every level would print
+    # about 24 MB, mostly spaces (and a printer that recursed would give up first).
+    schema = write_schema(tmp_path, {"id": 1, "predicate": "n", "type": "N", "params": [{"name": "o", "type": "N"}]},
+                          {"id": 2, "predicate": "v", "type": "N", "params": [{"name": "v", "type": "Vector<int>"}]})
+    data = u32(1) * 1200 + u32(2) + u32(0x1CB5C415) + u32(10_000) + b"".join(u32(i % 10) for i in range(10_000))
+    (tmp_path / "deep.bin").write_bytes(data)
+    code, out, err = run(capsys, "unpack", "--schema", schema, f"@{tmp_path / 'deep.bin'}")
+    assert code == 0, err
+    assert len(out) < 2 * len(data)
+    assert out.splitlines()[1] == '  "_": "n",'  # shallow levels are still indented
+    assert run(capsys, "pack", "--schema", schema, out) == (0, data.hex() + "\n", "")
 
 
 def test_hand_built_message_round_trips(capsys, tl, tmp_path):
@@ -288,10 +339,93 @@ def test_schema_entry_shared_id_and_not_found(capsys, tl):
         assert_one_line_error(err, words)
 
 
+# What the compiler makes of odd entries; the comments say what the schema command must show.
+ODD_ENTRIES = {"constructors": [
+    {"id": 7, "predicate": "leaf", "type": "L"},
+    {"id": "-1", "type": "OnlyType"},  # named by its type
+    {"id": " 12 ", "predicate": "p", "method": "m", "type": ""},  # predicate first; result falls back to the name
+    {"id": 3.9, "method": "asConstructor", "type": None,  # id 3
+     "params": [{"name": "flags", "type": "#"}, {"name": "x", "type": "x.33?long"}, {"name": "t", "type": "?true"},
+                {"name": "v", "type": "Vector<Vector<int>>"}, {"name": "c", "type": "byte"}]},
+    {"predicate": "noId\x00tail", "params": [{"name": "o", "type": "!X"}, {"name": "big", "type": "int128"}]},  # id 0
+    {"id": 3, "predicate": "again", "type": "L"},  # unpack reads id 3 as this one
+    {"id": 8, "predicate": "p", "type": "P", "params": [{"name": "d", "type": "double"}]},  # pack writes p as this one
+], "methods": [{"id": -2, "method": "call", "type": "X", "params": [{"name": "q", "type": "!X"}]}]}
+
+ZERO = {"int": 0, "long": 0, "double": 0.0, "string": "", "bytes": b"", "vector": [], "bool": False}
+ZERO_SIZE = {"int": 4, "long": 8, "double": 8, "string": 4, "bytes": 4, "bool": 4}
+
+
+def filled(view, e, leaf, present):
+    """Entry e as a dict with every field at a zero value (optional ones present or absent, objects
+    the given leaf), and the bytes the view says the codec writes for it."""
+    words = {"flags": 0, "flags2": 0}
+    conds = [schema_view.condition(t) for _, t in e.params]
+    for field, bit in filter(None, conds):
+        words[field] |= present << bit
+    obj, wire = {"_": e.name}, [u32(e.id)]
+    for (name, ptype), cond in zip(e.params, conds):
+        kind = schema_view.kind_of(ptype)
+        if name in schema_view.FLAGS_WORDS:
+            wire.append(u32(words[name]))
+        elif cond and kind == "bool":
+            obj[name] = present
+        elif not cond or present:
+            if kind == "object":
+                obj[name], part = leaf
+            else:
+                obj[name], part = ZERO[kind], u32(0x1CB5C415) + u32(0) if kind == "vector" else bytes(ZERO_SIZE[kind])
+            wire.append(part)
+    return obj, b"".join(wire)
+
+
+@pytest.mark.parametrize("name", ["odd", "example", "api.json", "mtproto.json", "api_layer144.json"])
+def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
+    # The compiled tables are not visible from Python: every entry is checked through what pack
+    # and unpack do with it (its id, name, parameters and their kinds).
+    if name == "odd":
+        path = write_schema(tmp_path)
+        path.write_text(json.dumps(ODD_ENTRIES))
+    else:
+        path = EXAMPLE if name == "example" else data_file(name)
+    schema = schema_view.Schema(str(path))
+    parser, view = schema.parser(), schema.view()
+    leaf = next(filled(view, e, None, False) for e in view.entries if view.by_id[e.id] is view.by_name[e.name] is e
+                and all(schema_view.kind_of(t) != "object" for _, t in e.params))
+    for e in view.entries:
+        for present in (False, True):
+            obj, wire = filled(view, e, leaf, present)
+            if view.by_name[e.name] is e:
+                assert parser.pack(obj) == wire, (e, present)
+            if view.by_id[e.id] is e:
+                back = parser.unpack(wire)
+                assert list(back) == ["_"] + list(dict.fromkeys(n for n, _ in e.params if n not in ("flags", "flags2")))
+                assert back["_"] == e.name, (e, present)
+    if name == "odd":
+        assert [(e.kind, e.name, e.id, e.result) for e in view.entries] == [
+            ("constructor", "leaf", 7, "L"), ("constructor", "OnlyType", 2**32 - 1, "OnlyType"),
+            ("constructor", "p", 12, "p"), ("constructor", "asConstructor", 3, "asConstructor"),
+            ("constructor", "noId", 0, "noId"), ("constructor", "again", 3, "L"), ("constructor", "p", 8, "P"),
+            ("method", "call", 2**32 - 2, "X")]
+
+
+def test_schema_command_shows_the_compiled_entry(capsys, tl, tmp_path):
+    path = write_schema(tmp_path)
+    path.write_text(json.dumps(ODD_ENTRIES))
+    assert run(capsys, "schema", path, "OnlyType")[1].splitlines()[:3] == [
+        "OnlyType#ffffffff  (constructor)", "  id:     0xffffffff  (-1)", "  result: OnlyType"]
+    out = run(capsys, "schema", path, "3")[1]
+    assert out.startswith("2 entries have id 0x00000003")
+    assert "  note:   unpack reads id 0x00000003 as the later constructor again" in out
+    assert "    x      x.33?long            if bit 1 of flags: long, 8 bytes" in out
+    out = run(capsys, "schema", path)[1]
+    assert "constructors: 7 (of 6 result types)" in out and "shadowed:     2" in out
+
+
 def test_demo_is_short_and_times(capsys, tl):
     code, out, _ = run(capsys, "demo", "--seconds", "0.05")
     assert code == 0 and len(out.splitlines()) < 60
-    assert "DIFFER" not in out and out.count("unpack gives the same fields back") == len(cli.DEMO_OBJECTS)
+    assert "DIFFER" not in out and out.count("unpack gives the same fields back") == len(demo.DEMO_OBJECTS)
     assert "ns per round trip" in out.splitlines()[-1]
 
 

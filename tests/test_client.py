@@ -11,9 +11,7 @@ import sys
 
 import pytest
 
-from Virel.tl import TLParser
-
-from conftest import ROOT, data_file, entry, make_parser
+from conftest import ROOT, data_file, entry, make_parser, new_parser
 
 BUSY = "TLParser is already in use by another pack or unpack call"
 VEC = struct.pack("<I", 0x1CB5C415)
@@ -25,9 +23,14 @@ def layer():
     return json.loads(data_file("api.json").read_text())
 
 
-@pytest.fixture(scope="module")
-def api(layer):
-    return TLParser(layer)
+_parsers = {}
+
+
+@pytest.fixture
+def api(layer, codec_path):  # every test that takes it runs on both codec paths
+    if codec_path not in _parsers:
+        _parsers[codec_path] = new_parser(layer)
+    return _parsers[codec_path]
 
 
 def smallest(layer, type_name, depth=0):
@@ -216,7 +219,7 @@ class Reenters:
     def __init__(self, parser):
         self.parser = parser
 
-    def __index__(self):
+    def __int__(self):
         self.parser.unpack_from(b"\0\0\0\0")
         return 1
 

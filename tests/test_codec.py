@@ -5,7 +5,9 @@ import pytest
 
 from Virel.tl import TLParser
 
-from conftest import SCHEMA_TEXT, entry, make_parser
+from conftest import SCHEMA_TEXT, entry, make_parser, new_parser
+
+pytestmark = pytest.mark.usefixtures("codec_path")
 
 ID = struct.pack("<I", 1)
 VEC = struct.pack("<I", 0x1CB5C415)
@@ -197,10 +199,11 @@ def test_vectors_of_every_kind():
     assert nested_at > 0
 
 
-@pytest.mark.parametrize("value", [(1, 2), iter([1, 2]), (x for x in [1, 2]), {1: "a", 2: "b"}])
+@pytest.mark.parametrize("value", [lambda: (1, 2), lambda: iter([1, 2]), lambda: (x for x in [1, 2]),
+                                   lambda: {1: "a", 2: "b"}])
 def test_vector_takes_any_iterable_but_list_subclasses(value):
     p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
-    assert p.pack({"_": "e", "v": value}) == ID + VEC + bytes.fromhex("02000000 01000000 02000000")
+    assert p.pack({"_": "e", "v": value()}) == ID + VEC + bytes.fromhex("02000000 01000000 02000000")
 
 
 def test_vector_refusals():
@@ -212,16 +215,6 @@ def test_vector_refusals():
         p.pack({"_": "e", "v": L([1])})
     with pytest.raises(TypeError, match="(?m)^an integer is required$"):
         p.pack({"_": "f", "v": [[1]]})
-
-
-def test_vector_counts_beyond_the_input():
-    p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
-    short = ID + VEC + struct.pack("<i", 5) + struct.pack("<II", 7, 8)
-    with pytest.raises(RuntimeError, match="(?m)^Parse error at position 20$"):
-        p.unpack(short)
-    for count in (-1, 2**31 - 1, 9):
-        with pytest.raises(RuntimeError, match="(?m)^Parse error at position 12$"):
-            p.unpack(ID + VEC + struct.pack("<i", count) + bytes(8))
 
 
 def test_nested_vector_chain_stays_small():
@@ -237,30 +230,9 @@ def test_nested_vector_chain_stays_small():
         chunks.append(ID + VEC + struct.pack("<I", left - 12))
     data = b"".join(chunks)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    t = time.perf_counter()
     with pytest.raises((RuntimeError, RecursionError)):
         p.unpack(data)
-    assert time.perf_counter() - t < 5
     assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before < 200_000  # KiB
-
-
-@pytest.mark.parametrize("depth", [10**6])
-def test_deep_nesting_both_ways_raises_recursion_error(depth):
-    p = make_parser([entry(1, "w", ("v", "Vector<W>")), entry(2, "t", ("v", "Vector t"))])
-    with pytest.raises(RecursionError):
-        p.unpack((ID + VEC + b"\x01\0\0\0") * depth)
-    with pytest.raises(RecursionError):
-        p.unpack(b"\x02\0\0\0" + (VEC + b"\x01\0\0\0") * depth)
-    loop = {"_": "w", "v": []}
-    loop["v"].append(loop)
-    with pytest.raises(RecursionError):
-        p.pack(loop)
-    self_list = []
-    self_list.append(self_list)
-    with pytest.raises(RecursionError):
-        p.pack({"_": "t", "v": self_list})
-    assert p.pack({"_": "t", "v": [[], [[]]]}) == b"\x02\0\0\0" + VEC + b"\x02\0\0\0" + VEC + bytes(4) + \
-        VEC + b"\x01\0\0\0" + VEC + bytes(4)
 
 
 def test_vector_t_nests_as_deep_as_the_data():
@@ -270,7 +242,7 @@ def test_vector_t_nests_as_deep_as_the_data():
 
 
 def test_dict_subclass_and_mappings():
-    p = TLParser(SCHEMA_TEXT)
+    p = new_parser(SCHEMA_TEXT)
 
     class Odd(dict):
         def get(self, key, default=None):
@@ -297,36 +269,6 @@ def test_bytes_like_values_are_written_as_bytes(parser):
         assert parser.unpack(out)["photo"] == b"abc"
 
 
-def test_reentrant_use_is_refused_and_the_outer_call_is_unharmed(parser):
-    errors = []
-
-    class Hook:
-        def __index__(self):
-            for call in (lambda: parser.pack({"_": "empty"}), lambda: parser.unpack(WORKED)):
-                try:
-                    call()
-                except RuntimeError as e:
-                    errors.append(str(e))
-            return 7
-
-    d = {"_": "obj", "urgent": True, "size": Hook(), "tags": [1]}
-    assert parser.pack(d) == WORKED
-    assert errors == ["TLParser is already in use by another pack or unpack call"] * 2
-
-
-def test_list_changed_during_pack_is_an_error():
-    p = make_parser([entry(1, "e", ("v", "Vector<int>"))])
-    items = []
-
-    class Shrink:
-        def __index__(self):
-            items.clear()
-            return 1
-    items.extend([Shrink(), 2, 3])
-    with pytest.raises(RuntimeError, match="changed size"):
-        p.pack({"_": "e", "v": items})
-
-
 def test_cleared_parser_refuses_work():
     import ctypes
 
@@ -341,3 +283,50 @@ def test_cleared_parser_refuses_work():
     for call in (lambda: p.pack({"_": "empty"}), lambda: p.unpack(b"\x12\0\0\0")):
         with pytest.raises(RuntimeError, match="^TLParser has no schema: it was cleared$"):
             call()
+
+
+@pytest.fixture(scope="module")
+def real():
+    from conftest import data_file
+    return TLParser(data_file("api.json").read_text())
+
+
+@pytest.mark.parametrize("obj, flag, partner", [
+    ({"_": "user", "id": 1, "bot_info_version": 5}, "bot", "bot_info_version"),
+    ({"_": "user", "id": 1, "restriction_reason": []}, "restricted", "restriction_reason"),
+    ({"_": "channel", "id": 1, "title": "t", "photo": {"_": "chatPhotoEmpty"},
+      "date": 0, "restriction_reason": []}, "restricted", "restriction_reason"),
+    ({"_": "codeSettings", "token": "t"}, "app_sandbox", "token"),
+])
+def test_flag_given_false_while_a_field_sets_its_bit_is_refused(real, obj, flag, partner):
+    # Missing (or None) next to a present partner carries no claim: the bit makes it True.
+    for absent in ({}, {flag: None}):
+        assert real.unpack(real.pack({**obj, **absent}))[flag] is True
+    with pytest.raises(ValueError, match=f"'{flag}' of '{obj['_']}' is false, but '{partner}' is present"):
+        real.pack({**obj, flag: False})
+
+
+def test_field_before_its_flags_word_is_refused_when_present():
+    p = make_parser([entry(1, "d", ("u", "flags.1?int"), ("flags", "#"), ("s", "string"))])
+    with pytest.raises(ValueError, match="'u' of 'd': it comes before flags"):
+        p.pack({"_": "d", "u": 5, "s": "hi"})
+    assert p.unpack(p.pack({"_": "d", "s": "hi"})) == {"_": "d", "u": None, "s": "hi"}
+
+
+@pytest.mark.parametrize("second, absent", [("flags.0?int", None), ("flags.0?true", False)])
+def test_repeated_name_absent_later_decodes_as_absent(second, absent):
+    p = make_parser([entry(1, "d", ("a", "int"), ("flags", "#"), ("a", second))])
+    assert p.unpack(bytes.fromhex("01000000 07000000 00000000")) == {"_": "d", "a": absent}
+
+
+class OnlyIndex:
+    def __index__(self):
+        return 3
+
+
+@pytest.mark.parametrize("kind", ["int", "long"])
+def test_index_alone_is_not_an_integer(kind):
+    p = make_parser([entry(1, "d", ("a", kind), ("b", "double"))])
+    with pytest.raises(TypeError, match="an integer is required"):
+        p.pack({"_": "d", "a": OnlyIndex()})
+    assert p.unpack(p.pack({"_": "d", "b": OnlyIndex()}))["b"] == 3.0

@@ -12,10 +12,11 @@ from Virel.tl import TLParser, TLSchemaCompiler
 from conftest import SCHEMA_TEXT
 
 
-def test_namespace_holds_the_two_classes_and_json():
+def test_namespace_holds_the_two_classes_json_and_the_capsule():
     import json
     public = {n for n in dir(tl) if not n.startswith("__")}
-    assert public == {"TLParser", "TLSchemaCompiler", "json"}
+    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API"}
+    assert type(tl._C_API).__name__ == "PyCapsule" and '"Virel.tl._C_API"' in repr(tl._C_API)
     assert tl.json is json
     assert TLParser.__module__ == "Virel.tl" and TLParser.__qualname__ == "TLParser"
 
@@ -130,3 +131,62 @@ def test_compile_failure_traceback_and_cinit_entry():
     assert names == ["Virel.tl.TLParser.__cinit__", "Virel.tl.TLSchemaCompiler.compile",
                      "Virel.tl.TLSchemaCompiler._parse_json_schema",
                      "Virel.tl.TLSchemaCompiler._create_constructor"]
+
+
+def run_python(code):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                          text=True, timeout=60)
+
+
+@pytest.mark.parametrize("patch", [
+    "TLSchemaCompiler.__new__ = staticmethod(lambda cls, *a, **k: Fake())",
+    "TLSchemaCompiler.__new__ = lambda cls, *a, **k: object.__new__(cls)",
+    "TLParser.__new__ = lambda cls, *a, **k: object.__new__(cls)",
+    "TLParser.compile = 1",
+])
+def test_classes_are_immutable_and_subclasses_are_not(patch):
+    out = run_python(f"""
+        import gc
+        from Virel.tl import TLParser, TLSchemaCompiler
+        class Fake:
+            def compile(self, s): pass
+        try:
+            {patch}
+        except TypeError as e:
+            print("refused:", e)
+        class P(TLParser):
+            pass
+        P.anything = 1
+        p = P('{{"constructors": []}}')
+        p.me = p
+        del p
+        gc.collect()
+        TLSchemaCompiler().compile("{{}}")
+    """)
+    assert out.returncode == 0, out.stderr
+    assert "refused: cannot set" in out.stdout
+
+
+def test_failed_import_leaves_no_class_behind():
+    out = run_python("""
+        import sys
+        sys.modules.pop("json", None)
+        grabbed = []
+        class Finder:
+            def find_spec(self, name, path=None, target=None):
+                if name == "json":
+                    grabbed.extend(getattr(sys.modules.get("Virel.tl"), n, None)
+                                   for n in ("TLParser", "TLSchemaCompiler"))
+                    raise ImportError("no json today")
+        sys.meta_path.insert(0, Finder())
+        try:
+            import Virel.tl
+        except ImportError as e:
+            print("failed:", e)
+        sys.meta_path.pop(0)
+        print("grabbed:", grabbed)
+        import Virel.tl
+        print(Virel.tl.TLParser('{"constructors": []}').pack is not None)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split("\n")[:3] == ["failed: no json today", "grabbed: [None, None]", "True"]

@@ -232,3 +232,23 @@ def test_real_layers_compile(name):
     p = TLParser(text)
     first = json.loads(text)["constructors"][0]
     assert p.unpack(struct.pack("<i", int(first["id"])) + bytes(64))["_"] == first["predicate"]
+
+
+def test_compile_memory_is_linear_in_long_type_texts():
+    # "Vector" * k + "<" * k nests k vector levels; each level's text used to be kept whole.
+    import subprocess, sys, textwrap
+    code = textwrap.dedent("""
+        import json, resource
+        from Virel.tl import TLParser
+        k = 16000
+        s = json.dumps({"constructors": [{"id": 1, "predicate": "d",
+                        "params": [{"name": "v", "type": "Vector" * k + "<" * k}]}]})
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        p = TLParser(s)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+        nested = bytes.fromhex("01000000") + bytes.fromhex("15c4b51c01000000") * 40 + bytes.fromhex("15c4b51c00000000")
+        assert p.pack(p.unpack(nested)) == nested
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) < 50  # MiB; quadratic growth took over a gigabyte

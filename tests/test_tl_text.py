@@ -97,6 +97,14 @@ def test_errors_name_the_line(text, line, words):
         parse(text)
 
 
+def test_many_declarations_on_one_line_cost_linear_work():
+    # 12 MB on one line: a converter that copies the rest of the line per declaration moves
+    # about 500 GB in all; walking the line once takes a fraction of a second.
+    conv = parse(("a#1=B;" + " " * 300) * 40_000)
+    assert len(conv.schema["constructors"]) == 40_000
+    assert conv.schema["constructors"][-1] == {"id": "1", "predicate": "a", "params": [], "type": "B"}
+
+
 def test_to_json_forms():
     schema = convert("a#1 x:int = A;\nb#2 s:string = A;\n---functions---\nf#3 = A;")
     lines = to_json(schema).splitlines()

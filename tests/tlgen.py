@@ -4,32 +4,7 @@ from collections import defaultdict
 
 from hypothesis import strategies as st
 
-INT_KINDS = {"int": "int", "#": "int", "long": "long", "double": "double", "string": "string",
-             "bytes": "bytes", "byte": "bytes", "Bool": "bool", "true": "bool"}
-
-
-def kind_of(expr):
-    if "?" in expr:
-        expr = expr.split("?")[1]
-    if expr in INT_KINDS:
-        return INT_KINDS[expr]
-    return "vector" if expr.startswith("Vector") else "object"
-
-
-def element_text(expr):
-    return expr.replace("Vector<", "").replace(">", "")
-
-
-def condition(expr):
-    """(field, bit) of a conditional type, or None."""
-    if "?" not in expr:
-        return None
-    cond = expr.split("?")[0]
-    if "." not in cond:
-        return ("flags", 0)
-    field, bit = cond.split(".")
-    return ("flags2" if field == "flags2" else "flags", int(bit) & 31)
-
+from support import condition, element_text, entry_name, kind_of
 
 TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=20)
 PRIMITIVES = {
@@ -64,9 +39,7 @@ class SchemaValues:
         self._values = {}
         self._objects = {}
 
-    @staticmethod
-    def name(e):
-        return e.get("predicate", e.get("method", e.get("type", "")))
+    name = staticmethod(entry_name)
 
     def value(self, kind, text, depth):
         key = (kind, text, depth)

@@ -17,10 +17,6 @@ namespace virel {
 Strings str;
 PyObject* module_dict;
 
-extern PyType_Spec TLSchemaCompiler_spec;
-extern PyType_Spec TLParser_spec;
-bool compiler_module_init() noexcept;
-
 // ---- Traceback entries ----
 
 void add_traceback(const char* where) noexcept {
@@ -269,6 +265,16 @@ static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** ou
     return PyModule_AddObjectRef(module, strrchr(type_spec->name, '.') + 1, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// The one attribute through which other extensions reach the native interface (tl.hpp).
+static bool add_capsule(PyObject* module) noexcept {
+    static TLCapi capi;
+    capi = {TL_CAPI_VERSION,       sizeof(TLCapi),        TLCapi_sizes(),
+            TLSchemaCompiler_Type, TLParser_Type,         &TLSchemaCompiler_default_ops,
+            &TLParser_default_ops};
+    Ref capsule = Ref::steal(PyCapsule_New(&capi, TL_CAPI_NAME, nullptr));
+    return capsule && PyModule_AddObjectRef(module, "_C_API", capsule.get()) == 0;
+}
+
 static bool exec_steps(PyObject* module) noexcept {
     module_dict = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
     int built_major = PY_MAJOR_VERSION, built_minor = PY_MINOR_VERSION;
@@ -278,10 +284,14 @@ static bool exec_steps(PyObject* module) noexcept {
                          built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
     if (!make_strings() || !compiler_module_init()) return false;
+    // json first: importing it runs Python code (import hooks among it), and no class of ours may
+    // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    Ref json = Ref::steal(PyImport_ImportModule("json"));
-    return json && PyModule_AddObjectRef(module, "json", json.get()) == 0;
+    if (!add_capsule(module)) return false;
+    return PyModule_AddObjectRef(module, "json", json.get()) == 0;
 }
 
 static int tl_exec(PyObject* module) {

@@ -1,6 +1,32 @@
-// tl.hpp: the native interface of Virel.tl: the compiled schema tables, the two object structs and
-// their tables of internal operations. Native code may include it to read the tables or to build a
-// subclass that installs its own table of operations (copy the default one, replace entries).
+// tl.hpp: the native interface of Virel.tl: the compiled schema tables, the two object structs,
+// their tables of internal operations, and the capsule through which another extension reaches
+// them. This header is all such an extension includes; it links to nothing of Virel.tl.
+//
+// A native subclass, step by step (tests/native/tlsub.cpp is a complete one):
+//  1. When your module is executed, fetch the interface: `const TLCapi* api = TLCapi_Import();`
+//     (null: an ImportError is pending, for instance because Virel.tl was built from another
+//     version of this header).
+//  2. Your object struct begins with the base struct, e.g. `struct MyParser { TLParser base;
+//     long long count; };`. The base constructor zero-fills whatever follows the base.
+//  3. Your table starts as a copy of the default one, then you replace entries:
+//     `static TLParserOps ops = *api->TLParser_default_ops; ops._write_string = my_write_string;`.
+//     An override may call the entry it replaces (`api->TLParser_default_ops->_write_string`).
+//     Every operation reaches the others through the object's table, so an override also runs
+//     when another operation (a vector, an object) needs it.
+//  4. Your type: `PyType_FromModuleAndSpec(module, &spec, (PyObject*)api->TLParser_Type)` with
+//     `basicsize` sizeof(MyParser), flags Py_TPFLAGS_DEFAULT (TLParser's collector support, its
+//     traverse, clear and dealloc are inherited: leave Py_TPFLAGS_HAVE_GC out unless your struct
+//     holds Python references and brings its own traverse) and a Py_tp_new slot that calls the
+//     base's and installs the table:
+//     `PyObject* self = api->TLParser_Type->tp_new(type, args, kwargs);`
+//     `if (self) reinterpret_cast<TLParser*>(self)->ops = &ops;`
+//  5. A TLSchemaCompiler subclass is built the same way with TLSchemaCompilerOps and
+//     api->TLSchemaCompiler_Type. A TLParser compiles with a plain TLSchemaCompiler of its own; a
+//     parser subclass that wants yours creates and compiles one in its tp_new, then replaces the
+//     base's: `compiler` (one strong reference) and `schema` (what `_get_schema` returns).
+// A parser whose table is the default one runs the codec's direct path, where the operations call
+// one another without the table and the primitives are inlined; any other table runs the general
+// path, which calls every operation through the table. Both give the same results.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -55,7 +81,11 @@ struct TLConstructor {
     PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
     int32_t value_count;        // parameters that become keys (all but the flags words)
     int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
-    // Made by the codec when it first meets the record (compile stays lean):
+    int32_t early_conditionals; // 1 when a conditional parameter precedes the flags word that
+                                // governs it (a later parameter of the record is that word)
+    uint32_t shared_flag_bits[2];  // per flags word (flags, flags2): the bits that a conditional
+                                   // true or Bool shares with another conditional parameter
+    // Made when the codec first looks the record up (compile stays lean); released with it:
     int32_t ready;              // 1 once the two below exist and the keys are interned
     PyObject* proto;            // "_" and every key in order, values None (False for a
                                 // conditional Bool): each decoded object starts as its copy
@@ -154,6 +184,56 @@ struct TLParser {
                                     // the path of a failure being unwound; made on first use, owned
 };
 
-// The default tables, for a native subclass to copy.
-extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops;
-extern "C" const TLParserOps TLParser_default_ops;
+// ---- The capsule ----
+
+// Raised whenever a struct above or the layout of TLCapi changes.
+#define TL_CAPI_VERSION 1
+// The capsule's full name: the module attribute Virel.tl._C_API.
+#define TL_CAPI_NAME "Virel.tl._C_API"
+
+// The size of every struct of this header, as the side that filled them was compiled.
+struct TLCapiSizes {
+    uint32_t element_type, param, constructor, key_slot, string_block, schema;
+    uint32_t compiler_ops, compiler, parser_ops, parser;
+    friend bool operator==(const TLCapiSizes&, const TLCapiSizes&) = default;
+};
+
+constexpr TLCapiSizes TLCapi_sizes() noexcept {
+    return {sizeof(TLElementType), sizeof(TLParam),  sizeof(TLConstructor),      sizeof(TLKeySlot),
+            sizeof(TLStringBlock), sizeof(TLSchema), sizeof(TLSchemaCompilerOps), sizeof(TLSchemaCompiler),
+            sizeof(TLParserOps),   sizeof(TLParser)};
+}
+
+// What the capsule holds. Lives as long as the process; never written after the module is loaded.
+struct TLCapi {
+    uint32_t version;             // TL_CAPI_VERSION of the module
+    uint32_t size;                // sizeof(TLCapi) of the module
+    TLCapiSizes sizes;
+    PyTypeObject* TLSchemaCompiler_Type;
+    PyTypeObject* TLParser_Type;
+    const TLSchemaCompilerOps* TLSchemaCompiler_default_ops;  // for a subclass to copy
+    const TLParserOps* TLParser_default_ops;                  // for a subclass to copy
+};
+
+// Imports Virel.tl and returns its interface, or null with ImportError pending when the module was
+// built from another version of this header than the caller.
+inline const TLCapi* TLCapi_Import() noexcept {
+    PyObject* module = PyImport_ImportModule("Virel.tl");  // PyCapsule_Import needs the package's attribute
+    if (!module) return nullptr;
+    Py_DECREF(module);  // sys.modules keeps it
+    auto* api = static_cast<const TLCapi*>(PyCapsule_Import(TL_CAPI_NAME, 0));
+    if (!api) return nullptr;
+    if (api->version != TL_CAPI_VERSION) {
+        PyErr_Format(PyExc_ImportError,
+                     "Virel.tl offers native interface version %u, this extension was built for version %u",
+                     static_cast<unsigned>(api->version), static_cast<unsigned>(TL_CAPI_VERSION));
+        return nullptr;
+    }
+    if (api->size != sizeof(TLCapi) || !(api->sizes == TLCapi_sizes())) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Virel.tl was built from another tl.hpp than this extension (struct sizes differ): "
+                        "rebuild the extension against the installed header");
+        return nullptr;
+    }
+    return api;
+}

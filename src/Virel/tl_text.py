@@ -53,6 +53,7 @@ BUILTIN_TYPES = frozenset(
 
 _SECTIONS = {"---functions---": "methods", "---types---": "constructors"}
 _HEAD = re.compile(r"^([A-Za-z_][\w.]*)(?:#([0-9a-fA-F]+))?$")
+_SPACE = re.compile(r"\s*")
 _LAYER = re.compile(r"^//\s*LAYER\s+(\d+)\s*$")
 # `name:flagsfield.N?true`: a bit of a flags field with no data of its own.
 _FLAG_TRUE = re.compile(r"^\w+:\w+\.\d+\?true$")
@@ -158,18 +159,22 @@ def _declarations(text: str):
             continue
         if not pending:
             start = lineno
-        while code:
-            head, semi, code = code.partition(";")
-            pending.append(head)
-            if not semi:
+        # Walk the line by offsets: each character is looked at a bounded number of times
+        # however many declarations share the line.
+        pos = 0
+        while pos < len(code):
+            semi = code.find(";", pos)
+            if semi < 0:
+                pending.append(code[pos:])
                 break
+            pending.append(code[pos:semi])
             decl = " ".join(pending).strip()
             pending = []
             if not decl:
                 raise TLTextError(lineno, "empty declaration")
             yield section, start, decl
             start = lineno
-            code = code.strip()
+            pos = _SPACE.match(code, semi + 1).end()
     if pending:
         raise TLTextError(start, "declaration not ended by ';'")
 

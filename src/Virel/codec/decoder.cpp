@@ -60,7 +60,9 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
         short_of_input(s, s->position - 4);
-        return PyList_New(0);
+        PyObject* empty = PyList_New(0);
+        if (!empty) return fail<PyObject*>(here);
+        return empty;
     }
 
     VectorElement el;
@@ -177,6 +179,56 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return value;
 }
 
+// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
+// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
+// record, an earlier parameter of the same name may have stored a value under the key of an
+// absent one, so absent values are stored too; otherwise the prototype holds them already.
+// An exception while reading field `p` of `record`: its trace, and false.
+[[gnu::cold]] static bool field_failed(TLParser* s, const TLConstructor* record, const TLParam* p) noexcept {
+    path_field(s, record, p, true);
+    return false;
+}
+
+template <class Ops, bool kNamesRepeat>
+bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
+    uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
+    const TLParam* end = record->params + record->param_count;
+    for (const TLParam* p = record->params; p != end; ++p) {
+        if (p->flags_word) {
+            if (!has_input(s, 4)) [[unlikely]] {
+                words[p->flags_word - 1] = Ops::_read_int32(s);
+                if (s->parse_error) {
+                    path_field(s, record, p, false);
+                    return true;
+                }
+                continue;
+            }
+            words[p->flags_word - 1] = Ops::_read_int32(s);
+            continue;
+        }
+        if (p->is_conditional) {
+            bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
+            if (!bit) {
+                if (kNamesRepeat && PyDict_SetItem(dict, p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
+                    return field_failed(s, record, p);
+                continue;
+            }
+            if (p->kind == TL_BOOL) {
+                if (PyDict_SetItem(dict, p->py_name, Py_True) < 0) return field_failed(s, record, p);
+                continue;
+            }
+        }
+        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
+        if (!value || s->parse_error || PyDict_SetItem(dict, p->py_name, value.get()) < 0) {
+            bool exception = !value || !s->parse_error;
+            if (!value && p->kind == TL_STRING) path_mark_text(s);
+            path_field(s, record, p, exception);
+            return !exception;  // a shortage: the caller discards what was read
+        }
+    }
+    return true;
+}
+
 template <class Ops>
 PyObject* read_object(TLParser* s) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
@@ -192,62 +244,23 @@ PyObject* read_object(TLParser* s) {
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
         path_mark(s, s->position - 4);
-        set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
+        if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    if (!ready(record)) {
-        path_field(s, record, nullptr, true);
-        return fail<PyObject*>(here);
-    }
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
     if (!dict) {
         path_field(s, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
-    const TLParam* end = record->params + record->param_count;
-    for (const TLParam* p = record->params; p != end; ++p) {
-        if (p->flags_word) {
-            if (!has_input(s, 4)) [[unlikely]] {
-                words[p->flags_word - 1] = Ops::_read_int32(s);
-                if (s->parse_error) {  // the caller discards what was read
-                    path_field(s, record, p, false);
-                    return dict.release();
-                }
-                continue;
-            }
-            words[p->flags_word - 1] = Ops::_read_int32(s);
-            continue;
-        }
-        if (p->is_conditional) {
-            bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
-            if (!bit) continue;  // None, or False for a Bool, from the prototype
-            if (p->kind == TL_BOOL) {
-                if (PyDict_SetItem(dict.get(), p->py_name, Py_True) < 0) {
-                    path_field(s, record, p, true);
-                    return fail<PyObject*>(here);
-                }
-                continue;
-            }
-        }
-        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
-        if (!value || s->parse_error || PyDict_SetItem(dict.get(), p->py_name, value.get()) < 0) {
-            bool exception = !value || !s->parse_error;
-            if (!value && p->kind == TL_STRING) path_mark_text(s);
-            path_field(s, record, p, exception);
-            if (!exception) return dict.release();  // the caller discards it
-            return fail<PyObject*>(here);
-        }
-    }
-    return dict.release();
+    bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
+                                : read_fields<Ops, true>(s, record, dict.get());
+    if (!ok) return fail<PyObject*>(here);
+    return dict.release();  // with parse_error set, the caller discards it
 }
 
-template PyObject* read_string<ViaTable>(TLParser*);
-template PyObject* read_vector<ViaTable>(TLParser*, const char*, const TLElementType*);
-template PyObject* read_value<ViaTable>(TLParser*, int32_t, const char*, const TLElementType*);
-template PyObject* read_object<ViaTable>(TLParser*);
+TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // unpack_from
 template PyObject* read_object<Direct>(TLParser*);
 

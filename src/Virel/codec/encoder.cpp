@@ -97,13 +97,13 @@ bool write_string(TLParser* s, PyObject* text) {
 
 // ---- Python values -> wire integers ----
 
-// An int, or the result of the value's own integer conversion (__int__, else __index__).
+// An int, or the result of the value's own __int__. An object with only __index__ is refused:
+// integer fields take what int() of a number gives, not an index.
 static Ref integer_of(PyObject* v) {
     if (PyLong_Check(v)) return Ref::borrow(v);
     PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
     PyObject* r = nullptr;
     if (nb && nb->nb_int) r = nb->nb_int(v);
-    else if (nb && nb->nb_index) r = nb->nb_index(v);
     else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return Ref();
@@ -344,6 +344,8 @@ public:
     ObjectFields(const ObjectFields&) = delete;
     ObjectFields& operator=(const ObjectFields&) = delete;
     explicit operator bool() const noexcept { return values_ != nullptr; }
+    // The value of a parameter fetched already (borrowed; null when absent).
+    PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
     // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
     int get(int32_t index, PyObject* key, Ref* out) {
@@ -405,6 +407,68 @@ Ref default_of(int32_t kind) {
     }
 }
 
+// Whether a conditional parameter is present in an object, by the rule that sets its bit: a flag
+// (true or Bool) when it is True, any other field when it is not None.
+bool present(const TLParam* p, PyObject* v) noexcept {
+    return v && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
+}
+
+// The checks for the two rare shapes a record may have (see the compiler): false with ValueError
+// pending when the object cannot be written faithfully. The values are all fetched already.
+// - A reader takes a field's condition from the flags word read so far: a present field ahead of
+//   its word would be written where no reader looks for it. (A record without that word at all
+//   writes such fields where its word would be, and readers never see them either way.)
+// - A flag given as a false value says its bit is clear; a present field sharing the bit sets it,
+//   and a reader would see the flag as True.
+[[gnu::noinline, gnu::cold]] bool check_flag_layout(const TLConstructor* record, const ObjectFields& fields,
+                                                    uint32_t flags, uint32_t flags2) {
+    const TLParam* begin = record->params;
+    const TLParam* end = begin + record->param_count;
+    const uint32_t words[2] = {flags, flags2};
+    // Every conditional parameter's value was fetched by the first pass (and is held till the end).
+    auto value_of = [&](const TLParam* p) { return Ref::borrow(fields.fetched(static_cast<int32_t>(p - begin))); };
+    if (record->early_conditionals) {
+        bool seen[2] = {false, false};
+        const TLParam* early[2] = {nullptr, nullptr};
+        for (const TLParam* p = begin; p != end; ++p) {
+            if (p->flags_word) {
+                const TLParam* e = early[p->flags_word - 1];
+                if (e && !seen[p->flags_word - 1]) {
+                    PyErr_Format(PyExc_ValueError,
+                                 "Cannot pack '%U' of '%s': it comes before %s, the flags word that carries it",
+                                 e->py_name, record->name, p->flags_word == 2 ? "flags2" : "flags");
+                    return false;
+                }
+                seen[p->flags_word - 1] = true;
+                continue;
+            }
+            int word = p->flag_field == 1 ? 1 : 0;
+            if (p->is_conditional && !seen[word] && !early[word] && present(p, value_of(p).get())) early[word] = p;
+        }
+    }
+    for (const TLParam* p = begin; p != end; ++p) {
+        if (p->flags_word || !p->is_conditional || p->kind != TL_BOOL) continue;
+        int word = p->flag_field == 1 ? 1 : 0;
+        if (!(words[word] & record->shared_flag_bits[word] & (1u << (p->flag_bit & 31)))) continue;
+        Ref v = value_of(p);
+        if (!v || v.get() == Py_True || v.get() == Py_None) continue;
+        int truth = PyObject_IsTrue(v.get());
+        if (truth < 0) return false;
+        if (truth) continue;  // a true value other than True: the bit alone speaks for it
+        for (const TLParam* q = begin; q != end; ++q) {  // the field that sets the bit
+            if (q == p || q->flags_word || !q->is_conditional || (q->flag_field == 1 ? 1 : 0) != word ||
+                (q->flag_bit & 31) != (p->flag_bit & 31) || !present(q, value_of(q).get()))
+                continue;
+            PyErr_Format(PyExc_ValueError,
+                         "Flag '%U' of '%s' is false, but '%U' is present and sets bit %d of %s, "
+                         "which carries the flag",
+                         p->py_name, record->name, q->py_name, p->flag_bit & 31, word ? "flags2" : "flags");
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // A failure once the record is known names it, and the parameter being written (null: none).
@@ -447,11 +511,9 @@ bool write_object(TLParser* s, PyObject* value) {
     if (!c) return fail<bool>(here);
     const TLConstructor* record = find_by_name(c, key);
     if (!record) {
-        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
     }
-
-    if (!ready(record)) return object_failed(s, record, nullptr, here);
 
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(s, record, nullptr, here);
@@ -467,6 +529,10 @@ bool write_object(TLParser* s, PyObject* value) {
             bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
             if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
         }
+        if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
+             (words[1] & record->shared_flag_bits[1])) &&
+            !check_flag_layout(record, fields, words[0], words[1]))
+            return object_failed(s, record, nullptr, here);
     }
     if (!Ops::_write_int32(s, record->id)) return object_failed(s, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
@@ -499,14 +565,7 @@ bool write_object(TLParser* s, PyObject* value) {
     return true;
 }
 
-template bool write_int32<ViaTable>(TLParser*, uint32_t);
-template bool write_int64<ViaTable>(TLParser*, uint64_t);
-template bool write_double<ViaTable>(TLParser*, double);
-template bool write_bytes<ViaTable>(TLParser*, const char*, Py_ssize_t);
-template bool write_string<ViaTable>(TLParser*, PyObject*);
-template bool write_value<ViaTable>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
-template bool write_vector<ViaTable>(TLParser*, PyObject*, const char*, const TLElementType*);
-template bool write_object<ViaTable>(TLParser*, PyObject*);
+TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
 template bool write_object<Direct>(TLParser*, PyObject*);
 

@@ -8,12 +8,6 @@ namespace virel {
 
 PyTypeObject* TLParser_Type;
 
-PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
 [[gnu::noinline]] void ensure_buffer(TLParser* s, uint64_t extra) {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
     uint64_t needed = s->position + extra;
@@ -41,8 +35,11 @@ PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
+    // A parser gets its schema last when it is made, so an object that bypassed the type's own
+    // __new__ (no table, no compiler) has none either.
     if (s->compiler == Py_None || !s->schema) {
-        PyErr_SetString(PyExc_RuntimeError, "TLParser has no schema: it was cleared");
+        PyErr_SetString(PyExc_RuntimeError, s->ops ? "TLParser has no schema: it was cleared"
+                                                   : "TLParser is not initialised: it was not made by its own __new__");
         return nullptr;
     }
     return reinterpret_cast<TLSchemaCompiler*>(s->compiler);
@@ -68,60 +65,6 @@ bool vector_element(TLParser* s, const char* type_name, const TLElementType* ele
     return !PyErr_Occurred();
 }
 
-// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
-// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
-static bool make_key_table(TLConstructor* record) noexcept {
-    uint32_t size = 8;
-    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
-    auto* slots = static_cast<TLKeySlot*>(std::malloc(size * sizeof(TLKeySlot)));
-    if (!slots) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
-    for (int32_t j = 0; j < record->param_count; ++j) {
-        const TLParam& p = record->params[j];
-        if (p.flags_word) continue;
-        Py_hash_t h = PyObject_Hash(p.py_name);
-        if (h == -1) {
-            std::free(slots);
-            return false;
-        }
-        uint32_t i = static_cast<uint32_t>(h) & (size - 1);
-        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
-            if (slots[i].hash == h && same_text(record->params[slots[i].index].py_name, p.py_name)) {
-                std::free(slots);  // a repeated name
-                return true;
-            }
-        }
-        slots[i] = {h, j};
-    }
-    record->key_slots = slots;
-    record->key_mask = size - 1;
-    return true;
-}
-
-bool prepare_record(TLConstructor* record) noexcept {
-    for (int32_t i = 0; i < record->param_count; ++i) {
-        TLParam& p = record->params[i];
-        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
-    }
-    if (!record->proto) {
-        Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
-        if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
-        for (int32_t i = 0; i < record->param_count; ++i) {
-            const TLParam& p = record->params[i];
-            if (p.flags_word) continue;
-            PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
-            if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
-        }
-        record->proto = proto.release();
-    }
-    if (!make_key_table(record)) return false;
-    record->ready = 1;
-    return true;
-}
-
 static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* here = TL_WHERE(TLParser, __cinit__);
     auto* self = reinterpret_cast<TLParser*>(type->tp_alloc(type, 0));
@@ -136,7 +79,13 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     Py_SETREF(self->compiler, compiler);
     Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, str.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
+    // Everything below reads the compiler's native tables: make sure it really is one.
+    if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "TLSchemaCompiler", Py_TYPE(compiler)->tp_name);
+        return fail<PyObject*>(here);
+    }
     auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    if (!compiler_ready(c)) return fail<PyObject*>(here);
     self->schema = c->ops->_get_schema(c);
     return owner.release();
 }
@@ -149,9 +98,9 @@ static int TLParser_traverse(PyObject* op, visitproc visit, void* arg) {
 
 static int TLParser_clear(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
-    if (self->compiler != Py_None) {
+    if (self->compiler != Py_None) {  // null too, for an object that bypassed __new__
         self->schema = nullptr;  // it goes with the compiler
-        Py_SETREF(self->compiler, Py_NewRef(Py_None));
+        Py_XSETREF(self->compiler, Py_NewRef(Py_None));
     }
     return 0;
 }
@@ -160,20 +109,17 @@ static void TLParser_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
     PyTypeObject* type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
+    PyObject* pending = PyErr_GetRaisedException();
     std::free(self->buffer);
     self->buffer = nullptr;
     delete self->extras;
     self->extras = nullptr;
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
-    PyErr_Restore(et, ev, tb);
+    PyErr_SetRaisedException(pending);
     type->tp_free(op);
     Py_DECREF(type);
 }
-
-#define TL_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 static PyMethodDef TLParser_methods[] = {
     {"unpack", TL_FASTCALL(TLParser_unpack), METH_FASTCALL | METH_KEYWORDS,
@@ -212,28 +158,28 @@ PyType_Spec TLParser_spec = {
     "Virel.tl.TLParser",
     sizeof(TLParser),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     TLParser_slots,
 };
 
+// Every slot through the table path: a subclass's overrides reach every operation that calls them.
+static constexpr TLParserOps default_ops() {
+    TLParserOps ops{};
+#define TL_SLOT_TEMPLATE(op, impl, result, params, args) ops.op = impl<ViaTable>;
+#define TL_SLOT_PLAIN(op, impl, result, params, args) ops.op = impl;
+    TL_DECODER_OPERATIONS(TL_SLOT_TEMPLATE)
+    TL_ENCODER_OPERATIONS(TL_SLOT_TEMPLATE)
+    TL_PRIMITIVE_OPERATIONS(TL_SLOT_PLAIN)
+#undef TL_SLOT_TEMPLATE
+#undef TL_SLOT_PLAIN
+    return ops;
+}
+#define TL_COUNT(op, impl, result, params, args) +1
+static_assert((0 TL_DECODER_OPERATIONS(TL_COUNT) TL_ENCODER_OPERATIONS(TL_COUNT) TL_PRIMITIVE_OPERATIONS(TL_COUNT)) *
+                      sizeof(void (*)()) == sizeof(TLParserOps),
+              "every slot of TLParserOps has its line in one of the lists");
+#undef TL_COUNT
+
 }  // namespace virel
 
-extern "C" const TLParserOps TLParser_default_ops = {
-    virel::read_value<virel::ViaTable>,
-    virel::write_value<virel::ViaTable>,
-    virel::read_int32,
-    virel::read_int64,
-    virel::read_double,
-    virel::read_bytes,
-    virel::read_string<virel::ViaTable>,
-    virel::read_vector<virel::ViaTable>,
-    virel::read_object<virel::ViaTable>,
-    virel::write_int32<virel::ViaTable>,
-    virel::write_int64<virel::ViaTable>,
-    virel::write_double<virel::ViaTable>,
-    virel::write_bytes<virel::ViaTable>,
-    virel::write_string<virel::ViaTable>,
-    virel::write_vector<virel::ViaTable>,
-    virel::write_object<virel::ViaTable>,
-    virel::ensure_buffer,
-};
+extern "C" constinit const TLParserOps TLParser_default_ops = virel::default_ops();

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capi.hpp"
-#include "tl.hpp"
+#include "module.hpp"
 
 #include <bit>
 #include <cstring>
@@ -129,65 +129,79 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
     return data;
 }
 
-// ---- The codec's operations, declared for both halves (decoder.cpp, encoder.cpp, parser.cpp). ----
+// ---- The codec's operations: one line each, in three lists ----
+//
+// Each line names a slot of TLParserOps (tl.hpp), the function that implements it, its result, its
+// parameters and the arguments that pass them on. Everything else about an operation is generated
+// from its line: the declaration of its template, its entry in ViaTable and Direct below, its
+// explicit instantiation for the table path (at the end of decoder.cpp or encoder.cpp) and its
+// slot in the default table (parser.cpp). Adding an operation takes a slot in tl.hpp, a line here
+// and the function itself.
 
-template <class Ops> PyObject* read_value(TLParser*, int32_t, const char*, const TLElementType*);
-template <class Ops> PyObject* read_string(TLParser*);
-template <class Ops> PyObject* read_vector(TLParser*, const char*, const TLElementType*);
-template <class Ops> PyObject* read_object(TLParser*);
-template <class Ops> bool write_value(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
-template <class Ops> bool write_int32(TLParser*, uint32_t);
-template <class Ops> bool write_int64(TLParser*, uint64_t);
-template <class Ops> bool write_double(TLParser*, double);
-template <class Ops> bool write_bytes(TLParser*, const char*, Py_ssize_t);
-template <class Ops> bool write_string(TLParser*, PyObject*);
-template <class Ops> bool write_vector(TLParser*, PyObject*, const char*, const TLElementType*);
-template <class Ops> bool write_object(TLParser*, PyObject*);
+// Templates over how they reach the other operations (Ops: ViaTable or Direct); decoder.cpp.
+#define TL_DECODER_OPERATIONS(X)                                                                           \
+    X(_read_value, read_value, PyObject*, (TLParser* s, int32_t k, const char* t, const TLElementType* e), \
+      (s, k, t, e))                                                                                        \
+    X(_read_string, read_string, PyObject*, (TLParser* s), (s))                                            \
+    X(_read_vector, read_vector, PyObject*, (TLParser* s, const char* t, const TLElementType* e),          \
+      (s, t, e))                                                                                           \
+    X(_read_object, read_object, PyObject*, (TLParser* s), (s))
+
+// The same for encoder.cpp.
+#define TL_ENCODER_OPERATIONS(X)                                                                           \
+    X(_write_value, write_value, bool,                                                                     \
+      (TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e), (s, v, k, t, e))       \
+    X(_write_int32, write_int32, bool, (TLParser* s, uint32_t v), (s, v))                                  \
+    X(_write_int64, write_int64, bool, (TLParser* s, uint64_t v), (s, v))                                  \
+    X(_write_double, write_double, bool, (TLParser* s, double v), (s, v))                                  \
+    X(_write_bytes, write_bytes, bool, (TLParser* s, const char* d, Py_ssize_t n), (s, d, n))              \
+    X(_write_string, write_string, bool, (TLParser* s, PyObject* t), (s, t))                               \
+    X(_write_vector, write_vector, bool, (TLParser* s, PyObject* v, const char* t, const TLElementType* e), \
+      (s, v, t, e))                                                                                        \
+    X(_write_object, write_object, bool, (TLParser* s, PyObject* v), (s, v))
+
+// Plain functions that call no other operation: the read primitives above, ensure_buffer.
+#define TL_PRIMITIVE_OPERATIONS(X)                                                                         \
+    X(_read_int32, read_int32, uint32_t, (TLParser* s), (s))                                               \
+    X(_read_int64, read_int64, uint64_t, (TLParser* s), (s))                                               \
+    X(_read_double, read_double, double, (TLParser* s), (s))                                               \
+    X(_read_bytes, read_bytes, const char*, (TLParser* s, Py_ssize_t* n), (s, n))                          \
+    X(_ensure_buffer, ensure_buffer, void, (TLParser* s, uint64_t n), (s, n))
+
+#define TL_DECLARE_TEMPLATE(op, impl, result, params, args) template <class Ops> result impl params;
+TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
+TL_ENCODER_OPERATIONS(TL_DECLARE_TEMPLATE)
+#undef TL_DECLARE_TEMPLATE
 void ensure_buffer(TLParser*, uint64_t);
 
 // Every operation reaches the others through one of these. ViaTable goes through the object's table,
 // so a native subclass's overrides take effect; Direct calls the default implementations, which
 // lets the compiler inline the primitives into the codec. A parser whose table is the default one
 // runs Direct from the top (pack, unpack), and the two give the same results by construction.
+#define TL_VIA_TABLE(op, impl, result, params, args)                                                       \
+    static result op params { return s->ops->op args; }
 struct ViaTable {
-    static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return s->ops->_read_value(s, k, t, e); }
-    static bool _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { return s->ops->_write_value(s, v, k, t, e); }
-    static uint32_t _read_int32(TLParser* s) { return s->ops->_read_int32(s); }
-    static uint64_t _read_int64(TLParser* s) { return s->ops->_read_int64(s); }
-    static double _read_double(TLParser* s) { return s->ops->_read_double(s); }
-    static const char* _read_bytes(TLParser* s, Py_ssize_t* n) { return s->ops->_read_bytes(s, n); }
-    static PyObject* _read_string(TLParser* s) { return s->ops->_read_string(s); }
-    static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return s->ops->_read_vector(s, t, e); }
-    static PyObject* _read_object(TLParser* s) { return s->ops->_read_object(s); }
-    static bool _write_int32(TLParser* s, uint32_t v) { return s->ops->_write_int32(s, v); }
-    static bool _write_int64(TLParser* s, uint64_t v) { return s->ops->_write_int64(s, v); }
-    static bool _write_double(TLParser* s, double v) { return s->ops->_write_double(s, v); }
-    static bool _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { return s->ops->_write_bytes(s, d, n); }
-    static bool _write_string(TLParser* s, PyObject* t) { return s->ops->_write_string(s, t); }
-    static bool _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { return s->ops->_write_vector(s, v, t, e); }
-    static bool _write_object(TLParser* s, PyObject* v) { return s->ops->_write_object(s, v); }
-    static void _ensure_buffer(TLParser* s, uint64_t n) { s->ops->_ensure_buffer(s, n); }
+    TL_DECODER_OPERATIONS(TL_VIA_TABLE)
+    TL_ENCODER_OPERATIONS(TL_VIA_TABLE)
+    TL_PRIMITIVE_OPERATIONS(TL_VIA_TABLE)
 };
+#undef TL_VIA_TABLE
 
+#define TL_DIRECT_TEMPLATE(op, impl, result, params, args)                                                 \
+    static result op params { return impl<Direct> args; }
+#define TL_DIRECT_PLAIN(op, impl, result, params, args)                                                    \
+    static result op params { return impl args; }
 struct Direct {
-    static PyObject* _read_value(TLParser* s, int32_t k, const char* t, const TLElementType* e) { return read_value<Direct>(s, k, t, e); }
-    static bool _write_value(TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e) { return write_value<Direct>(s, v, k, t, e); }
-    static uint32_t _read_int32(TLParser* s) { return read_int32(s); }
-    static uint64_t _read_int64(TLParser* s) { return read_int64(s); }
-    static double _read_double(TLParser* s) { return read_double(s); }
-    static const char* _read_bytes(TLParser* s, Py_ssize_t* n) { return read_bytes(s, n); }
-    static PyObject* _read_string(TLParser* s) { return read_string<Direct>(s); }
-    static PyObject* _read_vector(TLParser* s, const char* t, const TLElementType* e) { return read_vector<Direct>(s, t, e); }
-    static PyObject* _read_object(TLParser* s) { return read_object<Direct>(s); }
-    static bool _write_int32(TLParser* s, uint32_t v) { return write_int32<Direct>(s, v); }
-    static bool _write_int64(TLParser* s, uint64_t v) { return write_int64<Direct>(s, v); }
-    static bool _write_double(TLParser* s, double v) { return write_double<Direct>(s, v); }
-    static bool _write_bytes(TLParser* s, const char* d, Py_ssize_t n) { return write_bytes<Direct>(s, d, n); }
-    static bool _write_string(TLParser* s, PyObject* t) { return write_string<Direct>(s, t); }
-    static bool _write_vector(TLParser* s, PyObject* v, const char* t, const TLElementType* e) { return write_vector<Direct>(s, v, t, e); }
-    static bool _write_object(TLParser* s, PyObject* v) { return write_object<Direct>(s, v); }
-    static void _ensure_buffer(TLParser* s, uint64_t n) { ensure_buffer(s, n); }
+    TL_DECODER_OPERATIONS(TL_DIRECT_TEMPLATE)
+    TL_ENCODER_OPERATIONS(TL_DIRECT_TEMPLATE)
+    TL_PRIMITIVE_OPERATIONS(TL_DIRECT_PLAIN)
 };
+#undef TL_DIRECT_TEMPLATE
+#undef TL_DIRECT_PLAIN
+
+// The table path's instance of each template, for the default table: at the end of the file that
+// defines the templates.
+#define TL_INSTANTIATE_FOR_TABLE(op, impl, result, params, args) template result impl<ViaTable> params;
 
 // The compiler of a parser (its tables), or null with RuntimeError pending when the garbage
 // collector has cleared it.
@@ -203,33 +217,6 @@ struct VectorElement {
 };
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
                     VectorElement* out);
-
-// Equality of two exact str objects, without running any Python code.
-inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    if (a == b) return true;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
-
-// The index of the parameter that an exact str key names, or -1.
-inline int32_t param_of_key(const TLConstructor* r, PyObject* key) noexcept {
-    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
-    if (h == -1) h = PyObject_Hash(key);  // a str's hash runs no Python code and cannot fail
-    for (uint32_t i = static_cast<uint32_t>(h) & r->key_mask;; i = (i + 1) & r->key_mask) {
-        const TLKeySlot& slot = r->key_slots[i];
-        if (slot.index < 0) return -1;
-        if (slot.hash == h && same_text(r->params[slot.index].py_name, key)) return slot.index;
-    }
-}
-
-// Readies a record for the codec the first time it is met: its keys interned (a caller's dict
-// built from literals then matches them by identity) and its prototype dict made. False with an
-// exception pending.
-bool prepare_record(TLConstructor* record) noexcept;
-inline bool ready(const TLConstructor* record) noexcept {
-    return record->ready || prepare_record(const_cast<TLConstructor*>(record));
-}
 
 // A type text as unpack_from and the typed packers take it, analysed once per parser.
 struct ParsedType {

@@ -147,7 +147,15 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     TLElementType* head = nullptr;
     TLElementType** link = &head;
     std::string text = strip_vector_text(type_name);
+    // Each level strips at least one "Vector<" off the one above, so a long text such as
+    // "VectorVector...<<..." nests thousands of levels, and their texts together grow with the
+    // square of its length. Levels are made while their texts add up to a few times the declared
+    // text; below that the last record has no element, and the codec derives the deeper levels
+    // from its text when data nested that deep actually arrives.
+    size_t budget = 4 * text.size() + 4096;
     for (;;) {
+        if (text.size() > budget) return head;
+        budget -= text.size();
         auto* e = static_cast<TLElementType*>(carve(self->schema, sizeof(TLElementType)));
         if (!e) break;
         *e = {};
@@ -167,6 +175,62 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
         link = &e->element;
     }
     return nullptr;  // what was carved goes with the schema
+}
+
+// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
+// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
+static bool make_key_table(TLConstructor* record) noexcept {
+    uint32_t size = 8;
+    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
+    auto* slots = static_cast<TLKeySlot*>(std::malloc(size * sizeof(TLKeySlot)));
+    if (!slots) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
+    for (int32_t j = 0; j < record->param_count; ++j) {
+        const TLParam& p = record->params[j];
+        if (p.flags_word) continue;
+        Py_hash_t h = PyObject_Hash(p.py_name);
+        if (h == -1) {
+            std::free(slots);
+            return false;
+        }
+        uint32_t i = static_cast<uint32_t>(h) & (size - 1);
+        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
+            if (slots[i].hash == h && same_text(record->params[slots[i].index].py_name, p.py_name)) {
+                std::free(slots);  // a repeated name
+                return true;
+            }
+        }
+        slots[i] = {h, j};
+    }
+    record->key_slots = slots;
+    record->key_mask = size - 1;
+    return true;
+}
+
+// What the codec needs of a record, made when it first meets it (compile stays lean) and released
+// with the record by free_schema_tables below.
+bool prepare_record(TLConstructor* record) noexcept {
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        TLParam& p = record->params[i];
+        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
+    }
+    if (!record->proto) {
+        Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
+        if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
+            if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
+        }
+        record->proto = proto.release();
+    }
+    if (!make_key_table(record)) return false;
+    record->ready = 1;
+    return true;
 }
 
 void free_schema_tables(TLSchema* schema) noexcept {
@@ -240,6 +304,31 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
     return true;
 }
 
+// Two shapes the encoder must check objects against, found once here so that records without
+// them (all of a real layer's, nearly) pay nothing per object: a conditional parameter ahead of
+// the flags word that governs it, and a flag (true or Bool) sharing its bit with another field.
+static void note_flag_layout(TLConstructor* e) noexcept {
+    bool word_seen[2] = {false, false}, before_word[2] = {false, false};
+    uint32_t once[2] = {0, 0}, twice[2] = {0, 0}, flags[2] = {0, 0};
+    for (int32_t j = 0; j < e->param_count; ++j) {
+        const TLParam& p = e->params[j];
+        if (p.flags_word) {
+            word_seen[p.flags_word - 1] = true;
+            if (before_word[p.flags_word - 1]) e->early_conditionals = 1;
+            continue;
+        }
+        if (!p.is_conditional) continue;
+        int word = p.flag_field == 1 ? 1 : 0;
+        uint32_t bit = 1u << (p.flag_bit & 31);
+        if (!word_seen[word]) before_word[word] = true;
+        twice[word] |= once[word] & bit;
+        once[word] |= bit;
+        if (p.kind == TL_BOOL) flags[word] |= bit;
+    }
+    e->shared_flag_bits[0] = twice[0] & flags[0];
+    e->shared_flag_bits[1] = twice[1] & flags[1];
+}
+
 static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self, PyObject* entry,
                                                           int32_t index) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _create_constructor);
@@ -276,16 +365,21 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     Py_ssize_t size;
     const char* utf8 = utf8_of(name.get(), &size);
     if (!utf8 || !(e->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    const auto name_bytes = static_cast<size_t>(size);
     // A name is used up to its first NUL, here as in the maps.
     size_t name_size = std::strlen(e->name);
-    e->py_name = name_size == static_cast<size_t>(size)
+    e->py_name = name_size == name_bytes
                      ? Py_NewRef(name.get())
                      : PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(name_size), nullptr);
     if (!e->py_name) return fail<TLConstructor*>(here);
-    if (result_type.get() != Py_None && PyUnicode_GET_LENGTH(result_type.get()) > 0) {
-        if (!(utf8 = utf8_of(result_type.get(), &size))) return fail<TLConstructor*>(here);
+    // The result type as written; an entry that gives none (or an empty one) is its own result type.
+    if (result_type.get() == Py_None || PyUnicode_GET_LENGTH(result_type.get()) == 0) {
+        e->result_type = copy_cstr(self->schema, e->name, name_bytes);
+    } else {
+        const char* type_utf8 = utf8_of(result_type.get(), &size);
+        e->result_type = type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
     }
-    if (!(e->result_type = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!e->result_type) return fail<TLConstructor*>(here);
 
     Ref id = dict_get(entry, keys.id, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);
@@ -320,6 +414,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         if (!p->flags_word) ++e->value_count;
         if (p->is_conditional) ++e->conditional_count;
     }
+    note_flag_layout(e);
     return e;
 }
 
@@ -327,7 +422,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
     Ref top;
     if (PyUnicode_Check(json_data)) {
-        PyObject* json = PyDict_GetItemWithError(module_dict, str.json);  // borrowed
+        // No namespace: the module's execution failed (a class of it outlived that).
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
         if (!json) {
             if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
             return fail<void>(here);
@@ -364,12 +460,17 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (PyErr_Occurred()) return fail<void>(here);
     }
 
+    // The earlier tables are retired before the new ones exist, so that the one step that can
+    // throw (bad_alloc) leaves nothing unowned.
+    if (self->schema) {
+        self->maps->retired.push_back(self->schema);
+        self->schema = nullptr;
+    }
     auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
     if (!schema) {
         PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
         return fail<void>(here);
     }
-    if (self->schema) self->maps->retired.push_back(self->schema);  // may throw bad_alloc
     self->schema = schema;
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
     if (count > INT32_MAX) {
@@ -399,12 +500,19 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     }
 }
 
+bool compiler_ready(const TLSchemaCompiler* self) noexcept {
+    if (self->ops && self->maps) return true;
+    PyErr_SetString(PyExc_RuntimeError, "TLSchemaCompiler is not initialised: it was not made by its own __new__");
+    return false;
+}
+
 static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, compile);
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
     PyObject* json_data;
     if (!parse_one_arg("compile", "json_data", args, nargs, kwnames, &json_data)) return fail<PyObject*>(here);
+    if (!compiler_ready(self)) return fail<PyObject*>(here);
     if (self->compiling) {
         // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
         // the same compiler would fill records of a schema the outer call did not allocate.
@@ -435,26 +543,24 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
     PyTypeObject* type = Py_TYPE(op);
     if (type->tp_flags & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(op);  // a Python subclass has GC
-    PyObject *et, *ev, *tb;
-    PyErr_Fetch(&et, &ev, &tb);
+    PyObject* pending = PyErr_GetRaisedException();
     if (self->maps) {
-        self->ops->_free_schema(self);
+        if (self->ops) self->ops->_free_schema(self);
+        else free_schema_tables(std::exchange(self->schema, nullptr));
         for (TLSchema* old : self->maps->retired) free_schema_tables(old);
         delete self->maps;
         self->maps = nullptr;
     }
-    PyErr_Restore(et, ev, tb);
+    PyErr_SetRaisedException(pending);
     type->tp_free(op);
     Py_DECREF(type);
 }
 
 static PyMethodDef TLSchemaCompiler_methods[] = {
-    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(TLSchemaCompiler_compile)),
-     METH_FASTCALL | METH_KEYWORDS, "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_reduce)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_setstate)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"compile", TL_FASTCALL(TLSchemaCompiler_compile), METH_FASTCALL | METH_KEYWORDS,
+     "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+    {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -470,7 +576,9 @@ PyType_Spec TLSchemaCompiler_spec = {
     "Virel.tl.TLSchemaCompiler",
     sizeof(TLSchemaCompiler),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    // Immutable like a static type: Python code cannot swap __new__ (or anything else) on the class
+    // and hand the parser an object that is not a compiler. Subclasses stay mutable.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     TLSchemaCompiler_slots,
 };
 

@@ -1,7 +1,7 @@
 // schema/compiler.hpp: the compiler's lookup maps and what the rest of the module needs of it.
 #pragma once
 
-#include "tl.hpp"
+#include "module.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -102,15 +102,47 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name);
 // The vector element text of a declared vector type: every "Vector<" removed, then every ">".
 std::string strip_vector_text(std::string_view type_name);
 
-inline TLConstructor* find_by_id(const TLSchemaCompiler* c, uint32_t id) noexcept {
-    return c->maps->id_map.find(id);
-}
-inline TLConstructor* find_by_name(const TLSchemaCompiler* c, std::string_view name) {
-    auto it = c->maps->name_map.find(name);
-    return it == c->maps->name_map.end() ? nullptr : it->second;
+// Equality of two exact str objects, without running any Python code.
+inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
-extern PyTypeObject* TLSchemaCompiler_Type;
-extern PyTypeObject* TLParser_Type;
+// Whether a compiler has its tables in place (an object that bypassed the type's own __new__ has
+// none); false with RuntimeError pending.
+bool compiler_ready(const TLSchemaCompiler* self) noexcept;
+
+// The index of the parameter that an exact str key names, or -1. Needs the record's key table.
+inline int32_t param_of_key(const TLConstructor* r, PyObject* key) noexcept {
+    Py_hash_t h = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (h == -1) h = PyObject_Hash(key);  // a str's hash runs no Python code and cannot fail
+    for (uint32_t i = static_cast<uint32_t>(h) & r->key_mask;; i = (i + 1) & r->key_mask) {
+        const TLKeySlot& slot = r->key_slots[i];
+        if (slot.index < 0) return -1;
+        if (slot.hash == h && same_text(r->params[slot.index].py_name, key)) return slot.index;
+    }
+}
+
+// Readies a record for the codec: its keys interned (a caller's dict built from literals then
+// matches them by identity), its prototype dict and its key table made. False with an exception
+// pending. compiler.cpp, beside the release of what it makes.
+bool prepare_record(TLConstructor* record) noexcept;
+
+inline const TLConstructor* ready_or_null(TLConstructor* record) noexcept {
+    return !record || record->ready || prepare_record(record) ? record : nullptr;
+}
+
+// The codec's lookups: the record of an identifier (decoding) or of a UTF-8 name (encoding),
+// readied on first use. Null when there is none, or, with an exception pending, when it could not
+// be readied.
+inline const TLConstructor* find_by_id(const TLSchemaCompiler* c, uint32_t id) noexcept {
+    return ready_or_null(c->maps->id_map.find(id));
+}
+inline const TLConstructor* find_by_name(const TLSchemaCompiler* c, std::string_view name) {
+    auto it = c->maps->name_map.find(name);
+    return ready_or_null(it == c->maps->name_map.end() ? nullptr : it->second);
+}
 
 }  // namespace virel

@@ -1,0 +1,35 @@
+"""Failures of the command-line tool and the two ways it talks to the user."""
+
+from __future__ import annotations
+
+import sys
+
+
+class Failure(Exception):
+    """A runtime failure: bad data, bad schema, unreadable file (exit 1)."""
+
+
+class UsageError(Exception):
+    """A command line that cannot be carried out as given (exit 2)."""
+
+
+def describe(exc: BaseException) -> str:
+    """An exception's message on one line (a KeyError says which key is missing), followed by its
+    notes in parentheses (the codec's says where the data broke)."""
+    if isinstance(exc, KeyError) and exc.args:
+        text = f"missing key {exc.args[0]!r}"
+    else:
+        text = str(exc) or type(exc).__name__
+    notes = getattr(exc, "__notes__", None)
+    if notes:
+        text += f" ({'; '.join(map(str, notes))})"
+    return " ".join(text.split())
+
+
+def out(text: str) -> None:
+    sys.stdout.write(text + "\n")
+
+
+def note(text: str) -> None:
+    """A message on stderr; every message of the tool begins with "virel:"."""
+    sys.stderr.write(f"virel: {text}\n")

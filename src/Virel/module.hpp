@@ -1,0 +1,34 @@
+// module.hpp: what the module's own source files share with one another beyond capi.hpp. Internal:
+// another extension reaches these through the capsule of tl.hpp.
+#pragma once
+
+#include "tl.hpp"
+
+// The default tables of operations (compiler.cpp, parser.cpp).
+extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops;
+extern "C" const TLParserOps TLParser_default_ops;
+
+namespace virel {
+
+// The two classes: their specs (compiler.cpp, parser.cpp) and the types made from them when the
+// module is executed (tl.cpp).
+extern PyType_Spec TLSchemaCompiler_spec;
+extern PyType_Spec TLParser_spec;
+extern PyTypeObject* TLSchemaCompiler_Type;
+extern PyTypeObject* TLParser_Type;
+
+// The compiler's interned strings, made once when the module is executed; compiler.cpp.
+bool compiler_module_init() noexcept;
+
+// TLParser's Python methods; decoder.cpp and encoder.cpp.
+PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// unpack_from, pack_as and pack_into; typed.cpp.
+PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace virel
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction that a PyMethodDef holds.
+#define TL_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))

@@ -1,0 +1,184 @@
+// tlsub.cpp: a test-only extension that subclasses TLParser and TLSchemaCompiler through the capsule
+// of Virel.tl, with nothing but tl.hpp. Never shipped; tests/native/build.py builds it.
+//
+//   tlsub.Parser(schema_json, table)  table "default": the default table (the direct path);
+//                                     "copy": a copy of it (the same operations, through the table);
+//                                     "custom": the copy with _write_string counting its calls
+//                                     (`string_writes`) and _read_int64 adding 1 to every value,
+//                                     compiled by a tlsub.Compiler.
+//   tlsub.Compiler()                  _parse_type also knows "date", a 32-bit int.
+//   tlsub.use_table(parser, table)    installs another table on a tlsub.Parser (even mid-call).
+//   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
+#include "tl.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+static const TLCapi* api;
+static TLParserOps copy_ops, custom_ops;
+static TLSchemaCompilerOps compiler_ops;
+static PyObject *parser_type, *compiler_type;  // held for good by this module
+
+struct Parser {
+    TLParser base;
+    long long string_writes;
+};
+
+static bool counting_write_string(TLParser* self, PyObject* text) {
+    reinterpret_cast<Parser*>(self)->string_writes += 1;
+    return api->TLParser_default_ops->_write_string(self, text);
+}
+
+static uint64_t mapped_read_int64(TLParser* self) {
+    return api->TLParser_default_ops->_read_int64(self) + 1;
+}
+
+static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
+    if (PyUnicode_Check(type_expr)) {
+        const char* text = PyUnicode_AsUTF8(type_expr);
+        if (!text) return 0;
+        const char* mark = std::strchr(text, '?');
+        if (std::strcmp(mark ? mark + 1 : text, "date") == 0) return TL_INT;
+    }
+    return api->TLSchemaCompiler_default_ops->_parse_type(self, type_expr);
+}
+
+static const TLParserOps* table_named(const char* name) {
+    if (std::strcmp(name, "default") == 0) return api->TLParser_default_ops;
+    if (std::strcmp(name, "copy") == 0) return &copy_ops;
+    if (std::strcmp(name, "custom") == 0) return &custom_ops;
+    PyErr_Format(PyExc_ValueError, "no table %s", name);
+    return nullptr;
+}
+
+// The custom parser compiles with a tlsub.Compiler: it replaces the base's compiler and schema.
+static bool use_own_compiler(TLParser* self, PyObject* schema_json) {
+    PyObject* compiler = PyObject_CallNoArgs(compiler_type);
+    if (!compiler) return false;
+    PyObject* done = PyObject_CallMethod(compiler, "compile", "O", schema_json);
+    if (!done) {
+        Py_DECREF(compiler);
+        return false;
+    }
+    Py_DECREF(done);
+    auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    Py_SETREF(self->compiler, compiler);
+    self->schema = c->ops->_get_schema(c);
+    return true;
+}
+
+static PyObject* Parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"schema_json", "table", nullptr};
+    PyObject* schema_json;
+    const char* table;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os", const_cast<char**>(names), &schema_json, &table))
+        return nullptr;
+    const TLParserOps* ops = table_named(table);
+    if (!ops) return nullptr;
+    bool custom = ops == &custom_ops;
+    PyObject* base_args = custom ? Py_BuildValue("(s)", "{}") : PyTuple_Pack(1, schema_json);
+    if (!base_args) return nullptr;
+    PyObject* self = api->TLParser_Type->tp_new(type, base_args, nullptr);
+    Py_DECREF(base_args);
+    if (!self) return nullptr;
+    auto* parser = reinterpret_cast<TLParser*>(self);
+    parser->ops = ops;
+    if (custom && !use_own_compiler(parser, schema_json)) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+static PyObject* Compiler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* self = api->TLSchemaCompiler_Type->tp_new(type, args, kwargs);
+    if (self) reinterpret_cast<TLSchemaCompiler*>(self)->ops = &compiler_ops;
+    return self;
+}
+
+static PyMemberDef Parser_members[] = {
+    {"string_writes", Py_T_LONGLONG, offsetof(Parser, string_writes), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+static PyType_Slot Parser_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Parser_new)},
+    {Py_tp_members, Parser_members},
+    {0, nullptr},
+};
+// Py_TPFLAGS_HAVE_GC, traverse, clear and dealloc come from TLParser.
+static PyType_Spec Parser_spec = {"tlsub.Parser", sizeof(Parser), 0, Py_TPFLAGS_DEFAULT, Parser_slots};
+
+static PyType_Slot Compiler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Compiler_new)},
+    {0, nullptr},
+};
+static PyType_Spec Compiler_spec = {"tlsub.Compiler", sizeof(TLSchemaCompiler), 0, Py_TPFLAGS_DEFAULT,
+                                    Compiler_slots};
+
+static PyObject* use_table(PyObject*, PyObject* args) {
+    PyObject* parser;
+    const char* table;
+    if (!PyArg_ParseTuple(args, "Os", &parser, &table)) return nullptr;
+    if (!PyObject_TypeCheck(parser, reinterpret_cast<PyTypeObject*>(parser_type))) {
+        PyErr_SetString(PyExc_TypeError, "expected a tlsub.Parser");
+        return nullptr;
+    }
+    const TLParserOps* ops = table_named(table);
+    if (!ops) return nullptr;
+    reinterpret_cast<TLParser*>(parser)->ops = ops;
+    Py_RETURN_NONE;
+}
+
+static PyObject* import_api(PyObject*, PyObject*) {
+    if (!TLCapi_Import()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// [(name, result_type), ...] of a compiler's records, read from its tables.
+static PyObject* result_types(PyObject*, PyObject* compiler) {
+    if (!PyObject_TypeCheck(compiler, api->TLSchemaCompiler_Type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a TLSchemaCompiler");
+        return nullptr;
+    }
+    const TLSchema* schema = reinterpret_cast<TLSchemaCompiler*>(compiler)->schema;
+    PyObject* out = PyList_New(0);
+    for (int32_t i = 0; out && schema && i < schema->count; ++i) {
+        const TLConstructor& c = schema->constructors[i];
+        PyObject* pair = Py_BuildValue("(yy)", c.name, c.result_type);
+        if (!pair || PyList_Append(out, pair) < 0) Py_CLEAR(out);
+        Py_XDECREF(pair);
+    }
+    return out;
+}
+
+static PyMethodDef functions[] = {
+    {"result_types", result_types, METH_O, nullptr},
+    {"use_table", use_table, METH_VARARGS, nullptr},
+    {"import_api", import_api, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tlsub", nullptr, -1, functions,
+                                 nullptr, nullptr, nullptr, nullptr};
+
+PyMODINIT_FUNC PyInit_tlsub() {
+    if (!(api = TLCapi_Import())) return nullptr;
+    copy_ops = *api->TLParser_default_ops;
+    custom_ops = copy_ops;
+    custom_ops._write_string = counting_write_string;
+    custom_ops._read_int64 = mapped_read_int64;
+    compiler_ops = *api->TLSchemaCompiler_default_ops;
+    compiler_ops._parse_type = parse_type_with_date;
+
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    parser_type = PyType_FromModuleAndSpec(module, &Parser_spec, reinterpret_cast<PyObject*>(api->TLParser_Type));
+    compiler_type = PyType_FromModuleAndSpec(module, &Compiler_spec, reinterpret_cast<PyObject*>(api->TLSchemaCompiler_Type));
+    if (!parser_type || !compiler_type || PyModule_AddObjectRef(module, "Parser", parser_type) < 0 ||
+        PyModule_AddObjectRef(module, "Compiler", compiler_type) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

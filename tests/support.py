@@ -1,0 +1,40 @@
+"""Helpers shared by the test suite and the fuzz harnesses (which put this folder on sys.path).
+
+Type expressions and entry names are read by the codec's own rules, as the command line's schema
+view states them once (Virel.cli.schema_view; tests/test_cli.py checks that view against the
+compiler, entry by entry, on the real layers).
+"""
+from Virel.cli.schema_view import condition, entry_name, kind_of, proper
+from Virel.cli.schema_view import strip_vector as element_text
+
+__all__ = ["DOCUMENTED", "condition", "decode_is_sound", "element_text", "entry_name", "kind_of",
+           "norm", "proper", "same"]
+
+# What unpack may raise on bytes it cannot read.
+DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
+
+
+def norm(v):
+    """A decoded value as a comparable form in which NaN equals NaN, 1 and True differ, and
+    -0.0 and 0.0 differ."""
+    if isinstance(v, dict):
+        return sorted((k, norm(x)) for k, x in v.items())
+    if isinstance(v, list):
+        return [norm(x) for x in v]
+    return (type(v).__name__, repr(v))
+
+
+def same(a, b):
+    return norm(a) == norm(b)
+
+
+def decode_is_sound(parser, blob):
+    """unpack of `blob` either raises a documented error (False), or gives an object that packs
+    into bytes that unpack to the same object again (True)."""
+    try:
+        d = parser.unpack(blob)
+    except DOCUMENTED:
+        return False
+    assert isinstance(d, dict) and "_" in d
+    assert same(parser.unpack(parser.pack(d)), d)
+    return True

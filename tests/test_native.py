@@ -1,0 +1,111 @@
+"""A native subclass built on the capsule alone (tests/native/tlsub.cpp): its overrides run, and
+everything it leaves alone behaves as the default."""
+import ctypes
+import struct
+import traceback
+
+import pytest
+
+import Virel.tl as tl
+from Virel.tl import TLParser
+
+from conftest import SCHEMA_TEXT, entry
+
+SCHEMA = {"constructors": [
+    entry(1, "e", ("n", "int"), ("l", "long"), ("s", "string"), ("ls", "Vector<long>"),
+          ("ss", "Vector<string>"), ("d", "date"), ("ds", "Vector<date>")),
+    entry(2, "w", ("inner", "E"), ("more", "Vector<E>")),
+]}
+
+
+def outcome(call):
+    """A call's result, or its exception with the module's traceback entries."""
+    try:
+        return "ok", call()
+    except Exception as e:  # noqa: BLE001 - compared, not swallowed
+        names = [f.name for f in traceback.extract_tb(e.__traceback__) if f.filename == "src/Virel/tl"]
+        return type(e), str(e), names
+
+
+def test_overrides_run(tlsub):
+    p = tlsub.Parser(SCHEMA, "custom")
+    e = {"_": "e", "n": 1, "l": 2, "s": "a", "ls": [3, 4], "ss": ["b", "c"], "d": 5, "ds": [6]}
+    out = p.pack({"_": "w", "inner": e, "more": [e, e]})
+    assert p.string_writes == 9  # every string, those in vectors included
+    d = p.unpack(out)
+    # _read_int64 is asked for every long, also in a vector of longs; "date" is an int.
+    assert d["inner"] == dict(e, l=3, ls=[4, 5]) and d["more"] == [d["inner"]] * 2
+    assert out[4:12] == struct.pack("<II", 1, 1) and out.count(struct.pack("<I", 5)) == 3
+
+
+PACKED = [{"_": "obj", "urgent": True, "note": "hi", "size": 7, "tags": [1, 2]},
+          {"_": "holder", "owner": {"_": "user", "name": "n"}, "users": [{"_": "user"}], "late": 1},
+          {"_": "holder", "owner": {"_": "user"}, "users": [{"_": "nobody"}]},
+          {"_": "user", "name": "\ud800"}, {"_": "user", "photo": None}, {"_": "obj", "tags": [-1]},
+          {"_": "obj", "size": 2**32}, {"_": "point", "x": "1.5"}, {}, None]
+UNPACKED = [b"", b"\xab\0\0\0", bytes.fromhex("01000000 01000000 07000000 15c4b51c 05000000"),
+            bytes.fromhex("01000000 03000000 02ff6800 07000000 15c4b51c 00000000"),
+            bytes.fromhex("11000000 00000000 00000000 10000000") + bytes(8) + b"\xfe\xff\xff"]
+
+
+@pytest.mark.parametrize("table", ["custom", "copy"])
+def test_what_is_not_overridden_is_the_default(tlsub, table):
+    default, native = TLParser(SCHEMA_TEXT), tlsub.Parser(SCHEMA_TEXT, table)
+    for value in PACKED:
+        assert outcome(lambda: native.pack(value)) == outcome(lambda: default.pack(value)), value
+    for data in UNPACKED:
+        assert outcome(lambda: native.unpack(data)) == outcome(lambda: default.unpack(data)), data
+    made, plain = outcome(lambda: tlsub.Parser("[]", table)), outcome(lambda: TLParser("[]"))
+    assert made == plain if table == "copy" else made[:2] == plain[:2]  # custom compiles itself
+    assert outcome(lambda: tlsub.Compiler().compile('{"constructors": [{"params": [1]}]}')) == \
+        outcome(lambda: tl.TLSchemaCompiler().compile('{"constructors": [{"params": [1]}]}'))
+
+
+@pytest.mark.parametrize("table, counted", [("default", 0), ("copy", 1)])
+def test_only_a_table_other_than_the_default_is_consulted(tlsub, table, counted):
+    # A value's conversion installs the counting table in the middle of pack: the direct path (the
+    # default table) never looks at the table again, the table path looks at it for every call.
+    p = tlsub.Parser(SCHEMA_TEXT, table)
+
+    class Switch:
+        def __int__(self):
+            tlsub.use_table(p, "custom")
+            return 5
+
+    assert p.pack({"_": "user", "id": Switch(), "name": "x"}) == TLParser(SCHEMA_TEXT).pack(
+        {"_": "user", "id": 5, "name": "x"})
+    assert p.string_writes == counted
+
+
+CAPSULE_FIELDS = [0, 4] + [8 + 4 * i for i in range(10)]  # version, size, the struct sizes
+
+
+@pytest.mark.parametrize("offset", CAPSULE_FIELDS)
+def test_an_interface_of_another_header_is_refused(tlsub, offset):
+    api = ctypes.pythonapi
+    api.PyCapsule_GetPointer.restype = ctypes.c_void_p
+    api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    api.PyCapsule_New.restype = ctypes.py_object
+    api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    name = ctypes.create_string_buffer(b"Virel.tl._C_API")
+    at = api.PyCapsule_GetPointer(tl._C_API, name)
+    fake = ctypes.create_string_buffer(ctypes.string_at(at, ctypes.c_uint32.from_address(at + 4).value))
+    ctypes.c_uint32.from_buffer(fake, offset).value += 1
+    real = tl._C_API
+    tl._C_API = api.PyCapsule_New(ctypes.addressof(fake), name, None)
+    try:
+        with pytest.raises(ImportError, match="version 2, this extension was built for version 1$"
+                           if offset == 0 else "struct sizes differ"):
+            tlsub.import_api()
+    finally:
+        tl._C_API = real
+    assert tlsub.import_api() is None
+
+
+def test_result_type_falls_back_to_the_name(tlsub):
+    c = tl.TLSchemaCompiler()
+    c.compile({"constructors": [{"predicate": "a", "type": "T"}, {"predicate": "b"},
+                                {"predicate": "c", "type": ""}, {"predicate": "d", "type": None},
+                                {"type": "U"}, {}]})
+    assert tlsub.result_types(c) == [(b"a", b"T"), (b"b", b"b"), (b"c", b"c"), (b"d", b"d"),
+                                     (b"U", b"U"), (b"", b"")]
