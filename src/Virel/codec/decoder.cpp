@@ -183,9 +183,9 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
 // exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
-// An exception while reading field `p` of `record`: its trace, and false.
-[[gnu::cold]] static bool field_failed(TLParser* s, const TLConstructor* record, const TLParam* p) noexcept {
-    path_field(s, record, p, true);
+// An exception while reading field `p`: its trace, and false.
+[[gnu::cold]] static bool field_failed(TLParser* s, const TLParam* p) noexcept {
+    path_param(s, p, true);
     return false;
 }
 
@@ -198,7 +198,7 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
             if (!has_input(s, 4)) [[unlikely]] {
                 words[p->flags_word - 1] = Ops::_read_int32(s);
                 if (s->parse_error) {
-                    path_field(s, record, p, false);
+                    path_param(s, p, false);
                     return true;
                 }
                 continue;
@@ -210,11 +210,11 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) {
                 if (kNamesRepeat && PyDict_SetItem(dict, p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
-                    return field_failed(s, record, p);
+                    return field_failed(s, p);
                 continue;
             }
             if (p->kind == TL_BOOL) {
-                if (PyDict_SetItem(dict, p->py_name, Py_True) < 0) return field_failed(s, record, p);
+                if (PyDict_SetItem(dict, p->py_name, Py_True) < 0) return field_failed(s, p);
                 continue;
             }
         }
@@ -222,7 +222,7 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
         if (!value || s->parse_error || PyDict_SetItem(dict, p->py_name, value.get()) < 0) {
             bool exception = !value || !s->parse_error;
             if (!value && p->kind == TL_STRING) path_mark_text(s);
-            path_field(s, record, p, exception);
+            path_param(s, p, exception);
             return !exception;  // a shortage: the caller discards what was read
         }
     }

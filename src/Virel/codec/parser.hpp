@@ -55,6 +55,8 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 [[gnu::cold]] void path_field(TLParser* s, const TLConstructor* record, const TLParam* param,
                               bool exception) noexcept;  // param null: the record alone
 [[gnu::cold]] void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept;
+// path_field for a parameter whose record the caller does not keep at hand (it is looked up).
+[[gnu::cold]] void path_param(TLParser* s, const TLParam* param, bool exception) noexcept;
 // After a shortage a vector reads on to its end (the final position counts); what those reads meet
 // is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
 [[gnu::cold]] void path_hold(TLParser* s, int delta) noexcept;

@@ -4,6 +4,7 @@
 #include "schema/compiler.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <cstdlib>
 #include <new>
 #include <string>
@@ -96,6 +97,17 @@ void path_field(TLParser* s, const TLConstructor* record, const TLParam* param, 
     if (!e) return;
     if (param) push(e, {Step::field, param->name, 0});
     push(e, {Step::record, record->name, 0});
+}
+
+void path_param(TLParser* s, const TLParam* param, bool exception) noexcept {
+    // Each record's parameters are an array of their own: the one that holds `param` is its record.
+    const TLSchema* schema = s->schema;
+    for (int32_t i = 0; schema && i < schema->count; ++i) {
+        const TLConstructor& r = schema->constructors[i];
+        std::less<const TLParam*> before;  // a total order, across arrays too
+        if (r.params && !before(param, r.params) && before(param, r.params + r.param_count))
+            return path_field(s, &r, param, exception);
+    }
 }
 
 void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept {
