@@ -179,16 +179,16 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return value;
 }
 
-// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
-// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
-// record, an earlier parameter of the same name may have stored a value under the key of an
-// absent one, so absent values are stored too; otherwise the prototype holds them already.
 // An exception while reading field `p`: its trace, and false.
 [[gnu::cold]] static bool field_failed(TLParser* s, const TLParam* p) noexcept {
     path_param(s, p, true);
     return false;
 }
 
+// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
+// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
+// record, an earlier parameter of the same name may have stored a value under the key of an
+// absent one, so absent values are stored too; otherwise the prototype holds them already.
 template <class Ops, bool kNamesRepeat>
 bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object

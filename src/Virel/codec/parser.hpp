@@ -119,8 +119,8 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
         s->position += 3;
     }
     if (!has_input(s, n)) {
-        // The prefix was one byte holding n, or 254 and three bytes whose last is 0 for an n this
-        // small (an n of 0 never falls short).
+        // The prefix was one byte holding n, or 254 and three bytes ending in n's top byte, which
+        // is never n itself (an n of 0 never falls short).
         short_of_input(s, s->position - (s->buffer[s->position - 1] == n ? 1 : 4));
         return nullptr;
     }
