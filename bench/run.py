@@ -42,6 +42,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -76,9 +77,12 @@ CONTENDERS = {
     "struct": "struct.pack('<10000Q', *ids) / struct.unpack of the ids alone (W4)",
     "copy": "one copy of the payload: bytearray(payload) / a slice of the wire bytes (W5)",
     "json": "json.loads of the schema text (W6)",
+    "floor": "least work: read every value and write the bytes / create the result objects "
+             "from a ready plan (bench/floor, W1-W4)",
     "from": "Virel.tl TLParser.unpack_from of the same bytes, read in place (W2, W3, W5); "
             "ours/from above 1: unpack_from is faster than unpack",
 }
+FLOOR = "floor"
 
 
 # ----------------------------------------------------------------------------------------- cases
@@ -130,8 +134,9 @@ def general_serializers() -> dict[str, tuple[Callable, tuple, Callable]]:
 
 
 def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
-               include: set[str] | None = None) -> list[Case]:
-    """Every case of every workload; `ours` is a TLParser or None; `include` limits contenders."""
+               include: set[str] | None = None, floor: Any = None) -> list[Case]:
+    """Every case of every workload; `ours` is a TLParser or None; `include` limits contenders;
+    `floor` is a floor.Floor or None."""
 
     def wanted(name: str) -> bool:
         return include is None or name in include
@@ -188,10 +193,35 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
     for name, (dumps, extra, loads) in general.items():
         cut = workloads.truncated(dumps(w.message, *extra))
         add(W7, "unpack", name, expecting(loads, Exception), (cut,))
+    if floor is not None and wanted(FLOOR):
+        cases.extend(floor_cases(w, floor))
     # Group by workload, then direction; contenders keep the order they were added in.
     directions = ["build", "pack", "unpack"]
     cases.sort(key=lambda c: (WORKLOADS.index(c.workload), directions.index(c.direction)))
     return cases
+
+
+def floor_values(w: workloads.Workloads) -> dict[str, dict]:
+    return {W1: w.tiny, W2: w.message, W3: w.history, W4: w.ids}
+
+
+def floor_cases(w: workloads.Workloads, floor: Any) -> list[Case]:
+    """The floor's pack and unpack of W1-W4; their plans are made here, outside the timing."""
+    cases = []
+    for workload, value in floor_values(w).items():
+        plan = floor.pack_plan(value)
+        size = len(floor.pack(value, plan))
+        cases.append(Case(workload, "pack", FLOOR, floor.module.pack, (value, plan), size=size))
+        cases.append(Case(workload, "unpack", FLOOR, floor.module.unpack,
+                          (floor.unpack_plan(value),)))
+    return cases
+
+
+def load_floor(base: TLBaseline) -> tuple[Any, str | None]:
+    """A floor.Floor for the schema, or None and why the extension is not available."""
+    import floor
+    module, reason = floor.load()
+    return (floor.Floor(module, base), None) if module is not None else (None, reason)
 
 
 # ------------------------------------------------------------------------------------- checking
@@ -316,6 +346,58 @@ def check(w: workloads.Workloads, ours: Any, base: TLBaseline) -> list[str]:
     return problems
 
 
+def check_floor(w: workloads.Workloads, ours: Any, base: TLBaseline, floor: Any) -> list[str]:
+    """The floor must write exactly our bytes and create a value equal to our decoded value."""
+    codec = ours if ours is not None else base
+    problems = []
+    values = floor_values(w)
+    for case in floor_cases(w, floor):
+        what = f"{case.workload} floor {case.direction}"
+        try:
+            made = case.fn(*case.args)
+        except Exception as exc:  # noqa: BLE001 - the check reports whatever came out
+            problems.append(f"{what}: raised {type(exc).__name__}: {exc}")
+            continue
+        expected = codec.pack(values[case.workload])
+        if case.direction == "pack":
+            if made != expected:
+                problems.append(f"{what} != pack: {first_byte_difference(made, expected)}")
+        else:
+            found = difference(made, codec.unpack(expected))
+            if found:
+                problems.append(f"{what} != unpack: {found}")
+    return problems
+
+
+def heap_of_unpack(unpack: Callable[..., Any], *args) -> int:
+    """Bytes of Python heap that the value returned by `unpack(*args)` holds (tracemalloc)."""
+    unpack(*args)   # first-call work (caches, prototypes) stays out of the figure
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        value = unpack(*args)
+        held = tracemalloc.get_traced_memory()[0] - before
+        del value
+    finally:
+        tracemalloc.stop()
+    return held
+
+
+def memory_rows(w: workloads.Workloads, ours: Any, floor: Any) -> list[dict]:
+    """Heap held by the decoded W2 and W3 values per byte of TL input, for ours and the floor."""
+    rows = []
+    for workload, value in ((W2, w.message), (W3, w.history)):
+        data = ours.pack(value)
+        heaps = {OURS: heap_of_unpack(ours.unpack, data)}
+        if floor is not None:
+            heaps[FLOOR] = heap_of_unpack(floor.module.unpack, floor.unpack_plan(value))
+        for contender, heap in heaps.items():
+            rows.append({"workload": workload, "contender": contender, "input_bytes": len(data),
+                         "heap_bytes": heap, "heap_per_input_byte": heap / len(data)})
+    return rows
+
+
 # --------------------------------------------------------------------------------------- timing
 
 
@@ -405,15 +487,16 @@ def ratios(cases: list[Case]) -> list[Ratio]:
 INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, "loop": 2000}
 
 
-def callgrind_total(workload: str, direction: str, calls: int, out_dir: str) -> int:
-    """Instructions counted by callgrind over a whole child run."""
-    out_file = os.path.join(out_dir, f"callgrind.{workload[:2]}.{direction}.{calls}")
+def callgrind_total(workload: str, direction: str, contender: str, calls: int,
+                    out_dir: str) -> int:
+    """Instructions counted by callgrind over a whole child run of one case."""
+    out_file = os.path.join(out_dir, f"callgrind.{workload[:2]}.{direction}.{contender}.{calls}")
     # Without address-space randomisation the counts repeat exactly from run to run.
     no_aslr = ["setarch", platform.machine(), "-R"] if shutil.which("setarch") else []
     command = [
         *no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
         "--dump-line=no", "--dump-instr=no", sys.executable,
-        str(BENCH_DIR / "callgrind_child.py"), workload, direction, str(calls),
+        str(BENCH_DIR / "callgrind_child.py"), workload, direction, str(calls), contender,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
     done = subprocess.run(command, env=env, capture_output=True, text=True)
@@ -429,22 +512,33 @@ def callgrind_total(workload: str, direction: str, calls: int, out_dir: str) -> 
 
 
 def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
-    """Instructions per call of each of our cases, and of the bare timing loop."""
-    targets = [("loop", "call")] + [(c.workload, c.direction) for c in cases
-                                     if c.contender == OURS]
-    jobs = [(wl, d, n) for wl, d in targets
+    """Instructions per call of each of our cases, and of the bare timing loop.
+
+    A case the floor also has gets the floor's figures beside ours and ours/floor (net of loop)."""
+    targets = [("loop", "call", OURS)] + [(c.workload, c.direction, c.contender) for c in cases
+                                           if c.contender in (OURS, FLOOR)]
+    jobs = [(wl, d, who, n) for wl, d, who in targets
             for n in (INSTRUCTION_CALLS[wl], 2 * INSTRUCTION_CALLS[wl])]
     with tempfile.TemporaryDirectory(prefix="virel-callgrind-") as out_dir, \
             ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
         totals = dict(zip(jobs, pool.map(lambda job: callgrind_total(*job, out_dir), jobs)))
     per_call = {}
-    for wl, d in targets:
+    for wl, d, who in targets:
         n = INSTRUCTION_CALLS[wl]
-        per_call[(wl, d)] = (totals[(wl, d, 2 * n)] - totals[(wl, d, n)]) / n
-    overhead = per_call.pop(("loop", "call"))
-    rows = [{"workload": wl, "direction": d, "calls": INSTRUCTION_CALLS[wl],
-             "instructions_per_call": round(v), "net_of_loop": round(v - overhead)}
-            for (wl, d), v in per_call.items()]
+        per_call[(wl, d, who)] = (totals[(wl, d, who, 2 * n)] - totals[(wl, d, who, n)]) / n
+    overhead = per_call.pop(("loop", "call", OURS))
+    rows = []
+    for (wl, d, who), v in per_call.items():
+        if who != OURS:
+            continue
+        row = {"workload": wl, "direction": d, "calls": INSTRUCTION_CALLS[wl],
+               "instructions_per_call": round(v), "net_of_loop": round(v - overhead)}
+        floor_v = per_call.get((wl, d, FLOOR))
+        if floor_v is not None:
+            row.update(floor_instructions_per_call=round(floor_v),
+                       floor_net_of_loop=round(floor_v - overhead),
+                       ours_per_floor=(v - overhead) / (floor_v - overhead))
+        rows.append(row)
     return rows, overhead
 
 
@@ -506,6 +600,14 @@ def print_unsteady(found: list[Ratio]) -> None:
     for r in bad:
         print(f"  {r.workload} {r.direction} vs {r.contender}: {r.median:.3f} "
               f"(q1 {r.q1:.3f}, q3 {r.q3:.3f}, spread {r.spread:.0%}, {r.rounds} rounds)")
+
+
+def print_memory(rows: list[dict]) -> None:
+    print("heap held by one decoded value (tracemalloc) per byte of TL input")
+    print(f"{'workload':<11} {'contender':<9} {'input':>9} {'heap':>11} {'heap/input':>10}")
+    for row in rows:
+        print(f"{row['workload']:<11} {row['contender']:<9} {row['input_bytes']:>9,} "
+              f"{row['heap_bytes']:>11,} {row['heap_per_input_byte']:>10.1f}")
 
 
 def write_plot(path: str, found: list[Ratio]) -> bool:
@@ -619,7 +721,10 @@ def main(argv: list[str] | None = None) -> int:
           f"msgpack {MSGPACK_VERSION or 'not installed: left out'}; "
           f"ours {'Virel.tl' if ours is not None else 'left out (--no-ours)'}")
 
-    problems = check(w, ours, base)
+    floor, floor_reason = load_floor(base)
+    if floor is None:
+        print(f"floor: left out, its extension could not be built ({floor_reason})")
+    problems = check(w, ours, base) + (check_floor(w, ours, base, floor) if floor else [])
     if problems:
         print(f"\nCHECK FAILED: {len(problems)} disagreement(s)")
         for line in problems:
@@ -627,7 +732,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     print("check: all contenders agree (round trips, TL bytes, decoded dicts, errors)")
 
-    cases = make_cases(w, ours, base)
+    cases = make_cases(w, ours, base, floor=floor)
     if args.workloads:
         wanted = {part.strip().upper() for part in args.workloads.split(",")}
         cases = [c for c in cases if c.workload.split()[0] in wanted]
@@ -653,6 +758,11 @@ def main(argv: list[str] | None = None) -> int:
             print()
             print_unsteady(found)
             print()
+    memory: list[dict] = []
+    if ours is not None:
+        memory = memory_rows(w, ours, floor)
+        print_memory(memory)
+        print()
 
     instruction_rows, overhead = [], None
     if args.instructions:
@@ -660,15 +770,18 @@ def main(argv: list[str] | None = None) -> int:
             print("--instructions: nothing to count without ours", file=sys.stderr)
         else:
             print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
-            instruction_rows, overhead = measure_instructions(
-                [c for c in cases if c.contender == OURS])
+            instruction_rows, overhead = measure_instructions(cases)
             print("instructions per call of ours (callgrind; (2N calls - N calls) / N)")
             print(f"  the timing loop and call itself cost {overhead:,.0f} instructions a call; "
-                  "'net' leaves them out")
-            print(f"{'workload':<11} {'dir':<6} {'N':>6} {'instr/call':>12} {'net':>12}")
+                  "'net' leaves them out; 'ours/floor' compares the net figures")
+            print(f"{'workload':<11} {'dir':<6} {'N':>6} {'instr/call':>12} {'net':>12} "
+                  f"{'floor net':>12} {'ours/floor':>10}")
             for row in instruction_rows:
+                floor_text = (f"{row['floor_net_of_loop']:>12,} {row['ours_per_floor']:>10.2f}"
+                              if "ours_per_floor" in row else f"{'':>12} {'':>10}")
                 print(f"{row['workload']:<11} {row['direction']:<6} {row['calls']:>6} "
-                      f"{row['instructions_per_call']:>12,} {row['net_of_loop']:>12,}")
+                      f"{row['instructions_per_call']:>12,} {row['net_of_loop']:>12,} "
+                      f"{floor_text}")
             print()
 
     if args.json:
@@ -694,6 +807,7 @@ def main(argv: list[str] | None = None) -> int:
             "ratios": [dict(vars(r), spread=r.spread, unsteady=r.unsteady) for r in found],
             "instructions": instruction_rows,
             "instructions_loop_overhead": overhead,
+            "memory": memory,
         }
         Path(args.json).write_text(json.dumps(report, indent=1), encoding="utf-8")
         print(f"figures written to {args.json}")

@@ -38,3 +38,14 @@ def test_ratios_whose_rounds_disagree_are_flagged(ours, theirs, unsteady):
              for name, samples in (("ours", ours), ("pickle5", theirs))]
     (ratio,) = runner.ratios(cases)
     assert ratio.unsteady is unsteady
+
+
+def test_floor_writes_our_bytes_and_makes_our_values():
+    tl = pytest.importorskip("Virel.tl")
+    runner = load_runner()
+    w = runner.workloads.build()
+    base = runner.TLBaseline(w.schema_text)
+    floor, reason = runner.load_floor(base)
+    if floor is None:
+        pytest.skip(f"the floor extension cannot be built here: {reason}")
+    assert runner.check_floor(w, tl.TLParser(w.schema_text), base, floor) == []

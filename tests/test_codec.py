@@ -330,3 +330,15 @@ def test_index_alone_is_not_an_integer(kind):
     with pytest.raises(TypeError, match="an integer is required"):
         p.pack({"_": "d", "a": OnlyIndex()})
     assert p.unpack(p.pack({"_": "d", "b": OnlyIndex()}))["b"] == 3.0
+
+
+@pytest.mark.parametrize("value", [
+    {"_": "point", "x": 1.0, "y": 2.0},
+    {"_": "holder", "owner": {"_": "user", "id": 1, "name": "a", "photo": b"", "bot": True},
+     "ints": [], "users": [], "where": None, "late": None, "late_flag": False},
+])
+def test_decoded_dicts_are_tracked_by_the_collector_as_built_ones_are(parser, value):
+    import gc
+    d = parser.unpack(parser.pack(value))
+    built = {k: v for k, v in d.items()}
+    assert gc.is_tracked(d) == gc.is_tracked(built)

@@ -1,6 +1,7 @@
 // tl.cpp: the module Virel.tl: two-phase initialisation, the two classes, traceback entries, the
 // argument rules and the translation of C++ failures into Python exceptions.
 #include "capi.hpp"
+#include "codec/dict_table.hpp"
 #include "schema/compiler.hpp"
 
 #include <frameobject.h>
@@ -283,7 +284,7 @@ static bool exec_steps(PyObject* module) noexcept {
         PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                          built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
-    if (!make_strings() || !compiler_module_init()) return false;
+    if (!make_strings() || !compiler_module_init() || !dict_table::init()) return false;
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
     Ref json = Ref::steal(PyImport_ImportModule("json"));

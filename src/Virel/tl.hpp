@@ -90,7 +90,18 @@ struct TLConstructor {
     PyObject* proto;            // "_" and every key in order, values None (False for a
                                 // conditional Bool): each decoded object starts as its copy
     struct TLKeySlot* key_slots;  // parameter index by key hash (null: names repeat)
+    struct TLValueKey* value_keys;  // value_count entries, the keys in order (null: names repeat)
     uint32_t key_mask;
+};
+
+// One key of a record's dict form, in order: what pack needs to take a value from a caller's dict
+// whose keys come in the schema's order, without touching the parameter records.
+struct TLValueKey {
+    PyObject* key;    // the parameter's py_name
+    int32_t param;    // its index in params
+    int32_t word;     // a conditional parameter's flags word: 0 flags, 1 flags2
+    uint32_t bit;     // a conditional parameter's bit in that word; 0 for a plain parameter
+    int32_t is_flag;  // 1 for a conditional true or Bool: present only when True
 };
 
 // One slot of a record's key table: the hash of a parameter's name and the parameter's index

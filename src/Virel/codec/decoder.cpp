@@ -1,4 +1,5 @@
 // codec/decoder.cpp: TL bytes -> object dicts (unpack, _read_object, _read_value, _read_vector).
+#include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
 #include "schema/compiler.hpp"
 
@@ -189,9 +190,51 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
 // exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
+// Stores the values of one object into a copy of its record's prototype: through the dict's
+// entry table directly where it can (each parameter's key sits at a known place in the copy),
+// else through PyDict_SetItem.
+class FieldStore {
+public:
+    FieldStore(PyObject* dict, const TLConstructor* record, bool direct) noexcept : dict_(dict) {
+        Py_ssize_t count;
+        if (direct && (entries_ = dict_table::str_entries(dict, &count)) && count != 1 + record->value_count)
+            entries_ = nullptr;
+        if (entries_) ++entries_;  // past "_"
+    }
+    // Moves to the key of the next parameter that becomes a key (call once per such parameter).
+    void next() noexcept { ++at_; }
+    // Stores `value` (a new reference, taken) under the current key; false with an exception pending.
+    bool put(PyObject* key, PyObject* value) noexcept {
+        if (entries_) {
+            dict_table::Entry& e = entries_[at_];
+            PyObject* old = e.value;
+            e.value = value;
+            Py_DECREF(old);
+            // A dict holding only atomic values is left untracked by the collector; one that
+            // holds a container must be tracked, as PyDict_SetItem would see to.
+            if ((PyList_CheckExact(value) || PyDict_CheckExact(value)) && !PyObject_GC_IsTracked(dict_))
+                PyObject_GC_Track(dict_);
+            return true;
+        }
+        int r = PyDict_SetItem(dict_, key, value);
+        Py_DECREF(value);
+        return r == 0;
+    }
+
+private:
+    PyObject* dict_;
+    dict_table::Entry* entries_ = nullptr;
+    Py_ssize_t at_ = -1;
+};
+
+// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
+// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
+// record, an earlier parameter of the same name may have stored a value under the key of an
+// absent one, so absent values are stored too; otherwise the prototype holds them already.
 template <class Ops, bool kNamesRepeat>
 bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
+    FieldStore store(dict, record, !kNamesRepeat);
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
@@ -206,25 +249,28 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
             words[p->flags_word - 1] = Ops::_read_int32(s);
             continue;
         }
+        store.next();
         if (p->is_conditional) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) {
-                if (kNamesRepeat && PyDict_SetItem(dict, p->py_name, p->kind == TL_BOOL ? Py_False : Py_None) < 0)
+                if (kNamesRepeat && !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
                     return field_failed(s, p);
                 continue;
             }
             if (p->kind == TL_BOOL) {
-                if (PyDict_SetItem(dict, p->py_name, Py_True) < 0) return field_failed(s, p);
+                if (!store.put(p->py_name, Py_NewRef(Py_True))) return field_failed(s, p);
                 continue;
             }
         }
-        Ref value = Ref::steal(Ops::_read_value(s, p->kind, p->type_name, p->element));
-        if (!value || s->parse_error || PyDict_SetItem(dict, p->py_name, value.get()) < 0) {
-            bool exception = !value || !s->parse_error;
-            if (!value && p->kind == TL_STRING) path_mark_text(s);
+        PyObject* value = Ops::_read_value(s, p->kind, p->type_name, p->element);
+        if (!value || s->parse_error) {
+            bool exception = !value;
+            if (exception && p->kind == TL_STRING) path_mark_text(s);
             path_param(s, p, exception);
+            Py_XDECREF(value);
             return !exception;  // a shortage: the caller discards what was read
         }
+        if (!store.put(p->py_name, value)) return field_failed(s, p);
     }
     return true;
 }

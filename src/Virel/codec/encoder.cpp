@@ -1,5 +1,6 @@
 // codec/encoder.cpp: object dicts -> TL bytes (pack, _write_object, _write_value, _write_vector and
 // the write primitives).
+#include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
 #include "schema/compiler.hpp"
 
@@ -316,10 +317,11 @@ int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
 // The values of one object's parameters, each fetched at most once and held (a strong reference)
 // until the object is written: the flags words and the fields written always agree, whatever a
 // mapping answers on a second ask or Python code changes meanwhile. An exact dict whose keys are
-// all str is read in one walk over its items, each key matched to its parameter through the
-// record's key table, so absent optional fields (most of a typical object) cost nothing. Any other
-// object, and a dict with a key of another type (whose own __eq__ takes part in a lookup), is read
-// key by key as the parameters ask.
+// all str is read in one walk over its items (`walk`), each key matched to its parameter (the one
+// expected next, else through the record's key table), so absent optional fields (most of a
+// typical object) cost nothing, and the flags words are worked out on the way. Any other object,
+// and a dict with a key of another type (whose own __eq__ takes part in a lookup), is read key by
+// key as the parameters ask (`get`).
 class ObjectFields {
 public:
     ObjectFields(PyObject* obj, Access access, const TLConstructor* record) noexcept
@@ -332,56 +334,96 @@ public:
                 return;
             }
         }
-        for (int32_t i = 0; i < count_; ++i) values_[i] = kUnknown;
-        if (access == Access::dict && record->key_slots && PyDict_GET_SIZE(obj) <= 2 * count_ + 8)
-            walk(record);
     }
     ~ObjectFields() {
-        for (int32_t i = 0; i < count_; ++i)
-            if (values_[i] != kUnknown) Py_XDECREF(values_[i]);
+        if (walked_) {
+            for (int32_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
+        } else {
+            for (int32_t i = 0; i < filled_; ++i)
+                if (values_[i] != kUnknown) Py_XDECREF(values_[i]);
+        }
         if (values_ != inline_) PyMem_Free(values_);
     }
     ObjectFields(const ObjectFields&) = delete;
     ObjectFields& operator=(const ObjectFields&) = delete;
     explicit operator bool() const noexcept { return values_ != nullptr; }
-    // The value of a parameter fetched already (borrowed; null when absent).
-    PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
-    // The value of parameter `index`: 1 with *out set, 0 when absent, -1 with an exception pending.
-    int get(int32_t index, PyObject* key, Ref* out) {
+    // Reads an exact dict's items and sets the flags words from the conditional fields present.
+    // False when the dict cannot be read this way (a key that is not an exact str): then nothing
+    // is held and `get` serves every field.
+    bool walk(const TLConstructor* record, uint32_t words[2]) noexcept {
+        for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
+        // Keys are matched in order to the record's keys first (dicts that unpack made, or written
+        // as literals, keep the schema's order and their keys are the same interned strs), then
+        // through the key table.
+        const TLValueKey* keys = record->value_keys;
+        const int32_t nkeys = record->value_count;
+        int32_t next = 0;  // the key expected next
+        auto take = [&](PyObject* key, PyObject* value) {
+            int32_t k = next;
+            if (k >= nkeys || keys[k].key != key) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                int32_t i = param_of_key(record, key);
+                if (i < 0) return true;  // "_", or a key of no parameter
+                while (k < nkeys && keys[k].param != i) ++k;  // mostly a few optional keys skipped
+                if (k == nkeys)
+                    for (k = 0; keys[k].param != i; ++k) {
+                    }
+            }
+            const TLValueKey& slot = keys[k];
+            values_[slot.param] = Py_NewRef(value);
+            if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) words[slot.word] |= slot.bit;
+            next = k + 1;
+            return true;
+        };
+        bool ok = true;
+        Py_ssize_t count, pos = 0;
+        if (dict_table::Entry* entries = dict_table::str_entries(obj_, &count)) {
+            for (Py_ssize_t k = pos; k < count && ok; ++k)
+                if (entries[k].value) ok = take(entries[k].key, entries[k].value);
+        } else {
+            PyObject *key, *value;
+            while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
+        }
+        walked_ = ok;
+        if (!ok) {
+            for (int32_t i = 0; i < count_; ++i) Py_CLEAR(values_[i]);
+            words[0] = words[1] = 0;
+        }
+        return ok;
+    }
+
+    // The value of parameter `index`, borrowed (this object holds it): 1 with *out set, 0 when
+    // absent, -1 with an exception pending.
+    int get(int32_t index, PyObject* key, PyObject** out) {
+        if (walked_) {
+            *out = values_[index];
+            return *out ? 1 : 0;
+        }
+        if (filled_ == 0) {
+            for (int32_t i = 0; i < count_; ++i) values_[i] = kUnknown;
+            filled_ = count_;
+        }
         if (values_[index] == kUnknown) {
             Ref v;
             int has = lookup(obj_, access_, key, &v);
             if (has < 0) return -1;
             values_[index] = v.release();  // null: absent
         }
-        *out = Ref::borrow(values_[index]);
+        *out = values_[index];
         return *out ? 1 : 0;
     }
+    // The value of a parameter fetched already (borrowed; null when absent).
+    PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
 private:
-    void walk(const TLConstructor* record) noexcept {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(obj_, &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) {  // back to key by key
-                for (int32_t i = 0; i < count_; ++i) values_[i] = kUnknown;
-                return;
-            }
-            int32_t i = param_of_key(record, key);
-            if (i >= 0) values_[i] = value;
-        }
-        for (int32_t i = 0; i < count_; ++i) {
-            if (values_[i] == kUnknown) values_[i] = nullptr;  // absent
-            else Py_INCREF(values_[i]);
-        }
-    }
-
     static constexpr int32_t kInline = 12;  // small, as this sits in every nesting level's frame
     static inline PyObject* const kUnknown = reinterpret_cast<PyObject*>(alignof(PyObject));
     PyObject* obj_;
     Access access_;
     int32_t count_;
+    int32_t filled_ = 0;   // key by key: how many slots hold a value or kUnknown
+    bool walked_ = false;  // every slot holds its value or null
     PyObject* inline_[kInline];
     PyObject** values_ = inline_;
 };
@@ -488,8 +530,15 @@ bool write_object(TLParser* s, PyObject* value) {
                                              : Access::mapping;
     Ref name;
     if (access == Access::dict) {
-        name = Ref::borrow(PyDict_GetItemWithError(value, str.underscore));
-        if (!name && PyErr_Occurred()) return fail<bool>(here);
+        // The name is usually the first item, as unpack and dict literals place it.
+        Py_ssize_t pos = 0;
+        PyObject *key, *first;
+        if (PyDict_Next(value, &pos, &key, &first) && key == str.underscore) {
+            name = Ref::borrow(first);
+        } else {
+            name = Ref::borrow(PyDict_GetItemWithError(value, str.underscore));
+            if (!name && PyErr_Occurred()) return fail<bool>(here);
+        }
     } else {
         name = Ref::steal(PyObject_CallMethodOneArg(value, str.get, str.underscore));
         if (!name) return fail<bool>(here);
@@ -502,14 +551,9 @@ bool write_object(TLParser* s, PyObject* value) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return fail<bool>(here);
     }
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (!utf8) return fail<bool>(here);
-    std::string_view key(utf8, static_cast<size_t>(size));
-    key = key.substr(0, key.find('\0'));  // a name is looked up up to its first NUL
     TLSchemaCompiler* c = parser_compiler(s);
     if (!c) return fail<bool>(here);
-    const TLConstructor* record = find_by_name(c, key);
+    const TLConstructor* record = find_by_name(c, name.get());
     if (!record) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
@@ -520,14 +564,19 @@ bool write_object(TLParser* s, PyObject* value) {
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
+    bool walked = access == Access::dict && record->key_slots &&
+                  PyDict_GET_SIZE(value) <= 2 * record->param_count + 8 &&
+                  fields.walk(record, words);
     if (record->conditional_count) {
-        for (const TLParam* p = begin; p != end; ++p) {
-            if (p->flags_word || !p->is_conditional) continue;
-            Ref v;
-            int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-            if (has < 0) return object_failed(s, record, p, here);
-            bool present = has && (p->kind == TL_BOOL ? v.get() == Py_True : v.get() != Py_None);
-            if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
+        if (!walked) {
+            for (const TLParam* p = begin; p != end; ++p) {
+                if (p->flags_word || !p->is_conditional) continue;
+                PyObject* v;
+                int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
+                if (has < 0) return object_failed(s, record, p, here);
+                bool present = has && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
+                if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
+            }
         }
         if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
              (words[1] & record->shared_flag_bits[1])) &&
@@ -546,11 +595,11 @@ bool write_object(TLParser* s, PyObject* value) {
             bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit || p->kind == TL_BOOL) continue;
         }
-        Ref v;
+        PyObject* v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
         if (has < 0) return object_failed(s, record, p, here);
-        if (!has && !p->is_conditional && !(v = default_of(p->kind))) return object_failed(s, record, p, here);
-        if (p->is_conditional && (!has || v.get() == Py_None)) {
+        Ref fallback;  // a missing plain field is written as its kind's zero or empty value
+        if (p->is_conditional && (!has || v == Py_None)) {
             // Its bit was set by another parameter that shares it. With its flags word already
             // written, a reader will look for this field: leaving it out would make it take the
             // next field's bytes for its value. (A field before its flags word reads as absent.)
@@ -560,7 +609,8 @@ bool write_object(TLParser* s, PyObject* value) {
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
             return object_failed(s, record, p, here);
         }
-        if (!Ops::_write_value(s, v.get(), p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
+        if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(s, record, p, here);
+        if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
     }
     return true;
 }

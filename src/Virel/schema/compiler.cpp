@@ -218,7 +218,9 @@ bool prepare_record(TLConstructor* record) noexcept {
         if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
     }
     if (!record->proto) {
-        Ref proto = Ref::steal(_PyDict_NewPresized(1 + record->value_count));
+        // Grown by insertion from empty, as a dict literal is: with only str keys its table is
+        // of the compact str-only kind, which copies and probes faster than a presized one.
+        Ref proto = Ref::steal(PyDict_New());
         if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
         for (int32_t i = 0; i < record->param_count; ++i) {
             const TLParam& p = record->params[i];
@@ -229,6 +231,21 @@ bool prepare_record(TLConstructor* record) noexcept {
         record->proto = proto.release();
     }
     if (!make_key_table(record)) return false;
+    if (record->key_slots && record->value_count && !record->value_keys) {
+        auto* keys = static_cast<TLValueKey*>(std::malloc(static_cast<size_t>(record->value_count) * sizeof(TLValueKey)));
+        if (!keys) {
+            PyErr_NoMemory();
+            return false;
+        }
+        TLValueKey* k = keys;
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            *k++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
+                    p.is_conditional && p.kind == TL_BOOL ? 1 : 0};
+        }
+        record->value_keys = keys;
+    }
     record->ready = 1;
     return true;
 }
@@ -245,6 +262,7 @@ void free_schema_tables(TLSchema* schema) noexcept {
             Py_CLEAR(c.py_name);
             Py_CLEAR(c.proto);
             std::free(c.key_slots);
+            std::free(c.value_keys);
         }
         std::free(records);
     }
@@ -255,11 +273,55 @@ void free_schema_tables(TLSchema* schema) noexcept {
     std::free(schema);
 }
 
+const TLConstructor* NameCache::find(PyObject* name, Py_hash_t hash) const noexcept {
+    if (slots_.empty()) return nullptr;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (!slot.record) return nullptr;
+        if (slot.hash == hash && same_text(slot.record->py_name, name)) return slot.record;
+    }
+}
+
+void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
+    try {
+        if ((size_ + 1) * 2 > slots_.size()) {
+            std::vector<Slot> old(std::max<size_t>(64, slots_.size() * 2));
+            old.swap(slots_);
+            size_ = 0;
+            for (const Slot& slot : old)
+                if (slot.record) put(slot.record, slot.hash);
+        }
+    } catch (const std::bad_alloc&) {
+        return;  // uncached
+    }
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots_[i].record) {
+        if (slots_[i].record == record) return;
+        i = (i + 1) & mask;
+    }
+    slots_[i] = {hash, record};
+    ++size_;
+}
+
+const TLConstructor* find_by_name_slow(TLSchemaCompiler* c, PyObject* name, Py_hash_t hash) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!utf8) return nullptr;
+    std::string_view key(utf8, static_cast<size_t>(size));
+    const TLConstructor* record = find_by_name(c, key.substr(0, key.find('\0')));  // up to a NUL
+    // Cached under the record's own name: a name holding a NUL differs from it and stays uncached.
+    if (record && same_text(record->py_name, name)) c->maps->name_cache.put(record, hash);
+    return record;
+}
+
 static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
     free_schema_tables(self->schema);
     self->schema = nullptr;
     self->maps->id_map.clear();
     self->maps->name_map.clear();
+    self->maps->name_cache.clear();
 }
 
 static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) { return self->schema; }
@@ -489,6 +551,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     }
     self->maps->id_map.reserve(static_cast<size_t>(count));
     self->maps->name_map.reserve(self->maps->name_map.size() + static_cast<size_t>(count));
+    self->maps->name_cache.clear();  // names may now map to other records
     // `entries` is our own list and no Python code below can reach it, so its size holds.
     for (int32_t i = 0; i < schema->count; ++i) {
         PyObject* entry = PyList_GET_ITEM(entries.get(), i);

@@ -83,9 +83,36 @@ using NameMap = std::unordered_map<std::string_view, TLConstructor*, NameHash>;
 
 }  // namespace virel
 
+namespace virel {
+
+// Name -> record for the encoder, keyed by a name's str object: its hash is cached in the str, so
+// a hit costs one probe and (for the usual interned key) an identity test. Filled from name_map
+// on first use of each name, emptied by every compile. Losing an insertion to a failed
+// allocation only costs the next lookup the slow way.
+class NameCache {
+public:
+    const TLConstructor* find(PyObject* name, Py_hash_t hash) const noexcept;
+    void put(const TLConstructor* record, Py_hash_t hash) noexcept;
+    void clear() noexcept {
+        slots_.clear();
+        size_ = 0;
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        const TLConstructor* record;  // its py_name is the key; null: empty
+    };
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+}  // namespace virel
+
 struct TLSchemaCompilerMaps {
     virel::IdMap id_map;
     virel::NameMap name_map;
+    virel::NameCache name_cache;
     // Tables of earlier compiles on the same compiler: the maps may still point into them, so
     // they live until the compiler is destroyed.
     std::vector<TLSchema*> retired;
@@ -143,6 +170,17 @@ inline const TLConstructor* find_by_id(const TLSchemaCompiler* c, uint32_t id) n
 inline const TLConstructor* find_by_name(const TLSchemaCompiler* c, std::string_view name) {
     auto it = c->maps->name_map.find(name);
     return ready_or_null(it == c->maps->name_map.end() ? nullptr : it->second);
+}
+
+// The record named by an exact str: from the cache, else by its UTF-8 up to its first NUL. Null
+// with an exception pending when the name cannot be encoded or its record readied; null without
+// one when no record has that name.
+const TLConstructor* find_by_name_slow(TLSchemaCompiler* c, PyObject* name, Py_hash_t hash);
+inline const TLConstructor* find_by_name(TLSchemaCompiler* c, PyObject* name) {
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (hash == -1) hash = PyObject_Hash(name);  // a str's hash runs no Python code and cannot fail
+    if (const TLConstructor* r = c->maps->name_cache.find(name, hash)) return r;
+    return find_by_name_slow(c, name, hash);
 }
 
 }  // namespace virel
