@@ -1,7 +1,7 @@
 """The schema and the workloads of the benchmark, built deterministically.
 
-The schema is ``api.json`` from the data directory (``$VIREL_DATA``, default ``../shared/data``
-relative to the repository root).  When that file is absent, a generated schema takes its place:
+The schema is ``api.json`` as the tests find it (``tests/_data.py``: ``$VIREL_DATA`` if set, else
+converted from ``tests/data/telegram_api.tl``).  When that is absent, a generated schema takes its place:
 it declares the constructors the workloads use, with the params they fill, and enough filler
 entries to be about as large as the real one, so that the schema workload stays comparable.
 
@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import json
 import sys
-import os
 import random
 import zlib
 from dataclasses import dataclass, field
@@ -46,20 +45,15 @@ TEXT_LENGTH = 200
 # --------------------------------------------------------------------------------------- schema
 
 
-def data_dir() -> Path:
-    """Directory holding api.json: $VIREL_DATA, else ../shared/data beside the repository."""
-    configured = os.environ.get("VIREL_DATA")
-    if configured:
-        return Path(configured)
-    return (REPO_ROOT / ".." / "shared" / "data").resolve()
-
-
 def load_schema_text() -> tuple[str, str]:
     """The schema JSON text and a note saying where it came from."""
-    path = data_dir() / "api.json"
-    if path.is_file():
+    if str(REPO_ROOT / "tests") not in sys.path:
+        sys.path.insert(0, str(REPO_ROOT / "tests"))
+    from _data import find
+    path = find("api.json")
+    if path is not None:
         return path.read_text(encoding="utf-8"), str(path)
-    return generated_schema_text(), f"generated (no {path})"
+    return generated_schema_text(), "generated (no api.json)"
 
 
 # The generated schema: "name param:type ... = Type" per line, in the TL text notation.

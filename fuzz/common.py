@@ -5,14 +5,13 @@ and values. Type expressions and entry names are read by the helpers the test su
 import array
 import json
 import math
-import os
 import pathlib
 import sys
 import traceback
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
-REAL_SCHEMA = DATA / "api.json"
+sys.path.insert(0, str(ROOT / "tests"))
+from _data import find  # noqa: E402  (the data-folder lookup the tests use)
 
 sys.path.insert(0, str(ROOT / "tests"))
 from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
@@ -87,11 +86,9 @@ def touch_traceback(exc):
 
 
 def real_schema_text():
-    """The real schema's JSON text, or None when the data folder is absent."""
-    try:
-        return REAL_SCHEMA.read_text()
-    except OSError:
-        return None
+    """The real schema's JSON text (api.json as the tests find it), or None when it is absent."""
+    path = find("api.json")
+    return None if path is None else path.read_text()
 
 
 def entry(ident, name, kind, *params, method=False):

@@ -1,7 +1,7 @@
 """Fuzzes TLParser.unpack with arbitrary bytes.
 
 The first input byte picks the schema, the rest is what gets unpacked:
-  0 (mod 4): the real schema (api.json under $VIREL_DATA; the kitchen sink when it is absent),
+  0 (mod 4): the real schema (api.json as the tests find it; the kitchen sink when it is absent),
   1: the kitchen-sink schema of common.py, also unpacked on a parser whose buffer holds a
      pattern past the input (the result must not change),
   2: a schema built from the input itself (the rest is split between schema and data),

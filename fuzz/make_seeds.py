@@ -1,7 +1,7 @@
 """Writes the seed corpora of the three harnesses (fuzz/corpus-NAME/seed-*).
 
 unpack: pack output of valid objects drawn with the test suite's hypothesis strategies
-(tests/tlgen.py) over the real schema (api.json under $VIREL_DATA, first byte 0) and over the
+(tests/tlgen.py) over the real schema (api.json as the tests find it, first byte 0) and over the
 kitchen-sink schema of common.py (first byte 1, and 3 for a few). Without the real schema only
 the kitchen-sink seeds are written.
 compile: the kitchen-sink and other fixed schemas and a slice of the real one, as JSON text.
@@ -67,7 +67,7 @@ def main():
     unpack = []
     real = common.real_schema_text()
     if real is None:
-        print(f"make_seeds: {common.REAL_SCHEMA} is absent: kitchen-sink seeds only",
+        print("make_seeds: api.json is absent: kitchen-sink seeds only",
               file=sys.stderr)
     else:
         unpack += [b"\x00" + b for b in packed_objects(json.loads(real), args.count)]

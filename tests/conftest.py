@@ -6,9 +6,9 @@ import pathlib
 import pytest
 
 from Virel.tl import TLParser
+from _data import data_file  # noqa: F401  (the data-folder lookup, for the test modules)
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DATA = pathlib.Path(os.environ.get("VIREL_DATA", ROOT.parent / "shared" / "data"))
 
 # A small schema with a flags word, conditional fields, a vector, a nested object and a method.
 SCHEMA = {
@@ -100,13 +100,6 @@ def load_tlsub():
 @pytest.fixture(scope="session")
 def tlsub():
     return load_tlsub()
-
-
-def data_file(name):
-    path = DATA / name
-    if not path.exists():
-        pytest.skip(f"{path} is absent")
-    return path
 
 
 _path_of_test = {}

@@ -2,7 +2,6 @@
 
 import io
 import json
-import os
 import struct
 import subprocess
 import sys
@@ -10,20 +9,19 @@ from pathlib import Path
 
 import pytest
 
+import Virel
 from Virel.cli import demo, inputs, jsonform, main, schema_view
 from Virel.cli.errors import Failure
 
-REPO = Path(__file__).resolve().parents[1]
-DATA = Path(os.environ.get("VIREL_DATA") or REPO.parent / "shared" / "data")
-EXAMPLE = str(REPO / "src" / "Virel" / "example_schema.json")
+import _data
+
+EXAMPLE = str(Path(Virel.__file__).with_name("example_schema.json"))
 IDS = {e.get("predicate") or e.get("method"): int(e["id"]) & 0xFFFFFFFF
        for k in ("constructors", "methods") for e in json.loads(Path(EXAMPLE).read_text())[k]}
 
 
 def data_file(name: str) -> str:
-    if not (DATA / name).is_file():
-        pytest.skip(f"{DATA / name} not found (set VIREL_DATA to the data folder)")
-    return str(DATA / name)
+    return str(_data.data_file(name))
 
 
 @pytest.fixture

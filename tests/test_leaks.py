@@ -1,6 +1,5 @@
 """Repeating every success and failure path must not grow memory."""
 import gc
-import json
 import os
 import sys
 
@@ -8,7 +7,8 @@ import pytest
 
 from Virel.tl import TLParser, TLSchemaCompiler
 
-from conftest import DATA, SCHEMA, SCHEMA_TEXT, entry
+from _data import find
+from conftest import SCHEMA, SCHEMA_TEXT, entry
 
 pytestmark = pytest.mark.plain_build_only
 
@@ -65,7 +65,7 @@ def workload(parser):
 
 def test_no_growth_over_many_calls():
     parser = TLParser(SCHEMA_TEXT)
-    real = (DATA / "mtproto.json").read_text() if (DATA / "mtproto.json").exists() else json.dumps(SCHEMA)
+    real = find("mtproto.json").read_text()
     for _ in range(50):
         workload(parser)
         TLParser(real)

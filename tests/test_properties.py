@@ -5,7 +5,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import conftest
-from conftest import data_file, new_parser
+from conftest import new_parser
+from _data import data_file, find
 from support import decode_is_sound, same
 from tlgen import SchemaValues, schemas
 
@@ -32,9 +33,8 @@ def layer(name):
 
 def chunks(name, size):
     """Index ranges over the reachable entries of a data file (one range if it is absent)."""
-    from conftest import DATA
-    path = DATA / name
-    if not path.exists():
+    path = find(name)
+    if path is None:
         return [(name, 0, 0)]
     n = len(SchemaValues(json.loads(path.read_text())).entries)
     return [(name, i, min(i + size, n)) for i in range(0, n, size)]

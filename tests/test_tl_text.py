@@ -1,23 +1,15 @@
 """The TL text converter: its rules on small texts, then the real layers."""
 
 import json
-import os
 import re
 from pathlib import Path
 
 import pytest
 
+import Virel
 from Virel.tl_text import TLTextError, compute_id, convert, normalise, parse, to_json
 
-REPO = Path(__file__).resolve().parents[1]
-DATA = Path(os.environ.get("VIREL_DATA") or REPO.parent / "shared" / "data")
-
-
-def data_file(name: str) -> Path:
-    path = DATA / name
-    if not path.is_file():
-        pytest.skip(f"{path} not found (set VIREL_DATA to the data folder)")
-    return path
+from _data import data_file
 
 
 @pytest.mark.parametrize(
@@ -115,7 +107,7 @@ def test_to_json_forms():
 
 
 def test_example_schema_ids_are_the_crc_of_its_declarations():
-    schema = json.loads((REPO / "src" / "Virel" / "example_schema.json").read_text(encoding="utf-8"))
+    schema = json.loads(Path(Virel.__file__).with_name("example_schema.json").read_text(encoding="utf-8"))
     for e in schema["constructors"] + schema["methods"]:
         name = e.get("predicate") or e["method"]
         decl = " ".join([name] + [f"{p['name']}:{p['type']}" for p in e["params"]]) + f" = {e['type']}"

@@ -10,10 +10,10 @@ PYTHONMALLOC=malloc valgrind --leak-check=full --show-leak-kinds=definite --erro
 import sys, pathlib
 sys.path.insert(0, "tests")
 import test_leaks
-from conftest import DATA, SCHEMA_TEXT
+from _data import find
+from conftest import SCHEMA_TEXT
 from Virel.tl import TLParser
-api = DATA / "api.json"
-text = api.read_text() if api.exists() else SCHEMA_TEXT
+text = find("api.json").read_text()
 parser = TLParser(SCHEMA_TEXT)
 for _ in range(3):
     TLParser(text)

@@ -46,11 +46,18 @@ T fail(const char* where) noexcept {
     if constexpr (!std::is_void_v<T>) return T{};
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// CPython 3.13 lets C code nest 10,000 levels whatever the size of the thread's stack, more than a
+// small stack (threading.stack_size) holds; so on 3.13 nesting also stops near the end of the
+// stack: Py_EnterRecursiveCall behind a check of the stack's depth (stack.cpp).
+bool enter_nested(const char* where) noexcept;
+#endif
+
 // Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
 // data (or a container that holds itself) ends in RecursionError instead of a blown C stack.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) noexcept : ok_(Py_EnterRecursiveCall(where) == 0) {}
+    explicit RecursionGuard(const char* where) noexcept : ok_(enter(where)) {}
     ~RecursionGuard() {
         if (ok_) Py_LeaveRecursiveCall();
     }
@@ -59,6 +66,13 @@ public:
     explicit operator bool() const noexcept { return ok_; }
 
 private:
+    static bool enter(const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        return enter_nested(where);
+#else
+        return Py_EnterRecursiveCall(where) == 0;
+#endif
+    }
     bool ok_;
 };
 

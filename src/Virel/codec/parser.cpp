@@ -123,9 +123,9 @@ static void TLParser_dealloc(PyObject* op) {
 
 static PyMethodDef TLParser_methods[] = {
     {"unpack", TL_FASTCALL(TLParser_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack(data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
+     "unpack($self, data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
     {"pack", TL_FASTCALL(TLParser_pack), METH_FASTCALL | METH_KEYWORDS,
-     "pack(value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
+     "pack($self, value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
     {"unpack_from", TL_FASTCALL(TLParser_unpack_from), METH_FASTCALL | METH_KEYWORDS,
      "unpack_from($self, data, offset=0, type=None)\n--\n\n"
      "Decode the value at `offset` of `data` (any C-contiguous buffer, read in place): a boxed\n"

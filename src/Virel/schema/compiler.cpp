@@ -621,7 +621,7 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
 
 static PyMethodDef TLSchemaCompiler_methods[] = {
     {"compile", TL_FASTCALL(TLSchemaCompiler_compile), METH_FASTCALL | METH_KEYWORDS,
-     "compile(json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+     "compile($self, json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -631,7 +631,7 @@ static PyType_Slot TLSchemaCompiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(TLSchemaCompiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TLSchemaCompiler_dealloc)},
     {Py_tp_methods, TLSchemaCompiler_methods},
-    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler()\n--\n\nCompiles a TL schema into native tables.")},
+    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler(*args, **kwargs)\n--\n\nCompiles a TL schema into native tables.")},
     {0, nullptr},
 };
 
