@@ -79,6 +79,8 @@ CONTENDERS = {
     "json": "json.loads of the schema text (W6)",
     "floor": "least work: read every value and write the bytes / create the result objects "
              "from a ready plan (bench/floor, W1-W4)",
+    "from": "Virel.tl TLParser.unpack_from of the same bytes, read in place (W2, W3, W5); "
+            "ours/from above 1: unpack_from is faster than unpack",
 }
 FLOOR = "floor"
 
@@ -152,6 +154,8 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
             data = codec.pack(value)
             add(workload, "pack", name, codec.pack, (value,), size=len(data))
             add(workload, "unpack", name, codec.unpack, (data,))
+        if ours is not None and wanted("from") and workload in (W2, W3, W5):
+            add(workload, "unpack", "from", ours.unpack_from, (ours.pack(value),))
         for name, (dumps, extra, loads) in general.items():
             data = dumps(value, *extra)
             add(workload, "pack", name, dumps, (value, *extra), size=len(data))
@@ -296,6 +300,9 @@ def check(w: workloads.Workloads, ours: Any, base: TLBaseline) -> list[str]:
                 decoded = guarded(f"{workload} ours unpack", ours.unpack, our_bytes)
                 if decoded is not None:
                     expect_same(f"{workload} ours round trip", decoded, value)
+                    expect_same(f"{workload} ours unpack_from vs unpack",
+                                guarded(f"{workload} ours unpack_from", ours.unpack_from, our_bytes),
+                                (decoded, len(our_bytes)))
             decoded = guarded(f"{workload} ours unpack of baseline bytes", ours.unpack, base_bytes)
             if decoded is not None:
                 expect_same(f"{workload} ours unpack vs baseline unpack", decoded,

@@ -136,7 +136,7 @@ def test_defaults_for_missing_fields():
     p = make_parser([entry(1, "e", ("i", "int"), ("l", "long"), ("d", "double"), ("s", "string"),
                            ("b", "bytes"), ("o", "Bool"), ("v", "Vector<int>"))])
     assert p.pack({"_": "e"}) == ID + bytes(4 + 8 + 8 + 4 + 4 + 4) + VEC + bytes(4)
-    with pytest.raises(ValueError, match="^Object must have '_' field$"):
+    with pytest.raises(ValueError, match="(?m)^Object must have '_' field$"):
         make_parser([entry(1, "e", ("o", "Other"))]).pack({"_": "e"})
 
 
@@ -211,9 +211,9 @@ def test_vector_refusals():
 
     class L(list):
         pass
-    with pytest.raises(TypeError, match="^Expected list, got L$"):
+    with pytest.raises(TypeError, match="(?m)^Expected list, got L$"):
         p.pack({"_": "e", "v": L([1])})
-    with pytest.raises(TypeError, match="^an integer is required$"):
+    with pytest.raises(TypeError, match="(?m)^an integer is required$"):
         p.pack({"_": "f", "v": [[1]]})
 
 

@@ -49,6 +49,18 @@ def workload(parser):
             parser.pack(bad)
         except (ValueError, TypeError, OverflowError, AttributeError):
             pass
+    buf = bytearray(b"x")
+    parser.pack_into(buf, [user, user], "Vector<User>")
+    assert parser.unpack_from(memoryview(buf), 1, "Vector<User>")[1] == len(buf)
+    for args in ((buf, 2, "Vector<User>"), (buf, 0, "Vector<"), (buf, 99), (b"\x01\xff\0\0", 0, "string")):
+        try:
+            parser.unpack_from(*args)
+        except (RuntimeError, ValueError):
+            pass
+    try:
+        parser.pack_as([user, {"_": "user", "id": "x"}], "Vector<User>")
+    except TypeError:
+        pass
 
 
 def test_no_growth_over_many_calls():

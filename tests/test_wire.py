@@ -65,14 +65,14 @@ def test_first_byte_255_is_a_length():
 ])
 def test_short_input_positions(kind, payload, position):
     p = make_parser([entry(1, "e", ("v", kind))])
-    with pytest.raises(RuntimeError, match=f"^Parse error at position {position}$"):
+    with pytest.raises(RuntimeError, match=f"(?m)^Parse error at position {position}$"):
         p.unpack(ID + bytes.fromhex(payload))
 
 
 def test_missing_padding_at_the_end_is_fine_but_not_before_a_field():
     p = make_parser([entry(1, "e", ("v", "string"))])
     assert p.unpack(ID + bytes.fromhex("026869")) == {"_": "e", "v": "hi"}
-    with pytest.raises(RuntimeError, match="^Parse error at position 8$"):
+    with pytest.raises(RuntimeError, match="(?m)^Parse error at position 8$"):
         one("string").unpack(ID + bytes.fromhex("026869"))
 
 

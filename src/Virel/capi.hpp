@@ -83,6 +83,10 @@ bool parse_one_arg(const char* func, const char* param, PyObject* const* args, P
 // The same rules for a callable that receives a tuple and a dict (the TLParser constructor).
 bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject* kwargs,
                    PyObject** out) noexcept;
+// The rules of a callable with `count` parameters named `names`, the first `required` of them
+// required: out[i] receives the argument given for names[i] (borrowed), or null when none was.
+bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py_ssize_t required,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
 // The rules of a callable that takes no argument at all (__reduce__).
 bool parse_no_args(const char* func, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept;

@@ -147,6 +147,31 @@ bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject
     return true;
 }
 
+bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py_ssize_t required,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+    if (nargs > count) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+                     required == count ? "exactly" : "at most", count, count == 1 ? "" : "s", nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = 0;
+        while (PyUnicode_Check(key) && i < count && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) ++i;
+        if (!take_keyword(func, i < count ? names[i] : nullptr, key, args[nargs + k], i < count ? &out[i] : nullptr))
+            return false;
+    }
+    for (Py_ssize_t i = 0; i < required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)", func, names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (nargs > 0) {
         wrong_count(func, 0, nargs);

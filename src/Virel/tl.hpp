@@ -183,12 +183,16 @@ struct TLParser {
     const TLParserOps* ops;
     TLSchema* schema;         // borrowed from `compiler`
     PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
-    unsigned char* buffer;    // realloc/free; null until the first pack or unpack
+    unsigned char* buffer;    // realloc/free; null until the first pack or unpack. During unpack_from
+                              // it points into the caller's data instead (read only, not owned)
     uint64_t capacity;
     uint64_t input_length;
     uint64_t position;
     int32_t parse_error;
     int32_t busy;             // 1 while a pack or unpack runs on this parser
+    uint64_t short_at;        // where the first read that found too few bytes began (parse_error set)
+    struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
+                                    // the path of a failure being unwound; made on first use, owned
 };
 
 // ---- The capsule ----

@@ -14,11 +14,15 @@ class UsageError(Exception):
 
 
 def describe(exc: BaseException) -> str:
-    """An exception's message on one line (a KeyError says which key is missing)."""
+    """An exception's message on one line (a KeyError says which key is missing), followed by its
+    notes in parentheses (the codec's says where the data broke)."""
     if isinstance(exc, KeyError) and exc.args:
         text = f"missing key {exc.args[0]!r}"
     else:
         text = str(exc) or type(exc).__name__
+    notes = getattr(exc, "__notes__", None)
+    if notes:
+        text += f" ({'; '.join(map(str, notes))})"
     return " ".join(text.split())
 
 

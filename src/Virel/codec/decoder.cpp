@@ -50,6 +50,8 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     if (!depth) return fail<PyObject*>(here);
     uint32_t header = Ops::_read_int32(s);
     if (header != kVectorId) {
+        // A header that was there moved the cursor; a missing one (a shortage) did not.
+        path_mark(s, s->parse_error ? s->position : s->position - 4);
         set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
         return fail<PyObject*>(here);
     }
@@ -58,7 +60,7 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
-        s->parse_error = 1;
+        short_of_input(s, s->position - 4);
         PyObject* empty = PyList_New(0);
         if (!empty) return fail<PyObject*>(here);
         return empty;
@@ -98,22 +100,38 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
             return list.release();
         }
     }
+    bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = s->position;
         Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
         if (!item) {
+            if (reading_on) path_hold(s, -1);
+            if (kind == TL_STRING) path_mark_text(s);
+            path_index(s, i, true);
             Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
             return fail<PyObject*>(here);
         }
-        // After a shortage, an element read that did not move the cursor will be repeated
-        // identically by every later one: the result is discarded anyway and the position is
-        // final, so stop here.
-        if (s->parse_error && s->position == before) break;
+        if (s->parse_error) {
+            if (!reading_on) {
+                path_index(s, i, false);
+                path_hold(s, 1);
+                reading_on = true;
+            }
+            // After a shortage, an element read that did not move the cursor will be repeated
+            // identically by every later one: the result is discarded anyway and the position is
+            // final, so stop here.
+            if (s->position == before || i + 1 == count) {
+                path_hold(s, -1);
+                break;
+            }
+        }
         if (filled < PyList_GET_SIZE(list.get())) {
             PyList_SET_ITEM(list.get(), filled++, item.release());  // steals
         } else if (PyList_Append(list.get(), item.get()) == 0) {
             ++filled;
         } else {
+            if (reading_on) path_hold(s, -1);
+            path_index(s, i, true);
             return fail<PyObject*>(here);
         }
     }
@@ -154,11 +172,18 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
             value = Ops::_read_object(s);
             break;
         default:
+            path_mark(s, s->position);
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
             value = nullptr;
     }
     if (!value) return fail<PyObject*>(here);
     return value;
+}
+
+// An exception while reading field `p`: its trace, and false.
+[[gnu::cold]] static bool field_failed(TLParser* s, const TLParam* p) noexcept {
+    path_param(s, p, true);
+    return false;
 }
 
 // Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
@@ -213,6 +238,14 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
+            if (!has_input(s, 4)) [[unlikely]] {
+                words[p->flags_word - 1] = Ops::_read_int32(s);
+                if (s->parse_error) {
+                    path_param(s, p, false);
+                    return true;
+                }
+                continue;
+            }
             words[p->flags_word - 1] = Ops::_read_int32(s);
             continue;
         }
@@ -221,21 +254,23 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) {
                 if (kNamesRepeat && !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
-                    return false;
+                    return field_failed(s, p);
                 continue;
             }
             if (p->kind == TL_BOOL) {
-                if (!store.put(p->py_name, Py_NewRef(Py_True))) return false;
+                if (!store.put(p->py_name, Py_NewRef(Py_True))) return field_failed(s, p);
                 continue;
             }
         }
         PyObject* value = Ops::_read_value(s, p->kind, p->type_name, p->element);
-        if (!value) return false;
-        if (s->parse_error) {
-            Py_DECREF(value);
-            return true;
+        if (!value || s->parse_error) {
+            bool exception = !value;
+            if (exception && p->kind == TL_STRING) path_mark_text(s);
+            path_param(s, p, exception);
+            Py_XDECREF(value);
+            return !exception;  // a shortage: the caller discards what was read
         }
-        if (!store.put(p->py_name, value)) return false;
+        if (!store.put(p->py_name, value)) return field_failed(s, p);
     }
     return true;
 }
@@ -246,7 +281,7 @@ PyObject* read_object(TLParser* s) {
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
     if (!has_input(s, 4)) {
-        s->parse_error = 1;
+        short_of_input(s, s->position);
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(s);
@@ -254,13 +289,17 @@ PyObject* read_object(TLParser* s) {
     if (!c) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(c, id);
     if (!record) {
+        path_mark(s, s->position - 4);
         if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
     Ref dict = Ref::steal(PyDict_Copy(record->proto));
-    if (!dict) return fail<PyObject*>(here);
+    if (!dict) {
+        path_field(s, record, nullptr, true);
+        return fail<PyObject*>(here);
+    }
     bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
                                 : read_fields<Ops, true>(s, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
@@ -268,6 +307,8 @@ PyObject* read_object(TLParser* s) {
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
+template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // unpack_from
+template PyObject* read_object<Direct>(TLParser*);
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);
@@ -304,10 +345,14 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     Ref result = Ref::steal(guarded<PyObject*>([&] {
         return s->ops == &TLParser_default_ops ? read_object<Direct>(s) : s->ops->_read_object(s);
     }));
-    if (!result) return fail<PyObject*>(here);
+    if (!result) {
+        attach_path_note(s, nullptr, true, 0);
+        return fail<PyObject*>(here);
+    }
     if (s->parse_error) {
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                      static_cast<unsigned long long>(s->position));
+        attach_path_note(s, nullptr, true, 0);
         return fail<PyObject*>(here);
     }
     return result.release();

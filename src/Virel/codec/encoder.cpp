@@ -353,7 +353,10 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         // count is written already, so a change is an error rather than corrupt output.
         if (PyList_GET_SIZE(items.get()) != count) break;
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) return fail<bool>(here);
+        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) {
+            path_index(s, i, true);
+            return fail<bool>(here);
+        }
     }
     if (PyList_GET_SIZE(items.get()) != count) {
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
@@ -581,6 +584,13 @@ bool present(const TLParam* p, PyObject* v) noexcept {
 
 }  // namespace
 
+// A failure once the record is known names it, and the parameter being written (null: none).
+[[gnu::cold]] static bool object_failed(TLParser* s, const TLConstructor* record, const TLParam* p,
+                                        const char* where) noexcept {
+    path_field(s, record, p, true);
+    return fail<bool>(where);
+}
+
 template <class Ops>
 bool write_object(TLParser* s, PyObject* value) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
@@ -621,7 +631,7 @@ bool write_object(TLParser* s, PyObject* value) {
     }
 
     ObjectFields fields(value, access, record);
-    if (!fields) return fail<bool>(here);
+    if (!fields) return object_failed(s, record, nullptr, here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
@@ -634,7 +644,7 @@ bool write_object(TLParser* s, PyObject* value) {
                 if (p->flags_word || !p->is_conditional) continue;
                 PyObject* v;
                 int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-                if (has < 0) return fail<bool>(here);
+                if (has < 0) return object_failed(s, record, p, here);
                 bool present = has && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
                 if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
             }
@@ -642,13 +652,13 @@ bool write_object(TLParser* s, PyObject* value) {
         if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
              (words[1] & record->shared_flag_bits[1])) &&
             !check_flag_layout(record, fields, words[0], words[1]))
-            return fail<bool>(here);
+            return object_failed(s, record, nullptr, here);
     }
-    if (!Ops::_write_int32(s, record->id)) return fail<bool>(here);
+    if (!Ops::_write_int32(s, record->id)) return object_failed(s, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
-            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return fail<bool>(here);
+            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return object_failed(s, record, p, here);
             written[p->flags_word - 1] = true;
             continue;
         }
@@ -658,7 +668,7 @@ bool write_object(TLParser* s, PyObject* value) {
         }
         PyObject* v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-        if (has < 0) return fail<bool>(here);
+        if (has < 0) return object_failed(s, record, p, here);
         Ref fallback;  // a missing plain field is written as its kind's zero or empty value
         if (p->is_conditional && (!has || v == Py_None)) {
             // Its bit was set by another parameter that shares it. With its flags word already
@@ -668,15 +678,17 @@ bool write_object(TLParser* s, PyObject* value) {
             PyErr_Format(PyExc_ValueError,
                          "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
-            return fail<bool>(here);
+            return object_failed(s, record, p, here);
         }
-        if (!has && !(v = (fallback = default_of(p->kind)).get())) return fail<bool>(here);
-        if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return fail<bool>(here);
+        if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(s, record, p, here);
+        if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
     }
     return true;
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
+template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
+template bool write_object<Direct>(TLParser*, PyObject*);
 
 PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack);
@@ -701,7 +713,10 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     bool ok = guarded<bool>([&] {
         return s->ops == &TLParser_default_ops ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
     });
-    if (!ok) return fail<PyObject*>(here);
+    if (!ok) {
+        attach_path_note(s, nullptr, false, 0);
+        return fail<PyObject*>(here);
+    }
     PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
                                               static_cast<Py_ssize_t>(s->position));
     if (!out) return fail<PyObject*>(here);

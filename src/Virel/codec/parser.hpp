@@ -8,6 +8,9 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace virel {
 
@@ -37,6 +40,38 @@ constexpr uint32_t kVectorId = 0x1CB5C415u;
 // 24 bits of length prefix: longer byte strings cannot be represented.
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 
+// ---- Where a failure happened ----
+// A failing read or write leaves its trace as it unwinds: the innermost step marks the byte where
+// the failing read began (`short_at` for a shortage of input, path_mark for an exception), and each
+// level on the way out adds its own step (a field and its record, or a vector index). The entry
+// point turns the trace into one note on the exception. Each of these is called on a failure path
+// only (an exception pending, or parse_error set), never otherwise.
+// `exception`: the failure is a pending exception rather than a shortage of input. An exception
+// raised while a shortage is being traced replaces that trace.
+[[gnu::cold]] void path_mark(TLParser* s, uint64_t at) noexcept;
+// The mark of a text string that is not UTF-8, worked out afterwards from the pending
+// UnicodeDecodeError and the cursor just past the string (so the reader keeps nothing for it).
+[[gnu::cold]] void path_mark_text(TLParser* s) noexcept;
+[[gnu::cold]] void path_field(TLParser* s, const TLConstructor* record, const TLParam* param,
+                              bool exception) noexcept;  // param null: the record alone
+[[gnu::cold]] void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept;
+// path_field for a parameter whose record the caller does not keep at hand (it is looked up).
+[[gnu::cold]] void path_param(TLParser* s, const TLParam* param, bool exception) noexcept;
+// After a shortage a vector reads on to its end (the final position counts); what those reads meet
+// is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
+[[gnu::cold]] void path_hold(TLParser* s, int delta) noexcept;
+// Attaches the trace as one note to the pending exception and clears it. `root`: the type text the
+// value was read or written as (null for a boxed object); `base`: what to add to positions (the
+// offset of the input inside the caller's data); decoding adds where the failing read began.
+[[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
+
+// A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
+// (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
+inline void short_of_input(TLParser* s, uint64_t at) noexcept {
+    if (!s->parse_error) s->short_at = at;
+    s->parse_error = 1;
+}
+
 // Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
 inline bool has_input(const TLParser* s, uint64_t n) noexcept {
     return s->position <= s->input_length && n <= s->input_length - s->position;
@@ -46,7 +81,7 @@ inline bool has_input(const TLParser* s, uint64_t n) noexcept {
 
 inline uint32_t read_int32(TLParser* s) noexcept {
     if (!has_input(s, 4)) {
-        s->parse_error = 1;
+        short_of_input(s, s->position);
         return 0;
     }
     uint32_t v = load_le32(s->buffer + s->position);
@@ -56,7 +91,7 @@ inline uint32_t read_int32(TLParser* s) noexcept {
 
 inline uint64_t read_int64(TLParser* s) noexcept {
     if (!has_input(s, 8)) {
-        s->parse_error = 1;
+        short_of_input(s, s->position);
         return 0;
     }
     uint64_t v = load_le64(s->buffer + s->position);
@@ -69,14 +104,14 @@ inline double read_double(TLParser* s) noexcept { return std::bit_cast<double>(r
 inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
     *size = 0;
     if (!has_input(s, 1)) {
-        s->parse_error = 1;
+        short_of_input(s, s->position);
         return nullptr;
     }
     uint64_t n = s->buffer[s->position];
     s->position += 1;  // stands even if the rest fails
     if (n == 254) {
         if (!has_input(s, 3)) {
-            s->parse_error = 1;
+            short_of_input(s, s->position - 1);
             return nullptr;
         }
         const unsigned char* p = s->buffer + s->position;
@@ -84,7 +119,9 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
         s->position += 3;
     }
     if (!has_input(s, n)) {
-        s->parse_error = 1;
+        // The prefix was one byte holding n, or 254 and three bytes ending in n's top byte, which
+        // is never n itself (an n of 0 never falls short).
+        short_of_input(s, s->position - (s->buffer[s->position - 1] == n ? 1 : 4));
         return nullptr;
     }
     const char* data = reinterpret_cast<const char*>(s->buffer + s->position);
@@ -182,6 +219,40 @@ struct VectorElement {
 };
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
                     VectorElement* out);
+
+// A type text as unpack_from and the typed packers take it, analysed once per parser.
+struct ParsedType {
+    int32_t kind;
+    const char* text;              // the text itself (the key it is kept under)
+    const TLElementType* element;  // a vector's element record (in the schema's blocks), else null
+};
+
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view t) const noexcept { return std::hash<std::string_view>{}(t); }
+};
+
+}  // namespace virel
+
+// What a parser keeps beside its buffer; see TLParser::extras.
+struct TLParserExtras {
+    struct Step {
+        enum Kind : uint8_t { field, element, record } kind;
+        const char* name;  // field or record name, in the schema's blocks
+        Py_ssize_t index;  // of an element
+    };
+    std::vector<Step> steps;  // innermost first
+    uint64_t at = 0;          // where the failing read began, when has_at
+    bool has_at = false;
+    bool exception = false;   // the trace is that of an exception (not of a shortage)
+    int32_t hold = 0;         // vectors reading on after a shortage
+    std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
+};
+
+namespace virel {
+
+// The parser's extras, made on first use; null with MemoryError pending when they cannot be.
+TLParserExtras* extras_of(TLParser* s) noexcept;
 
 // Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
 class BusyGuard {
