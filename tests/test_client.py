@@ -288,3 +288,19 @@ def test_a_bad_text_without_its_padding_is_located_inside_the_data(api):
     with pytest.raises(UnicodeDecodeError) as caught:
         api.unpack_from(bytearray(b"\0\1\xff"), 1, "string")
     assert caught.value.__notes__ == ["at string; the failing read began at byte 1"]
+
+
+def test_type_texts_given_at_calls_take_bounded_memory():
+    code = """if True:
+        import resource
+        from Virel.tl import TLParser
+        p = TLParser({"constructors": []})
+        data = bytes.fromhex("15c4b51c 00000000")
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        for i in range(20000):
+            assert p.unpack_from(data, 0, "Vector<" + "T%d_" % i + "x" * 1000 + ">") == ([], 8)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert int(out.stdout) < 10  # MiB; every text used to be kept, with records of its elements

@@ -186,10 +186,6 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return false;
 }
 
-// Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
-// exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
-// record, an earlier parameter of the same name may have stored a value under the key of an
-// absent one, so absent values are stored too; otherwise the prototype holds them already.
 // Stores the values of one object into a copy of its record's prototype: through the dict's
 // entry table directly where it can (each parameter's key sits at a known place in the copy),
 // else through PyDict_SetItem.

@@ -224,7 +224,7 @@ bool vector_element(TLParser* s, const char* type_name, const TLElementType* ele
 struct ParsedType {
     int32_t kind;
     const char* text;              // the text itself (the key it is kept under)
-    const TLElementType* element;  // a vector's element record (in the schema's blocks), else null
+    const TLElementType* element;  // null: a vector's elements are derived from `text`
 };
 
 struct TextHash {

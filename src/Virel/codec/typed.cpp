@@ -245,12 +245,11 @@ const ParsedType* parsed_type(TLParser* s, TLSchemaCompiler* c, PyObject* type) 
     }
     int32_t kind = c->ops->_parse_type(c, type);
     if (PyErr_Occurred()) return nullptr;
-    const TLElementType* element = nullptr;
-    if (kind == TL_VECTOR && !(element = make_element_type(c, utf8))) {
-        if (!PyErr_Occurred()) PyErr_NoMemory();
-        return nullptr;
-    }
-    auto [it, added] = e->types.try_emplace(std::string(text), ParsedType{kind, nullptr, element});
+    // A caller may bring any number of texts: the cache is bounded, and a vector's elements are
+    // derived from the text when it is read or written (as for a record made without them),
+    // so that nothing is added to the schema's own tables for a text given at a call.
+    if (e->types.size() >= 256) e->types.clear();
+    auto [it, added] = e->types.try_emplace(std::string(text), ParsedType{kind, nullptr, nullptr});
     it->second.text = it->first.c_str();  // nodes stay put: the pointer lives as long as the entry
     return &it->second;
 }
