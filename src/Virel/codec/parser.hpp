@@ -247,6 +247,10 @@ struct TLParserExtras {
     bool exception = false;   // the trace is that of an exception (not of a shortage)
     int32_t hold = 0;         // vectors reading on after a shortage
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
+    // Each record's parameter array by its address, sorted, for the failure path to find the
+    // record that holds a parameter (made on the first failure that needs it, for `owners_of`).
+    std::vector<std::pair<const TLParam*, const TLConstructor*>> owners;
+    const TLSchema* owners_of = nullptr;
 };
 
 namespace virel {

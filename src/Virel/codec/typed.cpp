@@ -102,9 +102,31 @@ void path_field(TLParser* s, const TLConstructor* record, const TLParam* param, 
 void path_param(TLParser* s, const TLParam* param, bool exception) noexcept {
     // Each record's parameters are an array of their own: the one that holds `param` is its record.
     const TLSchema* schema = s->schema;
-    for (int32_t i = 0; schema && i < schema->count; ++i) {
+    if (!schema) return;
+    std::less<const TLParam*> before;  // a total order, across arrays too
+    TLParserExtras* e = s->extras;
+    if (e && e->owners_of != schema) {  // index the arrays once, then search them
+        try {
+            e->owners.clear();
+            for (int32_t i = 0; i < schema->count; ++i)
+                if (schema->constructors[i].params) e->owners.emplace_back(schema->constructors[i].params, &schema->constructors[i]);
+            std::sort(e->owners.begin(), e->owners.end(), [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+            e->owners_of = schema;
+        } catch (const std::bad_alloc&) {
+            e->owners.clear();
+            e->owners_of = nullptr;
+        }
+    }
+    if (e && e->owners_of == schema) {
+        auto it = std::upper_bound(e->owners.begin(), e->owners.end(), param,
+                                   [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
+        if (it == e->owners.begin()) return;
+        const TLConstructor* r = std::prev(it)->second;
+        if (before(param, r->params + r->param_count)) path_field(s, r, param, exception);
+        return;
+    }
+    for (int32_t i = 0; i < schema->count; ++i) {
         const TLConstructor& r = schema->constructors[i];
-        std::less<const TLParam*> before;  // a total order, across arrays too
         if (r.params && !before(param, r.params) && before(param, r.params + r.param_count))
             return path_field(s, &r, param, exception);
     }
