@@ -188,10 +188,31 @@ static std::string path_text(const TLParserExtras* e, const char* root, bool dec
     return text;
 }
 
-// "add_note", interned once: the host caches attribute names by identity.
+// "add_note" and "__notes__", interned once: the host caches attribute names by identity.
 static PyObject* add_note_name() noexcept {
     static PyObject* name = PyUnicode_InternFromString("add_note");
     return name;
+}
+static PyObject* notes_name() noexcept {
+    static PyObject* name = PyUnicode_InternFromString("__notes__");
+    return name;
+}
+
+// Adds `note` to `exc` as BaseException.add_note does. An exception without notes yet (nearly
+// always) gets its list set directly: add_note would first look __notes__ up, which for a missing
+// attribute means making and dropping an AttributeError, the dearest part of a failure.
+static void add_note(PyObject* exc, PyObject* note) noexcept {
+    PyObject* attributes = reinterpret_cast<PyBaseExceptionObject*>(exc)->dict;
+    bool has_notes = attributes && PyDict_Contains(attributes, notes_name()) != 0;
+    if (!has_notes && PyExceptionInstance_Check(exc)) {
+        Ref notes = Ref::steal(PyList_New(1));
+        if (notes) {
+            PyList_SET_ITEM(notes.get(), 0, Py_NewRef(note));
+            if (PyObject_SetAttr(exc, notes_name(), notes.get()) == 0) return;
+        }
+        PyErr_Clear();
+    }
+    if (PyObject* name = add_note_name()) Py_XDECREF(PyObject_CallMethodOneArg(exc, name, note));
 }
 
 void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept {
@@ -212,8 +233,7 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
         // The exception keeps its type, message and traceback; a note that cannot be added is
         // left out.
         Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        PyObject* name = add_note_name();
-        if (note && name) Py_XDECREF(PyObject_CallMethodOneArg(exc, name, note.get()));
+        if (note) add_note(exc, note.get());
         PyErr_Clear();
     }
     PyErr_SetRaisedException(exc);
