@@ -5,6 +5,7 @@ and values. Type expressions and entry names are read by the helpers the test su
 import array
 import json
 import math
+import os
 import pathlib
 import sys
 import traceback
@@ -12,8 +13,6 @@ import traceback
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 from _data import find  # noqa: E402  (the data-folder lookup the tests use)
-
-sys.path.insert(0, str(ROOT / "tests"))
 from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
 
 
