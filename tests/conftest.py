@@ -91,9 +91,9 @@ def entry(ident, name, *params, kind="T"):
 def load_tlsub():
     """The test-only native subclass extension (tests/native), built on first use."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location("tlsub_build", ROOT / "tests" / "native" / "tlsub_build.py")
-    builder = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(builder)
+    found = importlib.util.spec_from_file_location("tlsub_build", ROOT / "tests" / "native" / "tlsub_build.py")
+    builder = importlib.util.module_from_spec(found)
+    found.loader.exec_module(builder)
     return builder.load()
 
 

@@ -85,10 +85,10 @@ def load() -> tuple[Any, str | None]:
         return None, str(exc)
     if path is None:
         return None, reason
-    spec = importlib.util.spec_from_file_location(MODULE_NAME, path)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(MODULE_NAME, path)
+    module = importlib.util.module_from_spec(found)
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     except ImportError as exc:
         return None, str(exc)
     return module, None

@@ -10,7 +10,7 @@ extern "C" const TLParserOps TLParser_default_ops;
 
 namespace virel {
 
-// The two classes: their specs (compiler.cpp, parser.cpp) and the types made from them when the
+// The two classes: their type definitions (compiler.cpp, parser.cpp) and the types made from them when the
 // module is executed (tl.cpp).
 extern PyType_Spec TLSchemaCompiler_spec;
 extern PyType_Spec TLParser_spec;

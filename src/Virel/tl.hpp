@@ -13,7 +13,7 @@
 //     An override may call the entry it replaces (`api->TLParser_default_ops->_write_string`).
 //     Every operation reaches the others through the object's table, so an override also runs
 //     when another operation (a vector, an object) needs it.
-//  4. Your type: `PyType_FromModuleAndSpec(module, &spec, (PyObject*)api->TLParser_Type)` with
+//  4. Your type: `PyType_FromModuleAndSpec(module, &shape, (PyObject*)api->TLParser_Type)` with
 //     `basicsize` sizeof(MyParser), flags Py_TPFLAGS_DEFAULT (TLParser's collector support, its
 //     traverse, clear and dealloc are inherited: leave Py_TPFLAGS_HAVE_GC out unless your struct
 //     holds Python references and brings its own traverse) and a Py_tp_new slot that calls the

@@ -53,8 +53,8 @@ def load():
         if done.returncode != 0:
             raise RuntimeError(f"building tlsub failed:\n{' '.join(command(partial))}\n{done.stderr}")
         partial.replace(out)
-    spec = importlib.util.spec_from_file_location("tlsub", out)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("tlsub", out)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.modules["tlsub"] = module
     return module

@@ -45,6 +45,31 @@ bool write_double(TLParser* s, double value) {
     return true;
 }
 
+// The length prefix of a byte string of n bytes at p (one byte below 254, else 254 and three
+// bytes); returns where the data goes.
+inline unsigned char* put_length(unsigned char* p, Py_ssize_t n) noexcept {
+    if (n < 254) {
+        *p = static_cast<unsigned char>(n);
+        return p + 1;
+    }
+    p[0] = 254;
+    p[1] = static_cast<unsigned char>(n & 0xFF);
+    p[2] = static_cast<unsigned char>((n >> 8) & 0xFF);
+    p[3] = static_cast<unsigned char>((n >> 16) & 0xFF);
+    return p + 4;
+}
+
+// Pads a byte string that ends at p with zeros and moves the cursor past them. Padding counts
+// from the start of the buffer, as the reader skips it.
+inline void end_string(TLParser* s, unsigned char* p) noexcept {
+    uint64_t end = static_cast<uint64_t>(p - s->buffer);
+    while (end & 3) {
+        *p++ = 0;
+        ++end;
+    }
+    s->position = end;
+}
+
 template <class Ops>
 bool write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_bytes);
@@ -54,25 +79,9 @@ bool write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
         return fail<bool>(here);
     }
     if (!reserve<Ops>(s, static_cast<uint64_t>(n) + 8)) return fail<bool>(here);
-    unsigned char* p = s->buffer + s->position;
-    if (n < 254) {
-        *p++ = static_cast<unsigned char>(n);
-    } else {
-        p[0] = 254;
-        p[1] = static_cast<unsigned char>(n & 0xFF);
-        p[2] = static_cast<unsigned char>((n >> 8) & 0xFF);
-        p[3] = static_cast<unsigned char>((n >> 16) & 0xFF);
-        p += 4;
-    }
+    unsigned char* p = put_length(s->buffer + s->position, n);
     if (n > 0) std::memcpy(p, data, static_cast<size_t>(n));
-    p += n;
-    // Padding counts from the start of the buffer, as the reader skips it.
-    uint64_t end = static_cast<uint64_t>(p - s->buffer);
-    while (end & 3) {
-        *p++ = 0;
-        ++end;
-    }
-    s->position = end;
+    end_string(s, p + n);
     return true;
 }
 
@@ -124,24 +133,9 @@ static bool write_text_in_place(TLParser* s, PyObject* text) {
                       : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(chars), n, data)
                                                      : encode_utf8(static_cast<const Py_UCS4*>(chars), n, data);
     if (size < 0 || size > kMaxByteString) return false;
-    unsigned char* p = s->buffer + s->position;
-    if (size < 254) {
-        if (prefix == 4) std::memmove(p + 1, data, static_cast<size_t>(size));
-        *p++ = static_cast<unsigned char>(size);
-    } else {
-        p[0] = 254;
-        p[1] = static_cast<unsigned char>(size & 0xFF);
-        p[2] = static_cast<unsigned char>((size >> 8) & 0xFF);
-        p[3] = static_cast<unsigned char>((size >> 16) & 0xFF);
-        p += 4;
-    }
-    p += size;
-    uint64_t end = static_cast<uint64_t>(p - s->buffer);
-    while (end & 3) {  // padding counts from the start of the buffer
-        *p++ = 0;
-        ++end;
-    }
-    s->position = end;
+    unsigned char* start = s->buffer + s->position;
+    if (size < 254 && prefix == 4) std::memmove(start + 1, data, static_cast<size_t>(size));
+    end_string(s, put_length(start, size) + size);
     return true;
 }
 
