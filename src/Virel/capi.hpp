@@ -46,15 +46,20 @@ T fail(const char* where) noexcept {
     if constexpr (!std::is_void_v<T>) return T{};
 }
 
-#if PY_VERSION_HEX >= 0x030D0000
-// CPython 3.13 lets C code nest 10,000 levels whatever the size of the thread's stack, more than a
-// small stack (threading.stack_size) holds; so on 3.13 nesting also stops near the end of the
-// stack: Py_EnterRecursiveCall behind a check of the stack's depth (stack.cpp).
-bool enter_nested(const char* where) noexcept;
-#endif
+// Where nesting must stop on the calling thread: the lowest address its stack may reach, with room
+// left below it for raising the error and for what CPython itself does under the last level. The
+// interpreter's own count does not keep the C stack safe: 3.13 lets C code nest 10,000 levels
+// whatever the stack's size, and 3.12's 1,500 levels overrun a thread made with a small
+// threading.stack_size() (a level of pack takes several hundred bytes). UINTPTR_MAX until the
+// thread's first nested call finds the floor (stack.cpp).
+[[gnu::tls_model("initial-exec")]] extern thread_local std::uintptr_t stack_floor;
+// Below the floor, or the floor not found yet: finds it when needed and, when the stack really is
+// that deep, sets RecursionError and returns true. stack.cpp.
+[[gnu::cold, gnu::noinline]] bool stack_exhausted(const char* where) noexcept;
 
 // Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
-// data (or a container that holds itself) ends in RecursionError instead of a blown C stack.
+// data (or a container that holds itself) ends in RecursionError instead of a blown C stack. The
+// stack test is one compare with a thread-local word, inline: it runs once per nested object.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) noexcept : ok_(enter(where)) {}
@@ -67,11 +72,11 @@ public:
 
 private:
     static bool enter(const char* where) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-        return enter_nested(where);
-#else
+        char here;
+        if (reinterpret_cast<std::uintptr_t>(&here) < stack_floor) [[unlikely]] {
+            if (stack_exhausted(where)) return false;
+        }
         return Py_EnterRecursiveCall(where) == 0;
-#endif
     }
     bool ok_;
 };
@@ -111,6 +116,10 @@ T guarded(F&& body) noexcept {
     }
 }
 
+// Interns `text` into `slot` unless an earlier attempt did (a failed one leaves it null, and the next
+// execution of the module tries again); false with MemoryError pending. tl.cpp.
+bool intern_once(PyObject*& slot, const char* text) noexcept;
+
 // The module's constant strings, made once when the module is executed.
 struct Strings {
     PyObject* underscore;  // "_"
@@ -118,6 +127,7 @@ struct Strings {
     PyObject* compile;     // "compile"
     PyObject* loads;       // "loads"
     PyObject* json;        // "json"
+    PyObject* notes;       // "__notes__"
 };
 extern Strings str;
 

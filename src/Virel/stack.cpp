@@ -1,7 +1,6 @@
 // stack.cpp: where the calling thread's stack ends, for the nesting guard in capi.hpp.
 #include "capi.hpp"
 
-#if PY_VERSION_HEX >= 0x030D0000
 #include <pthread.h>
 
 #include <algorithm>
@@ -33,21 +32,14 @@ static std::uintptr_t find_stack_floor() noexcept {
     return reinterpret_cast<std::uintptr_t>(low) + std::min(kStackReserve, size / 4);
 }
 
-// The lowest address this thread's nesting may reach; the highest address until the thread's
-// first nested call finds it.
-[[gnu::tls_model("initial-exec")]] static thread_local std::uintptr_t stack_floor = UINTPTR_MAX;
+[[gnu::tls_model("initial-exec")]] thread_local std::uintptr_t stack_floor = UINTPTR_MAX;
 
-bool enter_nested(const char* where) noexcept {
+bool stack_exhausted(const char* where) noexcept {
     char here;
-    if (reinterpret_cast<std::uintptr_t>(&here) < stack_floor) [[unlikely]] {
-        if (stack_floor == UINTPTR_MAX) stack_floor = find_stack_floor();
-        if (reinterpret_cast<std::uintptr_t>(&here) < stack_floor) {
-            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-            return false;
-        }
-    }
-    return Py_EnterRecursiveCall(where) == 0;
+    if (stack_floor == UINTPTR_MAX) stack_floor = find_stack_floor();
+    if (reinterpret_cast<std::uintptr_t>(&here) >= stack_floor) return false;
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    return true;
 }
 
 }  // namespace virel
-#endif
