@@ -360,3 +360,33 @@ def test_public_dict_path_gives_the_same_results(parser):
                            env={**__import__("os").environ, "VIREL_PUBLIC_API": flag}).stdout
             for flag in ("0", "1")}
     assert len(outs) == 1 and outs.pop().endswith("True\n")
+
+
+SHORT_FLAGS = [entry(1, "f", ("flags", "#"), ("s", "string"), ("n", "int")),
+               entry(2, "g", ("flags", "#"), ("v", "Vector<int>")),
+               entry(3, "h", ("flags", "#"), ("c", "flags.0?int"), ("t", "flags.1?true")),
+               entry(4, "k", ("flags", "#"), ("flags2", "#"), ("o", "K"))]
+
+
+@pytest.mark.parametrize("data, exc, message, at", [
+    # The short flags word reads as 0 and decoding goes on: the string after it is read from the
+    # bytes that are there, and the int after that falls short, with the cursor past the padding.
+    (ID + b"\x02ab", RuntimeError, "Parse error at position 8", "f.flags (records: f); the failing read began at byte 4"),
+    # A vector header read as 0 after it: the ValueError, not the shortage.
+    (struct.pack("<I", 2) + b"\x01\x02", ValueError, "Invalid vector ID: 0x00000000",
+     "g.v (records: g); the failing read began at byte 4"),
+    # Nothing but conditional fields after it: the object ends as it stands, in the parse error.
+    (struct.pack("<I", 3) + b"\x01", RuntimeError, "Parse error at position 4",
+     "h.flags (records: h); the failing read began at byte 4"),
+    # Both words short, then a nested object that cannot begin.
+    (struct.pack("<I", 4) + b"\x01\x02\x03", RuntimeError, "Parse error at position 4",
+     "k.flags (records: k); the failing read began at byte 4"),
+])
+def test_a_short_flags_word_reads_as_zero_and_decoding_goes_on(data, exc, message, at):
+    p = make_parser(SHORT_FLAGS)
+    with pytest.raises(exc) as info:
+        p.unpack(data)
+    assert str(info.value) == message and info.value.__notes__ == [f"at {at}, in {at[0]}"]
+    with pytest.raises(exc) as info:
+        p.unpack_from(b"pad" + data, 3)
+    assert str(info.value) == (message if exc is ValueError else f"Parse error at position {3 + int(message.split()[-1])}")

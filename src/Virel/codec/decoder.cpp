@@ -4,6 +4,7 @@
 #include "schema/compiler.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -186,9 +187,26 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return false;
 }
 
+// Whether a dict that holds `value` must be tracked by the collector: the rule the dict itself
+// applies on insertion (a container the collector may track; a tuple only once it is tracked).
+inline bool may_be_tracked(PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(value);
+    if (!PyType_IS_GC(type)) return false;
+    if (type == &PyTuple_Type) return PyObject_GC_IsTracked(value);
+    return !type->tp_is_gc || type->tp_is_gc(value);
+}
+
 // Stores the values of one object into a copy of its record's prototype: through the dict's
 // entry table directly where it can (each parameter's key sits at a known place in the copy),
 // else through PyDict_SetItem.
+//
+// Writing into the table is sound only while nothing else can see the dict or change it. The copy
+// is new, owned by the reader alone, and untracked by the collector (the prototype holds no
+// container), so no Python code finds it through the gc module; it stays untracked while the
+// values go in, and is tracked (when a value needs it) only once the store is done. And the direct
+// writes run only on the codec's direct path, where every operation is the codec's own: a native
+// subclass's operations may run Python code between two writes, so its objects are filled
+// through the public call.
 class FieldStore {
 public:
     FieldStore(PyObject* dict, const TLConstructor* record, bool direct) noexcept : dict_(dict) {
@@ -196,7 +214,13 @@ public:
         if (direct && (entries_ = dict_table::str_entries(dict, &count)) && count != 1 + record->value_count)
             entries_ = nullptr;
         if (entries_) ++entries_;  // past "_"
+        assert(!entries_ || (Py_REFCNT(dict) == 1 && !PyObject_GC_IsTracked(dict)));
     }
+    ~FieldStore() {
+        if (track_ && !PyObject_GC_IsTracked(dict_)) PyObject_GC_Track(dict_);
+    }
+    FieldStore(const FieldStore&) = delete;
+    FieldStore& operator=(const FieldStore&) = delete;
     // Moves to the key of the next parameter that becomes a key (call once per such parameter).
     void next() noexcept { ++at_; }
     // Stores `value` (a new reference, taken) under the current key; false with an exception pending.
@@ -206,13 +230,10 @@ public:
             PyObject* old = e.value;
             e.value = value;
             Py_DECREF(old);
-            // A dict holding only atomic values is left untracked by the collector; one that
-            // holds a container must be tracked, as PyDict_SetItem would see to.
-            if ((PyList_CheckExact(value) || PyDict_CheckExact(value)) && !PyObject_GC_IsTracked(dict_))
-                PyObject_GC_Track(dict_);
+            track_ |= may_be_tracked(value);
             return true;
         }
-        int r = PyDict_SetItem(dict_, key, value);
+        int r = PyDict_SetItem(dict_, key, value);  // tracks the dict itself when the value needs it
         Py_DECREF(value);
         return r == 0;
     }
@@ -221,6 +242,7 @@ private:
     PyObject* dict_;
     dict_table::Entry* entries_ = nullptr;
     Py_ssize_t at_ = -1;
+    bool track_ = false;
 };
 
 // Reads the fields of one object into `dict`, a copy of the record's prototype; false with an
@@ -230,18 +252,17 @@ private:
 template <class Ops, bool kNamesRepeat>
 bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
-    FieldStore store(dict, record, !kNamesRepeat);
+    // A flags word that the input cannot hold reads as 0 and the object goes on (parse_error is not
+    // looked at after a flags word): the next field that reads ends it, with the position where that
+    // read left the cursor, or with the ValueError of a vector header read as 0. The trace of the
+    // shortage names the flags word, where the input first fell short.
+    const TLParam* short_flags = nullptr;
+    FieldStore store(dict, record, !kNamesRepeat && std::is_same_v<Ops, Direct>);
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
-            if (!has_input(s, 4)) [[unlikely]] {
-                words[p->flags_word - 1] = Ops::_read_int32(s);
-                if (s->parse_error) {
-                    path_param(s, p, false);
-                    return true;
-                }
-                continue;
-            }
+            if (!has_input(s, 4) && !s->parse_error) [[unlikely]]
+                short_flags = p;
             words[p->flags_word - 1] = Ops::_read_int32(s);
             continue;
         }
@@ -262,12 +283,14 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
         if (!value || s->parse_error) {
             bool exception = !value;
             if (exception && p->kind == TL_STRING) path_mark_text(s);
-            path_param(s, p, exception);
+            path_param(s, !exception && short_flags ? short_flags : p, exception);
             Py_XDECREF(value);
             return !exception;  // a shortage: the caller discards what was read
         }
         if (!store.put(p->py_name, value)) return field_failed(s, p);
     }
+    if (short_flags) [[unlikely]]
+        path_param(s, short_flags, false);  // nothing read after it: the object ends as it stands
     return true;
 }
 
