@@ -1,8 +1,10 @@
 """A native subclass built on the capsule alone (tests/native/tlsub.cpp): its overrides run, and
 everything it leaves alone behaves as the default."""
 import ctypes
+import gc
 import struct
 import traceback
+import weakref
 
 import pytest
 
@@ -109,3 +111,59 @@ def test_result_type_falls_back_to_the_name(tlsub):
                                 {"type": "U"}, {}]})
     assert tlsub.result_types(c) == [(b"a", b"T"), (b"b", b"b"), (b"c", b"c"), (b"d", b"d"),
                                      (b"U", b"U"), (b"", b"")]
+
+
+VICTIM = {"constructors": [entry(7, "victim", ("ls", "Vector<long>"), ("s", "string"), ("t", "string"),
+                                 ("n", "int"), ("u", "string"))]}
+
+
+def victim_bytes(**changes):
+    return TLParser(VICTIM).pack({"_": "victim", "ls": [1, 2], "s": "a", "t": "b", "n": 3, "u": "c", **changes})
+
+
+def grow(d):
+    d.update((f"k{i}", i) for i in range(100))
+
+
+@pytest.mark.parametrize("change", [dict.clear, grow, lambda d: d.pop("n", None), lambda d: d.update(n=None)])
+def test_python_code_run_by_an_operation_cannot_corrupt_the_dict_being_filled(tlsub, change):
+    # The hooked string reader runs Python code in the middle of an object; whatever of the object it
+    # finds through the collector and changes, nothing else may receive its values.
+    p = tlsub.Parser(VICTIM, "hooked")
+    data = victim_bytes()
+    bystanders = []
+
+    def hook():
+        for o in gc.get_objects():
+            if type(o) is dict and o.get("_") == "victim":
+                change(o)
+        bystanders.append({"x": 1, "y": 2, "z": 3, "w": 4, "v": 5, "q": 6})
+
+    tlsub.set_hook(hook)
+    try:
+        p.unpack(data)
+    finally:
+        tlsub.set_hook(None)
+    assert bystanders and all(b == {"x": 1, "y": 2, "z": 3, "w": 4, "v": 5, "q": 6} for b in bystanders)
+
+
+class Box:
+    pass
+
+
+@pytest.mark.parametrize("table", ["hooked", "copy"])
+def test_a_decoded_dict_holding_any_container_is_tracked(tlsub, table):
+    p = tlsub.Parser(VICTIM, table)
+    tlsub.set_hook(Box)  # every string read becomes a Box, an instance: a container of the collector
+    try:
+        d = p.unpack(victim_bytes(ls=[]))
+    finally:
+        tlsub.set_hook(None)
+    assert gc.is_tracked(d)
+    if table == "hooked":  # a cycle through the dict is collected
+        box = d["s"]
+        box.back = d
+        alive = weakref.ref(box)
+        del d, box
+        gc.collect()
+        assert alive() is None

@@ -7,6 +7,9 @@
 //                                     (`string_writes`) and _read_int64 adding 1 to every value,
 //                                     compiled by a tlsub.Compiler.
 //   tlsub.Compiler()                  _parse_type also knows "date", a 32-bit int.
+//                                     "hooked": the copy with _read_string calling the function given
+//                                     to tlsub.set_hook(f) first: f(), and a result other than
+//                                     None is the value read (the string is read all the same).
 //   tlsub.use_table(parser, table)    installs another table on a tlsub.Parser (even mid-call).
 //   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
 #include "tl.hpp"
@@ -15,7 +18,8 @@
 #include <cstring>
 
 static const TLCapi* api;
-static TLParserOps copy_ops, custom_ops;
+static TLParserOps copy_ops, custom_ops, hooked_ops;
+static PyObject* hook;  // set_hook's function, or null
 static TLSchemaCompilerOps compiler_ops;
 static PyObject *parser_type, *compiler_type;  // held for good by this module
 
@@ -33,6 +37,19 @@ static uint64_t mapped_read_int64(TLParser* self) {
     return api->TLParser_default_ops->_read_int64(self) + 1;
 }
 
+static PyObject* hooked_read_string(TLParser* self) {
+    PyObject* text = api->TLParser_default_ops->_read_string(self);
+    if (!text || !hook) return text;
+    PyObject* given = PyObject_CallNoArgs(hook);
+    if (!given || given == Py_None) {
+        Py_XDECREF(given);
+        if (!given) Py_CLEAR(text);
+        return text;
+    }
+    Py_DECREF(text);
+    return given;
+}
+
 static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
@@ -47,6 +64,7 @@ static const TLParserOps* table_named(const char* name) {
     if (std::strcmp(name, "default") == 0) return api->TLParser_default_ops;
     if (std::strcmp(name, "copy") == 0) return &copy_ops;
     if (std::strcmp(name, "custom") == 0) return &custom_ops;
+    if (std::strcmp(name, "hooked") == 0) return &hooked_ops;
     PyErr_Format(PyExc_ValueError, "no table %s", name);
     return nullptr;
 }
@@ -130,6 +148,11 @@ static PyObject* use_table(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+static PyObject* set_hook(PyObject*, PyObject* function) {
+    Py_XSETREF(hook, function == Py_None ? nullptr : Py_NewRef(function));
+    Py_RETURN_NONE;
+}
+
 static PyObject* import_api(PyObject*, PyObject*) {
     if (!TLCapi_Import()) return nullptr;
     Py_RETURN_NONE;
@@ -155,6 +178,7 @@ static PyObject* result_types(PyObject*, PyObject* compiler) {
 static PyMethodDef functions[] = {
     {"result_types", result_types, METH_O, nullptr},
     {"use_table", use_table, METH_VARARGS, nullptr},
+    {"set_hook", set_hook, METH_O, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -168,6 +192,8 @@ PyMODINIT_FUNC PyInit_tlsub() {
     custom_ops = copy_ops;
     custom_ops._write_string = counting_write_string;
     custom_ops._read_int64 = mapped_read_int64;
+    hooked_ops = copy_ops;
+    hooked_ops._read_string = hooked_read_string;
     compiler_ops = *api->TLSchemaCompiler_default_ops;
     compiler_ops._parse_type = parse_type_with_date;
 
