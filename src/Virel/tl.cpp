@@ -23,20 +23,22 @@ PyObject* module_dict;
 void add_traceback(const char* where) noexcept {
     // One frame (and its code object) per operation, made on its first failure and shared by
     // every later entry of that operation: such a frame never runs, so nothing in it changes, and
-    // error paths are hot paths too. The map is never destroyed, so the frames stay reachable.
-    static auto& frames = *new std::unordered_map<const char*, PyObject*>();
-    if (!module_dict) return;
+    // error paths are hot paths too. The map is never destroyed, so the frames stay reachable; a
+    // map that cannot be made now costs this entry, and the next failure tries again.
+    static std::unordered_map<const char*, PyObject*>* frames;
+    if (!frames) frames = new (std::nothrow) std::unordered_map<const char*, PyObject*>();
+    if (!module_dict || !frames) return;
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* frame = nullptr;
     try {
-        auto it = frames.find(where);
-        if (it != frames.end()) {
+        auto it = frames->find(where);
+        if (it != frames->end()) {
             frame = it->second;
         } else if (Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
             frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
                                                             reinterpret_cast<PyCodeObject*>(code.get()),
                                                             module_dict, nullptr));
-            if (frame) frames.emplace(where, frame);
+            if (frame) frames->emplace(where, frame);
         }
     } catch (...) {
         frame = nullptr;  // no entry rather than no exception
@@ -250,13 +252,16 @@ static PyObject* tl_create(PyObject* module_spec, PyModuleDef*) {
     return module.release();
 }
 
+// Interns `text` into `slot` unless an earlier attempt did: a failed one leaves the slot null, and a
+// later execution of the module (after a failed import) tries again rather than going on without it.
+bool intern_once(PyObject*& slot, const char* text) noexcept {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot != nullptr;
+}
+
 static bool make_strings() noexcept {
-    str.underscore = PyUnicode_InternFromString("_");
-    str.get = PyUnicode_InternFromString("get");
-    str.compile = PyUnicode_InternFromString("compile");
-    str.loads = PyUnicode_InternFromString("loads");
-    str.json = PyUnicode_InternFromString("json");
-    return str.underscore && str.get && str.compile && str.loads && str.json;
+    return intern_once(str.underscore, "_") && intern_once(str.get, "get") && intern_once(str.compile, "compile") &&
+           intern_once(str.loads, "loads") && intern_once(str.json, "json") && intern_once(str.notes, "__notes__");
 }
 
 static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {

@@ -188,31 +188,46 @@ static std::string path_text(const TLParserExtras* e, const char* root, bool dec
     return text;
 }
 
-// "add_note" and "__notes__", interned once: the host caches attribute names by identity.
-static PyObject* add_note_name() noexcept {
-    static PyObject* name = PyUnicode_InternFromString("add_note");
-    return name;
-}
-static PyObject* notes_name() noexcept {
-    static PyObject* name = PyUnicode_InternFromString("__notes__");
-    return name;
+// Looks `name` up on `obj` as getattr with a default would, without making an AttributeError for
+// a missing attribute: 1 with *out set, 0 when missing, -1 with an exception pending.
+static int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
 }
 
-// Adds `note` to `exc` as BaseException.add_note does. An exception without notes yet (nearly
-// always) gets its list set directly: add_note would first look __notes__ up, which for a missing
-// attribute means making and dropping an AttributeError, the dearest part of a failure.
-static void add_note(PyObject* exc, PyObject* note) noexcept {
-    PyObject* attributes = reinterpret_cast<PyBaseExceptionObject*>(exc)->dict;
-    bool has_notes = attributes && PyDict_Contains(attributes, notes_name()) != 0;
-    if (!has_notes && PyExceptionInstance_Check(exc)) {
-        Ref notes = Ref::steal(PyList_New(1));
-        if (notes) {
-            PyList_SET_ITEM(notes.get(), 0, Py_NewRef(note));
-            if (PyObject_SetAttr(exc, notes_name(), notes.get()) == 0) return;
+// Adds `note` to `exc` by BaseException.add_note's rules: a missing __notes__ becomes a new list, a
+// list gets the note appended. One difference, to keep the caller's exception: a __notes__ that is
+// not a list (add_note raises TypeError) is left alone and gets no note. An error raised while the note is
+// attached (the exception's own __getattr__ or __setattr__ may run Python code, and interrupt it)
+// propagates as it would out of add_note, with the caller's exception as its context. Takes the
+// reference to `exc`; returns the exception to raise.
+static PyObject* add_note(PyObject* exc, PyObject* note) noexcept {
+    if (!PyExceptionInstance_Check(exc)) return exc;
+    PyObject* notes = nullptr;
+    int found = lookup_optional(exc, str.notes, &notes);
+    int done = 0;
+    if (found == 0) {
+        Ref list = Ref::steal(PyList_New(1));
+        if (list) {
+            PyList_SET_ITEM(list.get(), 0, Py_NewRef(note));  // steals
+            done = PyObject_SetAttr(exc, str.notes, list.get());
+        } else {
+            done = -1;
         }
-        PyErr_Clear();
+    } else if (found > 0) {
+        done = PyList_Check(notes) ? PyList_Append(notes, note) : 0;
+        Py_DECREF(notes);
+    } else {
+        done = -1;
     }
-    if (PyObject* name = add_note_name()) Py_XDECREF(PyObject_CallMethodOneArg(exc, name, note));
+    if (done == 0) return exc;
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return exc;                  // cannot happen: a failure leaves its exception
+    PyException_SetContext(raised, exc);      // steals exc
+    return raised;
 }
 
 void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept {
@@ -230,11 +245,11 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     if (!text.empty()) {
-        // The exception keeps its type, message and traceback; a note that cannot be added is
+        // The exception keeps its type, message and traceback; a note whose text cannot be made is
         // left out.
         Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        if (note) add_note(exc, note.get());
-        PyErr_Clear();
+        if (note) exc = add_note(exc, note.get());
+        else PyErr_Clear();
     }
     PyErr_SetRaisedException(exc);
 }

@@ -68,18 +68,10 @@ struct Keys {
 } keys;
 
 bool make_keys() noexcept {
-    if (keys.constructors) return true;
-    keys.constructors = PyUnicode_InternFromString("constructors");
-    keys.methods = PyUnicode_InternFromString("methods");
-    keys.id = PyUnicode_InternFromString("id");
-    keys.predicate = PyUnicode_InternFromString("predicate");
-    keys.method = PyUnicode_InternFromString("method");
-    keys.type = PyUnicode_InternFromString("type");
-    keys.params = PyUnicode_InternFromString("params");
-    keys.name = PyUnicode_InternFromString("name");
-    keys.empty = PyUnicode_InternFromString("");
-    return keys.constructors && keys.methods && keys.id && keys.predicate && keys.method &&
-           keys.type && keys.params && keys.name && keys.empty;
+    return intern_once(keys.constructors, "constructors") && intern_once(keys.methods, "methods") &&
+           intern_once(keys.id, "id") && intern_once(keys.predicate, "predicate") &&
+           intern_once(keys.method, "method") && intern_once(keys.type, "type") &&
+           intern_once(keys.params, "params") && intern_once(keys.name, "name") && intern_once(keys.empty, "");
 }
 
 // The identifier of an entry: an exact int as it is, anything else through int(); negative

@@ -1,0 +1,122 @@
+"""Notes on failing calls: attached by add_note's rules, and never a crash when memory runs out on
+the way."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import ROOT, make_parser, entry
+
+NOTE = "at obj.size (records: obj)"
+
+
+class Interrupted(Exception):
+    """Its __setattr__ is interrupted while __notes__ is set."""
+
+    def __setattr__(self, name, value):
+        if name == "__notes__":
+            raise KeyboardInterrupt("while the note was set")
+        super().__setattr__(name, value)
+
+
+class NotesOnTheClass(Exception):
+    __notes__ = ("a note of the class",)
+
+
+class ListOnTheClass(Exception):
+    __notes__ = []
+
+
+class NotesAlready(Exception):
+    def __init__(self):
+        super().__init__()
+        self.add_note("the caller's own")
+
+
+def failing_value(exc_type):
+    class Value:
+        def __index__(self):
+            raise exc_type()
+        __int__ = __index__
+    return Value()
+
+
+def by_add_note(exc_type, note):
+    """What raising exc_type and then calling add_note(note) on it gives."""
+    try:
+        try:
+            raise exc_type()
+        except exc_type as e:
+            e.add_note(note)
+            raise
+    except BaseException as final:  # noqa: BLE001 - compared
+        return final
+
+
+def shape(exc):
+    return (type(exc), str(exc), exc.__dict__.get("__notes__"), getattr(exc, "__notes__", None),
+            type(exc.__context__))
+
+
+@pytest.mark.parametrize("exc_type", [Interrupted, ListOnTheClass, NotesAlready])
+def test_notes_are_attached_as_add_note_attaches_them(exc_type):
+    ListOnTheClass.__notes__ = []
+    p = make_parser([entry(1, "obj", ("size", "int"))])
+    with pytest.raises(BaseException) as info:
+        p.pack({"_": "obj", "size": failing_value(exc_type)})
+    got = shape(info.value)
+    ListOnTheClass.__notes__ = []
+    assert got == shape(by_add_note(exc_type, NOTE))
+    if exc_type is Interrupted:  # the interruption propagates, the caller's exception behind it
+        assert isinstance(info.value, KeyboardInterrupt) and type(info.value.__context__) is Interrupted
+
+
+def test_notes_that_are_not_a_list_are_left_alone():
+    # add_note would raise TypeError here; the caller's exception is kept, without a note.
+    p = make_parser([entry(1, "obj", ("size", "int"))])
+    with pytest.raises(NotesOnTheClass) as info:
+        p.pack({"_": "obj", "size": failing_value(NotesOnTheClass)})
+    assert "__notes__" not in info.value.__dict__ and info.value.__notes__ == ("a note of the class",)
+
+
+# Forked from one child interpreter that has made no failing call yet: each fork fails one
+# allocation of its first failing call, counted from the call's start.
+CHILD = r"""
+import os, sys
+import _testcapi
+from Virel.tl import TLParser
+p = TLParser({"constructors": [{"id": 1, "predicate": "obj", "type": "Obj", "params": [
+    {"name": "n", "type": "int"}, {"name": "s", "type": "string"}]}]})
+cut = p.pack({"_": "obj", "n": 1, "s": "text"})[:9]
+calls = {"pack": lambda: p.pack({"_": "nothing"}), "unpack": lambda: p.unpack(cut),
+         "unpack_from": lambda: p.unpack_from(cut, 0), "pack_as": lambda: p.pack_as([1, "x"], "Vector<int>"),
+         "pack_into": lambda: p.pack_into(bytearray(), {"_": "obj", "s": 5})}
+call = calls[sys.argv[1]]
+crashed = []
+for n in range(1, int(sys.argv[2]) + 1):
+    pid = os.fork()
+    if pid == 0:
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            call()
+            status = 3  # the call must fail, with its own error or a MemoryError
+        except BaseException:
+            status = 0
+        _testcapi.remove_mem_hooks()
+        os._exit(status)
+    _, status = os.waitpid(pid, 0)
+    if status:
+        crashed.append((n, status))
+print(crashed)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("op", ["pack", "unpack", "unpack_from", "pack_as", "pack_into"])
+def test_a_failed_allocation_on_an_error_path_never_crashes(op):
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", CHILD, op, "100"], capture_output=True, text=True,
+                          cwd=ROOT, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "[]"
