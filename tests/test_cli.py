@@ -144,6 +144,40 @@ def test_carried(name, ptype, words):
     assert schema_view.carried(name, ptype) == words or schema_view.carried(name, ptype).startswith(words)
 
 
+# Texts whose levels strip one "Vector<" (or more) at a time, as the command has always shown them.
+@pytest.mark.parametrize("ptype, words", [
+    ("VectorVector<<int>>", "vector of vector of int"),
+    ("VectorVectorVector<<<long>>>", "vector of vector of vector of long"),
+    ("Vector<VecVector<tor<<string>", "vector of vector of object"),
+    ("flags.1?VectorVector<<Bool>>", "if bit 1 of flags: vector of vector of bool"),
+    ("VectorVector<<Vector t>>", "vector of vector of vectors, to any depth"),
+    # The text stops changing only when no part of it does, the type proper or not.
+    ("x?VectorVector<<Vector t?VectorVectorVector<<<",
+     "if bit 0 of flags: vector of vector of vector of vectors, to any depth"),
+    ("x?VectorVector<<int?VectorVectorVector<<<", "if bit 0 of flags: vector of vector of int"),
+    ("Vector<VVector<Vector<ector<VectorVector<<double", "vector of vector of double"),
+    ("VectorVecVector<tor<<int", "vector of vector of vector of int"),
+    ("VectorVec>tor<<bytes", "vector of vector of vector of bytes"),
+    ("Vector<>Vector<<int128", "vector of object"),
+    ("VectorVVector<ector<<true", "vector of vector of vector of bool"),
+    ("VectorVector", "vector of vectors, to any depth"),
+])
+def test_nested_vectors(ptype, words):
+    assert schema_view.carried("a", ptype) == words
+
+
+@pytest.mark.parametrize("ptype, words", [
+    ("{v}int{c}", "{e}int"),
+    ("x?{v}Vector t", "if bit 0 of flags: {e}vectors, to any depth"),
+    ("x?Vector t?{v}", "if bit 0 of flags: {e}vectors, to any depth"),
+], ids=["nested", "to any depth", "deeper outside the type proper"])
+def test_deep_nesting_takes_one_scan(ptype, words):
+    # 100,000 levels: a scan of the text for each level would take minutes.
+    n = 100_000
+    expr = ptype.format(v="Vector" * n + "<" * n, c=">" * n)
+    assert schema_view.carried("a", expr) == words.format(e="vector of " * n)
+
+
 @pytest.mark.parametrize(
     "argv",
     [[], ["bogus"], ["unpack"], ["schema"], ["demo", "--seconds", "x"], ["unpack", "--schema", EXAMPLE, "0", "1"],

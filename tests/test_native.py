@@ -3,6 +3,9 @@ everything it leaves alone behaves as the default."""
 import ctypes
 import gc
 import struct
+import subprocess
+import sys
+import textwrap
 import traceback
 import weakref
 
@@ -11,7 +14,7 @@ import pytest
 import Virel.tl as tl
 from Virel.tl import TLParser
 
-from conftest import SCHEMA_TEXT, entry
+from conftest import ROOT, SCHEMA_TEXT, entry
 
 SCHEMA = {"constructors": [
     entry(1, "e", ("n", "int"), ("l", "long"), ("s", "string"), ("ls", "Vector<long>"),
@@ -102,6 +105,46 @@ def test_an_interface_of_another_header_is_refused(tlsub, offset):
     finally:
         tl._C_API = real
     assert tlsub.import_api() is None
+
+
+# What stands where the capsule should, and what TLCapi_Import says of it (None: it finds the interface).
+CAPSULE_SWAPS = {
+    "missing": ("del tl._C_API", "ImportError: Virel.tl._C_API is missing"),
+    "an int": ("tl._C_API = 7", "ImportError: Virel.tl._C_API is not a capsule (found int)"),
+    "another name": ("tl._C_API = capsule(b'x')",
+                     "ImportError: Virel.tl._C_API is a capsule named 'x', expected 'Virel.tl._C_API'"),
+    "no name": ("tl._C_API = capsule(None)",
+                "ImportError: Virel.tl._C_API is a capsule without a name, expected 'Virel.tl._C_API'"),
+    # The module is found in sys.modules, not through the package's attribute.
+    "package attribute": ("Virel.tl = None", "None"),
+}
+
+
+@pytest.mark.parametrize("swap", CAPSULE_SWAPS)
+def test_a_missing_or_foreign_capsule_is_an_import_error(tlsub, swap):
+    code, expected = CAPSULE_SWAPS[swap]
+    script = textwrap.dedent(f"""
+        import ctypes, importlib.util, sys
+        import Virel, Virel.tl as tl
+        found = importlib.util.spec_from_file_location("tlsub_build", sys.argv[1])
+        builder = importlib.util.module_from_spec(found)
+        found.loader.exec_module(builder)
+        tlsub = builder.load()
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        target = ctypes.c_int()  # a capsule may not hold null
+        capsule = lambda name: new(ctypes.addressof(target), name, None)
+        {code}
+        try:
+            print(tlsub.import_api())
+        except Exception as e:
+            print(f"{{type(e).__name__}}: {{e}}")
+    """)
+    # In a process of its own: the module of this one keeps its capsule.
+    done = subprocess.run([sys.executable, "-c", script, str(ROOT / "tests" / "native" / "tlsub_build.py")],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == expected
 
 
 def test_result_type_falls_back_to_the_name(tlsub):

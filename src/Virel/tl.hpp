@@ -226,13 +226,40 @@ struct TLCapi {
     const TLParserOps* TLParser_default_ops;                  // for a subclass to copy
 };
 
-// Imports Virel.tl and returns its interface, or null with ImportError pending when the module was
-// built from another version of this header than the caller.
+// Imports Virel.tl and returns its interface, or null with an exception pending: ImportError when
+// the module's _C_API is missing or is not its capsule, or when the module was built from another
+// version of this header than the caller.
 inline const TLCapi* TLCapi_Import() noexcept {
-    PyObject* module = PyImport_ImportModule("Virel.tl");  // PyCapsule_Import needs the package's attribute
+    // The module itself, not the package's attribute "tl" that PyCapsule_Import would walk to.
+    PyObject* module = PyImport_ImportModule("Virel.tl");
     if (!module) return nullptr;
+    PyObject* capsule = PyObject_GetAttrString(module, "_C_API");
     Py_DECREF(module);  // sys.modules keeps it
-    auto* api = static_cast<const TLCapi*>(PyCapsule_Import(TL_CAPI_NAME, 0));
+    if (!capsule) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ImportError, TL_CAPI_NAME " is missing");
+        }
+        return nullptr;
+    }
+    if (!PyCapsule_CheckExact(capsule)) {
+        PyErr_Format(PyExc_ImportError, TL_CAPI_NAME " is not a capsule (found %s)", Py_TYPE(capsule)->tp_name);
+        Py_DECREF(capsule);
+        return nullptr;
+    }
+    if (!PyCapsule_IsValid(capsule, TL_CAPI_NAME)) {
+        const char* name = PyCapsule_GetName(capsule);  // a capsule may have no name
+        if (name) {
+            PyErr_Format(PyExc_ImportError, TL_CAPI_NAME " is a capsule named '%s', expected '" TL_CAPI_NAME "'", name);
+        } else {
+            PyErr_SetString(PyExc_ImportError, TL_CAPI_NAME " is a capsule without a name, expected '" TL_CAPI_NAME "'");
+        }
+        Py_DECREF(capsule);
+        return nullptr;
+    }
+    // The pointer is to the module's static data, which outlives the capsule's reference.
+    auto* api = static_cast<const TLCapi*>(PyCapsule_GetPointer(capsule, TL_CAPI_NAME));
+    Py_DECREF(capsule);
     if (!api) return nullptr;
     if (api->version != TL_CAPI_VERSION) {
         PyErr_Format(PyExc_ImportError,

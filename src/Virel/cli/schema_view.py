@@ -33,6 +33,7 @@ KINDS = {"int": "int", "#": "int", "long": "long", "double": "double", "string":
          "bytes": "bytes", "byte": "bytes", "Bool": "bool", "true": "bool"}
 SIZES = {"int": 4, "long": 8, "double": 8, "bool": 4}
 FLAGS_WORDS = ("flags", "flags2")
+VECTOR_LETTERS = list("Vector")
 
 
 def proper(expr: str) -> str:
@@ -53,18 +54,76 @@ def strip_vector(text: str) -> str:
     return text.replace("Vector<", "").replace(">", "")
 
 
+def removal_passes(text: str) -> list[int]:
+    """For each character of `text`, the pass of `text.replace("Vector<", "")`, repeated until
+    nothing changes, that removes it (1 for the first pass; 0 when no pass does).
+
+    One scan, as when matching brackets. The characters still standing are stacked, each with
+    the last pass among the removals between it and the next; a "Vector<" whose '<' meets the
+    rest of it on top of the stack goes one pass after the last removal inside it. (A pass
+    removes every "Vector<" the text holds at once: no two of them can overlap.)"""
+    passes = [0] * len(text)
+    standing: list[int] = []  # indices
+    letters: list[str] = []  # their characters
+    after: list[int] = []  # after[j]: the last pass among the removals right after standing[j]
+    done = 0  # text[:done] has been scanned
+    while (i := text.find("<", done)) >= 0:
+        if i > done:
+            standing.extend(range(done, i))
+            letters.extend(text[done:i])
+            after.extend([0] * (i - done))
+        done = i + 1
+        if letters[-6:] == VECTOR_LETTERS:
+            p = max(after[-6:]) + 1
+            for j in standing[-6:]:
+                passes[j] = p
+            passes[i] = p
+            del standing[-6:], letters[-6:], after[-6:]
+            if after and after[-1] < p:
+                after[-1] = p
+        else:
+            standing.append(i)
+            letters.append("<")
+            after.append(0)
+    return passes
+
+
 def element_kinds(expr: str) -> tuple[list[str], bool]:
     """Kinds of a vector's elements, outermost first, and whether the last one nests in itself
-    (a text that strips to itself, such as "Vector t", is a vector of vectors at any depth)."""
-    text, kinds = strip_vector(expr), []
+    (a text that strips to itself, such as "Vector t", is a vector of vectors at any depth).
+
+    The first level is the text stripped once (strip_vector); each later one is the level above
+    with its "Vector<" removed (no '>' is left), so one scan tells when each character goes
+    (removal_passes) and no level is built. The levels stop changing after the last pass; a
+    level is a vector while the first six characters of its type proper spell "Vector", and
+    they stay the same until a pass takes one of them."""
+    text = strip_vector(expr)  # the first level; no '>' is left
+    passes = removal_passes(text)
+    last = max(passes, default=0)  # the levels after it are all the same text
+    start, end = 0, len(text)  # the type proper: between the first and the second '?'
+    if "?" in text:
+        start = text.index("?") + 1
+        second = text.find("?", start)
+        end = second if second >= 0 else len(text)
+    chars, own = text[start:end], passes[start:end]
+    rest = iter(range(len(chars)))  # the characters of the type proper not looked at yet
+    head: list[int] = []  # the first six of them still standing
+    level = 1  # level k has been through k - 1 passes
     while True:
-        kinds.append(kind_of(text))
-        if kinds[-1] != "vector":
-            return kinds, False
-        nxt = strip_vector(text)
-        if nxt == text:
-            return kinds, True
-        text = nxt
+        head = [i for i in head if not 0 < own[i] < level]
+        if len(head) < 6:
+            for i in rest:
+                if not 0 < own[i] < level:
+                    head.append(i)
+                    if len(head) == 6:
+                        break
+        if "".join([chars[i] for i in head]) != "Vector":
+            proper_text = "".join([c for c, p in zip(chars, own) if not 0 < p < level])
+            return ["vector"] * (level - 1) + [kind_of(proper_text)], False
+        # The levels agree up to the next pass that takes a character of the head.
+        level = min([own[i] + 1 for i in head if own[i]], default=last + 2)
+        if level > last + 1:
+            return ["vector"] * (last + 1), True  # the last level strips to itself
 
 
 def condition(expr: str) -> tuple[str, int] | None:
