@@ -187,15 +187,6 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     return false;
 }
 
-// Whether a dict that holds `value` must be tracked by the collector: the rule the dict itself
-// applies on insertion (a container the collector may track; a tuple only once it is tracked).
-inline bool may_be_tracked(PyObject* value) noexcept {
-    PyTypeObject* type = Py_TYPE(value);
-    if (!PyType_IS_GC(type)) return false;
-    if (type == &PyTuple_Type) return PyObject_GC_IsTracked(value);
-    return !type->tp_is_gc || type->tp_is_gc(value);
-}
-
 // Stores the values of one object into a copy of its record's prototype: through the dict's
 // entry table directly where it can (each parameter's key sits at a known place in the copy),
 // else through PyDict_SetItem.
@@ -203,10 +194,11 @@ inline bool may_be_tracked(PyObject* value) noexcept {
 // Writing into the table is sound only while nothing else can see the dict or change it. The copy
 // is new, owned by the reader alone, and untracked by the collector (the prototype holds no
 // container), so no Python code finds it through the gc module; it stays untracked while the
-// values go in, and is tracked (when a value needs it) only once the store is done. And the direct
-// writes run only on the codec's direct path, where every operation is the codec's own: a native
-// subclass's operations may run Python code between two writes, so its objects are filled
-// through the public call.
+// values go in, and is tracked (when a value needs it) only once they are in (`finish`). And the
+// direct writes run only on the codec's direct path, where every operation is the codec's own: a
+// native subclass's operations may run Python code between two writes, so its objects are filled
+// through the public call, which tracks the dict itself. The direct path's values are exact lists
+// and dicts or objects the collector never tracks, so the type's flag alone tells a container.
 class FieldStore {
 public:
     FieldStore(PyObject* dict, const TLConstructor* record, bool direct) noexcept : dict_(dict) {
@@ -216,11 +208,6 @@ public:
         if (entries_) ++entries_;  // past "_"
         assert(!entries_ || (Py_REFCNT(dict) == 1 && !PyObject_GC_IsTracked(dict)));
     }
-    ~FieldStore() {
-        if (track_ && !PyObject_GC_IsTracked(dict_)) PyObject_GC_Track(dict_);
-    }
-    FieldStore(const FieldStore&) = delete;
-    FieldStore& operator=(const FieldStore&) = delete;
     // Moves to the key of the next parameter that becomes a key (call once per such parameter).
     void next() noexcept { ++at_; }
     // Stores `value` (a new reference, taken) under the current key; false with an exception pending.
@@ -230,12 +217,17 @@ public:
             PyObject* old = e.value;
             e.value = value;
             Py_DECREF(old);
-            track_ |= may_be_tracked(value);
+            track_ |= PyType_IS_GC(Py_TYPE(value));
             return true;
         }
-        int r = PyDict_SetItem(dict_, key, value);  // tracks the dict itself when the value needs it
+        int r = PyDict_SetItem(dict_, key, value);
         Py_DECREF(value);
         return r == 0;
+    }
+    // Once every value is in: the collector tracks the dict when it holds a container. (A dict
+    // left behind by a failure is dropped by the caller; it need not be.)
+    void finish() noexcept {
+        if (track_) PyObject_GC_Track(dict_);
     }
 
 private:
@@ -291,6 +283,7 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     }
     if (short_flags) [[unlikely]]
         path_param(s, short_flags, false);  // nothing read after it: the object ends as it stands
+    store.finish();
     return true;
 }
 
