@@ -1,5 +1,6 @@
 """Hostile and misused input: cut and bit-flipped messages, deep and self-referential data, huge
 announced lengths, and values, mappings, iterables and threads that fight back while a call runs."""
+import gc
 import json
 import random
 import re
@@ -829,6 +830,43 @@ def test_reentry_refusal_propagates_and_the_parser_recovers(site):
         p.pack(reentry_value(site, reentering(p, [], swallow=False)))
     assert p.pack(PLAIN) == VALUES.pack(PLAIN)
     assert p.unpack(VALUES.pack(PLAIN)) == PLAIN
+
+
+# Python code run during a pack may compile again on the parser's own compiler. The call goes on
+# with the records it already found and looks later ones up in the new tables.
+SUB_AS_LONG = [VALUES_ENTRIES[0], entry(2, "sub", ("x", "long"))]
+RECOMPILES = {
+    "same": (VALUES_ENTRIES, VALUES_ENTRIES),
+    "changed": (SUB_AS_LONG, SUB_AS_LONG),
+    # Fails after the first entry: "all" is then the new one, "sub" still the earlier one.
+    "failing": ([VALUES_ENTRIES[0], {"params": [{"name": "x"}]}], VALUES_ENTRIES),
+}
+
+
+@pytest.mark.parametrize("site", REENTRY_SITES)
+@pytest.mark.parametrize("recompile", list(RECOMPILES))
+def test_recompile_during_a_pack(site, recompile):
+    from conftest import private_compiler
+    new, after = RECOMPILES[recompile]
+    p = values_parser()
+    compiler = private_compiler(p)
+    errors = []
+
+    def compile_again():
+        try:
+            compiler.compile({"constructors": new})
+        except KeyError as e:
+            errors.append(e)
+
+    out = p.pack(reentry_value(site, compile_again))
+    assert len(errors) == (recompile == "failing")
+    # Every site runs before sub is looked up (a hook in sub's own get, when its name is read).
+    assert out == make_parser(after).pack(PLAIN)
+    now = make_parser(after)
+    assert p.pack(PLAIN) == now.pack(PLAIN)
+    assert p.unpack(now.pack(PLAIN)) == PLAIN
+    del p, compiler
+    gc.collect()
 
 
 # ---- Threads ----
