@@ -869,6 +869,22 @@ def test_recompile_during_a_pack(site, recompile):
     gc.collect()
 
 
+def test_a_pack_during_a_compile_leaves_no_stale_name_behind():
+    from conftest import private_compiler
+    p = make_parser([entry(1, "a", ("x", "int"))])
+    seen = []
+
+    class PacksWhileCompiling:
+        def __int__(self):
+            seen.append(p.pack({"_": "a", "x": 1}))  # "a" is still the earlier record here
+            return 2
+
+    private_compiler(p).compile({"constructors": [{"id": PacksWhileCompiling(), "predicate": "b"},
+                                                  entry(1, "a", ("x", "long"))]})
+    assert seen == [le32(1, 1)]
+    assert p.pack({"_": "a", "x": 1}) == le32(1, 1, 0)
+
+
 # ---- Threads ----
 
 def slow_int(v):

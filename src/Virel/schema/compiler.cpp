@@ -738,6 +738,9 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     self->compiling = 1;
     guarded<void>([&] { self->ops->_parse_json_schema(self, json_data); });
     self->compiling = 0;
+    // A call made meanwhile (from an id's __int__) may have cached a name that has just gone to a
+    // new record, and the earlier one may now be released.
+    self->maps->name_cache.clear();
     release_unused(self);  // the schemas this one replaced all over, unless held or walked
     if (PyErr_Occurred()) return fail<PyObject*>(here);
     Py_RETURN_NONE;
