@@ -280,15 +280,21 @@ private:
 // current one, should the compiler have compiled since the last call.
 class CompilerCall {
 public:
-    explicit CompilerCall(TLParser* s) noexcept : c_(parser_compiler(s)) {
-        if (!c_) return;
-        Py_INCREF(c_);
-        if (s->schema != c_->schema) [[unlikely]] follow_current_schema(c_, s);
+    explicit CompilerCall(TLParser* s) noexcept {
+        TLSchema* schema = s->schema;
+        if (s->compiler == Py_None || !schema) [[unlikely]] {
+            parser_compiler(s);  // says why
+            return;
+        }
+        c_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(s->compiler));
+        if (schema != c_->schema) [[unlikely]] follow_current_schema(c_, s);
         ++c_->maps->calls;
     }
     ~CompilerCall() {
         if (!c_) return;
-        if (--c_->maps->calls == 0 && c_->maps->waiting) [[unlikely]] release_unused(c_);
+        TLSchemaCompilerMaps* m = c_->maps;
+        --m->calls;
+        if (m->waiting) [[unlikely]] release_unused(c_);  // which waits on while calls remain
         Py_DECREF(c_);
     }
     CompilerCall(const CompilerCall&) = delete;
@@ -298,7 +304,7 @@ public:
     explicit operator bool() const noexcept { return c_ != nullptr; }
 
 private:
-    TLSchemaCompiler* c_;
+    TLSchemaCompiler* c_ = nullptr;
 };
 
 }  // namespace virel

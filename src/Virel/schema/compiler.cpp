@@ -408,7 +408,8 @@ void release_parser(PyObject* compiler, const TLParser* parser) noexcept {
 const TLConstructor* owner_of(TLSchemaCompiler* c, const TLParam* param) noexcept {
     // Each record's parameters are an array of their own: the one that holds `param` is its record.
     std::less<const TLParam*> before;  // a total order, across arrays too
-    for (SchemaLife& life : c->maps->live) {
+    for (auto life_it = c->maps->live.rbegin(); life_it != c->maps->live.rend(); ++life_it) {  // newest first
+        SchemaLife& life = *life_it;
         const TLSchema* schema = life.schema;
         if (life.owners.empty()) {  // index the arrays once, then search them
             try {
@@ -475,7 +476,8 @@ static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
 // Whoever takes the schema holds it: it stays for the compiler's life, unless the taker is a
 // parser that gives it back (adopt_schema).
 static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
-    if (SchemaLife* life = self->schema && self->maps ? life_of(self->maps, self->schema) : nullptr) ++life->holders;
+    SchemaLife* life = self->schema && self->maps ? life_of(self->maps, self->schema) : nullptr;
+    if (life) ++life->holders;
     return self->schema;
 }
 
@@ -678,7 +680,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     // The current tables become earlier ones (compile releases them once nothing needs them).
     // The one step here that can throw (bad_alloc) comes before anything is allocated.
     TLSchemaCompilerMaps* m = self->maps;
-    m->live.reserve(m->live.size() + 1);
+    if (m->live.size() == m->live.capacity()) m->live.reserve(2 * m->live.size() + 1);
     self->schema = nullptr;
     auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
     if (!schema) {
