@@ -294,7 +294,7 @@ public:
         if (!c_) return;
         TLSchemaCompilerMaps* m = c_->maps;
         --m->calls;
-        if (m->waiting) [[unlikely]] release_unused(c_);  // which waits on while calls remain
+        if (m->waiting) [[unlikely]] release_unused(c_);  // releases them once no call is left
         Py_DECREF(c_);
     }
     CompilerCall(const CompilerCall&) = delete;
