@@ -1,4 +1,6 @@
+import ctypes
 import functools
+import gc
 import json
 import os
 import pathlib
@@ -79,6 +81,27 @@ def parser(request):
 
 def make_parser(constructors=(), methods=()):
     return new_parser({"constructors": list(constructors), "methods": list(methods)})
+
+
+def heap_in_use():
+    """Bytes taken from the C allocator and not given back (malloc's own count)."""
+    libc = ctypes.CDLL(None)
+    if not hasattr(libc, "mallinfo2"):
+        pytest.skip("the C library has no mallinfo2")
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
+                                                   "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+    libc.mallinfo2.restype = MallInfo2
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def private_compiler(parser):
+    """The compiler a parser made for itself (Python code can reach it this way only)."""
+    from Virel.tl import TLSchemaCompiler
+    return next(o for o in gc.get_referents(parser) if isinstance(o, TLSchemaCompiler))
 
 
 def entry(ident, name, *params, kind="T"):

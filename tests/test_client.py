@@ -1,7 +1,6 @@
 """What a client of the real layer does around pack and unpack: unpack_from, pack_as, pack_into,
 and the notes that say where a failure happened."""
 import array
-import ctypes
 import json
 import mmap
 import re
@@ -11,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT, data_file, entry, make_parser, new_parser
+from conftest import ROOT, data_file, entry, heap_in_use, make_parser, new_parser
 
 BUSY = "TLParser is already in use by another pack or unpack call"
 VEC = struct.pack("<I", 0x1CB5C415)
@@ -173,20 +172,6 @@ def test_unpack_notes_name_the_path_and_the_byte(api):
     with pytest.raises(TypeError) as caught:
         api.pack_as([{"_": "userEmpty", "id": 1}, {"_": "userEmpty", "id": "x"}], "Vector<User>")
     assert caught.value.__notes__ == ["at Vector<User>[1].id (records: userEmpty)"]
-
-
-def heap_in_use():
-    libc = ctypes.CDLL(None)
-    if not hasattr(libc, "mallinfo2"):
-        pytest.skip("the C library has no mallinfo2")
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                                   "fsmblks", "uordblks", "fordblks", "keepcost")]
-
-    libc.mallinfo2.restype = MallInfo2
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
 
 
 @pytest.mark.plain_build_only

@@ -5,7 +5,7 @@ import pytest
 
 from Virel.tl import TLParser
 
-from conftest import SCHEMA_TEXT, entry, make_parser, new_parser
+from conftest import SCHEMA_TEXT, entry, make_parser, new_parser, private_compiler
 
 pytestmark = pytest.mark.usefixtures("codec_path")
 
@@ -390,3 +390,30 @@ def test_a_short_flags_word_reads_as_zero_and_decoding_goes_on(data, exc, messag
     with pytest.raises(exc) as info:
         p.unpack_from(b"pad" + data, 3)
     assert str(info.value) == (message if exc is ValueError else f"Parse error at position {3 + int(message.split()[-1])}")
+
+
+# A compile on the parser's own compiler inserts its entries over the earlier ones; the names and
+# identifiers it leaves out still lead to the earlier records.
+PAIR = [entry(1, "pair2", ("a", "Inner"), ("b", "int")), entry(2, "inner", ("x", "int"), ("s", "string"))]
+OTHER = [entry(3, "other", ("y", "int"))]
+
+
+@pytest.mark.parametrize("second", [PAIR + OTHER, OTHER], ids=["redefined", "left-to-the-first"])
+def test_failure_notes_name_the_path_after_a_second_compile(second):
+    p = make_parser(PAIR)
+    private_compiler(p).compile({"constructors": second})
+    data = p.pack({"_": "pair2", "a": {"_": "inner", "x": 1, "s": "text"}, "b": 2})
+    assert p.unpack(data)["a"]["s"] == "text" and p.unpack(p.pack({"_": "other", "y": 5}))["y"] == 5
+    in_inner = "at pair2.a.s (records: pair2 > inner); the failing read began at byte {}, in inner"
+    unknown = data[:4] + b"\x01\xef\xcd\xab" + data[8:]
+    in_pair = "at pair2.a (records: pair2); the failing read began at byte {}, in pair2"
+    for blob, error, note, at in [(data[:13], RuntimeError, in_inner, 12), (unknown, ValueError, in_pair, 4)]:
+        with pytest.raises(error) as caught:
+            p.unpack(blob)
+        assert caught.value.__notes__ == [note.format(at)]
+        with pytest.raises(error) as caught:
+            p.unpack_from(b"..." + blob, 3)
+        assert caught.value.__notes__ == [note.format(at + 3)]
+    with pytest.raises(TypeError) as caught:
+        p.pack({"_": "pair2", "a": {"_": "inner", "x": "no"}})
+    assert caught.value.__notes__ == ["at pair2.a.x (records: pair2 > inner)"]

@@ -1,5 +1,6 @@
 """Hostile and misused input: cut and bit-flipped messages, deep and self-referential data, huge
 announced lengths, and values, mappings, iterables and threads that fight back while a call runs."""
+import gc
 import json
 import random
 import re
@@ -17,7 +18,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from Virel.tl import TLParser
 
-from conftest import ROOT, data_file, entry, make_parser
+from conftest import ROOT, data_file, entry, make_parser, private_compiler
 from support import decode_is_sound, same
 from tlgen import SchemaValues
 
@@ -829,6 +830,63 @@ def test_reentry_refusal_propagates_and_the_parser_recovers(site):
         p.pack(reentry_value(site, reentering(p, [], swallow=False)))
     assert p.pack(PLAIN) == VALUES.pack(PLAIN)
     assert p.unpack(VALUES.pack(PLAIN)) == PLAIN
+
+
+# Python code run during a pack may compile again on the parser's own compiler. The call goes on
+# with the records it already found and looks later ones up in the new tables.
+SUB_AS_LONG = [VALUES_ENTRIES[0], entry(2, "sub", ("x", "long"))]
+RECOMPILES = {
+    "same": (VALUES_ENTRIES, VALUES_ENTRIES),
+    "changed": (SUB_AS_LONG, SUB_AS_LONG),
+    # Fails after the first entry: "all" is then the new one, "sub" still the earlier one.
+    "failing": ([VALUES_ENTRIES[0], {"params": [{"name": "x"}]}], VALUES_ENTRIES),
+}
+
+
+@pytest.mark.parametrize("site", REENTRY_SITES)
+@pytest.mark.parametrize("recompile", list(RECOMPILES))
+@pytest.mark.parametrize("kept_by", ["parser", "names"])
+def test_recompile_during_a_pack(site, recompile, kept_by):
+    new, after = RECOMPILES[recompile]
+    p = values_parser()
+    compiler = private_compiler(p)
+    if kept_by == "names":
+        # The parser moves on to a schema without "all" and "sub": their records are still found
+        # by name, in tables that only those names keep, until the compile in the hook.
+        compiler.compile({"constructors": [entry(99, "unrelated")]})
+        assert p.pack({"_": "unrelated"}) == le32(99)
+    errors = []
+
+    def compile_again():
+        try:
+            compiler.compile({"constructors": new})
+        except KeyError as e:
+            errors.append(e)
+
+    out = p.pack(reentry_value(site, compile_again))
+    assert len(errors) == (recompile == "failing")
+    # Every site runs before sub is looked up (a hook in sub's own get, when its name is read).
+    now = make_parser(after)
+    assert out == now.pack(PLAIN)
+    assert p.pack(PLAIN) == now.pack(PLAIN)
+    assert p.unpack(now.pack(PLAIN)) == PLAIN
+    del p, compiler
+    gc.collect()
+
+
+def test_a_pack_during_a_compile_leaves_no_stale_name_behind():
+    p = make_parser([entry(1, "a", ("x", "int"))])
+    seen = []
+
+    class PacksWhileCompiling:
+        def __int__(self):
+            seen.append(p.pack({"_": "a", "x": 1}))  # "a" is still the earlier record here
+            return 2
+
+    private_compiler(p).compile({"constructors": [{"id": PacksWhileCompiling(), "predicate": "b"},
+                                                  entry(1, "a", ("x", "long"))]})
+    assert seen == [le32(1, 1)]
+    assert p.pack({"_": "a", "x": 1}) == le32(1, 1, 0)
 
 
 # ---- Threads ----

@@ -1,5 +1,6 @@
 """Repeating every success and failure path must not grow memory."""
 import gc
+import json
 import os
 import sys
 
@@ -8,7 +9,7 @@ import pytest
 from Virel.tl import TLParser, TLSchemaCompiler
 
 from _data import find
-from conftest import SCHEMA, SCHEMA_TEXT, entry
+from conftest import SCHEMA, SCHEMA_TEXT, entry, heap_in_use, private_compiler
 
 pytestmark = pytest.mark.plain_build_only
 
@@ -32,7 +33,7 @@ def workload(parser):
             pass
     c = TLSchemaCompiler()
     c.compile(SCHEMA)
-    c.compile(SCHEMA_TEXT)  # a second compile keeps the first tables until the end
+    c.compile(SCHEMA_TEXT)  # a second compile releases the first tables: it redefines every name
     user = {"_": "user", "id": 7, "name": "é" * 300, "photo": b"x" * 300, "bot": True}
     d = {"_": "holder", "owner": user, "where": {"_": "point", "x": 1.0, "y": 2.0}, "ints": [1, 2],
          "users": [user] * 3, "late": 1, "late_flag": True}
@@ -77,3 +78,42 @@ def test_no_growth_over_many_calls():
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 200
     assert rss_kib() - rss < 4096
+
+
+# The tables of the real layer take about a megabyte; a compile again on the same compiler
+# releases the earlier ones, which it redefines entirely.
+def recompile(compiler, layer, times, parser=None):
+    broken = dict(layer, methods=layer["methods"] + [{"params": [{"name": "x"}]}])
+    for i in range(times):
+        try:
+            compiler.compile(broken if i % 10 == 9 else layer)  # or one that fails at its last entry
+        except KeyError:
+            pass
+        if parser:
+            assert parser.unpack(parser.pack({"_": "messageRange", "min_id": i, "max_id": 2}))["min_id"] == i
+
+
+@pytest.mark.parametrize("with_parser", [False, True])
+def test_compiling_again_releases_the_earlier_tables(with_parser):
+    layer = json.loads(find("api.json").read_text())
+    parser = TLParser(layer) if with_parser else None
+    compiler = private_compiler(parser) if parser else TLSchemaCompiler()
+    recompile(compiler, layer, 10, parser)
+    gc.collect()
+    before = heap_in_use()
+    recompile(compiler, layer, 40, parser)
+    gc.collect()
+    assert heap_in_use() - before < 20 * 2**20
+
+
+@pytest.mark.slow
+def test_a_thousand_compiles_on_one_compiler():
+    layer = json.loads(find("api.json").read_text())
+    compiler = TLSchemaCompiler()
+    recompile(compiler, layer, 10)
+    gc.collect()
+    before, rss = heap_in_use(), rss_kib()
+    recompile(compiler, layer, 1000)
+    gc.collect()
+    assert heap_in_use() - before < 20 * 2**20
+    assert rss_kib() - rss < 20 * 1024

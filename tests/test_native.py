@@ -14,7 +14,7 @@ import pytest
 import Virel.tl as tl
 from Virel.tl import TLParser
 
-from conftest import ROOT, SCHEMA_TEXT, entry
+from conftest import ROOT, SCHEMA_TEXT, entry, private_compiler
 
 SCHEMA = {"constructors": [
     entry(1, "e", ("n", "int"), ("l", "long"), ("s", "string"), ("ls", "Vector<long>"),
@@ -214,3 +214,18 @@ def test_a_decoded_dict_holding_any_container_is_tracked(tlsub, table):
         del d, box
         gc.collect()
         assert alive() is None
+
+
+def test_a_parser_that_replaced_its_compiler_goes_on_after_compiles_on_it(tlsub):
+    # The custom parser swapped the compiler its base made for its own, and took that one's schema.
+    p = tlsub.Parser(SCHEMA, "custom")
+    compiler = private_compiler(p)
+    assert type(compiler) is tlsub.Compiler
+    e = {"_": "e", "n": 1, "l": 2, "s": "a", "ls": [3], "ss": [], "d": 5, "ds": []}
+    x = {"_": "x", "n": 4}
+    for schema in ({"constructors": [entry(3, "x", ("n", "date"))]}, SCHEMA, SCHEMA):
+        compiler.compile(schema)
+        assert p.unpack(p.pack(e)) == dict(e, l=3, ls=[4])  # first only the earlier tables have "e"
+        assert p.unpack(p.pack(x)) == x  # then only the earlier tables have "x"
+    del p, compiler
+    gc.collect()

@@ -23,7 +23,8 @@
 //  5. A TLSchemaCompiler subclass is built the same way with TLSchemaCompilerOps and
 //     api->TLSchemaCompiler_Type. A TLParser compiles with a plain TLSchemaCompiler of its own; a
 //     parser subclass that wants yours creates and compiles one in its tp_new, then replaces the
-//     base's: `compiler` (one strong reference) and `schema` (what `_get_schema` returns).
+//     base's: `compiler` (one strong reference) and `schema` (what `_get_schema` returns: the
+//     compiler keeps the schema it hands out for as long as the compiler lives).
 // A parser whose table is the default one runs the codec's direct path, where the operations call
 // one another without the table and the primitives are inlined; any other table runs the general
 // path, which calls every operation through the table. Both give the same results.
@@ -181,7 +182,7 @@ struct TLParserOps {
 struct TLParser {
     PyObject_HEAD
     const TLParserOps* ops;
-    TLSchema* schema;         // borrowed from `compiler`
+    TLSchema* schema;         // borrowed from `compiler`; follows its latest compile at each call
     PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
     unsigned char* buffer;    // realloc/free; null until the first pack or unpack. During unpack_from
                               // it points into the caller's data instead (read only, not owned)

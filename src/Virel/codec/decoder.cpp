@@ -334,8 +334,8 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     }
     BusyGuard busy(s);
     if (!busy) return fail<PyObject*>(here);
-    if (!parser_compiler(s)) return fail<PyObject*>(here);
-    Ref keep = Ref::borrow(s->compiler);  // the tables outlive this call whatever Python code runs
+    CompilerCall call(s);
+    if (!call) return fail<PyObject*>(here);
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);

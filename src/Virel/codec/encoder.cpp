@@ -691,8 +691,8 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_one_arg("pack", "value", args, nargs, kwnames, &value)) return fail<PyObject*>(here);
     BusyGuard busy(s);
     if (!busy) return fail<PyObject*>(here);
-    if (!parser_compiler(s)) return fail<PyObject*>(here);
-    Ref keep = Ref::borrow(s->compiler);  // the tables outlive this call whatever Python code runs
+    CompilerCall call(s);
+    if (!call) return fail<PyObject*>(here);
     if (s->capacity < 1024) {
         void* grown = std::realloc(s->buffer, 1024);
         if (!grown) {

@@ -87,6 +87,7 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
     if (!compiler_ready(c)) return fail<PyObject*>(here);
     self->schema = c->ops->_get_schema(c);
+    adopt_schema(c, self, self->schema);
     return owner.release();
 }
 
@@ -99,7 +100,8 @@ static int TLParser_traverse(PyObject* op, visitproc visit, void* arg) {
 static int TLParser_clear(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
     if (self->compiler != Py_None) {  // null too, for an object that bypassed __new__
-        self->schema = nullptr;  // it goes with the compiler
+        release_parser(self->compiler, self);
+        self->schema = nullptr;
         Py_XSETREF(self->compiler, Py_NewRef(Py_None));
     }
     return 0;
@@ -114,6 +116,7 @@ static void TLParser_dealloc(PyObject* op) {
     self->buffer = nullptr;
     delete self->extras;
     self->extras = nullptr;
+    release_parser(self->compiler, self);
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
     PyErr_SetRaisedException(pending);

@@ -4,6 +4,7 @@
 
 #include "capi.hpp"
 #include "module.hpp"
+#include "schema/compiler.hpp"
 
 #include <bit>
 #include <cstring>
@@ -247,10 +248,6 @@ struct TLParserExtras {
     bool exception = false;   // the trace is that of an exception (not of a shortage)
     int32_t hold = 0;         // vectors reading on after a shortage
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
-    // Each record's parameter array by its address, sorted, for the failure path to find the
-    // record that holds a parameter (made on the first failure that needs it, for `owners_of`).
-    std::vector<std::pair<const TLParam*, const TLConstructor*>> owners;
-    const TLSchema* owners_of = nullptr;
 };
 
 namespace virel {
@@ -275,6 +272,39 @@ public:
 private:
     TLParser* s_;
     bool ok_;
+};
+
+// A parser's compiler, held for one pack or unpack call whatever Python code runs meanwhile (which
+// may even compile again), and counted among the compiler's calls in flight, so that no schema the
+// call may walk is released before it ends. The parser's `schema` first follows the compiler's
+// current one, should the compiler have compiled since the last call.
+class CompilerCall {
+public:
+    explicit CompilerCall(TLParser* s) noexcept {
+        TLSchema* schema = s->schema;
+        if (s->compiler == Py_None || !schema) [[unlikely]] {
+            parser_compiler(s);  // says why
+            return;
+        }
+        c_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(s->compiler));
+        if (schema != c_->schema) [[unlikely]] follow_current_schema(c_, s);
+        ++c_->maps->calls;
+    }
+    ~CompilerCall() {
+        if (!c_) return;
+        TLSchemaCompilerMaps* m = c_->maps;
+        --m->calls;
+        if (m->waiting) [[unlikely]] release_unused(c_);  // releases them once no call is left
+        Py_DECREF(c_);
+    }
+    CompilerCall(const CompilerCall&) = delete;
+    CompilerCall& operator=(const CompilerCall&) = delete;
+    // Null (RuntimeError pending) when the parser has no compiler to call.
+    TLSchemaCompiler* compiler() const noexcept { return c_; }
+    explicit operator bool() const noexcept { return c_ != nullptr; }
+
+private:
+    TLSchemaCompiler* c_ = nullptr;
 };
 
 }  // namespace virel

@@ -100,36 +100,11 @@ void path_field(TLParser* s, const TLConstructor* record, const TLParam* param, 
 }
 
 void path_param(TLParser* s, const TLParam* param, bool exception) noexcept {
-    // Each record's parameters are an array of their own: the one that holds `param` is its record.
-    const TLSchema* schema = s->schema;
-    if (!schema) return;
-    std::less<const TLParam*> before;  // a total order, across arrays too
-    TLParserExtras* e = s->extras;
-    if (e && e->owners_of != schema) {  // index the arrays once, then search them
-        try {
-            e->owners.clear();
-            for (int32_t i = 0; i < schema->count; ++i)
-                if (schema->constructors[i].params) e->owners.emplace_back(schema->constructors[i].params, &schema->constructors[i]);
-            std::sort(e->owners.begin(), e->owners.end(), [&](const auto& a, const auto& b) { return before(a.first, b.first); });
-            e->owners_of = schema;
-        } catch (const std::bad_alloc&) {
-            e->owners.clear();
-            e->owners_of = nullptr;
-        }
-    }
-    if (e && e->owners_of == schema) {
-        auto it = std::upper_bound(e->owners.begin(), e->owners.end(), param,
-                                   [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
-        if (it == e->owners.begin()) return;
-        const TLConstructor* r = std::prev(it)->second;
-        if (before(param, r->params + r->param_count)) path_field(s, r, param, exception);
-        return;
-    }
-    for (int32_t i = 0; i < schema->count; ++i) {
-        const TLConstructor& r = schema->constructors[i];
-        if (r.params && !before(param, r.params) && before(param, r.params + r.param_count))
-            return path_field(s, &r, param, exception);
-    }
+    // Called during a call (CompilerCall): the compiler is there, and so is every schema the call
+    // took a record from, whether the compiler has compiled again meanwhile or not.
+    if (!s->compiler || s->compiler == Py_None) return;
+    if (const TLConstructor* r = owner_of(reinterpret_cast<TLSchemaCompiler*>(s->compiler), param))
+        path_field(s, r, param, exception);
 }
 
 void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept {
@@ -381,9 +356,9 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
     BusyGuard busy(s);
     if (!busy) return fail<PyObject*>(here);
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<PyObject*>(here);
-    Ref keep = Ref::borrow(s->compiler);  // the tables outlive this call whatever Python code runs
+    CompilerCall call(s);
+    if (!call) return fail<PyObject*>(here);
+    TLSchemaCompiler* c = call.compiler();
     BufferView data;
     if (!data.get(arg[0])) return fail<PyObject*>(here);
     Py_ssize_t offset = 0;
@@ -444,9 +419,9 @@ PyObject* TLParser_pack_as(PyObject* op, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args("pack_as", names, 2, 2, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
     BusyGuard busy(s);
     if (!busy) return fail<PyObject*>(here);
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<PyObject*>(here);
-    Ref keep = Ref::borrow(s->compiler);
+    CompilerCall call(s);
+    if (!call) return fail<PyObject*>(here);
+    TLSchemaCompiler* c = call.compiler();
     const ParsedType* type;
     if (!type_argument(s, c, arg[1], &type)) return fail<PyObject*>(here);
     if (!encode(s, arg[0], type)) return fail<PyObject*>(here);
@@ -470,9 +445,9 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
     }
     BusyGuard busy(s);
     if (!busy) return fail<PyObject*>(here);
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<PyObject*>(here);
-    Ref keep = Ref::borrow(s->compiler);
+    CompilerCall call(s);
+    if (!call) return fail<PyObject*>(here);
+    TLSchemaCompiler* c = call.compiler();
     Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
     const ParsedType* type;
     if (!type_argument(s, c, arg[2], &type)) return fail<PyObject*>(here);

@@ -4,6 +4,7 @@
 #include "schema/type_expr.hpp"
 
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 namespace virel {
@@ -308,15 +309,169 @@ const TLConstructor* find_by_name_slow(TLSchemaCompiler* c, PyObject* name, Py_h
     return record;
 }
 
+// ---- How long a schema lives ----
+
+static SchemaLife* life_of(TLSchemaCompilerMaps* m, const TLSchema* schema) noexcept {
+    for (auto it = m->live.rbegin(); it != m->live.rend(); ++it)  // the newest, usually
+        if (it->schema == schema) return &*it;
+    return nullptr;
+}
+
+// The schema whose record array holds `record`.
+static SchemaLife* life_of_record(TLSchemaCompilerMaps* m, const TLConstructor* record) noexcept {
+    std::less<const TLConstructor*> before;  // a total order, across arrays too
+    for (auto it = m->live.rbegin(); it != m->live.rend(); ++it) {
+        const TLConstructor* records = it->schema->constructors;
+        if (records && !before(record, records) && before(record, records + it->schema->count)) return &*it;
+    }
+    return nullptr;
+}
+
+void release_unused(TLSchemaCompiler* c) noexcept {
+    TLSchemaCompilerMaps* m = c->maps;
+    bool waiting = false;
+    for (auto it = m->live.begin(); it != m->live.end();) {
+        if (it->schema == c->schema || it->keys || it->holders) {
+            ++it;
+        } else if (m->calls) {
+            waiting = true;
+            ++it;
+        } else {
+            TLSchema* schema = it->schema;
+            it = m->live.erase(it);
+            free_schema_tables(schema);  // runs no Python code: nothing above can change meanwhile
+        }
+    }
+    m->waiting = waiting;
+}
+
+// Gives back one hold on `schema`.
+static void drop_hold(TLSchemaCompilerMaps* m, const TLSchema* schema) noexcept {
+    SchemaLife* life = life_of(m, schema);
+    if (life && life->holders) --life->holders;
+}
+
+void adopt_schema(TLSchemaCompiler* c, const TLParser* parser, TLSchema* schema) noexcept {
+    if (!schema) return;
+    try {
+        auto [it, added] = c->maps->holders.try_emplace(parser, schema);
+        if (added) return;
+        // An entry left by a parser that lived at this address and let go of this compiler without
+        // a word (a native subclass swapping compilers): its hold goes.
+        drop_hold(c->maps, std::exchange(it->second, schema));
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    release_unused(c);
+}
+
+void follow_current_schema(TLSchemaCompiler* c, TLParser* parser) noexcept {
+    TLSchemaCompilerMaps* m = c->maps;
+    TLSchema* now = c->schema;
+    SchemaLife* life = now ? life_of(m, now) : nullptr;
+    if (!life) return;  // no schema since a compile failed early: the parser keeps the one it has
+    try {
+        auto [it, added] = m->holders.try_emplace(parser, now);
+        if (!added && it->second != now) {
+            drop_hold(m, std::exchange(it->second, now));
+            added = true;
+        }
+        // A parser that holds nothing here yet (given this compiler by a native subclass) takes
+        // its first hold; whatever it held before stays held for good.
+        if (added) ++life->holders;
+    } catch (const std::bad_alloc&) {
+        return;  // keeps the schema it has
+    }
+    parser->schema = now;
+    release_unused(c);
+}
+
+void release_parser(PyObject* compiler, const TLParser* parser) noexcept {
+    if (!compiler || !PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) return;
+    auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    if (!c->maps) return;
+    auto it = c->maps->holders.find(parser);
+    if (it == c->maps->holders.end()) return;
+    drop_hold(c->maps, it->second);
+    c->maps->holders.erase(it);
+    release_unused(c);
+}
+
+const TLConstructor* owner_of(TLSchemaCompiler* c, const TLParam* param) noexcept {
+    // Each record's parameters are an array of their own: the one that holds `param` is its record.
+    std::less<const TLParam*> before;  // a total order, across arrays too
+    for (auto life_it = c->maps->live.rbegin(); life_it != c->maps->live.rend(); ++life_it) {  // newest first
+        SchemaLife& life = *life_it;
+        const TLSchema* schema = life.schema;
+        if (life.owners.empty()) {  // index the arrays once, then search them
+            try {
+                for (int32_t i = 0; i < schema->count; ++i)
+                    if (schema->constructors[i].params)
+                        life.owners.emplace_back(schema->constructors[i].params, &schema->constructors[i]);
+                std::sort(life.owners.begin(), life.owners.end(),
+                          [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+            } catch (const std::bad_alloc&) {
+                life.owners.clear();
+                for (int32_t i = 0; i < schema->count; ++i) {
+                    const TLConstructor& r = schema->constructors[i];
+                    if (r.params && !before(param, r.params) && before(param, r.params + r.param_count)) return &r;
+                }
+                continue;
+            }
+        }
+        auto it = std::upper_bound(life.owners.begin(), life.owners.end(), param,
+                                   [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
+        if (it == life.owners.begin()) continue;
+        const TLConstructor* r = std::prev(it)->second;
+        if (before(param, r->params + r->param_count)) return r;
+    }
+    return nullptr;
+}
+
+// Registers a complete record of the schema being compiled (`life`) under its identifier and its
+// name, over whatever record held them. May throw std::bad_alloc, leaving every count true (or too
+// high, which only keeps a schema longer).
+static void enter_record(TLSchemaCompilerMaps* m, SchemaLife& life, TLConstructor* record) {
+    life.owners.clear();  // an index made meanwhile (a call during compile) lacks this record
+    TLConstructor* was = m->id_map.put(record->id, record);  // room was reserved: no throw
+    ++life.keys;
+    if (was) {
+        if (SchemaLife* earlier = life_of_record(m, was)) --earlier->keys;
+    }
+    std::string_view name(record->name);
+    auto it = m->name_map.find(name);
+    if (it == m->name_map.end()) {
+        m->name_map.emplace(name, record);
+        ++life.keys;
+        return;
+    }
+    // The key views the name copy of the record it leads to: the new record brings its own.
+    was = it->second;
+    auto node = m->name_map.extract(it);
+    node.key() = name;
+    node.mapped() = record;
+    m->name_map.insert(std::move(node));
+    ++life.keys;
+    if (SchemaLife* earlier = life_of_record(m, was)) --earlier->keys;
+}
+
 static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
-    free_schema_tables(self->schema);
+    // The maps lead nowhere any more; a schema still held or walked is released when let go.
     self->schema = nullptr;
     self->maps->id_map.clear();
     self->maps->name_map.clear();
     self->maps->name_cache.clear();
+    for (SchemaLife& life : self->maps->live) life.keys = 0;
+    release_unused(self);
 }
 
-static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) { return self->schema; }
+// Whoever takes the schema holds it: it stays for the compiler's life, unless the taker is a
+// parser that gives it back (adopt_schema).
+static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
+    SchemaLife* life = self->schema && self->maps ? life_of(self->maps, self->schema) : nullptr;
+    if (life) ++life->holders;
+    return self->schema;
+}
 
 // Fills one parameter record from its JSON object; false with an exception pending.
 static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, TLConstructor* e) {
@@ -514,44 +669,44 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (PyErr_Occurred()) return fail<void>(here);
     }
 
-    // The earlier tables are retired before the new ones exist, so that the one step that can
-    // throw (bad_alloc) leaves nothing unowned.
-    if (self->schema) {
-        self->maps->retired.push_back(self->schema);
-        self->schema = nullptr;
-    }
+    // The current tables become earlier ones (compile releases them once nothing needs them).
+    // The one step here that can throw (bad_alloc) comes before anything is allocated.
+    TLSchemaCompilerMaps* m = self->maps;
+    if (m->live.size() == m->live.capacity()) m->live.reserve(2 * m->live.size() + 1);
+    self->schema = nullptr;
     auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
     if (!schema) {
         PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
         return fail<void>(here);
     }
-    self->schema = schema;
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
+    if (count > 0 && count <= INT32_MAX) {
+        schema->constructors = static_cast<TLConstructor*>(std::calloc(static_cast<size_t>(count), sizeof(TLConstructor)));
+        if (!schema->constructors) {
+            std::free(schema);
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+            return fail<void>(here);
+        }
+    }
+    m->live.push_back(SchemaLife{schema, 0, 0, {}});  // room reserved above
+    self->schema = schema;
     if (count > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "too many schema entries");
         return fail<void>(here);
     }
     schema->count = static_cast<int32_t>(count);
-    if (count > 0) {
-        schema->constructors = static_cast<TLConstructor*>(std::calloc(static_cast<size_t>(count), sizeof(TLConstructor)));
-        if (!schema->constructors) {
-            std::free(schema);
-            self->schema = nullptr;
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-            return fail<void>(here);
-        }
-    }
-    self->maps->id_map.reserve(static_cast<size_t>(count));
-    self->maps->name_map.reserve(self->maps->name_map.size() + static_cast<size_t>(count));
-    self->maps->name_cache.clear();  // names may now map to other records
+    m->id_map.reserve(static_cast<size_t>(count));
+    m->name_map.reserve(m->name_map.size() + static_cast<size_t>(count));
+    m->name_cache.clear();  // names may now map to other records
     // `entries` is our own list and no Python code below can reach it, so its size holds.
     for (int32_t i = 0; i < schema->count; ++i) {
         PyObject* entry = PyList_GET_ITEM(entries.get(), i);
         if (!expect_exact(entry, &PyDict_Type, "dict")) return fail<void>(here);
         TLConstructor* record = self->ops->_create_constructor(self, entry, i);
         if (PyErr_Occurred()) return fail<void>(here);
-        self->maps->id_map.put(record->id, record);
-        self->maps->name_map.insert_or_assign(std::string_view(record->name), record);
+        // Python code run by _create_constructor (an id's __int__) may have released earlier
+        // schemas, never this one: it is the newest, always the last.
+        enter_record(m, m->live.back(), record);
     }
 }
 
@@ -577,6 +732,10 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     self->compiling = 1;
     guarded<void>([&] { self->ops->_parse_json_schema(self, json_data); });
     self->compiling = 0;
+    // A call made meanwhile (from an id's __int__) may have cached a name that has just gone to a
+    // new record, and the earlier one may now be released.
+    self->maps->name_cache.clear();
+    release_unused(self);  // the schemas this one replaced all over, unless held or walked
     if (PyErr_Occurred()) return fail<PyObject*>(here);
     Py_RETURN_NONE;
 }
@@ -601,8 +760,10 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
     PyObject* pending = PyErr_GetRaisedException();
     if (self->maps) {
         if (self->ops) self->ops->_free_schema(self);
-        else free_schema_tables(std::exchange(self->schema, nullptr));
-        for (TLSchema* old : self->maps->retired) free_schema_tables(old);
+        // What is left was held by someone who never gave it back; no call is in flight (it
+        // would hold a reference to this compiler).
+        self->schema = nullptr;
+        for (SchemaLife& life : self->maps->live) free_schema_tables(life.schema);
         delete self->maps;
         self->maps = nullptr;
     }

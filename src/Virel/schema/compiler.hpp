@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace virel {
@@ -25,20 +26,18 @@ public:
             if (s.id == id) return s.record;
         }
     }
-    // Inserts the key or overwrites its value. May throw std::bad_alloc.
-    void put(uint32_t id, TLConstructor* record) {
+    // Inserts the key or overwrites its value; returns the record it held before, or null. May
+    // throw std::bad_alloc (never after reserve() made room for the key).
+    TLConstructor* put(uint32_t id, TLConstructor* record) {
         if ((size_ + 1) * 2 > slots_.size()) grow();
         for (size_t i = slot_of(id);; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (!s.record) {
                 s = {id, record};
                 ++size_;
-                return;
+                return nullptr;
             }
-            if (s.id == id) {
-                s.record = record;
-                return;
-            }
+            if (s.id == id) return std::exchange(s.record, record);
         }
     }
     // Room for n more keys without rehashing. May throw std::bad_alloc.
@@ -77,8 +76,8 @@ struct NameHash {
     size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
 };
 
-// UTF-8 name (up to its first NUL) -> record. The keys view the records' own `name` copies,
-// which live as long as the maps can be used (earlier tables are kept until destruction).
+// UTF-8 name (up to its first NUL) -> record. Each key views the `name` copy of the record it maps
+// to (a record that takes over a name brings its own view), so the key lives as long as the entry.
 using NameMap = std::unordered_map<std::string_view, TLConstructor*, NameHash>;
 
 }  // namespace virel
@@ -109,19 +108,64 @@ private:
 
 }  // namespace virel
 
+namespace virel {
+
+// One schema that a compiler made and has not released yet, and who still needs it. A compile
+// inserts its entries over the earlier ones, so the keys that only an earlier schema defined still
+// lead into that schema's records; a pack or unpack may be walking its records; and a parser
+// publishes the schema it took (TLParser::schema). Any of the three keeps it.
+struct SchemaLife {
+    TLSchema* schema;
+    size_t keys = 0;     // entries of id_map and name_map that lead into its records
+    size_t holders = 0;  // parsers (and other takers of _get_schema) that hold it
+    // Each record's parameter array by its address, sorted: for a failure's note to find the
+    // record that holds a parameter. Made on the first failure that needs it.
+    std::vector<std::pair<const TLParam*, const TLConstructor*>> owners;
+};
+
+}  // namespace virel
+
 struct TLSchemaCompilerMaps {
     virel::IdMap id_map;
     virel::NameMap name_map;
-    virel::NameCache name_cache;
-    // Tables of earlier compiles on the same compiler: the maps may still point into them, so
-    // they live until the compiler is destroyed.
-    std::vector<TLSchema*> retired;
+    virel::NameCache name_cache;  // its records are always name_map's, so it keeps no schema alive
+    // Every schema not yet released, the current one (the compiler's `schema`) included. A schema
+    // other than the current one is released as soon as nothing keeps it (SchemaLife) and no call
+    // is in flight on a parser of this compiler (Python code run during a call may compile again,
+    // and the call goes on with the records it found before); all go with the compiler.
+    std::vector<virel::SchemaLife> live;
+    // The parsers that hold a schema of this compiler (their `schema` field), and which one.
+    std::unordered_map<const TLParser*, TLSchema*> holders;
+    uint64_t calls = 0;    // pack and unpack calls in flight on parsers of this compiler
+    bool waiting = false;  // a schema waits for `calls` to drop to zero to be released
 };
 
 namespace virel {
 
 // Releases one schema record and everything under it; accepts null and partly filled tables.
 void free_schema_tables(TLSchema* schema) noexcept;
+
+// ---- How long a schema lives (SchemaLife above) ----
+
+// Releases every schema that nothing keeps any longer, or, while a call is in flight, marks them
+// waiting for its end.
+[[gnu::cold]] void release_unused(TLSchemaCompiler* c) noexcept;
+
+// Makes `parser` the holder of the hold that _get_schema took on `schema` for it; given back by
+// release_parser. (Should the note of it fail for want of memory, the hold stays the compiler's
+// for good.)
+void adopt_schema(TLSchemaCompiler* c, const TLParser* parser, TLSchema* schema) noexcept;
+
+// Moves a parser's hold (and its `schema` field) to the compiler's current schema: at the start of
+// a call, when the compiler has compiled since. The parser's earlier schema is no longer touched.
+[[gnu::cold]] void follow_current_schema(TLSchemaCompiler* c, TLParser* parser) noexcept;
+
+// Gives back the hold of a parser that lets go of its compiler (`compiler`: what it held; anything
+// but a compiler with its tables is ignored).
+void release_parser(PyObject* compiler, const TLParser* parser) noexcept;
+
+// The record that holds `param`, among the schemas the compiler still keeps; null when none does.
+const TLConstructor* owner_of(TLSchemaCompiler* c, const TLParam* param) noexcept;
 
 // The element record of a vector whose declared text is `type_name`; compiler.cpp.
 TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name);
