@@ -29,7 +29,8 @@ JSON form (unpack prints it, pack reads it back, so the two round-trip):
   NaN                      {{"$float": "nan"}}; a NaN with another sign or payload
                            keeps its 64 bits: {{"$float": "nan:fff8000000000001"}}
   An object with any other key, or more than one, is plain data.  unpack
-  indents {INDENT_LEVELS} levels deep and writes deeper values on one line.
+  indents {INDENT_LEVELS} levels deep and writes deeper values on one line;
+  --compact writes each value on one line without spaces.
 """
 
 
@@ -56,7 +57,7 @@ def scalar_form(value):
 
 
 def to_jsonable(value):
-    """Decoder output -> plain JSON values, with the ``$`` forms (for shallow data)."""
+    """Decoder output -> plain JSON values, with the ``$`` forms, as a new value (for shallow data)."""
     if isinstance(value, dict):
         return {k: to_jsonable(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -64,63 +65,275 @@ def to_jsonable(value):
     return scalar_form(value)
 
 
-def _scalar_text(value) -> str:
-    return json.dumps(scalar_form(value), ensure_ascii=False)
+_CONTAINERS = frozenset({dict, list})
+_PLAIN = frozenset({str, bool, type(None)})
 
 
-_END = object()
+class _Form(dict):
+    """A ``$`` form made by prepare: a scalar to the writer, which keeps it on one line, and a
+    dict to the C encoder."""
+
+    __slots__ = ()
 
 
-def dumps(value) -> str:
-    """JSON text of a decoded value, as unpack prints it.
+def _form(value):
+    """A value that is not a container nor a plain JSON one: its $ form (or a finite float)."""
+    shown = scalar_form(value)
+    return _Form(shown) if type(shown) is dict else shown
+
+
+def prepare(value):
+    """Decoder output -> the JSON form, converting the containers **in place** (the decoder's
+    fresh output is the caller's to give up).  Returns the converted value and the depth of its
+    deepest non-empty container (0 for the top one, -1 when there is none).
+
+    The walk keeps a list of containers still to visit rather than recursing, so any depth the
+    decoder produced is converted, and every container and value is looked at once.
+    """
+    if type(value) is not dict and type(value) is not list:
+        if isinstance(value, (dict, list, tuple)):
+            return prepare(to_jsonable(value))  # subclasses and tuples: not the decoder's output
+        if value is None or type(value) in (str, bool) or (type(value) is int and -SAFE_INT <= value <= SAFE_INT):
+            return value, -1
+        return _form(value), -1
+    deepest = -1
+    todo = [(value, 0)] if value else []
+    pop, push = todo.pop, todo.append
+    while todo:
+        node, depth = pop()
+        if depth > deepest:
+            deepest = depth
+        below = depth + 1
+        if type(node) is dict:
+            for key, v in node.items():  # replacing the value of a key during the walk is allowed
+                t = type(v)
+                if t is int:
+                    if not -SAFE_INT <= v <= SAFE_INT:
+                        node[key] = _Form({"$int": str(v)})
+                elif t is str or t is bool or v is None:
+                    continue
+                elif t is dict or t is list:
+                    if v:
+                        push((v, below))
+                else:
+                    node[key] = _form(v)
+            continue
+        types = set(map(type, node))
+        if types <= _PLAIN:
+            continue
+        if types == {int} and -SAFE_INT <= min(node) and max(node) <= SAFE_INT:
+            continue
+        for i, v in enumerate(node):
+            t = type(v)
+            if t is dict or t is list:
+                if v:
+                    push((v, below))
+            elif t is int:
+                if not -SAFE_INT <= v <= SAFE_INT:
+                    node[i] = _Form({"$int": str(v)})
+            elif not (t is str or t is bool or v is None):
+                node[i] = _form(v)
+    return value, deepest
+
+
+# The stdlib's C encoder does the bulk of the writing.  It cannot indent on CPython 3.12 (an
+# indent makes json fall back to its pure-Python encoder) and would spread the $ forms over
+# three lines on 3.13, so the indented levels are laid out here and the C encoder writes what
+# lies within them: every container of scalars, and whatever is nested deeper than the indented
+# levels.
+_encode_str = json.encoder.encode_basestring
+# Depth up to which a subtree is handed to the C encoder in one call: it recurses in C, which
+# 3.12 allows for about 1,500 levels of containers.
+C_DEPTH = 1000
+# Levels laid out by the walk below even in compact output, so that the text of a large value is
+# written in pieces (a 50 MB object holds its bulk in a vector one or two levels down).
+CHUNK_LEVELS = 2
+LARGE = 1 << 20  # bytes of TL input that make a value large
+FLUSH_PARTS = 4096
+
+
+def _encoder(item_sep: str, key_sep: str, indent=None):
+    return json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False, indent=indent,
+                            separators=(item_sep, key_sep)).encode
+
+
+_compact = _encoder(",", ":")
+_flat = _encoder(", ", ": ")  # the one-line form of values nested deeper than INDENT_LEVELS
+# A container of scalars only, at depth d, each item on a line of its own: the C encoder with
+# the line break and the indentation in the item separator.
+_leaf_at = [_encoder(",\n" + "  " * (d + 1), ": ") for d in range(INDENT_LEVELS)]
+
+
+def _scalar(v) -> str:
+    """The text of a value that is not a container (after prepare, nor a $ form)."""
+    t = type(v)
+    if t is str:
+        return _encode_str(v)
+    if t is int:
+        return int.__repr__(v)
+    if v is None:
+        return "null"
+    if t is bool:
+        return "true" if v else "false"
+    if t is float:
+        return float.__repr__(v)
+    return "{}" if t is dict else "[]"  # the empty containers
+
+
+def _is_leaf(v) -> bool:
+    return _CONTAINERS.isdisjoint(map(type, v.values() if type(v) is dict else v))
+
+
+class _Layout:
+    """How the walk writes: containers at depth < levels are written item by item with
+    (after the opening bracket, between items, before the closing one, after a key) of their
+    depth; leaves(v, depth) and whole(v, depth) give the text of a container of scalars and of
+    one at depth >= levels (None from leaves: walk it)."""
+
+    def __init__(self, levels, seps, leaves, whole):
+        self.levels, self.seps, self.leaves, self.whole = levels, seps, leaves, whole
+
+
+_PRETTY_SEPS = [("\n" + "  " * (d + 1), ",\n" + "  " * (d + 1), "\n" + "  " * d, ": ")
+                for d in range(INDENT_LEVELS)]
+
+
+class _Seps:
+    """Separators by depth: the first levels' own, then one set for every deeper level."""
+
+    def __init__(self, first, rest):
+        self.first, self.rest = first, rest
+
+    def __getitem__(self, depth):
+        return self.first[depth] if depth < len(self.first) else self.rest
+
+
+def _pretty_leaf(v, depth):
+    if depth >= INDENT_LEVELS:
+        return _flat(v) if _is_leaf(v) else None
+    if not _is_leaf(v):
+        return None
+    text = _leaf_at[depth](v)
+    first, _, last, _ = _PRETTY_SEPS[depth]
+    return text[0] + first + text[1:-1] + last + text[-1]
+
+
+def _compact_leaf(v, depth):
+    return _compact(v) if _is_leaf(v) else None
+
+
+def _layout(pretty: bool, deepest: int) -> _Layout:
+    if not pretty:
+        if deepest <= C_DEPTH:
+            return _Layout(CHUNK_LEVELS, _Seps([], ("", ",", "", ":")), _compact_leaf,
+                           lambda v, d: _compact(v))
+        return _Layout(deepest + 1, _Seps([], ("", ",", "", ":")), _compact_leaf, None)
+    if deepest < INDENT_LEVELS + C_DEPTH:
+        return _Layout(INDENT_LEVELS, _Seps(_PRETTY_SEPS, None), _pretty_leaf, lambda v, d: _flat(v))
+    return _Layout(deepest + 1, _Seps(_PRETTY_SEPS, ("", ", ", "", ": ")), _pretty_leaf, None)
+
+
+def write(value, sink, pretty: bool = True, large: bool = True) -> None:
+    """Write a decoded value as JSON text through sink(str), in pieces; the containers of value
+    are converted in place (see prepare).  A value that is not `large` (its text fits in memory
+    twice over at no cost) may be written in one piece.
 
     Containers nested up to INDENT_LEVELS deep put each item on a line of its own, indented by
-    two spaces a level; deeper ones are written on one line.  The walk keeps its own stack, so
-    any depth the decoder produced can be printed.
+    two spaces a level; deeper ones are written on one line (``pretty``); or all on one line
+    without spaces.  Any depth the decoder produced can be written.
     """
+    value, deepest = prepare(value)
+    if deepest < 0:  # a scalar, a scalar's $ form or an empty container
+        sink(_scalar(value) if type(value) is not _Form else _flat(value) if pretty else _compact(value))
+        return
+    if not pretty and not large and deepest <= C_DEPTH:
+        sink(_compact(value))
+        return
+    lay = _layout(pretty, deepest)
+    levels, seps, leaves, whole = lay.levels, lay.seps, lay.leaves, lay.whole
+    form_sep = ": " if pretty else ":"
     parts: list[str] = []
     emit = parts.append
-    # One frame per open container: its items, its closing bracket, its depth, and whether an
-    # item has been written yet.
     stack: list[list] = []
 
-    def open_container(v, depth: int) -> bool:
-        if isinstance(v, dict):
-            items, opener, closer = iter(v.items()), "{", "}"
-        elif isinstance(v, (list, tuple)):
-            items, opener, closer = ((None, x) for x in v), "[", "]"
-        else:
-            return False
+    def enter(v, depth: int) -> None:
+        """Write v, or open it: its frame goes on the stack."""
         if not v:
-            emit(opener + closer)
+            emit("{}" if type(v) is dict else "[]")
+            return
+        if depth >= levels:
+            emit(whole(v, depth))
+            return
+        text = leaves(v, depth)
+        if text is not None:
+            emit(text)
+            return
+        first, between, last, key_sep = seps[depth]
+        if type(v) is dict:
+            emit("{" + first)
+            stack.append([iter(v.items()), True, between, last + "}", depth, key_sep, True])
         else:
-            emit(opener)
-            stack.append([items, closer, depth, False])
-        return True
+            emit("[" + first)
+            stack.append([iter(v), False, between, last + "]", depth, None, True])
 
-    if not open_container(value, 0):
-        return _scalar_text(value)
+    enter(value, 0)
     while stack:
         frame = stack[-1]
-        items, closer, depth, started = frame
-        item = next(items, _END)
-        indented = depth < INDENT_LEVELS
-        if item is _END:
+        items, is_dict, between, closing, depth, key_sep, first = frame
+        height = len(stack)
+        for item in items:
+            if is_dict:
+                key, v = item
+                head = _encode_str(key) + key_sep
+                if not first:
+                    head = between + head
+            else:
+                v = item
+                head = "" if first else between
+            first = False
+            t = type(v)
+            if t is dict or t is list:
+                emit(head)
+                enter(v, depth + 1)
+                if len(stack) > height:
+                    frame[6] = False
+                    break
+            elif t is _Form:
+                ((name, text),) = v.items()
+                emit(f"{head}{{{_encode_str(name)}{form_sep}{_encode_str(text)}}}")
+            else:
+                emit(head + _scalar(v))
+            if len(parts) > FLUSH_PARTS:
+                sink("".join(parts))
+                parts.clear()
+        else:
             stack.pop()
-            emit(f"\n{'  ' * depth}{closer}" if indented else closer)
-            continue
-        if started:
-            emit(",")
-        frame[3] = True
-        if indented:
-            emit(f"\n{'  ' * (depth + 1)}")
-        elif started:
-            emit(" ")
-        key, v = item
-        if key is not None:
-            emit(json.dumps(key, ensure_ascii=False) + ": ")
-        if not open_container(v, depth + 1):
-            emit(_scalar_text(v))
+            emit(closing)
+        if len(parts) > FLUSH_PARTS:
+            sink("".join(parts))
+            parts.clear()
+    sink("".join(parts))
+
+
+def _copied(value):
+    """value with every dict and list copied (without recursion), for prepare to change."""
+    if type(value) is not dict and type(value) is not list:
+        return value
+    top = dict(value) if type(value) is dict else list(value)
+    todo = [top]
+    while todo:
+        node = todo.pop()
+        for key, v in (node.items() if type(node) is dict else enumerate(node)):
+            if type(v) is dict or type(v) is list:
+                node[key] = v = dict(v) if type(v) is dict else list(v)
+                todo.append(v)
+    return top
+
+
+def dumps(value, pretty: bool = True) -> str:
+    """JSON text of a decoded value, as unpack prints it (value itself is left as it was)."""
+    parts: list[str] = []
+    write(_copied(value), parts.append, pretty)
     return "".join(parts)
 
 
