@@ -16,7 +16,7 @@ import traceback
 
 from . import inputs
 from ..schemas import LAYER
-from .commands import cmd_convert, cmd_pack, cmd_schema, cmd_unpack
+from .commands import cmd_convert, cmd_pack, cmd_schema, cmd_stubs, cmd_unpack
 from .demo import cmd_demo
 from .errors import Failure, UsageError, describe, note
 from .jsonform import FORMS
@@ -117,6 +117,22 @@ examples:
   {PROG} convert --compact mtproto_api.tl > mtproto.json
 """
 
+STUBS_DESC = "Write a TypedDict for every constructor and method, for type checkers."
+STUBS_EPILOG = f"""\
+Each record's TypedDict is named after it (messages.sendMessage ->
+messages_sendMessage); its "_" is the Literal of its name, its keys are
+the parameters with their Python types (a conditional one NotRequired
+and None-able), and each result type is the union of its constructors
+(Peer, messages_Messages).  The text is both a stub file and a module.
+
+examples:
+  {PROG} stubs > tl_types.pyi
+  {PROG} stubs --schema mine.tl -o tl_types.py
+
+  from tl_types import messages_sendMessage
+  send: messages_sendMessage = {{"_": "messages.sendMessage", ...}}
+"""
+
 DEMO_DESC = """\
 Pack and unpack a few objects of the shipped example schema, show the bytes
 and the dicts side by side, and time a pack+unpack round trip."""
@@ -174,6 +190,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("file", nargs="?", metavar="SCHEMA", help="schema JSON or .tl file (default: the bundled ones)")
     p.add_argument("entry", nargs="?", metavar="ENTRY", help="a name, or an id (hex or decimal)")
     p.set_defaults(func=cmd_schema)
+
+    p = sub.add_parser("stubs", parents=[debug, codec], formatter_class=fmt, description=STUBS_DESC,
+                       epilog=STUBS_EPILOG, help="typed dictionaries (TypedDict) of a schema")
+    p.add_argument("-o", "--output", metavar="OUT.pyi", help="write here instead of stdout")
+    p.set_defaults(func=cmd_stubs)
 
     p = sub.add_parser("convert", parents=[debug], formatter_class=fmt, description=CONVERT_DESC, epilog=CONVERT_EPILOG,
                        help="TL text -> schema JSON")

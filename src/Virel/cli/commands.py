@@ -7,6 +7,7 @@ import os
 import sys
 
 from .. import tl_text
+from . import stubs
 from .errors import Failure, UsageError, describe, note, out
 from .inputs import looks_like_base64, read_file, read_json_input, read_json_lines, read_tl_input, stdin_bytes
 from .jsonform import LARGE, write
@@ -149,6 +150,22 @@ def cmd_schema(args) -> int:
     if len(found) > 1:
         blocks.insert(0, f"{len(found)} entries have {what}:")
     out("\n\n".join(blocks))
+    return 0
+
+
+def cmd_stubs(args) -> int:
+    schema = schema_of(args)
+    what = (f"the bundled API layer {schema.layer} and MTProto service schema" if schema.bundled
+            else schema.label)
+    text = stubs.generate(schema.data(), what)
+    if args.output:
+        try:
+            with open(args.output, "w", encoding="utf-8") as fh:
+                fh.write(text)
+        except OSError as exc:
+            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}") from None
+    else:
+        sys.stdout.write(text)
     return 0
 
 

@@ -66,7 +66,6 @@ def to_jsonable(value):
 
 
 _CONTAINERS = frozenset({dict, list})
-_PLAIN = frozenset({str, bool, type(None)})
 
 
 class _Form(dict):
@@ -74,6 +73,9 @@ class _Form(dict):
     dict to the C encoder."""
 
     __slots__ = ()
+
+
+_PLAIN = frozenset({str, bool, type(None), _Form})  # what prepare leaves as it is, ints aside
 
 
 def _form(value):
@@ -115,7 +117,7 @@ def prepare(value):
                 elif t is dict or t is list:
                     if v:
                         push((v, below))
-                else:
+                elif t is not _Form:
                     node[key] = _form(v)
             continue
         types = set(map(type, node))
@@ -131,7 +133,7 @@ def prepare(value):
             elif t is int:
                 if not -SAFE_INT <= v <= SAFE_INT:
                     node[i] = _Form({"$int": str(v)})
-            elif not (t is str or t is bool or v is None):
+            elif not (t is str or t is bool or v is None or t is _Form):
                 node[i] = _form(v)
     return value, deepest
 
@@ -149,11 +151,12 @@ C_DEPTH = 1000
 # written in pieces (a 50 MB object holds its bulk in a vector one or two levels down).
 CHUNK_LEVELS = 2
 LARGE = 1 << 20  # bytes of TL input that make a value large
-FLUSH_PARTS = 4096
+FLUSH_PARTS = 4096  # small pieces gathered before they are written
+PIECE = 1 << 16  # characters from which a piece is written at once
 
 
-def _encoder(item_sep: str, key_sep: str, indent=None):
-    return json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False, indent=indent,
+def _encoder(item_sep: str, key_sep: str):
+    return json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False,
                             separators=(item_sep, key_sep)).encode
 
 
@@ -186,16 +189,20 @@ def _is_leaf(v) -> bool:
 
 class _Layout:
     """How the walk writes: containers at depth < levels are written item by item with
-    (after the opening bracket, between items, before the closing one, after a key) of their
-    depth; leaves(v, depth) and whole(v, depth) give the text of a container of scalars and of
-    one at depth >= levels (None from leaves: walk it)."""
+    seps[depth] = (after the opening bracket, between items, before the closing bracket, after
+    a key); leaves(v, depth) is the text of a container of scalars (None: walk it), whole(v) that
+    of a container at depth >= levels, and batch(items) that of a run of list items all at
+    depth >= levels, without brackets (None: one at a time)."""
 
-    def __init__(self, levels, seps, leaves, whole):
-        self.levels, self.seps, self.leaves, self.whole = levels, seps, leaves, whole
+    def __init__(self, levels, seps, leaves, whole, batch=None):
+        self.levels, self.seps, self.leaves, self.whole, self.batch = levels, seps, leaves, whole, batch
 
 
 _PRETTY_SEPS = [("\n" + "  " * (d + 1), ",\n" + "  " * (d + 1), "\n" + "  " * d, ": ")
                 for d in range(INDENT_LEVELS)]
+_FLAT_SEPS = ("", ", ", "", ": ")
+_COMPACT_SEPS = ("", ",", "", ":")
+BATCH = 256  # list items written by one call of the C encoder in compact output
 
 
 class _Seps:
@@ -209,10 +216,10 @@ class _Seps:
 
 
 def _pretty_leaf(v, depth):
-    if depth >= INDENT_LEVELS:
-        return _flat(v) if _is_leaf(v) else None
     if not _is_leaf(v):
         return None
+    if depth >= INDENT_LEVELS:
+        return _flat(v)
     text = _leaf_at[depth](v)
     first, _, last, _ = _PRETTY_SEPS[depth]
     return text[0] + first + text[1:-1] + last + text[-1]
@@ -225,12 +232,12 @@ def _compact_leaf(v, depth):
 def _layout(pretty: bool, deepest: int) -> _Layout:
     if not pretty:
         if deepest <= C_DEPTH:
-            return _Layout(CHUNK_LEVELS, _Seps([], ("", ",", "", ":")), _compact_leaf,
-                           lambda v, d: _compact(v))
-        return _Layout(deepest + 1, _Seps([], ("", ",", "", ":")), _compact_leaf, None)
+            return _Layout(CHUNK_LEVELS, _Seps([], _COMPACT_SEPS), _compact_leaf, _compact,
+                           lambda items: _compact(items)[1:-1])
+        return _Layout(deepest + 1, _Seps([], _COMPACT_SEPS), _compact_leaf, None)
     if deepest < INDENT_LEVELS + C_DEPTH:
-        return _Layout(INDENT_LEVELS, _Seps(_PRETTY_SEPS, None), _pretty_leaf, lambda v, d: _flat(v))
-    return _Layout(deepest + 1, _Seps(_PRETTY_SEPS, ("", ", ", "", ": ")), _pretty_leaf, None)
+        return _Layout(INDENT_LEVELS, _Seps(_PRETTY_SEPS, None), _pretty_leaf, _flat)
+    return _Layout(deepest + 1, _Seps(_PRETTY_SEPS, _FLAT_SEPS), _pretty_leaf, None)
 
 
 def write(value, sink, pretty: bool = True, large: bool = True) -> None:
@@ -250,65 +257,103 @@ def write(value, sink, pretty: bool = True, large: bool = True) -> None:
         sink(_compact(value))
         return
     lay = _layout(pretty, deepest)
-    levels, seps, leaves, whole = lay.levels, lay.seps, lay.leaves, lay.whole
+    levels, seps, leaves, whole, batch = lay.levels, lay.seps, lay.leaves, lay.whole, lay.batch
     form_sep = ": " if pretty else ":"
+    keys: dict[str, str] = {}  # a key's text with the separator after it, by key
     parts: list[str] = []
     emit = parts.append
+    # One frame per open container: [its items, whether a dict, the text between two items,
+    # the closing text, its depth, whether an item has been written].
     stack: list[list] = []
+
+    def put(text: str) -> None:
+        """A piece the C encoder wrote, which may be large: it goes out at once."""
+        if len(text) < PIECE:
+            emit(text)
+        else:
+            sink("".join(parts))
+            parts.clear()
+            sink(text)
 
     def enter(v, depth: int) -> None:
         """Write v, or open it: its frame goes on the stack."""
         if not v:
             emit("{}" if type(v) is dict else "[]")
-            return
-        if depth >= levels:
-            emit(whole(v, depth))
-            return
-        text = leaves(v, depth)
-        if text is not None:
-            emit(text)
-            return
-        first, between, last, key_sep = seps[depth]
-        if type(v) is dict:
+        elif depth >= levels:
+            put(whole(v))
+        elif (text := leaves(v, depth)) is not None:
+            put(text)
+        elif type(v) is dict:
+            first, between, last, key_sep = seps[depth]
             emit("{" + first)
-            stack.append([iter(v.items()), True, between, last + "}", depth, key_sep, True])
+            stack.append([iter(v.items()), True, between, last + "}", depth, False])
+        elif batch is not None and depth + 1 >= levels:
+            emit("[")
+            for i in range(0, len(v), BATCH):
+                if i:
+                    emit(",")
+                put(batch(v[i:i + BATCH]))
+            emit("]")
         else:
+            first, between, last, _ = seps[depth]
             emit("[" + first)
-            stack.append([iter(v), False, between, last + "]", depth, None, True])
+            stack.append([iter(v), False, between, last + "]", depth, False])
+
+    def text_of(v, t) -> str:
+        if t is _Form:
+            ((name, text),) = v.items()
+            return f"{{{_encode_str(name)}{form_sep}{_encode_str(text)}}}"
+        return _scalar(v)
 
     enter(value, 0)
     while stack:
         frame = stack[-1]
-        items, is_dict, between, closing, depth, key_sep, first = frame
+        items, is_dict, between, closing, depth, started = frame
         height = len(stack)
-        for item in items:
-            if is_dict:
-                key, v = item
-                head = _encode_str(key) + key_sep
-                if not first:
+        if is_dict:
+            key_sep = seps[depth][3]
+            for key, v in items:
+                head = keys.get(key)
+                if head is None:
+                    head = keys[key] = _encode_str(key) + key_sep
+                if started:
                     head = between + head
+                started = True
+                if v is None:
+                    emit(head + "null")
+                elif (t := type(v)) is str:
+                    emit(head + _encode_str(v))
+                elif t is bool:
+                    emit(head + ("true" if v else "false"))
+                elif t is int:
+                    emit(head + int.__repr__(v))
+                elif t is dict or t is list:
+                    emit(head)
+                    enter(v, depth + 1)
+                    if len(stack) > height:
+                        frame[5] = True
+                        break
+                else:
+                    emit(head + text_of(v, t))
             else:
-                v = item
-                head = "" if first else between
-            first = False
-            t = type(v)
-            if t is dict or t is list:
-                emit(head)
-                enter(v, depth + 1)
-                if len(stack) > height:
-                    frame[6] = False
-                    break
-            elif t is _Form:
-                ((name, text),) = v.items()
-                emit(f"{head}{{{_encode_str(name)}{form_sep}{_encode_str(text)}}}")
-            else:
-                emit(head + _scalar(v))
-            if len(parts) > FLUSH_PARTS:
-                sink("".join(parts))
-                parts.clear()
+                stack.pop()
+                emit(closing)
         else:
-            stack.pop()
-            emit(closing)
+            for v in items:
+                if started:
+                    emit(between)
+                started = True
+                t = type(v)
+                if t is dict or t is list:
+                    enter(v, depth + 1)
+                    if len(stack) > height:
+                        frame[5] = True
+                        break
+                else:
+                    emit(text_of(v, t))
+            else:
+                stack.pop()
+                emit(closing)
         if len(parts) > FLUSH_PARTS:
             sink("".join(parts))
             parts.clear()

@@ -315,9 +315,13 @@ class Schema:
             self._parser = _compiled(self.label, self._one_schema(), **options)
         return self._parser
 
+    def data(self) -> dict:
+        """The schema data the parser was compiled from (checked by the compiler first)."""
+        self.parser()  # a schema the compiler refuses is reported as the compiler sees it
+        schema = self._one_schema()
+        return json.loads(schema) if isinstance(schema, str) else schema
+
     def view(self) -> SchemaView:
         if self._view is None:
-            self.parser()  # a schema the compiler refuses is reported as the compiler sees it
-            schema = self._one_schema()
-            self._view = SchemaView(read_entries(json.loads(schema) if isinstance(schema, str) else schema))
+            self._view = SchemaView(read_entries(self.data()))
         return self._view
