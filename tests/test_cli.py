@@ -626,3 +626,31 @@ def test_stubs_name_and_type_every_record(capsys, tl, tmp_path):
     assert f"a_b_{zlib.crc32(b'a_b'):08x} = _t.TypedDict" in out
     assert "X: _t.TypeAlias = 'a_b | a_b_" in out
     assert "get = _t.TypedDict('get', {'_': _t.Literal['get'], 'id': int})" in out
+
+
+def nested_sample():
+    """Values of every JSON form, in vectors and objects, 14 levels deep at the bottom."""
+    leaf = {"_": "x", "b": b"\x00\xff", "big": 2**64 - 1, "nan": from_bits(0xFFF8000000000001), "t": "é\n\"",
+            "v": [1, 2**60, None, True, -0.0, []], "e": {}}
+    deep = leaf
+    for i in range(13):
+        deep = {"_": f"n{i}", "o": deep, "l": [deep] if i == 5 else []}
+    return {"_": "top", "many": [dict(leaf, i=i) for i in range(600)], "deep": deep, "ints": list(range(300))}
+
+
+@pytest.mark.parametrize("c_depth, batch", [(1000, 256), (2, 256), (1000, 7)])
+def test_every_way_of_writing_gives_the_same_text(monkeypatch, c_depth, batch):
+    # The C encoder, the walk (forced here past a depth of 2) and the batches of list items
+    # (several per list here) must write the same text.
+    want_pretty = jsonform.dumps(nested_sample())
+    want_compact = json.dumps(jsonform.to_jsonable(nested_sample()), separators=(",", ":"), ensure_ascii=False)
+    monkeypatch.setattr(jsonform, "C_DEPTH", c_depth)
+    monkeypatch.setattr(jsonform, "BATCH", batch)
+    for pretty, want in ((True, want_pretty), (False, want_compact)):
+        pieces: list[str] = []
+        jsonform.write(nested_sample(), pieces.append, pretty)
+        assert "".join(pieces) == want
+    assert json.loads(want_pretty) == json.loads(want_compact)
+    lines = want_pretty.splitlines()
+    assert '      "b": {"$bytes": "00ff"},' in lines  # the $ forms stay on one line
+    assert max(len(x) - len(x.lstrip()) for x in lines) == 2 * 10  # ten levels indented, no more

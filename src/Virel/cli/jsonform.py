@@ -156,8 +156,17 @@ PIECE = 1 << 16  # characters from which a piece is written at once
 
 
 def _encoder(item_sep: str, key_sep: str):
-    return json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False,
-                            separators=(item_sep, key_sep)).encode
+    """The text of a prepared value with these separators, by the C encoder."""
+    encoder = json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False,
+                               separators=(item_sep, key_sep))
+    make = json.encoder.c_make_encoder
+    if make is None:  # an interpreter without the C encoder
+        return encoder.encode
+    # Made once here rather than by each encode() call (what the many small pieces of indented
+    # output would pay for); the arguments are those JSONEncoder.iterencode passes.
+    encode = make(None, encoder.default, json.encoder.encode_basestring, None, key_sep, item_sep,
+                  False, False, False)
+    return lambda value: "".join(encode(value, 0))
 
 
 _compact = _encoder(",", ":")
