@@ -1,4 +1,4 @@
-"""The commands: unpack, pack, schema and convert (the demo has a module of its own)."""
+"""The commands: unpack, pack, schema, stubs and convert (the demo has a module of its own)."""
 
 from __future__ import annotations
 
@@ -74,7 +74,7 @@ def cmd_unpack(args) -> int:
 
 
 PACK_ERRORS = (ValueError, TypeError, OverflowError, KeyError, AttributeError, RuntimeError)
-DECODE_ERRORS = (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError, RecursionError)
+DECODE_ERRORS = (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError)
 
 
 def _pack_one(parser, value, type_text, where: str = "") -> bytes:

@@ -93,8 +93,8 @@ def prepare(value):
     decoder produced is converted, and every container and value is looked at once.
     """
     if type(value) is not dict and type(value) is not list:
-        if isinstance(value, (dict, list, tuple)):
-            return prepare(to_jsonable(value))  # subclasses and tuples: not the decoder's output
+        if type(value) is not _Form and isinstance(value, (dict, list, tuple)):
+            return prepare(_copied(value))  # subclasses and tuples: not the decoder's output
         if value is None or type(value) in (str, bool) or (type(value) is int and -SAFE_INT <= value <= SAFE_INT):
             return value, -1
         return _form(value), -1
@@ -369,18 +369,30 @@ def write(value, sink, pretty: bool = True, large: bool = True) -> None:
     sink("".join(parts))
 
 
+def _plain(v):
+    """A new dict or list of v's items if v is a container (tuples and subclasses included),
+    else None."""
+    t = type(v)
+    if t is dict or (t is not _Form and isinstance(v, dict)):
+        return dict(v)
+    if t is list or isinstance(v, (list, tuple)):
+        return list(v)
+    return None
+
+
 def _copied(value):
-    """value with every dict and list copied (without recursion), for prepare to change."""
-    if type(value) is not dict and type(value) is not list:
+    """value with every container copied into a plain dict or list (without recursion), for
+    prepare to change."""
+    top = _plain(value)
+    if top is None:
         return value
-    top = dict(value) if type(value) is dict else list(value)
     todo = [top]
     while todo:
         node = todo.pop()
         for key, v in (node.items() if type(node) is dict else enumerate(node)):
-            if type(v) is dict or type(v) is list:
-                node[key] = v = dict(v) if type(v) is dict else list(v)
-                todo.append(v)
+            if (copy := _plain(v)) is not None:
+                node[key] = copy
+                todo.append(copy)
     return top
 
 
