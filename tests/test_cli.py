@@ -581,6 +581,7 @@ def test_schemas_given_several_times_are_merged_in_order(capsys, tl, tmp_path):
     assert run(capsys, "unpack", "--schema", first, "--schema", second, "--compact", "02000000")[1] == '{"_":"b"}\n'
     code, out, err = run(capsys, "schema", "--schema", first, "--schema", second)
     assert "constructors: 2 " in out
+    assert run(capsys, "schema", "--schema", first, "b")[1].startswith("b#00000002")
     bad = tmp_path / "bad.json"
     bad.write_text("[]")
     code, out, err = run(capsys, "pack", "--schema", first, "--schema", bad, '{"_": "a"}')

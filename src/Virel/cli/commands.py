@@ -113,8 +113,9 @@ def cmd_pack(args) -> int:
 
 
 def cmd_schema(args) -> int:
-    if args.entry is None and args.file is not None and not args.schema and not _names_a_schema(args.file):
-        args.file, args.entry = None, args.file  # `virel schema message`: an entry of the bundled layer
+    if args.entry is None and args.file is not None and (args.schema or not _names_a_schema(args.file)):
+        # `virel schema message`: an entry of the bundled layer, or of the --schema files
+        args.file, args.entry = None, args.file
     ident = None if args.entry is None else parse_id(args.entry)
     schema = Schema(([args.file] if args.file is not None else []) + (args.schema or []), warn=note)
     view = schema.view()
