@@ -157,7 +157,7 @@ def test_usage_errors_exit_2(capsys, argv):
     assert_one_line_error(err)
 
 
-@pytest.mark.parametrize("command", [[], ["unpack"], ["pack"], ["schema"], ["convert"], ["demo"]])
+@pytest.mark.parametrize("command", [[], ["unpack"], ["pack"], ["schema"], ["stubs"], ["convert"], ["demo"]])
 def test_help_teaches_with_examples(capsys, command):
     code, out, _ = run(capsys, *command, "--help")
     assert code == 0 and "examples:" in out and out.startswith(f"usage: {' '.join(['virel', *command])}")
