@@ -1,7 +1,7 @@
 """The schema and the workloads of the benchmark, built deterministically.
 
 The schema is ``api.json`` as the tests find it (``tests/_data.py``: ``$VIREL_DATA`` if set, else
-converted from ``tests/data/telegram_api.tl``).  When that is absent, a generated schema takes its place:
+converted from the bundled ``Virel/schemas/telegram_api.tl``).  When that is absent, a generated schema takes its place:
 it declares the constructors the workloads use, with the params they fill, and enough filler
 entries to be about as large as the real one, so that the schema workload stays comparable.
 

@@ -2,27 +2,26 @@
 
     python examples/client_guide.py [SCHEMA_DIR]
 
-SCHEMA_DIR (else $VIREL_DATA, else tests/data, else ../shared/data) holds the layer as api.json
-or telegram_api.tl and the core protocol as mtproto.json or mtproto_api.tl; TL text is converted
-with Virel's own converter. The script plays both sides: it builds what a server sends (a
-container of messages: results behind their headers, one of them gzip-packed) and then reads it
-back as a client does, checking every step. It exits with status 3 when it finds no schema.
+The schemas are the ones bundled with Virel (Virel.schemas: the API layer and the core protocol),
+unless SCHEMA_DIR holds others: the layer as api.json or telegram_api.tl and the core protocol as
+mtproto.json or mtproto_api.tl (TL text is converted with Virel's own converter). The script
+plays both sides: it builds what a server sends (a container of messages: results behind their
+headers, one of them gzip-packed) and then reads it back as a client does, checking every step.
+It exits with status 3 when SCHEMA_DIR lacks a schema.
 """
 
 from __future__ import annotations
 
 import gzip
 import json
-import os
 import struct
 import sys
 from pathlib import Path
 from typing import Any
 
+from Virel import schemas
 from Virel.tl import TLParser
 from Virel.tl_text import convert
-
-REPO = Path(__file__).resolve().parent.parent
 
 # The core protocol's framing, which the schemas leave out (its fields are bare or untyped):
 MSG_CONTAINER = 0x73F1F8DC  # msg_container messages:vector<%Message>, each message being
@@ -35,20 +34,12 @@ REQ_PQ_MULTI = 0xBE7E8EF1  # req_pq_multi nonce:int128 = ResPQ
 
 # ---- Schemas ----
 
-def schema_dirs(argv: list[str]) -> list[Path]:
-    if argv:
-        return [Path(argv[0])]
-    found = [Path(os.environ["VIREL_DATA"])] if os.environ.get("VIREL_DATA") else []
-    return found + [REPO / "tests" / "data", REPO.parent / "shared" / "data"]
-
-
-def load_schema(dirs: list[Path], json_name: str, tl_name: str) -> dict[str, Any] | None:
-    for folder in dirs:
-        if (folder / json_name).exists():
-            schema: dict[str, Any] = json.loads((folder / json_name).read_text(encoding="utf-8"))
-            return schema
-        if (folder / tl_name).exists():
-            return convert((folder / tl_name).read_text(encoding="utf-8"))
+def load_schema(folder: Path, json_name: str, tl_name: str) -> dict[str, Any] | None:
+    if (folder / json_name).exists():
+        schema: dict[str, Any] = json.loads((folder / json_name).read_text(encoding="utf-8"))
+        return schema
+    if (folder / tl_name).exists():
+        return convert((folder / tl_name).read_text(encoding="utf-8"))
     return None
 
 
@@ -131,14 +122,16 @@ def rpc_result(req_msg_id: int, result: bytes) -> bytes:
 
 
 def main(argv: list[str]) -> int:
-    dirs = schema_dirs(argv)
-    layer, core = load_schema(dirs, "api.json", "telegram_api.tl"), load_schema(dirs, "mtproto.json", "mtproto_api.tl")
-    if layer is None or core is None:
-        print(f"no schema found in {', '.join(map(str, dirs))}", file=sys.stderr)
-        return 3
+    if argv:
+        layer = load_schema(Path(argv[0]), "api.json", "telegram_api.tl")
+        core = load_schema(Path(argv[0]), "mtproto.json", "mtproto_api.tl")
+        if layer is None or core is None:
+            print(f"no schema found in {argv[0]}", file=sys.stderr)
+            return 3
+    else:
+        layer, core = schemas.api(), schemas.mtproto()
     # One parser for both: their identifiers do not collide.
-    parser = TLParser({"constructors": core["constructors"] + layer["constructors"],
-                       "methods": core["methods"] + layer["methods"]})
+    parser = TLParser(schemas.merged(core, layer))
     methods = {m["method"]: m for m in layer["methods"]}
 
     users = [{"_": "userEmpty", "id": 1001}, {"_": "userEmpty", "id": 1002}]

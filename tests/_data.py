@@ -2,8 +2,9 @@
 
 A name is looked up in these folders, first match wins:
   1. $VIREL_DATA, when set;
-  2. tests/data, the copies kept in the repository (see tests/data/README.md);
-  3. ../shared/data beside the repository, the team's folder that also holds the older layer.
+  2. tests/data, when it exists (files kept for the tests only);
+  3. the schemas bundled with the package, Virel/schemas (see its README.md);
+  4. ../shared/data beside the repository, the team's folder that also holds the older layer.
 A schema JSON (api.json, mtproto.json, api_layer144.json) found nowhere as a file is made from
 its TL text in the same folder by the project's own converter, once per process, into a
 temporary folder removed at exit.
@@ -17,25 +18,28 @@ import re
 import shutil
 import tempfile
 
+import Virel.schemas
+
 HERE = pathlib.Path(__file__).resolve().parent
 DATA = HERE / "data"
+BUNDLED = pathlib.Path(Virel.schemas.__file__).resolve().parent
 SHARED = HERE.parent.parent / "shared" / "data"
 
 # The JSON each TL text converts into.
 SOURCES = {"api.json": "telegram_api.tl", "mtproto.json": "mtproto_api.tl",
            "api_layer144.json": "api_layer144.tl"}
 
-# SHA-256 of the files kept in tests/data and of the JSON converted from them, as listed in
-# tests/data/README.md.
+# SHA-256 of the bundled schemas and of the JSON converted from them, as listed in the README.md
+# beside them.
 CHECKSUMS = dict((name, digest) for digest, name in re.findall(
-    r"^([0-9a-f]{64})  (\S+)$", (DATA / "README.md").read_text(encoding="utf-8"), re.M))
+    r"^([0-9a-f]{64})  (\S+)$", (BUNDLED / "README.md").read_text(encoding="utf-8"), re.M))
 
 _converted = {}
 
 
 def folders():
     configured = os.environ.get("VIREL_DATA")
-    return ([pathlib.Path(configured)] if configured else []) + [DATA, SHARED]
+    return ([pathlib.Path(configured)] if configured else []) + [DATA, BUNDLED, SHARED]
 
 
 def find(name):

@@ -4,6 +4,7 @@ import io
 import json
 import struct
 import subprocess
+import zlib
 import sys
 from pathlib import Path
 
@@ -180,7 +181,8 @@ def test_deep_nesting_takes_one_scan(ptype, words):
 
 @pytest.mark.parametrize(
     "argv",
-    [[], ["bogus"], ["unpack"], ["schema"], ["demo", "--seconds", "x"], ["unpack", "--schema", EXAMPLE, "0", "1"],
+    [[], ["bogus"], ["unpack", "--type"], ["schema", EXAMPLE, "a", "b"], ["demo", "--seconds", "x"],
+     ["unpack", "--schema", EXAMPLE, "0", "1"],
      ["schema", EXAMPLE, "4294967296"], ["schema", EXAMPLE, "-2147483649"], ["schema", EXAMPLE, "0xzz"]],
 )
 def test_usage_errors_exit_2(capsys, argv):
@@ -189,13 +191,13 @@ def test_usage_errors_exit_2(capsys, argv):
     assert_one_line_error(err)
 
 
-@pytest.mark.parametrize("command", [[], ["unpack"], ["pack"], ["schema"], ["convert"], ["demo"]])
+@pytest.mark.parametrize("command", [[], ["unpack"], ["pack"], ["schema"], ["stubs"], ["convert"], ["demo"]])
 def test_help_teaches_with_examples(capsys, command):
     code, out, _ = run(capsys, *command, "--help")
-    assert code == 0 and "examples:" in out
+    assert code == 0 and "examples:" in out and out.startswith(f"usage: {' '.join(['virel', *command])}")
     # the JSON form is stated once, in the main help; the commands that use it point there
     assert out.count('{"$bytes": ') == (command == [])
-    assert command not in (["unpack"], ["pack"]) or "'python -m Virel --help'" in out
+    assert command not in (["unpack"], ["pack"]) or "'virel --help'" in out
 
 
 def test_convert(capsys, tmp_path):
@@ -227,7 +229,7 @@ def test_pack_and_unpack(capsys, tl):
         0, "221751592a00000000000000\n", "")
     code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "22175159 2a000000 00000000 0000")
     assert code == 0 and json.loads(out) == {"_": "peerUser", "user_id": 42}
-    assert err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read\n"
+    assert err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read (--all reads every value)\n"
 
 
 def write_schema(tmp_path, *entries):
@@ -420,7 +422,7 @@ def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
         path.write_text(json.dumps(ODD_ENTRIES))
     else:
         path = EXAMPLE if name == "example" else data_file(name)
-    schema = schema_view.Schema(str(path))
+    schema = schema_view.Schema([str(path)])
     parser, view = schema.parser(), schema.view()
     leaf = next(filled(view, e, None, False) for e in view.entries if view.by_id[e.id] is view.by_name[e.name] is e
                 and all(schema_view.kind_of(t) != "object" for _, t in e.params))
@@ -469,5 +471,221 @@ def test_module_entry_point_pipes(tl):
     packed = subprocess.run([*cmd, "pack", "--schema", EXAMPLE, "--raw"], input=unpacked.stdout,
                             capture_output=True, check=True)
     assert packed.stdout == data
-    bad = subprocess.run([*cmd, "schema"], capture_output=True, text=True)
+    bad = subprocess.run([*cmd, "unpack", "--type"], capture_output=True, text=True)
     assert bad.returncode == 2 and bad.stderr.startswith("virel: error:")
+
+
+# ------------------------------------------------------------- the bundled schemas and capture reading
+
+
+@pytest.fixture(scope="module")
+def bundled():
+    from Virel import schemas
+    tl = pytest.importorskip("Virel.tl")
+    return tl.TLParser(schemas.merged(schemas.mtproto(), schemas.api()))
+
+
+def test_schema_without_a_file_is_the_bundled_layer(capsys, tl):
+    from Virel import schemas
+    code, out, _ = run(capsys, "schema")
+    assert code == 0 and f"layer:        {schemas.LAYER}\n" in out
+    assert "constructors: 1682 " in out and "methods:      821\n" in out  # 1649 + 33, 813 + 8
+    code, out, _ = run(capsys, "schema", "messages.sendMessage")
+    assert code == 0 and out.startswith("messages.sendMessage#") and "(method)" in out.splitlines()[0]
+    assert run(capsys, "schema", "msgs_ack")[1].startswith("msgs_ack#62d6b459")  # the MTProto side
+
+
+@pytest.mark.parametrize("name", REAL_OBJECTS)
+def test_bundled_layer_is_the_default_schema(capsys, bundled, name):
+    data = bundled.pack(REAL_OBJECTS[name])
+    code, out, err = run(capsys, "unpack", data.hex())
+    assert code == 0 and err == ""
+    assert run(capsys, "pack", out) == (0, data.hex() + "\n", "")
+
+
+PEER = bytes.fromhex("221751592a00000000000000")  # peerUser user_id:42 of the example schema
+
+
+@pytest.mark.parametrize(
+    "args, source",
+    [
+        (["0x22175159 0x2a000000\n00000000"], None),
+        (["0X221751592A00000000000000"], None),
+        ([], b"0x22175159 2a000000 00000000\n"),
+        ([], PEER),
+        (["@FILE"], PEER),
+        (["--base64", "IhdRWSoAAAAAAAAA"], None),
+        (["--base64", " IhdRWSoA\nAAAAAAAA== "], None),
+        (["--base64"], b"IhdRWSoAAAAAAAAA\n"),
+        (["--base64", "@FILE"], b"IhdRWSoAAAAAAAAA"),
+        (["--base64", "IhdRWSoAAAAAAAAA_w"], None),  # URL-safe, unpadded, one byte more (ignored)
+    ],
+)
+def test_input_forms(capsys, monkeypatch, tl, tmp_path, args, source):
+    if "@FILE" in args:
+        (tmp_path / "in").write_bytes(source)
+        args = [a.replace("@FILE", f"@{tmp_path / 'in'}") for a in args]
+    elif source is not None:
+        feed_stdin(monkeypatch, source)
+    code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "--compact", *args)
+    assert (code, out) == (0, '{"_":"peerUser","user_id":42}\n'), err
+    assert err == "" or "the 1 byte after it was not read" in err
+
+
+@pytest.mark.parametrize(
+    "args, stdin, words",
+    [(["--base64", "Ihd!RWSo"], None, ["bad base64", "'!' (character 4)"]),
+     (["--base64", "IhdRW"], None, ["bad base64", "5 characters"]),
+     ([], b"IhdRWSoAAAAAAAAA", ["Unknown constructor ID", "add --base64"]),  # raw, but looks like base64
+     (["0x0x12"], None, ["bad hex", "'x'"])],
+)
+def test_bad_input_forms(capsys, monkeypatch, tl, args, stdin, words):
+    if stdin is not None:
+        feed_stdin(monkeypatch, stdin)
+    code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, *args)
+    assert code == 1 and out == ""
+    assert_one_line_error(err, *words)
+
+
+def test_type_reads_and_writes_a_vector_answer(capsys, tl, bundled):
+    users = [REAL_OBJECTS["user"], {"_": "userEmpty", "id": 5}]
+    data = bundled.pack_as(users, "Vector<User>")
+    code, out, err = run(capsys, "unpack", "--type", "Vector<User>", "--compact", data.hex())
+    assert code == 0 and err == "" and out.count("\n") == 1
+    assert exact(jsonform.from_json(out)) == exact(bundled.unpack_from(data, 0, "Vector<User>")[0])
+    assert run(capsys, "pack", "--type", "Vector<User>", out) == (0, data.hex() + "\n", "")
+    assert run(capsys, "pack", "--type", "long", '{"$int": "18446744073709551615"}')[1] == "ff" * 8 + "\n"
+    code, out, err = run(capsys, "pack", "--type", "Vector<int>", '["x"]')
+    assert code == 1 and out == ""
+    assert_one_line_error(err, "cannot pack a value of type Vector<int>")
+
+
+def real_messages(count):
+    """count real-layer objects, each of its own: messages, users and a vector-free peer."""
+    base = [REAL_OBJECTS["message"], REAL_OBJECTS["user"], {"_": "peerChannel", "channel_id": 1}]
+    return [{**base[i % 3], **({"id": i} if i % 3 < 2 else {"channel_id": i})} for i in range(count)]
+
+
+def test_all_reads_every_value_of_a_capture(capsysbinary, bundled, tmp_path):
+    capture = b"".join(bundled.pack(v) for v in real_messages(10_000))
+    (tmp_path / "capture.bin").write_bytes(capture)
+    assert main(["unpack", "--all", f"@{tmp_path / 'capture.bin'}"]) == 0
+    out, err = capsysbinary.readouterr()
+    lines = out.decode().splitlines()
+    assert len(lines) == 10_000 and err == b""
+    ends = []
+    for line in lines:
+        value, end = bundled.unpack_from(capture, ends[-1] if ends else 0)
+        assert jsonform.from_json(line) == value  # no NaN in these: == is exact
+        ends.append(end)
+    assert ends[-1] == len(capture)
+    # and back: pack --all gives the capture again, byte for byte (the first thousand values)
+    (tmp_path / "capture.jsonl").write_text("\n".join(lines[:1000]), encoding="utf-8")
+    assert main(["pack", "--all", "--raw", f"@{tmp_path / 'capture.jsonl'}"]) == 0
+    assert capsysbinary.readouterr()[0] == capture[:ends[999]]
+
+
+def test_all_stops_at_the_value_that_fails(capsys, tl):
+    data = PEER * 2 + PEER[:6]
+    code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "--all", data.hex())
+    assert code == 1 and out == '{"_":"peerUser","user_id":42}\n' * 2
+    assert_one_line_error(err, "value 2 at byte 24: cannot unpack 6 bytes", "Parse error at position 28")
+    code, out, err = run(capsys, "pack", "--schema", EXAMPLE, "--all", '{"_": "peerUser"}\n\n[1]')
+    assert code == 1 and out == "221751590000000000000000\n"
+    assert_one_line_error(err, "line 3:", '"_" names the constructor')
+
+
+def test_compact_and_pretty_print_the_same_value(capsys, tl):
+    data = example_message_bytes()
+    pretty = run(capsys, "unpack", "--schema", EXAMPLE, data.hex())[1]
+    compact = run(capsys, "unpack", "--schema", EXAMPLE, "--compact", data.hex())[1]
+    assert compact.count("\n") == 1 and pretty.count("\n") > 20
+    assert json.loads(compact) == json.loads(pretty)
+    assert compact == json.dumps(json.loads(pretty), separators=(",", ":"), ensure_ascii=False) + "\n"
+
+
+def test_schemas_given_several_times_are_merged_in_order(capsys, tl, tmp_path):
+    first = write_schema(tmp_path, {"id": 1, "predicate": "a", "type": "T"}, {"id": 2, "predicate": "b", "type": "T"})
+    second = tmp_path / "second.json"
+    second.write_text(json.dumps({"constructors": [{"id": 1, "predicate": "c", "type": "T",
+                                                    "params": [{"name": "x", "type": "int"}]}], "methods": []}))
+    code, out, err = run(capsys, "unpack", "--schema", first, "--schema", second, "--compact", "01000000 07000000")
+    assert (code, out) == (0, '{"_":"c","x":7}\n')
+    assert_one_line_error(err.replace("warning", "error"), f"{second} replaces 1 entry of {first} with the same id: a#00000001")
+    assert run(capsys, "unpack", "--schema", first, "--schema", second, "--compact", "02000000")[1] == '{"_":"b"}\n'
+    code, out, err = run(capsys, "schema", "--schema", first, "--schema", second)
+    assert "constructors: 2 " in out
+    assert run(capsys, "schema", "--schema", first, "b")[1].startswith("b#00000002")
+    bad = tmp_path / "bad.json"
+    bad.write_text("[]")
+    code, out, err = run(capsys, "pack", "--schema", first, "--schema", bad, '{"_": "a"}')
+    assert code == 1 and out == ""
+    assert_one_line_error(err, f"bad schema {bad}")
+
+
+def test_a_value_without_its_final_padding_is_cut(capsys, tl, tmp_path):
+    # The byte count comes from where unpack_from ends, padding included: the string's padding
+    # missing at the end of the input is a cut value (a bare unpack let it pass).
+    schema = write_schema(tmp_path, {"id": 1, "predicate": "s", "type": "S", "params": [{"name": "t", "type": "string"}]})
+    code, out, err = run(capsys, "unpack", "--schema", schema, "01000000 02414200")
+    assert code == 0 and json.loads(out) == {"_": "s", "t": "AB"}
+    code, out, err = run(capsys, "unpack", "--schema", schema, "01000000 024142")
+    assert code == 1 and out == ""
+    assert_one_line_error(err, "cannot unpack 7 bytes", "Parse error")
+
+
+STUB_SCHEMA = {"constructors": [
+    {"id": 1, "predicate": "a.b", "type": "X", "params": [
+        {"name": "flags", "type": "#"}, {"name": "from", "type": "flags.0?Vector<X>"}, {"name": "n", "type": "#"},
+        {"name": "t", "type": "flags.1?true"}, {"name": "q", "type": "!X"}, {"name": "v", "type": "Vector<Vector<long>>"},
+        {"name": "d", "type": "double"}, {"name": "s", "type": "bytes"}]},
+    {"id": 2, "predicate": "True", "type": "a.b"},  # a keyword; a type named like a constructor
+    {"id": 3, "predicate": "a_b", "type": "X"},  # the same identifier as a.b
+], "methods": [{"id": 4, "method": "get", "type": "Vector<X>", "params": [{"name": "id", "type": "int"}]}]}
+
+
+def test_stubs_name_and_type_every_record(capsys, tl, tmp_path):
+    path = write_schema(tmp_path)
+    path.write_text(json.dumps(STUB_SCHEMA))
+    code, out, err = run(capsys, "stubs", "--schema", path)
+    assert code == 0 and err == ""
+    namespace: dict = {}
+    exec(compile(out, "tl_types.py", "exec"), namespace)  # also a module that imports at run time
+    a_b = namespace["a_b"]
+    assert a_b.__required_keys__ == {"_", "n", "q", "v", "d", "s"}
+    assert a_b.__optional_keys__ == {"from", "t"}
+    assert "'from': _t.NotRequired['list[X] | None']" in out and "'t': _t.NotRequired[bool | None]" in out
+    assert "'q': _Mapping[str, _t.Any]" in out and "'v': list[int]" in out and "'s': bytes" in out
+    assert "True_ = _t.TypedDict('True_', {'_': _t.Literal['True']})" in out
+    assert "a_b_Type: _t.TypeAlias = 'True_'" in out  # the type a.b, beside the record a.b
+    assert f"a_b_{zlib.crc32(b'a_b'):08x} = _t.TypedDict" in out
+    assert "X: _t.TypeAlias = 'a_b | a_b_" in out
+    assert "get = _t.TypedDict('get', {'_': _t.Literal['get'], 'id': int})" in out
+
+
+def nested_sample():
+    """Values of every JSON form, in vectors and objects, 14 levels deep at the bottom."""
+    leaf = {"_": "x", "b": b"\x00\xff", "big": 2**64 - 1, "nan": from_bits(0xFFF8000000000001), "t": "é\n\"",
+            "v": [1, 2**60, None, True, -0.0, []], "e": {}}
+    deep = leaf
+    for i in range(13):
+        deep = {"_": f"n{i}", "o": deep, "l": [deep] if i == 5 else []}
+    return {"_": "top", "many": [dict(leaf, i=i) for i in range(600)], "deep": deep, "ints": list(range(300))}
+
+
+@pytest.mark.parametrize("c_depth, batch", [(1000, 256), (2, 256), (1000, 7)])
+def test_every_way_of_writing_gives_the_same_text(monkeypatch, c_depth, batch):
+    # The C encoder, the walk (forced here past a depth of 2) and the batches of list items
+    # (several per list here) must write the same text.
+    want_pretty = jsonform.dumps(nested_sample())
+    want_compact = json.dumps(jsonform.to_jsonable(nested_sample()), separators=(",", ":"), ensure_ascii=False)
+    monkeypatch.setattr(jsonform, "C_DEPTH", c_depth)
+    monkeypatch.setattr(jsonform, "BATCH", batch)
+    for pretty, want in ((True, want_pretty), (False, want_compact)):
+        pieces: list[str] = []
+        jsonform.write(nested_sample(), pieces.append, pretty)
+        assert "".join(pieces) == want
+    assert json.loads(want_pretty) == json.loads(want_compact)
+    lines = want_pretty.splitlines()
+    assert '      "b": {"$bytes": "00ff"},' in lines  # the $ forms stay on one line
+    assert max(len(x) - len(x.lstrip()) for x in lines) == 2 * 10  # ten levels indented, no more

@@ -1,8 +1,9 @@
-"""Command-line tool: ``python -m Virel COMMAND ...`` (or ``virel COMMAND ...``).
+"""Command-line tool: ``virel COMMAND ...`` (or ``python -m Virel COMMAND ...``).
 
-The modules, by concern: ``commands`` (unpack, pack, schema, convert), ``jsonform`` (the JSON
-form of decoded values), ``inputs`` (hex, files, standard input), ``schema_view`` (a schema as
-the codec compiled it), ``demo``, and ``errors``.  This module holds the command line itself:
+The modules, by concern: ``commands`` (unpack, pack, schema, stubs, convert), ``jsonform`` (the
+JSON form of decoded values and its writer), ``inputs`` (hex, base64, files, standard input),
+``schema_view`` (the schemas given, or the bundled ones, as the codec compiled them), ``stubs``
+(typed dictionaries), ``demo``, and ``errors``.  This module holds the command line itself:
 its help, its arguments and ``main``.
 
 Exit status: 0 ok, 1 failure (bad data, bad schema, unreadable file), 2 usage error.  Errors
@@ -15,30 +16,37 @@ import argparse
 import traceback
 
 from . import inputs
-from .commands import cmd_convert, cmd_pack, cmd_schema, cmd_unpack
+from ..schemas import LAYER
+from .commands import cmd_convert, cmd_pack, cmd_schema, cmd_stubs, cmd_unpack
 from .demo import cmd_demo
 from .errors import Failure, UsageError, describe, note
 from .jsonform import FORMS
 
 __all__ = ["main", "build_parser"]
 
-PROG = "python -m Virel"
+PROG = "virel"
 
 MAIN_DESC = "Pack Python dicts into TL (Type Language) binary and back, driven by a schema."
 
 MAIN_EPILOG = f"""\
 examples:
   {PROG} demo                     a tour on the shipped example schema
-  {PROG} schema api.json          counts, layer
-  {PROG} schema api.json message  one constructor (or by id: 0x7600b9d3)
-  {PROG} pack --schema api.json '{{"_": "peerUser", "user_id": 42}}'
-  {PROG} unpack --schema api.json '22175159 2a000000 00000000'
-  {PROG} unpack --schema api.json @message.bin > message.json
-  {PROG} pack --schema api.json --raw @message.json > again.bin
+  {PROG} schema                   the bundled schemas: layer, counts
+  {PROG} schema message           one constructor (or by id: 0x7600b9d3)
+  {PROG} pack '{{"_": "peerUser", "user_id": 42}}'
+  {PROG} unpack '22175159 2a000000 00000000'
+  {PROG} unpack --all @capture.bin > capture.jsonl
+  {PROG} unpack --type 'Vector<User>' @answer.bin
+  {PROG} pack --raw @message.json > again.bin
+  {PROG} unpack --schema mine.json --schema extra.tl @message.bin
   {PROG} convert telegram_api.tl -o api.json
 
 {FORMS}
---schema takes a schema JSON file, or a .tl file (converted on the fly).
+SCHEMA: without --schema, the bundled API layer {LAYER} and the MTProto
+service schema.  --schema takes a schema JSON file, or a .tl file
+(converted on the fly); given several times, their entries are merged in
+order, a later entry replacing an earlier one of the same id (with a
+warning).
 exit status: 0 ok, 1 failure (bad data, schema or file), 2 usage error.
 Errors are one line on stderr; --debug adds the traceback.
 '{PROG} COMMAND --help' shows each command's options and examples.
@@ -46,33 +54,44 @@ Errors are one line on stderr; --debug adds the traceback.
 
 SEE_FORMS = f"The JSON form (bytes, big integers, NaN, ...) is shown by '{PROG} --help'."
 
-UNPACK_DESC = "Decode TL bytes and print them as indented JSON."
+UNPACK_DESC = "Decode TL bytes and print them as JSON (indented, or one line with --compact)."
 UNPACK_EPILOG = f"""\
 {inputs.HELP}
+Without --all, one value is read; a warning says how many bytes after it
+were left.  With --all, every value back to back, one JSON document a line
+(JSON Lines); a value that fails names its index and byte offset, after
+the lines of the values before it.
 int fields come back unsigned (0..4294967295).
 {SEE_FORMS}
 
 examples:
-  {PROG} unpack --schema api.json '22175159 2a000000 00000000'
-  {PROG} unpack --schema api.json @update.bin
-  xxd -p update.bin | {PROG} unpack --schema api.json
+  {PROG} unpack '22175159 2a000000 00000000'
+  {PROG} unpack 0x221751592a00000000000000
+  {PROG} unpack --all @capture.bin
+  {PROG} unpack --type 'Vector<User>' @answer.bin
+  base64 update.bin | {PROG} unpack --base64 --compact
+  xxd -p update.bin | {PROG} unpack
 """
 
-PACK_DESC = "Encode one object given as JSON and print its TL bytes as hex."
+PACK_DESC = "Encode a value given as JSON and print its TL bytes as hex."
 PACK_EPILOG = f"""\
 INPUT: the JSON text, @FILE, or - for standard input (the default).
-Takes exactly what 'unpack' prints.  {SEE_FORMS}
+Takes exactly what 'unpack' prints; with --all, one JSON document a line,
+as 'unpack --all' prints them (hex out: a line each).  {SEE_FORMS}
 
 examples:
-  {PROG} pack --schema api.json '{{"_": "peerUser", "user_id": 42}}'
-  {PROG} pack --schema api.json --raw @message.json > message.bin
-  {PROG} unpack --schema api.json @a.bin | {PROG} pack --schema api.json --raw > b.bin
+  {PROG} pack '{{"_": "peerUser", "user_id": 42}}'
+  {PROG} pack --type 'Vector<long>' '[1, 2, 3]'
+  {PROG} pack --raw @message.json > message.bin
+  {PROG} unpack --all @a.bin | {PROG} pack --all --raw > b.bin
 """
 
 SCHEMA_DESC = "Summarise a schema, or show its constructors/methods of one name or id."
 SCHEMA_EPILOG = f"""\
+SCHEMA: a schema JSON or .tl file (or --schema, several times); without
+one, the bundled schemas (then a single argument is an ENTRY).
 Without ENTRY: the number of constructors, methods and params, and the
-layer when known (a '// LAYER N' comment in a .tl file).
+layer when known (the bundled one's, or a '// LAYER N' comment in a .tl file).
 With ENTRY, a name or an id (0x1cb5c415, #1cb5c415, 481674261 or
 -1132882121): the id, result type, and every parameter with its type and
 how the codec carries it (flag bit and word, value kind, vector elements).
@@ -80,9 +99,10 @@ Entries are shown as the codec compiled them; an entry whose id or name a
 later entry takes over says so.
 
 examples:
-  {PROG} schema telegram_api.tl
+  {PROG} schema
+  {PROG} schema messages.sendMessage
   {PROG} schema api.json message
-  {PROG} schema api.json 0x1cb5c415
+  {PROG} schema telegram_api.tl 0x1cb5c415
 """
 
 CONVERT_DESC = "Convert a TL text file into schema JSON (what --schema and TLParser take)."
@@ -96,6 +116,22 @@ the form of the published API JSON files.
 examples:
   {PROG} convert telegram_api.tl -o api.json
   {PROG} convert --compact mtproto_api.tl > mtproto.json
+"""
+
+STUBS_DESC = "Write a TypedDict for every constructor and method, for type checkers."
+STUBS_EPILOG = f"""\
+Each record's TypedDict is named after it (messages.sendMessage ->
+messages_sendMessage); its "_" is the Literal of its name, its keys are
+the parameters with their Python types (a conditional one NotRequired
+and None-able), and each result type is the union of its constructors
+(Peer, messages_Messages).  The text is both a stub file and a module.
+
+examples:
+  {PROG} stubs > tl_types.pyi
+  {PROG} stubs --schema mine.tl -o tl_types.py
+
+  from tl_types import messages_sendMessage
+  send: messages_sendMessage = {{"_": "messages.sendMessage", ...}}
 """
 
 DEMO_DESC = """\
@@ -118,6 +154,10 @@ def build_parser() -> argparse.ArgumentParser:
     debug = argparse.ArgumentParser(add_help=False)
     debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
                        help="show the traceback of an error")
+    # What the commands that use a schema share: the schema itself and how the codec is set up.
+    codec = argparse.ArgumentParser(add_help=False)
+    codec.add_argument("--schema", action="append", metavar="SCHEMA",
+                       help="schema JSON or .tl file; may be repeated (default: the bundled schemas)")
     main = _Parser(prog=PROG, description=MAIN_DESC, epilog=MAIN_EPILOG, formatter_class=fmt)
     main.add_argument("--debug", action="store_true", help="show the traceback of an error")
     main.add_argument("--version", action="version", version=f"Virel {_version()}")
@@ -129,24 +169,33 @@ def build_parser() -> argparse.ArgumentParser:
                    help="time spent on the speed measurement (default 0.5; 0 skips it)")
     p.set_defaults(func=cmd_demo)
 
-    p = sub.add_parser("unpack", parents=[debug], formatter_class=fmt, description=UNPACK_DESC, epilog=UNPACK_EPILOG,
-                       help="TL bytes -> JSON")
-    p.add_argument("--schema", required=True, metavar="SCHEMA", help="schema JSON or .tl file")
+    p = sub.add_parser("unpack", parents=[debug, codec], formatter_class=fmt, description=UNPACK_DESC,
+                       epilog=UNPACK_EPILOG, help="TL bytes -> JSON")
+    p.add_argument("--type", metavar="TYPE", help="read a value of this type (e.g. 'Vector<User>'), not a boxed object")
+    p.add_argument("--all", action="store_true", help="every value back to back, one JSON line each")
+    p.add_argument("--compact", action="store_true", help="each value on one line")
+    p.add_argument("--base64", action="store_true", help="the input is base64 text")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
     p.set_defaults(func=cmd_unpack)
 
-    p = sub.add_parser("pack", parents=[debug], formatter_class=fmt, description=PACK_DESC, epilog=PACK_EPILOG,
-                       help="JSON -> TL bytes (hex, or raw with --raw)")
-    p.add_argument("--schema", required=True, metavar="SCHEMA", help="schema JSON or .tl file")
+    p = sub.add_parser("pack", parents=[debug, codec], formatter_class=fmt, description=PACK_DESC,
+                       epilog=PACK_EPILOG, help="JSON -> TL bytes (hex, or raw with --raw)")
+    p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
+    p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")
     p.set_defaults(func=cmd_pack)
 
-    p = sub.add_parser("schema", parents=[debug], formatter_class=fmt, description=SCHEMA_DESC, epilog=SCHEMA_EPILOG,
-                       help="summarise a schema, or show one constructor/method")
-    p.add_argument("file", metavar="SCHEMA", help="schema JSON or .tl file")
+    p = sub.add_parser("schema", parents=[debug, codec], formatter_class=fmt, description=SCHEMA_DESC,
+                       epilog=SCHEMA_EPILOG, help="summarise a schema, or show one constructor/method")
+    p.add_argument("file", nargs="?", metavar="SCHEMA", help="schema JSON or .tl file (default: the bundled ones)")
     p.add_argument("entry", nargs="?", metavar="ENTRY", help="a name, or an id (hex or decimal)")
     p.set_defaults(func=cmd_schema)
+
+    p = sub.add_parser("stubs", parents=[debug, codec], formatter_class=fmt, description=STUBS_DESC,
+                       epilog=STUBS_EPILOG, help="typed dictionaries (TypedDict) of a schema")
+    p.add_argument("-o", "--output", metavar="OUT.pyi", help="write here instead of stdout")
+    p.set_defaults(func=cmd_stubs)
 
     p = sub.add_parser("convert", parents=[debug], formatter_class=fmt, description=CONVERT_DESC, epilog=CONVERT_EPILOG,
                        help="TL text -> schema JSON")

@@ -1,75 +1,134 @@
-"""The commands: unpack, pack, schema and convert (the demo has a module of its own)."""
+"""The commands: unpack, pack, schema, stubs and convert (the demo has a module of its own)."""
 
 from __future__ import annotations
 
 import difflib
+import os
 import sys
 
 from .. import tl_text
+from . import stubs
 from .errors import Failure, UsageError, describe, note, out
-from .inputs import read_file, read_json_input, read_tl_input, stdin_bytes
-from .jsonform import dumps
+from .inputs import looks_like_base64, read_file, read_json_input, read_json_lines, read_tl_input, stdin_bytes
+from .jsonform import LARGE, write
 from .schema_view import Schema, format_entry, parse_id
 
 
+class _Output:
+    """Standard output as UTF-8 bytes, written in pieces."""
+
+    def __init__(self):
+        sys.stdout.flush()
+        self.stream = sys.stdout.buffer
+
+    def __call__(self, text: str) -> None:
+        self.stream.write(text.encode("utf-8"))
+
+    def line(self, text: str = "") -> None:
+        self(text + "\n")
+
+
+def schema_of(args) -> Schema:
+    """The schemas a command was given (--schema, in order), or the bundled ones."""
+    return Schema(args.schema, warn=note)
+
+
+def parser_of(args, schema: Schema):
+    """The parser a command works with; codec options given on the command line go here."""
+    return schema.parser()
+
+
+def _count(n: int) -> str:
+    return f"{n} byte{'s' * (n != 1)}"
+
+
 def cmd_unpack(args) -> int:
-    schema = Schema(args.schema)
-    data = read_tl_input(args.input)
-    parser = schema.parser()
-    try:
-        obj = parser.unpack(data)
-    except (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError) as exc:
-        raise Failure(f"cannot unpack {len(data)} byte{'s' * (len(data) != 1)}: {describe(exc)}") from exc
-    out(dumps(obj))
-    _check_trailing(parser, obj, len(data))
+    schema = schema_of(args)
+    data = read_tl_input(args.input, base64_text=args.base64)
+    parser = parser_of(args, schema)
+    out = _Output()
+    pretty = not (args.compact or args.all)
+    offset, index = 0, 0
+    while True:
+        try:
+            value, end = parser.unpack_from(data, offset, args.type)
+        except DECODE_ERRORS as exc:
+            out.stream.flush()  # the values before this one are printed first
+            where = "" if not args.all else f"value {index} at byte {offset}: "
+            hint = ""
+            if offset == 0 and not args.base64 and args.input.startswith(("@", "-")) and looks_like_base64(data):
+                hint = " (the input looks like base64 text: add --base64)"
+            raise Failure(f"{where}cannot unpack {_count(len(data) - offset)}: {describe(exc)}{hint}") from exc
+        write(value, out, pretty, large=end - offset >= LARGE)
+        out.line()
+        index += 1
+        offset = end
+        if not args.all or offset >= len(data):
+            break
+    out.stream.flush()
+    if offset < len(data):
+        extra = len(data) - offset
+        note(f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "
+             f"{_count(extra)} after it {'were' if extra > 1 else 'was'} not read (--all reads every value)")
     return 0
 
 
-def _check_trailing(parser, obj, size: int) -> None:
-    """Warn when the object packs to fewer bytes than were given: the decoder
-    stops at the end of the object and does not look at what follows."""
+PACK_ERRORS = (ValueError, TypeError, OverflowError, KeyError, AttributeError, RuntimeError)
+DECODE_ERRORS = (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError)
+
+
+def _pack_one(parser, value, type_text, where: str = "") -> bytes:
+    if type_text is None and (not isinstance(value, dict) or "_" not in value):
+        raise Failure(f'{where}the JSON must be an object whose "_" names the constructor, '
+                      'e.g. {"_": "peerUser", "user_id": 42} (or give --type)')
     try:
-        used = len(parser.pack(obj))
-    except Exception:
-        return
-    if used < size:
-        extra = size - used
-        note(f"warning: the object is {used} bytes; the {extra} byte{'s' * (extra > 1)} "
-             f"after it {'were' if extra > 1 else 'was'} not read")
+        return parser.pack_as(value, type_text)
+    except PACK_ERRORS as exc:
+        what = repr(value.get("_")) if type_text is None else f"a value of type {type_text}"
+        raise Failure(f"{where}cannot pack {what}: {describe(exc)}") from exc
 
 
 def cmd_pack(args) -> int:
-    schema = Schema(args.schema)
-    obj = read_json_input(args.input)
-    if not isinstance(obj, dict) or "_" not in obj:
-        raise Failure('the JSON must be an object whose "_" names the constructor, '
-                      'e.g. {"_": "peerUser", "user_id": 42}')
+    schema = schema_of(args)
     if args.raw and sys.stdout.isatty():
         raise UsageError("refusing to write raw bytes to a terminal: redirect stdout, or drop --raw")
-    parser = schema.parser()
-    try:
-        data = parser.pack(obj)
-    except (ValueError, TypeError, OverflowError, KeyError, AttributeError, RuntimeError) as exc:
-        raise Failure(f"cannot pack {obj.get('_')!r}: {describe(exc)}") from exc
-    if args.raw:
-        sys.stdout.flush()
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+    if args.all:
+        values = [(f"line {n}: ", v) for n, v in read_json_lines(args.input)]
     else:
-        out(data.hex())
+        values = [("", read_json_input(args.input))]
+    parser = parser_of(args, schema)
+    out = _Output()
+    for where, value in values:
+        try:
+            data = _pack_one(parser, value, args.type, where)
+        except Failure:
+            out.stream.flush()  # the values before this one are printed first
+            raise
+        if args.raw:
+            out.stream.write(data)
+        else:
+            out.line(data.hex())
+    out.stream.flush()
     return 0
 
 
 def cmd_schema(args) -> int:
+    if args.entry is None and args.file is not None and (args.schema or not _names_a_schema(args.file)):
+        # `virel schema message`: an entry of the bundled layer, or of the --schema files
+        args.file, args.entry = None, args.file
     ident = None if args.entry is None else parse_id(args.entry)
-    schema = Schema(args.file)
+    schema = Schema(([args.file] if args.file is not None else []) + (args.schema or []), warn=note)
     view = schema.view()
     entries = view.entries
     if args.entry is None:
         cons = [e for e in entries if e.kind == "constructor"]
         hidden = sum(bool(view.shadowed(e)) for e in entries)
-        out(f"schema:       {args.file} ({'TL text' if schema.is_tl else 'JSON'})")
-        out(f"layer:        {schema.layer if schema.layer is not None else 'unknown'}")
+        if schema.bundled:
+            shown = "the bundled API layer and MTProto service schema"
+        else:
+            shown = ", ".join(f"{s.label} ({'TL text' if s.is_tl else 'JSON'})" for s in schema.sources)
+        out(f"schema:       {shown}")
+        out(f"layer:        {', '.join(map(str, dict.fromkeys(schema.layers))) or 'unknown'}")
         out(f"constructors: {len(cons)} (of {len({e.result for e in cons})} result types)")
         out(f"methods:      {len(entries) - len(cons)}")
         out(f"params:       {sum(len(e.params) for e in entries)}")
@@ -87,12 +146,33 @@ def cmd_schema(args) -> int:
         if ident is None:
             close = difflib.get_close_matches(args.entry, list(view.by_name), n=3)
             hint = f" (did you mean: {', '.join(close)}?)" if close else ""
-        raise Failure(f"no constructor or method with {what} in {args.file}{hint}")
+        raise Failure(f"no constructor or method with {what} in {schema.label}{hint}")
     blocks = [format_entry(view, e) for e in found]
     if len(found) > 1:
         blocks.insert(0, f"{len(found)} entries have {what}:")
     out("\n\n".join(blocks))
     return 0
+
+
+def cmd_stubs(args) -> int:
+    schema = schema_of(args)
+    what = (f"the bundled API layer {schema.layer} and MTProto service schema" if schema.bundled
+            else schema.label)
+    text = stubs.generate(schema.data(), what)
+    if args.output:
+        try:
+            with open(args.output, "w", encoding="utf-8") as fh:
+                fh.write(text)
+        except OSError as exc:
+            raise Failure(f"cannot write {args.output}: {exc.strerror or exc}") from None
+    else:
+        sys.stdout.write(text)
+    return 0
+
+
+def _names_a_schema(text: str) -> bool:
+    """Whether the one argument of `schema` is a schema file rather than an entry's name or id."""
+    return text.lower().endswith((".json", ".tl")) or os.path.isfile(text) or os.sep in text
 
 
 def cmd_convert(args) -> int:

@@ -65,7 +65,7 @@ def _side_by_side(obj: dict, data: bytes) -> list[str]:
 
 
 def cmd_demo(args) -> int:
-    schema = Schema(str(EXAMPLE_SCHEMA))
+    schema = Schema([str(EXAMPLE_SCHEMA)])
     p = schema.parser()
     entries = schema.view().entries
     n_c = sum(e.kind == "constructor" for e in entries)

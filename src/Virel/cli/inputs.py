@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import base64
+import binascii
+import re
 import sys
 from pathlib import Path
 
@@ -9,19 +12,25 @@ from .errors import Failure, UsageError
 from .jsonform import from_json
 
 HEX_DIGITS = frozenset("0123456789abcdefABCDEF")
+BASE64_TEXT = re.compile(rb"[A-Za-z0-9+/_\-=\s]+")
 
 HELP = """\
 INPUT:
-  HEX       hex digits on the command line; whitespace anywhere is ignored
+  HEX       hex digits on the command line; whitespace anywhere is ignored,
+            and so is a 0x in front of any group of digits
   @FILE     the raw bytes of FILE
   -         standard input (the default): read as hex text when it holds
-            only hex digits and whitespace, otherwise as raw bytes;
+            only hex digits, 0x and whitespace, otherwise as raw bytes;
             @/dev/stdin always reads raw bytes
+  --base64  the input (HEX's place, @FILE or standard input) is base64
+            text, standard or URL-safe, padded or not; whitespace is ignored
 """
+
+_HEX_PREFIX = re.compile(r"(?:(?<=\s)|^)0[xX]")
 
 
 def parse_hex(text: str) -> bytes:
-    digits = "".join(text.split())
+    digits = "".join(_HEX_PREFIX.sub("", text).split())
     for pos, ch in enumerate(digits):
         if ch not in HEX_DIGITS:
             raise Failure(f"bad hex input: {ch!r} (digit {pos + 1}) is not a hex digit")
@@ -50,9 +59,40 @@ def _file_hint(arg: str) -> str:
     return f" (to read the file {arg}, write @{arg})" if Path(arg).is_file() else ""
 
 
-def read_tl_input(arg: str) -> bytes:
-    """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw)."""
-    if arg.startswith("@"):
+def parse_base64(text: bytes) -> bytes:
+    """Standard or URL-safe base64, padding optional, whitespace ignored."""
+    squeezed = b"".join(text.split()).rstrip(b"=").translate(bytes.maketrans(b"-_", b"+/"))
+    if len(squeezed) % 4 == 1:
+        raise Failure(f"bad base64 input: {len(squeezed)} characters cannot be base64 (one too many or too few)")
+    try:
+        return base64.b64decode(squeezed + b"=" * (-len(squeezed) % 4), validate=True)
+    except binascii.Error:
+        bad = next((i for i, c in enumerate(squeezed) if not BASE64_TEXT.fullmatch(bytes([c]))), None)
+        where = f": {chr(squeezed[bad])!r} (character {bad + 1}) is not base64" if bad is not None else ""
+        raise Failure(f"bad base64 input{where}") from None
+
+
+def looks_like_base64(data: bytes) -> bool:
+    """Whether raw input read from a file or standard input could have been meant as base64."""
+    return len(data) >= 8 and BASE64_TEXT.fullmatch(data) is not None
+
+
+def _is_hex_text(text: str) -> bool:
+    return bool(text.strip()) and all(c in HEX_DIGITS or c.isspace() for c in _HEX_PREFIX.sub("", text))
+
+
+def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
+    """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw); with base64_text, each
+    of them is base64 text instead."""
+    if base64_text:
+        if arg.startswith("@"):
+            text = read_file(arg[1:], "input file")
+        elif arg == "-":
+            text = stdin_bytes()
+        else:
+            text = arg.encode("utf-8", "replace")
+        data = parse_base64(text)
+    elif arg.startswith("@"):
         data = read_file(arg[1:], "input file")
     elif arg == "-":
         data = stdin_bytes()
@@ -60,7 +100,7 @@ def read_tl_input(arg: str) -> bytes:
             text = data.decode("ascii")
         except UnicodeDecodeError:
             text = None
-        if text is not None and text.strip() and all(c in HEX_DIGITS or c.isspace() for c in text):
+        if text is not None and _is_hex_text(text):
             data = parse_hex(text)
     else:
         try:
@@ -87,3 +127,27 @@ def read_json_input(arg: str):
         return from_json(raw.decode("utf-8-sig"))
     except UnicodeDecodeError:
         raise Failure("bad JSON input: not UTF-8 text") from None
+
+
+def read_json_lines(arg: str):
+    """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin)."""
+    if arg.startswith("@"):
+        raw = read_file(arg[1:], "input file")
+    elif arg == "-":
+        raw = stdin_bytes()
+    else:
+        raw = arg.encode("utf-8")
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        raise Failure("bad JSON input: not UTF-8 text") from None
+    values = []
+    for number, line in enumerate(text.splitlines(), 1):
+        if line.strip():
+            try:
+                values.append((number, from_json(line)))
+            except Failure as exc:
+                raise Failure(f"line {number}: {exc}") from None
+    if not values:
+        raise Failure("nothing to pack: the input has no JSON line")
+    return values

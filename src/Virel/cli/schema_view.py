@@ -258,44 +258,129 @@ def _tl_module():
     return tl
 
 
-class Schema:
-    """A schema file: its JSON text, the parser compiled from it, and the view of its entries."""
+BUNDLED_LABEL = "the bundled schemas"
 
-    def __init__(self, path: str):
-        self.path = path
-        self.layer = None
-        raw = read_file(path, "schema")
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as exc:
-            raise Failure(f"bad schema {path}: not UTF-8 text (byte {exc.start})") from None
-        self.is_tl = path.lower().endswith(".tl")
-        self.data = None
-        if self.is_tl:
-            try:
-                conv = tl_text.parse(text)
-            except tl_text.TLTextError as exc:
-                raise Failure(f"bad schema {path}: {exc}") from None
-            self.data = conv.schema
-            self.layer = conv.layer
-            self.text = tl_text.to_json(conv.schema, compact=True)
-        else:
-            self.text = text
+
+@dataclass
+class Source:
+    """One schema the command line was given: a file, or a bundled schema."""
+
+    label: str  # what messages call it: the path, or the bundled schema's name
+    text: str | None  # JSON text as read (files only)
+    data: dict | None  # schema data (TL text converted, bundled schemas)
+    layer: int | None
+    is_tl: bool
+
+    def schema_data(self) -> dict:
+        if self.data is None:
+            self.data = json.loads(self.text)
+        return self.data
+
+
+def read_source(path: str) -> Source:
+    raw = read_file(path, "schema")
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise Failure(f"bad schema {path}: not UTF-8 text (byte {exc.start})") from None
+    if not path.lower().endswith(".tl"):
+        return Source(path, text, None, None, False)
+    try:
+        conv = tl_text.parse(text)
+    except tl_text.TLTextError as exc:
+        raise Failure(f"bad schema {path}: {exc}") from None
+    return Source(path, None, conv.schema, conv.layer, True)
+
+
+def bundled_sources() -> list[Source]:
+    from .. import schemas
+
+    return [Source("the bundled MTProto service schema", None, schemas.mtproto(), None, True),
+            Source(f"the bundled API layer {schemas.LAYER}", None, schemas.api(), schemas.LAYER, True)]
+
+
+def _compiled(source_label: str, schema, **options):
+    """The one place the command line builds a parser; options go to TLParser as they are."""
+    try:
+        return _tl_module().TLParser(schema, **options)
+    except (TypeError, ValueError, KeyError, AttributeError, OverflowError) as exc:
+        raise Failure(f"bad schema {source_label}: {describe(exc)}") from exc
+
+
+def merge(sources: list[Source], warn) -> dict:
+    """The entries of every source in order, a later entry taking the place of every earlier one
+    of the same id (from another source); `warn` gets one line per pair of sources that clash."""
+    merged: dict[str, list] = {"constructors": [], "methods": []}
+    owners: list[tuple[str, list]] = []  # (label, [(key, entry), ...]) of the sources taken so far
+    for source in sources:
+        data = source.schema_data()
+        new_ids = {e.id for e in read_entries(data)}
+        kept_owners = []
+        for label, entries in owners:
+            lost = [e for key, e in entries if _entry_id(e) in new_ids]
+            if lost:
+                names = ", ".join(f"{entry_name(e)}#{_entry_id(e):08x}" for e in lost[:4])
+                more = f" and {len(lost) - 4} more" if len(lost) > 4 else ""
+                warn(f"warning: {source.label} replaces {len(lost)} entr{'y' if len(lost) == 1 else 'ies'} "
+                     f"of {label} with the same id: {names}{more}")
+                entries = [(key, e) for key, e in entries if _entry_id(e) not in new_ids]
+            kept_owners.append((label, entries))
+        mine = [(key, raw) for key in ("constructors", "methods") for raw in list(data.get(key) or ())]
+        owners = kept_owners + [(source.label, mine)]
+    for _, entries in owners:
+        for key, raw in entries:
+            merged[key].append(raw)
+    return merged
+
+
+def _entry_id(raw: dict) -> int:
+    return int(raw.get("id", 0)) & 0xFFFFFFFF
+
+
+class Schema:
+    """The schemas given to a command (the bundled ones when none is): the parser compiled from
+    them and the view of their entries."""
+
+    def __init__(self, paths: list[str] | None, warn=None):
+        self.sources = [read_source(p) for p in paths] if paths else bundled_sources()
+        self.bundled = not paths
+        self.label = BUNDLED_LABEL if self.bundled else ", ".join(s.label for s in self.sources)
+        self.layers = [s.layer for s in self.sources if s.layer is not None]
+        self._warn = warn or (lambda text: None)
+        self._schema = None
         self._parser = None
         self._view = None
 
-    def parser(self):
+    @property
+    def layer(self) -> int | None:
+        return self.layers[-1] if self.layers else None
+
+    def _one_schema(self):
+        """What TLParser is given: a single file's text as read, else the merged data (every file
+        compiled alone first, so that a bad one is named)."""
+        if self._schema is None:
+            if len(self.sources) == 1:
+                s = self.sources[0]
+                self._schema = s.text if s.text is not None else s.data
+            else:
+                if not self.bundled:
+                    for s in self.sources:
+                        _compiled(s.label, s.text if s.text is not None else s.data)
+                self._schema = merge(self.sources, self._warn)
+        return self._schema
+
+    def parser(self, **options):
         if self._parser is None:
-            TLParser = _tl_module().TLParser
-            try:
-                self._parser = TLParser(self.text)
-            except (TypeError, ValueError, KeyError, AttributeError, OverflowError) as exc:
-                raise Failure(f"bad schema {self.path}: {describe(exc)}") from exc
+            self._parser = _compiled(self.label, self._one_schema(), **options)
         return self._parser
+
+    def data(self) -> dict:
+        """The schema data the parser was compiled from (checked by the compiler first)."""
+        self.parser()  # a schema the compiler refuses is reported as the compiler sees it
+        schema = self._one_schema()
+        return json.loads(schema) if isinstance(schema, str) else schema
 
     def view(self) -> SchemaView:
         if self._view is None:
-            self.parser()  # a schema the compiler refuses is reported as the compiler sees it
-            data = self.data if self.data is not None else json.loads(self.text)
-            self._view = SchemaView(read_entries(data))
+            self._view = SchemaView(read_entries(self.data()))
         return self._view

@@ -1,0 +1,64 @@
+"""The TL schemas bundled with Virel: the API layer and the MTProto service schema.
+
+    from Virel import schemas
+    from Virel.tl import TLParser
+
+    parser = TLParser(schemas.api())            # the API layer, schemas.LAYER
+    core = TLParser(schemas.mtproto())          # the MTProto service schema
+    both = TLParser(schemas.merged(schemas.mtproto(), schemas.api()))
+
+The TL texts beside this module (their origin, licence and checksums are in README.md here) are
+converted by ``Virel.tl_text`` the first time a process asks for them (a few hundredths of a
+second for the layer) and kept; every call returns a fresh copy, which the caller may change.
+"""
+
+from __future__ import annotations
+
+import functools
+from pathlib import Path
+from typing import Any
+
+from .. import tl_text
+
+__all__ = ["LAYER", "api", "merged", "mtproto", "path"]
+
+#: The layer of the bundled API schema (its TL text carries no ``// LAYER`` comment).
+LAYER = 228
+
+_HERE = Path(__file__).resolve().parent
+_FILES = {"api": "telegram_api.tl", "mtproto": "mtproto_api.tl"}
+
+
+def path(name: str) -> Path:
+    """The TL text of a bundled schema: ``"api"`` or ``"mtproto"``."""
+    return _HERE / _FILES[name]
+
+
+@functools.cache
+def _converted(name: str) -> dict[str, Any]:
+    return tl_text.convert(path(name).read_text(encoding="utf-8"))
+
+
+def _copy(schema: dict[str, Any]) -> dict[str, Any]:
+    # Entries hold only strings and lists of parameter dicts of strings: two levels to copy.
+    return {key: [{**e, "params": [dict(p) for p in e["params"]]} for e in entries]
+            for key, entries in schema.items()}
+
+
+def api() -> dict[str, Any]:
+    """The API layer ``LAYER`` as schema JSON data (a dict ready for ``TLParser``)."""
+    return _copy(_converted("api"))
+
+
+def mtproto() -> dict[str, Any]:
+    """The MTProto service schema as schema JSON data (a dict ready for ``TLParser``)."""
+    return _copy(_converted("mtproto"))
+
+
+def merged(*schemas: dict[str, Any]) -> dict[str, Any]:
+    """One schema holding the constructors, then the methods, of each given schema in order.
+
+    Nothing is removed: where two entries share an id or a name, the compiler's rule applies (the
+    later one wins). The two bundled schemas share neither.
+    """
+    return {key: [e for s in schemas for e in s.get(key) or ()] for key in ("constructors", "methods")}
