@@ -1,6 +1,7 @@
 // codec/typed.cpp: reading and writing at the edges of a caller's buffers (unpack_from, pack_as,
 // pack_into), the type texts they take, and the note that says where a pack or unpack failed.
 #include "codec/parser.hpp"
+#include "codec/strict.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -330,6 +331,20 @@ private:
     bool held_ = false;
 };
 
+// Strict encoding of a value given with its type text: the value's own type, and for a boxed
+// type, the type that its record must have. False with TypeError pending.
+bool strict_top_value(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
+    s->extras->expected_type = nullptr;
+    if (!type) return true;
+    const char* want = strict_expected(type->kind, value);
+    if (want) {
+        if (!strict_failed(want)) strict_wrong_value(type->text, want, value);
+        return false;
+    }
+    if (type->kind == TL_OBJECT) s->extras->expected_type = type->text;
+    return true;
+}
+
 // Encodes one value into the parser's buffer from position 0, as pack does; false with an
 // exception pending (and its note attached).
 bool encode(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
@@ -344,8 +359,17 @@ bool encode(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
     }
     s->position = 0;
     s->parse_error = 0;
+    bool strict = strict_mode(s);
+    if (strict && !strict_top_value(s, value, type)) {
+        attach_path_note(s, root_of(type), false, 0);
+        return false;
+    }
     bool ok = guarded<bool>([&] {
         bool direct = s->ops == &TLParser_default_ops;
+        if (direct && strict) {
+            if (!type) return write_object<DirectStrict>(s, value);
+            return write_value<DirectStrict>(s, value, type->kind, type->text, type->element);
+        }
         if (!type) return direct ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
         return direct ? write_value<Direct>(s, value, type->kind, type->text, type->element)
                       : s->ops->_write_value(s, value, type->kind, type->text, type->element);
@@ -395,6 +419,9 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     s->position = 0;
     s->parse_error = 0;
     Ref result = Ref::steal(guarded<PyObject*>([&] {
+        if (s->ops == &TLParser_default_ops && signed_mode(s))
+            return type ? read_value<DirectSigned>(s, type->kind, type->text, type->element)
+                        : read_object<DirectSigned>(s);
         if (s->ops == &TLParser_default_ops)
             return type ? read_value<Direct>(s, type->kind, type->text, type->element) : read_object<Direct>(s);
         return type ? s->ops->_read_value(s, type->kind, type->text, type->element) : s->ops->_read_object(s);
