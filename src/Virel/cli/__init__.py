@@ -49,7 +49,9 @@ SEE_FORMS = f"The JSON form (bytes, big integers, NaN, ...) is shown by '{PROG} 
 UNPACK_DESC = "Decode TL bytes and print them as indented JSON."
 UNPACK_EPILOG = f"""\
 {inputs.HELP}
-int fields come back unsigned (0..4294967295).
+int and long fields come back unsigned (0..4294967295, 0..2**64-1); with
+--signed, signed (-2**31..2**31-1, -2**63..2**63-1).  --strict refuses bytes
+left after the object.
 {SEE_FORMS}
 
 examples:
@@ -62,6 +64,9 @@ PACK_DESC = "Encode one object given as JSON and print its TL bytes as hex."
 PACK_EPILOG = f"""\
 INPUT: the JSON text, @FILE, or - for standard input (the default).
 Takes exactly what 'unpack' prints.  {SEE_FORMS}
+--strict refuses keys that name no parameter, missing or null values of
+parameters that are not optional, values of the wrong type (1.5 for an int,
+1 for a true flag) and objects of another type than their place declares.
 
 examples:
   {PROG} pack --schema api.json '{{"_": "peerUser", "user_id": 42}}'
@@ -132,6 +137,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("unpack", parents=[debug], formatter_class=fmt, description=UNPACK_DESC, epilog=UNPACK_EPILOG,
                        help="TL bytes -> JSON")
     p.add_argument("--schema", required=True, metavar="SCHEMA", help="schema JSON or .tl file")
+    p.add_argument("--strict", action="store_true", help="refuse bytes left after the object")
+    p.add_argument("--signed", action="store_true", help="read int and long fields as signed numbers")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
     p.set_defaults(func=cmd_unpack)
 
@@ -139,6 +146,10 @@ def build_parser() -> argparse.ArgumentParser:
                        help="JSON -> TL bytes (hex, or raw with --raw)")
     p.add_argument("--schema", required=True, metavar="SCHEMA", help="schema JSON or .tl file")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
+    p.add_argument("--strict", action="store_true",
+                   help="refuse unknown keys, missing values, wrong types and wrong records")
+    p.add_argument("--signed", action="store_true",
+                   help="accepted for symmetry with unpack (pack takes both readings)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")
     p.set_defaults(func=cmd_pack)
 

@@ -15,7 +15,7 @@ from .schema_view import Schema, format_entry, parse_id
 def cmd_unpack(args) -> int:
     schema = Schema(args.schema)
     data = read_tl_input(args.input)
-    parser = schema.parser()
+    parser = schema.parser(strict=args.strict, signed=args.signed)
     try:
         obj = parser.unpack(data)
     except (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDecodeError) as exc:
@@ -46,7 +46,7 @@ def cmd_pack(args) -> int:
                       'e.g. {"_": "peerUser", "user_id": 42}')
     if args.raw and sys.stdout.isatty():
         raise UsageError("refusing to write raw bytes to a terminal: redirect stdout, or drop --raw")
-    parser = schema.parser()
+    parser = schema.parser(strict=args.strict)
     try:
         data = parser.pack(obj)
     except (ValueError, TypeError, OverflowError, KeyError, AttributeError, RuntimeError) as exc:

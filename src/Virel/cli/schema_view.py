@@ -223,15 +223,18 @@ class Schema:
         else:
             self.text = text
         self._parser = None
+        self._modes = (False, False)
         self._view = None
 
-    def parser(self):
-        if self._parser is None:
+    def parser(self, strict: bool = False, signed: bool = False):
+        """The parser of this schema, in the modes asked for (TLParser's strict and signed)."""
+        if self._parser is None or self._modes != (strict, signed):
             TLParser = _tl_module().TLParser
             try:
-                self._parser = TLParser(self.text)
+                self._parser = TLParser(self.text, strict=strict, signed=signed)
             except (TypeError, ValueError, KeyError, AttributeError, OverflowError) as exc:
                 raise Failure(f"bad schema {self.path}: {describe(exc)}") from exc
+            self._modes = (strict, signed)
         return self._parser
 
     def view(self) -> SchemaView:
