@@ -166,8 +166,9 @@ def main(argv: list[str]) -> int:
     print(f"container: {len(got)} messages, {len(users)} users, {len(contact_ids)} contact ids (gzip-packed)")
 
     # A call as a client sends it: signed ids and hashes pack, and read back, as they are.
-    send = {"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 42, "access_hash": -4107239816343178163},
-            "message": "hi", "random_id": -5}
+    send: dict[str, Any] = {"_": "messages.sendMessage",
+                            "peer": {"_": "inputPeerUser", "user_id": 42, "access_hash": -4107239816343178163},
+                            "message": "hi", "random_id": -5}
     sent = parser.unpack(parser.pack(send))
     assert sent["random_id"] == -5 and sent["peer"]["access_hash"] == send["peer"]["access_hash"]
     try:
