@@ -197,6 +197,32 @@ def test_strict_pack_refuses_a_field_no_flags_word_carries(codec_path):
     assert s.pack({"_": "e", "x": None, "y": 1}) == struct.pack("<II", 1, 1)
 
 
+def test_strict_pack_judges_a_record_by_where_it_stands(codec_path):
+    # The fit of a record is remembered per place: the same record passes in one place and is
+    # refused in another, however often and in whatever order the two come.
+    s = new_parser({"constructors": [
+        entry(1, "a", kind="A"), entry(2, "b", kind="B"),
+        entry(3, "h", ("flags", "#"), ("p", "A"), ("v", "Vector<A>"), ("w", "flags.0?A"), kind="H")]}, strict=True)
+    a, b = {"_": "a"}, {"_": "b"}
+    good = {"_": "h", "p": a, "v": [a, a], "w": a}
+    for bad, place in [(dict(good, p=b), "at h.p"), (dict(good, v=[a, b]), "at h.v[1]"),
+                       (dict(good, w=b), "at h.w")] * 2:
+        assert s.pack(good) == struct.pack("<8I", 3, 1, 1, 0x1CB5C415, 2, 1, 1, 1)
+        with pytest.raises(ValueError, match="^Expected an object of type A, got 'b' of type B\n") as caught:
+            s.pack(bad)
+        assert caught.value.__notes__[0].startswith(place)
+
+
+def test_strict_pack_refuses_a_missing_field_beside_a_conditional_flags_word(codec_path):
+    s = new_parser({"constructors": [entry(1, "e", ("flags2", "#"), ("flags", "flags2.0?#"), ("y", "int"))]},
+                   strict=True)
+    with pytest.raises(ValueError, match="^Missing value for 'y' of 'e'"):
+        s.pack({"_": "e"})
+    with pytest.raises(ValueError, match="^Missing value for 'y' of 'e'"):
+        s.pack({"_": "e", "y": None})
+    assert s.pack({"_": "e", "y": 7}) == struct.pack("<4I", 1, 0, 0, 7)
+
+
 # ---- Strict decoding ----
 
 @pytest.mark.parametrize("extra", [b"\0", b"\0" * 4, b"\xff" * 9])

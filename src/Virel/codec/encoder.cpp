@@ -362,7 +362,10 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
                 path_index(s, i, true);
                 return fail<bool>(here);
             }
-            if (el.kind == TL_OBJECT) s->extras->expected_type = el.text;
+            if (el.kind == TL_OBJECT) {
+                s->extras->expected_type = el.text;
+                s->extras->expected_lasting = el.derived.empty();  // else made for this vector
+            }
         }
         if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) {
             path_index(s, i, true);
@@ -430,10 +433,21 @@ public:
     ObjectFields& operator=(const ObjectFields&) = delete;
     explicit operator bool() const noexcept { return values_ != nullptr; }
 
+    // What strict encoding needs to know of a walked dict, counted on the way (only by the strict
+    // instance of `walk`): the keys that named no parameter ("_" among them), the plain parameters
+    // given a value other than None, and whether a flag was given something other than True,
+    // False or None.
+    struct Tally {
+        Py_ssize_t unmatched = 0;
+        int32_t plain = 0;
+        bool odd_flag = false;
+    };
+
     // Reads an exact dict's items and sets the flags words from the conditional fields present.
     // False when the dict cannot be read this way (a key that is not an exact str): then nothing
     // is held and `get` serves every field.
-    bool walk(const TLConstructor* record, uint32_t words[2]) noexcept {
+    template <bool kCount>
+    bool walk(const TLConstructor* record, uint32_t words[2], Tally* tally = nullptr) noexcept {
         for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
         // Keys are matched in order to the record's keys first (dicts that unpack made, or written
         // as literals, keep the schema's order and their keys are the same interned strs), then
@@ -441,12 +455,16 @@ public:
         const TLValueKey* keys = record->value_keys;
         const int32_t nkeys = record->value_count;
         int32_t next = 0;  // the key expected next
+        Tally counts;      // kCount only
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
                 if (!PyUnicode_CheckExact(key)) return false;
                 int32_t i = param_of_key(record, key);
-                if (i < 0) return true;  // "_", or a key of no parameter
+                if (i < 0) {  // "_", or a key of no parameter
+                    if constexpr (kCount) ++counts.unmatched;
+                    return true;
+                }
                 while (k < nkeys && keys[k].param != i) ++k;  // mostly a few optional keys skipped
                 if (k == nkeys)
                     for (k = 0; keys[k].param != i; ++k) {
@@ -455,6 +473,11 @@ public:
             const TLValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
             if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) words[slot.word] |= slot.bit;
+            if constexpr (kCount) {
+                if (!slot.bit) counts.plain += value != Py_None;
+                else if (slot.is_flag && value != Py_True && value != Py_False && value != Py_None)
+                    counts.odd_flag = true;
+            }
             next = k + 1;
             return true;
         };
@@ -468,6 +491,7 @@ public:
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
         walked_ = ok;
+        if constexpr (kCount) *tally = counts;
         if (!ok) {
             for (int32_t i = 0; i < count_; ++i) Py_CLEAR(values_[i]);
             words[0] = words[1] = 0;
@@ -648,6 +672,31 @@ bool present(const TLParam* p, PyObject* v) noexcept {
     return true;
 }
 
+// The slot of TLParserExtras::fits for a type text and a record.
+inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
+    auto mixed = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(record) >> 3);
+    return (mixed ^ (mixed >> 6)) & (TLParserExtras::kFitSlots - 1);
+}
+
+// Whether the single walk of a dict leaves strict encoding nothing to refuse before writing: every
+// key but "_" named a parameter, every plain parameter has a value, every flag given is a bool,
+// and each flags word that a present field needs is in the record. When it does not,
+// check_strictly looks again and raises what it finds.
+inline bool walked_cleanly(const TLConstructor* record, const ObjectFields::Tally& tally,
+                           const uint32_t words[2]) noexcept {
+    if (tally.unmatched != 1 || tally.odd_flag ||
+        tally.plain != record->value_count - record->conditional_count)
+        return false;
+    for (int word = 0; word < 2; ++word) {
+        if (!words[word]) continue;
+        const TLParam* p = record->params;
+        const TLParam* end = p + record->param_count;
+        while (p != end && p->flags_word != word + 1) ++p;  // flags is nearly always the first
+        if (p == end) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // A failure once the record is known names it, and the parameter being written (null: none).
@@ -664,6 +713,7 @@ bool write_object(TLParser* s, PyObject* value) {
     if (!depth) return fail<bool>(here);
     // Strict: the boxed type declared where this object stands (null: none, or not strict).
     const char* expected = Ops::strict(s) ? std::exchange(s->extras->expected_type, nullptr) : nullptr;
+    bool lasting = expected && s->extras->expected_lasting;
     if (Ops::strict(s) && !PyDict_Check(value)) {
         const char* want = strict_expected(TL_OBJECT, value);
         if (want) {
@@ -705,17 +755,24 @@ bool write_object(TLParser* s, PyObject* value) {
         return fail<bool>(here);
     }
 
-    if (expected && !strict_record_fits(s, record, expected)) return object_failed(s, record, nullptr, here);
+    if (expected) {
+        TLParserExtras::Fit& seen = s->extras->fits[fit_slot(expected, record)];
+        if (seen.type != expected || seen.record != record) {
+            if (!strict_record_fits(s, record, expected)) return object_failed(s, record, nullptr, here);
+            if (lasting) seen = {expected, record};
+        }
+    }
 
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(s, record, nullptr, here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
+    ObjectFields::Tally tally;
     bool walked = access == Access::dict && record->key_slots &&
                   PyDict_GET_SIZE(value) <= 2 * record->param_count + 8 &&
-                  fields.walk(record, words);
-    if (Ops::strict(s)) {
+                  (Ops::strict(s) ? fields.walk<true>(record, words, &tally) : fields.walk<false>(record, words));
+    if (Ops::strict(s) && !(walked && walked_cleanly(record, tally, words))) {
         const TLParam* culprit = nullptr;
         if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
     }
@@ -761,13 +818,22 @@ bool write_object(TLParser* s, PyObject* value) {
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
             return object_failed(s, record, p, here);
         }
+        if (Ops::strict(s) && (!has || v == Py_None)) {
+            // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
+            // plain parameters by the record's counts): check_strictly names what is missing.
+            const TLParam* culprit = p;
+            if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
+        }
         if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(s, record, p, here);
         if (Ops::strict(s)) {  // every value is present here: check_strictly saw to it
             if (const char* want = strict_expected(p->kind, v)) {
                 if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
                 return object_failed(s, record, p, here);
             }
-            if (p->kind == TL_OBJECT) s->extras->expected_type = p->type_name;
+            if (p->kind == TL_OBJECT) {
+                s->extras->expected_type = p->type_name;
+                s->extras->expected_lasting = true;
+            }
         }
         if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
     }

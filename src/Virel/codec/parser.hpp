@@ -273,6 +273,15 @@ struct TLParserExtras {
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written.
     const char* expected_type = nullptr;
+    bool expected_lasting = false;  // whether that text is the schema's own (it lives as long as we do)
+    // Strict encoding: pairs of a schema's type text and a record found to fit it, at a slot
+    // chosen by the two pointers, so that a record's fit is worked out once per place it stands.
+    struct Fit {
+        const char* type;
+        const TLConstructor* record;
+    };
+    static constexpr size_t kFitSlots = 64;  // a power of two
+    Fit fits[kFitSlots] = {};
     // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
     std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
     const TLSchema* result_types_of = nullptr;

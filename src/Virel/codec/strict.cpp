@@ -22,6 +22,31 @@ int strict_is_mapping(PyObject* v) noexcept {
     return PyObject_IsInstance(v, mapping);
 }
 
+const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
+    switch (kind) {
+        case TL_INT:
+        case TL_LONG:
+            return PyLong_Check(v) && !PyBool_Check(v) ? nullptr : "int";
+        case TL_DOUBLE:
+            return (PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v) ? nullptr : "int or float";
+        case TL_STRING:
+            return PyUnicode_Check(v) ? nullptr : "str";
+        case TL_BYTES:
+            return PyObject_CheckBuffer(v) ? nullptr : "a bytes-like object";
+        case TL_BOOL:
+            return PyBool_Check(v) ? nullptr : "bool";
+        case TL_VECTOR:
+            return PyList_Check(v) || PyTuple_Check(v) ? nullptr : "list or tuple";
+        case TL_OBJECT: {
+            if (PyDict_Check(v)) return nullptr;
+            int is = strict_is_mapping(v);
+            return is > 0 ? nullptr : is == 0 ? "dict" : reinterpret_cast<const char*>(-1);
+        }
+        default:
+            return nullptr;  // the writer itself refuses an unknown kind
+    }
+}
+
 bool strict_wrong_field(const TLConstructor* record, const TLParam* p, const char* want, PyObject* v) noexcept {
     PyErr_Format(PyExc_TypeError, "'%s' of '%s' takes %s, got %.200s", p->name, record->name, want,
                  Py_TYPE(v)->tp_name);

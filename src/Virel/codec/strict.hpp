@@ -11,30 +11,15 @@ namespace virel {
 int strict_is_mapping(PyObject* v) noexcept;
 
 // What strict encoding takes for a value of `kind`: null when `v` is such a value, else the name
-// of what was expected; (const char*)-1 with an exception pending.
+// of what was expected; (const char*)-1 with an exception pending. The usual value of each kind
+// is told by its exact type alone; any other goes through strict_expected_other.
+const char* strict_expected_other(int32_t kind, PyObject* v) noexcept;
 inline const char* strict_expected(int32_t kind, PyObject* v) noexcept {
-    switch (kind) {
-        case TL_INT:
-        case TL_LONG:
-            return PyLong_Check(v) && !PyBool_Check(v) ? nullptr : "int";
-        case TL_DOUBLE:
-            return (PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v) ? nullptr : "int or float";
-        case TL_STRING:
-            return PyUnicode_Check(v) ? nullptr : "str";
-        case TL_BYTES:
-            return PyObject_CheckBuffer(v) ? nullptr : "a bytes-like object";
-        case TL_BOOL:
-            return PyBool_Check(v) ? nullptr : "bool";
-        case TL_VECTOR:
-            return PyList_Check(v) || PyTuple_Check(v) ? nullptr : "list or tuple";
-        case TL_OBJECT: {
-            if (PyDict_Check(v)) return nullptr;
-            int is = strict_is_mapping(v);
-            return is > 0 ? nullptr : is == 0 ? "dict" : reinterpret_cast<const char*>(-1);
-        }
-        default:
-            return nullptr;  // the writer itself refuses an unknown kind
-    }
+    static PyTypeObject* const usual[] = {&PyLong_Type,  &PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
+                                          &PyBytes_Type, &PyBool_Type, &PyList_Type,  &PyDict_Type};
+    static_assert(TL_INT == 0 && TL_OBJECT == 7, "usual[] is indexed by the kind");
+    if (static_cast<uint32_t>(kind) <= TL_OBJECT && Py_TYPE(v) == usual[kind]) return nullptr;
+    return strict_expected_other(kind, v);
 }
 inline bool strict_failed(const char* want) noexcept { return want == reinterpret_cast<const char*>(-1); }
 

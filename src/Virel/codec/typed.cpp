@@ -341,7 +341,10 @@ bool strict_top_value(TLParser* s, PyObject* value, const ParsedType* type) noex
         if (!strict_failed(want)) strict_wrong_value(type->text, want, value);
         return false;
     }
-    if (type->kind == TL_OBJECT) s->extras->expected_type = type->text;
+    if (type->kind == TL_OBJECT) {
+        s->extras->expected_type = type->text;
+        s->extras->expected_lasting = false;  // parsed for this call
+    }
     return true;
 }
 
