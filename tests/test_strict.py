@@ -225,11 +225,15 @@ def test_strict_pack_refuses_a_missing_field_beside_a_conditional_flags_word(cod
 
 # ---- Strict decoding ----
 
+@pytest.mark.parametrize("value", [SEND, {"_": "inputPeerSelf"}])
 @pytest.mark.parametrize("extra", [b"\0", b"\0" * 4, b"\xff" * 9])
-def test_strict_unpack_refuses_trailing_bytes(strict, lenient, extra):
-    data = lenient.pack(SEND)
-    with pytest.raises(ValueError, match=f"^{len(extra)} bytes? left after the object, at position {len(data)}$"):
+def test_strict_unpack_refuses_trailing_bytes(strict, lenient, value, extra):
+    data = lenient.pack(value)
+    with pytest.raises(ValueError) as caught:
         strict.unpack(data + extra)
+    assert str(caught.value) == f"{len(extra)} byte{'s' * (len(extra) > 1)} left after the object, at position {len(data)}"
+    name = value["_"]
+    assert caught.value.__notes__ == [f"at {name} (records: {name}); the extra bytes begin at byte {len(data)}"]
     assert lenient.unpack(data + extra) == lenient.unpack(data)
     assert strict.unpack_from(data + extra)[1] == len(data)
 

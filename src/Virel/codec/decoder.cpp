@@ -366,10 +366,14 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
         return fail<PyObject*>(here);
     }
     if (s->position < n && strict_mode(s)) {
+        // The object read began with its record's id (readied already: the record was just read).
+        const TLConstructor* record = s->position >= 4 ? find_by_id(parser_compiler(s), load_le32(s->buffer)) : nullptr;
+        if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
         uint64_t left = n - s->position;
         PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
                      static_cast<unsigned long long>(left), left == 1 ? "" : "s",
                      static_cast<unsigned long long>(s->position));
+        attach_left_over_note(record ? record->name : nullptr, s->position);
         return fail<PyObject*>(here);
     }
     return result.release();

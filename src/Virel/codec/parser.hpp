@@ -64,6 +64,9 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 // value was read or written as (null for a boxed object); `base`: what to add to positions (the
 // offset of the input inside the caller's data); decoding adds where the failing read began.
 [[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
+// The note of bytes left after a whole object (strict unpack): the record read, when known (null:
+// none), and the byte where the bytes left begin.
+[[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
 
 // A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
 // (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)

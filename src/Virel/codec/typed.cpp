@@ -240,6 +240,22 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
     PyErr_SetRaisedException(exc);
 }
 
+void attach_left_over_note(const char* record, uint64_t at) noexcept {
+    std::string text;
+    try {
+        text = record ? std::string("at ") + record + " (records: " + record + ")" : "at the top-level object";
+        text += "; the extra bytes begin at byte " + std::to_string(at);
+    } catch (...) {
+        return;  // no note rather than none of the error
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (note) add_note(exc, note.get());
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 // ---- Type texts ----
 
 namespace {
