@@ -440,7 +440,7 @@ public:
     struct Tally {
         Py_ssize_t unmatched = 0;
         int32_t plain = 0;
-        bool odd_flag = false;
+        bool odd = false;
     };
 
     // Reads an exact dict's items and sets the flags words from the conditional fields present.
@@ -476,7 +476,7 @@ public:
             if constexpr (kCount) {
                 if (!slot.bit) counts.plain += value != Py_None;
                 else if (slot.is_flag && value != Py_True && value != Py_False && value != Py_None)
-                    counts.odd_flag = true;
+                    counts.odd = true;
             }
             next = k + 1;
             return true;
@@ -684,7 +684,7 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
 // check_strictly looks again and raises what it finds.
 inline bool walked_cleanly(const TLConstructor* record, const ObjectFields::Tally& tally,
                            const uint32_t words[2]) noexcept {
-    if (tally.unmatched != 1 || tally.odd_flag ||
+    if (tally.unmatched != 1 || tally.odd ||
         tally.plain != record->value_count - record->conditional_count)
         return false;
     for (int word = 0; word < 2; ++word) {
