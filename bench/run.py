@@ -81,7 +81,11 @@ CONTENDERS = {
              "from a ready plan (bench/floor, W1-W4)",
     "from": "Virel.tl TLParser.unpack_from of the same bytes, read in place (W2, W3, W5); "
             "ours/from above 1: unpack_from is faster than unpack",
+    "strict": "Virel.tl TLParser(schema, strict=True).pack of the same values (W1-W3)",
+    "signed": "Virel.tl TLParser(schema, signed=True).unpack of the same bytes (W1-W3)",
 }
+# Our other modes: their cases sit beside ours, and --instructions compares them with ours.
+MODES = {"strict": ("pack", {"strict": True}), "signed": ("unpack", {"signed": True})}
 FLOOR = "floor"
 
 
@@ -164,6 +168,16 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
     codec_cases(W1, w.tiny)
     codec_cases(W2, w.message)
     codec_cases(W3, w.history)
+    for mode, (direction, options) in MODES.items():
+        if ours is None or not wanted(mode):
+            continue
+        moded = type(ours)(w.schema_text, **options)
+        for workload, value in ((W1, w.tiny), (W2, w.message), (W3, w.history)):
+            data = moded.pack(value)
+            if direction == "pack":
+                add(workload, "pack", mode, moded.pack, (value,), size=len(data))
+            else:
+                add(workload, "unpack", mode, moded.unpack, (data,))
 
     codec_cases(W4, w.ids)
     if wanted("struct"):
@@ -516,7 +530,7 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
 
     A case the floor also has gets the floor's figures beside ours and ours/floor (net of loop)."""
     targets = [("loop", "call", OURS)] + [(c.workload, c.direction, c.contender) for c in cases
-                                           if c.contender in (OURS, FLOOR)]
+                                           if c.contender in (OURS, FLOOR, *MODES)]
     jobs = [(wl, d, who, n) for wl, d, who in targets
             for n in (INSTRUCTION_CALLS[wl], 2 * INSTRUCTION_CALLS[wl])]
     with tempfile.TemporaryDirectory(prefix="virel-callgrind-") as out_dir, \
@@ -538,6 +552,11 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
             row.update(floor_instructions_per_call=round(floor_v),
                        floor_net_of_loop=round(floor_v - overhead),
                        ours_per_floor=(v - overhead) / (floor_v - overhead))
+        for mode in MODES:
+            mode_v = per_call.get((wl, d, mode))
+            if mode_v is not None:
+                row.update({f"{mode}_net_of_loop": round(mode_v - overhead),
+                            f"{mode}_per_ours": (mode_v - overhead) / (v - overhead)})
         rows.append(row)
     return rows, overhead
 
@@ -782,6 +801,13 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"{row['workload']:<11} {row['direction']:<6} {row['calls']:>6} "
                       f"{row['instructions_per_call']:>12,} {row['net_of_loop']:>12,} "
                       f"{floor_text}")
+            print()
+            print("our other modes, net instructions per call and against the default mode")
+            for row in instruction_rows:
+                for mode in MODES:
+                    if f"{mode}_per_ours" in row:
+                        print(f"{row['workload']:<11} {row['direction']:<6} {mode:<7} "
+                              f"{row[f'{mode}_net_of_loop']:>12,} {row[f'{mode}_per_ours']:>10.3f}")
             print()
 
     if args.json:

@@ -130,8 +130,11 @@ def main(argv: list[str]) -> int:
             return 3
     else:
         layer, core = schemas.api(), schemas.mtproto()
-    # One parser for both: their identifiers do not collide.
-    parser = TLParser(schemas.merged(core, layer))
+    # One parser for both: their identifiers do not collide. strict: pack refuses a misspelled key,
+    # a missing value, a value of the wrong type or a record of the wrong type instead of guessing,
+    # and unpack refuses bytes after the object. signed: ids and access hashes read as the signed
+    # 64-bit numbers a client stores (pack takes both readings in every mode).
+    parser = TLParser(schemas.merged(core, layer), strict=True, signed=True)
     methods = {m["method"]: m for m in layer["methods"]}
 
     users = [{"_": "userEmpty", "id": 1001}, {"_": "userEmpty", "id": 1002}]
@@ -155,6 +158,19 @@ def main(argv: list[str]) -> int:
     assert got[2] == (13, {"_": "pong", "msg_id": 7, "ping_id": 8})
     print(f"container: {len(got)} messages, {len(users)} users, {len(contact_ids)} contact ids (gzip-packed)")
 
+    # A call as a client sends it: signed ids and hashes pack, and read back, as they are.
+    send: dict[str, Any] = {"_": "messages.sendMessage",
+                            "peer": {"_": "inputPeerUser", "user_id": 42, "access_hash": -4107239816343178163},
+                            "message": "hi", "random_id": -5}
+    sent = parser.unpack(parser.pack(send))
+    assert sent["random_id"] == -5 and sent["peer"]["access_hash"] == send["peer"]["access_hash"]
+    try:
+        parser.pack({**send, "mesage": "hi", "message": None})
+    except ValueError as exc:
+        print(f"misspelled: {exc}")
+    else:
+        raise AssertionError("a misspelled key packed")
+
     # Where a broken answer breaks: the note names the value and the byte.
     try:
         parser.unpack_from(container[:60], 36, "Vector<User>")
@@ -174,8 +190,8 @@ def main(argv: list[str]) -> int:
     assert ident == RES_PQ and answer[4:20] == request[4:20]
     pq, at = read_tl_bytes(answer, 36)
     fingerprints, end = parser.unpack_from(answer, at, "Vector<long>")
-    assert end == len(answer) and fingerprints == [0xC3B42B026CE86B21]
-    print(f"resPQ: pq {pq.hex()}, fingerprints {[hex(f) for f in fingerprints]}")
+    assert end == len(answer) and fingerprints == [0xC3B42B026CE86B21 - 2**64]  # read signed
+    print(f"resPQ: pq {pq.hex()}, fingerprints {[hex(f % 2**64) for f in fingerprints]}")
     return 0
 
 

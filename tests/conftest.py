@@ -60,8 +60,9 @@ PATHS = ("direct", "table")
 _path = "direct"
 
 
-def new_parser(schema_json):
-    return TLParser(schema_json) if _path == "direct" else load_tlsub().Parser(schema_json, "copy")
+def new_parser(schema_json, **modes):
+    """A parser on the current codec path; `modes` are TLParser's keywords (strict, signed)."""
+    return TLParser(schema_json, **modes) if _path == "direct" else load_tlsub().Parser(schema_json, "copy", **modes)
 
 
 @pytest.fixture(params=PATHS)

@@ -689,3 +689,21 @@ def test_every_way_of_writing_gives_the_same_text(monkeypatch, c_depth, batch):
     lines = want_pretty.splitlines()
     assert '      "b": {"$bytes": "00ff"},' in lines  # the $ forms stay on one line
     assert max(len(x) - len(x.lstrip()) for x in lines) == 2 * 10  # ten levels indented, no more
+
+
+@pytest.mark.parametrize("argv, code, out, err_words", [
+    (["pack", '{"_": "peerUser", "userid": 42}'], 0, "2217515900000000" + "00" * 4, ()),
+    (["pack", "--strict", '{"_": "peerUser", "userid": 42}'], 1, "",
+     ("'userid' is no parameter of 'peerUser' (did you mean 'user_id'?)",)),
+    (["pack", "--strict", '{"_": "peerUser", "user_id": -5}'], 0, "22175159fbffffffffffffff", ()),
+    (["unpack", "--signed", "22175159 fbffffff ffffffff"], 0, '"user_id": -5', ()),
+    (["unpack", "22175159 fbffffff ffffffff"], 0, '"user_id": {"$int": "18446744073709551611"}', ()),
+    (["unpack", "--strict", "22175159 2a000000 00000000 00000000"], 1, "",
+     ("4 bytes left after the object, at position 12",)),
+])
+def test_strict_and_signed_on_the_command_line(tl, capsys, argv, code, out, err_words):
+    got, stdout, stderr = run(capsys, argv[0], "--schema", data_file("api.json"), *argv[1:])
+    assert got == code, stderr
+    assert out in stdout
+    if err_words:
+        assert_one_line_error(stderr, *err_words)

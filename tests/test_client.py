@@ -139,7 +139,7 @@ def changed(value, path, new):
     (("entities", 1, "offset"), "x", TypeError, "at messages.sendMessage.entities[1].offset" + IN_SEND),
     (("entities", 1, "url"), None, AttributeError, "at messages.sendMessage.entities[1].url" + IN_SEND),
     (("entities", 1, "_"), "nope", ValueError, "at messages.sendMessage.entities[1] (records: messages.sendMessage)"),
-    (("peer",), {"_": "inputPeerUser", "user_id": -1}, OverflowError,
+    (("peer",), {"_": "inputPeerUser", "user_id": -2**63 - 1}, OverflowError,
      "at messages.sendMessage.peer.user_id (records: messages.sendMessage > inputPeerUser)"),
     (("_",), "nope", ValueError, "at the top-level object"),
 ])

@@ -154,7 +154,8 @@ def test_defaults_for_missing_fields():
     ({"_": "obj", "size": -2**31 - 1}, OverflowError, None),
     ({"_": "obj", "size": "5"}, TypeError, "an integer is required"),
     ({"_": "obj", "size": None}, TypeError, "an integer is required"),
-    ({"_": "obj", "tags": [-1]}, OverflowError, "can't convert negative value to uint64_t"),
+    ({"_": "obj", "tags": [-2**63 - 1]}, OverflowError, "int value out of range for a TL long "
+     "(accepted: -9223372036854775808 to 18446744073709551615)"),
     ({"_": "obj", "tags": [2**64]}, OverflowError, None),
     ({"_": "obj", "tags": 5}, TypeError, "'int' object is not iterable"),
     ({"_": "obj", "note": b"x"}, TypeError, None),

@@ -686,7 +686,8 @@ PLAIN = {"_": "all", "i": 7, "l": 8, "d": 0.5, "o": True, "v": [1, 2, 3], "b": b
     ("i", with_methods(__int__=lambda: 2**100), OverflowError, None),
     ("i", with_methods(__int__=lambda: -2**31 - 1), OverflowError, None),
     ("l", with_methods(__int__=lambda: 2**64), OverflowError, None),
-    ("l", with_methods(__int__=lambda: -1), OverflowError, "can't convert negative value to uint64_t"),
+    ("l", with_methods(__int__=lambda: -2**63 - 1), OverflowError, "int value out of range for a TL long "
+     "(accepted: -9223372036854775808 to 18446744073709551615)"),
     ("l", with_methods(__int__=lambda: None), TypeError, None),
     ("c", with_methods(__int__=boom), ZeroDivisionError, "from a hook"),
     ("v", [1, with_methods(__int__=boom)], ZeroDivisionError, "from a hook"),

@@ -73,6 +73,49 @@ def test_sampled_entries_of_the_real_layers_round_trip(name, data):
     round_trip_entries(data, parser, values, values.entries.index(e), values.entries.index(e) + 1)
 
 
+_STRICT = {}
+
+
+def strict_layer(name):
+    """The layer's lenient parser, its strict and signed twin, and typed values of it."""
+    key = (name, conftest._path)
+    if key not in _STRICT:
+        text = data_file(name).read_text()
+        _STRICT[key] = (new_parser(text), new_parser(text, strict=True, signed=True),
+                        SchemaValues(json.loads(text), typed=True))
+    return _STRICT[key]
+
+
+def strict_round_trip_entries(data, parser, strict, values, start, stop):
+    """What unpack produces, strict pack takes, to the same bytes; and what the strict, signed
+    parser unpacks, it packs back byte for byte."""
+    for e in values.entries[start:stop]:
+        out = parser.pack(data.draw(values.obj(e), label=values.name(e)))
+        assert strict.pack(parser.unpack(out)) == out, values.name(e)
+        assert strict.pack(strict.unpack(out)) == out, values.name(e)
+
+
+STRICT_CHUNKS = chunks("api.json", 25) + chunks("mtproto.json", 50)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name, start, stop", STRICT_CHUNKS)
+@settings(max_examples=3, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_every_entry_of_the_real_layers_round_trips_strict_and_signed(name, start, stop, data):
+    strict_round_trip_entries(data, *strict_layer(name), start, stop)
+
+
+@pytest.mark.parametrize("name", ["api.json", "mtproto.json"])
+@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_sampled_entries_of_the_real_layers_round_trip_strict_and_signed(name, data):
+    parser, strict, values = strict_layer(name)
+    e = data.draw(st.sampled_from(values.entries))
+    i = values.entries.index(e)
+    strict_round_trip_entries(data, parser, strict, values, i, i + 1)
+
+
 def generated_round_trip(data, schema):
     parser, values = new_parser(json.dumps(schema)), SchemaValues(schema)
     for e in values.entries:

@@ -20,7 +20,7 @@ PRIMITIVES = {
 class SchemaValues:
     """Draws valid object dicts for the entries of one schema (a parsed schema JSON dict)."""
 
-    def __init__(self, schema, max_depth=3):
+    def __init__(self, schema, max_depth=3, typed=False):
         entries = list(schema.get("constructors", [])) + list(schema.get("methods", []))
         by_id = {}
         for e in entries:
@@ -36,6 +36,9 @@ class SchemaValues:
                        if all(kind_of(p["type"]) not in ("object", "vector") for p in e.get("params", []))]
         self.leaf_ids = {id(e) for e in self.leaves}
         self.max_depth = max_depth
+        # typed: every nested object is of the type its place declares (as strict pack checks),
+        # when the schema has one; below max_depth, of its constructors with the fewest objects.
+        self.typed = typed
         self._values = {}
         self._objects = {}
 
@@ -56,10 +59,20 @@ class SchemaValues:
             if ikind == "vector":  # only "Vector t"-like texts stay vectors
                 return st.just([])
             return st.lists(self.value(ikind, inner, depth + 1), max_size=3 if depth < self.max_depth else 0)
-        candidates = self.by_type.get(text.split("?")[-1].lstrip("!"), []) if depth < self.max_depth else []
-        if depth >= self.max_depth or not candidates:
+        of_type = self.by_type.get(text.split("?")[-1].lstrip("!"), [])
+        candidates = of_type if depth < self.max_depth else []
+        if self.typed and of_type and depth >= self.max_depth and depth < self.max_depth + 8:
+            fewest = min(map(self.objects_in, of_type))
+            candidates = [e for e in of_type if self.objects_in(e) == fewest]
+        elif depth >= self.max_depth or not candidates:
             candidates = [e for e in candidates if id(e) in self.leaf_ids] or self.leaves
         return st.sampled_from(candidates).flatmap(lambda e: self.obj(e, depth + 1))
+
+    @staticmethod
+    def objects_in(e):
+        """How many parameters of an entry must hold an object (or a vector of them)."""
+        return sum(kind_of(p["type"]) in ("object", "vector") and not condition(p["type"])
+                   for p in e.get("params", []))
 
     def obj(self, e, depth=0):
         key = (id(e), depth)
@@ -70,7 +83,9 @@ class SchemaValues:
     def _obj(self, e, depth):
         params = e.get("params", [])
         groups = {condition(p["type"]) for p in params if condition(p["type"])}
-        return st.fixed_dictionaries({g: st.booleans() for g in groups}).flatmap(
+        # Deep down a typed value leaves its optional parts out, so that it ends.
+        present = st.just(False) if self.typed and depth > self.max_depth else st.booleans()
+        return st.fixed_dictionaries({g: present for g in groups}).flatmap(
             lambda present: self._fill(e, params, present, depth))
 
     def _fill(self, e, params, present, depth):

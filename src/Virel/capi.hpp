@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace virel {
 
@@ -92,6 +93,15 @@ bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject
 // required: out[i] receives the argument given for names[i] (borrowed), or null when none was.
 bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py_ssize_t required,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+// Keyword-only options beside those rules: values[i] receives the value given for names[i]
+// (borrowed), or null; *rest is what is left for the rules above (for a dict of keywords, the same
+// dict when no option was given). False with an exception pending (out of memory); the vector
+// form may also throw std::bad_alloc.
+bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values, Ref* rest) noexcept;
+bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names, int count,
+                  PyObject** values, std::vector<PyObject*>* rest_args, Ref* rest_kwnames);
+// An option's truth value into *out (left as it is when the option was not given).
+bool option_flag(PyObject* value, bool* out) noexcept;
 // The rules of a callable that takes no argument at all (__reduce__).
 bool parse_no_args(const char* func, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) noexcept;

@@ -174,6 +174,74 @@ bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py
     return true;
 }
 
+static bool is_option(PyObject* key, const char* const* names, int count, int* which) noexcept {
+    if (!PyUnicode_Check(key)) return false;
+    for (int i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+            *which = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values, Ref* rest) noexcept {
+    for (int i = 0; i < count; ++i) values[i] = nullptr;
+    *rest = Ref::borrow(kwargs);
+    if (!kwargs) return true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    bool any = false;
+    while (PyDict_Next(kwargs, &pos, &key, &item)) {
+        int which;
+        if (is_option(key, names, count, &which)) {
+            values[which] = item;
+            any = true;
+        }
+    }
+    if (!any) return true;
+    *rest = Ref::steal(PyDict_Copy(kwargs));
+    if (!*rest) return false;
+    for (int i = 0; i < count; ++i)
+        if (values[i] && PyDict_DelItemString(rest->get(), names[i]) < 0) return false;
+    return true;
+}
+
+bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names, int count,
+                  PyObject** values, std::vector<PyObject*>* rest_args, Ref* rest_kwnames) {
+    for (int i = 0; i < count; ++i) values[i] = nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    rest_args->assign(args, args + nargs);
+    std::vector<PyObject*> keys;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int which;
+        if (is_option(key, names, count, &which)) {
+            values[which] = args[nargs + k];
+        } else {
+            keys.push_back(key);
+            rest_args->push_back(args[nargs + k]);
+        }
+    }
+    if (keys.empty()) {
+        *rest_kwnames = Ref();
+        return true;
+    }
+    *rest_kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!*rest_kwnames) return false;
+    for (size_t i = 0; i < keys.size(); ++i)
+        PyTuple_SET_ITEM(rest_kwnames->get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys[i]));  // steals
+    return true;
+}
+
+bool option_flag(PyObject* value, bool* out) noexcept {
+    if (!value) return true;
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    *out = truth != 0;
+    return true;
+}
+
 bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     if (nargs > 0) {
         wrong_count(func, 0, nargs);

@@ -1,7 +1,8 @@
 // tlsub.cpp: a test-only extension that subclasses TLParser and TLSchemaCompiler through the capsule
 // of Virel.tl, with nothing but tl.hpp. Never shipped; tests/native/build.py builds it.
 //
-//   tlsub.Parser(schema_json, table)  table "default": the default table (the direct path);
+//   tlsub.Parser(schema_json, table, *, strict=, signed=)
+//                                     table "default": the default table (the direct path);
 //                                     "copy": a copy of it (the same operations, through the table);
 //                                     "custom": the copy with _write_string counting its calls
 //                                     (`string_writes`) and _read_int64 adding 1 to every value,
@@ -86,17 +87,28 @@ static bool use_own_compiler(TLParser* self, PyObject* schema_json) {
 }
 
 static PyObject* Parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"schema_json", "table", nullptr};
+    static const char* names[] = {"schema_json", "table", "strict", "signed", nullptr};
     PyObject* schema_json;
     const char* table;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os", const_cast<char**>(names), &schema_json, &table))
+    PyObject *strict = nullptr, *is_signed = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$OO", const_cast<char**>(names), &schema_json, &table,
+                                     &strict, &is_signed))
         return nullptr;
     const TLParserOps* ops = table_named(table);
     if (!ops) return nullptr;
     bool custom = ops == &custom_ops;
     PyObject* base_args = custom ? Py_BuildValue("(s)", "{}") : PyTuple_Pack(1, schema_json);
     if (!base_args) return nullptr;
-    PyObject* self = api->TLParser_Type->tp_new(type, base_args, nullptr);
+    // The modes go to the base as keywords, as a Python caller gives them.
+    PyObject* base_kwargs = PyDict_New();
+    if (!base_kwargs || (strict && PyDict_SetItemString(base_kwargs, "strict", strict) < 0) ||
+        (is_signed && PyDict_SetItemString(base_kwargs, "signed", is_signed) < 0)) {
+        Py_XDECREF(base_kwargs);
+        Py_DECREF(base_args);
+        return nullptr;
+    }
+    PyObject* self = api->TLParser_Type->tp_new(type, base_args, base_kwargs);
+    Py_DECREF(base_kwargs);
     Py_DECREF(base_args);
     if (!self) return nullptr;
     auto* parser = reinterpret_cast<TLParser*>(self);

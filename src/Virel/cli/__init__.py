@@ -61,7 +61,9 @@ Without --all, one value is read; a warning says how many bytes after it
 were left.  With --all, every value back to back, one JSON document a line
 (JSON Lines); a value that fails names its index and byte offset, after
 the lines of the values before it.
-int fields come back unsigned (0..4294967295).
+int and long fields come back unsigned (0..4294967295, 0..2**64-1); with
+--signed, signed (-2**31..2**31-1, -2**63..2**63-1).  --strict refuses bytes
+left after the object.
 {SEE_FORMS}
 
 examples:
@@ -78,6 +80,9 @@ PACK_EPILOG = f"""\
 INPUT: the JSON text, @FILE, or - for standard input (the default).
 Takes exactly what 'unpack' prints; with --all, one JSON document a line,
 as 'unpack --all' prints them (hex out: a line each).  {SEE_FORMS}
+--strict refuses keys that name no parameter, missing or null values of
+parameters that are not optional, values of the wrong type (1.5 for an int,
+1 for a true flag) and objects of another type than their place declares.
 
 examples:
   {PROG} pack '{{"_": "peerUser", "user_id": 42}}'
@@ -175,6 +180,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--all", action="store_true", help="every value back to back, one JSON line each")
     p.add_argument("--compact", action="store_true", help="each value on one line")
     p.add_argument("--base64", action="store_true", help="the input is base64 text")
+    p.add_argument("--strict", action="store_true", help="refuse bytes left after the object")
+    p.add_argument("--signed", action="store_true", help="read int and long fields as signed numbers")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
     p.set_defaults(func=cmd_unpack)
 
@@ -183,6 +190,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
     p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
+    p.add_argument("--strict", action="store_true",
+                   help="refuse unknown keys, missing values, wrong types and wrong records")
+    p.add_argument("--signed", action="store_true",
+                   help="accepted for symmetry with unpack (pack takes both readings)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")
     p.set_defaults(func=cmd_pack)
 

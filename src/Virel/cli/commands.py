@@ -34,8 +34,8 @@ def schema_of(args) -> Schema:
 
 
 def parser_of(args, schema: Schema):
-    """The parser a command works with; codec options given on the command line go here."""
-    return schema.parser()
+    """The parser a command works with, in the modes given on the command line."""
+    return schema.parser(strict=getattr(args, "strict", False), signed=getattr(args, "signed", False))
 
 
 def _count(n: int) -> str:
@@ -66,6 +66,11 @@ def cmd_unpack(args) -> int:
         if not args.all or offset >= len(data):
             break
     out.stream.flush()
+    if offset < len(data) and args.strict and not args.all:
+        # As TLParser.unpack refuses them in strict mode.
+        extra = len(data) - offset
+        raise Failure(f"cannot unpack {_count(len(data))}: "
+                      f"{describe(ValueError(f'{_count(extra)} left after the object, at position {offset}'))}")
     if offset < len(data):
         extra = len(data) - offset
         note(f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "

@@ -349,6 +349,7 @@ class Schema:
         self._warn = warn or (lambda text: None)
         self._schema = None
         self._parser = None
+        self._modes = (False, False)
         self._view = None
 
     @property
@@ -369,9 +370,11 @@ class Schema:
                 self._schema = merge(self.sources, self._warn)
         return self._schema
 
-    def parser(self, **options):
-        if self._parser is None:
-            self._parser = _compiled(self.label, self._one_schema(), **options)
+    def parser(self, strict: bool = False, signed: bool = False):
+        """The parser of these schemas, in the modes asked for (TLParser's strict and signed)."""
+        if self._parser is None or self._modes != (strict, signed):
+            self._parser = _compiled(self.label, self._one_schema(), strict=strict, signed=signed)
+            self._modes = (strict, signed)
         return self._parser
 
     def data(self) -> dict:

@@ -22,6 +22,18 @@ PyObject* read_string(TLParser* s) {
     return text;
 }
 
+// The Python int of a wire int or long: unsigned, or with the parser's signed mode, signed.
+template <class Ops>
+inline PyObject* int_of(const TLParser* s, uint32_t word) noexcept {
+    if (Ops::signed_ints(s)) return PyLong_FromLong(static_cast<int32_t>(word));
+    return PyLong_FromUnsignedLong(word);
+}
+template <class Ops>
+inline PyObject* long_of(const TLParser* s, uint64_t word) noexcept {
+    if (Ops::signed_ints(s)) return PyLong_FromLongLong(static_cast<int64_t>(word));
+    return PyLong_FromUnsignedLongLong(word);
+}
+
 // The fewest input bytes one element of this kind can take: an upper bound on how many elements
 // a given input can back.
 static uint64_t min_element_size(int32_t kind) noexcept {
@@ -84,13 +96,12 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     Py_ssize_t filled = 0;
     // Vectors of plain numbers (ids, dates) that the input holds in full: read in one tight loop,
     // with the same results as the general loop below.
-    if constexpr (std::is_same_v<Ops, Direct>) {
+    if constexpr (Ops::direct) {
         uint64_t width = kind == TL_LONG ? 8 : 4;
         if ((kind == TL_LONG || kind == TL_INT) && static_cast<uint64_t>(count) * width <= left) {
             const unsigned char* at = s->buffer + s->position;
             for (; filled < count; ++filled, at += width) {
-                PyObject* item = kind == TL_LONG ? PyLong_FromUnsignedLongLong(load_le64(at))
-                                                 : PyLong_FromUnsignedLong(load_le32(at));
+                PyObject* item = kind == TL_LONG ? long_of<Ops>(s, load_le64(at)) : int_of<Ops>(s, load_le32(at));
                 if (!item) {
                     Py_SET_SIZE(list.get(), filled);
                     return fail<PyObject*>(here);
@@ -146,10 +157,10 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
     PyObject* value;
     switch (kind) {
         case TL_INT:
-            value = PyLong_FromUnsignedLong(Ops::_read_int32(s));
+            value = int_of<Ops>(s, Ops::_read_int32(s));
             break;
         case TL_LONG:
-            value = PyLong_FromUnsignedLongLong(Ops::_read_int64(s));
+            value = long_of<Ops>(s, Ops::_read_int64(s));
             break;
         case TL_DOUBLE:
             value = PyFloat_FromDouble(Ops::_read_double(s));
@@ -321,6 +332,8 @@ PyObject* read_object(TLParser* s) {
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // unpack_from
 template PyObject* read_object<Direct>(TLParser*);
+template PyObject* read_value<DirectSigned>(TLParser*, int32_t, const char*, const TLElementType*);
+template PyObject* read_object<DirectSigned>(TLParser*);
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);
@@ -355,7 +368,8 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     s->position = 0;
     s->parse_error = 0;
     Ref result = Ref::steal(guarded<PyObject*>([&] {
-        return s->ops == &TLParser_default_ops ? read_object<Direct>(s) : s->ops->_read_object(s);
+        if (s->ops != &TLParser_default_ops) return s->ops->_read_object(s);
+        return signed_mode(s) ? read_object<DirectSigned>(s) : read_object<Direct>(s);
     }));
     if (!result) {
         attach_path_note(s, nullptr, true, 0);
@@ -365,6 +379,17 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                      static_cast<unsigned long long>(s->position));
         attach_path_note(s, nullptr, true, 0);
+        return fail<PyObject*>(here);
+    }
+    if (s->position < n && strict_mode(s)) {
+        // The object read began with its record's id (readied already: the record was just read).
+        const TLConstructor* record = s->position >= 4 ? find_by_id(parser_compiler(s), load_le32(s->buffer)) : nullptr;
+        if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
+        uint64_t left = n - s->position;
+        PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
+                     static_cast<unsigned long long>(left), left == 1 ? "" : "s",
+                     static_cast<unsigned long long>(s->position));
+        attach_left_over_note(record ? record->name : nullptr, s->position);
         return fail<PyObject*>(here);
     }
     return result.release();

@@ -2,12 +2,16 @@
 // the write primitives).
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
+#include "codec/strict.hpp"
 #include "schema/compiler.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <cstdlib>
-#include <type_traits>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace virel {
 
@@ -149,7 +153,7 @@ bool write_string(TLParser* s, PyObject* text) {
     bool ok;
     if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
         ok = Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
-    } else if (std::is_same_v<Ops, Direct> && PyUnicode_Check(text) && write_text_in_place(s, text)) {
+    } else if (Ops::direct && PyUnicode_Check(text) && write_text_in_place(s, text)) {
         ok = true;  // only on the direct path: a native subclass's own _write_bytes sees every string
     } else {
         // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
@@ -204,23 +208,30 @@ static bool tl_int_of(PyObject* v, uint32_t* out) {
     return true;
 }
 
+// A TL long: anything from -2**63 to 2**64-1, the negative half as its two's complement, so that
+// both the unsigned and the signed reading of a word pack back to it.
 static bool tl_long_of(PyObject* v, uint64_t* out) {
     if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-        Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-        if (x >= 0) {
-            *out = static_cast<uint64_t>(x);
-            return true;
-        }
+        *out = static_cast<uint64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
+        return true;
     }
     Ref n = integer_of(v);
     if (!n) return false;
-    if (_PyLong_Sign(n.get()) < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to uint64_t");
+    int overflow;
+    long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+    if (x == -1 && PyErr_Occurred()) return false;
+    if (!overflow) {
+        *out = static_cast<uint64_t>(x);
+        return true;
+    }
+    if (overflow < 0) {
+        PyErr_SetString(PyExc_OverflowError,
+                        "int value out of range for a TL long (accepted: -9223372036854775808 to 18446744073709551615)");
         return false;
     }
-    unsigned long long x = PyLong_AsUnsignedLongLong(n.get());
-    if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    *out = x;
+    unsigned long long u = PyLong_AsUnsignedLongLong(n.get());  // 2**64 and above: the host's OverflowError
+    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    *out = u;
     return true;
 }
 
@@ -321,7 +332,7 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
     // below from where this loop stopped, so the bytes are the same either way.
     // (Only on the direct path: a native subclass's own writers must see every element.)
     Py_ssize_t i = 0;
-    if constexpr (std::is_same_v<Ops, Direct>) {
+    if constexpr (Ops::direct) {
         uint64_t width = el.kind == TL_LONG ? 8 : 4;
         if (el.kind != TL_LONG && el.kind != TL_INT) width = 0;
         if (width && !reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<bool>(here);
@@ -333,7 +344,6 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
             long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (overflow) break;
             if (el.kind == TL_LONG) {
-                if (x < 0) break;
                 store_le64(s->buffer + s->position, static_cast<uint64_t>(x));
             } else {
                 if (x < INT32_MIN || x > static_cast<long long>(UINT32_MAX)) break;
@@ -347,6 +357,18 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         // count is written already, so a change is an error rather than corrupt output.
         if (PyList_GET_SIZE(items.get()) != count) break;
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        if (Ops::strict(s)) {
+            const char* want = strict_expected(el.kind, item.get());
+            if (want) {
+                if (!strict_failed(want)) strict_wrong_element(el.text, i, want, item.get());
+                path_index(s, i, true);
+                return fail<bool>(here);
+            }
+            if (el.kind == TL_OBJECT) {
+                s->extras->expected_type = el.text;
+                s->extras->expected_lasting = el.derived.empty();  // else made for this vector
+            }
+        }
         if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) {
             path_index(s, i, true);
             return fail<bool>(here);
@@ -413,10 +435,21 @@ public:
     ObjectFields& operator=(const ObjectFields&) = delete;
     explicit operator bool() const noexcept { return values_ != nullptr; }
 
+    // What strict encoding needs to know of a walked dict, counted on the way (only by the strict
+    // instance of `walk`): the keys that named no parameter ("_" among them), the plain parameters
+    // given a value other than None, and whether a flag was given something other than True,
+    // False or None.
+    struct Tally {
+        Py_ssize_t unmatched = 0;
+        int32_t plain = 0;
+        bool odd = false;
+    };
+
     // Reads an exact dict's items and sets the flags words from the conditional fields present.
     // False when the dict cannot be read this way (a key that is not an exact str): then nothing
     // is held and `get` serves every field.
-    bool walk(const TLConstructor* record, uint32_t words[2]) noexcept {
+    template <bool kCount>
+    bool walk(const TLConstructor* record, uint32_t words[2], Tally* tally = nullptr) noexcept {
         for (int32_t i = 0; i < count_; ++i) values_[i] = nullptr;
         // Keys are matched in order to the record's keys first (dicts that unpack made, or written
         // as literals, keep the schema's order and their keys are the same interned strs), then
@@ -424,12 +457,16 @@ public:
         const TLValueKey* keys = record->value_keys;
         const int32_t nkeys = record->value_count;
         int32_t next = 0;  // the key expected next
+        Tally counts;      // kCount only
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
                 if (!PyUnicode_CheckExact(key)) return false;
                 int32_t i = param_of_key(record, key);
-                if (i < 0) return true;  // "_", or a key of no parameter
+                if (i < 0) {  // "_", or a key of no parameter
+                    if constexpr (kCount) ++counts.unmatched;
+                    return true;
+                }
                 while (k < nkeys && keys[k].param != i) ++k;  // mostly a few optional keys skipped
                 if (k == nkeys)
                     for (k = 0; keys[k].param != i; ++k) {
@@ -438,6 +475,11 @@ public:
             const TLValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
             if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) words[slot.word] |= slot.bit;
+            if constexpr (kCount) {
+                if (!slot.bit) counts.plain += value != Py_None;
+                else if (slot.is_flag && value != Py_True && value != Py_False && value != Py_None)
+                    counts.odd = true;
+            }
             next = k + 1;
             return true;
         };
@@ -451,6 +493,7 @@ public:
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
         walked_ = ok;
+        if constexpr (kCount) *tally = counts;
         if (!ok) {
             for (int32_t i = 0; i < count_; ++i) Py_CLEAR(values_[i]);
             words[0] = words[1] = 0;
@@ -576,6 +619,86 @@ bool present(const TLParam* p, PyObject* v) noexcept {
     return true;
 }
 
+// The checks of strict encoding on one object, before anything of it is written: every key names
+// a parameter, every parameter that is not optional has a value, every flag is a bool, and every
+// present optional field has a flags word to carry it. False with an exception pending; *culprit
+// is the parameter at fault, when there is one.
+[[gnu::noinline]] bool check_strictly(const TLConstructor* record, PyObject* value, ObjectFields& fields, bool walked,
+                                      const TLParam** culprit) {
+    const TLParam* begin = record->params;
+    const TLParam* end = begin + record->param_count;
+    bool has_word[2] = {false, false};
+    const TLParam* orphan[2] = {nullptr, nullptr};  // the first present optional field ahead of its word
+    const TLParam* missing = nullptr;  // the first parameter that is not optional and has no value
+    Py_ssize_t present = 0;  // keys of the object that name a parameter
+    for (const TLParam* p = begin; p != end; ++p) {
+        if (p->flags_word) {
+            has_word[p->flags_word - 1] = true;
+            continue;
+        }
+        PyObject* v;
+        int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
+        if (has < 0) {
+            *culprit = p;
+            return false;
+        }
+        present += has;
+        if (!p->is_conditional) {
+            if ((!has || v == Py_None) && !missing) missing = p;
+            continue;
+        }
+        if (!has || v == Py_None) continue;
+        if (p->kind == TL_BOOL) {
+            if (!PyBool_Check(v)) {
+                *culprit = p;
+                return strict_wrong_field(record, p, "bool", v);
+            }
+            if (v == Py_False) continue;
+        }
+        int word = p->flag_field == 1 ? 1 : 0;
+        if (!has_word[word] && !orphan[word]) orphan[word] = p;
+    }
+    // A walked dict's keys that name no parameter were skipped: they show in its size. (An unknown
+    // key comes first: it is often the missing parameter misspelled.)
+    if (!(walked && PyDict_GET_SIZE(value) == present + 1) && !strict_check_keys(record, value)) return false;
+    if (missing) {
+        *culprit = missing;
+        return strict_missing(record, missing);
+    }
+    for (int word = 0; word < 2; ++word) {
+        if (orphan[word] && !has_word[word]) {
+            *culprit = orphan[word];
+            return strict_no_word(record, orphan[word]);
+        }
+    }
+    return true;
+}
+
+// The slot of TLParserExtras::fits for a type text and a record.
+inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
+    auto mixed = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(record) >> 3);
+    return (mixed ^ (mixed >> 6)) & (TLParserExtras::kFitSlots - 1);
+}
+
+// Whether the single walk of a dict leaves strict encoding nothing to refuse before writing: every
+// key but "_" named a parameter, every plain parameter has a value, every flag given is a bool,
+// and each flags word that a present field needs is in the record. When it does not,
+// check_strictly looks again and raises what it finds.
+inline bool walked_cleanly(const TLConstructor* record, const ObjectFields::Tally& tally,
+                           const uint32_t words[2]) noexcept {
+    if (tally.unmatched != 1 || tally.odd ||
+        tally.plain != record->value_count - record->conditional_count)
+        return false;
+    for (int word = 0; word < 2; ++word) {
+        if (!words[word]) continue;
+        const TLParam* p = record->params;
+        const TLParam* end = p + record->param_count;
+        while (p != end && p->flags_word != word + 1) ++p;  // flags is nearly always the first
+        if (p == end) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // A failure once the record is known names it, and the parameter being written (null: none).
@@ -590,6 +713,16 @@ bool write_object(TLParser* s, PyObject* value) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
+    // Strict: the boxed type declared where this object stands (null: none, or not strict).
+    const char* expected = Ops::strict(s) ? std::exchange(s->extras->expected_type, nullptr) : nullptr;
+    bool lasting = expected && s->extras->expected_lasting;
+    if (Ops::strict(s) && !PyDict_Check(value)) {
+        const char* want = strict_expected(TL_OBJECT, value);
+        if (want) {
+            if (!strict_failed(want)) PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
+            return fail<bool>(here);
+        }
+    }
     Access access = PyDict_CheckExact(value) ? Access::dict
                     : PyDict_Check(value)    ? Access::dict_subclass
                                              : Access::mapping;
@@ -624,14 +757,33 @@ bool write_object(TLParser* s, PyObject* value) {
         return fail<bool>(here);
     }
 
+    if (expected) {
+        TLParserExtras* extras = s->extras;
+        if (extras->fits_compiles != c->maps->compiles) [[unlikely]] {
+            std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
+            extras->result_types_of = nullptr;
+            extras->fits_compiles = c->maps->compiles;
+        }
+        TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
+        if (seen.type != expected || seen.record != record) {
+            if (!strict_record_fits(s, record, expected)) return object_failed(s, record, nullptr, here);
+            if (lasting) seen = {expected, record};
+        }
+    }
+
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(s, record, nullptr, here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
+    ObjectFields::Tally tally;
     bool walked = access == Access::dict && record->key_slots &&
                   PyDict_GET_SIZE(value) <= 2 * record->param_count + 8 &&
-                  fields.walk(record, words);
+                  (Ops::strict(s) ? fields.walk<true>(record, words, &tally) : fields.walk<false>(record, words));
+    if (Ops::strict(s) && !(walked && walked_cleanly(record, tally, words))) {
+        const TLParam* culprit = nullptr;
+        if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
+    }
     if (record->conditional_count) {
         if (!walked) {
             for (const TLParam* p = begin; p != end; ++p) {
@@ -674,7 +826,23 @@ bool write_object(TLParser* s, PyObject* value) {
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
             return object_failed(s, record, p, here);
         }
+        if (Ops::strict(s) && (!has || v == Py_None)) {
+            // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
+            // plain parameters by the record's counts): check_strictly names what is missing.
+            const TLParam* culprit = p;
+            if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
+        }
         if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(s, record, p, here);
+        if (Ops::strict(s)) {  // every value is present here: check_strictly saw to it
+            if (const char* want = strict_expected(p->kind, v)) {
+                if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+                return object_failed(s, record, p, here);
+            }
+            if (p->kind == TL_OBJECT) {
+                s->extras->expected_type = p->type_name;
+                s->extras->expected_lasting = true;
+            }
+        }
         if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
     }
     return true;
@@ -683,6 +851,8 @@ bool write_object(TLParser* s, PyObject* value) {
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
 template bool write_object<Direct>(TLParser*, PyObject*);
+template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template bool write_object<DirectStrict>(TLParser*, PyObject*);
 
 PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack);
@@ -704,8 +874,11 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     }
     s->position = 0;
     s->parse_error = 0;
+    bool strict = strict_mode(s);
+    if (strict) s->extras->expected_type = nullptr;
     bool ok = guarded<bool>([&] {
-        return s->ops == &TLParser_default_ops ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
+        if (s->ops != &TLParser_default_ops) return s->ops->_write_object(s, value);
+        return strict ? write_object<DirectStrict>(s, value) : write_object<Direct>(s, value);
     });
     if (!ok) {
         attach_path_note(s, nullptr, false, 0);

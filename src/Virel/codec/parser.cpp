@@ -34,6 +34,9 @@ PyTypeObject* TLParser_Type;
     s->capacity = capacity;
 }
 
+bool ViaTable::strict(const TLParser* s) noexcept { return strict_mode(s); }
+bool ViaTable::signed_ints(const TLParser* s) noexcept { return signed_mode(s); }
+
 TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
     // A parser gets its schema last when it is made, so an object that bypassed the type's own
     // __new__ (no table, no compiler) has none either.
@@ -72,11 +75,25 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     Ref owner = Ref::steal(reinterpret_cast<PyObject*>(self));  // destroys the half-built parser on failure
     self->ops = &TLParser_default_ops;
     self->compiler = Py_NewRef(Py_None);
+    static const char* const options[] = {"strict", "signed"};
+    PyObject* given[2];
+    Ref rest;
+    bool strict = false, signed_ints = false;
+    if (!take_options(kwargs, options, 2, given, &rest)) return fail<PyObject*>(here);
     PyObject* schema_json;
-    if (!parse_one_arg("__cinit__", "schema_json", args, kwargs, &schema_json)) return fail<PyObject*>(here);
+    if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json)) return fail<PyObject*>(here);
+    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints)) return fail<PyObject*>(here);
+    if (strict || signed_ints) {
+        TLParserExtras* e = extras_of(self);
+        if (!e) return fail<PyObject*>(here);
+        e->strict = strict;
+        e->signed_ints = signed_ints;
+    }
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(TLSchemaCompiler_Type));
     if (!compiler) return fail<PyObject*>(here);
     Py_SETREF(self->compiler, compiler);
+    // The schema compiles as ever: checking it is compile(..., strict=True), which refuses what
+    // real layers hold too (their "...Prefix" entries share an id with the call they prefix).
     Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, str.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
     // Everything below reads the compiler's native tables: make sure it really is one.
@@ -153,7 +170,11 @@ static PyType_Slot TLParser_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(TLParser_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(TLParser_clear)},
     {Py_tp_methods, TLParser_methods},
-    {Py_tp_doc, const_cast<char*>("TLParser(schema_json)\n--\n\nPacks and unpacks TL objects of one schema.")},
+    {Py_tp_doc, const_cast<char*>("TLParser(schema_json, *, strict=False, signed=False)\n--\n\n"
+                                  "Packs and unpacks TL objects of one schema. strict: pack refuses unknown\n"
+                                  "keys, missing values, values of the wrong type and records of the wrong\n"
+                                  "type, and unpack refuses bytes left after the object. signed: unpack reads\n"
+                                  "int and long as signed numbers.")},
     {0, nullptr},
 };
 

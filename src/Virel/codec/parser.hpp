@@ -65,6 +65,9 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 // value was read or written as (null for a boxed object); `base`: what to add to positions (the
 // offset of the input inside the caller's data); decoding adds where the failing read began.
 [[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
+// The note of bytes left after a whole object (strict unpack): the record read, when known (null:
+// none), and the byte where the bytes left begin.
+[[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
 
 // A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
 // (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
@@ -181,9 +184,16 @@ void ensure_buffer(TLParser*, uint64_t);
 // so a native subclass's overrides take effect; Direct calls the default implementations, which
 // lets the compiler inline the primitives into the codec. A parser whose table is the default one
 // runs Direct from the top (pack, unpack), and the two give the same results by construction.
+//
+// A policy also says which of the parser's modes (strict encoding, signed integers) is on: the
+// direct path has one instance per mode, chosen once per call at the entry point, so that the
+// default instance carries no test of the mode; the table path reads the mode from the parser.
 #define TL_VIA_TABLE(op, impl, result, params, args)                                                       \
     static result op params { return s->ops->op args; }
 struct ViaTable {
+    static constexpr bool direct = false;
+    static bool strict(const TLParser* s) noexcept;       // parser.cpp
+    static bool signed_ints(const TLParser* s) noexcept;  // parser.cpp
     TL_DECODER_OPERATIONS(TL_VIA_TABLE)
     TL_ENCODER_OPERATIONS(TL_VIA_TABLE)
     TL_PRIMITIVE_OPERATIONS(TL_VIA_TABLE)
@@ -191,14 +201,23 @@ struct ViaTable {
 #undef TL_VIA_TABLE
 
 #define TL_DIRECT_TEMPLATE(op, impl, result, params, args)                                                 \
-    static result op params { return impl<Direct> args; }
+    static result op params { return impl<Self> args; }
 #define TL_DIRECT_PLAIN(op, impl, result, params, args)                                                    \
     static result op params { return impl args; }
-struct Direct {
-    TL_DECODER_OPERATIONS(TL_DIRECT_TEMPLATE)
-    TL_ENCODER_OPERATIONS(TL_DIRECT_TEMPLATE)
-    TL_PRIMITIVE_OPERATIONS(TL_DIRECT_PLAIN)
-};
+#define TL_DIRECT_POLICY(Name, kStrict, kSigned)                                                           \
+    struct Name {                                                                                          \
+        using Self = Name;                                                                                 \
+        static constexpr bool direct = true;                                                               \
+        static constexpr bool strict(const TLParser*) noexcept { return kStrict; }                        \
+        static constexpr bool signed_ints(const TLParser*) noexcept { return kSigned; }                   \
+        TL_DECODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                                          \
+        TL_ENCODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                                          \
+        TL_PRIMITIVE_OPERATIONS(TL_DIRECT_PLAIN)                                                           \
+    };
+TL_DIRECT_POLICY(Direct, false, false)
+TL_DIRECT_POLICY(DirectStrict, true, false)   // encoding only: strict changes no read
+TL_DIRECT_POLICY(DirectSigned, false, true)   // decoding only: signed changes no write
+#undef TL_DIRECT_POLICY
 #undef TL_DIRECT_TEMPLATE
 #undef TL_DIRECT_PLAIN
 
@@ -248,12 +267,37 @@ struct TLParserExtras {
     bool exception = false;   // the trace is that of an exception (not of a shortage)
     int32_t hold = 0;         // vectors reading on after a shortage
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
+    // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
+    bool strict = false;       // pack refuses what it would otherwise guess at; unpack, trailing bytes
+    bool signed_ints = false;  // unpack reads int and long as signed
+    // Strict encoding: the boxed type that the next object written is declared as (a parameter's
+    // or an element's type text, condition prefix included), set just before it is written.
+    const char* expected_type = nullptr;
+    bool expected_lasting = false;  // whether that text is the schema's own (it lives as long as we do)
+    // Strict encoding: pairs of a schema's type text and a record found to fit it, at a slot
+    // chosen by the two pointers, so that a record's fit is worked out once per place it stands.
+    struct Fit {
+        const char* type;
+        const TLConstructor* record;
+    };
+    static constexpr size_t kFitSlots = 64;  // a power of two
+    Fit fits[kFitSlots] = {};
+    // The compiler's count of compiles when `fits` and `result_types` were filled: a later compile
+    // may release their records and reuse the addresses, so they are emptied when it moves on.
+    uint64_t fits_compiles = 0;
+    // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
+    std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
+    const TLSchema* result_types_of = nullptr;
 };
 
 namespace virel {
 
 // The parser's extras, made on first use; null with MemoryError pending when they cannot be.
 TLParserExtras* extras_of(TLParser* s) noexcept;
+
+// The parser's modes, as the entry points read them once per call.
+inline bool strict_mode(const TLParser* s) noexcept { return s->extras && s->extras->strict; }
+inline bool signed_mode(const TLParser* s) noexcept { return s->extras && s->extras->signed_ints; }
 
 // Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
 class BusyGuard {

@@ -1,6 +1,7 @@
 // codec/typed.cpp: reading and writing at the edges of a caller's buffers (unpack_from, pack_as,
 // pack_into), the type texts they take, and the note that says where a pack or unpack failed.
 #include "codec/parser.hpp"
+#include "codec/strict.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -229,6 +230,22 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
     PyErr_SetRaisedException(exc);
 }
 
+void attach_left_over_note(const char* record, uint64_t at) noexcept {
+    std::string text;
+    try {
+        text = record ? std::string("at ") + record + " (records: " + record + ")" : "at the top-level object";
+        text += "; the extra bytes begin at byte " + std::to_string(at);
+    } catch (...) {
+        return;  // no note rather than none of the error
+    }
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (note) add_note(exc, note.get());
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
 // ---- Type texts ----
 
 namespace {
@@ -320,6 +337,23 @@ private:
     bool held_ = false;
 };
 
+// Strict encoding of a value given with its type text: the value's own type, and for a boxed
+// type, the type that its record must have. False with TypeError pending.
+bool strict_top_value(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
+    s->extras->expected_type = nullptr;
+    if (!type) return true;
+    const char* want = strict_expected(type->kind, value);
+    if (want) {
+        if (!strict_failed(want)) strict_wrong_value(type->text, want, value);
+        return false;
+    }
+    if (type->kind == TL_OBJECT) {
+        s->extras->expected_type = type->text;
+        s->extras->expected_lasting = false;  // parsed for this call
+    }
+    return true;
+}
+
 // Encodes one value into the parser's buffer from position 0, as pack does; false with an
 // exception pending (and its note attached).
 bool encode(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
@@ -334,8 +368,17 @@ bool encode(TLParser* s, PyObject* value, const ParsedType* type) noexcept {
     }
     s->position = 0;
     s->parse_error = 0;
+    bool strict = strict_mode(s);
+    if (strict && !strict_top_value(s, value, type)) {
+        attach_path_note(s, root_of(type), false, 0);
+        return false;
+    }
     bool ok = guarded<bool>([&] {
         bool direct = s->ops == &TLParser_default_ops;
+        if (direct && strict) {
+            if (!type) return write_object<DirectStrict>(s, value);
+            return write_value<DirectStrict>(s, value, type->kind, type->text, type->element);
+        }
         if (!type) return direct ? write_object<Direct>(s, value) : s->ops->_write_object(s, value);
         return direct ? write_value<Direct>(s, value, type->kind, type->text, type->element)
                       : s->ops->_write_value(s, value, type->kind, type->text, type->element);
@@ -385,6 +428,9 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     s->position = 0;
     s->parse_error = 0;
     Ref result = Ref::steal(guarded<PyObject*>([&] {
+        if (s->ops == &TLParser_default_ops && signed_mode(s))
+            return type ? read_value<DirectSigned>(s, type->kind, type->text, type->element)
+                        : read_object<DirectSigned>(s);
         if (s->ops == &TLParser_default_ops)
             return type ? read_value<Direct>(s, type->kind, type->text, type->element) : read_object<Direct>(s);
         return type ? s->ops->_read_value(s, type->kind, type->text, type->element) : s->ops->_read_object(s);

@@ -1,6 +1,7 @@
 // schema/compiler.cpp: TLSchemaCompiler: schema JSON -> compiled tables and lookup maps.
 #include "capi.hpp"
 #include "schema/compiler.hpp"
+#include "schema/strict_schema.hpp"
 #include "schema/type_expr.hpp"
 
 #include <cstdlib>
@@ -720,8 +721,17 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
                                           PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, compile);
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
+    static const char* const options[] = {"strict"};
+    PyObject* given[1];
+    std::vector<PyObject*> rest;
+    Ref rest_kwnames;
+    bool strict = false;
+    if (!guarded<bool>([&] { return take_options(args, nargs, kwnames, options, 1, given, &rest, &rest_kwnames); }))
+        return fail<PyObject*>(here);
     PyObject* json_data;
-    if (!parse_one_arg("compile", "json_data", args, nargs, kwnames, &json_data)) return fail<PyObject*>(here);
+    if (!parse_one_arg("compile", "json_data", rest.data(), nargs, rest_kwnames.get(), &json_data) ||
+        !option_flag(given[0], &strict))
+        return fail<PyObject*>(here);
     if (!compiler_ready(self)) return fail<PyObject*>(here);
     if (self->compiling) {
         // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
@@ -730,8 +740,12 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
         return fail<PyObject*>(here);
     }
     self->compiling = 1;
-    guarded<void>([&] { self->ops->_parse_json_schema(self, json_data); });
+    guarded<void>([&] {
+        if (!strict) return self->ops->_parse_json_schema(self, json_data);
+        if (Ref checked = strict_schema(json_data)) self->ops->_parse_json_schema(self, checked.get());
+    });
     self->compiling = 0;
+    ++self->maps->compiles;
     // A call made meanwhile (from an id's __int__) may have cached a name that has just gone to a
     // new record, and the earlier one may now be released.
     self->maps->name_cache.clear();
@@ -774,7 +788,9 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
 
 static PyMethodDef TLSchemaCompiler_methods[] = {
     {"compile", TL_FASTCALL(TLSchemaCompiler_compile), METH_FASTCALL | METH_KEYWORDS,
-     "compile($self, json_data)\n--\n\nCompile a schema given as JSON text or as the dict it parses into."},
+     "compile($self, json_data, *, strict=False)\n--\n\nCompile a schema given as JSON text or as the dict it parses into.\n"
+     "strict: refuse entries without id, name, params or result type, malformed type texts,\n"
+     "conditions on a flags word the record lacks, and different entries under one id or name."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -137,6 +137,7 @@ struct TLSchemaCompilerMaps {
     // The parsers that hold a schema of this compiler (their `schema` field), and which one.
     std::unordered_map<const TLParser*, TLSchema*> holders;
     uint64_t calls = 0;    // pack and unpack calls in flight on parsers of this compiler
+    uint64_t compiles = 0;  // compile calls so far: what a parser caches of records is of one count
     bool waiting = false;  // a schema waits for `calls` to drop to zero to be released
 };
 

@@ -1,0 +1,194 @@
+// codec/strict.cpp: the refusals of strict encoding, raised on the failure path only, and the
+// test of a nested record against the boxed type its place declares.
+#include "codec/strict.hpp"
+#include "schema/compiler.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace virel {
+
+int strict_is_mapping(PyObject* v) noexcept {
+    if (PyDict_Check(v)) return 1;
+    static PyObject* mapping = nullptr;  // collections.abc.Mapping, held for good once found
+    if (!mapping) {
+        Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
+        if (!abc) return -1;
+        mapping = PyObject_GetAttrString(abc.get(), "Mapping");
+        if (!mapping) return -1;
+    }
+    return PyObject_IsInstance(v, mapping);
+}
+
+const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
+    switch (kind) {
+        case TL_INT:
+        case TL_LONG:
+            return PyLong_Check(v) && !PyBool_Check(v) ? nullptr : "int";
+        case TL_DOUBLE:
+            return (PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v) ? nullptr : "int or float";
+        case TL_STRING:
+            return PyUnicode_Check(v) ? nullptr : "str";
+        case TL_BYTES:
+            return PyObject_CheckBuffer(v) ? nullptr : "a bytes-like object";
+        case TL_BOOL:
+            return PyBool_Check(v) ? nullptr : "bool";
+        case TL_VECTOR:
+            return PyList_Check(v) || PyTuple_Check(v) ? nullptr : "list or tuple";
+        case TL_OBJECT: {
+            if (PyDict_Check(v)) return nullptr;
+            int is = strict_is_mapping(v);
+            return is > 0 ? nullptr : is == 0 ? "dict" : reinterpret_cast<const char*>(-1);
+        }
+        default:
+            return nullptr;  // the writer itself refuses an unknown kind
+    }
+}
+
+bool strict_wrong_field(const TLConstructor* record, const TLParam* p, const char* want, PyObject* v) noexcept {
+    PyErr_Format(PyExc_TypeError, "'%s' of '%s' takes %s, got %.200s", p->name, record->name, want,
+                 Py_TYPE(v)->tp_name);
+    return false;
+}
+
+// A type text without its condition prefix ("flags.3?Vector<long>" -> "Vector<long>").
+static const char* proper_type(const char* text) noexcept {
+    const char* mark = std::strchr(text, '?');
+    return mark ? mark + 1 : text;
+}
+
+bool strict_wrong_element(const char* element_text, Py_ssize_t index, const char* want, PyObject* v) noexcept {
+    PyErr_Format(PyExc_TypeError, "element %zd of a Vector<%s> takes %s, got %.200s", index,
+                 element_text ? proper_type(element_text) : "int", want, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+bool strict_wrong_value(const char* type_text, const char* want, PyObject* v) noexcept {
+    PyErr_Format(PyExc_TypeError, "a value of type '%s' takes %s, got %.200s", type_text, want, Py_TYPE(v)->tp_name);
+    return false;
+}
+
+bool strict_missing(const TLConstructor* record, const TLParam* p) noexcept {
+    PyErr_Format(PyExc_ValueError, "Missing value for '%s' of '%s': it is not optional, and strict pack writes no default",
+                 p->name, record->name);
+    return false;
+}
+
+bool strict_no_word(const TLConstructor* record, const TLParam* p) noexcept {
+    PyErr_Format(PyExc_ValueError, "Cannot pack '%s' of '%s': the record has no %s word to carry it", p->name,
+                 record->name, p->flag_field == 1 ? "flags2" : "flags");
+    return false;
+}
+
+namespace {
+
+// Edit distance of two UTF-8 texts, counted in bytes (names are nearly always ASCII).
+size_t distance(std::string_view a, std::string_view b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The parameter (not a flags word) whose name is closest to `key`, when it is close: at most a
+// third of the longer name changed. Null when none is.
+const TLParam* closest_param(const TLConstructor* record, std::string_view key) {
+    const TLParam* best = nullptr;
+    size_t best_distance = 0;
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam& p = record->params[i];
+        if (p.flags_word) continue;
+        std::string_view name(p.name);
+        size_t d = distance(key, name);
+        if (d * 3 > std::max(key.size(), name.size()) || (best && d >= best_distance)) continue;
+        best = &p;
+        best_distance = d;
+    }
+    return best;
+}
+
+// The parameter that an exact str key names (flags words included), or null.
+const TLParam* param_named(const TLConstructor* record, PyObject* key) noexcept {
+    for (int32_t i = 0; i < record->param_count; ++i)
+        if (same_text(record->params[i].py_name, key)) return &record->params[i];
+    return nullptr;
+}
+
+// Checks one key; false with ValueError pending when it names no parameter.
+bool check_key(const TLConstructor* record, PyObject* key) {
+    if (PyUnicode_CheckExact(key)) {
+        if (same_text(key, str.underscore)) return true;
+        if (const TLParam* p = param_named(record, key)) {
+            if (!p->flags_word) return true;
+            PyErr_Format(PyExc_ValueError, "'%U' of '%s' is computed by pack from the optional fields present: leave it out",
+                         key, record->name);
+            return false;
+        }
+        Py_ssize_t size;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!utf8) return false;
+        if (const TLParam* near = closest_param(record, {utf8, static_cast<size_t>(size)})) {
+            PyErr_Format(PyExc_ValueError, "'%U' is no parameter of '%s' (did you mean '%s'?)", key, record->name,
+                         near->name);
+            return false;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, "%R is no parameter of '%s'", key, record->name);
+    return false;
+}
+
+}  // namespace
+
+bool strict_check_keys(const TLConstructor* record, PyObject* value) noexcept {
+    return guarded<bool>([&] {
+        if (PyDict_Check(value)) {
+            // The keys are read into a list first: a key's own __eq__ could change the dict.
+            Ref keys = Ref::steal(PyDict_Keys(value));
+            if (!keys) return false;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i)
+                if (!check_key(record, PyList_GET_ITEM(keys.get(), i))) return false;
+            return true;
+        }
+        Ref it = Ref::steal(PyObject_GetIter(value));
+        if (!it) return false;
+        while (Ref key = Ref::steal(PyIter_Next(it.get())))
+            if (!check_key(record, key.get())) return false;
+        return !PyErr_Occurred();
+    });
+}
+
+bool strict_record_fits(TLParser* s, const TLConstructor* record, const char* expected) noexcept {
+    std::string_view want(proper_type(expected));
+    if (want == record->result_type || want.starts_with('!') || want == "Object") return true;
+    // Only a type that some record has as its result type is checked.
+    TLParserExtras* e = s->extras;
+    const TLSchema* schema = s->schema;
+    if (!e || !schema) return true;
+    bool known = guarded<bool>([&] {
+        if (e->result_types_of != schema) {
+            e->result_types.clear();
+            e->result_types_of = nullptr;
+            for (int32_t i = 0; i < schema->count; ++i)
+                if (const char* t = schema->constructors[i].result_type) e->result_types.try_emplace(t, true);
+            e->result_types_of = schema;
+        }
+        return e->result_types.contains(want);
+    });
+    if (PyErr_Occurred()) return false;
+    if (!known) return true;
+    PyErr_Format(PyExc_ValueError, "Expected an object of type %s, got '%s' of type %s", std::string(want).c_str(),
+                 record->name, record->result_type);
+    return false;
+}
+
+}  // namespace virel

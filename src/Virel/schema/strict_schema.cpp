@@ -1,0 +1,254 @@
+// schema/strict_schema.cpp: compile(..., strict=True): a schema refused for what the lenient
+// compiler would guess at (an entry without id, name, params or result type, a malformed type
+// text, a condition on a flags word the record lacks, two different entries under one id or name).
+#include "capi.hpp"
+#include "schema/strict_schema.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace virel {
+
+namespace {
+
+bool is_name_char(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+// Reads one type at `t`: an optional '!' or '%', a name (or '#'), then either arguments in angle
+// brackets (`Vector<User>`, `Map<K,V>`) or names applied after blanks (`Vector t`). What is wrong
+// with it, or null; `t` moves past what was read.
+const char* read_type(std::string_view& t, int depth) noexcept {
+    if (depth > 64) return "type nested too deep";
+    if (t.starts_with('!') || t.starts_with('%')) t.remove_prefix(1);
+    size_t n = 0;
+    if (t.starts_with('#')) {
+        n = 1;
+    } else {
+        while (n < t.size() && is_name_char(t[n])) ++n;
+        if (n == 0) return "an empty type name";
+        if (t[0] == '.' || t[n - 1] == '.') return "a type name that begins or ends with '.'";
+    }
+    t.remove_prefix(n);
+    if (t.starts_with('<')) {
+        do {
+            t.remove_prefix(1);
+            if (const char* wrong = read_type(t, depth + 1)) return wrong;
+        } while (t.starts_with(','));
+        if (!t.starts_with('>')) return "unbalanced '<' and '>'";
+        t.remove_prefix(1);
+        return nullptr;
+    }
+    while (t.starts_with(' ')) {
+        t.remove_prefix(1);
+        size_t m = 0;
+        while (m < t.size() && is_name_char(t[m])) ++m;
+        if (m == 0) return "an empty type name";
+        t.remove_prefix(m);
+    }
+    return nullptr;
+}
+
+// What is wrong with a whole type text (a condition prefix `word.N?` allowed when `conditional_ok`),
+// or null. *word receives the condition's flags word, empty when there is none.
+const char* type_text_fault(std::string_view text, bool conditional_ok, std::string_view* word) noexcept {
+    *word = {};
+    if (text.empty()) return "an empty type";
+    if (size_t q = text.find('?'); q != std::string_view::npos) {
+        if (!conditional_ok) return "a condition in a result type";
+        std::string_view cond = text.substr(0, q);
+        size_t dot = cond.find('.');
+        if (dot == std::string_view::npos || dot == 0) return "a condition without its flags word and bit number";
+        std::string_view bit = cond.substr(dot + 1);
+        if (bit.empty() || bit.size() > 2 || bit.find_first_not_of("0123456789") != std::string_view::npos ||
+            std::stoi(std::string(bit)) > 31)
+            return "a condition without a bit number from 0 to 31";
+        *word = cond.substr(0, dot);
+        text.remove_prefix(q + 1);
+    }
+    std::string_view rest = text;
+    if (const char* wrong = read_type(rest, 0)) return wrong;
+    if (!rest.empty()) return rest.find_first_of("<>") != std::string_view::npos ? "unbalanced '<' and '>'"
+                                                                                  : "characters after the type";
+    return nullptr;
+}
+
+class Checker {
+public:
+    // The entry's label for messages: "schema entry 3 ('peerUser')".
+    bool fail(Py_ssize_t index, PyObject* name, const char* what, PyObject* detail = nullptr) noexcept {
+        Ref label = Ref::steal(name && PyUnicode_Check(name) ? PyUnicode_FromFormat("schema entry %zd (%R)", index, name)
+                                                            : PyUnicode_FromFormat("schema entry %zd (no name)", index));
+        if (!label) return false;
+        if (detail) PyErr_Format(PyExc_ValueError, "%U: %s %R", label.get(), what, detail);
+        else PyErr_Format(PyExc_ValueError, "%U: %s", label.get(), what);
+        return false;
+    }
+
+    bool entry(Py_ssize_t index, PyObject* e) {
+        if (!PyDict_CheckExact(e)) return true;  // the compiler's own TypeError follows
+        PyObject* name = nullptr;
+        for (const char* key : {"predicate", "method"}) {
+            name = PyDict_GetItemString(e, key);  // borrowed
+            if (name) break;
+        }
+        if (!name || !PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) == 0)
+            return fail(index, nullptr, "lacks a name (\"predicate\" or \"method\")");
+        PyObject* id = PyDict_GetItemString(e, "id");
+        if (!id) return fail(index, name, "lacks an id");
+        uint32_t ident;
+        if (!id_of(index, name, id, &ident)) return false;
+        PyObject* type = PyDict_GetItemString(e, "type");
+        if (!type || !PyUnicode_Check(type) || PyUnicode_GET_LENGTH(type) == 0)
+            return fail(index, name, "lacks a result type (\"type\")");
+        std::string_view word;
+        const char* type_utf8 = PyUnicode_AsUTF8(type);
+        if (!type_utf8) return false;
+        if (const char* wrong = type_text_fault(type_utf8, false, &word))
+            return fail(index, name, (std::string("has a malformed result type (") + wrong + "):").c_str(), type);
+        PyObject* params = PyDict_GetItemString(e, "params");
+        if (!params) return fail(index, name, "lacks its parameters (\"params\")");
+        if (!PyList_CheckExact(params)) return true;  // the compiler's own TypeError follows
+        Ref items = Ref::steal(PyList_AsTuple(params));
+        if (!items) return false;
+        Ref words = Ref::steal(PySet_New(nullptr));  // the names of the parameters so far
+        if (!words) return false;
+        Ref shape = Ref::steal(PyList_New(0));  // (name, type) of each parameter, for comparing entries
+        if (!shape) return false;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(items.get()); ++j) {
+            PyObject* p = PyTuple_GET_ITEM(items.get(), j);
+            if (!PyDict_CheckExact(p)) continue;  // the compiler's own TypeError follows
+            PyObject* pname = PyDict_GetItemString(p, "name");
+            PyObject* ptype = PyDict_GetItemString(p, "type");
+            if (!pname || !PyUnicode_Check(pname) || PyUnicode_GET_LENGTH(pname) == 0) {
+                Ref where = Ref::steal(PyLong_FromSsize_t(j));
+                return where && fail(index, name, "has a parameter without a name, at index", where.get());
+            }
+            if (!ptype || !PyUnicode_Check(ptype) || PyUnicode_GET_LENGTH(ptype) == 0)
+                return fail(index, name, "has a parameter without a type:", pname);
+            const char* text = PyUnicode_AsUTF8(ptype);
+            if (!text) return false;
+            if (const char* wrong = type_text_fault(text, true, &word)) {
+                Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
+                return detail && fail(index, name, (std::string("has a malformed type (") + wrong + "):").c_str(),
+                                      detail.get());
+            }
+            if (!word.empty()) {
+                Ref w = Ref::steal(PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
+                if (!w) return false;
+                int has = PySet_Contains(words.get(), w.get());
+                if (has < 0) return false;
+                if (!has || (word != "flags" && word != "flags2")) {
+                    Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
+                    return detail && fail(index, name,
+                                          "has a condition on a flags word (flags or flags2) that no earlier "
+                                          "parameter of the record is:",
+                                          detail.get());
+                }
+            }
+            if (PySet_Add(words.get(), pname) < 0) return false;
+            Ref pair = Ref::steal(PyTuple_Pack(2, pname, ptype));
+            if (!pair || PyList_Append(shape.get(), pair.get()) < 0) return false;
+        }
+        Ref id_key = Ref::steal(PyLong_FromUnsignedLong(ident));
+        Ref shape_tuple = Ref::steal(PyList_AsTuple(shape.get()));
+        if (!id_key || !shape_tuple) return false;
+        Ref definition = Ref::steal(PyTuple_Pack(4, name, id_key.get(), type, shape_tuple.get()));
+        if (!definition) return false;
+        return unique(index, name, by_id_.get(), id_key.get(), definition.get(), "id") &&
+               unique(index, name, by_name_.get(), name, definition.get(), "name");
+    }
+
+    bool ready() noexcept {
+        by_id_ = Ref::steal(PyDict_New());
+        by_name_ = Ref::steal(PyDict_New());
+        return by_id_ && by_name_;
+    }
+
+private:
+    // The identifier as the compiler takes it, but refused with the entry named: not an integer
+    // (nor decimal text of one), a bool, or outside -2**31..2**32-1.
+    bool id_of(Py_ssize_t index, PyObject* name, PyObject* id, uint32_t* out) {
+        Ref n;
+        if (PyLong_Check(id) && !PyBool_Check(id)) {
+            n = Ref::borrow(id);
+        } else if (PyUnicode_Check(id)) {
+            n = Ref::steal(PyLong_FromUnicodeObject(id, 10));
+            if (!n) {
+                PyErr_Clear();
+                return fail(index, name, "has an id that is not a decimal integer:", id);
+            }
+        } else {
+            return fail(index, name, "has an id that is not an integer:", id);
+        }
+        int overflow;
+        long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) return false;
+        if (overflow || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX))
+            return fail(index, name, "has an id outside -2**31..2**32-1:", id);
+        *out = static_cast<uint32_t>(v);
+        return true;
+    }
+
+    bool unique(Py_ssize_t index, PyObject* name, PyObject* seen, PyObject* key, PyObject* definition,
+                const char* what) {
+        PyObject* earlier = PyDict_GetItemWithError(seen, key);  // borrowed: (index, definition)
+        if (!earlier) {
+            if (PyErr_Occurred()) return false;
+            Ref entry = Ref::steal(Py_BuildValue("(nO)", index, definition));
+            return entry && PyDict_SetItem(seen, key, entry.get()) == 0;
+        }
+        int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(earlier, 1), definition, Py_EQ);
+        if (same < 0) return false;
+        if (same) return true;
+        Ref detail = Ref::steal(PyUnicode_FromFormat("has the %s of entry %zd, which is defined otherwise", what,
+                                                     PyLong_AsSsize_t(PyTuple_GET_ITEM(earlier, 0))));
+        if (!detail) return false;
+        return fail(index, name, PyUnicode_AsUTF8(detail.get()));
+    }
+
+    Ref by_id_, by_name_;
+};
+
+}  // namespace
+
+Ref strict_schema(PyObject* json_data) {
+    Ref top;
+    if (PyUnicode_Check(json_data)) {
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
+        if (!json) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
+            return Ref();
+        }
+        top = Ref::steal(PyObject_CallMethodOneArg(json, str.loads, json_data));
+        if (!top) return Ref();
+    } else {
+        top = Ref::borrow(json_data);
+    }
+    if (!PyDict_CheckExact(top.get())) return top;  // the compiler's own errors follow
+    // The entries are read from a copy whose lists are our own, so that the compiler reads the
+    // same entries (a generator of methods can be read once only).
+    Ref copy = Ref::steal(PyDict_Copy(top.get()));
+    if (!copy) return Ref();
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) return Ref();
+    for (const char* key : {"constructors", "methods"}) {
+        PyObject* part = PyDict_GetItemString(copy.get(), key);  // borrowed
+        if (!part || part == Py_None || (std::string_view(key) == "constructors" && !PyList_CheckExact(part)))
+            continue;  // absent, or the compiler's own error follows
+        Ref items = Ref::steal(PySequence_List(part));
+        if (!items) return Ref();
+        if (PyDict_SetItemString(copy.get(), key, items.get()) < 0) return Ref();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
+            if (PyList_Append(entries.get(), PyList_GET_ITEM(items.get(), i)) < 0) return Ref();
+    }
+    Checker check;
+    if (!check.ready()) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
+        Ref e = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
+        if (!guarded<bool>([&] { return check.entry(i, e.get()); })) return Ref();
+    }
+    return copy;
+}
+
+}  // namespace virel

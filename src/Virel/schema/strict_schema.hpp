@@ -1,0 +1,13 @@
+// schema/strict_schema.hpp: the checks of compile(..., strict=True).
+#pragma once
+
+#include "capi.hpp"
+
+namespace virel {
+
+// The schema that a strict compile hands on to the compiler: `json_data` parsed (JSON text) and
+// its entries checked. Null with ValueError pending when an entry is refused (other errors, such
+// as a top level that is no dict, are left to the compiler, which meets the same object).
+Ref strict_schema(PyObject* json_data);
+
+}  // namespace virel
