@@ -4,6 +4,7 @@ import os
 import pathlib
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from Virel.tl import TLParser
 from _data import data_file  # noqa: F401  (the data-folder lookup, for the test modules)
@@ -47,6 +48,24 @@ SCHEMA = {
 }
 
 SCHEMA_TEXT = json.dumps(SCHEMA)
+
+
+# Hypothesis profiles. "full" is the default; CI sets VIREL_HYPOTHESIS_PROFILE=ci for the slow set,
+# which then runs the same properties, each on a fraction of its examples (never fewer than one),
+# with no example database. A property states its size through examples(), which scales it.
+PROFILES = {"full": 1.0, "ci": 0.2}  # name: share of each property's examples
+PROFILE = os.environ.get("VIREL_HYPOTHESIS_PROFILE", "full")
+if PROFILE not in PROFILES:
+    raise pytest.UsageError(f"VIREL_HYPOTHESIS_PROFILE={PROFILE!r}: not one of {', '.join(PROFILES)}")
+settings.register_profile("full")
+settings.register_profile("ci", database=None, max_examples=max(1, round(100 * PROFILES["ci"])))
+settings.load_profile(PROFILE)
+
+
+def examples(n):
+    """Settings for a property of `n` examples in the full profile, scaled to the loaded one."""
+    return settings(max_examples=max(1, round(n * PROFILES[PROFILE])), deadline=None,
+                    suppress_health_check=list(HealthCheck))
 
 
 # The codec's two paths. A parser whose table of operations is the default one (TLParser itself)

@@ -13,11 +13,11 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 from Virel.tl import TLParser
 
-from conftest import ROOT, data_file, entry, make_parser
+from conftest import ROOT, data_file, entry, examples, make_parser
 from support import decode_is_sound, same
 from tlgen import SchemaValues
 
@@ -204,8 +204,8 @@ def test_real_messages_with_every_bit_flipped(api, name):
     check_flips(api, blob, range(len(blob) * 8))
 
 
-FEW = settings(max_examples=15, deadline=None, suppress_health_check=list(HealthCheck))
-MANY = settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
+FEW = examples(15)
+MANY = examples(200)
 
 
 def drawn_blob(api, api_values, data):
