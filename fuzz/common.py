@@ -126,7 +126,7 @@ KITCHEN_SINK = {
               ("b", "flags.0?long"), ("b", "flags.1?long")),
         # More parameters than the encoder reads in one walk over the caller's dict.
         entry(11, "wide", "Leaf", ("flags", "#"),
-              *[(f"w{i}", "flags.%d?int" % (i % 40) if i % 3 == 0 else "int") for i in range(70)]),
+              *[(f"w{i}", f"flags.{i % 40}?int" if i % 3 == 0 else "int") for i in range(70)]),
     ],
     "methods": [
         entry(0x20, "getTree", "Tree", ("id", "long"), ("query", "!X"), method=True),

@@ -27,8 +27,8 @@ SOURCES = {"api.json": "telegram_api.tl", "mtproto.json": "mtproto_api.tl",
 
 # SHA-256 of the files kept in tests/data and of the JSON converted from them, as listed in
 # tests/data/README.md.
-CHECKSUMS = dict((name, digest) for digest, name in re.findall(
-    r"^([0-9a-f]{64})  (\S+)$", (DATA / "README.md").read_text(encoding="utf-8"), re.M))
+CHECKSUMS = {name: digest for digest, name in re.findall(
+    r"^([0-9a-f]{64})  (\S+)$", (DATA / "README.md").read_text(encoding="utf-8"), re.M)}
 
 _converted = {}
 

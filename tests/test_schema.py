@@ -236,7 +236,9 @@ def test_real_layers_compile(name):
 
 def test_compile_memory_is_linear_in_long_type_texts():
     # "Vector" * k + "<" * k nests k vector levels; each level's text used to be kept whole.
-    import subprocess, sys, textwrap
+    import subprocess
+    import sys
+    import textwrap
     code = textwrap.dedent("""
         import json, resource
         from Virel.tl import TLParser
