@@ -42,7 +42,7 @@ class HarnessError(Exception):
 # What the module may raise. RecursionError and the JSON and Unicode errors are subclasses of
 # RuntimeError and ValueError, listed for the reader. MemoryError is left out on purpose: inputs
 # are a few KiB, so running out of memory means an allocation that the input does not back.
-# BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile.py pins it).
+# BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile_values.py pins it).
 EXPECTED = (TypeError, ValueError, KeyError, AttributeError, OverflowError, RuntimeError,
             RecursionError, UnicodeError, json.JSONDecodeError, BufferError, HarnessError)
 
