@@ -70,23 +70,50 @@ def examples(n):
 
 # The codec's two paths. A parser whose table of operations is the default one (TLParser itself)
 # runs the direct path; any other table runs the table path, every operation called through the
-# table: here the native subclass of tests/native with a copy of the default table. Modules whose
-# tests use `codec_path` run each test on both; new_parser, make_parser and the parser fixture
-# follow it.
+# table: here the native subclass of tests/native with a copy of the default table.
+#
+# Every test that makes a parser through new_parser, make_parser or the parser fixture says which
+# path it runs: it takes `codec_path` (the test runs once on each path) or `direct_path` (the direct
+# path only), usually for its whole module through `pytestmark = pytest.mark.usefixtures(...)`.
+# A test that takes neither fails, so a module cannot run one path by forgetting the other.
+# Parsers made outside any test (module constants) and by module-scoped fixtures run the direct
+# path; so does every parser of a test on direct_path.
 PATHS = ("direct", "table")
-_path = "direct"
+_path = None  # set by the running test's codec_path fixture
+_test = None  # the running test
 
 
 def new_parser(schema_json):
-    return TLParser(schema_json) if _path == "direct" else load_tlsub().Parser(schema_json, "copy")
+    if _test is not None and not {"codec_path", "direct_path"} & set(_test.fixturenames):
+        pytest.fail(f"{_test.nodeid} makes a parser but chose no codec path: take the codec_path fixture "
+                    "(both paths) or direct_path", pytrace=False)
+    path = _path or "direct"
+    return TLParser(schema_json) if path == "direct" else load_tlsub().Parser(schema_json, "copy")
 
 
 @pytest.fixture(params=PATHS)
 def codec_path(request):
+    """The codec path of this run of the test: each in turn."""
     global _path
     _path = request.param
     yield request.param
-    _path = "direct"
+    _path = None
+
+
+@pytest.fixture
+def direct_path():
+    """The test runs on the direct path only."""
+    return "direct"
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    global _test
+    _test = item
+    try:
+        return (yield)
+    finally:
+        _test = None
 
 
 @pytest.fixture

@@ -191,6 +191,7 @@ def heap_in_use():
 
 @pytest.mark.plain_build_only
 @pytest.mark.parametrize("kind", [bytearray, memoryview])
+@pytest.mark.usefixtures("direct_path")
 def test_input_is_read_in_place(kind):
     # A 512 KiB byte string: unpack keeps a copy of its input in the parser's buffer, unpack_from
     # none (the value it returns is the one copy).

@@ -9,6 +9,8 @@ from conftest import examples, make_parser
 from hostile import REAL, SIZES, VEC, api, api_text, api_values, parse_error_position  # noqa: F401  (fixtures)
 from support import decode_is_sound, same
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 def packed(api, name):
     blob = api.pack(REAL[name])

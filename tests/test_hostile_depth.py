@@ -9,6 +9,8 @@ import pytest
 from conftest import entry, make_parser
 from hostile import PY, TESTS, VEC, api, api_text, le32  # noqa: F401  (fixtures)
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 # ---- Nesting beyond any limit ----
 

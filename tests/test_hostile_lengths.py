@@ -9,6 +9,8 @@ from conftest import entry, make_parser
 from hostile import (PY, SIZES, TESTS, VEC, api, api_text, le32,  # noqa: F401  (fixtures)
                      parse_error_position)
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 # ---- Announced lengths the input cannot back ----
 HUGE_STRING = b"\xfe\xff\xff\xff"

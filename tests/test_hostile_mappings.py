@@ -5,6 +5,8 @@ from conftest import entry, make_parser
 from hostile import Scripted
 from support import same
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 # ---- Mappings that answer differently, raise, or change while pack reads them ----
 class ScriptedMapping:

@@ -10,6 +10,8 @@ from hostile import BUSY, MESSAGE, PLAIN, VALUES, api, api_text, values_parser, 
 from support import same
 from Virel.tl import TLParser
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 # ---- Calls back into the same parser from inside a call ----
 

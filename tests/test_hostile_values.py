@@ -10,6 +10,8 @@ from conftest import entry, make_parser
 from hostile import BUSY, PLAIN, VALUES, VEC, Scripted, boom, le32, with_methods
 from support import same
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 
 # ---- Values whose conversions misbehave ----
 @pytest.mark.parametrize("field, value, exc, message", [

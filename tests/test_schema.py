@@ -8,6 +8,8 @@ from Virel.tl import TLParser, TLSchemaCompiler
 
 from conftest import data_file, entry, make_parser
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 PROBE = bytes.fromhex("ffffffff ffffffff 03616263 15c4b51c 00000000")
 
 
