@@ -6,10 +6,11 @@ The parent runs this under ``valgrind --tool=callgrind`` twice, with N and with 
 (instructions of the 2N run - instructions of the N run) / N as the cost of one call.  Everything
 else the script does (interpreter start, imports, building the schema and the workloads, one
 warm-up call) is the same in both runs and cancels out.  The parent fixes PYTHONHASHSEED and turns
-off address-space randomisation so that both runs hash and allocate alike.  The calls go through the same loop as the timing
-batches, ``fn(*args)``; the pseudo-case ``loop call`` times that loop around ``id(x)`` so the
-parent can say how much of each figure is the loop itself.  The optional last argument picks the
-contender: ours (the default), the floor, or one of our other modes (strict, signed).
+off address-space randomisation so that both runs hash and allocate alike.  The calls go through
+the same loop as the timing batches, ``fn(*args)``; the pseudo-case ``loop call`` times that loop
+around ``id(x)`` so the parent can say how much of each figure is the loop itself.  The optional
+last argument picks the contender: ours (the default), the floor, or one of our other modes
+(strict, signed).
 """
 
 from __future__ import annotations

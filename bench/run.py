@@ -46,7 +46,8 @@ import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 BENCH_DIR = Path(__file__).resolve().parent
 if str(BENCH_DIR) not in sys.path:

@@ -42,7 +42,7 @@ class HarnessError(Exception):
 # What the module may raise. RecursionError and the JSON and Unicode errors are subclasses of
 # RuntimeError and ValueError, listed for the reader. MemoryError is left out on purpose: inputs
 # are a few KiB, so running out of memory means an allocation that the input does not back.
-# BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile.py pins it).
+# BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile_values.py pins it).
 EXPECTED = (TypeError, ValueError, KeyError, AttributeError, OverflowError, RuntimeError,
             RecursionError, UnicodeError, json.JSONDecodeError, BufferError, HarnessError)
 
@@ -126,7 +126,7 @@ KITCHEN_SINK = {
               ("b", "flags.0?long"), ("b", "flags.1?long")),
         # More parameters than the encoder reads in one walk over the caller's dict.
         entry(11, "wide", "Leaf", ("flags", "#"),
-              *[(f"w{i}", "flags.%d?int" % (i % 40) if i % 3 == 0 else "int") for i in range(70)]),
+              *[(f"w{i}", f"flags.{i % 40}?int" if i % 3 == 0 else "int") for i in range(70)]),
     ],
     "methods": [
         entry(0x20, "getTree", "Tree", ("id", "long"), ("query", "!X"), method=True),

@@ -31,8 +31,8 @@ SOURCES = {"api.json": "telegram_api.tl", "mtproto.json": "mtproto_api.tl",
 
 # SHA-256 of the bundled schemas and of the JSON converted from them, as listed in the README.md
 # beside them.
-CHECKSUMS = dict((name, digest) for digest, name in re.findall(
-    r"^([0-9a-f]{64})  (\S+)$", (BUNDLED / "README.md").read_text(encoding="utf-8"), re.M))
+CHECKSUMS = {name: digest for digest, name in re.findall(
+    r"^([0-9a-f]{64})  (\S+)$", (BUNDLED / "README.md").read_text(encoding="utf-8"), re.M)}
 
 _converted = {}
 

@@ -6,6 +6,7 @@ import os
 import pathlib
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from Virel.tl import TLParser
 from _data import data_file  # noqa: F401  (the data-folder lookup, for the test modules)
@@ -51,26 +52,71 @@ SCHEMA = {
 SCHEMA_TEXT = json.dumps(SCHEMA)
 
 
+# Hypothesis profiles. "full" is the default; CI sets VIREL_HYPOTHESIS_PROFILE=ci for the slow set,
+# which then runs the same properties, each on a fraction of its examples (never fewer than one),
+# with no example database. A property states its size through examples(), which scales it.
+PROFILES = {"full": 1.0, "ci": 0.2}  # name: share of each property's examples
+PROFILE = os.environ.get("VIREL_HYPOTHESIS_PROFILE", "full")
+if PROFILE not in PROFILES:
+    raise pytest.UsageError(f"VIREL_HYPOTHESIS_PROFILE={PROFILE!r}: not one of {', '.join(PROFILES)}")
+settings.register_profile("full")
+settings.register_profile("ci", database=None, max_examples=max(1, round(100 * PROFILES["ci"])))
+settings.load_profile(PROFILE)
+
+
+def examples(n):
+    """Settings for a property of `n` examples in the full profile, scaled to the loaded one."""
+    return settings(max_examples=max(1, round(n * PROFILES[PROFILE])), deadline=None,
+                    suppress_health_check=list(HealthCheck))
+
+
 # The codec's two paths. A parser whose table of operations is the default one (TLParser itself)
 # runs the direct path; any other table runs the table path, every operation called through the
-# table: here the native subclass of tests/native with a copy of the default table. Modules whose
-# tests use `codec_path` run each test on both; new_parser, make_parser and the parser fixture
-# follow it.
+# table: here the native subclass of tests/native with a copy of the default table.
+#
+# Every test that makes a parser through new_parser, make_parser or the parser fixture says which
+# path it runs: it takes `codec_path` (the test runs once on each path) or `direct_path` (the direct
+# path only), usually for its whole module through `pytestmark = pytest.mark.usefixtures(...)`.
+# A test that takes neither fails, so a module cannot run one path by forgetting the other.
+# Parsers made outside any test (module constants) and by module-scoped fixtures run the direct
+# path; so does every parser of a test on direct_path.
 PATHS = ("direct", "table")
-_path = "direct"
+_path = None  # set by the running test's codec_path fixture
+_test = None  # the running test
 
 
 def new_parser(schema_json, **modes):
     """A parser on the current codec path; `modes` are TLParser's keywords (strict, signed)."""
-    return TLParser(schema_json, **modes) if _path == "direct" else load_tlsub().Parser(schema_json, "copy", **modes)
+    if _test is not None and not {"codec_path", "direct_path"} & set(_test.fixturenames):
+        pytest.fail(f"{_test.nodeid} makes a parser but chose no codec path: take the codec_path fixture "
+                    "(both paths) or direct_path", pytrace=False)
+    path = _path or "direct"
+    return TLParser(schema_json, **modes) if path == "direct" else load_tlsub().Parser(schema_json, "copy", **modes)
 
 
 @pytest.fixture(params=PATHS)
 def codec_path(request):
+    """The codec path of this run of the test: each in turn."""
     global _path
     _path = request.param
     yield request.param
-    _path = "direct"
+    _path = None
+
+
+@pytest.fixture
+def direct_path():
+    """The test runs on the direct path only."""
+    return "direct"
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    global _test
+    _test = item
+    try:
+        return (yield)
+    finally:
+        _test = None
 
 
 @pytest.fixture

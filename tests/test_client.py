@@ -176,6 +176,7 @@ def test_unpack_notes_name_the_path_and_the_byte(api):
 
 @pytest.mark.plain_build_only
 @pytest.mark.parametrize("kind", [bytearray, memoryview])
+@pytest.mark.usefixtures("direct_path")
 def test_input_is_read_in_place(kind):
     # A 512 KiB byte string: unpack keeps a copy of its input in the parser's buffer, unpack_from
     # none (the value it returns is the one copy).

@@ -220,7 +220,6 @@ def test_vector_refusals():
 
 def test_nested_vector_chain_stays_small():
     import resource
-    import time
     # A vector of objects whose first element holds a vector of objects, and so on, each
     # announcing as many elements as there are bytes left.
     p = make_parser([entry(1, "w", ("v", "Vector<W>"))])

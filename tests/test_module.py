@@ -1,4 +1,5 @@
 import copy
+import os
 import pickle
 import subprocess
 import sys
@@ -89,6 +90,7 @@ def test_bytes_subclass_is_refused_with_its_name():
         TLParser(SCHEMA_TEXT).unpack(Blob(b"\x01\x00\x00\x00"))
 
 
+@pytest.mark.usefixtures("direct_path")
 def test_keyword_arguments_are_accepted(parser):
     data = parser.pack(value={"_": "empty"})
     assert parser.unpack(data=data) == {"_": "empty"}
@@ -195,3 +197,17 @@ def test_failed_import_leaves_no_class_behind():
     """)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:3] == ["failed: no json today", "grabbed: [None, None]", "True"]
+
+
+def test_the_dict_path_is_the_one_the_run_claims():
+    # A CI run that claims a dict path sets VIREL_EXPECT_PATH: "direct" (the dict tables read and
+    # filled in place, CPython 3.12) or "public" (through the public C API only). The module tells
+    # which it took through `_direct_dict_path`; until it has that flag, this test skips.
+    expected = os.environ.get("VIREL_EXPECT_PATH")
+    if not expected:
+        pytest.skip("no dict path claimed (VIREL_EXPECT_PATH is not set)")
+    assert expected in ("direct", "public"), expected
+    taken = getattr(tl, "_direct_dict_path", None)
+    if taken is None:
+        pytest.skip("the module does not tell which dict path it took (no _direct_dict_path)")
+    assert bool(taken) == (expected == "direct")

@@ -7,6 +7,7 @@ import sys
 import pytest
 
 from conftest import ROOT, make_parser, entry
+pytestmark = pytest.mark.usefixtures("direct_path")
 
 NOTE = "at obj.size (records: obj)"
 

@@ -2,18 +2,18 @@
 import json
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import given, strategies as st
 
 import conftest
-from conftest import new_parser
+from conftest import examples, new_parser
 from _data import data_file, find
 from support import decode_is_sound, same
 from tlgen import SchemaValues, schemas
 
 pytestmark = pytest.mark.usefixtures("codec_path")
 
-FAST = settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
-SLOW = settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
+FAST = examples(25)
+SLOW = examples(300)
 
 
 def real_layer(name):
@@ -58,14 +58,14 @@ LAYER_CHUNKS = chunks("api.json", 10) + chunks("api_layer144.json", 20) + chunks
 
 @pytest.mark.slow
 @pytest.mark.parametrize("name, start, stop", LAYER_CHUNKS)
-@settings(max_examples=3, deadline=None, suppress_health_check=list(HealthCheck))
+@examples(3)
 @given(data=st.data())
 def test_every_entry_of_the_real_layers_round_trips(name, start, stop, data):
     round_trip_entries(data, *layer(name), start, stop)
 
 
 @pytest.mark.parametrize("name", ["api.json", "api_layer144.json", "mtproto.json"])
-@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@examples(60)
 @given(data=st.data())
 def test_sampled_entries_of_the_real_layers_round_trip(name, data):
     parser, values = layer(name)
@@ -100,14 +100,14 @@ STRICT_CHUNKS = chunks("api.json", 25) + chunks("mtproto.json", 50)
 
 @pytest.mark.slow
 @pytest.mark.parametrize("name, start, stop", STRICT_CHUNKS)
-@settings(max_examples=3, deadline=None, suppress_health_check=list(HealthCheck))
+@examples(3)
 @given(data=st.data())
 def test_every_entry_of_the_real_layers_round_trips_strict_and_signed(name, start, stop, data):
     strict_round_trip_entries(data, *strict_layer(name), start, stop)
 
 
 @pytest.mark.parametrize("name", ["api.json", "mtproto.json"])
-@settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
+@examples(40)
 @given(data=st.data())
 def test_sampled_entries_of_the_real_layers_round_trip_strict_and_signed(name, data):
     parser, strict, values = strict_layer(name)
@@ -163,7 +163,7 @@ def test_mutated_real_messages(api, data):
 
 
 @pytest.mark.slow
-@settings(max_examples=3000, deadline=None, suppress_health_check=list(HealthCheck))
+@examples(3000)
 @given(st.data())
 def test_mutated_real_messages_long(api, data):
     parser, values = api

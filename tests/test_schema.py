@@ -8,6 +8,8 @@ from Virel.tl import TLParser, TLSchemaCompiler
 
 from conftest import data_file, entry, make_parser
 
+pytestmark = pytest.mark.usefixtures("direct_path")
+
 PROBE = bytes.fromhex("ffffffff ffffffff 03616263 15c4b51c 00000000")
 
 
@@ -236,7 +238,9 @@ def test_real_layers_compile(name):
 
 def test_compile_memory_is_linear_in_long_type_texts():
     # "Vector" * k + "<" * k nests k vector levels; each level's text used to be kept whole.
-    import subprocess, sys, textwrap
+    import subprocess
+    import sys
+    import textwrap
     code = textwrap.dedent("""
         import json, resource
         from Virel.tl import TLParser

@@ -85,7 +85,7 @@ class SchemaValues:
         groups = {condition(p["type"]) for p in params if condition(p["type"])}
         # Deep down a typed value leaves its optional parts out, so that it ends.
         present = st.just(False) if self.typed and depth > self.max_depth else st.booleans()
-        return st.fixed_dictionaries({g: present for g in groups}).flatmap(
+        return st.fixed_dictionaries(dict.fromkeys(groups, present)).flatmap(
             lambda present: self._fill(e, params, present, depth))
 
     def _fill(self, e, params, present, depth):
