@@ -260,7 +260,7 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     // read left the cursor, or with the ValueError of a vector header read as 0. The trace of the
     // shortage names the flags word, where the input first fell short.
     const TLParam* short_flags = nullptr;
-    FieldStore store(dict, record, !kNamesRepeat && std::is_same_v<Ops, Direct>);
+    FieldStore store(dict, record, !kNamesRepeat && Ops::direct);
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
