@@ -81,17 +81,21 @@ def _is_hex_text(text: str) -> bool:
     return bool(text.strip()) and all(c in HEX_DIGITS or c.isspace() for c in _HEX_PREFIX.sub("", text))
 
 
+def _file_or_stdin(arg: str) -> bytes | None:
+    """The bytes of @FILE or of - (stdin); None when `arg` is the input itself."""
+    if arg.startswith("@"):
+        return read_file(arg[1:], "input file")
+    if arg == "-":
+        return stdin_bytes()
+    return None
+
+
 def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
     """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw); with base64_text, each
     of them is base64 text instead."""
     if base64_text:
-        if arg.startswith("@"):
-            text = read_file(arg[1:], "input file")
-        elif arg == "-":
-            text = stdin_bytes()
-        else:
-            text = arg.encode("utf-8", "replace")
-        data = parse_base64(text)
+        given = _file_or_stdin(arg)
+        data = parse_base64(arg.encode("utf-8", "replace") if given is None else given)
     elif arg.startswith("@"):
         data = read_file(arg[1:], "input file")
     elif arg == "-":
@@ -114,11 +118,8 @@ def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
 
 def read_json_input(arg: str):
     """JSON text | @FILE | - (stdin), in the JSON form of jsonform.py."""
-    if arg.startswith("@"):
-        raw = read_file(arg[1:], "input file")
-    elif arg == "-":
-        raw = stdin_bytes()
-    else:
+    raw = _file_or_stdin(arg)
+    if raw is None:
         try:
             return from_json(arg)
         except Failure as exc:
@@ -131,11 +132,8 @@ def read_json_input(arg: str):
 
 def read_json_lines(arg: str):
     """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin)."""
-    if arg.startswith("@"):
-        raw = read_file(arg[1:], "input file")
-    elif arg == "-":
-        raw = stdin_bytes()
-    else:
+    raw = _file_or_stdin(arg)
+    if raw is None:
         raw = arg.encode("utf-8")
     try:
         text = raw.decode("utf-8-sig")
