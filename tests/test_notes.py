@@ -89,10 +89,14 @@ import _testcapi
 from Virel.tl import TLParser
 p = TLParser({"constructors": [{"id": 1, "predicate": "obj", "type": "Obj", "params": [
     {"name": "n", "type": "int"}, {"name": "s", "type": "string"}]}]})
-cut = p.pack({"_": "obj", "n": 1, "s": "text"})[:9]
+whole = p.pack({"_": "obj", "n": 1, "s": "text"})
+cut = whole[:9]
+strict = TLParser({"constructors": [{"id": 1, "predicate": "obj", "type": "Obj", "params": [
+    {"name": "n", "type": "int"}, {"name": "s", "type": "string"}]}]}, strict=True)
 calls = {"pack": lambda: p.pack({"_": "nothing"}), "unpack": lambda: p.unpack(cut),
          "unpack_from": lambda: p.unpack_from(cut, 0), "pack_as": lambda: p.pack_as([1, "x"], "Vector<int>"),
-         "pack_into": lambda: p.pack_into(bytearray(), {"_": "obj", "s": 5})}
+         "pack_into": lambda: p.pack_into(bytearray(), {"_": "obj", "s": 5}),
+         "strict_unpack": lambda: strict.unpack(whole + bytes(4))}
 call = calls[sys.argv[1]]
 crashed = []
 for n in range(1, int(sys.argv[2]) + 1):
@@ -114,7 +118,7 @@ print(crashed)
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@pytest.mark.parametrize("op", ["pack", "unpack", "unpack_from", "pack_as", "pack_into"])
+@pytest.mark.parametrize("op", ["pack", "unpack", "unpack_from", "pack_as", "pack_into", "strict_unpack"])
 def test_a_failed_allocation_on_an_error_path_never_crashes(op):
     pytest.importorskip("_testcapi")
     done = subprocess.run([sys.executable, "-c", CHILD, op, "100"], capture_output=True, text=True,

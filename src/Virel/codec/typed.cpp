@@ -206,6 +206,19 @@ static PyObject* add_note(PyObject* exc, PyObject* note) noexcept {
     return raised;
 }
 
+// Attaches `text` (empty: nothing) as a note to the pending exception. The exception keeps its
+// type, message and traceback; a note whose text cannot be made is left out.
+static void attach_note(const std::string& text) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (!text.empty()) {
+        Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (note) exc = add_note(exc, note.get());
+        else PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
 void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept {
     TLParserExtras* e = s->extras;
     // A shortage's trace starts where the first short read began; an exception's where its mark says.
@@ -218,16 +231,7 @@ void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t bas
         text.clear();
     }
     if (e) reset(e);
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    if (!text.empty()) {
-        // The exception keeps its type, message and traceback; a note whose text cannot be made is
-        // left out.
-        Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        if (note) exc = add_note(exc, note.get());
-        else PyErr_Clear();
-    }
-    PyErr_SetRaisedException(exc);
+    attach_note(text);
 }
 
 void attach_left_over_note(const char* record, uint64_t at) noexcept {
@@ -236,14 +240,9 @@ void attach_left_over_note(const char* record, uint64_t at) noexcept {
         text = record ? std::string("at ") + record + " (records: " + record + ")" : "at the top-level object";
         text += "; the extra bytes begin at byte " + std::to_string(at);
     } catch (...) {
-        return;  // no note rather than none of the error
+        text.clear();  // no note rather than none of the error
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (note) add_note(exc, note.get());
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    attach_note(text);
 }
 
 // ---- Type texts ----
