@@ -38,6 +38,7 @@ private:
 void add_traceback(const char* where) noexcept;
 
 // The one spelling of every traceback name.
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 #define TL_WHERE(cls, op) "Virel.tl." #cls "." #op
 
 // Adds our entry and returns T's "nothing": every failing step ends with `return fail<T>(here)`.
@@ -61,6 +62,7 @@ T fail(const char* where) noexcept {
 // Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
 // data (or a container that holds itself) ends in RecursionError instead of a blown C stack. The
 // stack test is one compare with a thread-local word, inline: it runs once per nested object.
+// Departure D1: see ARCHITECTURE.md, "Departures".
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) noexcept : ok_(enter(where)) {}
@@ -84,6 +86,7 @@ private:
 
 // The argument rules shared by every one-argument callable of the module. On success *out holds
 // a borrowed reference to the argument; on failure a TypeError is pending and false is returned.
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 bool parse_one_arg(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) noexcept;
 // The same rules for a callable that receives a tuple and a dict (the TLParser constructor).

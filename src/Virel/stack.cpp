@@ -38,6 +38,7 @@ bool stack_exhausted(const char* where) noexcept {
     char here;
     if (stack_floor == UINTPTR_MAX) stack_floor = find_stack_floor();
     if (reinterpret_cast<std::uintptr_t>(&here) >= stack_floor) return false;
+    // Departure D1: see ARCHITECTURE.md, "Departures". The message is the interpreter's own.
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
     return true;
 }

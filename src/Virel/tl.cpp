@@ -20,6 +20,8 @@ PyObject* module_dict;
 
 // ---- Traceback entries ----
 
+// Every entry's file name ("src/Virel/tl") and line (1) are fixed, whatever file the operation
+// is in. Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 void add_traceback(const char* where) noexcept {
     // One frame (and its code object) per operation, made on its first failure and shared by
     // every later entry of that operation: such a frame never runs, so nothing in it changes, and
@@ -50,6 +52,7 @@ void add_traceback(const char* where) noexcept {
 
 // ---- C++ failures ----
 
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 void translate_native_failure() noexcept {
     if (PyErr_Occurred()) return;  // a pending Python exception wins
     try {
@@ -83,6 +86,8 @@ void translate_native_failure() noexcept {
 
 // ---- Argument rules ----
 
+// Written by hand, not with PyArg_Parse*, for these exact messages.
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 static void wrong_count(const char* func, Py_ssize_t expected, Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
                  "exactly", expected, expected == 1 ? "" : "s", given);
@@ -185,6 +190,7 @@ static bool is_option(PyObject* key, const char* const* names, int count, int* w
     return false;
 }
 
+// Departure D21: see ARCHITECTURE.md, "Departures". Every other message stays as it was.
 bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values, Ref* rest) noexcept {
     for (int i = 0; i < count; ++i) values[i] = nullptr;
     *rest = Ref::borrow(kwargs);
@@ -257,6 +263,7 @@ bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObjec
 
 // ---- Pickling refusal ----
 
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 static const char* pickling_where(PyObject* self, bool reduce) noexcept {
     if (PyObject_TypeCheck(self, TLParser_Type))
         return reduce ? TL_WHERE(TLParser, __reduce__) : TL_WHERE(TLParser, __setstate__);
@@ -299,6 +306,7 @@ static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const c
 static PyObject* tl_create(PyObject* module_spec, PyModuleDef*) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
+    // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (first_interpreter == -1) {
         first_interpreter = id;
     } else if (id != first_interpreter) {
@@ -340,6 +348,7 @@ static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** ou
 }
 
 // The one attribute through which other extensions reach the native interface (tl.hpp).
+// Departure D14: see ARCHITECTURE.md, "Departures".
 static bool add_capsule(PyObject* module) noexcept {
     static TLCapi capi;
     capi = {TL_CAPI_VERSION,       sizeof(TLCapi),        TLCapi_sizes(),
@@ -351,6 +360,7 @@ static bool add_capsule(PyObject* module) noexcept {
 
 static bool exec_steps(PyObject* module) noexcept {
     module_dict = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
+    // Departure D17: see ARCHITECTURE.md, "Departures". The warning's text is kept for callers.
     int built_major = PY_MAJOR_VERSION, built_minor = PY_MINOR_VERSION;
     int run_major = static_cast<int>((Py_Version >> 24) & 0xFF), run_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if ((run_major != built_major || run_minor != built_minor) &&
@@ -358,6 +368,7 @@ static bool exec_steps(PyObject* module) noexcept {
                          built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
     if (!make_strings() || !compiler_module_init() || !dict_table::init()) return false;
+    // Departure D13: see ARCHITECTURE.md, "Departures".
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
     Ref json = Ref::steal(PyImport_ImportModule("json"));
@@ -370,6 +381,7 @@ static bool exec_steps(PyObject* module) noexcept {
 
 static int tl_exec(PyObject* module) {
     if (executed_with == module) return 0;
+    // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (executed_with) {
         PyErr_SetString(PyExc_RuntimeError, "Module 'tl' has already been imported. Re-initialisation is not supported.");
         return -1;

@@ -22,6 +22,7 @@ class _Output:
         self.stream = sys.stdout.buffer
 
     def __call__(self, text: str) -> None:
+        # UTF-8 whatever the locale. Departure D24: see ARCHITECTURE.md, "Departures".
         self.stream.write(text.encode("utf-8"))
 
     def line(self, text: str = "") -> None:
@@ -51,6 +52,7 @@ def cmd_unpack(args) -> int:
     offset, index = 0, 0
     while True:
         try:
+            # Departure D23: see ARCHITECTURE.md, "Departures".
             value, end = parser.unpack_from(data, offset, args.type)
         except DECODE_ERRORS as exc:
             out.stream.flush()  # the values before this one are printed first
@@ -73,6 +75,7 @@ def cmd_unpack(args) -> int:
                       f"{describe(ValueError(f'{_count(extra)} left after the object, at position {offset}'))}")
     if offset < len(data):
         extra = len(data) - offset
+        # Departure D24: see ARCHITECTURE.md, "Departures".
         note(f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "
              f"{_count(extra)} after it {'were' if extra > 1 else 'was'} not read (--all reads every value)")
     return 0
@@ -84,6 +87,7 @@ DECODE_ERRORS = (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDeco
 
 def _pack_one(parser, value, type_text, where: str = "") -> bytes:
     if type_text is None and (not isinstance(value, dict) or "_" not in value):
+        # Departure D24: see ARCHITECTURE.md, "Departures".
         raise Failure(f'{where}the JSON must be an object whose "_" names the constructor, '
                       'e.g. {"_": "peerUser", "user_id": 42} (or give --type)')
     try:

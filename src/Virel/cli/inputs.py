@@ -104,6 +104,7 @@ def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
             text = data.decode("ascii")
         except UnicodeDecodeError:
             text = None
+        # 0x and whitespace too. Departure D24: see ARCHITECTURE.md, "Departures".
         if text is not None and _is_hex_text(text):
             data = parse_hex(text)
     else:

@@ -23,6 +23,7 @@ PyObject* read_string(TLParser* s) {
 }
 
 // The Python int of a wire int or long: unsigned, or with the parser's signed mode, signed.
+// Unsigned by default is kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 template <class Ops>
 inline PyObject* int_of(const TLParser* s, uint32_t word) noexcept {
     if (Ops::signed_ints(s)) return PyLong_FromLong(static_cast<int32_t>(word));
@@ -64,12 +65,15 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     uint32_t header = Ops::_read_int32(s);
     if (header != kVectorId) {
         // A header that was there moved the cursor; a missing one (a shortage) did not.
+        // A missing one reads as 0 and fails here, as callers expect: see ARCHITECTURE.md, "The
+        // compatibility contract".
         path_mark(s, s->parse_error ? s->position : s->position - 4);
         set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
         return fail<PyObject*>(here);
     }
     auto count = static_cast<int32_t>(Ops::_read_int32(s));
     uint64_t left = s->position <= s->input_length ? s->input_length - s->position : 0;
+    // Departure D2: see ARCHITECTURE.md, "Departures".
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
@@ -112,6 +116,8 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
             return list.release();
         }
     }
+    // Reading on after a shortage keeps the final position the same. Kept for callers: see
+    // ARCHITECTURE.md, "The compatibility contract".
     bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = s->position;
@@ -340,6 +346,7 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     auto* s = reinterpret_cast<TLParser*>(op);
     PyObject* data;
     if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                      "data", "bytes", Py_TYPE(data)->tp_name);
@@ -376,6 +383,8 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
         return fail<PyObject*>(here);
     }
     if (s->parse_error) {
+        // Where the last read left the cursor, which may lie past the end of the input.
+        // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
         PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                      static_cast<unsigned long long>(s->position));
         attach_path_note(s, nullptr, true, 0);
