@@ -268,20 +268,20 @@ def params_of(*types):
     return [tuple(p) for p in c.entries()[0].params]
 
 
-V, O, I, L, B = TL_VECTOR, TL_OBJECT, TL_INT, TL_LONG, TL_BOOL
+VEC, OBJ, INT, LONG, BOOL = TL_VECTOR, TL_OBJECT, TL_INT, TL_LONG, TL_BOOL
 
 
 @pytest.mark.parametrize("expr, kind, conditional, field, bit, element", [
-    ("#", I, False, 0, 0, ()),
-    ("?long", L, True, 0, 0, ()),                 # no field named: bit 0 of flags
-    ("x.33?int", I, True, 0, 33, ()),             # the bit as written
-    ("flags2.7?true", B, True, 1, 7, ()),
-    ("flags.-1?Bool", B, True, 0, -1, ()),
-    ("Vector<Vector<int>>", V, False, 0, 0, ((I, "int", False),)),  # the inner vectors collapse
-    ("flags.3?Vector<User>", V, True, 0, 3, ((O, "flags.3?User", False),)),
-    ("VectorVector<<long>>", V, False, 0, 0, ((V, "Vector<long", False), (L, "long", False))),
-    ("Vector t", V, False, 0, 0, ((V, "Vector t", True),)),  # strips to itself: vectors to any depth
-    ("a?b?c", O, True, 0, 0, ()),
+    ("#", INT, False, 0, 0, ()),
+    ("?long", LONG, True, 0, 0, ()),                 # no field named: bit 0 of flags
+    ("x.33?int", INT, True, 0, 33, ()),             # the bit as written
+    ("flags2.7?true", BOOL, True, 1, 7, ()),
+    ("flags.-1?Bool", BOOL, True, 0, -1, ()),
+    ("Vector<Vector<int>>", VEC, False, 0, 0, ((INT, "int", False),)),  # the inner vectors collapse
+    ("flags.3?Vector<User>", VEC, True, 0, 3, ((OBJ, "flags.3?User", False),)),
+    ("VectorVector<<long>>", VEC, False, 0, 0, ((VEC, "Vector<long", False), (LONG, "long", False))),
+    ("Vector t", VEC, False, 0, 0, ((VEC, "Vector t", True),)),  # strips to itself: vectors to any depth
+    ("a?b?c", OBJ, True, 0, 0, ()),
 ])
 def test_entries_show_each_parameter_as_compiled(expr, kind, conditional, field, bit, element):
     assert params_of(expr) == [("p0", kind, expr, conditional, field, bit, 0, element)]
@@ -307,7 +307,7 @@ def test_entries_deep_vector_stops_where_the_compiler_did():
     n = 20_000
     (param,) = params_of("Vector" * n + "<" * n + "int")
     levels = param[-1]
-    assert 1 < len(levels) < n and all(kind == V and not endless for kind, _, endless in levels)
+    assert 1 < len(levels) < n and all(kind == VEC and not endless for kind, _, endless in levels)
     assert levels[-1][1] == "Vector" * (n - len(levels)) + "<" * (n - len(levels)) + "int"
 
 
@@ -362,6 +362,6 @@ def test_entries_of_the_real_layer():
         [(p["name"], p["type"]) for p in r["params"]] for r in raw]
     send = next(e for e in got if e.name == "messages.sendMessage")
     by_name = {p.name: p for p in send.params}
-    assert by_name["entities"][1:] == (V, "flags.3?Vector<MessageEntity>", True, 0, 3, 0,
-                                       ((O, "flags.3?MessageEntity", False),))
-    assert by_name["random_id"][1:] == (L, "long", False, 0, 0, 0, ())
+    assert by_name["entities"][1:] == (VEC, "flags.3?Vector<MessageEntity>", True, 0, 3, 0,
+                                       ((OBJ, "flags.3?MessageEntity", False),))
+    assert by_name["random_id"][1:] == (LONG, "long", False, 0, 0, 0, ())
