@@ -7,8 +7,8 @@ constructor or a method (constructors come first). When two entries share an id,
 the id as the later one; when they share a name, pack writes the later one.
 
 The text helpers below (``kind_of``, ``condition``, ``strip_vector``, ``entry_name``) state the
-same rules for code that reads schema JSON without compiling it (``stubs``, the tests' value
-generators); tests/test_cli.py checks them against the compiler on the real layers.
+same rules for code that reads schema JSON without compiling it (``stubs``, the fuzz
+harnesses); tests/test_cli.py checks them against the compiler on the real layers.
 """
 
 from __future__ import annotations
