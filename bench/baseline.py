@@ -9,7 +9,8 @@ possible, but this is the honest "obvious code" baseline.
 Wire rules, all little-endian:
 
 * object: 4-byte constructor id, then the params in schema order;
-* ``flags`` / ``flags2``: a 32-bit word built from which conditional params are present;
+* ``flags`` / ``flags2``: a 32-bit word built from which conditional params are present
+  (``flags.N?T`` is bit N mod 32 of flags, ``flags2.N?T`` of flags2, ``?T`` bit 0 of flags);
 * ``int`` / ``#``: 4 bytes; ``long``: 8 bytes (both read back as unsigned); ``double``: 8 bytes;
 * ``string`` / ``bytes``: a length prefix (1 byte below 254, else 0xFE and 3 bytes), the data,
   zero padding to a multiple of 4;
@@ -71,11 +72,12 @@ class Param:
         self.name = name
         self.flags_word = name if name in ("flags", "flags2") else None
         if "?" in type_expr:
-            # "flags.3?Vector<long>": the word, the bit and the type proper.
+            # "flags.3?Vector<long>": the word, the bit and the type proper. A condition without
+            # a dot ("?long") is bit 0 of flags; any word but flags2 means flags.
             condition, self.type_text = type_expr.split("?")[0:2]
-            word, _, bit = condition.partition(".")
+            word, dot, bit = condition.partition(".")
             self.condition_word = "flags2" if word == "flags2" else "flags"
-            self.bit = int(bit) & 31
+            self.bit = int(bit) & 31 if dot else 0
         else:
             self.type_text = type_expr
             self.condition_word = None
@@ -88,10 +90,12 @@ class Constructor:
 
     __slots__ = ("id", "name", "params")
 
-    def __init__(self, entry: dict, name_key: str):
-        self.id = int(entry["id"]) & 0xFFFFFFFF
-        self.name = entry[name_key]
-        self.params = [Param(p["name"], p["type"]) for p in entry["params"]]
+    def __init__(self, entry: dict):
+        self.id = int(entry.get("id", 0)) & 0xFFFFFFFF
+        # The first of these keys present names the entry, up to its first NUL.
+        name = next((entry[key] for key in ("predicate", "method", "type") if key in entry), "")
+        self.name = name.split("\0", 1)[0]
+        self.params = [Param(p["name"], p["type"]) for p in entry.get("params") or ()]
 
 
 class Reader:
@@ -146,9 +150,9 @@ class TLBaseline:
         schema = json.loads(schema_text)
         self.by_name: dict[str, Constructor] = {}
         self.by_id: dict[int, Constructor] = {}
-        for key, name_key in (("constructors", "predicate"), ("methods", "method")):
-            for entry in schema.get(key, []):
-                ctor = Constructor(entry, name_key)
+        for key in ("constructors", "methods"):
+            for entry in schema.get(key) or ():
+                ctor = Constructor(entry)
                 self.by_name[ctor.name] = ctor
                 self.by_id[ctor.id] = ctor
 
@@ -189,7 +193,7 @@ class TLBaseline:
     def _flags_value(ctor: Constructor, word: str, obj: dict) -> int:
         value = 0
         for param in ctor.params:
-            if param.condition_word != word:
+            if param.condition_word != word or param.flags_word is not None:
                 continue
             current = obj.get(param.name)
             present = current is True if param.kind == BOOL else current is not None

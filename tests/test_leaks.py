@@ -34,6 +34,11 @@ def workload(parser):
     c = TLSchemaCompiler()
     c.compile(SCHEMA)
     c.compile(SCHEMA_TEXT)  # a second compile releases the first tables: it redefines every name
+    assert len(c.entries()) == len(SCHEMA["constructors"]) + len(SCHEMA["methods"])
+    try:
+        c.entries(1)
+    except TypeError:
+        pass
     user = {"_": "user", "id": 7, "name": "é" * 300, "photo": b"x" * 300, "bot": True}
     d = {"_": "holder", "owner": user, "where": {"_": "point", "x": 1.0, "y": 2.0}, "ints": [1, 2],
          "users": [user] * 3, "late": 1, "late_flag": True}

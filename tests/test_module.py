@@ -16,7 +16,11 @@ from conftest import SCHEMA_TEXT
 def test_namespace_holds_the_two_classes_json_and_the_capsule():
     import json
     public = {n for n in dir(tl) if not n.startswith("__")}
-    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API"}
+    kinds = {"TL_INT", "TL_LONG", "TL_DOUBLE", "TL_STRING", "TL_BYTES", "TL_BOOL", "TL_VECTOR", "TL_OBJECT"}
+    views = {"TLConstructor", "TLParam", "TLElementType"}  # what TLSchemaCompiler.entries() returns
+    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API"} | kinds | views
+    assert [tl.TL_INT, tl.TL_LONG, tl.TL_DOUBLE, tl.TL_STRING, tl.TL_BYTES, tl.TL_BOOL, tl.TL_VECTOR,
+            tl.TL_OBJECT] == list(range(8))
     assert type(tl._C_API).__name__ == "PyCapsule" and '"Virel.tl._C_API"' in repr(tl._C_API)
     assert tl.json is json
     assert TLParser.__module__ == "Virel.tl" and TLParser.__qualname__ == "TLParser"
@@ -70,6 +74,8 @@ def test_compiler_constructor_ignores_arguments():
     (lambda: TLSchemaCompiler().compile(), "compile() takes exactly 1 positional argument (0 given)"),
     (lambda: TLParser(SCHEMA_TEXT).__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
     (lambda: TLParser(SCHEMA_TEXT).__reduce__(x=1), "__reduce__() got an unexpected keyword argument 'x'"),
+    (lambda: TLSchemaCompiler().entries(1), "entries() takes exactly 0 positional arguments (1 given)"),
+    (lambda: TLSchemaCompiler().entries(x=1), "entries() got an unexpected keyword argument 'x'"),
     (lambda: TLSchemaCompiler().__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
     (lambda: TLParser(SCHEMA_TEXT).unpack(bytearray(b"x")),
      "Argument 'data' has incorrect type (expected bytes, got bytearray)"),

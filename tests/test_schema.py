@@ -4,7 +4,8 @@ import struct
 
 import pytest
 
-from Virel.tl import TLParser, TLSchemaCompiler
+from Virel.tl import (TL_BOOL, TL_INT, TL_LONG, TL_OBJECT, TL_VECTOR, TLConstructor, TLParam, TLParser,
+                      TLSchemaCompiler)
 
 from conftest import data_file, entry, make_parser
 
@@ -256,3 +257,111 @@ def test_compile_memory_is_linear_in_long_type_texts():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) < 50  # MiB; quadratic growth took over a gigabyte
+
+
+# ---- entries(): what the latest compile made ----
+
+def params_of(*types):
+    """The compiled parameters p0, p1, ... of the given type texts, as tuples."""
+    c = TLSchemaCompiler()
+    c.compile({"constructors": [entry(1, "e", *((f"p{i}", t) for i, t in enumerate(types)))]})
+    return [tuple(p) for p in c.entries()[0].params]
+
+
+VEC, OBJ, INT, LONG, BOOL = TL_VECTOR, TL_OBJECT, TL_INT, TL_LONG, TL_BOOL
+
+
+@pytest.mark.parametrize("expr, kind, conditional, field, bit, element", [
+    ("#", INT, False, 0, 0, ()),
+    ("?long", LONG, True, 0, 0, ()),                 # no field named: bit 0 of flags
+    ("x.33?int", INT, True, 0, 33, ()),             # the bit as written
+    ("flags2.7?true", BOOL, True, 1, 7, ()),
+    ("flags.-1?Bool", BOOL, True, 0, -1, ()),
+    ("Vector<Vector<int>>", VEC, False, 0, 0, ((INT, "int", False),)),  # the inner vectors collapse
+    ("flags.3?Vector<User>", VEC, True, 0, 3, ((OBJ, "flags.3?User", False),)),
+    ("VectorVector<<long>>", VEC, False, 0, 0, ((VEC, "Vector<long", False), (LONG, "long", False))),
+    ("Vector t", VEC, False, 0, 0, ((VEC, "Vector t", True),)),  # strips to itself: vectors to any depth
+    ("a?b?c", OBJ, True, 0, 0, ()),
+])
+def test_entries_show_each_parameter_as_compiled(expr, kind, conditional, field, bit, element):
+    assert params_of(expr) == [("p0", kind, expr, conditional, field, bit, 0, element)]
+
+
+def test_entries_show_each_record_as_compiled():
+    c = TLSchemaCompiler()
+    c.compile({"constructors": [
+        {"id": -1, "predicate": "a\0tail", "type": "", "params": [{"name": "flags", "type": "#"},
+                                                                  {"name": "flags2", "type": "#"}]},
+        {"id": "7", "type": "OnlyType"},
+    ], "methods": [{"id": 2**32 - 1, "method": "m", "type": "Vector<A>"}]})
+    rows = [(e.id, e.name, e.result_type, [(p.name, p.flags_word) for p in e.params]) for e in c.entries()]
+    assert rows == [(2**32 - 1, "a", "a", [("flags", 1), ("flags2", 2)]), (7, "OnlyType", "OnlyType", []),
+                    (2**32 - 1, "m", "Vector<A>", [])]
+    e = c.entries()[0]
+    assert isinstance(e, TLConstructor) and isinstance(e.params[0], TLParam) and e == tuple(e)
+    with pytest.raises(AttributeError):
+        e.name = "b"  # read-only
+
+
+def test_entries_deep_vector_stops_where_the_compiler_did():
+    n = 20_000
+    (param,) = params_of("Vector" * n + "<" * n + "int")
+    levels = param[-1]
+    assert 1 < len(levels) < n and all(kind == VEC and not endless for kind, _, endless in levels)
+    assert levels[-1][1] == "Vector" * (n - len(levels)) + "<" * (n - len(levels)) + "int"
+
+
+def test_entries_follow_the_latest_compile():
+    c = TLSchemaCompiler()
+    assert c.entries() == ()
+    c.compile({"constructors": [entry(1, "a"), entry(2, "b")]})
+    assert [e.name for e in c.entries()] == ["a", "b"]
+    c.compile({"constructors": [entry(3, "c")]})  # "a" and "b" still decode, but are not this schema's
+    assert [e.name for e in c.entries()] == ["c"]
+    c.compile("{}")
+    assert c.entries() == ()
+
+
+@pytest.mark.parametrize("entries, names", [
+    ([entry(1, "a"), {"id": "x", "predicate": "b"}], ["a"]),                  # fails inside b, named
+    ([entry(1, "a"), entry(1, "b", ("x", "flags.y?int"))], ["a"]),            # ... in its last parameter
+    ([entry(1, "a"), entry(1, "b"), 5], ["a", "b"]),                          # fails before a name
+    ([{"predicate": "a", "params": None}], []),
+])
+def test_entries_after_a_failed_compile_are_the_complete_records(entries, names):
+    c = TLSchemaCompiler()
+    c.compile({"constructors": [entry(9, "earlier")]})
+    with pytest.raises((TypeError, ValueError)):
+        c.compile({"constructors": entries})
+    assert [e.name for e in c.entries()] == names
+
+
+def test_entries_during_a_compile_show_the_records_made_so_far():
+    c = TLSchemaCompiler()
+    seen = []
+
+    class Sneaky:
+        def __int__(self):
+            seen.append([e.name for e in c.entries()])
+            return 5
+
+    c.compile({"constructors": [entry(1, "a"), {"id": Sneaky(), "predicate": "b"}, entry(3, "c")]})
+    assert seen == [["a"]] and [e.name for e in c.entries()] == ["a", "b", "c"]
+
+
+def test_entries_of_the_real_layer():
+    from Virel import schemas
+    data = schemas.api()
+    c = TLSchemaCompiler()
+    c.compile(data)
+    raw = data["constructors"] + data["methods"]
+    got = c.entries()
+    assert [(e.id, e.name, e.result_type) for e in got] == [
+        (int(r["id"]) & 0xFFFFFFFF, r.get("predicate", r.get("method")), r["type"]) for r in raw]
+    assert [[(p.name, p.type_name) for p in e.params] for e in got] == [
+        [(p["name"], p["type"]) for p in r["params"]] for r in raw]
+    send = next(e for e in got if e.name == "messages.sendMessage")
+    by_name = {p.name: p for p in send.params}
+    assert by_name["entities"][1:] == (VEC, "flags.3?Vector<MessageEntity>", True, 0, 3, 0,
+                                       ((OBJ, "flags.3?MessageEntity", False),))
+    assert by_name["random_id"][1:] == (LONG, "long", False, 0, 0, 0, ())

@@ -4,36 +4,42 @@ from collections import defaultdict
 
 from hypothesis import strategies as st
 
-from support import condition, element_text, entry_name, kind_of
+from Virel.tl import TL_BOOL, TL_BYTES, TL_DOUBLE, TL_INT, TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLSchemaCompiler
 
 TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=20)
 PRIMITIVES = {
-    "int": st.integers(0, 2**32 - 1),
-    "long": st.integers(0, 2**64 - 1),
-    "double": st.floats(allow_nan=False),
-    "string": TEXT | st.text(st.characters(exclude_categories=("Cs",)), min_size=250, max_size=300),
-    "bytes": st.binary(max_size=20) | st.binary(min_size=250, max_size=600),
-    "bool": st.booleans(),
+    TL_INT: st.integers(0, 2**32 - 1),
+    TL_LONG: st.integers(0, 2**64 - 1),
+    TL_DOUBLE: st.floats(allow_nan=False),
+    TL_STRING: TEXT | st.text(st.characters(exclude_categories=("Cs",)), min_size=250, max_size=300),
+    TL_BYTES: st.binary(max_size=20) | st.binary(min_size=250, max_size=600),
+    TL_BOOL: st.booleans(),
 }
+NESTED = (TL_OBJECT, TL_VECTOR)
+
+
+def condition(p):
+    """The flags word and bit that make a compiled parameter optional, or None."""
+    return (p.flag_field, p.flag_bit & 31) if p.is_conditional else None
 
 
 class SchemaValues:
-    """Draws valid object dicts for the entries of one schema (a parsed schema JSON dict)."""
+    """Draws valid object dicts for the entries of one schema (a parsed schema JSON dict), by the
+    records the compiler made of it (TLSchemaCompiler.entries)."""
 
     def __init__(self, schema, max_depth=3, typed=False):
-        entries = list(schema.get("constructors", [])) + list(schema.get("methods", []))
-        by_id = {}
-        for e in entries:
-            by_id[int(e.get("id", 0)) & 0xFFFFFFFF] = e
+        compiler = TLSchemaCompiler()
+        compiler.compile(schema)
+        records = compiler.entries()
+        by_id = {e.id: e for e in records}
         # Entries that decoding can reach: the last of each identifier.
-        self.entries = [e for e in entries if by_id[int(e.get("id", 0)) & 0xFFFFFFFF] is e]
+        self.entries = [e for e in records if by_id[e.id] is e]
         reachable = {id(e) for e in self.entries}
-        self.constructors = [e for e in schema.get("constructors", []) if id(e) in reachable]
+        self.constructors = [e for e in records[:len(schema.get("constructors", []))] if id(e) in reachable]
         self.by_type = defaultdict(list)
         for e in self.constructors:
-            self.by_type[e.get("type", "")].append(e)
-        self.leaves = [e for e in self.constructors
-                       if all(kind_of(p["type"]) not in ("object", "vector") for p in e.get("params", []))]
+            self.by_type[e.result_type].append(e)
+        self.leaves = [e for e in self.constructors if all(p.kind not in NESTED for p in e.params)]
         self.leaf_ids = {id(e) for e in self.leaves}
         self.max_depth = max_depth
         # typed: every nested object is of the type its place declares (as strict pack checks),
@@ -42,23 +48,25 @@ class SchemaValues:
         self._values = {}
         self._objects = {}
 
-    name = staticmethod(entry_name)
+    @staticmethod
+    def name(e):
+        return e.name
 
-    def value(self, kind, text, depth):
+    def value(self, kind, text, element, depth):
         key = (kind, text, depth)
         if key not in self._values:
-            self._values[key] = self._value(kind, text, depth)
+            self._values[key] = self._value(kind, text, element, depth)
         return self._values[key]
 
-    def _value(self, kind, text, depth):
+    def _value(self, kind, text, element, depth):
         if kind in PRIMITIVES:
             return PRIMITIVES[kind]
-        if kind == "vector":
-            inner = element_text(text)
-            ikind = kind_of(inner)
-            if ikind == "vector":  # only "Vector t"-like texts stay vectors
+        if kind == TL_VECTOR:
+            level = element[0]
+            if level.kind == TL_VECTOR:  # only "Vector t"-like texts stay vectors
                 return st.just([])
-            return st.lists(self.value(ikind, inner, depth + 1), max_size=3 if depth < self.max_depth else 0)
+            return st.lists(self.value(level.kind, level.type_name, (), depth + 1),
+                            max_size=3 if depth < self.max_depth else 0)
         of_type = self.by_type.get(text.split("?")[-1].lstrip("!"), [])
         candidates = of_type if depth < self.max_depth else []
         if self.typed and of_type and depth >= self.max_depth and depth < self.max_depth + 8:
@@ -71,8 +79,7 @@ class SchemaValues:
     @staticmethod
     def objects_in(e):
         """How many parameters of an entry must hold an object (or a vector of them)."""
-        return sum(kind_of(p["type"]) in ("object", "vector") and not condition(p["type"])
-                   for p in e.get("params", []))
+        return sum(p.kind in NESTED and not p.is_conditional for p in e.params)
 
     def obj(self, e, depth=0):
         key = (id(e), depth)
@@ -81,32 +88,30 @@ class SchemaValues:
         return self._objects[key]
 
     def _obj(self, e, depth):
-        params = e.get("params", [])
-        groups = {condition(p["type"]) for p in params if condition(p["type"])}
+        groups = {condition(p) for p in e.params if p.is_conditional}
         # Deep down a typed value leaves its optional parts out, so that it ends.
         present = st.just(False) if self.typed and depth > self.max_depth else st.booleans()
         return st.fixed_dictionaries(dict.fromkeys(groups, present)).flatmap(
-            lambda present: self._fill(e, params, present, depth))
+            lambda present: self._fill(e, present, depth))
 
-    def _fill(self, e, params, present, depth):
+    def _fill(self, e, present, depth):
         key = (id(e), depth, tuple(sorted(present.items())))
         if key not in self._objects:
-            self._objects[key] = self._fill_uncached(e, params, present, depth)
+            self._objects[key] = self._fill_uncached(e, present, depth)
         return self._objects[key]
 
-    def _fill_uncached(self, e, params, present, depth):
-        fields = {"_": st.just(self.name(e))}
-        for p in params:
-            if p["name"] in ("flags", "flags2"):
+    def _fill_uncached(self, e, present, depth):
+        fields = {"_": st.just(e.name)}
+        for p in e.params:
+            if p.flags_word:
                 continue
-            kind = kind_of(p["type"])
-            cond = condition(p["type"])
+            cond = condition(p)
             if cond and not present[cond]:
-                fields[p["name"]] = st.just(False if kind == "bool" else None)
-            elif cond and kind == "bool":
-                fields[p["name"]] = st.just(True)
+                fields[p.name] = st.just(False if p.kind == TL_BOOL else None)
+            elif cond and p.kind == TL_BOOL:
+                fields[p.name] = st.just(True)
             else:
-                fields[p["name"]] = self.value(kind, p["type"], depth)
+                fields[p.name] = self.value(p.kind, p.type_name, p.element, depth)
         return st.fixed_dictionaries(fields)
 
 

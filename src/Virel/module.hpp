@@ -20,6 +20,11 @@ extern PyTypeObject* TLParser_Type;
 // The compiler's interned strings, made once when the module is executed; compiler.cpp.
 bool compiler_module_init() noexcept;
 
+// TLSchemaCompiler.entries, and the shapes of what it returns and the kind codes as module
+// attributes (made when the module is executed); schema/view.cpp.
+PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+bool view_module_init(PyObject* module) noexcept;
+
 // TLParser's Python methods; decoder.cpp and encoder.cpp.
 PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

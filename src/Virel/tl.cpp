@@ -375,7 +375,7 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    if (!add_capsule(module)) return false;
+    if (!add_capsule(module) || !view_module_init(module)) return false;
     return PyModule_AddObjectRef(module, "json", json.get()) == 0;
 }
 

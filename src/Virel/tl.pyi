@@ -1,14 +1,69 @@
 """Type stubs for the native module Virel.tl."""
 import json as json
 from collections.abc import Buffer, Mapping
-from typing import Any, NoReturn, SupportsIndex
+from typing import Any, Final, NoReturn, SupportsIndex, final
 
+from _typeshed import structseq
 from typing_extensions import Self, disjoint_base
+
+# The kind of a type expression: TLParam.kind and TLElementType.kind.
+TL_INT: Final = 0
+TL_LONG: Final = 1
+TL_DOUBLE: Final = 2
+TL_STRING: Final = 3
+TL_BYTES: Final = 4
+TL_BOOL: Final = 5
+TL_VECTOR: Final = 6
+TL_OBJECT: Final = 7
+
+@final
+class TLElementType(structseq[Any], tuple[int, str, bool]):
+    __match_args__: Final = ("kind", "type_name", "endless")
+    @property
+    def kind(self) -> int: ...
+    @property
+    def type_name(self) -> str: ...
+    @property
+    def endless(self) -> bool: ...
+
+@final
+class TLParam(structseq[Any], tuple[str, int, str, bool, int, int, int, tuple[TLElementType, ...]]):
+    __match_args__: Final = (
+        "name", "kind", "type_name", "is_conditional", "flag_field", "flag_bit", "flags_word", "element")
+    @property
+    def name(self) -> str: ...
+    @property
+    def kind(self) -> int: ...
+    @property
+    def type_name(self) -> str: ...
+    @property
+    def is_conditional(self) -> bool: ...
+    @property
+    def flag_field(self) -> int: ...
+    @property
+    def flag_bit(self) -> int: ...
+    @property
+    def flags_word(self) -> int: ...
+    @property
+    def element(self) -> tuple[TLElementType, ...]: ...
+
+@final
+class TLConstructor(structseq[Any], tuple[int, str, str, tuple[TLParam, ...]]):
+    __match_args__: Final = ("id", "name", "result_type", "params")
+    @property
+    def id(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def result_type(self) -> str: ...
+    @property
+    def params(self) -> tuple[TLParam, ...]: ...
 
 @disjoint_base
 class TLSchemaCompiler:
     def __new__(cls, *args: object, **kwargs: object) -> Self: ...  # the arguments are ignored
     def compile(self, json_data: str | dict[str, Any], *, strict: bool = False) -> None: ...
+    def entries(self) -> tuple[TLConstructor, ...]: ...
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object) -> NoReturn: ...
 

@@ -1,23 +1,14 @@
 """A schema file as the codec compiled it: the parser, and a view of its entries for display.
 
-The compiled tables live in the native module and are not visible from Python, so the view is
-read from the same JSON by the compiler's own rules, and only once the compiler has accepted it:
+The entries are what the compiler itself made of the JSON (``TLSchemaCompiler.entries()``): ids,
+names, result types and every parameter's kind, condition and vector levels, by the codec's own
+rules. Only what the compiled tables do not hold is taken from the JSON: whether an entry was a
+constructor or a method (constructors come first). When two entries share an id, unpack reads
+the id as the later one; when they share a name, pack writes the later one.
 
-* entries are the constructors, then the methods, in order;
-* the name is "predicate", else "method", else "type", else "" (the first key present), and ends
-  at its first NUL character;
-* the result type is "type", or the name when "type" is absent, null or empty;
-* the id is "id" (0 when absent) as an integer, taken modulo 2**32 (decimal text is read as
-  its number, so "-1" is 0xffffffff);
-* a parameter is its "name" and its type expression; the kind of the expression is that of the
-  text between its first and second "?" (int, #, long, double, string, bytes, byte, Bool, true,
-  Vector..., anything else an object); a vector's elements are what is left after every
-  "Vector<" and then every ">" is removed;
-* when two entries share an id, unpack reads the id as the later one; when they share a name,
-  pack writes the later one.
-
-tests/test_cli.py checks this view against what the compiled parser does, entry by entry, on the
-real layers.
+The text helpers below (``kind_of``, ``condition``, ``strip_vector``, ``entry_name``) state the
+same rules for code that reads schema JSON without compiling it (``stubs``, the fuzz
+harnesses); tests/test_cli.py checks them against the compiler on the real layers.
 """
 
 from __future__ import annotations
@@ -88,6 +79,13 @@ def removal_passes(text: str) -> list[int]:
     return passes
 
 
+def kind_words() -> dict[int, str]:
+    """The word for each of the module's kind codes."""
+    tl = _tl_module()
+    return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
+            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object"}
+
+
 def element_kinds(expr: str) -> tuple[list[str], bool]:
     """Kinds of a vector's elements, outermost first, and whether the last one nests in itself
     (a text that strips to itself, such as "Vector t", is a vector of vectors at any depth).
@@ -152,20 +150,16 @@ class Entry:
     name: str
     id: int  # unsigned 32-bit
     result: str
-    params: tuple[tuple[str, str], ...]
+    params: tuple  # of Virel.tl.TLParam
 
 
 def read_entries(data: dict) -> list[Entry]:
-    """The entries of schema data that the compiler accepted, by the compiler's rules."""
-    out: list[Entry] = []
-    for kind, key in (("constructor", "constructors"), ("method", "methods")):
-        for raw in list(data.get(key) or ()):
-            name = entry_name(raw)
-            result = raw.get("type") or name
-            ident = int(raw.get("id", 0)) & 0xFFFFFFFF
-            params = tuple((p["name"], p["type"]) for p in raw.get("params") or ())
-            out.append(Entry(len(out), kind, name, ident, result, params))
-    return out
+    """The entries of schema data that the compiler accepted, as it compiled them."""
+    compiler = _tl_module().TLSchemaCompiler()
+    compiler.compile(data)
+    constructors = len(data.get("constructors") or ())
+    return [Entry(i, "constructor" if i < constructors else "method", e.name, e.id, e.result_type, e.params)
+            for i, e in enumerate(compiler.entries())]
 
 
 class SchemaView:
@@ -187,28 +181,40 @@ class SchemaView:
         return notes
 
 
-def carried(name: str, expr: str) -> str:
-    """How a parameter travels on the wire, in words."""
-    if name in FLAGS_WORDS:
+def carried(param, words: dict[int, str] | None = None) -> str:
+    """How a compiled parameter (a Virel.tl.TLParam) travels on the wire, in words."""
+    words = words or kind_words()
+    if param.flags_word:
         return "flags word, 4 bytes (pack computes it)"
-    cond = condition(expr)
-    kind = kind_of(expr)
+    kind = words[param.kind]
     prefix = ""
-    if cond is not None:
-        field, bit = cond
+    if param.is_conditional:
+        field, bit = "flags2" if param.flag_field == 1 else "flags", param.flag_bit & 31
         if kind == "bool":
             return f"bit {bit} of {field}, no data (true when set)"
         prefix = f"if bit {bit} of {field}: "
     if kind == "vector":
-        kinds, endless = element_kinds(expr)
+        kinds, endless = vector_levels(param.element, words)
         if endless:
             return f"{prefix}{'vector of ' * len(kinds)}vectors, to any depth"
         return f"{prefix}{'vector of ' * (len(kinds) - 1)}vector of {kinds[-1]}"
     if kind in SIZES:
         return f"{prefix}{kind}, {SIZES[kind]} bytes"
-    if proper(expr) in ("int128", "int256"):  # not primitives to the codec
-        return f"{prefix}object (the codec has no {proper(expr)} primitive)"
+    if proper(param.type_name) in ("int128", "int256"):  # not primitives to the codec
+        return f"{prefix}object (the codec has no {proper(param.type_name)} primitive)"
     return f"{prefix}{kind}"
+
+
+def vector_levels(levels, words: dict[int, str]) -> tuple[list[str], bool]:
+    """Kinds of a vector's elements from its compiled levels, outermost first, and whether the last
+    one nests in itself. The compiler stops early on a very deep text: the levels below its last
+    follow from that level's text (element_kinds, in one scan)."""
+    kinds = [words[level.kind] for level in levels]
+    last = levels[-1]
+    if kinds[-1] != "vector" or last.endless:
+        return kinds, last.endless
+    deeper, endless = element_kinds(last.type_name)
+    return kinds + deeper, endless
 
 
 def parse_id(text: str) -> int | None:
@@ -242,10 +248,11 @@ def format_entry(view: SchemaView, e: Entry) -> str:
         lines.append("  params: none")
     else:
         lines.append(f"  params: {len(e.params)}")
-        wn = max(len(n) for n, _ in e.params)
-        wt = max(len(t) for _, t in e.params)
-        for name, ptype in e.params:
-            lines.append(f"    {name:<{wn}}  {ptype:<{wt}}  {carried(name, ptype)}")
+        wn = max(len(p.name) for p in e.params)
+        wt = max(len(p.type_name) for p in e.params)
+        words = kind_words()
+        for p in e.params:
+            lines.append(f"    {p.name:<{wn}}  {p.type_name:<{wt}}  {carried(p, words)}")
     lines += [f"  note:   {text}" for text in view.shadowed(e)]
     return "\n".join(lines)
 
@@ -314,27 +321,25 @@ def merge(sources: list[Source], warn) -> dict:
     owners: list[tuple[str, list]] = []  # (label, [(key, entry), ...]) of the sources taken so far
     for source in sources:
         data = source.schema_data()
-        new_ids = {e.id for e in read_entries(data)}
+        compiled = read_entries(data)
+        new_ids = {e.id for e in compiled}
         kept_owners = []
         for label, entries in owners:
-            lost = [e for key, e in entries if _entry_id(e) in new_ids]
+            lost = [e for _, _, e in entries if e.id in new_ids]
             if lost:
-                names = ", ".join(f"{entry_name(e)}#{_entry_id(e):08x}" for e in lost[:4])
+                names = ", ".join(f"{e.name}#{e.id:08x}" for e in lost[:4])
                 more = f" and {len(lost) - 4} more" if len(lost) > 4 else ""
                 warn(f"warning: {source.label} replaces {len(lost)} entr{'y' if len(lost) == 1 else 'ies'} "
                      f"of {label} with the same id: {names}{more}")
-                entries = [(key, e) for key, e in entries if _entry_id(e) not in new_ids]
+                entries = [(key, raw, e) for key, raw, e in entries if e.id not in new_ids]
             kept_owners.append((label, entries))
-        mine = [(key, raw) for key in ("constructors", "methods") for raw in list(data.get(key) or ())]
+        raws = [(key, raw) for key in ("constructors", "methods") for raw in list(data.get(key) or ())]
+        mine = [(key, raw, e) for (key, raw), e in zip(raws, compiled)]
         owners = kept_owners + [(source.label, mine)]
     for _, entries in owners:
-        for key, raw in entries:
+        for key, raw, _ in entries:
             merged[key].append(raw)
     return merged
-
-
-def _entry_id(raw: dict) -> int:
-    return int(raw.get("id", 0)) & 0xFFFFFFFF
 
 
 class Schema:

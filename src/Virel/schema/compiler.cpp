@@ -791,6 +791,7 @@ static PyMethodDef TLSchemaCompiler_methods[] = {
      "compile($self, json_data, *, strict=False)\n--\n\nCompile a schema given as JSON text or as the dict it parses into.\n"
      "strict: refuse entries without id, name, params or result type, malformed type texts,\n"
      "conditions on a flags word the record lacks, and different entries under one id or name."},
+    {"entries", TL_FASTCALL(TLSchemaCompiler_entries), METH_FASTCALL | METH_KEYWORDS, "entries($self, /)\n--\n\nThe records of the latest compile, in schema order: a tuple of TLConstructor."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,165 @@
+// schema/view.cpp: TLSchemaCompiler.entries(), a read-only copy of the tables of the latest compile
+// for Python code (the command line, the tests), and the kind codes as module constants.
+#include "capi.hpp"
+#include "schema/compiler.hpp"
+
+#include <cstring>
+
+namespace virel {
+
+namespace {
+
+// The three shapes of the view, made once when the module is executed. They are named after the
+// records they copy; each is a tuple with named fields.
+PyTypeObject* ConstructorView_Type;
+PyTypeObject* ParamView_Type;
+PyTypeObject* ElementView_Type;
+
+PyStructSequence_Field constructor_fields[] = {
+    {"id", "the identifier, unsigned 32-bit"},
+    {"name", "the name, up to its first NUL (what pack takes and unpack gives under '_')"},
+    {"result_type", "the result type as written (the name when the schema gives none)"},
+    {"params", "the parameters in wire order: a tuple of TLParam"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field param_fields[] = {
+    {"name", "the parameter's name: its key in the dict form"},
+    {"kind", "the kind of its type (TL_INT ... TL_OBJECT)"},
+    {"type_name", "the whole type expression, condition prefix included"},
+    {"is_conditional", "whether the expression holds '?'"},
+    {"flag_field", "which flags word governs it: 0 flags, 1 flags2"},
+    {"flag_bit", "the bit of that word, as written (only its low five bits count)"},
+    {"flags_word", "1 when the parameter is the flags word itself, 2 for flags2, else 0"},
+    {"element", "a vector's element types, outermost first: a tuple of TLElementType; else ()"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field element_fields[] = {
+    {"kind", "the kind of the element type"},
+    {"type_name", "its text: the level above with every 'Vector<', then every '>', removed"},
+    {"endless", "whether its elements are of its own type, to any depth (a text that strips to itself)"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc constructor_desc = {
+    "Virel.tl.TLConstructor", "One compiled schema entry (a constructor or a method).", constructor_fields, 4};
+PyStructSequence_Desc param_desc = {"Virel.tl.TLParam", "One compiled parameter.", param_fields, 8};
+PyStructSequence_Desc element_desc = {
+    "Virel.tl.TLElementType",
+    "One level of a vector's elements. A last level that is a vector and not endless is as deep as the "
+    "compiler went (very deep texts): the codec derives the levels below from its text.",
+    element_fields, 3};
+
+// A str of the NUL-terminated UTF-8 text `text` (up to its NUL), or null with an exception pending.
+Ref text_of(const char* text) noexcept {
+    if (!text) return Ref::steal(PyUnicode_New(0, 0));
+    return Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr));
+}
+
+// Fills field `index` of a struct sequence with `value` (a new reference, taken); false if it is null.
+bool set_field(PyObject* view, Py_ssize_t index, Ref value) noexcept {
+    if (!value) return false;
+    PyStructSequence_SetItem(view, index, value.release());  // steals
+    return true;
+}
+
+Ref as_int(long long value) noexcept { return Ref::steal(PyLong_FromLongLong(value)); }
+Ref as_bool(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+
+// The levels of a vector's elements, outermost first, down to the first that is not a vector, an
+// endless one, or the last the compiler made.
+Ref element_chain(const TLElementType* element) noexcept {
+    Ref levels = Ref::steal(PyList_New(0));
+    if (!levels) return Ref();
+    for (const TLElementType* e = element; e; e = e->element) {
+        bool endless = e->element == e;
+        Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
+        if (!level || !set_field(level.get(), 0, as_int(e->kind)) || !set_field(level.get(), 1, text_of(e->type_name)) ||
+            !set_field(level.get(), 2, as_bool(endless)) || PyList_Append(levels.get(), level.get()) < 0)
+            return Ref();
+        if (endless) break;
+    }
+    return Ref::steal(PyList_AsTuple(levels.get()));
+}
+
+Ref param_view(const TLParam& p) noexcept {
+    Ref view = Ref::steal(PyStructSequence_New(ParamView_Type));
+    if (!view) return Ref();
+    Ref element = p.kind == TL_VECTOR ? element_chain(p.element) : Ref::steal(PyTuple_New(0));
+    bool ok = set_field(view.get(), 0, p.py_name ? Ref::borrow(p.py_name) : text_of(p.name)) &&
+              set_field(view.get(), 1, as_int(p.kind)) && set_field(view.get(), 2, text_of(p.type_name)) &&
+              set_field(view.get(), 3, as_bool(p.is_conditional != 0)) && set_field(view.get(), 4, as_int(p.flag_field)) &&
+              set_field(view.get(), 5, as_int(p.flag_bit)) && set_field(view.get(), 6, as_int(p.flags_word)) &&
+              set_field(view.get(), 7, std::move(element));
+    return ok ? std::move(view) : Ref();
+}
+
+Ref constructor_view(const TLConstructor& record) noexcept {
+    Ref view = Ref::steal(PyStructSequence_New(ConstructorView_Type));
+    Ref params = Ref::steal(PyTuple_New(record.params ? record.param_count : 0));
+    if (!view || !params) return Ref();
+    for (int32_t j = 0; record.params && j < record.param_count; ++j) {
+        Ref param = param_view(record.params[j]);
+        if (!param) return Ref();
+        PyTuple_SET_ITEM(params.get(), j, param.release());  // steals
+    }
+    bool ok = set_field(view.get(), 0, Ref::steal(PyLong_FromUnsignedLong(record.id))) &&
+              set_field(view.get(), 1, text_of(record.name)) && set_field(view.get(), 2, text_of(record.result_type)) &&
+              set_field(view.get(), 3, std::move(params));
+    return ok ? std::move(view) : Ref();
+}
+
+// How many records of the latest schema are complete. Records are filled in order, each named
+// first; a compile that failed (or that is still running, when Python code it runs asks) stopped
+// inside the last named record, which it never registered. A complete one always is, under its
+// identifier: no later record of its own schema took the identifier from it, as none was made.
+int32_t complete_records(const TLSchemaCompiler* self) noexcept {
+    const TLSchema* schema = self->schema;
+    if (!schema || !schema->constructors) return 0;
+    int32_t named = 0;
+    while (named < schema->count && schema->constructors[named].name) ++named;
+    if (named == 0) return 0;
+    const TLConstructor* last = &schema->constructors[named - 1];
+    return self->maps->id_map.find(last->id) == last ? named : named - 1;
+}
+
+}  // namespace
+
+PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLSchemaCompiler, entries);
+    auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
+    if (!parse_no_args("entries", args, nargs, kwnames) || !compiler_ready(self)) return fail<PyObject*>(here);
+    // Nothing below runs Python code: the tables cannot change while they are copied.
+    int32_t count = complete_records(self);
+    Ref entries = Ref::steal(PyTuple_New(count));
+    if (!entries) return fail<PyObject*>(here);
+    for (int32_t i = 0; i < count; ++i) {
+        Ref entry = constructor_view(self->schema->constructors[i]);
+        if (!entry) return fail<PyObject*>(here);
+        PyTuple_SET_ITEM(entries.get(), i, entry.release());  // steals
+    }
+    return entries.release();
+}
+
+bool view_module_init(PyObject* module) noexcept {
+    struct Shape {
+        PyTypeObject** type;
+        PyStructSequence_Desc* desc;
+    };
+    for (Shape shape : {Shape{&ConstructorView_Type, &constructor_desc}, Shape{&ParamView_Type, &param_desc},
+                        Shape{&ElementView_Type, &element_desc}}) {
+        // Made once: a module whose execution failed may be executed again.
+        if (!*shape.type && !(*shape.type = PyStructSequence_NewType(shape.desc))) return false;
+        const char* name = std::strrchr(shape.desc->name, '.') + 1;
+        if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(*shape.type)) < 0) return false;
+    }
+    static constexpr struct {
+        const char* name;
+        TLTypeKind kind;
+    } kinds[] = {{"TL_INT", TL_INT},       {"TL_LONG", TL_LONG}, {"TL_DOUBLE", TL_DOUBLE}, {"TL_STRING", TL_STRING},
+                 {"TL_BYTES", TL_BYTES},   {"TL_BOOL", TL_BOOL}, {"TL_VECTOR", TL_VECTOR}, {"TL_OBJECT", TL_OBJECT}};
+    for (const auto& k : kinds)
+        if (PyModule_AddIntConstant(module, k.name, k.kind) < 0) return false;
+    return true;
+}
+
+}  // namespace virel
