@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tools/test-wheel.sh WHEEL [PYTEST ARGS]: install WHEEL with the test tools into a fresh venv of
-# the wheel's CPython and run the test suite against it, from a copy of tests/, bench/, examples/
-# and pyproject.toml outside the source tree, so that nothing can be imported from src/. Also
+# the wheel's CPython and run the test suite against it, from a copy of tests/, bench/, examples/,
+# pyproject.toml and CMakeLists.txt (which builds the tests' and the benchmark's own extensions
+# without src/, tests/_cmake.py) outside the source tree, so that nothing can be imported from src/. Also
 # checks the `virel` command. The team's data folder (../shared beside the source tree) is linked
 # beside the copy, where the tests look for it. With WHEEL_WORK=DIR, the venv (DIR/venv) and the
 # copy (DIR/tree) are made in DIR, emptied first, and kept for further runs.
@@ -24,7 +25,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 "$work/venv/bin/python" -m pip install --quiet "$whl[test]"
 "$work/venv/bin/virel" --help >/dev/null
 mkdir "$work/tree"
-cp -r tests bench pyproject.toml "$work/tree/"
+cp -r tests bench pyproject.toml CMakeLists.txt "$work/tree/"
 [ ! -d examples ] || cp -r examples "$work/tree/"
 [ ! -d ../shared ] || ln -s "$(cd ../shared && pwd)" "$work/shared"
 cd "$work/tree"

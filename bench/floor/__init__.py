@@ -1,9 +1,9 @@
 """The floor contender: the least work any codec must do for the same values (``floor.cpp``).
 
-The extension is built on demand for the running interpreter with the system's C++ compiler and
-cached in ``bench/floor/build/`` under a name keyed on the source, the flags, the compiler and the
-interpreter; it is never part of the package.  ``load()`` returns the module, or None and the reason
-it could not be built.
+The extension is the CMake target floor of the repository (the codec's release optimisation and
+warnings), built on demand for the running interpreter by ``tests/_cmake.py`` in its build folder
+under ``build/extras/``; it is never part of the package.  ``load()`` returns the module, or None
+and the reason it could not be built.
 
 The plans are made here, in Python, once per value and outside any timing:
 
@@ -17,26 +17,16 @@ The plans are made here, in Python, once per value and outside any timing:
 from __future__ import annotations
 
 import array
-import hashlib
-import importlib.util
-import os
-import shutil
-import subprocess
 import sys
-import sysconfig
-import tempfile
 from pathlib import Path
 from typing import Any
 
 from baseline import BOOL, TLBaseline, element_text, kind_of
 
-HERE = Path(__file__).resolve().parent
-SOURCE = HERE / "floor.cpp"
-BUILD_DIR = HERE / "build"
-MODULE_NAME = "_virel_floor"
-# The same optimisation as the codec's release build.
-FLAGS = ["-std=c++20", "-O3", "-DNDEBUG", "-fPIC", "-shared", "-fvisibility=hidden",
-         "-Wall", "-Wextra", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
+TESTS = str(Path(__file__).resolve().parent.parent.parent / "tests")
+if TESTS not in sys.path:
+    sys.path.insert(0, TESTS)
+import _cmake  # noqa: E402
 
 FLAGS_KIND = 8
 (MAKE_DICT, MAKE_LIST, MAKE_INT, MAKE_LONG, MAKE_DOUBLE, MAKE_STR, MAKE_BYTES, SHARED,
@@ -44,54 +34,12 @@ FLAGS_KIND = 8
 SHARED_OBJECTS = (True, False, None)
 
 
-def build() -> tuple[Path | None, str | None]:
-    """Path of the built extension (building it if needed), or None and the reason."""
-    compiler = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
-    if not compiler:
-        return None, "no C++ compiler (g++) on PATH"
-    include = sysconfig.get_paths()["include"]
-    if not (Path(include) / "Python.h").is_file():
-        return None, f"no Python.h in {include}"
-    key = hashlib.sha256(b"\0".join([
-        SOURCE.read_bytes(), sys.version.encode(), compiler.encode(), " ".join(FLAGS).encode(),
-    ])).hexdigest()[:16]
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    target = BUILD_DIR / f"{MODULE_NAME}-{key}{suffix}"
-    if target.is_file():
-        return target, None
-    BUILD_DIR.mkdir(parents=True, exist_ok=True)
-    # Built under a temporary name and renamed: concurrent runs never load a half-written file.
-    handle, temporary = tempfile.mkstemp(dir=BUILD_DIR, suffix=".tmp")
-    os.close(handle)
-    try:
-        done = subprocess.run([compiler, *FLAGS, f"-I{include}", str(SOURCE), "-o", temporary],
-                              capture_output=True, text=True)
-        if done.returncode != 0:
-            return None, f"{compiler} failed: {done.stderr.strip()[-500:]}"
-        for stale in BUILD_DIR.glob(f"{MODULE_NAME}-*{suffix}"):   # builds of older sources
-            stale.unlink(missing_ok=True)
-        os.replace(temporary, target)
-    finally:
-        if os.path.exists(temporary):
-            os.unlink(temporary)
-    return target, None
-
-
 def load() -> tuple[Any, str | None]:
     """The floor extension module, or None and the reason it is not available."""
     try:
-        path, reason = build()
-    except OSError as exc:
+        return _cmake.load("floor"), None
+    except (_cmake.BuildError, OSError, ImportError) as exc:
         return None, str(exc)
-    if path is None:
-        return None, reason
-    found = importlib.util.spec_from_file_location(MODULE_NAME, path)
-    module = importlib.util.module_from_spec(found)
-    try:
-        found.loader.exec_module(module)
-    except ImportError as exc:
-        return None, str(exc)
-    return module, None
 
 
 def constructor_names(value: Any, found: dict[str, None]) -> dict[str, None]:

@@ -1,5 +1,5 @@
 // tlsub.cpp: a test-only extension that subclasses TLParser and TLSchemaCompiler through the capsule
-// of Virel.tl, with nothing but tl.hpp. Never shipped; tests/native/build.py builds it.
+// of Virel.tl, with nothing but tl.hpp. Never shipped; tests/native/tlsub_build.py builds it.
 //
 //   tlsub.Parser(schema_json, table, *, strict=, signed=)
 //                                     table "default": the default table (the direct path);
