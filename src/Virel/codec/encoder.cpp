@@ -849,45 +849,9 @@ bool write_object(TLParser* s, PyObject* value) {
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
-template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
+template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // the entry points
 template bool write_object<Direct>(TLParser*, PyObject*);
 template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
 template bool write_object<DirectStrict>(TLParser*, PyObject*);
-
-PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* here = TL_WHERE(TLParser, pack);
-    auto* s = reinterpret_cast<TLParser*>(op);
-    PyObject* value;
-    if (!parse_one_arg("pack", "value", args, nargs, kwnames, &value)) return fail<PyObject*>(here);
-    BusyGuard busy(s);
-    if (!busy) return fail<PyObject*>(here);
-    CompilerCall call(s);
-    if (!call) return fail<PyObject*>(here);
-    if (s->capacity < 1024) {
-        void* grown = std::realloc(s->buffer, 1024);
-        if (!grown) {
-            PyErr_SetNone(PyExc_MemoryError);
-            return fail<PyObject*>(here);
-        }
-        s->buffer = static_cast<unsigned char*>(grown);
-        s->capacity = 1024;
-    }
-    s->position = 0;
-    s->parse_error = 0;
-    bool strict = strict_mode(s);
-    if (strict) s->extras->expected_type = nullptr;
-    bool ok = guarded<bool>([&] {
-        if (s->ops != &TLParser_default_ops) return s->ops->_write_object(s, value);
-        return strict ? write_object<DirectStrict>(s, value) : write_object<Direct>(s, value);
-    });
-    if (!ok) {
-        attach_path_note(s, nullptr, false, 0);
-        return fail<PyObject*>(here);
-    }
-    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
-                                              static_cast<Py_ssize_t>(s->position));
-    if (!out) return fail<PyObject*>(here);
-    return out;
-}
 
 }  // namespace virel

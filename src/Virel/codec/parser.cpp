@@ -3,6 +3,7 @@
 #include "schema/compiler.hpp"
 
 #include <cstdlib>
+#include <new>
 
 namespace virel {
 
@@ -37,15 +38,20 @@ PyTypeObject* TLParser_Type;
 bool ViaTable::strict(const TLParser* s) noexcept { return strict_mode(s); }
 bool ViaTable::signed_ints(const TLParser* s) noexcept { return signed_mode(s); }
 
-TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
+TLSchemaCompiler* no_compiler(TLParser* self) noexcept {
     // A parser gets its schema last when it is made, so an object that bypassed the type's own
     // __new__ (no table, no compiler) has none either.
-    if (s->compiler == Py_None || !s->schema) {
-        PyErr_SetString(PyExc_RuntimeError, s->ops ? "TLParser has no schema: it was cleared"
-                                                   : "TLParser is not initialised: it was not made by its own __new__");
-        return nullptr;
+    PyErr_SetString(PyExc_RuntimeError, self->ops ? "TLParser has no schema: it was cleared"
+                                                  : "TLParser is not initialised: it was not made by its own __new__");
+    return nullptr;
+}
+
+TLParserExtras* extras_of(TLParser* self) noexcept {
+    if (!self->extras) {
+        self->extras = new (std::nothrow) TLParserExtras();
+        if (!self->extras) PyErr_NoMemory();
     }
-    return reinterpret_cast<TLSchemaCompiler*>(s->compiler);
+    return self->extras;
 }
 
 bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,

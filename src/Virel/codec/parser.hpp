@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capi.hpp"
+#include "codec/trace.hpp"
 #include "module.hpp"
 #include "schema/compiler.hpp"
 
@@ -40,41 +41,6 @@ inline void store_le64(unsigned char* p, uint64_t v) noexcept {
 constexpr uint32_t kVectorId = 0x1CB5C415u;
 // 24 bits of length prefix: longer byte strings cannot be represented.
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
-
-// ---- Where a failure happened ----
-// A failing read or write leaves its trace as it unwinds: the innermost step marks the byte where
-// the failing read began (`short_at` for a shortage of input, path_mark for an exception), and each
-// level on the way out adds its own step (a field and its record, or a vector index). The entry
-// point turns the trace into one note on the exception. Each of these is called on a failure path
-// only (an exception pending, or parse_error set), never otherwise.
-// `exception`: the failure is a pending exception rather than a shortage of input. An exception
-// raised while a shortage is being traced replaces that trace.
-[[gnu::cold]] void path_mark(TLParser* s, uint64_t at) noexcept;
-// The mark of a text string that is not UTF-8, worked out afterwards from the pending
-// UnicodeDecodeError and the cursor just past the string (so the reader keeps nothing for it).
-[[gnu::cold]] void path_mark_text(TLParser* s) noexcept;
-[[gnu::cold]] void path_field(TLParser* s, const TLConstructor* record, const TLParam* param,
-                              bool exception) noexcept;  // param null: the record alone
-[[gnu::cold]] void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept;
-// path_field for a parameter whose record the caller does not keep at hand (it is looked up).
-[[gnu::cold]] void path_param(TLParser* s, const TLParam* param, bool exception) noexcept;
-// After a shortage a vector reads on to its end (the final position counts); what those reads meet
-// is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
-[[gnu::cold]] void path_hold(TLParser* s, int delta) noexcept;
-// Attaches the trace as one note to the pending exception and clears it. `root`: the type text the
-// value was read or written as (null for a boxed object); `base`: what to add to positions (the
-// offset of the input inside the caller's data); decoding adds where the failing read began.
-[[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
-// The note of bytes left after a whole object (strict unpack): the record read, when known (null:
-// none), and the byte where the bytes left begin.
-[[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
-
-// A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
-// (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
-inline void short_of_input(TLParser* s, uint64_t at) noexcept {
-    if (!s->parse_error) s->short_at = at;
-    s->parse_error = 1;
-}
 
 // Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
 inline bool has_input(const TLParser* s, uint64_t n) noexcept {
@@ -225,9 +191,15 @@ TL_DIRECT_POLICY(DirectSigned, false, true)   // decoding only: signed changes n
 // defines the templates.
 #define TL_INSTANTIATE_FOR_TABLE(op, impl, result, params, args) template result impl<ViaTable> params;
 
+// Null with RuntimeError pending, saying why the parser has no compiler to call. parser.cpp.
+[[gnu::cold]] TLSchemaCompiler* no_compiler(TLParser* self) noexcept;
+
 // The compiler of a parser (its tables), or null with RuntimeError pending when the garbage
-// collector has cleared it.
-TLSchemaCompiler* parser_compiler(TLParser* s) noexcept;
+// collector has cleared it. Inline: the decoder asks once per object.
+inline TLSchemaCompiler* parser_compiler(TLParser* self) noexcept {
+    if (self->compiler == Py_None || !self->schema) [[unlikely]] return no_compiler(self);
+    return reinterpret_cast<TLSchemaCompiler*>(self->compiler);
+}
 
 // What the elements of a vector are: from the record worked out at compile time, or, when a
 // caller brings none, derived from the vector's type text at the call.
@@ -298,57 +270,5 @@ TLParserExtras* extras_of(TLParser* s) noexcept;
 // The parser's modes, as the entry points read them once per call.
 inline bool strict_mode(const TLParser* s) noexcept { return s->extras && s->extras->strict; }
 inline bool signed_mode(const TLParser* s) noexcept { return s->extras && s->extras->signed_ints; }
-
-// Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
-class BusyGuard {
-public:
-    explicit BusyGuard(TLParser* s) noexcept : s_(s), ok_(!s->busy) {
-        if (ok_) s->busy = 1;
-        else PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
-    }
-    ~BusyGuard() {
-        if (ok_) s_->busy = 0;
-    }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    explicit operator bool() const noexcept { return ok_; }
-
-private:
-    TLParser* s_;
-    bool ok_;
-};
-
-// A parser's compiler, held for one pack or unpack call whatever Python code runs meanwhile (which
-// may even compile again), and counted among the compiler's calls in flight, so that no schema the
-// call may walk is released before it ends. The parser's `schema` first follows the compiler's
-// current one, should the compiler have compiled since the last call.
-class CompilerCall {
-public:
-    explicit CompilerCall(TLParser* s) noexcept {
-        TLSchema* schema = s->schema;
-        if (s->compiler == Py_None || !schema) [[unlikely]] {
-            parser_compiler(s);  // says why
-            return;
-        }
-        c_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(s->compiler));
-        if (schema != c_->schema) [[unlikely]] follow_current_schema(c_, s);
-        ++c_->maps->calls;
-    }
-    ~CompilerCall() {
-        if (!c_) return;
-        TLSchemaCompilerMaps* m = c_->maps;
-        --m->calls;
-        if (m->waiting) [[unlikely]] release_unused(c_);  // releases them once no call is left
-        Py_DECREF(c_);
-    }
-    CompilerCall(const CompilerCall&) = delete;
-    CompilerCall& operator=(const CompilerCall&) = delete;
-    // Null (RuntimeError pending) when the parser has no compiler to call.
-    TLSchemaCompiler* compiler() const noexcept { return c_; }
-    explicit operator bool() const noexcept { return c_ != nullptr; }
-
-private:
-    TLSchemaCompiler* c_ = nullptr;
-};
 
 }  // namespace virel

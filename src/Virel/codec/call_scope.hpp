@@ -1,0 +1,202 @@
+// codec/call_scope.hpp: what every pack and unpack entry point does around its own work: takes the
+// parser for the call, holds its compiler, readies the buffer, picks the instance of the codec
+// that the parser's table and modes call for, and traces a failure into a note.
+#pragma once
+
+#include "codec/parser.hpp"
+#include "codec/strict.hpp"
+#include "codec/trace.hpp"
+#include "schema/compiler.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace virel {
+
+// One pack or unpack call on one parser, from the end of its argument rules to its return:
+//
+//   CallScope scope(self);
+//   if (!scope) return fail<PyObject*>(here);
+//
+// A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
+// compiler is held, whatever Python code runs meanwhile (which may even compile again), and counted
+// among the compiler's calls in flight, so that no schema the call may walk is released before it
+// ends; the parser's `schema` first follows the compiler's current one, should the compiler have
+// compiled since the last call. Everything is given back when the scope ends.
+class CallScope {
+public:
+    explicit CallScope(TLParser* self) noexcept : self_(self) {
+        if (self->busy) [[unlikely]] {
+            PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
+            return;
+        }
+        TLSchema* schema = self->schema;
+        if (self->compiler == Py_None || !schema) [[unlikely]] {
+            no_compiler(self);  // says why
+            return;
+        }
+        self->busy = 1;
+        compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
+        if (schema != compiler_->schema) [[unlikely]] follow_current_schema(compiler_, self);
+        ++compiler_->maps->calls;
+    }
+    ~CallScope() {
+        end_view();
+        if (!compiler_) return;
+        TLSchemaCompilerMaps* maps = compiler_->maps;
+        --maps->calls;
+        if (maps->waiting) [[unlikely]] release_unused(compiler_);  // releases them once no call is left
+        Py_DECREF(compiler_);
+        self_->busy = 0;
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    // False (an exception pending) when the call cannot run: the parser is busy or has no compiler.
+    explicit operator bool() const noexcept { return compiler_ != nullptr; }
+    TLSchemaCompiler* compiler() const noexcept { return compiler_; }
+
+    // ---- Encoding ----
+
+    // Encodes `value` into the parser's buffer from position 0: a boxed object when `type` is null,
+    // else a value of that type. False with the exception pending and its note attached.
+    [[gnu::always_inline]] bool encode(PyObject* value, const ParsedType* type) noexcept {
+        TLParser* self = self_;
+        if (self->capacity < 1024) [[unlikely]] {
+            if (!grow_buffer(1024)) {
+                PyErr_SetNone(PyExc_MemoryError);
+                return false;
+            }
+        }
+        self->position = 0;
+        self->parse_error = 0;
+        bool strict = strict_mode(self);
+        if (strict && !strict_top_value(self, value, type)) [[unlikely]] {
+            attach_path_note(self, root_of(type), false, 0);
+            return false;
+        }
+        bool ok = guarded<bool>([&] {
+            if (self->ops != &TLParser_default_ops) {
+                return type ? self->ops->_write_value(self, value, type->kind, type->text, type->element)
+                            : self->ops->_write_object(self, value);
+            }
+            if (strict) {
+                return type ? write_value<DirectStrict>(self, value, type->kind, type->text, type->element)
+                            : write_object<DirectStrict>(self, value);
+            }
+            return type ? write_value<Direct>(self, value, type->kind, type->text, type->element)
+                        : write_object<Direct>(self, value);
+        });
+        if (!ok) [[unlikely]]
+            attach_path_note(self, root_of(type), false, 0);
+        return ok;
+    }
+
+    // ---- Decoding ----
+
+    // The input: a copy of `data` at the start of the parser's own buffer. False with MemoryError
+    // pending when the buffer cannot hold it.
+    bool copy_input(const char* data, uint64_t size) noexcept {
+        TLParser* self = self_;
+        if (size > self->capacity) [[unlikely]] {
+            if (!grow_buffer(size)) {
+                PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
+                return false;
+            }
+        }
+        if (size) std::memcpy(self->buffer, data, size);
+        start_input(size);
+        return true;
+    }
+
+    // The input: the caller's bytes where they are, for this call only (the parser's own buffer
+    // comes back when the read is over).
+    void view_input(unsigned char* data, uint64_t size) noexcept {
+        own_buffer_ = self_->buffer;
+        viewing_ = true;
+        self_->buffer = data;
+        start_input(size);
+    }
+
+    // Decodes the value at the start of the input: a boxed object when `type` is null, else a value
+    // of that type. Null with the exception pending and its note attached: the reader's own, or a
+    // parse error when the input fell short (with `within`, also when the value's padding runs past
+    // its end). `base` is where the input starts inside the caller's data: it counts in positions.
+    [[gnu::always_inline]] Ref decode(const ParsedType* type, uint64_t base, bool within) noexcept {
+        TLParser* self = self_;
+        Ref result = Ref::steal(guarded<PyObject*>([&] {
+            if (self->ops != &TLParser_default_ops) {
+                return type ? self->ops->_read_value(self, type->kind, type->text, type->element)
+                            : self->ops->_read_object(self);
+            }
+            if (signed_mode(self)) {
+                return type ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
+                            : read_object<DirectSigned>(self);
+            }
+            return type ? read_value<Direct>(self, type->kind, type->text, type->element) : read_object<Direct>(self);
+        }));
+        if (!result) [[unlikely]] {
+            if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input: before it goes
+            end_view();
+            attach_path_note(self, root_of(type), true, base);
+            return result;
+        }
+        end_view();
+        if (self->parse_error || (within && self->position > self->input_length)) [[unlikely]] {
+            PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
+                         static_cast<unsigned long long>(base + self->position));
+            attach_path_note(self, root_of(type), true, base);
+            return Ref();
+        }
+        return result;
+    }
+
+private:
+    // Resizes the buffer to exactly `size` bytes; false (nothing pending) when it cannot be had,
+    // the old block staying valid and owned.
+    bool grow_buffer(uint64_t size) noexcept {
+        void* grown = std::realloc(self_->buffer, size);
+        if (!grown) return false;
+        self_->buffer = static_cast<unsigned char*>(grown);
+        self_->capacity = size;
+        return true;
+    }
+    void start_input(uint64_t size) noexcept {
+        self_->input_length = size;
+        self_->position = 0;
+        self_->parse_error = 0;
+    }
+    void end_view() noexcept {
+        if (viewing_) [[unlikely]] {
+            self_->buffer = own_buffer_;
+            viewing_ = false;
+        }
+    }
+    // What a failure's path starts from: the type text, except for an object, which names itself.
+    static const char* root_of(const ParsedType* type) noexcept {
+        return type && type->kind != TL_OBJECT ? type->text : nullptr;
+    }
+    // Strict encoding of the value at the top: its own type, and for a boxed type, the type that its
+    // record must have. False with TypeError pending.
+    static bool strict_top_value(TLParser* self, PyObject* value, const ParsedType* type) noexcept {
+        self->extras->expected_type = nullptr;
+        if (!type) return true;
+        const char* want = strict_expected(type->kind, value);
+        if (want) {
+            if (!strict_failed(want)) strict_wrong_value(type->text, want, value);
+            return false;
+        }
+        if (type->kind == TL_OBJECT) {
+            self->extras->expected_type = type->text;
+            self->extras->expected_lasting = false;  // parsed for this call
+        }
+        return true;
+    }
+
+    TLParser* self_;
+    TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
+    unsigned char* own_buffer_ = nullptr;   // the parser's own buffer (maybe null) while viewing_
+    bool viewing_ = false;                  // the input is the caller's bytes
+};
+
+}  // namespace virel
