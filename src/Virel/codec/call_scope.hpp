@@ -75,17 +75,16 @@ public:
             attach_path_note(self, root_of(type), false, 0);
             return false;
         }
-        bool ok = guarded<bool>([&] {
-            if (self->ops != &TLParser_default_ops) {
-                return type ? self->ops->_write_value(self, value, type->kind, type->text, type->element)
-                            : self->ops->_write_object(self, value);
-            }
-            if (strict) {
-                return type ? write_value<DirectStrict>(self, value, type->kind, type->text, type->element)
-                            : write_object<DirectStrict>(self, value);
-            }
-            return type ? write_value<Direct>(self, value, type->kind, type->text, type->element)
-                        : write_object<Direct>(self, value);
+        // One small body per shape of call, each inlined into its entry point (pack's has no type).
+        bool ok = type ? guarded<bool>([&] {
+            if (self->ops != &TLParser_default_ops)
+                return self->ops->_write_value(self, value, type->kind, type->text, type->element);
+            return strict ? write_value<DirectStrict>(self, value, type->kind, type->text, type->element)
+                          : write_value<Direct>(self, value, type->kind, type->text, type->element);
+        })
+                       : guarded<bool>([&] {
+            if (self->ops != &TLParser_default_ops) return self->ops->_write_object(self, value);
+            return strict ? write_object<DirectStrict>(self, value) : write_object<Direct>(self, value);
         });
         if (!ok) [[unlikely]]
             attach_path_note(self, root_of(type), false, 0);
@@ -124,16 +123,15 @@ public:
     // its end). `base` is where the input starts inside the caller's data: it counts in positions.
     [[gnu::always_inline]] Ref decode(const ParsedType* type, uint64_t base, bool within) noexcept {
         TLParser* self = self_;
-        Ref result = Ref::steal(guarded<PyObject*>([&] {
-            if (self->ops != &TLParser_default_ops) {
-                return type ? self->ops->_read_value(self, type->kind, type->text, type->element)
-                            : self->ops->_read_object(self);
-            }
-            if (signed_mode(self)) {
-                return type ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
-                            : read_object<DirectSigned>(self);
-            }
-            return type ? read_value<Direct>(self, type->kind, type->text, type->element) : read_object<Direct>(self);
+        Ref result = Ref::steal(type ? guarded<PyObject*>([&] {
+            if (self->ops != &TLParser_default_ops)
+                return self->ops->_read_value(self, type->kind, type->text, type->element);
+            return signed_mode(self) ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
+                                     : read_value<Direct>(self, type->kind, type->text, type->element);
+        })
+                                     : guarded<PyObject*>([&] {
+            if (self->ops != &TLParser_default_ops) return self->ops->_read_object(self);
+            return signed_mode(self) ? read_object<DirectSigned>(self) : read_object<Direct>(self);
         }));
         if (!result) [[unlikely]] {
             if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input: before it goes

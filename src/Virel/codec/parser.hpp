@@ -43,61 +43,61 @@ constexpr uint32_t kVectorId = 0x1CB5C415u;
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 
 // Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
-inline bool has_input(const TLParser* s, uint64_t n) noexcept {
-    return s->position <= s->input_length && n <= s->input_length - s->position;
+inline bool has_input(const TLParser* self, uint64_t count) noexcept {
+    return self->position <= self->input_length && count <= self->input_length - self->position;
 }
 
 // ---- Read primitives: never raise; a shortage sets parse_error and yields a neutral value. ----
 
-inline uint32_t read_int32(TLParser* s) noexcept {
-    if (!has_input(s, 4)) {
-        short_of_input(s, s->position);
+inline uint32_t read_int32(TLParser* self) noexcept {
+    if (!has_input(self, 4)) {
+        short_of_input(self, self->position);
         return 0;
     }
-    uint32_t v = load_le32(s->buffer + s->position);
-    s->position += 4;
-    return v;
+    uint32_t word = load_le32(self->buffer + self->position);
+    self->position += 4;
+    return word;
 }
 
-inline uint64_t read_int64(TLParser* s) noexcept {
-    if (!has_input(s, 8)) {
-        short_of_input(s, s->position);
+inline uint64_t read_int64(TLParser* self) noexcept {
+    if (!has_input(self, 8)) {
+        short_of_input(self, self->position);
         return 0;
     }
-    uint64_t v = load_le64(s->buffer + s->position);
-    s->position += 8;
-    return v;
+    uint64_t word = load_le64(self->buffer + self->position);
+    self->position += 8;
+    return word;
 }
 
-inline double read_double(TLParser* s) noexcept { return std::bit_cast<double>(read_int64(s)); }
+inline double read_double(TLParser* self) noexcept { return std::bit_cast<double>(read_int64(self)); }
 
-inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
+inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
     *size = 0;
-    if (!has_input(s, 1)) {
-        short_of_input(s, s->position);
+    if (!has_input(self, 1)) {
+        short_of_input(self, self->position);
         return nullptr;
     }
-    uint64_t n = s->buffer[s->position];
-    s->position += 1;  // stands even if the rest fails
-    if (n == 254) {
-        if (!has_input(s, 3)) {
-            short_of_input(s, s->position - 1);
+    uint64_t length = self->buffer[self->position];
+    self->position += 1;  // stands even if the rest fails
+    if (length == 254) {
+        if (!has_input(self, 3)) {
+            short_of_input(self, self->position - 1);
             return nullptr;
         }
-        const unsigned char* p = s->buffer + s->position;
-        n = p[0] | (uint64_t{p[1]} << 8) | (uint64_t{p[2]} << 16);
-        s->position += 3;
+        const unsigned char* prefix = self->buffer + self->position;
+        length = prefix[0] | (uint64_t{prefix[1]} << 8) | (uint64_t{prefix[2]} << 16);
+        self->position += 3;
     }
-    if (!has_input(s, n)) {
-        // The prefix was one byte holding n, or 254 and three bytes ending in n's top byte, which
-        // is never n itself (an n of 0 never falls short).
-        short_of_input(s, s->position - (s->buffer[s->position - 1] == n ? 1 : 4));
+    if (!has_input(self, length)) {
+        // The prefix was one byte holding the length, or 254 and three bytes ending in its top
+        // byte, which is never the length itself (a length of 0 never falls short).
+        short_of_input(self, self->position - (self->buffer[self->position - 1] == length ? 1 : 4));
         return nullptr;
     }
-    const char* data = reinterpret_cast<const char*>(s->buffer + s->position);
+    const char* data = reinterpret_cast<const char*>(self->buffer + self->position);
     // Padding is skipped unchecked; the cursor may end past input_length, and the next read fails.
-    s->position = (s->position + n + 3) & ~uint64_t{3};
-    *size = static_cast<Py_ssize_t>(n);
+    self->position = (self->position + length + 3) & ~uint64_t{3};
+    *size = static_cast<Py_ssize_t>(length);
     return data;
 }
 
@@ -112,33 +112,36 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
 
 // Templates over how they reach the other operations (Ops: ViaTable or Direct); decoder.cpp.
 #define TL_DECODER_OPERATIONS(X)                                                                           \
-    X(_read_value, read_value, PyObject*, (TLParser* s, int32_t k, const char* t, const TLElementType* e), \
-      (s, k, t, e))                                                                                        \
-    X(_read_string, read_string, PyObject*, (TLParser* s), (s))                                            \
-    X(_read_vector, read_vector, PyObject*, (TLParser* s, const char* t, const TLElementType* e),          \
-      (s, t, e))                                                                                           \
-    X(_read_object, read_object, PyObject*, (TLParser* s), (s))
+    X(_read_value, read_value, PyObject*,                                                                  \
+      (TLParser* self, int32_t kind, const char* type_name, const TLElementType* element),                 \
+      (self, kind, type_name, element))                                                                    \
+    X(_read_string, read_string, PyObject*, (TLParser* self), (self))                                      \
+    X(_read_vector, read_vector, PyObject*, (TLParser* self, const char* type_name, const TLElementType* element), \
+      (self, type_name, element))                                                                          \
+    X(_read_object, read_object, PyObject*, (TLParser* self), (self))
 
 // The same for encoder.cpp.
 #define TL_ENCODER_OPERATIONS(X)                                                                           \
     X(_write_value, write_value, bool,                                                                     \
-      (TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e), (s, v, k, t, e))       \
-    X(_write_int32, write_int32, bool, (TLParser* s, uint32_t v), (s, v))                                  \
-    X(_write_int64, write_int64, bool, (TLParser* s, uint64_t v), (s, v))                                  \
-    X(_write_double, write_double, bool, (TLParser* s, double v), (s, v))                                  \
-    X(_write_bytes, write_bytes, bool, (TLParser* s, const char* d, Py_ssize_t n), (s, d, n))              \
-    X(_write_string, write_string, bool, (TLParser* s, PyObject* t), (s, t))                               \
-    X(_write_vector, write_vector, bool, (TLParser* s, PyObject* v, const char* t, const TLElementType* e), \
-      (s, v, t, e))                                                                                        \
-    X(_write_object, write_object, bool, (TLParser* s, PyObject* v), (s, v))
+      (TLParser* self, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element), \
+      (self, value, kind, type_name, element))                                                             \
+    X(_write_int32, write_int32, bool, (TLParser* self, uint32_t value), (self, value))                    \
+    X(_write_int64, write_int64, bool, (TLParser* self, uint64_t value), (self, value))                    \
+    X(_write_double, write_double, bool, (TLParser* self, double value), (self, value))                    \
+    X(_write_bytes, write_bytes, bool, (TLParser* self, const char* data, Py_ssize_t size), (self, data, size)) \
+    X(_write_string, write_string, bool, (TLParser* self, PyObject* text), (self, text))                   \
+    X(_write_vector, write_vector, bool,                                                                   \
+      (TLParser* self, PyObject* value, const char* type_name, const TLElementType* element),              \
+      (self, value, type_name, element))                                                                   \
+    X(_write_object, write_object, bool, (TLParser* self, PyObject* value), (self, value))
 
 // Plain functions that call no other operation: the read primitives above, ensure_buffer.
 #define TL_PRIMITIVE_OPERATIONS(X)                                                                         \
-    X(_read_int32, read_int32, uint32_t, (TLParser* s), (s))                                               \
-    X(_read_int64, read_int64, uint64_t, (TLParser* s), (s))                                               \
-    X(_read_double, read_double, double, (TLParser* s), (s))                                               \
-    X(_read_bytes, read_bytes, const char*, (TLParser* s, Py_ssize_t* n), (s, n))                          \
-    X(_ensure_buffer, ensure_buffer, void, (TLParser* s, uint64_t n), (s, n))
+    X(_read_int32, read_int32, uint32_t, (TLParser* self), (self))                                         \
+    X(_read_int64, read_int64, uint64_t, (TLParser* self), (self))                                         \
+    X(_read_double, read_double, double, (TLParser* self), (self))                                         \
+    X(_read_bytes, read_bytes, const char*, (TLParser* self, Py_ssize_t* size), (self, size))              \
+    X(_ensure_buffer, ensure_buffer, void, (TLParser* self, uint64_t extra), (self, extra))
 
 #define TL_DECLARE_TEMPLATE(op, impl, result, params, args) template <class Ops> result impl params;
 TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
@@ -155,11 +158,11 @@ void ensure_buffer(TLParser*, uint64_t);
 // direct path has one instance per mode, chosen once per call at the entry point, so that the
 // default instance carries no test of the mode; the table path reads the mode from the parser.
 #define TL_VIA_TABLE(op, impl, result, params, args)                                                       \
-    static result op params { return s->ops->op args; }
+    static result op params { return self->ops->op args; }
 struct ViaTable {
     static constexpr bool direct = false;
-    static bool strict(const TLParser* s) noexcept;       // parser.cpp
-    static bool signed_ints(const TLParser* s) noexcept;  // parser.cpp
+    static bool strict(const TLParser* self) noexcept;       // parser.cpp
+    static bool signed_ints(const TLParser* self) noexcept;  // parser.cpp
     TL_DECODER_OPERATIONS(TL_VIA_TABLE)
     TL_ENCODER_OPERATIONS(TL_VIA_TABLE)
     TL_PRIMITIVE_OPERATIONS(TL_VIA_TABLE)
@@ -209,7 +212,7 @@ struct VectorElement {
     const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
     std::string derived;
 };
-bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
+bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
                     VectorElement* out);
 
 // A type text as unpack_from and the typed packers take it, analysed once per parser.
@@ -265,10 +268,10 @@ struct TLParserExtras {
 namespace virel {
 
 // The parser's extras, made on first use; null with MemoryError pending when they cannot be.
-TLParserExtras* extras_of(TLParser* s) noexcept;
+TLParserExtras* extras_of(TLParser* self) noexcept;
 
 // The parser's modes, as the entry points read them once per call.
-inline bool strict_mode(const TLParser* s) noexcept { return s->extras && s->extras->strict; }
-inline bool signed_mode(const TLParser* s) noexcept { return s->extras && s->extras->signed_ints; }
+inline bool strict_mode(const TLParser* self) noexcept { return self->extras && self->extras->strict; }
+inline bool signed_mode(const TLParser* self) noexcept { return self->extras && self->extras->signed_ints; }
 
 }  // namespace virel

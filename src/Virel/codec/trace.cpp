@@ -73,7 +73,8 @@ void path_mark_text(TLParser* self) noexcept {
                 path_mark(self, data - 1);
                 break;
             }
-            if (data >= 4 && input[data - 4] == 254 && (input[data - 3] | uint64_t{input[data - 2]} << 8 | uint64_t{input[data - 1]} << 16) == n) {
+            if (data >= 4 && input[data - 4] == 254 &&
+                (input[data - 3] | uint64_t{input[data - 2]} << 8 | uint64_t{input[data - 1]} << 16) == n) {
                 path_mark(self, data - 4);
                 break;
             }
