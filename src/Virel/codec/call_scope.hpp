@@ -23,6 +23,13 @@ namespace virel {
 // among the compiler's calls in flight, so that no schema the call may walk is released before it
 // ends; the parser's `schema` first follows the compiler's current one, should the compiler have
 // compiled since the last call. Everything is given back when the scope ends.
+// The cursor at the start of an input of `size` bytes.
+inline void start_input(TLParser* self, uint64_t size) noexcept {
+    self->input_length = size;
+    self->position = 0;
+    self->parse_error = 0;
+}
+
 class CallScope {
 public:
     explicit CallScope(TLParser* self) noexcept : self_(self) {
@@ -41,7 +48,6 @@ public:
         ++compiler_->maps->calls;
     }
     ~CallScope() {
-        end_view();
         if (!compiler_) return;
         TLSchemaCompilerMaps* maps = compiler_->maps;
         --maps->calls;
@@ -92,6 +98,8 @@ public:
     }
 
     // ---- Decoding ----
+    // The input is a copy in the parser's own buffer (copy_input), or the caller's bytes where they
+    // are (InputView): either way it starts at the buffer's position 0 when decode runs.
 
     // The input: a copy of `data` at the start of the parser's own buffer. False with MemoryError
     // pending when the buffer cannot hold it.
@@ -104,18 +112,10 @@ public:
             }
         }
         if (size) std::memcpy(self->buffer, data, size);
-        start_input(size);
+        start_input(self, size);
         return true;
     }
 
-    // The input: the caller's bytes where they are, for this call only (the parser's own buffer
-    // comes back when the read is over).
-    void view_input(unsigned char* data, uint64_t size) noexcept {
-        own_buffer_ = self_->buffer;
-        viewing_ = true;
-        self_->buffer = data;
-        start_input(size);
-    }
 
     // Decodes the value at the start of the input: a boxed object when `type` is null, else a value
     // of that type. Null with the exception pending and its note attached: the reader's own, or a
@@ -134,12 +134,10 @@ public:
             return signed_mode(self) ? read_object<DirectSigned>(self) : read_object<Direct>(self);
         }));
         if (!result) [[unlikely]] {
-            if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input: before it goes
-            end_view();
+            if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input
             attach_path_note(self, root_of(type), true, base);
             return result;
         }
-        end_view();
         if (self->parse_error || (within && self->position > self->input_length)) [[unlikely]] {
             PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                          static_cast<unsigned long long>(base + self->position));
@@ -158,17 +156,6 @@ private:
         self_->buffer = static_cast<unsigned char*>(grown);
         self_->capacity = size;
         return true;
-    }
-    void start_input(uint64_t size) noexcept {
-        self_->input_length = size;
-        self_->position = 0;
-        self_->parse_error = 0;
-    }
-    void end_view() noexcept {
-        if (viewing_) [[unlikely]] {
-            self_->buffer = own_buffer_;
-            viewing_ = false;
-        }
     }
     // What a failure's path starts from: the type text, except for an object, which names itself.
     static const char* root_of(const ParsedType* type) noexcept {
@@ -193,8 +180,24 @@ private:
 
     TLParser* self_;
     TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
-    unsigned char* own_buffer_ = nullptr;   // the parser's own buffer (maybe null) while viewing_
-    bool viewing_ = false;                  // the input is the caller's bytes
+};
+
+// The input of one call: the caller's bytes where they are, in place of the parser's own buffer,
+// which comes back when the view ends. Made inside the call's CallScope (nothing else can reach
+// the parser meanwhile), and ended before it.
+class InputView {
+public:
+    InputView(TLParser* self, unsigned char* data, uint64_t size) noexcept : self_(self), own_(self->buffer) {
+        self->buffer = data;
+        start_input(self, size);
+    }
+    ~InputView() { self_->buffer = own_; }
+    InputView(const InputView&) = delete;
+    InputView& operator=(const InputView&) = delete;
+
+private:
+    TLParser* self_;
+    unsigned char* own_;  // the parser's own buffer (null before its first use)
 };
 
 }  // namespace virel

@@ -165,8 +165,11 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     // data[offset:] (string padding counts from the offset). The value must end inside the data,
     // padding included: its end is what the caller reads on from.
     auto base = static_cast<uint64_t>(offset);
-    scope.view_input(data.data() + offset, static_cast<uint64_t>(data.size() - offset));
-    Ref result = scope.decode(type, base, true);
+    Ref result;
+    {
+        InputView input(self, data.data() + offset, static_cast<uint64_t>(data.size() - offset));
+        result = scope.decode(type, base, true);
+    }
     if (!result) return fail<PyObject*>(here);
     Ref end = Ref::steal(PyLong_FromUnsignedLongLong(base + self->position));
     if (!end) return fail<PyObject*>(here);
