@@ -119,8 +119,9 @@ void translate_native_failure() noexcept;
 
 // Runs `body`, turning a C++ exception that escapes it into a pending Python one. The body reports
 // Python errors by leaving them pending and returning its "nothing"; the caller adds the entry.
+// Always inline: it wraps the entry points' calls into the codec, where a call of its own costs.
 template <class T, class F>
-T guarded(F&& body) noexcept {
+[[gnu::always_inline]] inline T guarded(F&& body) noexcept {
     try {
         return body();
     } catch (...) {

@@ -25,10 +25,9 @@ bool compiler_module_init() noexcept;
 PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 bool view_module_init(PyObject* module) noexcept;
 
-// TLParser's Python methods; decoder.cpp and encoder.cpp.
+// TLParser's Python methods that pack and unpack; codec/entries.cpp.
 PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// unpack_from, pack_as and pack_into; typed.cpp.
 PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

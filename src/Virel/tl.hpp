@@ -133,11 +133,15 @@ struct TLParser;
 struct TLSchemaCompilerMaps;  // id_map and name_map (C++ containers, compiler.cpp)
 
 // Internal operations of TLSchemaCompiler, in the order of their slots. Each reports failure by
-// leaving a Python exception pending.
+// leaving a Python exception pending, and its caller tests PyErr_Occurred() right after the call.
 struct TLSchemaCompilerOps {
+    // Fixed by the interface: returns nothing, the caller tests PyErr_Occurred().
     void (*_parse_json_schema)(TLSchemaCompiler* self, PyObject* json_data);
     TLConstructor* (*_create_constructor)(TLSchemaCompiler* self, PyObject* entry, int32_t index);
+    // Fixed by the interface: returns the TLTypeKind, and any value may come with a failure; the
+    // caller tests PyErr_Occurred().
     int32_t (*_parse_type)(TLSchemaCompiler* self, PyObject* type_expr);
+    // Fixed by the interface: returns nothing. Never fails (the compiler's dealloc runs it).
     void (*_free_schema)(TLSchemaCompiler* self);
     TLSchema* (*_get_schema)(TLSchemaCompiler* self);
 };
@@ -151,9 +155,10 @@ struct TLSchemaCompiler {
 };
 
 // Internal operations of TLParser, in the order of their slots. Writers return false with a Python
-// exception pending when they fail; number readers never raise and report a shortage through
-// `parse_error`. A type text travels as a C string, with the element record worked out at compile
-// time beside it (null: the element is derived from the text at the call).
+// exception pending when they fail, and the readers that make Python objects return null with one;
+// readers of numbers and of byte strings never raise and report a shortage through `parse_error`.
+// A type text travels as a C string, with the element record worked out at compile time beside it
+// (null: the element is derived from the text at the call).
 struct TLParserOps {
     PyObject* (*_read_value)(TLParser* self, int32_t kind, const char* type_name,
                              const TLElementType* element);
@@ -176,6 +181,7 @@ struct TLParserOps {
     bool (*_write_vector)(TLParser* self, PyObject* value, const char* type_name,
                           const TLElementType* element);
     bool (*_write_object)(TLParser* self, PyObject* value);
+    // Fixed by the interface: returns nothing, the caller tests PyErr_Occurred() (MemoryError).
     void (*_ensure_buffer)(TLParser* self, uint64_t extra);
 };
 

@@ -1,4 +1,4 @@
-// codec/decoder.cpp: TL bytes -> object dicts (unpack, _read_object, _read_value, _read_vector).
+// codec/decoder.cpp: TL bytes -> object dicts (_read_object, _read_value, _read_vector, _read_string).
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
 #include "schema/compiler.hpp"
@@ -336,72 +336,9 @@ PyObject* read_object(TLParser* s) {
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
-template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // unpack_from
+template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // the entry points
 template PyObject* read_object<Direct>(TLParser*);
 template PyObject* read_value<DirectSigned>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<DirectSigned>(TLParser*);
-
-PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* here = TL_WHERE(TLParser, unpack);
-    auto* s = reinterpret_cast<TLParser*>(op);
-    PyObject* data;
-    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
-    // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
-    if (data != Py_None && !PyBytes_CheckExact(data)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     "data", "bytes", Py_TYPE(data)->tp_name);
-        return fail<PyObject*>(here);
-    }
-    BusyGuard busy(s);
-    if (!busy) return fail<PyObject*>(here);
-    CompilerCall call(s);
-    if (!call) return fail<PyObject*>(here);
-    if (data == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        return fail<PyObject*>(here);
-    }
-    auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
-    if (n > s->capacity) {
-        void* grown = std::realloc(s->buffer, n);
-        if (!grown) {
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
-            return fail<PyObject*>(here);
-        }
-        s->buffer = static_cast<unsigned char*>(grown);
-        s->capacity = n;
-    }
-    if (n) std::memcpy(s->buffer, PyBytes_AS_STRING(data), n);
-    s->input_length = n;
-    s->position = 0;
-    s->parse_error = 0;
-    Ref result = Ref::steal(guarded<PyObject*>([&] {
-        if (s->ops != &TLParser_default_ops) return s->ops->_read_object(s);
-        return signed_mode(s) ? read_object<DirectSigned>(s) : read_object<Direct>(s);
-    }));
-    if (!result) {
-        attach_path_note(s, nullptr, true, 0);
-        return fail<PyObject*>(here);
-    }
-    if (s->parse_error) {
-        // Where the last read left the cursor, which may lie past the end of the input.
-        // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
-        PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
-                     static_cast<unsigned long long>(s->position));
-        attach_path_note(s, nullptr, true, 0);
-        return fail<PyObject*>(here);
-    }
-    if (s->position < n && strict_mode(s)) {
-        // The object read began with its record's id (readied already: the record was just read).
-        const TLConstructor* record = s->position >= 4 ? find_by_id(parser_compiler(s), load_le32(s->buffer)) : nullptr;
-        if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
-        uint64_t left = n - s->position;
-        PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
-                     static_cast<unsigned long long>(left), left == 1 ? "" : "s",
-                     static_cast<unsigned long long>(s->position));
-        attach_left_over_note(record ? record->name : nullptr, s->position);
-        return fail<PyObject*>(here);
-    }
-    return result.release();
-}
 
 }  // namespace virel

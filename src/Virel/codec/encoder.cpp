@@ -1,8 +1,11 @@
-// codec/encoder.cpp: object dicts -> TL bytes (pack, _write_object, _write_value, _write_vector and
-// the write primitives).
+// codec/encoder.cpp: object dicts -> TL bytes (_write_object, _write_value, _write_vector); the
+// primitives they write with come from write_primitives.hpp, text.hpp and integers.hpp.
 #include "codec/dict_table.hpp"
+#include "codec/integers.hpp"
 #include "codec/parser.hpp"
 #include "codec/strict.hpp"
+#include "codec/text.hpp"
+#include "codec/write_primitives.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -14,226 +17,6 @@
 #include <utility>
 
 namespace virel {
-
-// ---- Write primitives: append at `position`, growing the buffer first when it is too small. ----
-
-// Makes room for n more bytes; false with MemoryError pending (traceback entry added by the caller).
-template <class Ops>
-inline bool reserve(TLParser* s, uint64_t n) {
-    if (s->capacity - s->position >= n) return true;
-    Ops::_ensure_buffer(s, n);
-    return !PyErr_Occurred();
-}
-
-template <class Ops>
-bool write_int32(TLParser* s, uint32_t value) {
-    if (!reserve<Ops>(s, 4)) return fail<bool>(TL_WHERE(TLParser, _write_int32));
-    store_le32(s->buffer + s->position, value);
-    s->position += 4;
-    return true;
-}
-
-template <class Ops>
-bool write_int64(TLParser* s, uint64_t value) {
-    if (!reserve<Ops>(s, 8)) return fail<bool>(TL_WHERE(TLParser, _write_int64));
-    store_le64(s->buffer + s->position, value);
-    s->position += 8;
-    return true;
-}
-
-template <class Ops>
-bool write_double(TLParser* s, double value) {
-    if (!reserve<Ops>(s, 8)) return fail<bool>(TL_WHERE(TLParser, _write_double));
-    store_le64(s->buffer + s->position, std::bit_cast<uint64_t>(value));
-    s->position += 8;
-    return true;
-}
-
-// The length prefix of a byte string of n bytes at p (one byte below 254, else 254 and three
-// bytes); returns where the data goes.
-inline unsigned char* put_length(unsigned char* p, Py_ssize_t n) noexcept {
-    if (n < 254) {
-        *p = static_cast<unsigned char>(n);
-        return p + 1;
-    }
-    p[0] = 254;
-    p[1] = static_cast<unsigned char>(n & 0xFF);
-    p[2] = static_cast<unsigned char>((n >> 8) & 0xFF);
-    p[3] = static_cast<unsigned char>((n >> 16) & 0xFF);
-    return p + 4;
-}
-
-// Pads a byte string that ends at p with zeros and moves the cursor past them. Padding counts
-// from the start of the buffer, as the reader skips it.
-inline void end_string(TLParser* s, unsigned char* p) noexcept {
-    uint64_t end = static_cast<uint64_t>(p - s->buffer);
-    while (end & 3) {
-        *p++ = 0;
-        ++end;
-    }
-    s->position = end;
-}
-
-template <class Ops>
-bool write_bytes(TLParser* s, const char* data, Py_ssize_t n) {
-    static constexpr const char* here = TL_WHERE(TLParser, _write_bytes);
-    // The long form carries 24 bits of length: anything longer would be written corrupt.
-    if (n > kMaxByteString) {
-        PyErr_Format(PyExc_ValueError, "Byte string too long: %zd bytes", n);
-        return fail<bool>(here);
-    }
-    if (!reserve<Ops>(s, static_cast<uint64_t>(n) + 8)) return fail<bool>(here);
-    unsigned char* p = put_length(s->buffer + s->position, n);
-    if (n > 0) std::memcpy(p, data, static_cast<size_t>(n));
-    end_string(s, p + n);
-    return true;
-}
-
-// The UTF-8 of `n` code points of one width, written at `out`; the number of bytes, or -1 at a
-// surrogate (which strict UTF-8 refuses: the caller lets the host raise its own error).
-template <class Char>
-static Py_ssize_t encode_utf8(const Char* in, Py_ssize_t n, unsigned char* out) noexcept {
-    unsigned char* p = out;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        uint32_t c = in[i];
-        if (c < 0x80) {
-            *p++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) return -1;
-            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    return p - out;
-}
-
-// A non-ASCII str written as a byte string of its UTF-8, encoded straight into the buffer (no
-// temporary bytes object). True when written; false, with nothing written, when the general way
-// must take it: a surrogate (strict UTF-8 refuses it, with the host's own error), a text too long
-// for the wire, or room for the longest encoding that cannot be had (the exact size may fit).
-static bool write_text_in_place(TLParser* s, PyObject* text) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    int kind = PyUnicode_KIND(text);
-    uint64_t most = static_cast<uint64_t>(n) * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
-    if (!reserve<Direct>(s, most + 8)) {
-        PyErr_Clear();
-        return false;
-    }
-    // A length below 254 takes one byte of prefix, any other four: leave room for the prefix the
-    // longest encoding would need, and move the bytes down if they turn out shorter.
-    uint64_t prefix = most < 254 ? 1 : 4;
-    unsigned char* data = s->buffer + s->position + prefix;
-    const void* chars = PyUnicode_DATA(text);
-    Py_ssize_t size = kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(chars), n, data)
-                      : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(chars), n, data)
-                                                     : encode_utf8(static_cast<const Py_UCS4*>(chars), n, data);
-    if (size < 0 || size > kMaxByteString) return false;
-    unsigned char* start = s->buffer + s->position;
-    if (size < 254 && prefix == 4) std::memmove(start + 1, data, static_cast<size_t>(size));
-    end_string(s, put_length(start, size) + size);
-    return true;
-}
-
-template <class Ops>
-bool write_string(TLParser* s, PyObject* text) {
-    static constexpr const char* here = TL_WHERE(TLParser, _write_string);
-    if (text == Py_None) {
-        PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "encode");
-        return fail<bool>(here);
-    }
-    bool ok;
-    if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
-        ok = Ops::_write_bytes(s, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
-    } else if (Ops::direct && PyUnicode_Check(text) && write_text_in_place(s, text)) {
-        ok = true;  // only on the direct path: a native subclass's own _write_bytes sees every string
-    } else {
-        // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
-        Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));
-        if (!utf8) return fail<bool>(here);
-        ok = Ops::_write_bytes(s, PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
-    }
-    if (!ok) return fail<bool>(here);
-    return true;
-}
-
-// ---- Python values -> wire integers ----
-
-// An int, or the result of the value's own __int__. An object with only __index__ is refused:
-// integer fields take what int() of a number gives, not an index.
-static Ref integer_of(PyObject* v) {
-    if (PyLong_Check(v)) return Ref::borrow(v);
-    PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
-    PyObject* r = nullptr;
-    if (nb && nb->nb_int) r = nb->nb_int(v);
-    else {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return Ref();
-    }
-    if (r && !PyLong_Check(r)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
-        Py_DECREF(r);
-        return Ref();
-    }
-    return Ref::steal(r);
-}
-
-// A TL int: anything from -2**31 to 2**32-1, so that the unsigned words unpack returns pack again.
-static bool tl_int_of(PyObject* v, uint32_t* out) {
-    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-        Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v));
-        if (x >= INT32_MIN && x <= static_cast<Py_ssize_t>(UINT32_MAX)) {
-            *out = static_cast<uint32_t>(x);
-            return true;
-        }
-    }
-    Ref n = integer_of(v);
-    if (!n) return false;
-    int overflow;
-    long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
-    if (overflow || x < INT32_MIN || x > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "int value out of range for a TL int (accepted: -2147483648 to 4294967295)");
-        return false;
-    }
-    *out = static_cast<uint32_t>(x);
-    return true;
-}
-
-// A TL long: anything from -2**63 to 2**64-1, the negative half as its two's complement, so that
-// both the unsigned and the signed reading of a word pack back to it.
-static bool tl_long_of(PyObject* v, uint64_t* out) {
-    if (PyLong_CheckExact(v) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v))) {
-        *out = static_cast<uint64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(v)));
-        return true;
-    }
-    Ref n = integer_of(v);
-    if (!n) return false;
-    int overflow;
-    long long x = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (x == -1 && PyErr_Occurred()) return false;
-    if (!overflow) {
-        *out = static_cast<uint64_t>(x);
-        return true;
-    }
-    if (overflow < 0) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "int value out of range for a TL long (accepted: -9223372036854775808 to 18446744073709551615)");
-        return false;
-    }
-    unsigned long long u = PyLong_AsUnsignedLongLong(n.get());  // 2**64 and above: the host's OverflowError
-    if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    *out = u;
-    return true;
-}
 
 template <class Ops>
 bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
@@ -849,45 +632,9 @@ bool write_object(TLParser* s, PyObject* value) {
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
-template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // pack_as
+template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // the entry points
 template bool write_object<Direct>(TLParser*, PyObject*);
 template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
 template bool write_object<DirectStrict>(TLParser*, PyObject*);
-
-PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr const char* here = TL_WHERE(TLParser, pack);
-    auto* s = reinterpret_cast<TLParser*>(op);
-    PyObject* value;
-    if (!parse_one_arg("pack", "value", args, nargs, kwnames, &value)) return fail<PyObject*>(here);
-    BusyGuard busy(s);
-    if (!busy) return fail<PyObject*>(here);
-    CompilerCall call(s);
-    if (!call) return fail<PyObject*>(here);
-    if (s->capacity < 1024) {
-        void* grown = std::realloc(s->buffer, 1024);
-        if (!grown) {
-            PyErr_SetNone(PyExc_MemoryError);
-            return fail<PyObject*>(here);
-        }
-        s->buffer = static_cast<unsigned char*>(grown);
-        s->capacity = 1024;
-    }
-    s->position = 0;
-    s->parse_error = 0;
-    bool strict = strict_mode(s);
-    if (strict) s->extras->expected_type = nullptr;
-    bool ok = guarded<bool>([&] {
-        if (s->ops != &TLParser_default_ops) return s->ops->_write_object(s, value);
-        return strict ? write_object<DirectStrict>(s, value) : write_object<Direct>(s, value);
-    });
-    if (!ok) {
-        attach_path_note(s, nullptr, false, 0);
-        return fail<PyObject*>(here);
-    }
-    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(s->buffer),
-                                              static_cast<Py_ssize_t>(s->position));
-    if (!out) return fail<PyObject*>(here);
-    return out;
-}
 
 }  // namespace virel

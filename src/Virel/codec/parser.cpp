@@ -3,21 +3,22 @@
 #include "schema/compiler.hpp"
 
 #include <cstdlib>
+#include <new>
 
 namespace virel {
 
 PyTypeObject* TLParser_Type;
 
-[[gnu::noinline]] void ensure_buffer(TLParser* s, uint64_t extra) {
+[[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
-    uint64_t needed = s->position + extra;
-    if (needed < s->position) {  // wrapped: no buffer can hold it
+    uint64_t needed = self->position + extra;
+    if (needed < self->position) {  // wrapped: no buffer can hold it
         PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
         return fail<void>(here);
     }
-    if (needed <= s->capacity) return;
+    if (needed <= self->capacity) return;
     // Doubling from at least 1024 bytes (pack establishes that), overflow-checked.
-    uint64_t capacity = s->capacity ? s->capacity : 1024;
+    uint64_t capacity = self->capacity ? self->capacity : 1024;
     do {
         if (capacity > UINT64_MAX / 2) {
             PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
@@ -25,30 +26,35 @@ PyTypeObject* TLParser_Type;
         }
         capacity *= 2;
     } while (capacity < needed);
-    void* grown = capacity <= PY_SSIZE_T_MAX ? std::realloc(s->buffer, capacity) : nullptr;
+    void* grown = capacity <= PY_SSIZE_T_MAX ? std::realloc(self->buffer, capacity) : nullptr;
     if (!grown) {  // the old block stays valid and owned
         PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
         return fail<void>(here);
     }
-    s->buffer = static_cast<unsigned char*>(grown);
-    s->capacity = capacity;
+    self->buffer = static_cast<unsigned char*>(grown);
+    self->capacity = capacity;
 }
 
-bool ViaTable::strict(const TLParser* s) noexcept { return strict_mode(s); }
-bool ViaTable::signed_ints(const TLParser* s) noexcept { return signed_mode(s); }
+bool ViaTable::strict(const TLParser* self) noexcept { return strict_mode(self); }
+bool ViaTable::signed_ints(const TLParser* self) noexcept { return signed_mode(self); }
 
-TLSchemaCompiler* parser_compiler(TLParser* s) noexcept {
+TLSchemaCompiler* no_compiler(TLParser* self) noexcept {
     // A parser gets its schema last when it is made, so an object that bypassed the type's own
     // __new__ (no table, no compiler) has none either.
-    if (s->compiler == Py_None || !s->schema) {
-        PyErr_SetString(PyExc_RuntimeError, s->ops ? "TLParser has no schema: it was cleared"
-                                                   : "TLParser is not initialised: it was not made by its own __new__");
-        return nullptr;
-    }
-    return reinterpret_cast<TLSchemaCompiler*>(s->compiler);
+    PyErr_SetString(PyExc_RuntimeError, self->ops ? "TLParser has no schema: it was cleared"
+                                                  : "TLParser is not initialised: it was not made by its own __new__");
+    return nullptr;
 }
 
-bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
+TLParserExtras* extras_of(TLParser* self) noexcept {
+    if (!self->extras) {
+        self->extras = new (std::nothrow) TLParserExtras();
+        if (!self->extras) PyErr_NoMemory();
+    }
+    return self->extras;
+}
+
+bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
                     VectorElement* out) {
     if (element) {
         out->kind = element->kind;
@@ -57,13 +63,13 @@ bool vector_element(TLParser* s, const char* type_name, const TLElementType* ele
         return true;
     }
     if (!type_name) return true;
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return false;
+    TLSchemaCompiler* compiler = parser_compiler(self);
+    if (!compiler) return false;
     out->derived = strip_vector_text(type_name);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(out->derived.data(),
                                                static_cast<Py_ssize_t>(out->derived.size()), nullptr));
     if (!text) return false;
-    out->kind = c->ops->_parse_type(c, text.get());
+    out->kind = compiler->ops->_parse_type(compiler, text.get());
     out->text = out->derived.c_str();
     return !PyErr_Occurred();
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capi.hpp"
+#include "codec/trace.hpp"
 #include "module.hpp"
 #include "schema/compiler.hpp"
 
@@ -41,97 +42,62 @@ constexpr uint32_t kVectorId = 0x1CB5C415u;
 // 24 bits of length prefix: longer byte strings cannot be represented.
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 
-// ---- Where a failure happened ----
-// A failing read or write leaves its trace as it unwinds: the innermost step marks the byte where
-// the failing read began (`short_at` for a shortage of input, path_mark for an exception), and each
-// level on the way out adds its own step (a field and its record, or a vector index). The entry
-// point turns the trace into one note on the exception. Each of these is called on a failure path
-// only (an exception pending, or parse_error set), never otherwise.
-// `exception`: the failure is a pending exception rather than a shortage of input. An exception
-// raised while a shortage is being traced replaces that trace.
-[[gnu::cold]] void path_mark(TLParser* s, uint64_t at) noexcept;
-// The mark of a text string that is not UTF-8, worked out afterwards from the pending
-// UnicodeDecodeError and the cursor just past the string (so the reader keeps nothing for it).
-[[gnu::cold]] void path_mark_text(TLParser* s) noexcept;
-[[gnu::cold]] void path_field(TLParser* s, const TLConstructor* record, const TLParam* param,
-                              bool exception) noexcept;  // param null: the record alone
-[[gnu::cold]] void path_index(TLParser* s, Py_ssize_t index, bool exception) noexcept;
-// path_field for a parameter whose record the caller does not keep at hand (it is looked up).
-[[gnu::cold]] void path_param(TLParser* s, const TLParam* param, bool exception) noexcept;
-// After a shortage a vector reads on to its end (the final position counts); what those reads meet
-// is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
-[[gnu::cold]] void path_hold(TLParser* s, int delta) noexcept;
-// Attaches the trace as one note to the pending exception and clears it. `root`: the type text the
-// value was read or written as (null for a boxed object); `base`: what to add to positions (the
-// offset of the input inside the caller's data); decoding adds where the failing read began.
-[[gnu::cold]] void attach_path_note(TLParser* s, const char* root, bool decoding, uint64_t base) noexcept;
-// The note of bytes left after a whole object (strict unpack): the record read, when known (null:
-// none), and the byte where the bytes left begin.
-[[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
-
-// A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
-// (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
-inline void short_of_input(TLParser* s, uint64_t at) noexcept {
-    if (!s->parse_error) s->short_at = at;
-    s->parse_error = 1;
-}
-
 // Cursors are unsigned and padding may push `position` past `input_length`: one test for all reads.
-inline bool has_input(const TLParser* s, uint64_t n) noexcept {
-    return s->position <= s->input_length && n <= s->input_length - s->position;
+inline bool has_input(const TLParser* self, uint64_t count) noexcept {
+    return self->position <= self->input_length && count <= self->input_length - self->position;
 }
 
 // ---- Read primitives: never raise; a shortage sets parse_error and yields a neutral value. ----
 
-inline uint32_t read_int32(TLParser* s) noexcept {
-    if (!has_input(s, 4)) {
-        short_of_input(s, s->position);
+inline uint32_t read_int32(TLParser* self) noexcept {
+    if (!has_input(self, 4)) {
+        short_of_input(self, self->position);
         return 0;
     }
-    uint32_t v = load_le32(s->buffer + s->position);
-    s->position += 4;
-    return v;
+    uint32_t word = load_le32(self->buffer + self->position);
+    self->position += 4;
+    return word;
 }
 
-inline uint64_t read_int64(TLParser* s) noexcept {
-    if (!has_input(s, 8)) {
-        short_of_input(s, s->position);
+inline uint64_t read_int64(TLParser* self) noexcept {
+    if (!has_input(self, 8)) {
+        short_of_input(self, self->position);
         return 0;
     }
-    uint64_t v = load_le64(s->buffer + s->position);
-    s->position += 8;
-    return v;
+    uint64_t word = load_le64(self->buffer + self->position);
+    self->position += 8;
+    return word;
 }
 
-inline double read_double(TLParser* s) noexcept { return std::bit_cast<double>(read_int64(s)); }
+inline double read_double(TLParser* self) noexcept { return std::bit_cast<double>(read_int64(self)); }
 
-inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
+inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
     *size = 0;
-    if (!has_input(s, 1)) {
-        short_of_input(s, s->position);
+    if (!has_input(self, 1)) {
+        short_of_input(self, self->position);
         return nullptr;
     }
-    uint64_t n = s->buffer[s->position];
-    s->position += 1;  // stands even if the rest fails
-    if (n == 254) {
-        if (!has_input(s, 3)) {
-            short_of_input(s, s->position - 1);
+    uint64_t length = self->buffer[self->position];
+    self->position += 1;  // stands even if the rest fails
+    if (length == 254) {
+        if (!has_input(self, 3)) {
+            short_of_input(self, self->position - 1);
             return nullptr;
         }
-        const unsigned char* p = s->buffer + s->position;
-        n = p[0] | (uint64_t{p[1]} << 8) | (uint64_t{p[2]} << 16);
-        s->position += 3;
+        const unsigned char* prefix = self->buffer + self->position;
+        length = prefix[0] | (uint64_t{prefix[1]} << 8) | (uint64_t{prefix[2]} << 16);
+        self->position += 3;
     }
-    if (!has_input(s, n)) {
-        // The prefix was one byte holding n, or 254 and three bytes ending in n's top byte, which
-        // is never n itself (an n of 0 never falls short).
-        short_of_input(s, s->position - (s->buffer[s->position - 1] == n ? 1 : 4));
+    if (!has_input(self, length)) {
+        // The prefix was one byte holding the length, or 254 and three bytes ending in its top
+        // byte, which is never the length itself (a length of 0 never falls short).
+        short_of_input(self, self->position - (self->buffer[self->position - 1] == length ? 1 : 4));
         return nullptr;
     }
-    const char* data = reinterpret_cast<const char*>(s->buffer + s->position);
+    const char* data = reinterpret_cast<const char*>(self->buffer + self->position);
     // Padding is skipped unchecked; the cursor may end past input_length, and the next read fails.
-    s->position = (s->position + n + 3) & ~uint64_t{3};
-    *size = static_cast<Py_ssize_t>(n);
+    self->position = (self->position + length + 3) & ~uint64_t{3};
+    *size = static_cast<Py_ssize_t>(length);
     return data;
 }
 
@@ -146,33 +112,36 @@ inline const char* read_bytes(TLParser* s, Py_ssize_t* size) noexcept {
 
 // Templates over how they reach the other operations (Ops: ViaTable or Direct); decoder.cpp.
 #define TL_DECODER_OPERATIONS(X)                                                                           \
-    X(_read_value, read_value, PyObject*, (TLParser* s, int32_t k, const char* t, const TLElementType* e), \
-      (s, k, t, e))                                                                                        \
-    X(_read_string, read_string, PyObject*, (TLParser* s), (s))                                            \
-    X(_read_vector, read_vector, PyObject*, (TLParser* s, const char* t, const TLElementType* e),          \
-      (s, t, e))                                                                                           \
-    X(_read_object, read_object, PyObject*, (TLParser* s), (s))
+    X(_read_value, read_value, PyObject*,                                                                  \
+      (TLParser* self, int32_t kind, const char* type_name, const TLElementType* element),                 \
+      (self, kind, type_name, element))                                                                    \
+    X(_read_string, read_string, PyObject*, (TLParser* self), (self))                                      \
+    X(_read_vector, read_vector, PyObject*, (TLParser* self, const char* type_name, const TLElementType* element), \
+      (self, type_name, element))                                                                          \
+    X(_read_object, read_object, PyObject*, (TLParser* self), (self))
 
 // The same for encoder.cpp.
 #define TL_ENCODER_OPERATIONS(X)                                                                           \
     X(_write_value, write_value, bool,                                                                     \
-      (TLParser* s, PyObject* v, int32_t k, const char* t, const TLElementType* e), (s, v, k, t, e))       \
-    X(_write_int32, write_int32, bool, (TLParser* s, uint32_t v), (s, v))                                  \
-    X(_write_int64, write_int64, bool, (TLParser* s, uint64_t v), (s, v))                                  \
-    X(_write_double, write_double, bool, (TLParser* s, double v), (s, v))                                  \
-    X(_write_bytes, write_bytes, bool, (TLParser* s, const char* d, Py_ssize_t n), (s, d, n))              \
-    X(_write_string, write_string, bool, (TLParser* s, PyObject* t), (s, t))                               \
-    X(_write_vector, write_vector, bool, (TLParser* s, PyObject* v, const char* t, const TLElementType* e), \
-      (s, v, t, e))                                                                                        \
-    X(_write_object, write_object, bool, (TLParser* s, PyObject* v), (s, v))
+      (TLParser* self, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element), \
+      (self, value, kind, type_name, element))                                                             \
+    X(_write_int32, write_int32, bool, (TLParser* self, uint32_t value), (self, value))                    \
+    X(_write_int64, write_int64, bool, (TLParser* self, uint64_t value), (self, value))                    \
+    X(_write_double, write_double, bool, (TLParser* self, double value), (self, value))                    \
+    X(_write_bytes, write_bytes, bool, (TLParser* self, const char* data, Py_ssize_t size), (self, data, size)) \
+    X(_write_string, write_string, bool, (TLParser* self, PyObject* text), (self, text))                   \
+    X(_write_vector, write_vector, bool,                                                                   \
+      (TLParser* self, PyObject* value, const char* type_name, const TLElementType* element),              \
+      (self, value, type_name, element))                                                                   \
+    X(_write_object, write_object, bool, (TLParser* self, PyObject* value), (self, value))
 
 // Plain functions that call no other operation: the read primitives above, ensure_buffer.
 #define TL_PRIMITIVE_OPERATIONS(X)                                                                         \
-    X(_read_int32, read_int32, uint32_t, (TLParser* s), (s))                                               \
-    X(_read_int64, read_int64, uint64_t, (TLParser* s), (s))                                               \
-    X(_read_double, read_double, double, (TLParser* s), (s))                                               \
-    X(_read_bytes, read_bytes, const char*, (TLParser* s, Py_ssize_t* n), (s, n))                          \
-    X(_ensure_buffer, ensure_buffer, void, (TLParser* s, uint64_t n), (s, n))
+    X(_read_int32, read_int32, uint32_t, (TLParser* self), (self))                                         \
+    X(_read_int64, read_int64, uint64_t, (TLParser* self), (self))                                         \
+    X(_read_double, read_double, double, (TLParser* self), (self))                                         \
+    X(_read_bytes, read_bytes, const char*, (TLParser* self, Py_ssize_t* size), (self, size))              \
+    X(_ensure_buffer, ensure_buffer, void, (TLParser* self, uint64_t extra), (self, extra))
 
 #define TL_DECLARE_TEMPLATE(op, impl, result, params, args) template <class Ops> result impl params;
 TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
@@ -189,11 +158,11 @@ void ensure_buffer(TLParser*, uint64_t);
 // direct path has one instance per mode, chosen once per call at the entry point, so that the
 // default instance carries no test of the mode; the table path reads the mode from the parser.
 #define TL_VIA_TABLE(op, impl, result, params, args)                                                       \
-    static result op params { return s->ops->op args; }
+    static result op params { return self->ops->op args; }
 struct ViaTable {
     static constexpr bool direct = false;
-    static bool strict(const TLParser* s) noexcept;       // parser.cpp
-    static bool signed_ints(const TLParser* s) noexcept;  // parser.cpp
+    static bool strict(const TLParser* self) noexcept;       // parser.cpp
+    static bool signed_ints(const TLParser* self) noexcept;  // parser.cpp
     TL_DECODER_OPERATIONS(TL_VIA_TABLE)
     TL_ENCODER_OPERATIONS(TL_VIA_TABLE)
     TL_PRIMITIVE_OPERATIONS(TL_VIA_TABLE)
@@ -225,9 +194,15 @@ TL_DIRECT_POLICY(DirectSigned, false, true)   // decoding only: signed changes n
 // defines the templates.
 #define TL_INSTANTIATE_FOR_TABLE(op, impl, result, params, args) template result impl<ViaTable> params;
 
+// Null with RuntimeError pending, saying why the parser has no compiler to call. parser.cpp.
+[[gnu::cold]] TLSchemaCompiler* no_compiler(TLParser* self) noexcept;
+
 // The compiler of a parser (its tables), or null with RuntimeError pending when the garbage
-// collector has cleared it.
-TLSchemaCompiler* parser_compiler(TLParser* s) noexcept;
+// collector has cleared it. Inline: the decoder asks once per object.
+inline TLSchemaCompiler* parser_compiler(TLParser* self) noexcept {
+    if (self->compiler == Py_None || !self->schema) [[unlikely]] return no_compiler(self);
+    return reinterpret_cast<TLSchemaCompiler*>(self->compiler);
+}
 
 // What the elements of a vector are: from the record worked out at compile time, or, when a
 // caller brings none, derived from the vector's type text at the call.
@@ -237,7 +212,7 @@ struct VectorElement {
     const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
     std::string derived;
 };
-bool vector_element(TLParser* s, const char* type_name, const TLElementType* element,
+bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
                     VectorElement* out);
 
 // A type text as unpack_from and the typed packers take it, analysed once per parser.
@@ -293,62 +268,10 @@ struct TLParserExtras {
 namespace virel {
 
 // The parser's extras, made on first use; null with MemoryError pending when they cannot be.
-TLParserExtras* extras_of(TLParser* s) noexcept;
+TLParserExtras* extras_of(TLParser* self) noexcept;
 
 // The parser's modes, as the entry points read them once per call.
-inline bool strict_mode(const TLParser* s) noexcept { return s->extras && s->extras->strict; }
-inline bool signed_mode(const TLParser* s) noexcept { return s->extras && s->extras->signed_ints; }
-
-// Marks a parser busy for one pack or unpack; refuses a second, nested or concurrent one.
-class BusyGuard {
-public:
-    explicit BusyGuard(TLParser* s) noexcept : s_(s), ok_(!s->busy) {
-        if (ok_) s->busy = 1;
-        else PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
-    }
-    ~BusyGuard() {
-        if (ok_) s_->busy = 0;
-    }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-    explicit operator bool() const noexcept { return ok_; }
-
-private:
-    TLParser* s_;
-    bool ok_;
-};
-
-// A parser's compiler, held for one pack or unpack call whatever Python code runs meanwhile (which
-// may even compile again), and counted among the compiler's calls in flight, so that no schema the
-// call may walk is released before it ends. The parser's `schema` first follows the compiler's
-// current one, should the compiler have compiled since the last call.
-class CompilerCall {
-public:
-    explicit CompilerCall(TLParser* s) noexcept {
-        TLSchema* schema = s->schema;
-        if (s->compiler == Py_None || !schema) [[unlikely]] {
-            parser_compiler(s);  // says why
-            return;
-        }
-        c_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(s->compiler));
-        if (schema != c_->schema) [[unlikely]] follow_current_schema(c_, s);
-        ++c_->maps->calls;
-    }
-    ~CompilerCall() {
-        if (!c_) return;
-        TLSchemaCompilerMaps* m = c_->maps;
-        --m->calls;
-        if (m->waiting) [[unlikely]] release_unused(c_);  // releases them once no call is left
-        Py_DECREF(c_);
-    }
-    CompilerCall(const CompilerCall&) = delete;
-    CompilerCall& operator=(const CompilerCall&) = delete;
-    // Null (RuntimeError pending) when the parser has no compiler to call.
-    TLSchemaCompiler* compiler() const noexcept { return c_; }
-    explicit operator bool() const noexcept { return c_ != nullptr; }
-
-private:
-    TLSchemaCompiler* c_ = nullptr;
-};
+inline bool strict_mode(const TLParser* self) noexcept { return self->extras && self->extras->strict; }
+inline bool signed_mode(const TLParser* self) noexcept { return self->extras && self->extras->signed_ints; }
 
 }  // namespace virel

@@ -1,0 +1,205 @@
+// codec/call_scope.hpp: what every pack and unpack entry point does around its own work: takes the
+// parser for the call, holds its compiler, readies the buffer, picks the instance of the codec
+// that the parser's table and modes call for, and traces a failure into a note.
+#pragma once
+
+#include "codec/parser.hpp"
+#include "codec/strict.hpp"
+#include "codec/trace.hpp"
+#include "schema/compiler.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace virel {
+
+// One pack or unpack call on one parser, from the end of its argument rules to its return:
+//
+//   CallScope scope(self);
+//   if (!scope) return fail<PyObject*>(here);
+//
+// A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
+// compiler is held, whatever Python code runs meanwhile (which may even compile again), and counted
+// among the compiler's calls in flight, so that no schema the call may walk is released before it
+// ends; the parser's `schema` first follows the compiler's current one, should the compiler have
+// compiled since the last call. Everything is given back when the scope ends.
+// The cursor at the start of an input of `size` bytes.
+inline void start_input(TLParser* self, uint64_t size) noexcept {
+    self->input_length = size;
+    self->position = 0;
+    self->parse_error = 0;
+}
+
+class CallScope {
+public:
+    explicit CallScope(TLParser* self) noexcept : self_(self) {
+        if (self->busy) [[unlikely]] {
+            PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
+            return;
+        }
+        TLSchema* schema = self->schema;
+        if (self->compiler == Py_None || !schema) [[unlikely]] {
+            no_compiler(self);  // says why
+            return;
+        }
+        self->busy = 1;
+        compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
+        if (schema != compiler_->schema) [[unlikely]] follow_current_schema(compiler_, self);
+        ++compiler_->maps->calls;
+    }
+    ~CallScope() {
+        if (!compiler_) return;
+        TLSchemaCompilerMaps* maps = compiler_->maps;
+        --maps->calls;
+        if (maps->waiting) [[unlikely]] release_unused(compiler_);  // releases them once no call is left
+        Py_DECREF(compiler_);
+        self_->busy = 0;
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+    // False (an exception pending) when the call cannot run: the parser is busy or has no compiler.
+    explicit operator bool() const noexcept { return compiler_ != nullptr; }
+    TLSchemaCompiler* compiler() const noexcept { return compiler_; }
+
+    // ---- Encoding ----
+
+    // Encodes `value` into the parser's buffer from position 0: a boxed object when `type` is null,
+    // else a value of that type. False with the exception pending and its note attached.
+    [[gnu::always_inline]] bool encode(PyObject* value, const ParsedType* type) noexcept {
+        TLParser* self = self_;
+        if (self->capacity < 1024) [[unlikely]] {
+            if (!grow_buffer(1024)) {
+                PyErr_SetNone(PyExc_MemoryError);
+                return false;
+            }
+        }
+        self->position = 0;
+        self->parse_error = 0;
+        bool strict = strict_mode(self);
+        if (strict && !strict_top_value(self, value, type)) [[unlikely]] {
+            attach_path_note(self, root_of(type), false, 0);
+            return false;
+        }
+        // One small body per shape of call, each inlined into its entry point (pack's has no type).
+        bool ok = type ? guarded<bool>([&] {
+            if (self->ops != &TLParser_default_ops)
+                return self->ops->_write_value(self, value, type->kind, type->text, type->element);
+            return strict ? write_value<DirectStrict>(self, value, type->kind, type->text, type->element)
+                          : write_value<Direct>(self, value, type->kind, type->text, type->element);
+        })
+                       : guarded<bool>([&] {
+            if (self->ops != &TLParser_default_ops) return self->ops->_write_object(self, value);
+            return strict ? write_object<DirectStrict>(self, value) : write_object<Direct>(self, value);
+        });
+        if (!ok) [[unlikely]]
+            attach_path_note(self, root_of(type), false, 0);
+        return ok;
+    }
+
+    // ---- Decoding ----
+    // The input is a copy in the parser's own buffer (copy_input), or the caller's bytes where they
+    // are (InputView): either way it starts at the buffer's position 0 when decode runs.
+
+    // The input: a copy of `data` at the start of the parser's own buffer. False with MemoryError
+    // pending when the buffer cannot hold it.
+    bool copy_input(const char* data, uint64_t size) noexcept {
+        TLParser* self = self_;
+        if (size > self->capacity) [[unlikely]] {
+            if (!grow_buffer(size)) {
+                PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
+                return false;
+            }
+        }
+        if (size) std::memcpy(self->buffer, data, size);
+        start_input(self, size);
+        return true;
+    }
+
+
+    // Decodes the value at the start of the input: a boxed object when `type` is null, else a value
+    // of that type. Null with the exception pending and its note attached: the reader's own, or a
+    // parse error when the input fell short (with `within`, also when the value's padding runs past
+    // its end). `base` is where the input starts inside the caller's data: it counts in positions.
+    [[gnu::always_inline]] Ref decode(const ParsedType* type, uint64_t base, bool within) noexcept {
+        TLParser* self = self_;
+        Ref result = Ref::steal(type ? guarded<PyObject*>([&] {
+            if (self->ops != &TLParser_default_ops)
+                return self->ops->_read_value(self, type->kind, type->text, type->element);
+            return signed_mode(self) ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
+                                     : read_value<Direct>(self, type->kind, type->text, type->element);
+        })
+                                     : guarded<PyObject*>([&] {
+            if (self->ops != &TLParser_default_ops) return self->ops->_read_object(self);
+            return signed_mode(self) ? read_object<DirectSigned>(self) : read_object<Direct>(self);
+        }));
+        if (!result) [[unlikely]] {
+            if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input
+            attach_path_note(self, root_of(type), true, base);
+            return result;
+        }
+        if (self->parse_error || (within && self->position > self->input_length)) [[unlikely]] {
+            // Where the last read left the cursor, which may lie past the end of the input.
+            // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
+            PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
+                         static_cast<unsigned long long>(base + self->position));
+            attach_path_note(self, root_of(type), true, base);
+            return Ref();
+        }
+        return result;
+    }
+
+private:
+    // Resizes the buffer to exactly `size` bytes; false (nothing pending) when it cannot be had,
+    // the old block staying valid and owned.
+    bool grow_buffer(uint64_t size) noexcept {
+        void* grown = std::realloc(self_->buffer, size);
+        if (!grown) return false;
+        self_->buffer = static_cast<unsigned char*>(grown);
+        self_->capacity = size;
+        return true;
+    }
+    // What a failure's path starts from: the type text, except for an object, which names itself.
+    static const char* root_of(const ParsedType* type) noexcept {
+        return type && type->kind != TL_OBJECT ? type->text : nullptr;
+    }
+    // Strict encoding of the value at the top: its own type, and for a boxed type, the type that its
+    // record must have. False with TypeError pending.
+    static bool strict_top_value(TLParser* self, PyObject* value, const ParsedType* type) noexcept {
+        self->extras->expected_type = nullptr;
+        if (!type) return true;
+        const char* want = strict_expected(type->kind, value);
+        if (want) {
+            if (!strict_failed(want)) strict_wrong_value(type->text, want, value);
+            return false;
+        }
+        if (type->kind == TL_OBJECT) {
+            self->extras->expected_type = type->text;
+            self->extras->expected_lasting = false;  // parsed for this call
+        }
+        return true;
+    }
+
+    TLParser* self_;
+    TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
+};
+
+// The input of one call: the caller's bytes where they are, in place of the parser's own buffer,
+// which comes back when the view ends. Made inside the call's CallScope (nothing else can reach
+// the parser meanwhile), and ended before it.
+class InputView {
+public:
+    InputView(TLParser* self, unsigned char* data, uint64_t size) noexcept : self_(self), own_(self->buffer) {
+        self->buffer = data;
+        start_input(self, size);
+    }
+    ~InputView() { self_->buffer = own_; }
+    InputView(const InputView&) = delete;
+    InputView& operator=(const InputView&) = delete;
+
+private:
+    TLParser* self_;
+    unsigned char* own_;  // the parser's own buffer (null before its first use)
+};
+
+}  // namespace virel

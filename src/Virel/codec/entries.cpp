@@ -1,0 +1,182 @@
+// codec/entries.cpp: TLParser's Python methods that pack and unpack (pack, unpack, pack_as,
+// pack_into, unpack_from): their argument rules and results. What they share around the codec
+// itself is CallScope (call_scope.hpp).
+#include "codec/call_scope.hpp"
+#include "codec/parser.hpp"
+#include "codec/type_text.hpp"
+#include "schema/compiler.hpp"
+
+#include <cstring>
+
+namespace virel {
+
+namespace {
+
+class BufferView {
+public:
+    BufferView() noexcept = default;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    // A C-contiguous view of obj's bytes, held (so not resizable) until destruction.
+    bool get(PyObject* obj) noexcept {
+        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    unsigned char* data() const noexcept { return static_cast<unsigned char*>(view_.buf); }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
+void wrong_argument_type(const char* name, const char* expected, PyObject* given) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(given)->tp_name);
+}
+
+// pack_as after its argument rules, and pack as pack_as(value, None): the bytes of `value`, a boxed
+// object when `type_arg` is null or None. `here` names the entry point that was called.
+[[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value, PyObject* type_arg,
+                                                     const char* here) {
+    CallScope scope(self);
+    if (!scope) return fail<PyObject*>(here);
+    const ParsedType* type;
+    if (!type_argument(self, scope.compiler(), type_arg, &type)) return fail<PyObject*>(here);
+    if (!scope.encode(value, type)) return fail<PyObject*>(here);
+    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
+                                              static_cast<Py_ssize_t>(self->position));
+    if (!out) return fail<PyObject*>(here);
+    return out;
+}
+
+}  // namespace
+
+PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, pack);
+    PyObject* value;
+    if (!parse_one_arg("pack", "value", args, nargs, kwnames, &value)) return fail<PyObject*>(here);
+    return pack_as_type(reinterpret_cast<TLParser*>(op), value, nullptr, here);
+}
+
+PyObject* TLParser_pack_as(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, pack_as);
+    static const char* const names[] = {"value", "type"};
+    PyObject* arg[2];
+    if (!parse_args("pack_as", names, 2, 2, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    return pack_as_type(reinterpret_cast<TLParser*>(op), arg[0], arg[1], here);
+}
+
+PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, pack_into);
+    static const char* const names[] = {"buffer", "value", "type"};
+    auto* self = reinterpret_cast<TLParser*>(op);
+    PyObject* arg[3];
+    if (!parse_args("pack_into", names, 3, 2, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    PyObject* buffer = arg[0];
+    if (!PyByteArray_Check(buffer)) {
+        wrong_argument_type("buffer", "bytearray", buffer);
+        return fail<PyObject*>(here);
+    }
+    CallScope scope(self);
+    if (!scope) return fail<PyObject*>(here);
+    Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
+    const ParsedType* type;
+    if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
+    if (!scope.encode(arg[1], type)) return fail<PyObject*>(here);
+    // Its size is read only now: Python code run while encoding may have changed it.
+    Py_ssize_t old_size = PyByteArray_GET_SIZE(buffer);
+    auto size = static_cast<Py_ssize_t>(self->position);
+    if (size > PY_SSIZE_T_MAX - old_size) {
+        PyErr_NoMemory();
+        return fail<PyObject*>(here);
+    }
+    if (PyByteArray_Resize(buffer, old_size + size) < 0) return fail<PyObject*>(here);  // BufferError while exported
+    if (size) std::memcpy(PyByteArray_AS_STRING(buffer) + old_size, self->buffer, static_cast<size_t>(size));
+    PyObject* end = PyLong_FromSsize_t(old_size + size);
+    if (!end) return fail<PyObject*>(here);
+    return end;
+}
+
+PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, unpack);
+    auto* self = reinterpret_cast<TLParser*>(op);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    if (data != Py_None && !PyBytes_CheckExact(data)) {
+        wrong_argument_type("data", "bytes", data);
+        return fail<PyObject*>(here);
+    }
+    CallScope scope(self);
+    if (!scope) return fail<PyObject*>(here);
+    if (data == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return fail<PyObject*>(here);
+    }
+    auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+    if (!scope.copy_input(PyBytes_AS_STRING(data), size)) return fail<PyObject*>(here);
+    Ref result = scope.decode(nullptr, 0, false);
+    if (!result) return fail<PyObject*>(here);
+    if (self->position < size && strict_mode(self)) [[unlikely]] {
+        // The object read began with its record's id (readied already: the record was just read).
+        const TLConstructor* record =
+            self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(self->buffer)) : nullptr;
+        if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
+        uint64_t left = size - self->position;
+        PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
+                     static_cast<unsigned long long>(left), left == 1 ? "" : "s",
+                     static_cast<unsigned long long>(self->position));
+        attach_left_over_note(record ? record->name : nullptr, self->position);
+        return fail<PyObject*>(here);
+    }
+    return result.release();
+}
+
+PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, unpack_from);
+    static const char* const names[] = {"data", "offset", "type"};
+    auto* self = reinterpret_cast<TLParser*>(op);
+    PyObject* arg[3];
+    if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    CallScope scope(self);
+    if (!scope) return fail<PyObject*>(here);
+    BufferView data;
+    if (!data.get(arg[0])) return fail<PyObject*>(here);
+    Py_ssize_t offset = 0;
+    if (arg[1]) {
+        Ref index = Ref::steal(PyNumber_Index(arg[1]));
+        if (!index) return fail<PyObject*>(here);
+        int overflow;
+        long long given = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (given == -1 && PyErr_Occurred()) return fail<PyObject*>(here);
+        if (overflow || given < 0 || given > data.size()) {
+            PyErr_Format(PyExc_ValueError, "offset %R is out of range for %zd bytes of data", index.get(), data.size());
+            return fail<PyObject*>(here);
+        }
+        offset = static_cast<Py_ssize_t>(given);
+    }
+    const ParsedType* type;
+    if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
+
+    // The decoder reads the caller's bytes where they are, as it would read a copy of
+    // data[offset:] (string padding counts from the offset). The value must end inside the data,
+    // padding included: its end is what the caller reads on from.
+    auto base = static_cast<uint64_t>(offset);
+    Ref result;
+    {
+        InputView input(self, data.data() + offset, static_cast<uint64_t>(data.size() - offset));
+        result = scope.decode(type, base, true);
+    }
+    if (!result) return fail<PyObject*>(here);
+    Ref end = Ref::steal(PyLong_FromUnsignedLongLong(base + self->position));
+    if (!end) return fail<PyObject*>(here);
+    PyObject* pair = PyTuple_Pack(2, result.get(), end.get());
+    if (!pair) return fail<PyObject*>(here);
+    return pair;
+}
+
+}  // namespace virel

@@ -1,0 +1,239 @@
+// codec/trace.cpp: the trace that a failing pack or unpack leaves as it unwinds, and the note
+// that the entry point makes of it.
+#include "codec/trace.hpp"
+#include "codec/parser.hpp"
+#include "schema/compiler.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace virel {
+
+namespace {
+
+using Step = TLParserExtras::Step;
+
+// The trace to add to, or null when this step adds nothing. Never raises: a trace that cannot be
+// kept only costs the note.
+TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
+    if (!self->extras) self->extras = new (std::nothrow) TLParserExtras();
+    TLParserExtras* trace = self->extras;
+    if (!trace) return nullptr;
+    if (exception && !trace->exception) {  // the exception is what the caller sees: trace it instead
+        trace->steps.clear();
+        trace->has_at = false;
+        trace->exception = true;
+    } else if (!exception && trace->hold > 0) {
+        return nullptr;
+    }
+    return trace;
+}
+
+void push(TLParserExtras* trace, Step step) noexcept {
+    try {
+        trace->steps.push_back(step);
+    } catch (...) {  // out of memory: the note comes out shorter
+    }
+}
+
+void reset(TLParserExtras* trace) noexcept {
+    trace->steps.clear();
+    trace->has_at = false;
+    trace->exception = false;
+    trace->hold = 0;
+}
+
+}  // namespace
+
+void path_mark(TLParser* self, uint64_t at) noexcept {
+    TLParserExtras* trace = trace_for(self, true);
+    if (trace && !trace->has_at) {
+        trace->at = at;
+        trace->has_at = true;
+    }
+}
+
+void path_mark_text(TLParser* self) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Ref text = Ref::steal(PyUnicodeDecodeError_GetObject(exc)); text && PyBytes_Check(text.get())) {
+        // The string's bytes end 0 to 3 bytes of padding before the cursor, behind a prefix of one
+        // byte holding n or of 254 and n in three bytes: the first place that fits is where it began.
+        auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(text.get()));
+        const unsigned char* input = self->buffer;
+        for (uint64_t pad = 0; pad < 4; ++pad) {
+            if (self->position < n + pad + 1) break;
+            uint64_t data = self->position - n - pad;
+            if (data + n > self->input_length) continue;  // the cursor may stand past the end
+            if (std::memcmp(input + data, PyBytes_AS_STRING(text.get()), n) != 0) continue;
+            if (n < 254 && input[data - 1] == n) {
+                path_mark(self, data - 1);
+                break;
+            }
+            if (data >= 4 && input[data - 4] == 254 &&
+                (input[data - 3] | uint64_t{input[data - 2]} << 8 | uint64_t{input[data - 1]} << 16) == n) {
+                path_mark(self, data - 4);
+                break;
+            }
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+void path_field(TLParser* self, const TLConstructor* record, const TLParam* param, bool exception) noexcept {
+    TLParserExtras* trace = trace_for(self, exception);
+    if (!trace) return;
+    if (param) push(trace, {Step::field, param->name, 0});
+    push(trace, {Step::record, record->name, 0});
+}
+
+void path_param(TLParser* self, const TLParam* param, bool exception) noexcept {
+    // Called during a call (CompilerCall): the compiler is there, and so is every schema the call
+    // took a record from, whether the compiler has compiled again meanwhile or not.
+    if (!self->compiler || self->compiler == Py_None) return;
+    if (const TLConstructor* record = owner_of(reinterpret_cast<TLSchemaCompiler*>(self->compiler), param))
+        path_field(self, record, param, exception);
+}
+
+void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
+    if (TLParserExtras* trace = trace_for(self, exception)) push(trace, {Step::element, nullptr, index});
+}
+
+void path_hold(TLParser* self, int delta) noexcept {
+    if (TLParserExtras* trace = self->extras) trace->hold = std::max(0, trace->hold + delta);
+}
+
+// "at messages.sendMessage.entities[1].offset (records: messages.sendMessage > messageEntityBold)",
+// and when decoding "; the failing read began at byte 36, in messageEntityBold".
+static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding, uint64_t at) {
+    std::string text = "at ";
+    std::string records;
+    const char* innermost = nullptr;
+    auto add_record = [&](const char* name) {
+        records += records.empty() ? "" : " > ";
+        records += name;
+        innermost = name;
+    };
+    static const std::vector<Step> none;
+    const std::vector<Step>& steps = trace ? trace->steps : none;
+    auto it = steps.rbegin();
+    auto end = steps.rend();
+    if (root) {
+        text += root;
+    } else if (it != end && it->kind == Step::record) {
+        text += it->name;
+        add_record(it->name);
+        ++it;
+    } else {
+        text += "the top-level object";
+    }
+    for (; it != end; ++it) {
+        switch (it->kind) {
+            case Step::field:
+                text += '.';
+                text += it->name;
+                break;
+            case Step::element:
+                text += '[';
+                text += std::to_string(it->index);
+                text += ']';
+                break;
+            case Step::record:
+                add_record(it->name);
+                break;
+        }
+    }
+    if (!records.empty()) text += " (records: " + records + ")";
+    if (decoding) {
+        text += "; the failing read began at byte " + std::to_string(at);
+        if (innermost) text += std::string(", in ") + innermost;
+    }
+    return text;
+}
+
+// Looks `name` up on `obj` as getattr with a default would, without making an AttributeError for
+// a missing attribute: 1 with *out set, 0 when missing, -1 with an exception pending.
+static int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// Adds `note` to `exc` by BaseException.add_note's rules: a missing __notes__ becomes a new list, a
+// list gets the note appended. One difference, to keep the caller's exception: a __notes__ that is
+// not a list (add_note raises TypeError) is left alone and gets no note. An error raised while the note is
+// attached (the exception's own __getattr__ or __setattr__ may run Python code, and interrupt it)
+// propagates as it would out of add_note, with the caller's exception as its context. Takes the
+// reference to `exc`; returns the exception to raise.
+static PyObject* add_note(PyObject* exc, PyObject* note) noexcept {
+    if (!PyExceptionInstance_Check(exc)) return exc;
+    PyObject* notes = nullptr;
+    int found = lookup_optional(exc, str.notes, &notes);
+    int done = 0;
+    if (found == 0) {
+        Ref list = Ref::steal(PyList_New(1));
+        if (list) {
+            PyList_SET_ITEM(list.get(), 0, Py_NewRef(note));  // steals
+            done = PyObject_SetAttr(exc, str.notes, list.get());
+        } else {
+            done = -1;
+        }
+    } else if (found > 0) {
+        done = PyList_Check(notes) ? PyList_Append(notes, note) : 0;
+        Py_DECREF(notes);
+    } else {
+        done = -1;
+    }
+    if (done == 0) return exc;
+    PyObject* raised = PyErr_GetRaisedException();
+    if (!raised) return exc;                  // cannot happen: a failure leaves its exception
+    PyException_SetContext(raised, exc);      // steals exc
+    return raised;
+}
+
+// Attaches `text` (empty: nothing) as a note to the pending exception. The exception keeps its
+// type, message and traceback; a note whose text cannot be made is left out.
+static void attach_note(const std::string& text) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    if (!text.empty()) {
+        Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (note) exc = add_note(exc, note.get());
+        else PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {
+    TLParserExtras* trace = self->extras;
+    // A shortage's trace starts where the first short read began; an exception's where its mark says.
+    uint64_t at = base + (trace && trace->exception ? (trace->has_at ? trace->at : self->position)
+                                            : (self->parse_error ? self->short_at : self->position));
+    std::string text;
+    try {
+        text = path_text(trace, root, decoding, at);
+    } catch (...) {
+        text.clear();
+    }
+    if (trace) reset(trace);
+    attach_note(text);
+}
+
+void attach_left_over_note(const char* record, uint64_t at) noexcept {
+    std::string text;
+    try {
+        text = record ? std::string("at ") + record + " (records: " + record + ")" : "at the top-level object";
+        text += "; the extra bytes begin at byte " + std::to_string(at);
+    } catch (...) {
+        text.clear();  // no note rather than none of the error
+    }
+    attach_note(text);
+}
+
+}  // namespace virel

@@ -1,0 +1,23 @@
+// codec/type_text.hpp: the type texts that unpack_from and the typed packers take ("long",
+// "Vector<User>", ...), analysed once per parser.
+#pragma once
+
+#include "codec/parser.hpp"
+
+namespace virel {
+
+// The analysed form of a type text, from the parser's cache or made now with the compiler's own
+// analysis. Null with an exception pending (TypeError for a non-str, ValueError for a malformed
+// text); may throw std::bad_alloc.
+const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* type);
+
+// The type argument of an entry point into *out: null for an argument not given or None (a boxed
+// object, as pack and unpack read and write). False with an exception pending.
+inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg, const ParsedType** out) noexcept {
+    *out = nullptr;
+    if (!arg || arg == Py_None) return true;
+    *out = guarded<const ParsedType*>([&] { return parsed_type(self, compiler, arg); });
+    return *out != nullptr;
+}
+
+}  // namespace virel
