@@ -376,6 +376,9 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
     if (!add_capsule(module) || !view_module_init(module)) return false;
+    // Whether the dict tables are read and filled in place (the layout check above passed), for
+    // the tests and anyone measuring.
+    if (PyModule_AddObjectRef(module, "_direct_dict_path", dict_table::enabled ? Py_True : Py_False) < 0) return false;
     return PyModule_AddObjectRef(module, "json", json.get()) == 0;
 }
 

@@ -208,22 +208,25 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
 // entry table directly where it can (each parameter's key sits at a known place in the copy),
 // else through PyDict_SetItem.
 //
-// Writing into the table is sound only while nothing else can see the dict or change it. The copy
-// is new, owned by the reader alone, and untracked by the collector (the prototype holds no
-// container), so no Python code finds it through the gc module; it stays untracked while the
-// values go in, and is tracked (when a value needs it) only once they are in (`finish`). And the
-// direct writes run only on the codec's direct path, where every operation is the codec's own: a
-// native subclass's operations may run Python code between two writes, so its objects are filled
-// through the public call, which tracks the dict itself. The direct path's values are exact lists
-// and dicts or objects the collector never tracks, so the type's flag alone tells a container.
+// Writing into the table is sound only while nothing else can see the dict or change it (see
+// dict_table.md). The copy is new, owned by the reader alone (PyDict_Copy gave it a key table of
+// its own), and untracked by the collector (the prototype holds no container, and the copy keeps
+// the prototype's tracking), so no Python code finds it through the gc module; it stays untracked
+// while the values go in, and is tracked (when a value needs it) only once they are in (`finish`).
+// Nobody has seen it, so no dict watcher watches it and no one holds its version tag: the writes
+// need not bump the tag. And the direct writes run only on the codec's direct path, where every
+// operation is the codec's own and none runs Python code: a native subclass's operations may run
+// Python code between two writes, so its objects are filled through the public call, which tracks
+// the dict itself. Each key is written once (the record's names do not repeat), over the
+// prototype's None or False, which are immortal: dropping them frees nothing. The direct path's
+// values are exact lists and dicts or objects the collector never tracks, so the type's flag
+// alone tells a container, as PyDict_SetItem would.
 class FieldStore {
 public:
     FieldStore(PyObject* dict, const TLConstructor* record, bool direct) noexcept : dict_(dict) {
-        Py_ssize_t count;
-        if (direct && (entries_ = dict_table::str_entries(dict, &count)) && count != 1 + record->value_count)
-            entries_ = nullptr;
+        if (direct) entries_ = dict_table::entries_to_fill(dict, 1 + record->value_count);
+        assert(!entries_ || dict_table::fillable(dict, entries_));
         if (entries_) ++entries_;  // past "_"
-        assert(!entries_ || (Py_REFCNT(dict) == 1 && !PyObject_GC_IsTracked(dict)));
     }
     // Moves to the key of the next parameter that becomes a key (call once per such parameter).
     void next() noexcept { ++at_; }
@@ -231,6 +234,7 @@ public:
     bool put(PyObject* key, PyObject* value) noexcept {
         if (entries_) {
             dict_table::Entry& e = entries_[at_];
+            assert(e.key == key && (e.value == Py_None || e.value == Py_False));
             PyObject* old = e.value;
             e.value = value;
             Py_DECREF(old);
@@ -244,6 +248,7 @@ public:
     // Once every value is in: the collector tracks the dict when it holds a container. (A dict
     // left behind by a failure is dropped by the caller; it need not be.)
     void finish() noexcept {
+        assert(!entries_ || dict_table::fillable(dict_, entries_ - 1));
         if (track_) PyObject_GC_Track(dict_);
     }
 

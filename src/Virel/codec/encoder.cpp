@@ -269,8 +269,12 @@ public:
         bool ok = true;
         Py_ssize_t count, pos = 0;
         if (dict_table::Entry* entries = dict_table::str_entries(obj_, &count)) {
+            // `take` runs no Python code, so the dict cannot change under the loop; it holds a
+            // reference to each value, so what Python code does to the dict later is no matter.
             for (Py_ssize_t k = pos; k < count && ok; ++k)
                 if (entries[k].value) ok = take(entries[k].key, entries[k].value);
+            [[maybe_unused]] Py_ssize_t count_after;
+            assert(dict_table::str_entries(obj_, &count_after) == entries && count_after == count);
         } else {
             PyObject *key, *value;
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
