@@ -1,6 +1,7 @@
 // codec/decoder.cpp: TL bytes -> object dicts (unpack, _read_object, _read_value, _read_vector).
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
+#include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -318,12 +319,13 @@ PyObject* read_object(TLParser* s) {
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    Ref dict = Ref::steal(PyDict_Copy(record->proto));
+    const TLCodecPlan* plan = plan_of(record);
+    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
     if (!dict) {
         path_field(s, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
+    bool ok = plan->key_slots ? read_fields<Ops, false>(s, record, dict.get())
                                 : read_fields<Ops, true>(s, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
