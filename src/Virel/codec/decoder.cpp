@@ -309,9 +309,9 @@ PyObject* read_object(TLParser* s) {
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(s);
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<PyObject*>(here);
-    const TLConstructor* record = find_by_id(c, id);
+    TLSchemaCompiler* compiler = parser_compiler(s);
+    if (!compiler) return fail<PyObject*>(here);
+    const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
         path_mark(s, s->position - 4);
         if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);

@@ -462,9 +462,9 @@ bool write_object(TLParser* s, PyObject* value) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return fail<bool>(here);
     }
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<bool>(here);
-    const TLConstructor* record = find_by_name(c, name.get());
+    TLSchemaCompiler* compiler = parser_compiler(s);
+    if (!compiler) return fail<bool>(here);
+    const TLConstructor* record = find_by_name(compiler, name.get());
     if (!record) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
@@ -472,10 +472,10 @@ bool write_object(TLParser* s, PyObject* value) {
 
     if (expected) {
         TLParserExtras* extras = s->extras;
-        if (extras->fits_compiles != c->maps->compiles) [[unlikely]] {
+        if (extras->fits_compiles != compiler->maps->compiles) [[unlikely]] {
             std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
             extras->result_types_of = nullptr;
-            extras->fits_compiles = c->maps->compiles;
+            extras->fits_compiles = compiler->maps->compiles;
         }
         TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
         if (seen.type != expected || seen.record != record) {
