@@ -444,14 +444,14 @@ bool write_object(TLParser* s, PyObject* value) {
         // The name is usually the first item, as unpack and dict literals place it.
         Py_ssize_t pos = 0;
         PyObject *key, *first;
-        if (PyDict_Next(value, &pos, &key, &first) && key == str.underscore) {
+        if (PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
             name = Ref::borrow(first);
         } else {
-            name = Ref::borrow(PyDict_GetItemWithError(value, str.underscore));
+            name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
             if (!name && PyErr_Occurred()) return fail<bool>(here);
         }
     } else {
-        name = Ref::steal(PyObject_CallMethodOneArg(value, str.get, str.underscore));
+        name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
         if (!name) return fail<bool>(here);
     }
     if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {

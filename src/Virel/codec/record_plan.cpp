@@ -55,7 +55,7 @@ bool make_plan(TLConstructor* record) noexcept {
     // Grown by insertion from empty, as a dict literal is: with only str keys its table is of the
     // compact str-only kind, which copies and probes faster than a presized one.
     plan->proto = Ref::steal(PyDict_New());
-    if (!plan->proto || PyDict_SetItem(plan->proto.get(), str.underscore, record->py_name) < 0) return false;
+    if (!plan->proto || PyDict_SetItem(plan->proto.get(), interned.underscore, record->py_name) < 0) return false;
     for (int32_t i = 0; i < record->param_count; ++i) {
         const TLParam& p = record->params[i];
         if (p.flags_word) continue;

@@ -127,7 +127,7 @@ const TLParam* param_named(const TLConstructor* record, PyObject* key) noexcept 
 // Checks one key; false with ValueError pending when it names no parameter.
 bool check_key(const TLConstructor* record, PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        if (same_text(key, str.underscore)) return true;
+        if (same_text(key, interned.underscore)) return true;
         if (const TLParam* p = param_named(record, key)) {
             if (!p->flags_word) return true;
             PyErr_Format(PyExc_ValueError, "'%U' of '%s' is computed by pack from the optional fields present: leave it out",

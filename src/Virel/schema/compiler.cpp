@@ -231,12 +231,12 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Ref top;
     if (PyUnicode_Check(json_data)) {
         // No namespace: the module's execution failed (a class of it outlived that).
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
         if (!json) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
             return fail<void>(here);
         }
-        top = Ref::steal(PyObject_CallMethodOneArg(json, str.loads, json_data));
+        top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
         if (!top) return fail<void>(here);
     } else {
         top = Ref::borrow(json_data);
