@@ -256,3 +256,18 @@ def test_compile_memory_is_linear_in_long_type_texts():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert int(out.stdout) < 50  # MiB; quadratic growth took over a gigabyte
+
+
+@pytest.mark.parametrize("width", [1, 1500, 5000])
+def test_records_around_a_wide_one_keep_their_tables(width):
+    # A record's parameter array is carved from the schema's blocks like its texts; a wide one
+    # takes a block of its own, and the entries around it keep theirs intact.
+    wide = [(f"field_{i}_" + "x" * (i % 7), "int" if i % 3 else "string") for i in range(width)]
+    schema = [entry(1, "before", ("a", "int"), ("s", "string")), entry(2, "wide", *wide),
+              entry(3, "after", ("flags", "#"), ("b", "flags.0?long"), ("t", "string"))]
+    p = make_parser(schema)
+    value = {"_": "wide", **{name: (i if kind == "int" else f"v{i}") for i, (name, kind) in enumerate(wide)}}
+    assert p.unpack(p.pack(value)) == value
+    for other in [{"_": "before", "a": 7, "s": "x"}, {"_": "after", "b": 2**40, "t": "y"}]:
+        assert p.unpack(p.pack(other)) == other
+    assert list(p.unpack(p.pack(value))) == ["_", *(name for name, _ in wide)]
