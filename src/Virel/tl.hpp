@@ -74,12 +74,13 @@ struct TLConstructor {
     uint32_t id;
     char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
     char* result_type;          // NUL-terminated UTF-8; in the schema's string blocks
-    TLParam* params;            // param_count records, or null; owned
+    TLParam* params;            // param_count records, or null; in the schema's blocks
     int32_t param_count;
     int32_t has_flags;
     int32_t has_flags2;
-    // Derived once at compile time (plain facts of the entry, which the codec and a native
-    // subclass's operations read):
+    // Derived once at compile time. These stay in the record because they are facts of the schema
+    // entry itself, the same for every reader, which a native subclass's operations may read as
+    // the codec does; what the codec caches for its own speed is behind codec_plan.
     PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
     int32_t value_count;        // parameters that become keys (all but the flags words)
     int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
@@ -92,9 +93,10 @@ struct TLConstructor {
     struct TLCodecPlan* codec_plan;
 };
 
-// The C strings and vector element records of one schema are carved from a chain of large
-// blocks (from the C allocator) and released together with it: a schema has tens of thousands of
-// them, and one allocation each would cost compile more than everything else it does.
+// The C strings, the record and parameter arrays (zero-filled) and the vector element records of
+// one schema are carved from a chain of large blocks (from the C allocator) and released together
+// with it: a schema has tens of thousands of them, and one allocation each would cost compile
+// more than everything else it does.
 struct TLStringBlock {
     TLStringBlock* next;
     size_t used;
@@ -103,9 +105,9 @@ struct TLStringBlock {
 };
 
 struct TLSchema {
-    TLConstructor* constructors;  // count records, zero-filled at allocation; owned
+    TLConstructor* constructors;  // count records, zero-filled at allocation; in `strings`
     int32_t count;
-    TLStringBlock* strings;       // every name, type text and element record of the schema; owned
+    TLStringBlock* strings;       // every text, array and element record of the schema; owned
 };
 
 struct TLSchemaCompiler;

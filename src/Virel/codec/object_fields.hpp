@@ -26,7 +26,6 @@ inline int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
     return *out ? 1 : -1;
 }
 
-
 // The values of one object's parameters, each fetched at most once and held (a strong reference)
 // until the object is written: the flags words and the fields written always agree, whatever a
 // mapping answers on a second ask or Python code changes meanwhile. An exact dict whose keys are
@@ -162,13 +161,11 @@ private:
     PyObject** values_ = inline_;
 };
 
-
 // Whether a conditional parameter is present in an object, by the rule that sets its bit: a flag
 // (true or Bool) when it is True, any other field when it is not None.
 inline bool present(const TLParam* p, PyObject* v) noexcept {
     return v && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
 }
-
 
 // The checks for the two rare shapes a record may have (see the compiler): false with ValueError
 // pending when the object cannot be written faithfully. The values are all fetched already.
@@ -177,7 +174,7 @@ inline bool present(const TLParam* p, PyObject* v) noexcept {
 //   writes such fields where its word would be, and readers never see them either way.)
 // - A flag given as a false value says its bit is clear; a present field sharing the bit sets it,
 //   and a reader would see the flag as True.
-[[gnu::cold]] bool check_flag_layout(const TLConstructor* record, const ObjectFields& fields,
+[[gnu::noinline, gnu::cold]] bool check_flag_layout(const TLConstructor* record, const ObjectFields& fields,
                                                     uint32_t flags, uint32_t flags2);
 
 // The checks of strict encoding on one object, before anything of it is written: every key names
