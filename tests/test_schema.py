@@ -365,3 +365,18 @@ def test_entries_of_the_real_layer():
     assert by_name["entities"][1:] == (VEC, "flags.3?Vector<MessageEntity>", True, 0, 3, 0,
                                        ((OBJ, "flags.3?MessageEntity", False),))
     assert by_name["random_id"][1:] == (LONG, "long", False, 0, 0, 0, ())
+
+
+@pytest.mark.parametrize("width", [1, 1500, 5000])
+def test_records_around_a_wide_one_keep_their_tables(width):
+    # A record's parameter array is carved from the schema's blocks like its texts; a wide one
+    # takes a block of its own, and the entries around it keep theirs intact.
+    wide = [(f"field_{i}_" + "x" * (i % 7), "int" if i % 3 else "string") for i in range(width)]
+    schema = [entry(1, "before", ("a", "int"), ("s", "string")), entry(2, "wide", *wide),
+              entry(3, "after", ("flags", "#"), ("b", "flags.0?long"), ("t", "string"))]
+    p = make_parser(schema)
+    value = {"_": "wide", **{name: (i if kind == "int" else f"v{i}") for i, (name, kind) in enumerate(wide)}}
+    assert p.unpack(p.pack(value)) == value
+    for other in [{"_": "before", "a": 7, "s": "x"}, {"_": "after", "b": 2**40, "t": "y"}]:
+        assert p.unpack(p.pack(other)) == other
+    assert list(p.unpack(p.pack(value))) == ["_", *(name for name, _ in wide)]

@@ -143,7 +143,7 @@ struct Strings {
     PyObject* json;        // "json"
     PyObject* notes;       // "__notes__"
 };
-extern Strings str;
+extern Strings interned;
 
 // The module's namespace dict (borrowed; the module lives until the process ends).
 extern PyObject* module_dict;

@@ -15,7 +15,7 @@
 
 namespace virel {
 
-Strings str;
+Strings interned;
 PyObject* module_dict;
 
 // ---- Traceback entries ----
@@ -336,8 +336,9 @@ bool intern_once(PyObject*& slot, const char* text) noexcept {
 }
 
 static bool make_strings() noexcept {
-    return intern_once(str.underscore, "_") && intern_once(str.get, "get") && intern_once(str.compile, "compile") &&
-           intern_once(str.loads, "loads") && intern_once(str.json, "json") && intern_once(str.notes, "__notes__");
+    return intern_once(interned.underscore, "_") && intern_once(interned.get, "get") &&
+           intern_once(interned.compile, "compile") && intern_once(interned.loads, "loads") &&
+           intern_once(interned.json, "json") && intern_once(interned.notes, "__notes__");
 }
 
 static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {

@@ -65,7 +65,7 @@ struct TLParam {
     int32_t is_conditional;     // 1 when the expression holds '?'
     int32_t flag_bit;           // bit number of the condition; only its low five bits are used
     int32_t flag_field;         // 1: governed by flags2; 0: by flags
-    // Derived once at compile time for the codec:
+    // Derived once at compile time (plain facts of the parameter):
     int32_t flags_word;         // 1 when `name` is exactly "flags", 2 for "flags2", else 0
     TLElementType* element;     // when kind is TL_VECTOR: its element type, else null
 };
@@ -74,11 +74,13 @@ struct TLConstructor {
     uint32_t id;
     char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
     char* result_type;          // NUL-terminated UTF-8; in the schema's string blocks
-    TLParam* params;            // param_count records, or null; owned
+    TLParam* params;            // param_count records, or null; in the schema's blocks
     int32_t param_count;
     int32_t has_flags;
     int32_t has_flags2;
-    // Derived once at compile time for the codec:
+    // Derived once at compile time. These stay in the record because they are facts of the schema
+    // entry itself, the same for every reader, which a native subclass's operations may read as
+    // the codec does; what the codec caches for its own speed is behind codec_plan.
     PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
     int32_t value_count;        // parameters that become keys (all but the flags words)
     int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
@@ -86,35 +88,15 @@ struct TLConstructor {
                                 // governs it (a later parameter of the record is that word)
     uint32_t shared_flag_bits[2];  // per flags word (flags, flags2): the bits that a conditional
                                    // true or Bool shares with another conditional parameter
-    // Made when the codec first looks the record up (compile stays lean); released with it:
-    int32_t ready;              // 1 once the two below exist and the keys are interned
-    PyObject* proto;            // "_" and every key in order, values None (False for a
-                                // conditional Bool): each decoded object starts as its copy
-    struct TLKeySlot* key_slots;  // parameter index by key hash (null: names repeat)
-    struct TLValueKey* value_keys;  // value_count entries, the keys in order (null: names repeat)
-    uint32_t key_mask;
+    // Private to Virel.tl: what its codec makes of the record when it first meets it (null until
+    // then), released with the schema. Never read or written by another extension.
+    struct TLCodecPlan* codec_plan;
 };
 
-// One key of a record's dict form, in order: what pack needs to take a value from a caller's dict
-// whose keys come in the schema's order, without touching the parameter records.
-struct TLValueKey {
-    PyObject* key;    // the parameter's py_name
-    int32_t param;    // its index in params
-    int32_t word;     // a conditional parameter's flags word: 0 flags, 1 flags2
-    uint32_t bit;     // a conditional parameter's bit in that word; 0 for a plain parameter
-    int32_t is_flag;  // 1 for a conditional true or Bool: present only when True
-};
-
-// One slot of a record's key table: the hash of a parameter's name and the parameter's index
-// (-1: empty slot).
-struct TLKeySlot {
-    Py_hash_t hash;
-    int32_t index;
-};
-
-// The C strings and vector element records of one schema are carved from a chain of large
-// blocks (from the C allocator) and released together with it: a schema has tens of thousands of
-// them, and one allocation each would cost compile more than everything else it does.
+// The C strings, the record and parameter arrays (zero-filled) and the vector element records of
+// one schema are carved from a chain of large blocks (from the C allocator) and released together
+// with it: a schema has tens of thousands of them, and one allocation each would cost compile
+// more than everything else it does.
 struct TLStringBlock {
     TLStringBlock* next;
     size_t used;
@@ -123,9 +105,9 @@ struct TLStringBlock {
 };
 
 struct TLSchema {
-    TLConstructor* constructors;  // count records, zero-filled at allocation; owned
+    TLConstructor* constructors;  // count records, zero-filled at allocation; in `strings`
     int32_t count;
-    TLStringBlock* strings;       // every name, type text and element record of the schema; owned
+    TLStringBlock* strings;       // every text, array and element record of the schema; owned
 };
 
 struct TLSchemaCompiler;
@@ -204,21 +186,29 @@ struct TLParser {
 
 // ---- The capsule ----
 
-// Raised whenever a struct above or the layout of TLCapi changes.
-#define TL_CAPI_VERSION 1
+// The interface version. It goes up by one with every release of Virel.tl that changes what an
+// extension built against this header relies on: the layout (fields, their order or types) of any
+// struct above or of TLCapi, the signature or the order of an operation in TLSchemaCompilerOps or
+// TLParserOps, or the meaning of a field. Adding a new struct, or a comment, changes nothing. An
+// extension built for another version is refused at TLCapi_Import; the struct sizes below are a
+// second, mechanical check that catches a header edited without the version going up.
+// Version 2: TLConstructor lost the codec's caches (ready, proto, key_slots, value_keys, key_mask)
+// for one private pointer, and TLKeySlot and TLValueKey left the header.
+#define TL_CAPI_VERSION 2
 // The capsule's full name: the module attribute Virel.tl._C_API.
 #define TL_CAPI_NAME "Virel.tl._C_API"
 
-// The size of every struct of this header, as the side that filled them was compiled.
+// The size of every struct of this header (TLCapi's own is TLCapi::size), as the side that filled
+// them was compiled. A struct added to the header gets its size here.
 struct TLCapiSizes {
-    uint32_t element_type, param, constructor, key_slot, string_block, schema;
+    uint32_t type_kind, element_type, param, constructor, string_block, schema;
     uint32_t compiler_ops, compiler, parser_ops, parser;
     friend bool operator==(const TLCapiSizes&, const TLCapiSizes&) = default;
 };
 
 constexpr TLCapiSizes TLCapi_sizes() noexcept {
-    return {sizeof(TLElementType), sizeof(TLParam),  sizeof(TLConstructor),      sizeof(TLKeySlot),
-            sizeof(TLStringBlock), sizeof(TLSchema), sizeof(TLSchemaCompilerOps), sizeof(TLSchemaCompiler),
+    return {sizeof(TLTypeKind),    sizeof(TLElementType), sizeof(TLParam),  sizeof(TLConstructor),
+            sizeof(TLStringBlock), sizeof(TLSchema),      sizeof(TLSchemaCompilerOps), sizeof(TLSchemaCompiler),
             sizeof(TLParserOps),   sizeof(TLParser)};
 }
 

@@ -1,6 +1,7 @@
 // codec/decoder.cpp: TL bytes -> object dicts (_read_object, _read_value, _read_vector, _read_string).
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
+#include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -319,9 +320,9 @@ PyObject* read_object(TLParser* s) {
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(s);
-    TLSchemaCompiler* c = parser_compiler(s);
-    if (!c) return fail<PyObject*>(here);
-    const TLConstructor* record = find_by_id(c, id);
+    TLSchemaCompiler* compiler = parser_compiler(s);
+    if (!compiler) return fail<PyObject*>(here);
+    const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
         path_mark(s, s->position - 4);
         if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
@@ -329,12 +330,13 @@ PyObject* read_object(TLParser* s) {
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
-    Ref dict = Ref::steal(PyDict_Copy(record->proto));
+    const TLCodecPlan* plan = plan_of(record);
+    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
     if (!dict) {
         path_field(s, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = record->key_slots ? read_fields<Ops, false>(s, record, dict.get())
+    bool ok = plan->key_slots ? read_fields<Ops, false>(s, record, dict.get())
                                 : read_fields<Ops, true>(s, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it

@@ -3,6 +3,7 @@
 // itself is CallScope (call_scope.hpp).
 #include "codec/call_scope.hpp"
 #include "codec/parser.hpp"
+#include "codec/record_plan.hpp"
 #include "codec/type_text.hpp"
 #include "schema/compiler.hpp"
 

@@ -100,7 +100,7 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     Py_SETREF(self->compiler, compiler);
     // The schema compiles as ever: checking it is compile(..., strict=True), which refuses what
     // real layers hold too (their "...Prefix" entries share an id with the call they prefix).
-    Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, str.compile, schema_json));
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, interned.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
     // Everything below reads the compiler's native tables: make sure it really is one.
     if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {

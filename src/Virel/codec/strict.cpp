@@ -127,7 +127,7 @@ const TLParam* param_named(const TLConstructor* record, PyObject* key) noexcept 
 // Checks one key; false with ValueError pending when it names no parameter.
 bool check_key(const TLConstructor* record, PyObject* key) {
     if (PyUnicode_CheckExact(key)) {
-        if (same_text(key, str.underscore)) return true;
+        if (same_text(key, interned.underscore)) return true;
         if (const TLParam* p = param_named(record, key)) {
             if (!p->flags_word) return true;
             PyErr_Format(PyExc_ValueError, "'%U' of '%s' is computed by pack from the optional fields present: leave it out",
@@ -171,18 +171,18 @@ bool strict_record_fits(TLParser* s, const TLConstructor* record, const char* ex
     std::string_view want(proper_type(expected));
     if (want == record->result_type || want.starts_with('!') || want == "Object") return true;
     // Only a type that some record has as its result type is checked.
-    TLParserExtras* e = s->extras;
+    TLParserExtras* extras = s->extras;
     const TLSchema* schema = s->schema;
-    if (!e || !schema) return true;
+    if (!extras || !schema) return true;
     bool known = guarded<bool>([&] {
-        if (e->result_types_of != schema) {
-            e->result_types.clear();
-            e->result_types_of = nullptr;
+        if (extras->result_types_of != schema) {
+            extras->result_types.clear();
+            extras->result_types_of = nullptr;
             for (int32_t i = 0; i < schema->count; ++i)
-                if (const char* t = schema->constructors[i].result_type) e->result_types.try_emplace(t, true);
-            e->result_types_of = schema;
+                if (const char* t = schema->constructors[i].result_type) extras->result_types.try_emplace(t, true);
+            extras->result_types_of = schema;
         }
-        return e->result_types.contains(want);
+        return extras->result_types.contains(want);
     });
     if (PyErr_Occurred()) return false;
     if (!known) return true;

@@ -174,13 +174,13 @@ static int lookup_optional(PyObject* obj, PyObject* name, PyObject** out) noexce
 static PyObject* add_note(PyObject* exc, PyObject* note) noexcept {
     if (!PyExceptionInstance_Check(exc)) return exc;
     PyObject* notes = nullptr;
-    int found = lookup_optional(exc, str.notes, &notes);
+    int found = lookup_optional(exc, interned.notes, &notes);
     int done = 0;
     if (found == 0) {
         Ref list = Ref::steal(PyList_New(1));
         if (list) {
             PyList_SET_ITEM(list.get(), 0, Py_NewRef(note));  // steals
-            done = PyObject_SetAttr(exc, str.notes, list.get());
+            done = PyObject_SetAttr(exc, interned.notes, list.get());
         } else {
             done = -1;
         }

@@ -1,127 +1,15 @@
 // schema/compiler.cpp: TLSchemaCompiler: schema JSON -> compiled tables and lookup maps.
 #include "capi.hpp"
 #include "schema/compiler.hpp"
+#include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
 #include "schema/type_expr.hpp"
 
-#include <cstdlib>
-#include <functional>
 #include <new>
 
 namespace virel {
 
 PyTypeObject* TLSchemaCompiler_Type;
-
-namespace {
-
-// Room for `size` bytes (8-aligned) in the schema's string blocks, or null with MemoryError pending.
-void* carve(TLSchema* schema, size_t size) noexcept {
-    size = (size + 7) & ~size_t{7};
-    TLStringBlock* block = schema->strings;
-    if (!block || block->size - block->used < size) {
-        size_t capacity = std::max<size_t>(size, 64 * 1024 - sizeof(TLStringBlock));
-        block = static_cast<TLStringBlock*>(std::malloc(sizeof(TLStringBlock) + capacity));
-        if (!block) {
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-            return nullptr;
-        }
-        *block = {schema->strings, 0, capacity};
-        schema->strings = block;
-    }
-    void* p = block->data + block->used;
-    block->used += size;
-    return p;
-}
-
-// A NUL-terminated copy in the schema's string blocks, or null with MemoryError pending.
-char* copy_cstr(TLSchema* schema, const char* data, size_t size) noexcept {
-    auto* p = static_cast<char*>(carve(schema, size + 1));
-    if (!p) return nullptr;
-    std::memcpy(p, data, size);
-    p[size] = '\0';
-    return p;
-}
-
-// UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
-const char* utf8_of(PyObject* s, Py_ssize_t* size) noexcept {
-    return PyUnicode_AsUTF8AndSize(s, size);
-}
-
-bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
-    if (value == Py_None || Py_IS_TYPE(value, type)) return true;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_label, Py_TYPE(value)->tp_name);
-    return false;
-}
-
-void none_has_no(const char* attribute) noexcept {
-    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", attribute);
-}
-
-// dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
-Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
-    PyObject* v = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return Ref();
-    return Ref::borrow(fallback);
-}
-
-struct Keys {
-    PyObject *constructors, *methods, *id, *predicate, *method, *type, *params, *name, *empty;
-} keys;
-
-bool make_keys() noexcept {
-    return intern_once(keys.constructors, "constructors") && intern_once(keys.methods, "methods") &&
-           intern_once(keys.id, "id") && intern_once(keys.predicate, "predicate") &&
-           intern_once(keys.method, "method") && intern_once(keys.type, "type") &&
-           intern_once(keys.params, "params") && intern_once(keys.name, "name") && intern_once(keys.empty, "");
-}
-
-// The identifier of an entry: an exact int as it is, anything else through int(); negative
-// values are taken modulo 2**32; above 0xFFFFFFFF is an OverflowError.
-bool entry_id(PyObject* value, uint32_t* out) noexcept {
-    // Real schemas give identifiers as short signed decimal text: read those directly.
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        std::string_view t(static_cast<const char*>(PyUnicode_DATA(value)),
-                           static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
-        bool negative = !t.empty() && t[0] == '-';
-        std::string_view digits = negative ? t.substr(1) : t;
-        if (!digits.empty() && digits.size() <= 10 &&
-            digits.find_first_not_of("0123456789") == std::string_view::npos) {
-            long long v = 0;
-            for (char ch : digits) v = v * 10 + (ch - '0');
-            if (negative) v = -v;
-            if (v >= -0xFFFFFFFFLL && v <= 0xFFFFFFFFLL) {
-                *out = static_cast<uint32_t>(static_cast<unsigned long long>(v) & 0xFFFFFFFFu);
-                return true;
-            }
-        }
-    }
-    Ref n = PyLong_CheckExact(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Long(value));
-    if (!n) return false;
-    int overflow;
-    long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-    if (!overflow && v >= 0 && v <= 0xFFFFFFFFLL) {
-        *out = static_cast<uint32_t>(v);
-        return true;
-    }
-    if (!overflow && v < 0) {
-        *out = static_cast<uint32_t>(static_cast<unsigned long long>(v) & 0xFFFFFFFFu);
-        return true;
-    }
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow < 0) {  // a huge negative number: its low 32 bits, as Python's & computes them
-        Ref mask = Ref::steal(PyLong_FromUnsignedLong(0xFFFFFFFFul));
-        if (!mask) return false;
-        Ref low = Ref::steal(PyNumber_And(n.get(), mask.get()));
-        if (!low) return false;
-        *out = static_cast<uint32_t>(PyLong_AsUnsignedLong(low.get()));
-        return !PyErr_Occurred();
-    }
-    PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned int");
-    return false;
-}
-
-}  // namespace
 
 std::string strip_vector_text(std::string_view text) {
     std::string out;
@@ -150,310 +38,24 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     for (;;) {
         if (text.size() > budget) return head;
         budget -= text.size();
-        auto* e = static_cast<TLElementType*>(carve(self->schema, sizeof(TLElementType)));
-        if (!e) break;
-        *e = {};
-        *link = e;
-        if (!(e->type_name = copy_cstr(self->schema, text.data(), text.size()))) break;
+        auto* element = carve_zeroed<TLElementType>(self->schema, 1);
+        if (!element) break;
+        *link = element;
+        if (!(element->type_name = copy_cstr(self->schema, text.data(), text.size()))) break;
         Ref py_text = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!py_text) break;
-        e->kind = self->ops->_parse_type(self, py_text.get());
+        element->kind = self->ops->_parse_type(self, py_text.get());
         if (PyErr_Occurred()) break;
-        if (e->kind != TL_VECTOR) return head;
+        if (element->kind != TL_VECTOR) return head;
         std::string next = strip_vector_text(text);
         if (next == text) {  // strips to itself: its elements are of its own type
-            e->element = e;
+            element->element = element;
             return head;
         }
         text = std::move(next);
-        link = &e->element;
+        link = &element->element;
     }
     return nullptr;  // what was carved goes with the schema
-}
-
-// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
-// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
-static bool make_key_table(TLConstructor* record) noexcept {
-    uint32_t size = 8;
-    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
-    auto* slots = static_cast<TLKeySlot*>(std::malloc(size * sizeof(TLKeySlot)));
-    if (!slots) {
-        PyErr_NoMemory();
-        return false;
-    }
-    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
-    for (int32_t j = 0; j < record->param_count; ++j) {
-        const TLParam& p = record->params[j];
-        if (p.flags_word) continue;
-        Py_hash_t h = PyObject_Hash(p.py_name);
-        if (h == -1) {
-            std::free(slots);
-            return false;
-        }
-        uint32_t i = static_cast<uint32_t>(h) & (size - 1);
-        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
-            if (slots[i].hash == h && same_text(record->params[slots[i].index].py_name, p.py_name)) {
-                std::free(slots);  // a repeated name
-                return true;
-            }
-        }
-        slots[i] = {h, j};
-    }
-    record->key_slots = slots;
-    record->key_mask = size - 1;
-    return true;
-}
-
-// What the codec needs of a record, made when it first meets it (compile stays lean) and released
-// with the record by free_schema_tables below.
-bool prepare_record(TLConstructor* record) noexcept {
-    for (int32_t i = 0; i < record->param_count; ++i) {
-        TLParam& p = record->params[i];
-        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
-    }
-    if (!record->proto) {
-        // Grown by insertion from empty, as a dict literal is: with only str keys its table is
-        // of the compact str-only kind, which copies and probes faster than a presized one.
-        Ref proto = Ref::steal(PyDict_New());
-        if (!proto || PyDict_SetItem(proto.get(), str.underscore, record->py_name) < 0) return false;
-        for (int32_t i = 0; i < record->param_count; ++i) {
-            const TLParam& p = record->params[i];
-            if (p.flags_word) continue;
-            PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
-            if (PyDict_SetItem(proto.get(), p.py_name, empty) < 0) return false;
-        }
-        record->proto = proto.release();
-    }
-    if (!make_key_table(record)) return false;
-    if (record->key_slots && record->value_count && !record->value_keys) {
-        auto* keys = static_cast<TLValueKey*>(std::malloc(static_cast<size_t>(record->value_count) * sizeof(TLValueKey)));
-        if (!keys) {
-            PyErr_NoMemory();
-            return false;
-        }
-        TLValueKey* k = keys;
-        for (int32_t i = 0; i < record->param_count; ++i) {
-            const TLParam& p = record->params[i];
-            if (p.flags_word) continue;
-            *k++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
-                    p.is_conditional && p.kind == TL_BOOL ? 1 : 0};
-        }
-        record->value_keys = keys;
-    }
-    record->ready = 1;
-    return true;
-}
-
-void free_schema_tables(TLSchema* schema) noexcept {
-    if (!schema) return;
-    if (TLConstructor* records = schema->constructors) {
-        for (int32_t i = 0; i < schema->count; ++i) {
-            TLConstructor& c = records[i];
-            if (c.params) {
-                for (int32_t j = 0; j < c.param_count; ++j) Py_CLEAR(c.params[j].py_name);
-                std::free(c.params);
-            }
-            Py_CLEAR(c.py_name);
-            Py_CLEAR(c.proto);
-            std::free(c.key_slots);
-            std::free(c.value_keys);
-        }
-        std::free(records);
-    }
-    while (TLStringBlock* block = schema->strings) {
-        schema->strings = block->next;
-        std::free(block);
-    }
-    std::free(schema);
-}
-
-const TLConstructor* NameCache::find(PyObject* name, Py_hash_t hash) const noexcept {
-    if (slots_.empty()) return nullptr;
-    size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (!slot.record) return nullptr;
-        if (slot.hash == hash && same_text(slot.record->py_name, name)) return slot.record;
-    }
-}
-
-void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
-    try {
-        if ((size_ + 1) * 2 > slots_.size()) {
-            std::vector<Slot> old(std::max<size_t>(64, slots_.size() * 2));
-            old.swap(slots_);
-            size_ = 0;
-            for (const Slot& slot : old)
-                if (slot.record) put(slot.record, slot.hash);
-        }
-    } catch (const std::bad_alloc&) {
-        return;  // uncached
-    }
-    size_t mask = slots_.size() - 1;
-    size_t i = static_cast<size_t>(hash) & mask;
-    while (slots_[i].record) {
-        if (slots_[i].record == record) return;
-        i = (i + 1) & mask;
-    }
-    slots_[i] = {hash, record};
-    ++size_;
-}
-
-const TLConstructor* find_by_name_slow(TLSchemaCompiler* c, PyObject* name, Py_hash_t hash) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-    if (!utf8) return nullptr;
-    std::string_view key(utf8, static_cast<size_t>(size));
-    const TLConstructor* record = find_by_name(c, key.substr(0, key.find('\0')));  // up to a NUL
-    // Cached under the record's own name: a name holding a NUL differs from it and stays uncached.
-    if (record && same_text(record->py_name, name)) c->maps->name_cache.put(record, hash);
-    return record;
-}
-
-// ---- How long a schema lives ----
-
-static SchemaLife* life_of(TLSchemaCompilerMaps* m, const TLSchema* schema) noexcept {
-    for (auto it = m->live.rbegin(); it != m->live.rend(); ++it)  // the newest, usually
-        if (it->schema == schema) return &*it;
-    return nullptr;
-}
-
-// The schema whose record array holds `record`.
-static SchemaLife* life_of_record(TLSchemaCompilerMaps* m, const TLConstructor* record) noexcept {
-    std::less<const TLConstructor*> before;  // a total order, across arrays too
-    for (auto it = m->live.rbegin(); it != m->live.rend(); ++it) {
-        const TLConstructor* records = it->schema->constructors;
-        if (records && !before(record, records) && before(record, records + it->schema->count)) return &*it;
-    }
-    return nullptr;
-}
-
-void release_unused(TLSchemaCompiler* c) noexcept {
-    TLSchemaCompilerMaps* m = c->maps;
-    bool waiting = false;
-    for (auto it = m->live.begin(); it != m->live.end();) {
-        if (it->schema == c->schema || it->keys || it->holders) {
-            ++it;
-        } else if (m->calls) {
-            waiting = true;
-            ++it;
-        } else {
-            TLSchema* schema = it->schema;
-            it = m->live.erase(it);
-            free_schema_tables(schema);  // runs no Python code: nothing above can change meanwhile
-        }
-    }
-    m->waiting = waiting;
-}
-
-// Gives back one hold on `schema`.
-static void drop_hold(TLSchemaCompilerMaps* m, const TLSchema* schema) noexcept {
-    SchemaLife* life = life_of(m, schema);
-    if (life && life->holders) --life->holders;
-}
-
-void adopt_schema(TLSchemaCompiler* c, const TLParser* parser, TLSchema* schema) noexcept {
-    if (!schema) return;
-    try {
-        auto [it, added] = c->maps->holders.try_emplace(parser, schema);
-        if (added) return;
-        // An entry left by a parser that lived at this address and let go of this compiler without
-        // a word (a native subclass swapping compilers): its hold goes.
-        drop_hold(c->maps, std::exchange(it->second, schema));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    release_unused(c);
-}
-
-void follow_current_schema(TLSchemaCompiler* c, TLParser* parser) noexcept {
-    TLSchemaCompilerMaps* m = c->maps;
-    TLSchema* now = c->schema;
-    SchemaLife* life = now ? life_of(m, now) : nullptr;
-    if (!life) return;  // no schema since a compile failed early: the parser keeps the one it has
-    try {
-        auto [it, added] = m->holders.try_emplace(parser, now);
-        if (!added && it->second != now) {
-            drop_hold(m, std::exchange(it->second, now));
-            added = true;
-        }
-        // A parser that holds nothing here yet (given this compiler by a native subclass) takes
-        // its first hold; whatever it held before stays held for good.
-        if (added) ++life->holders;
-    } catch (const std::bad_alloc&) {
-        return;  // keeps the schema it has
-    }
-    parser->schema = now;
-    release_unused(c);
-}
-
-void release_parser(PyObject* compiler, const TLParser* parser) noexcept {
-    if (!compiler || !PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) return;
-    auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
-    if (!c->maps) return;
-    auto it = c->maps->holders.find(parser);
-    if (it == c->maps->holders.end()) return;
-    drop_hold(c->maps, it->second);
-    c->maps->holders.erase(it);
-    release_unused(c);
-}
-
-const TLConstructor* owner_of(TLSchemaCompiler* c, const TLParam* param) noexcept {
-    // Each record's parameters are an array of their own: the one that holds `param` is its record.
-    std::less<const TLParam*> before;  // a total order, across arrays too
-    for (auto life_it = c->maps->live.rbegin(); life_it != c->maps->live.rend(); ++life_it) {  // newest first
-        SchemaLife& life = *life_it;
-        const TLSchema* schema = life.schema;
-        if (life.owners.empty()) {  // index the arrays once, then search them
-            try {
-                for (int32_t i = 0; i < schema->count; ++i)
-                    if (schema->constructors[i].params)
-                        life.owners.emplace_back(schema->constructors[i].params, &schema->constructors[i]);
-                std::sort(life.owners.begin(), life.owners.end(),
-                          [&](const auto& a, const auto& b) { return before(a.first, b.first); });
-            } catch (const std::bad_alloc&) {
-                life.owners.clear();
-                for (int32_t i = 0; i < schema->count; ++i) {
-                    const TLConstructor& r = schema->constructors[i];
-                    if (r.params && !before(param, r.params) && before(param, r.params + r.param_count)) return &r;
-                }
-                continue;
-            }
-        }
-        auto it = std::upper_bound(life.owners.begin(), life.owners.end(), param,
-                                   [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
-        if (it == life.owners.begin()) continue;
-        const TLConstructor* r = std::prev(it)->second;
-        if (before(param, r->params + r->param_count)) return r;
-    }
-    return nullptr;
-}
-
-// Registers a complete record of the schema being compiled (`life`) under its identifier and its
-// name, over whatever record held them. May throw std::bad_alloc, leaving every count true (or too
-// high, which only keeps a schema longer).
-static void enter_record(TLSchemaCompilerMaps* m, SchemaLife& life, TLConstructor* record) {
-    life.owners.clear();  // an index made meanwhile (a call during compile) lacks this record
-    TLConstructor* was = m->id_map.put(record->id, record);  // room was reserved: no throw
-    ++life.keys;
-    if (was) {
-        if (SchemaLife* earlier = life_of_record(m, was)) --earlier->keys;
-    }
-    std::string_view name(record->name);
-    auto it = m->name_map.find(name);
-    if (it == m->name_map.end()) {
-        m->name_map.emplace(name, record);
-        ++life.keys;
-        return;
-    }
-    // The key views the name copy of the record it leads to: the new record brings its own.
-    was = it->second;
-    auto node = m->name_map.extract(it);
-    node.key() = name;
-    node.mapped() = record;
-    m->name_map.insert(std::move(node));
-    ++life.keys;
-    if (SchemaLife* earlier = life_of_record(m, was)) --earlier->keys;
 }
 
 static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
@@ -461,7 +63,7 @@ static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
     self->schema = nullptr;
     self->maps->id_map.clear();
     self->maps->name_map.clear();
-    self->maps->name_cache.clear();
+    maps_changed(self->maps);
     for (SchemaLife& life : self->maps->live) life.keys = 0;
     release_unused(self);
 }
@@ -475,13 +77,13 @@ static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
 }
 
 // Fills one parameter record from its JSON object; false with an exception pending.
-static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, TLConstructor* e) {
+static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, TLConstructor* record) {
     if (!expect_exact(param_obj, &PyDict_Type, "dict")) return false;
     if (param_obj == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return false;
     }
-    PyObject* fields[2] = {keys.name, keys.type};
+    PyObject* fields[2] = {json_keys.name, json_keys.type};
     Ref values[2];
     for (int k = 0; k < 2; ++k) {
         PyObject* v = PyDict_GetItemWithError(param_obj, fields[k]);  // borrowed
@@ -509,7 +111,7 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
     if (PyErr_Occurred()) return false;
     if (!(utf8 = utf8_of(type, &size)) || !(p->type_name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
         return false;
-    if (!parse_condition({utf8, static_cast<size_t>(size)}, p, e)) return false;
+    if (!parse_condition({utf8, static_cast<size_t>(size)}, p, record)) return false;
     if (p->kind == TL_VECTOR && !(p->element = make_element_type(self, p->type_name))) return false;
     return true;
 }
@@ -517,14 +119,14 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
 // Two shapes the encoder must check objects against, found once here so that records without
 // them (all of a real layer's, nearly) pay nothing per object: a conditional parameter ahead of
 // the flags word that governs it, and a flag (true or Bool) sharing its bit with another field.
-static void note_flag_layout(TLConstructor* e) noexcept {
+static void note_flag_layout(TLConstructor* record) noexcept {
     bool word_seen[2] = {false, false}, before_word[2] = {false, false};
     uint32_t once[2] = {0, 0}, twice[2] = {0, 0}, flags[2] = {0, 0};
-    for (int32_t j = 0; j < e->param_count; ++j) {
-        const TLParam& p = e->params[j];
+    for (int32_t j = 0; j < record->param_count; ++j) {
+        const TLParam& p = record->params[j];
         if (p.flags_word) {
             word_seen[p.flags_word - 1] = true;
-            if (before_word[p.flags_word - 1]) e->early_conditionals = 1;
+            if (before_word[p.flags_word - 1]) record->early_conditionals = 1;
             continue;
         }
         if (!p.is_conditional) continue;
@@ -535,14 +137,14 @@ static void note_flag_layout(TLConstructor* e) noexcept {
         once[word] |= bit;
         if (p.kind == TL_BOOL) flags[word] |= bit;
     }
-    e->shared_flag_bits[0] = twice[0] & flags[0];
-    e->shared_flag_bits[1] = twice[1] & flags[1];
+    record->shared_flag_bits[0] = twice[0] & flags[0];
+    record->shared_flag_bits[1] = twice[1] & flags[1];
 }
 
 static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self, PyObject* entry,
                                                           int32_t index) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _create_constructor);
-    TLConstructor* e = &self->schema->constructors[index];
+    TLConstructor* record = &self->schema->constructors[index];
     if (entry == Py_None) {
         none_has_no("get");
         return fail<TLConstructor*>(here);
@@ -550,7 +152,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     // The name: "predicate", else "method", else "type", else empty. Presence is by key, so a
     // key holding null counts.
     Ref name;
-    for (PyObject* key : {keys.predicate, keys.method, keys.type}) {
+    for (PyObject* key : {json_keys.predicate, json_keys.method, json_keys.type}) {
         PyObject* v = PyDict_GetItemWithError(entry, key);  // borrowed
         if (v) {
             name = Ref::borrow(v);
@@ -558,12 +160,12 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         }
         if (PyErr_Occurred()) return fail<TLConstructor*>(here);
     }
-    if (!name) name = Ref::borrow(keys.empty);
+    if (!name) name = Ref::borrow(json_keys.empty);
     if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
-    Ref result_type = dict_get(entry, keys.type, keys.empty);
+    Ref result_type = dict_get(entry, json_keys.type, json_keys.empty);
     if (!result_type || !expect_exact(result_type.get(), &PyUnicode_Type, "str"))
         return fail<TLConstructor*>(here);
-    Ref params = dict_get(entry, keys.params, nullptr);
+    Ref params = dict_get(entry, json_keys.params, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);
     if (!params) params = Ref::steal(PyList_New(0));
     if (!params || !expect_exact(params.get(), &PyList_Type, "list")) return fail<TLConstructor*>(here);
@@ -574,29 +176,29 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     Py_ssize_t size;
     const char* utf8 = utf8_of(name.get(), &size);
-    if (!utf8 || !(e->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!utf8 || !(record->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
     const auto name_bytes = static_cast<size_t>(size);
     // A name is used up to its first NUL, here as in the maps.
-    size_t name_size = std::strlen(e->name);
-    e->py_name = name_size == name_bytes
+    size_t name_size = std::strlen(record->name);
+    record->py_name = name_size == name_bytes
                      ? Py_NewRef(name.get())
-                     : PyUnicode_DecodeUTF8(e->name, static_cast<Py_ssize_t>(name_size), nullptr);
-    if (!e->py_name) return fail<TLConstructor*>(here);
+                     : PyUnicode_DecodeUTF8(record->name, static_cast<Py_ssize_t>(name_size), nullptr);
+    if (!record->py_name) return fail<TLConstructor*>(here);
     // The result type as written; an entry that gives none (or an empty one) is its own result type.
     if (result_type.get() == Py_None || PyUnicode_GET_LENGTH(result_type.get()) == 0) {
-        e->result_type = copy_cstr(self->schema, e->name, name_bytes);
+        record->result_type = copy_cstr(self->schema, record->name, name_bytes);
     } else {
         const char* type_utf8 = utf8_of(result_type.get(), &size);
-        e->result_type = type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
+        record->result_type = type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
     }
-    if (!e->result_type) return fail<TLConstructor*>(here);
+    if (!record->result_type) return fail<TLConstructor*>(here);
 
-    Ref id = dict_get(entry, keys.id, nullptr);
+    Ref id = dict_get(entry, json_keys.id, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);
     if (id) {
         // int() of an odd object runs Python code, which may change this entry under us: every
         // value taken from it above is held by a strong reference.
-        if (!entry_id(id.get(), &e->id)) return fail<TLConstructor*>(here);
+        if (!entry_id(id.get(), &record->id)) return fail<TLConstructor*>(here);
     }
 
     if (params.get() == Py_None) {
@@ -611,21 +213,17 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         PyErr_SetString(PyExc_OverflowError, "too many parameters");
         return fail<TLConstructor*>(here);
     }
-    e->param_count = static_cast<int32_t>(n);
-    if (n == 0) return e;
-    e->params = static_cast<TLParam*>(std::calloc(static_cast<size_t>(n), sizeof(TLParam)));
-    if (!e->params) {
-        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-        return fail<TLConstructor*>(here);
-    }
+    record->param_count = static_cast<int32_t>(n);
+    if (n == 0) return record;
+    if (!(record->params = carve_zeroed<TLParam>(self->schema, static_cast<size_t>(n)))) return fail<TLConstructor*>(here);
     for (Py_ssize_t j = 0; j < n; ++j) {
-        TLParam* p = &e->params[j];
-        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, e)) return fail<TLConstructor*>(here);
-        if (!p->flags_word) ++e->value_count;
-        if (p->is_conditional) ++e->conditional_count;
+        TLParam* p = &record->params[j];
+        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, record)) return fail<TLConstructor*>(here);
+        if (!p->flags_word) ++record->value_count;
+        if (p->is_conditional) ++record->conditional_count;
     }
-    note_flag_layout(e);
-    return e;
+    note_flag_layout(record);
+    return record;
 }
 
 static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject* json_data) {
@@ -633,12 +231,12 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Ref top;
     if (PyUnicode_Check(json_data)) {
         // No namespace: the module's execution failed (a class of it outlived that).
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
         if (!json) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
             return fail<void>(here);
         }
-        top = Ref::steal(PyObject_CallMethodOneArg(json, str.loads, json_data));
+        top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
         if (!top) return fail<void>(here);
     } else {
         top = Ref::borrow(json_data);
@@ -648,7 +246,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         none_has_no("get");
         return fail<void>(here);
     }
-    Ref constructors = dict_get(top.get(), keys.constructors, nullptr);
+    Ref constructors = dict_get(top.get(), json_keys.constructors, nullptr);
     if (PyErr_Occurred()) return fail<void>(here);
     if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list")) return fail<void>(here);
     if (constructors.get() == Py_None) {
@@ -659,7 +257,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Ref entries = Ref::steal(constructors ? PyList_GetSlice(constructors.get(), 0, PY_SSIZE_T_MAX)
                                           : PyList_New(0));
     if (!entries) return fail<void>(here);
-    Ref methods = dict_get(top.get(), keys.methods, nullptr);
+    Ref methods = dict_get(top.get(), json_keys.methods, nullptr);
     if (PyErr_Occurred()) return fail<void>(here);
     if (methods) {
         Ref it = Ref::steal(PyObject_GetIter(methods.get()));
@@ -672,33 +270,26 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
 
     // The current tables become earlier ones (compile releases them once nothing needs them).
     // The one step here that can throw (bad_alloc) comes before anything is allocated.
-    TLSchemaCompilerMaps* m = self->maps;
-    if (m->live.size() == m->live.capacity()) m->live.reserve(2 * m->live.size() + 1);
+    TLSchemaCompilerMaps* maps = self->maps;
+    if (maps->live.size() == maps->live.capacity()) maps->live.reserve(2 * maps->live.size() + 1);
     self->schema = nullptr;
-    auto* schema = static_cast<TLSchema*>(std::calloc(1, sizeof(TLSchema)));
-    if (!schema) {
-        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
-        return fail<void>(here);
-    }
+    SchemaOwner tables = make_schema();
+    if (!tables) return fail<void>(here);
+    TLSchema* schema = tables.get();
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
-    if (count > 0 && count <= INT32_MAX) {
-        schema->constructors = static_cast<TLConstructor*>(std::calloc(static_cast<size_t>(count), sizeof(TLConstructor)));
-        if (!schema->constructors) {
-            std::free(schema);
-            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
-            return fail<void>(here);
-        }
-    }
-    m->live.push_back(SchemaLife{schema, 0, 0, {}});  // room reserved above
+    if (count > 0 && count <= INT32_MAX &&
+        !(schema->constructors = carve_zeroed<TLConstructor>(schema, static_cast<size_t>(count))))
+        return fail<void>(here);  // `tables` releases the schema
+    maps->live.push_back(SchemaLife{std::move(tables), 0, 0, {}});  // room reserved above
     self->schema = schema;
     if (count > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "too many schema entries");
         return fail<void>(here);
     }
     schema->count = static_cast<int32_t>(count);
-    m->id_map.reserve(static_cast<size_t>(count));
-    m->name_map.reserve(m->name_map.size() + static_cast<size_t>(count));
-    m->name_cache.clear();  // names may now map to other records
+    maps->id_map.reserve(static_cast<size_t>(count));
+    maps->name_map.reserve(maps->name_map.size() + static_cast<size_t>(count));
+    maps_changed(maps);  // names may now map to other records
     // `entries` is our own list and no Python code below can reach it, so its size holds.
     for (int32_t i = 0; i < schema->count; ++i) {
         PyObject* entry = PyList_GET_ITEM(entries.get(), i);
@@ -707,7 +298,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (PyErr_Occurred()) return fail<void>(here);
         // Python code run by _create_constructor (an id's __int__) may have released earlier
         // schemas, never this one: it is the newest, always the last.
-        enter_record(m, m->live.back(), record);
+        enter_record(maps, maps->live.back(), record);
     }
 }
 
@@ -748,7 +339,7 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     ++self->maps->compiles;
     // A call made meanwhile (from an id's __int__) may have cached a name that has just gone to a
     // new record, and the earlier one may now be released.
-    self->maps->name_cache.clear();
+    maps_changed(self->maps);
     release_unused(self);  // the schemas this one replaced all over, unless held or walked
     if (PyErr_Occurred()) return fail<PyObject*>(here);
     Py_RETURN_NONE;
@@ -777,8 +368,7 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
         // What is left was held by someone who never gave it back; no call is in flight (it
         // would hold a reference to this compiler).
         self->schema = nullptr;
-        for (SchemaLife& life : self->maps->live) free_schema_tables(life.schema);
-        delete self->maps;
+        delete self->maps;  // each live schema goes with its entry
         self->maps = nullptr;
     }
     PyErr_SetRaisedException(pending);
@@ -815,7 +405,7 @@ PyType_Spec TLSchemaCompiler_spec = {
     TLSchemaCompiler_slots,
 };
 
-bool compiler_module_init() noexcept { return make_keys(); }
+bool compiler_module_init() noexcept { return make_json_keys(); }
 
 }  // namespace virel
 

@@ -215,12 +215,12 @@ private:
 Ref strict_schema(PyObject* json_data) {
     Ref top;
     if (PyUnicode_Check(json_data)) {
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, str.json) : nullptr;  // borrowed
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
         if (!json) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", str.json);
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
             return Ref();
         }
-        top = Ref::steal(PyObject_CallMethodOneArg(json, str.loads, json_data));
+        top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
         if (!top) return Ref();
     } else {
         top = Ref::borrow(json_data);

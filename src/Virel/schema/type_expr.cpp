@@ -41,7 +41,7 @@ int32_t TLSchemaCompiler_parse_type(TLSchemaCompiler*, PyObject* type_expr) {
     return kind_of({PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get()))});
 }
 
-bool parse_condition(std::string_view text, TLParam* param, TLConstructor* entry) {
+bool parse_condition(std::string_view text, TLParam* param, TLConstructor* record) {
     size_t q = text.find('?');
     if (q == std::string_view::npos) return true;
     param->is_conditional = 1;
@@ -76,10 +76,10 @@ bool parse_condition(std::string_view text, TLParam* param, TLConstructor* entry
     }
     if (field == "flags2") {
         param->flag_field = 1;
-        entry->has_flags2 = 1;
+        record->has_flags2 = 1;
     } else {
         param->flag_field = 0;
-        entry->has_flags = 1;
+        record->has_flags = 1;
     }
     return true;
 }

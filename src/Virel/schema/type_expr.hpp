@@ -14,8 +14,8 @@ int32_t kind_of(std::string_view text) noexcept;
 int32_t TLSchemaCompiler_parse_type(TLSchemaCompiler* self, PyObject* type_expr);
 
 // Reads the condition prefix of `text` ("flags.3?", "flags2.0?", "?") into the parameter's
-// is_conditional, flag_bit and flag_field and the entry's has_flags or has_flags2. False with a
+// is_conditional, flag_bit and flag_field and the record's has_flags or has_flags2. False with a
 // Python exception pending when the prefix is malformed.
-bool parse_condition(std::string_view text, TLParam* param, TLConstructor* entry);
+bool parse_condition(std::string_view text, TLParam* param, TLConstructor* record);
 
 }  // namespace virel

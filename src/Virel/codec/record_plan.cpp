@@ -1,0 +1,130 @@
+// codec/record_plan.cpp: the plans of records (made on first use, released with their schema
+// through the hook set here) and the name cache of the encoder.
+#include "codec/record_plan.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace virel {
+
+namespace {
+
+void release_plan(TLCodecPlan* plan) noexcept { delete plan; }
+
+// The table that maps a key of a caller's dict to the parameter it names, matched by the str's
+// own cached hash. A record whose parameter names repeat gets none (each name is then looked up).
+bool make_key_table(const TLConstructor* record, TLCodecPlan* plan) noexcept {
+    uint32_t size = 8;
+    while (size < 2u * static_cast<uint32_t>(record->param_count)) size *= 2;
+    std::unique_ptr<KeySlot[]> slots(new (std::nothrow) KeySlot[size]);
+    if (!slots) {
+        PyErr_NoMemory();
+        return false;
+    }
+    for (uint32_t i = 0; i < size; ++i) slots[i] = {0, -1};
+    for (int32_t j = 0; j < record->param_count; ++j) {
+        const TLParam& p = record->params[j];
+        if (p.flags_word) continue;
+        Py_hash_t hash = PyObject_Hash(p.py_name);
+        if (hash == -1) return false;
+        uint32_t i = static_cast<uint32_t>(hash) & (size - 1);
+        for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
+            if (slots[i].hash == hash && same_text(record->params[slots[i].index].py_name, p.py_name))
+                return true;  // a repeated name
+        }
+        slots[i] = {hash, j};
+    }
+    plan->key_slots = std::move(slots);
+    plan->key_mask = size - 1;
+    return true;
+}
+
+}  // namespace
+
+bool make_plan(TLConstructor* record) noexcept {
+    set_codec_plan_release(release_plan);  // before the first plan exists
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        TLParam& p = record->params[i];
+        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
+    }
+    std::unique_ptr<TLCodecPlan> plan(new (std::nothrow) TLCodecPlan());
+    if (!plan) {
+        PyErr_NoMemory();
+        return false;
+    }
+    // Grown by insertion from empty, as a dict literal is: with only str keys its table is of the
+    // compact str-only kind, which copies and probes faster than a presized one.
+    plan->proto = Ref::steal(PyDict_New());
+    if (!plan->proto || PyDict_SetItem(plan->proto.get(), interned.underscore, record->py_name) < 0) return false;
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam& p = record->params[i];
+        if (p.flags_word) continue;
+        PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
+        if (PyDict_SetItem(plan->proto.get(), p.py_name, empty) < 0) return false;
+    }
+    if (!make_key_table(record, plan.get())) return false;
+    if (plan->key_slots && record->value_count) {
+        plan->value_keys.reset(new (std::nothrow) ValueKey[static_cast<size_t>(record->value_count)]);
+        if (!plan->value_keys) {
+            PyErr_NoMemory();
+            return false;
+        }
+        ValueKey* key = plan->value_keys.get();
+        for (int32_t i = 0; i < record->param_count; ++i) {
+            const TLParam& p = record->params[i];
+            if (p.flags_word) continue;
+            *key++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
+                      p.is_conditional && p.kind == TL_BOOL ? 1 : 0};
+        }
+    }
+    record->codec_plan = plan.release();
+    return true;
+}
+
+const TLConstructor* NameCache::find(PyObject* name, Py_hash_t hash) const noexcept {
+    if (slots_.empty()) return nullptr;
+    size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (!slot.record) return nullptr;
+        if (slot.hash == hash && same_text(slot.record->py_name, name)) return slot.record;
+    }
+}
+
+void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
+    try {
+        if ((size_ + 1) * 2 > slots_.size()) {
+            std::vector<Slot> old(std::max<size_t>(64, slots_.size() * 2));
+            old.swap(slots_);
+            size_ = 0;
+            for (const Slot& slot : old)
+                if (slot.record) put(slot.record, slot.hash);
+        }
+    } catch (const std::bad_alloc&) {
+        return;  // uncached
+    }
+    size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(hash) & mask;
+    while (slots_[i].record) {
+        if (slots_[i].record == record) return;
+        i = (i + 1) & mask;
+    }
+    slots_[i] = {hash, record};
+    ++size_;
+}
+
+const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* name, Py_hash_t hash) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (!utf8) return nullptr;
+    std::string_view key(utf8, static_cast<size_t>(size));
+    const TLConstructor* record = find_by_name(compiler, key.substr(0, key.find('\0')));  // up to a NUL
+    // Cached under the record's own name: a name holding a NUL differs from it and stays uncached.
+    if (!record || !same_text(record->py_name, name)) return record;
+    std::unique_ptr<MapsWatcher>& watcher = compiler->maps->watcher;
+    if (!watcher) watcher.reset(new (std::nothrow) NameCache());  // none: this name stays uncached
+    if (watcher) static_cast<NameCache*>(watcher.get())->put(record, hash);
+    return record;
+}
+
+}  // namespace virel

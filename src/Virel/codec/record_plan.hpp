@@ -1,0 +1,114 @@
+// codec/record_plan.hpp: what the codec makes of a schema record when it first meets it (its
+// plan), and the codec's lookups of records by identifier and by name.
+#pragma once
+
+#include "capi.hpp"
+#include "schema/compiler.hpp"
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace virel {
+
+// One key of a record's dict form, in order: what pack needs to take a value from a caller's dict
+// whose keys come in the schema's order, without touching the parameter records.
+struct ValueKey {
+    PyObject* key;    // the parameter's py_name
+    int32_t param;    // its index in params
+    int32_t word;     // a conditional parameter's flags word: 0 flags, 1 flags2
+    uint32_t bit;     // a conditional parameter's bit in that word; 0 for a plain parameter
+    int32_t is_flag;  // 1 for a conditional true or Bool: present only when True
+};
+
+// One slot of a record's key table: the hash of a parameter's name and the parameter's index
+// (-1: empty slot).
+struct KeySlot {
+    Py_hash_t hash;
+    int32_t index;
+};
+
+}  // namespace virel
+
+// The plan of one record (TLConstructor::codec_plan): made by make_plan, released with the schema.
+struct TLCodecPlan {
+    // "_" and every key in order, values None (False for a conditional Bool): each decoded object
+    // starts as its copy.
+    virel::Ref proto;
+    std::unique_ptr<virel::KeySlot[]> key_slots;    // parameter index by key hash (null: names repeat)
+    std::unique_ptr<virel::ValueKey[]> value_keys;  // value_count keys in order (null: names repeat)
+    uint32_t key_mask = 0;
+};
+
+namespace virel {
+
+// Makes the plan of a record: its keys interned (a caller's dict built from literals then matches
+// them by identity), its prototype dict and its key table. False with an exception pending.
+bool make_plan(TLConstructor* record) noexcept;
+
+// The plan of a record that the codec found through one of the lookups below.
+inline const TLCodecPlan* plan_of(const TLConstructor* record) noexcept { return record->codec_plan; }
+
+inline const TLConstructor* planned_or_null(TLConstructor* record) noexcept {
+    return !record || record->codec_plan || make_plan(record) ? record : nullptr;
+}
+
+// The index of the parameter that an exact str key names, or -1. Needs the record's key table.
+inline int32_t param_of_key(const TLConstructor* record, PyObject* key) noexcept {
+    const TLCodecPlan* plan = plan_of(record);
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+    if (hash == -1) hash = PyObject_Hash(key);  // a str's hash runs no Python code and cannot fail
+    for (uint32_t i = static_cast<uint32_t>(hash) & plan->key_mask;; i = (i + 1) & plan->key_mask) {
+        const KeySlot& slot = plan->key_slots[i];
+        if (slot.index < 0) return -1;
+        if (slot.hash == hash && same_text(record->params[slot.index].py_name, key)) return slot.index;
+    }
+}
+
+// Name -> record for the encoder, keyed by a name's str object: its hash is cached in the str, so
+// a hit costs one probe and (for the usual interned key) an identity test. Filled from name_map
+// on first use of each name, emptied whenever the maps change. Losing an insertion to a failed
+// allocation only costs the next lookup the slow way.
+class NameCache final : public MapsWatcher {
+public:
+    const TLConstructor* find(PyObject* name, Py_hash_t hash) const noexcept;
+    void put(const TLConstructor* record, Py_hash_t hash) noexcept;
+    void maps_changed() noexcept override {
+        slots_.clear();
+        size_ = 0;
+    }
+
+private:
+    struct Slot {
+        Py_hash_t hash;
+        const TLConstructor* record;  // its py_name is the key; null: empty
+    };
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+// The codec's lookups: the record of an identifier (decoding) or of a UTF-8 name (encoding), with
+// its plan made on first use. Null when there is none, or, with an exception pending, when the
+// plan could not be made.
+inline const TLConstructor* find_by_id(const TLSchemaCompiler* compiler, uint32_t id) noexcept {
+    return planned_or_null(compiler->maps->id_map.find(id));
+}
+inline const TLConstructor* find_by_name(const TLSchemaCompiler* compiler, std::string_view name) {
+    auto it = compiler->maps->name_map.find(name);
+    return planned_or_null(it == compiler->maps->name_map.end() ? nullptr : it->second);
+}
+
+// The record named by an exact str: from the cache, else by its UTF-8 up to its first NUL. Null
+// with an exception pending when the name cannot be encoded or its plan made; null without one
+// when no record has that name.
+const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* name, Py_hash_t hash);
+inline const TLConstructor* find_by_name(TLSchemaCompiler* compiler, PyObject* name) {
+    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (hash == -1) hash = PyObject_Hash(name);  // a str's hash runs no Python code and cannot fail
+    // The compiler's only watcher is the codec's name cache (made by find_by_name_slow).
+    if (auto* cache = static_cast<const NameCache*>(compiler->maps->watcher.get()))
+        if (const TLConstructor* record = cache->find(name, hash)) return record;
+    return find_by_name_slow(compiler, name, hash);
+}
+
+}  // namespace virel

@@ -1,0 +1,71 @@
+// schema/arena.cpp: the string blocks of a compiled schema, and its release.
+#include "schema/arena.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace virel {
+
+namespace {
+
+constexpr size_t kBlockSize = 64 * 1024 - sizeof(TLStringBlock);
+
+CodecPlanRelease codec_plan_release = nullptr;
+
+}  // namespace
+
+void* carve(TLSchema* schema, size_t size) noexcept {
+    size = (size + 7) & ~size_t{7};
+    TLStringBlock* block = schema->strings;
+    if (!block || block->size - block->used < size) {
+        size_t capacity = std::max(size, kBlockSize);
+        auto* fresh = static_cast<TLStringBlock*>(std::malloc(sizeof(TLStringBlock) + capacity));
+        if (!fresh) {
+            PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for constructors");
+            return nullptr;
+        }
+        if (block && capacity > kBlockSize) {
+            // One large array (the records): a block of its own behind the current one, which
+            // goes on serving the small requests.
+            *fresh = {block->next, size, capacity};
+            block->next = fresh;
+            return fresh->data;
+        }
+        *fresh = {block, 0, capacity};
+        schema->strings = block = fresh;
+    }
+    void* p = block->data + block->used;
+    block->used += size;
+    return p;
+}
+
+char* copy_cstr(TLSchema* schema, const char* data, size_t size) noexcept {
+    auto* p = static_cast<char*>(carve(schema, size + 1));
+    if (!p) return nullptr;
+    std::memcpy(p, data, size);
+    p[size] = '\0';
+    return p;
+}
+
+void set_codec_plan_release(CodecPlanRelease release) noexcept { codec_plan_release = release; }
+
+void ReleaseSchema::operator()(TLSchema* schema) const noexcept {
+    if (!schema) return;
+    if (TLConstructor* records = schema->constructors) {
+        for (int32_t i = 0; i < schema->count; ++i) {
+            TLConstructor& record = records[i];
+            if (record.params) {
+                for (int32_t j = 0; j < record.param_count; ++j) Py_CLEAR(record.params[j].py_name);
+            }
+            Py_CLEAR(record.py_name);
+            if (record.codec_plan) codec_plan_release(std::exchange(record.codec_plan, nullptr));
+        }
+    }
+    while (TLStringBlock* block = schema->strings) {  // the records and parameters among them
+        schema->strings = block->next;
+        std::free(block);
+    }
+    delete schema;
+}
+
+}  // namespace virel

@@ -1,0 +1,32 @@
+// schema/json_fields.hpp: reading the fields of schema JSON entries (json_fields.cpp).
+#pragma once
+
+#include "capi.hpp"
+#include "module.hpp"
+
+namespace virel {
+
+// The keys of schema JSON, interned once when the module is executed (make_json_keys).
+struct JsonKeys {
+    PyObject *constructors, *methods, *id, *predicate, *method, *type, *params, *name, *empty;
+};
+extern JsonKeys json_keys;
+bool make_json_keys() noexcept;
+
+// UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
+inline const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept { return PyUnicode_AsUTF8AndSize(text, size); }
+
+// True when `value` is None or of exactly `type`; else TypeError "Expected <type_label>, got ...".
+bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept;
+
+// AttributeError as None raises it for `attribute`.
+void none_has_no(const char* attribute) noexcept;
+
+// dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
+Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept;
+
+// The identifier of an entry: an exact int as it is, anything else through int(); negative
+// values are taken modulo 2**32; above 0xFFFFFFFF is an OverflowError. False with it pending.
+bool entry_id(PyObject* value, uint32_t* out) noexcept;
+
+}  // namespace virel
