@@ -14,10 +14,10 @@
 namespace virel {
 
 template <class Ops>
-PyObject* read_string(TLParser* s) {
+PyObject* read_string(TLParser* self) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_string);
     Py_ssize_t n;
-    const char* data = Ops::_read_bytes(s, &n);
+    const char* data = Ops::_read_bytes(self, &n);
     PyObject* text = PyUnicode_DecodeUTF8(data ? data : "", n, nullptr);
     if (!text) return fail<PyObject*>(here);
     return text;
@@ -26,13 +26,13 @@ PyObject* read_string(TLParser* s) {
 // The Python int of a wire int or long: unsigned, or with the parser's signed mode, signed.
 // Unsigned by default is kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 template <class Ops>
-inline PyObject* int_of(const TLParser* s, uint32_t word) noexcept {
-    if (Ops::signed_ints(s)) return PyLong_FromLong(static_cast<int32_t>(word));
+inline PyObject* int_of(const TLParser* self, uint32_t word) noexcept {
+    if (Ops::signed_ints(self)) return PyLong_FromLong(static_cast<int32_t>(word));
     return PyLong_FromUnsignedLong(word);
 }
 template <class Ops>
-inline PyObject* long_of(const TLParser* s, uint64_t word) noexcept {
-    if (Ops::signed_ints(s)) return PyLong_FromLongLong(static_cast<int64_t>(word));
+inline PyObject* long_of(const TLParser* self, uint64_t word) noexcept {
+    if (Ops::signed_ints(self)) return PyLong_FromLongLong(static_cast<int64_t>(word));
     return PyLong_FromUnsignedLongLong(word);
 }
 
@@ -59,33 +59,33 @@ static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) n
 }
 
 template <class Ops>
-PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* element) {
+PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
     RecursionGuard depth(" while decoding a TL vector");
     if (!depth) return fail<PyObject*>(here);
-    uint32_t header = Ops::_read_int32(s);
+    uint32_t header = Ops::_read_int32(self);
     if (header != kVectorId) {
         // A header that was there moved the cursor; a missing one (a shortage) did not.
         // A missing one reads as 0 and fails here, as callers expect: see ARCHITECTURE.md, "The
         // compatibility contract".
-        path_mark(s, s->parse_error ? s->position : s->position - 4);
+        path_mark(self, self->parse_error ? self->position : self->position - 4);
         set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
         return fail<PyObject*>(here);
     }
-    auto count = static_cast<int32_t>(Ops::_read_int32(s));
-    uint64_t left = s->position <= s->input_length ? s->input_length - s->position : 0;
+    auto count = static_cast<int32_t>(Ops::_read_int32(self));
+    uint64_t left = self->position <= self->input_length ? self->input_length - self->position : 0;
     // Departure D2: see ARCHITECTURE.md, "Departures".
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
-        short_of_input(s, s->position - 4);
+        short_of_input(self, self->position - 4);
         PyObject* empty = PyList_New(0);
         if (!empty) return fail<PyObject*>(here);
         return empty;
     }
 
     VectorElement el;
-    if (!vector_element(s, type_name, element, &el)) return fail<PyObject*>(here);
+    if (!vector_element(self, type_name, element, &el)) return fail<PyObject*>(here);
     const int32_t kind = el.kind;
 
     // Memory stays proportional to the input. Elements that cannot nest get slots only for as many
@@ -104,16 +104,16 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     if constexpr (Ops::direct) {
         uint64_t width = kind == TL_LONG ? 8 : 4;
         if ((kind == TL_LONG || kind == TL_INT) && static_cast<uint64_t>(count) * width <= left) {
-            const unsigned char* at = s->buffer + s->position;
+            const unsigned char* at = self->buffer + self->position;
             for (; filled < count; ++filled, at += width) {
-                PyObject* item = kind == TL_LONG ? long_of<Ops>(s, load_le64(at)) : int_of<Ops>(s, load_le32(at));
+                PyObject* item = kind == TL_LONG ? long_of<Ops>(self, load_le64(at)) : int_of<Ops>(self, load_le32(at));
                 if (!item) {
                     Py_SET_SIZE(list.get(), filled);
                     return fail<PyObject*>(here);
                 }
                 PyList_SET_ITEM(list.get(), filled, item);  // steals
             }
-            s->position += static_cast<uint64_t>(count) * width;
+            self->position += static_cast<uint64_t>(count) * width;
             return list.release();
         }
     }
@@ -121,26 +121,26 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
     // ARCHITECTURE.md, "The compatibility contract".
     bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
     for (int32_t i = 0; i < count; ++i) {
-        uint64_t before = s->position;
-        Ref item = Ref::steal(Ops::_read_value(s, kind, el.text, el.inner));
+        uint64_t before = self->position;
+        Ref item = Ref::steal(Ops::_read_value(self, kind, el.text, el.inner));
         if (!item) {
-            if (reading_on) path_hold(s, -1);
-            if (kind == TL_STRING) path_mark_text(s);
-            path_index(s, i, true);
+            if (reading_on) path_hold(self, -1);
+            if (kind == TL_STRING) path_mark_text(self);
+            path_index(self, i, true);
             Py_SET_SIZE(list.get(), filled);  // the empty slots are null; the list is dropped
             return fail<PyObject*>(here);
         }
-        if (s->parse_error) {
+        if (self->parse_error) {
             if (!reading_on) {
-                path_index(s, i, false);
-                path_hold(s, 1);
+                path_index(self, i, false);
+                path_hold(self, 1);
                 reading_on = true;
             }
             // After a shortage, an element read that did not move the cursor will be repeated
             // identically by every later one: the result is discarded anyway and the position is
             // final, so stop here.
-            if (s->position == before || i + 1 == count) {
-                path_hold(s, -1);
+            if (self->position == before || i + 1 == count) {
+                path_hold(self, -1);
                 break;
             }
         }
@@ -149,8 +149,8 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
         } else if (PyList_Append(list.get(), item.get()) == 0) {
             ++filled;
         } else {
-            if (reading_on) path_hold(s, -1);
-            path_index(s, i, true);
+            if (reading_on) path_hold(self, -1);
+            path_index(self, i, true);
             return fail<PyObject*>(here);
         }
     }
@@ -159,39 +159,39 @@ PyObject* read_vector(TLParser* s, const char* type_name, const TLElementType* e
 }
 
 template <class Ops>
-PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLElementType* element) {
+PyObject* read_value(TLParser* self, int32_t kind, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_value);
     PyObject* value;
     switch (kind) {
         case TL_INT:
-            value = int_of<Ops>(s, Ops::_read_int32(s));
+            value = int_of<Ops>(self, Ops::_read_int32(self));
             break;
         case TL_LONG:
-            value = long_of<Ops>(s, Ops::_read_int64(s));
+            value = long_of<Ops>(self, Ops::_read_int64(self));
             break;
         case TL_DOUBLE:
-            value = PyFloat_FromDouble(Ops::_read_double(s));
+            value = PyFloat_FromDouble(Ops::_read_double(self));
             break;
         case TL_STRING:
-            value = Ops::_read_string(s);
+            value = Ops::_read_string(self);
             break;
         case TL_BYTES: {
             Py_ssize_t n;
-            const char* data = Ops::_read_bytes(s, &n);
+            const char* data = Ops::_read_bytes(self, &n);
             value = PyBytes_FromStringAndSize(data ? data : "", n);
             break;
         }
         case TL_BOOL:
-            value = Py_NewRef(Ops::_read_int32(s) ? Py_True : Py_False);
+            value = Py_NewRef(Ops::_read_int32(self) ? Py_True : Py_False);
             break;
         case TL_VECTOR:
-            value = Ops::_read_vector(s, type_name, element);
+            value = Ops::_read_vector(self, type_name, element);
             break;
         case TL_OBJECT:
-            value = Ops::_read_object(s);
+            value = Ops::_read_object(self);
             break;
         default:
-            path_mark(s, s->position);
+            path_mark(self, self->position);
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
             value = nullptr;
     }
@@ -200,8 +200,8 @@ PyObject* read_value(TLParser* s, int32_t kind, const char* type_name, const TLE
 }
 
 // An exception while reading field `p`: its trace, and false.
-[[gnu::cold]] static bool field_failed(TLParser* s, const TLParam* p) noexcept {
-    path_param(s, p, true);
+[[gnu::cold]] static bool field_failed(TLParser* self, const TLParam* p) noexcept {
+    path_param(self, p, true);
     return false;
 }
 
@@ -265,7 +265,7 @@ private:
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
 template <class Ops, bool kNamesRepeat>
-bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
+bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     // A flags word that the input cannot hold reads as 0 and the object goes on (parse_error is not
     // looked at after a flags word): the next field that reads ends it, with the position where that
@@ -276,9 +276,9 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
     const TLParam* end = record->params + record->param_count;
     for (const TLParam* p = record->params; p != end; ++p) {
         if (p->flags_word) {
-            if (!has_input(s, 4) && !s->parse_error) [[unlikely]]
+            if (!has_input(self, 4) && !self->parse_error) [[unlikely]]
                 short_flags = p;
-            words[p->flags_word - 1] = Ops::_read_int32(s);
+            words[p->flags_word - 1] = Ops::_read_int32(self);
             continue;
         }
         store.next();
@@ -286,45 +286,45 @@ bool read_fields(TLParser* s, const TLConstructor* record, PyObject* dict) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) {
                 if (kNamesRepeat && !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
-                    return field_failed(s, p);
+                    return field_failed(self, p);
                 continue;
             }
             if (p->kind == TL_BOOL) {
-                if (!store.put(p->py_name, Py_NewRef(Py_True))) return field_failed(s, p);
+                if (!store.put(p->py_name, Py_NewRef(Py_True))) return field_failed(self, p);
                 continue;
             }
         }
-        PyObject* value = Ops::_read_value(s, p->kind, p->type_name, p->element);
-        if (!value || s->parse_error) {
+        PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
+        if (!value || self->parse_error) {
             bool exception = !value;
-            if (exception && p->kind == TL_STRING) path_mark_text(s);
-            path_param(s, !exception && short_flags ? short_flags : p, exception);
+            if (exception && p->kind == TL_STRING) path_mark_text(self);
+            path_param(self, !exception && short_flags ? short_flags : p, exception);
             Py_XDECREF(value);
             return !exception;  // a shortage: the caller discards what was read
         }
-        if (!store.put(p->py_name, value)) return field_failed(s, p);
+        if (!store.put(p->py_name, value)) return field_failed(self, p);
     }
     if (short_flags) [[unlikely]]
-        path_param(s, short_flags, false);  // nothing read after it: the object ends as it stands
+        path_param(self, short_flags, false);  // nothing read after it: the object ends as it stands
     store.finish();
     return true;
 }
 
 template <class Ops>
-PyObject* read_object(TLParser* s) {
+PyObject* read_object(TLParser* self) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
-    if (!has_input(s, 4)) {
-        short_of_input(s, s->position);
+    if (!has_input(self, 4)) {
+        short_of_input(self, self->position);
         Py_RETURN_NONE;
     }
-    uint32_t id = Ops::_read_int32(s);
-    TLSchemaCompiler* compiler = parser_compiler(s);
+    uint32_t id = Ops::_read_int32(self);
+    TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
-        path_mark(s, s->position - 4);
+        path_mark(self, self->position - 4);
         if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
@@ -333,11 +333,11 @@ PyObject* read_object(TLParser* s) {
     const TLCodecPlan* plan = plan_of(record);
     Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
     if (!dict) {
-        path_field(s, record, nullptr, true);
+        path_field(self, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = plan->key_slots ? read_fields<Ops, false>(s, record, dict.get())
-                                : read_fields<Ops, true>(s, record, dict.get());
+    bool ok = plan->key_slots ? read_fields<Ops, false>(self, record, dict.get())
+                                : read_fields<Ops, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }

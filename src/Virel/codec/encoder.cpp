@@ -21,30 +21,30 @@
 namespace virel {
 
 template <class Ops>
-bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
+bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_value);
     bool ok;
     switch (kind) {
         case TL_INT: {
             uint32_t v;
             if (!tl_int_of(value, &v)) return fail<bool>(here);
-            ok = Ops::_write_int32(s, v);
+            ok = Ops::_write_int32(self, v);
             break;
         }
         case TL_LONG: {
             uint64_t v;
             if (!tl_long_of(value, &v)) return fail<bool>(here);
-            ok = Ops::_write_int64(s, v);
+            ok = Ops::_write_int64(self, v);
             break;
         }
         case TL_DOUBLE: {
             double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
             if (v == -1.0 && PyErr_Occurred()) return fail<bool>(here);
-            ok = Ops::_write_double(s, v);
+            ok = Ops::_write_double(self, v);
             break;
         }
         case TL_STRING:
-            ok = Ops::_write_string(s, value);
+            ok = Ops::_write_string(self, value);
             break;
         case TL_BYTES: {
             if (value == Py_None) {
@@ -52,7 +52,7 @@ bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_na
                 return fail<bool>(here);
             }
             if (PyBytes_Check(value)) {
-                ok = Ops::_write_bytes(s, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
+                ok = Ops::_write_bytes(self, PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value));
                 break;
             }
             // bytearray, memoryview and other contiguous buffers are written as their bytes; a
@@ -64,21 +64,21 @@ bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_na
                     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
                 return fail<bool>(here);
             }
-            ok = Ops::_write_bytes(s, static_cast<const char*>(view.buf), view.len);
+            ok = Ops::_write_bytes(self, static_cast<const char*>(view.buf), view.len);
             PyBuffer_Release(&view);
             break;
         }
         case TL_BOOL: {
             int truth = PyObject_IsTrue(value);
             if (truth < 0) return fail<bool>(here);
-            ok = Ops::_write_int32(s, truth ? 1u : 0u);
+            ok = Ops::_write_int32(self, truth ? 1u : 0u);
             break;
         }
         case TL_VECTOR:
-            ok = Ops::_write_vector(s, value, type_name, element);
+            ok = Ops::_write_vector(self, value, type_name, element);
             break;
         case TL_OBJECT:
-            ok = Ops::_write_object(s, value);
+            ok = Ops::_write_object(self, value);
             break;
         default:
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
@@ -89,7 +89,7 @@ bool write_value(TLParser* s, PyObject* value, int32_t kind, const char* type_na
 }
 
 template <class Ops>
-bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLElementType* element) {
+bool write_vector(TLParser* self, PyObject* value, const char* type_name, const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_vector);
     RecursionGuard depth(" while encoding a TL vector");
     if (!depth) return fail<bool>(here);
@@ -109,9 +109,9 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         return fail<bool>(here);
     }
     VectorElement el;
-    if (!vector_element(s, type_name, element, &el)) return fail<bool>(here);
-    if (!Ops::_write_int32(s, kVectorId)) return fail<bool>(here);
-    if (!Ops::_write_int32(s, static_cast<uint32_t>(count))) return fail<bool>(here);
+    if (!vector_element(self, type_name, element, &el)) return fail<bool>(here);
+    if (!Ops::_write_int32(self, kVectorId)) return fail<bool>(here);
+    if (!Ops::_write_int32(self, static_cast<uint32_t>(count))) return fail<bool>(here);
     // Vectors of plain numbers are the bulk of many messages (ids, dates): exact ints that fit
     // are stored straight into room reserved once; any other element takes the general path
     // below from where this loop stopped, so the bytes are the same either way.
@@ -120,7 +120,7 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
     if constexpr (Ops::direct) {
         uint64_t width = el.kind == TL_LONG ? 8 : 4;
         if (el.kind != TL_LONG && el.kind != TL_INT) width = 0;
-        if (width && !reserve<Ops>(s, width * static_cast<uint64_t>(count))) return fail<bool>(here);
+        if (width && !reserve<Ops>(self, width * static_cast<uint64_t>(count))) return fail<bool>(here);
         PyObject** items_at = PySequence_Fast_ITEMS(items.get());
         for (; width && i < count; ++i) {
             PyObject* v = items_at[i];
@@ -129,12 +129,12 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
             long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
             if (overflow) break;
             if (el.kind == TL_LONG) {
-                store_le64(s->buffer + s->position, static_cast<uint64_t>(x));
+                store_le64(self->buffer + self->position, static_cast<uint64_t>(x));
             } else {
                 if (x < INT32_MIN || x > static_cast<long long>(UINT32_MAX)) break;
-                store_le32(s->buffer + s->position, static_cast<uint32_t>(x));
+                store_le32(self->buffer + self->position, static_cast<uint32_t>(x));
             }
-            s->position += width;
+            self->position += width;
         }
     }
     for (; i < count; ++i) {
@@ -142,20 +142,20 @@ bool write_vector(TLParser* s, PyObject* value, const char* type_name, const TLE
         // count is written already, so a change is an error rather than corrupt output.
         if (PyList_GET_SIZE(items.get()) != count) break;
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        if (Ops::strict(s)) {
+        if (Ops::strict(self)) {
             const char* want = strict_expected(el.kind, item.get());
             if (want) {
                 if (!strict_failed(want)) strict_wrong_element(el.text, i, want, item.get());
-                path_index(s, i, true);
+                path_index(self, i, true);
                 return fail<bool>(here);
             }
             if (el.kind == TL_OBJECT) {
-                s->extras->expected_type = el.text;
-                s->extras->expected_lasting = el.derived.empty();  // else made for this vector
+                self->extras->expected_type = el.text;
+                self->extras->expected_lasting = el.derived.empty();  // else made for this vector
             }
         }
-        if (!Ops::_write_value(s, item.get(), el.kind, el.text, el.inner)) {
-            path_index(s, i, true);
+        if (!Ops::_write_value(self, item.get(), el.kind, el.text, el.inner)) {
+            path_index(self, i, true);
             return fail<bool>(here);
         }
     }
@@ -200,21 +200,21 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
 }  // namespace
 
 // A failure once the record is known names it, and the parameter being written (null: none).
-[[gnu::cold]] static bool object_failed(TLParser* s, const TLConstructor* record, const TLParam* p,
+[[gnu::cold]] static bool object_failed(TLParser* self, const TLConstructor* record, const TLParam* p,
                                         const char* where) noexcept {
-    path_field(s, record, p, true);
+    path_field(self, record, p, true);
     return fail<bool>(where);
 }
 
 template <class Ops>
-bool write_object(TLParser* s, PyObject* value) {
+bool write_object(TLParser* self, PyObject* value) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
     // Strict: the boxed type declared where this object stands (null: none, or not strict).
-    const char* expected = Ops::strict(s) ? std::exchange(s->extras->expected_type, nullptr) : nullptr;
-    bool lasting = expected && s->extras->expected_lasting;
-    if (Ops::strict(s) && !PyDict_Check(value)) {
+    const char* expected = Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
+    bool lasting = expected && self->extras->expected_lasting;
+    if (Ops::strict(self) && !PyDict_Check(value)) {
         const char* want = strict_expected(TL_OBJECT, value);
         if (want) {
             if (!strict_failed(want)) PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
@@ -247,7 +247,7 @@ bool write_object(TLParser* s, PyObject* value) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return fail<bool>(here);
     }
-    TLSchemaCompiler* compiler = parser_compiler(s);
+    TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<bool>(here);
     const TLConstructor* record = find_by_name(compiler, name.get());
     if (!record) {
@@ -256,7 +256,7 @@ bool write_object(TLParser* s, PyObject* value) {
     }
 
     if (expected) {
-        TLParserExtras* extras = s->extras;
+        TLParserExtras* extras = self->extras;
         if (extras->fits_compiles != compiler->maps->compiles) [[unlikely]] {
             std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
             extras->result_types_of = nullptr;
@@ -264,23 +264,23 @@ bool write_object(TLParser* s, PyObject* value) {
         }
         TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
         if (seen.type != expected || seen.record != record) {
-            if (!strict_record_fits(s, record, expected)) return object_failed(s, record, nullptr, here);
+            if (!strict_record_fits(self, record, expected)) return object_failed(self, record, nullptr, here);
             if (lasting) seen = {expected, record};
         }
     }
 
     ObjectFields fields(value, access, record);
-    if (!fields) return object_failed(s, record, nullptr, here);
+    if (!fields) return object_failed(self, record, nullptr, here);
     const TLParam* begin = record->params;
     const TLParam* end = begin + record->param_count;
     uint32_t words[2] = {0, 0};  // flags and flags2, worked out before anything is written
     ObjectFields::Tally tally;
     bool walked = access == Access::dict && plan_of(record)->key_slots &&
                   PyDict_GET_SIZE(value) <= 2 * record->param_count + 8 &&
-                  (Ops::strict(s) ? fields.walk<true>(record, words, &tally) : fields.walk<false>(record, words));
-    if (Ops::strict(s) && !(walked && walked_cleanly(record, tally, words))) {
+                  (Ops::strict(self) ? fields.walk<true>(record, words, &tally) : fields.walk<false>(record, words));
+    if (Ops::strict(self) && !(walked && walked_cleanly(record, tally, words))) {
         const TLParam* culprit = nullptr;
-        if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
+        if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
     }
     if (record->conditional_count) {
         if (!walked) {
@@ -288,7 +288,7 @@ bool write_object(TLParser* s, PyObject* value) {
                 if (p->flags_word || !p->is_conditional) continue;
                 PyObject* v;
                 int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-                if (has < 0) return object_failed(s, record, p, here);
+                if (has < 0) return object_failed(self, record, p, here);
                 bool present = has && (p->kind == TL_BOOL ? v == Py_True : v != Py_None);
                 if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
             }
@@ -296,13 +296,13 @@ bool write_object(TLParser* s, PyObject* value) {
         if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
              (words[1] & record->shared_flag_bits[1])) &&
             !check_flag_layout(record, fields, words[0], words[1]))
-            return object_failed(s, record, nullptr, here);
+            return object_failed(self, record, nullptr, here);
     }
-    if (!Ops::_write_int32(s, record->id)) return object_failed(s, record, nullptr, here);
+    if (!Ops::_write_int32(self, record->id)) return object_failed(self, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word) {
-            if (!Ops::_write_int32(s, words[p->flags_word - 1])) return object_failed(s, record, p, here);
+            if (!Ops::_write_int32(self, words[p->flags_word - 1])) return object_failed(self, record, p, here);
             written[p->flags_word - 1] = true;
             continue;
         }
@@ -312,7 +312,7 @@ bool write_object(TLParser* s, PyObject* value) {
         }
         PyObject* v;
         int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-        if (has < 0) return object_failed(s, record, p, here);
+        if (has < 0) return object_failed(self, record, p, here);
         Ref fallback;  // a missing plain field is written as its kind's zero or empty value
         if (p->is_conditional && (!has || v == Py_None)) {
             // Its bit was set by another parameter that shares it. With its flags word already
@@ -322,26 +322,26 @@ bool write_object(TLParser* s, PyObject* value) {
             PyErr_Format(PyExc_ValueError,
                          "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
                          p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
-            return object_failed(s, record, p, here);
+            return object_failed(self, record, p, here);
         }
-        if (Ops::strict(s) && (!has || v == Py_None)) {
+        if (Ops::strict(self) && (!has || v == Py_None)) {
             // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
             // plain parameters by the record's counts): check_strictly names what is missing.
             const TLParam* culprit = p;
-            if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(s, record, culprit, here);
+            if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
         }
-        if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(s, record, p, here);
-        if (Ops::strict(s)) {  // every value is present here: check_strictly saw to it
+        if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(self, record, p, here);
+        if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
             if (const char* want = strict_expected(p->kind, v)) {
                 if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
-                return object_failed(s, record, p, here);
+                return object_failed(self, record, p, here);
             }
             if (p->kind == TL_OBJECT) {
-                s->extras->expected_type = p->type_name;
-                s->extras->expected_lasting = true;
+                self->extras->expected_type = p->type_name;
+                self->extras->expected_lasting = true;
             }
         }
-        if (!Ops::_write_value(s, v, p->kind, p->type_name, p->element)) return object_failed(s, record, p, here);
+        if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return object_failed(self, record, p, here);
     }
     return true;
 }

@@ -90,10 +90,10 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json)) return fail<PyObject*>(here);
     if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints)) return fail<PyObject*>(here);
     if (strict || signed_ints) {
-        TLParserExtras* e = extras_of(self);
-        if (!e) return fail<PyObject*>(here);
-        e->strict = strict;
-        e->signed_ints = signed_ints;
+        TLParserExtras* extras = extras_of(self);
+        if (!extras) return fail<PyObject*>(here);
+        extras->strict = strict;
+        extras->signed_ints = signed_ints;
     }
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(TLSchemaCompiler_Type));
     if (!compiler) return fail<PyObject*>(here);

@@ -167,12 +167,12 @@ bool strict_check_keys(const TLConstructor* record, PyObject* value) noexcept {
     });
 }
 
-bool strict_record_fits(TLParser* s, const TLConstructor* record, const char* expected) noexcept {
+bool strict_record_fits(TLParser* self, const TLConstructor* record, const char* expected) noexcept {
     std::string_view want(proper_type(expected));
     if (want == record->result_type || want.starts_with('!') || want == "Object") return true;
     // Only a type that some record has as its result type is checked.
-    TLParserExtras* extras = s->extras;
-    const TLSchema* schema = s->schema;
+    TLParserExtras* extras = self->extras;
+    const TLSchema* schema = self->schema;
     if (!extras || !schema) return true;
     bool known = guarded<bool>([&] {
         if (extras->result_types_of != schema) {

@@ -44,6 +44,6 @@ inline bool strict_failed(const char* want) noexcept { return want == reinterpre
 // Whether `record` may stand where the type text `expected` (a parameter's or an element's type,
 // condition prefix included) is declared: true when its result type is that type, and for a type
 // that is no record's result type (a generic one, `!X`, `Object`); else ValueError and false.
-bool strict_record_fits(TLParser* s, const TLConstructor* record, const char* expected) noexcept;
+bool strict_record_fits(TLParser* self, const TLConstructor* record, const char* expected) noexcept;
 
 }  // namespace virel
