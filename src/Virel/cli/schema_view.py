@@ -155,6 +155,8 @@ class Entry:
 
 def read_entries(data: dict) -> list[Entry]:
     """The entries of schema data that the compiler accepted, as it compiled them."""
+    # Names and texts as the compiler keeps them (cut at a NUL; "flags\0x" is a flags word).
+    # Departure D25: see ARCHITECTURE.md, "Departures".
     compiler = _tl_module().TLSchemaCompiler()
     compiler.compile(data)
     constructors = len(data.get("constructors") or ())

@@ -13,6 +13,13 @@
 
 namespace virel {
 
+// The cursor at the start of an input of `size` bytes.
+inline void start_input(TLParser* self, uint64_t size) noexcept {
+    self->input_length = size;
+    self->position = 0;
+    self->parse_error = 0;
+}
+
 // One pack or unpack call on one parser, from the end of its argument rules to its return:
 //
 //   CallScope scope(self);
@@ -23,13 +30,7 @@ namespace virel {
 // among the compiler's calls in flight, so that no schema the call may walk is released before it
 // ends; the parser's `schema` first follows the compiler's current one, should the compiler have
 // compiled since the last call. Everything is given back when the scope ends.
-// The cursor at the start of an input of `size` bytes.
-inline void start_input(TLParser* self, uint64_t size) noexcept {
-    self->input_length = size;
-    self->position = 0;
-    self->parse_error = 0;
-}
-
+// Departures D4, D6 and D19: see ARCHITECTURE.md, "Departures".
 class CallScope {
 public:
     explicit CallScope(TLParser* self) noexcept : self_(self) {

@@ -108,6 +108,7 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* data;
     if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         wrong_argument_type("data", "bytes", data);
         return fail<PyObject*>(here);

@@ -92,7 +92,7 @@ void path_field(TLParser* self, const TLConstructor* record, const TLParam* para
 }
 
 void path_param(TLParser* self, const TLParam* param, bool exception) noexcept {
-    // Called during a call (CompilerCall): the compiler is there, and so is every schema the call
+    // Called during a call (CallScope): the compiler is there, and so is every schema the call
     // took a record from, whether the compiler has compiled again meanwhile or not.
     if (!self->compiler || self->compiler == Py_None) return;
     if (const TLConstructor* record = owner_of(reinterpret_cast<TLSchemaCompiler*>(self->compiler), param))
