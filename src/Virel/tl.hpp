@@ -112,7 +112,7 @@ struct TLSchema {
 
 struct TLSchemaCompiler;
 struct TLParser;
-struct TLSchemaCompilerMaps;  // id_map and name_map (C++ containers, compiler.cpp)
+struct TLSchemaCompilerMaps;  // the lookup maps and the schemas kept alive (C++, private to Virel.tl)
 
 // Internal operations of TLSchemaCompiler, in the order of their slots. Each reports failure by
 // leaving a Python exception pending, and its caller tests PyErr_Occurred() right after the call.
