@@ -311,6 +311,16 @@ def test_cleared_parser_refuses_work():
             call()
 
 
+@pytest.mark.parametrize("call", [lambda p: p.pack({"_": "empty"}), lambda p: p.unpack(b"\x12\0\0\0")])
+def test_a_parser_not_made_by_its_own_new_refuses_work(call):
+    import ctypes
+    alloc = ctypes.pythonapi.PyType_GenericAlloc  # memory of the type's size, zero-filled, nothing set up
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    bare = alloc(TLParser, 0)
+    with pytest.raises(RuntimeError, match="^TLParser is not initialised: it was not made by its own __new__$"):
+        call(bare)
+
+
 @pytest.fixture(scope="module")
 def real():
     from conftest import data_file

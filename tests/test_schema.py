@@ -199,6 +199,19 @@ def test_a_lone_surrogate_in_a_parameter_type_fails_the_compile(text, position, 
     assert getattr(info.value, "__notes__", None) is None and info.value.__context__ is None
 
 
+@pytest.mark.parametrize("call", [lambda c: c.compile({"constructors": [entry(1, "a")]}), lambda c: c.entries()])
+def test_a_compiler_not_made_by_its_own_new_refuses_work(call):
+    import ctypes
+    alloc = ctypes.pythonapi.PyType_GenericAlloc  # memory of the type's size, zero-filled, nothing set up
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    bare = alloc(TLSchemaCompiler, 0)
+    with pytest.raises(RuntimeError, match=r"^TLSchemaCompiler is not initialised: it was not made by its own "
+                                           r"__new__$"):
+        call(bare)
+    del bare
+    gc.collect()
+
+
 def test_failed_compile_keeps_earlier_entries_and_releases_cleanly():
     c = TLSchemaCompiler()
     schema = {"constructors": [entry(1, "a", ("x", "int")), {"params": [{"name": "b"}]}, entry(3, "c")]}
