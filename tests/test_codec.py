@@ -57,7 +57,7 @@ def in_record(at, byte, record):
      in_record("holder.owner", 12, "holder")),
 ])
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
-def test_unpack_failures(codec_path, signed, data, exc, message, note):
+def test_unpack_failures(signed, data, exc, message, note):
     # A signed parser reads numbers otherwise, and fails exactly as the unsigned one.
     p = new_parser(SCHEMA_TEXT, signed=signed)
     with pytest.raises(exc) as info:
