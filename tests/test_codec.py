@@ -24,20 +24,46 @@ def test_worked_example_both_ways(parser):
     assert parser.unpack(with_note)["note"] == "hi"
 
 
-@pytest.mark.parametrize("data, exc, message", [
-    (b"", RuntimeError, "Parse error at position 0"),
-    (b"\x01\x00\x00", RuntimeError, "Parse error at position 0"),
-    (b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab"),
-    (WORKED[:10], RuntimeError, "Parse error at position 8"),
-    (WORKED[:-1], RuntimeError, "Parse error at position 20"),
-    (WORKED[:12], ValueError, "Invalid vector ID: 0x00000000"),   # the header read yields 0
-    (WORKED[:12] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201"),
-    (WORKED[:16], RuntimeError, "Parse error at position 16"),
+TOP = "at the top-level object; the failing read began at byte 0"
+USER_BYTES = bytes.fromhex("10000000") + bytes(20)  # a user of zeros
+HOLDER_HEAD = bytes.fromhex("11000000 00000000 00000000") + USER_BYTES + VEC + bytes(4) + VEC  # up to users' count
+
+
+def in_record(at, byte, record):
+    return f"at {at} (records: {record}); the failing read began at byte {byte}, in {record.split(' > ')[-1]}"
+
+
+@pytest.mark.parametrize("data, exc, message, note", [
+    (b"", RuntimeError, "Parse error at position 0", TOP),
+    (b"\x01\x00\x00", RuntimeError, "Parse error at position 0", TOP),
+    (b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab", TOP),
+    (WORKED[:10], RuntimeError, "Parse error at position 8", in_record("obj.size", 8, "obj")),
+    (WORKED[:-1], RuntimeError, "Parse error at position 20", in_record("obj.tags[0]", 20, "obj")),
+    (WORKED[:12], ValueError, "Invalid vector ID: 0x00000000", in_record("obj.tags", 12, "obj")),  # the header read yields 0
+    (WORKED[:12] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201", in_record("obj.tags", 12, "obj")),
+    (WORKED[:16], RuntimeError, "Parse error at position 16", in_record("obj.tags", 16, "obj")),
+    # A count the bytes left cannot back fails at once, the cursor past the count.
+    (WORKED[:16] + struct.pack("<I", 5) + bytes(4), RuntimeError, "Parse error at position 20",
+     in_record("obj.tags", 16, "obj")),
+    (WORKED[:16] + struct.pack("<I", 2**31), RuntimeError, "Parse error at position 20", in_record("obj.tags", 16, "obj")),
+    (HOLDER_HEAD + struct.pack("<I", 1), RuntimeError, "Parse error at position 52", in_record("holder.users", 48, "holder")),
+    # An element that fails, and an object that cannot begin for want of bytes.
+    (HOLDER_HEAD + struct.pack("<I", 1) + b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab",
+     in_record("holder.users[0]", 52, "holder")),
+    (HOLDER_HEAD + struct.pack("<I", 2) + USER_BYTES + b"\x10\0\0\0", RuntimeError, "Parse error at position 80",
+     in_record("holder.users[1].id", 80, "holder > user")),
+    (HOLDER_HEAD[:12], RuntimeError, "Parse error at position 12", in_record("holder.owner", 12, "holder")),
+    (HOLDER_HEAD[:12] + b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab",
+     in_record("holder.owner", 12, "holder")),
 ])
-def test_unpack_failures(parser, data, exc, message):
+@pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
+def test_unpack_failures(signed, data, exc, message, note):
+    # A signed parser reads numbers otherwise, and fails exactly as the unsigned one.
+    p = new_parser(SCHEMA_TEXT, signed=signed)
     with pytest.raises(exc) as info:
-        parser.unpack(data)
+        p.unpack(data)
     assert type(info.value) is exc and str(info.value) == message
+    assert info.value.__notes__ == [note]
 
 
 def test_parser_stays_usable_after_failures(parser):
@@ -285,6 +311,16 @@ def test_cleared_parser_refuses_work():
             call()
 
 
+@pytest.mark.parametrize("call", [lambda p: p.pack({"_": "empty"}), lambda p: p.unpack(b"\x12\0\0\0")])
+def test_a_parser_not_made_by_its_own_new_refuses_work(call):
+    import ctypes
+    alloc = ctypes.pythonapi.PyType_GenericAlloc  # memory of the type's size, zero-filled, nothing set up
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    bare = alloc(TLParser, 0)
+    with pytest.raises(RuntimeError, match="^TLParser is not initialised: it was not made by its own __new__$"):
+        call(bare)
+
+
 @pytest.fixture(scope="module")
 def real():
     from conftest import data_file
@@ -317,6 +353,26 @@ def test_field_before_its_flags_word_is_refused_when_present():
 def test_repeated_name_absent_later_decodes_as_absent(second, absent):
     p = make_parser([entry(1, "d", ("a", "int"), ("flags", "#"), ("a", second))])
     assert p.unpack(bytes.fromhex("01000000 07000000 00000000")) == {"_": "d", "a": absent}
+
+
+REPEATED = [entry(2, "r", ("x", "int"), ("y", "Vector<long>"), ("x", "long"))]
+REPEATED_DATA = bytes.fromhex("02000000 ffffffff") + VEC + struct.pack("<I", 1) + b"\xff" * 8 + b"\xfe" + b"\xff" * 7
+
+
+@pytest.mark.parametrize("signed, decoded", [(False, {"_": "r", "x": 2**64 - 2, "y": [2**64 - 1]}),
+                                             (True, {"_": "r", "x": -2, "y": [-1]})])
+def test_repeated_name_takes_the_later_value_in_either_reading(signed, decoded):
+    p = new_parser({"constructors": REPEATED}, signed=signed)
+    assert p.unpack(REPEATED_DATA) == decoded
+    for cut, exc, message, note in [
+        (REPEATED_DATA[:-7], RuntimeError, "Parse error at position 24", "at r.x (records: r); the failing read "
+                                                                          "began at byte 24, in r"),
+        (REPEATED_DATA[:8] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201",
+         "at r.y (records: r); the failing read began at byte 8, in r"),
+    ]:
+        with pytest.raises(exc) as info:
+            p.unpack(cut)
+        assert str(info.value) == message and info.value.__notes__ == [note]
 
 
 class OnlyIndex:

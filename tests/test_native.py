@@ -230,3 +230,44 @@ def test_a_parser_that_replaced_its_compiler_goes_on_after_compiles_on_it(tlsub)
         assert p.unpack(p.pack(x)) == x  # then only the earlier tables have "x"
     del p, compiler
     gc.collect()
+
+
+ODD = {"constructors": [entry(1, "e", ("x", "odd"), ("n", "int")), entry(2, "v", ("xs", "Vector<odd>"))]}
+WRITE, READ = "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._read_value"
+OBJECT_WRITE, OBJECT_READ = ["Virel.tl.TLParser._write_object", WRITE], ["Virel.tl.TLParser._read_object", READ]
+
+
+@pytest.mark.parametrize("call, note, entries", [
+    (lambda p: p.pack({"_": "e", "x": 1, "n": 2}), "at e.x (records: e)", ["Virel.tl.TLParser.pack", *OBJECT_WRITE]),
+    (lambda p: p.pack({"_": "v", "xs": [1]}), "at v.xs[0] (records: v)",
+     ["Virel.tl.TLParser.pack", *OBJECT_WRITE, "Virel.tl.TLParser._write_vector", WRITE]),
+    (lambda p: p.pack_as(1, "odd"), "at odd", ["Virel.tl.TLParser.pack_as", WRITE]),
+    (lambda p: p.unpack(b"\1\0\0\0\5\0\0\0"), "at e.x (records: e); the failing read began at byte 4, in e",
+     ["Virel.tl.TLParser.unpack", *OBJECT_READ]),
+    (lambda p: p.unpack(b"\2\0\0\0\x15\xc4\xb5\x1c\1\0\0\0\5\0\0\0"),
+     "at v.xs[0] (records: v); the failing read began at byte 12, in v",
+     ["Virel.tl.TLParser.unpack", *OBJECT_READ, "Virel.tl.TLParser._read_vector", READ]),
+])
+@pytest.mark.parametrize("modes", [{}, {"strict": True}, {"signed": True}], ids=["default", "strict", "signed"])
+def test_a_kind_the_codec_does_not_know_is_refused_where_it_is_met(tlsub, modes, call, note, entries):
+    # The compiler of a subclass may give a kind of its own: strict lets it through to the writer,
+    # which refuses it as the reader does.
+    p = tlsub.Parser(ODD, "custom", **modes)
+    assert outcome(lambda: call(p)) == (ValueError, "Unknown type: 99", entries)
+    with pytest.raises(ValueError) as caught:
+        call(p)
+    assert caught.value.__notes__ == [note]
+    assert p.pack({"_": "v", "xs": []}) == struct.pack("<3I", 2, 0x1CB5C415, 0)  # no element, no kind asked
+
+
+@pytest.mark.parametrize("type_text", ["refused", "Vector<refused>", "flags.0?Vector<Vector<refused>>"])
+def test_a_failure_of_parse_type_fails_the_compile(tlsub, type_text):
+    # Also where it is asked about a vector's element type.
+    c = tlsub.Compiler()
+    schema = {"constructors": [entry(1, "a"), entry(2, "e", ("flags", "#"), ("x", type_text))]}
+    assert outcome(lambda: c.compile(schema)) == (LookupError, "no type refused", [
+        "Virel.tl.TLSchemaCompiler.compile", "Virel.tl.TLSchemaCompiler._parse_json_schema",
+        "Virel.tl.TLSchemaCompiler._create_constructor"])
+    assert [e.name for e in c.entries()] == ["a"]
+    c.compile({"constructors": [entry(2, "e", ("x", "Vector<date>"))]})  # the compiler goes on
+    assert [e.name for e in c.entries()] == ["e"]

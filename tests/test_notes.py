@@ -1,12 +1,13 @@
 """Notes on failing calls: attached by add_note's rules, and never a crash when memory runs out on
 the way."""
+import collections.abc
 import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import ROOT, make_parser, entry
+from conftest import ROOT, entry, make_parser, new_parser
 pytestmark = pytest.mark.usefixtures("direct_path")
 
 NOTE = "at obj.size (records: obj)"
@@ -27,6 +28,14 @@ class NotesOnTheClass(Exception):
 
 class ListOnTheClass(Exception):
     __notes__ = []
+
+
+class NotesUnreadable(Exception):
+    """Reading its __notes__ raises."""
+
+    @property
+    def __notes__(self):
+        raise RuntimeError("the notes cannot be read")
 
 
 class NotesAlready(Exception):
@@ -60,7 +69,7 @@ def shape(exc):
             type(exc.__context__))
 
 
-@pytest.mark.parametrize("exc_type", [Interrupted, ListOnTheClass, NotesAlready])
+@pytest.mark.parametrize("exc_type", [Interrupted, ListOnTheClass, NotesAlready, NotesUnreadable])
 def test_notes_are_attached_as_add_note_attaches_them(exc_type):
     ListOnTheClass.__notes__ = []
     p = make_parser([entry(1, "obj", ("size", "int"))])
@@ -71,6 +80,33 @@ def test_notes_are_attached_as_add_note_attaches_them(exc_type):
     assert got == shape(by_add_note(exc_type, NOTE))
     if exc_type is Interrupted:  # the interruption propagates, the caller's exception behind it
         assert isinstance(info.value, KeyboardInterrupt) and type(info.value.__context__) is Interrupted
+    if exc_type is NotesUnreadable:  # so does the failure to read the notes
+        assert type(info.value) is RuntimeError and type(info.value.__context__) is NotesUnreadable
+
+
+class FailingLookup(collections.abc.Mapping):
+    """An object of record obj whose `size` raises NotesUnreadable when read."""
+
+    def __getitem__(self, key):
+        if key == "size":
+            raise NotesUnreadable("size")
+        return {"_": "obj"}[key]
+
+    def __iter__(self):
+        return iter(["_", "size"])
+
+    def __len__(self):
+        return 2
+
+
+@pytest.mark.parametrize("modes", [{}, {"strict": True}, {"signed": True}], ids=["default", "strict", "signed"])
+def test_a_note_that_cannot_be_read_fails_in_place_of_the_callers_error(modes):
+    p = new_parser({"constructors": [entry(1, "obj", ("size", "int"))]}, **modes)
+    with pytest.raises(RuntimeError, match="^the notes cannot be read$") as info:
+        p.pack(FailingLookup())
+    caller = info.value.__context__
+    assert type(caller) is NotesUnreadable and caller.args == ("size",) and "__notes__" not in caller.__dict__
+    assert "__notes__" not in info.value.__dict__ and info.value.__cause__ is None
 
 
 def test_notes_that_are_not_a_list_are_left_alone():

@@ -92,6 +92,7 @@ def test_str_subclass_is_text_and_dict_is_not_modified():
 @pytest.mark.parametrize("ident, expected", [
     (481674261, 481674261), ("481674261", 481674261), (-1, 0xFFFFFFFF), ("-1", 0xFFFFFFFF),
     (" 12 ", 12), (3.9, 3), (True, 1), (-2**40 - 5, (-2**40 - 5) & 0xFFFFFFFF), (0xFFFFFFFF, 0xFFFFFFFF),
+    (-2**70 + 5, 5), (-2**63 - 1, 0xFFFFFFFF), (str(-2**70 + 5), 5),  # below the long range: the low 32 bits
 ])
 def test_identifiers(ident, expected):
     p = make_parser([entry(ident, "e")])
@@ -183,6 +184,32 @@ def test_compile_failures(schema, exc, message):
         assert (text == message) if exc not in (json.JSONDecodeError, UnicodeEncodeError) else message in text
     with pytest.raises(TypeError, match="^Expected dict, got DictSub$"):
         TLSchemaCompiler().compile(DictSub())
+
+
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("text, position", [("int\ud800", 3), ("Vector<int\ud800>", 10)])
+def test_a_lone_surrogate_in_a_parameter_type_fails_the_compile(text, position, strict):
+    # The type's kind is worked out all the same; keeping its text for the codec then fails, with
+    # the codec's error and nothing naming the entry, strict or not.
+    schema = {"constructors": [entry(1, "a", ("x", text))]}
+    with pytest.raises(UnicodeEncodeError) as info:
+        TLSchemaCompiler().compile(schema, strict=strict)
+    assert str(info.value) == f"'utf-8' codec can't encode character '\\ud800' in position {position}: surrogates not allowed"
+    assert (info.value.start, info.value.object) == (position, text)
+    assert getattr(info.value, "__notes__", None) is None and info.value.__context__ is None
+
+
+@pytest.mark.parametrize("call", [lambda c: c.compile({"constructors": [entry(1, "a")]}), lambda c: c.entries()])
+def test_a_compiler_not_made_by_its_own_new_refuses_work(call):
+    import ctypes
+    alloc = ctypes.pythonapi.PyType_GenericAlloc  # memory of the type's size, zero-filled, nothing set up
+    alloc.restype, alloc.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_ssize_t]
+    bare = alloc(TLSchemaCompiler, 0)
+    with pytest.raises(RuntimeError, match=r"^TLSchemaCompiler is not initialised: it was not made by its own "
+                                           r"__new__$"):
+        call(bare)
+    del bare
+    gc.collect()
 
 
 def test_failed_compile_keeps_earlier_entries_and_releases_cleanly():

@@ -1,6 +1,7 @@
 """TLParser(strict=True, signed=True) and compile(strict=True) on the real layer: what each mode
 refuses, and the wider long range that every mode packs."""
 import collections
+import collections.abc
 import copy
 import decimal
 import json
@@ -223,6 +224,106 @@ def test_strict_pack_refuses_a_missing_field_beside_a_conditional_flags_word(cod
     assert s.pack({"_": "e", "y": 7}) == struct.pack("<4I", 1, 0, 0, 7)
 
 
+# ---- What every mode does alike ----
+
+MODES = {"default": {}, "strict": {"strict": True}, "signed": {"signed": True}}
+
+
+@pytest.fixture(params=MODES)
+def mode(request):
+    return MODES[request.param]
+
+
+class Fields(collections.abc.Mapping):
+    """A mapping that is no dict; a key named in `failing` raises LookupError when read."""
+
+    def __init__(self, items, failing=()):
+        self.items, self.failing = items, failing
+
+    def __getitem__(self, key):
+        if key in self.failing:
+            raise LookupError(f"no {key} today")
+        return self.items[key]
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        return len(self.items)
+
+
+class FailingDict(dict):
+    def __getitem__(self, key):
+        if key == "size":
+            raise LookupError("no size today")
+        return dict.__getitem__(self, key)
+
+
+SHARED = [entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"), ("t", "flags.0?true"), ("c", "int")),
+          entry(2, "d", ("u", "flags.1?int"), ("flags", "#"), ("s", "string")),
+          entry(3, "obj", ("flags", "#"), ("urgent", "flags.0?true"), ("size", "int"), ("bs", "Vector<Bool>"))]
+TOP = "at the top-level object"
+
+
+@pytest.mark.parametrize("value, error, message, note", [
+    ({"_": 5}, TypeError, "Expected str, got int", TOP),
+    ({}, ValueError, "Object must have '_' field", TOP),
+    ({"_": None}, ValueError, "Object must have '_' field", TOP),
+    ({"_": ""}, ValueError, "Object must have '_' field", TOP),
+    ({"_": "nobody"}, ValueError, "Unknown constructor: nobody", TOP),
+    ({"_": "e", "a": 1, "b": 2, "t": False, "c": 1}, ValueError,
+     "Flag 't' of 'e' is false, but 'a' is present and sets bit 0 of flags, which carries the flag", "at e (records: e)"),
+    ({"_": "e", "a": 1, "c": 9}, ValueError,
+     "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present", "at e.b (records: e)"),
+    ({"_": "e", "a": 1, "b": None, "c": 9}, ValueError,
+     "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present", "at e.b (records: e)"),
+    ({"_": "d", "u": 5, "s": "hi"}, ValueError,
+     "Cannot pack 'u' of 'd': it comes before flags, the flags word that carries it", "at d (records: d)"),
+])
+@pytest.mark.parametrize("container", [dict, Fields])
+def test_pack_refuses_an_object_alike_in_every_mode(codec_path, mode, container, value, error, message, note):
+    p = new_parser({"constructors": SHARED}, **mode)
+    with pytest.raises(error) as caught:
+        p.pack(container(value))
+    assert type(caught.value) is error and str(caught.value) == message
+    assert caught.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("value", [Fields({"_": "obj", "size": 1, "bs": []}, failing={"size"}),
+                                   FailingDict({"_": "obj", "size": 1, "bs": []})], ids=["mapping", "dict-subclass"])
+def test_a_failing_lookup_passes_through_in_every_mode(codec_path, mode, value):
+    p = new_parser({"constructors": SHARED}, **mode)
+    with pytest.raises(LookupError) as caught:
+        p.pack(value)
+    assert type(caught.value) is LookupError and str(caught.value) == "no size today"
+    assert caught.value.__notes__ == ["at obj.size (records: obj)"] and caught.value.__context__ is None
+
+
+@pytest.mark.parametrize("urgent", [False, None, KeyError, True])
+@pytest.mark.parametrize("container", [dict, Fields])
+def test_a_flag_given_false_is_absent_in_every_mode(codec_path, mode, container, urgent):
+    value = {"_": "obj", "urgent": urgent, "size": 1, "bs": [True, False]}
+    if urgent is KeyError:
+        del value["urgent"]
+    flags = 1 if urgent is True else 0
+    data = struct.pack("<5I", 3, flags, 1, 0x1CB5C415, 2) + struct.pack("<2I", 1, 0)
+    assert new_parser({"constructors": SHARED}, **mode).pack(container(value)) == data
+
+
+@pytest.mark.parametrize("elements, message, note", [
+    ([True, 1], "element 1 of a Vector<Bool> takes bool, got int", "at obj.bs[1] (records: obj)"),
+    ([None], "element 0 of a Vector<Bool> takes bool, got NoneType", "at obj.bs[0] (records: obj)"),
+])
+def test_strict_vector_of_bool_takes_bools_only(codec_path, elements, message, note):
+    value = {"_": "obj", "size": 1, "bs": elements}
+    s = new_parser({"constructors": SHARED}, strict=True)
+    with pytest.raises(TypeError) as caught:
+        s.pack(value)
+    assert str(caught.value) == message and caught.value.__notes__ == [note]
+    new_parser({"constructors": SHARED}).pack(value)  # the default mode writes any value's truth
+    assert s.pack_as((True, False), "Vector<Bool>") == struct.pack("<4I", 0x1CB5C415, 2, 1, 0)
+
+
 # ---- Strict decoding ----
 
 @pytest.mark.parametrize("value", [SEND, {"_": "inputPeerSelf"}])
@@ -268,6 +369,14 @@ BROKEN = [
     ("message", set_param_type("entities", "flags3.7?Vector<MessageEntity>"), "'entities:flags3.7?Vector<"),
     ("message", lambda e: e["params"].pop(0), "a flags word (flags or flags2) that no earlier parameter"),
     ("peerChat", lambda e: e.update(id=1498486562), "has the id of entry"),
+    ("peerUser", lambda e: e.update(id=1.5), "('peerUser'): has an id that is not an integer: 1.5"),
+    ("peerUser", lambda e: e.update(id=[]), "('peerUser'): has an id that is not an integer: []"),
+    ("peerUser", lambda e: e.update(id=2**40), "('peerUser'): has an id outside -2**31..2**32-1: 1099511627776"),
+    ("peerUser", lambda e: e.update(id=-2**31 - 1), "has an id outside -2**31..2**32-1: -2147483649"),
+    ("peerUser", lambda e: e.update(type="Vector<"), "('peerUser'): has a malformed result type (an empty type "
+                                                      "name): 'Vector<'"),
+    ("message", set_param_type("entities", "flags.3?Vector<MessageEntity>x"),
+     "has a malformed type (characters after the type): 'entities:flags.3?Vector<MessageEntity>x'"),
 ]
 
 
@@ -280,7 +389,7 @@ def test_strict_compile_refuses_broken_entries(layer, name, change, message):
     assert message in str(caught.value)
     try:  # the lenient compile guesses (or fails with the host's own error, naming no entry)
         TLSchemaCompiler().compile(schema)
-    except (KeyError, ValueError) as exc:
+    except (KeyError, ValueError, TypeError, OverflowError) as exc:
         assert "schema entry" not in str(exc)
 
 

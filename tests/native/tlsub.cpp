@@ -7,7 +7,9 @@
 //                                     "custom": the copy with _write_string counting its calls
 //                                     (`string_writes`) and _read_int64 adding 1 to every value,
 //                                     compiled by a tlsub.Compiler.
-//   tlsub.Compiler()                  _parse_type also knows "date", a 32-bit int.
+//   tlsub.Compiler()                  _parse_type also knows "date", a 32-bit int, "odd", a kind the
+//                                     codec does not know (99), and "refused", for which it raises
+//                                     LookupError.
 //                                     "hooked": the copy with _read_string calling the function given
 //                                     to tlsub.set_hook(f) first: f(), and a result other than
 //                                     None is the value read (the string is read all the same).
@@ -56,7 +58,13 @@ static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr)
         const char* text = PyUnicode_AsUTF8(type_expr);
         if (!text) return 0;
         const char* mark = std::strchr(text, '?');
-        if (std::strcmp(mark ? mark + 1 : text, "date") == 0) return TL_INT;
+        const char* proper = mark ? mark + 1 : text;
+        if (std::strcmp(proper, "date") == 0) return TL_INT;
+        if (std::strcmp(proper, "odd") == 0) return 99;
+        if (std::strcmp(proper, "refused") == 0) {
+            PyErr_SetString(PyExc_LookupError, "no type refused");
+            return 0;
+        }
     }
     return api->TLSchemaCompiler_default_ops->_parse_type(self, type_expr);
 }
