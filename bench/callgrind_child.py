@@ -10,15 +10,17 @@ off address-space randomisation so that both runs hash and allocate alike.  The 
 the same loop as the timing batches, ``fn(*args)``; the pseudo-case ``loop call`` times that loop
 around ``id(x)`` so the parent can say how much of each figure is the loop itself.  The optional
 last argument picks the contender: ours (the default), the floor, or one of our other modes
-(strict, signed).
+(strict, signed).  The floor extension is the file the parent built (named in the environment, see
+run.py), imported with no build of its own, which would count in one of the two runs only.
 """
 
 from __future__ import annotations
 
+import os
 import sys
 
 # The runner puts this folder on sys.path.
-from run import FLOOR, OURS, load_floor, load_ours, make_cases
+from run import FLOOR, FLOOR_MODULE_ENV, OURS, load_floor, load_ours, make_cases
 from baseline import TLBaseline
 import workloads
 
@@ -32,7 +34,7 @@ def main() -> int:
     else:
         base = TLBaseline(w.schema_text)
         if contender == FLOOR:
-            floor, reason = load_floor(base)
+            floor, reason = load_floor(base, os.environ.get(FLOOR_MODULE_ENV))
             if floor is None:
                 print(f"no floor: {reason}", file=sys.stderr)
                 return 2

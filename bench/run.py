@@ -232,10 +232,11 @@ def floor_cases(w: workloads.Workloads, floor: Any) -> list[Case]:
     return cases
 
 
-def load_floor(base: TLBaseline) -> tuple[Any, str | None]:
-    """A floor.Floor for the schema, or None and why the extension is not available."""
+def load_floor(base: TLBaseline, built: str | None = None) -> tuple[Any, str | None]:
+    """A floor.Floor for the schema, or None and why the extension is not available.  `built`:
+    the extension's file, built already (see floor.load)."""
     import floor
-    module, reason = floor.load()
+    module, reason = floor.load(built)
     return (floor.Floor(module, base), None) if module is not None else (None, reason)
 
 
@@ -500,6 +501,8 @@ def ratios(cases: list[Case]) -> list[Ratio]:
 
 # Calls per child run; the figure is (Ir of 2N calls - Ir of N calls) / N.
 INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, "loop": 2000}
+# The file of the floor extension this process loaded, handed to the children (callgrind_child.py).
+FLOOR_MODULE_ENV = "VIREL_BENCH_FLOOR_MODULE"
 
 
 def callgrind_total(workload: str, direction: str, contender: str, calls: int,
@@ -514,6 +517,12 @@ def callgrind_total(workload: str, direction: str, contender: str, calls: int,
         str(BENCH_DIR / "callgrind_child.py"), workload, direction, str(calls), contender,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
+    # The children import the floor extension this process built and run no build of their own:
+    # a build step's work varies from run to run (a configure, the build tool's output) and,
+    # counted in one of the N and 2N runs only, would be divided into the per-call figure.
+    floor_module = sys.modules.get("_virel_floor")
+    if floor_module is not None:
+        env[FLOOR_MODULE_ENV] = floor_module.__file__
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
         raise RuntimeError(f"callgrind run {workload} {direction} x{calls} failed:\n"

@@ -80,17 +80,18 @@ def build(target, folder):
     return built
 
 
-def load(target):
+def load(target, built=None):
     """The extension module of `target` ("tlsub" or "floor"), built first when out of date.
-    Raises BuildError when it cannot be built."""
+    Raises BuildError when it cannot be built. `built`: the file of a build made already (by a
+    parent process), imported under the folder's lock with no build run."""
     name = MODULE_NAMES[target]
     if name in sys.modules:
         return sys.modules[name]
-    folder = build_folder()
+    folder = pathlib.Path(built).parent if built else build_folder()
     folder.mkdir(parents=True, exist_ok=True)
     with open(folder / "virel-build.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        found = importlib.util.spec_from_file_location(name, build(target, folder))
+        found = importlib.util.spec_from_file_location(name, built or build(target, folder))
         module = importlib.util.module_from_spec(found)
         found.loader.exec_module(module)
     sys.modules[name] = module

@@ -34,10 +34,11 @@ FLAGS_KIND = 8
 SHARED_OBJECTS = (True, False, None)
 
 
-def load() -> tuple[Any, str | None]:
-    """The floor extension module, or None and the reason it is not available."""
+def load(built: str | None = None) -> tuple[Any, str | None]:
+    """The floor extension module, or None and the reason it is not available.  `built`: the file
+    of a build made already, imported with no build run."""
     try:
-        return _cmake.load("floor"), None
+        return _cmake.load("floor", built), None
     except (_cmake.BuildError, OSError, ImportError) as exc:
         return None, str(exc)
 
