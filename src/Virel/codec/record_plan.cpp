@@ -43,6 +43,9 @@ bool make_key_table(const TLConstructor* record, TLCodecPlan* plan) noexcept {
 
 bool make_plan(TLConstructor* record) noexcept {
     set_codec_plan_release(release_plan);  // before the first plan exists
+    // The name too: a caller's "_" written as a literal is then the record's own str, which the
+    // name cache matches by identity.
+    if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
     for (int32_t i = 0; i < record->param_count; ++i) {
         TLParam& p = record->params[i];
         if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin

@@ -42,8 +42,9 @@ struct TLCodecPlan {
 
 namespace virel {
 
-// Makes the plan of a record: its keys interned (a caller's dict built from literals then matches
-// them by identity), its prototype dict and its key table. False with an exception pending.
+// Makes the plan of a record: its keys and its name interned (a caller's dict built from literals
+// then matches them by identity), its prototype dict and its key table. False with an exception
+// pending.
 bool make_plan(TLConstructor* record) noexcept;
 
 // The plan of a record that the codec found through one of the lookups below.
