@@ -227,9 +227,12 @@ bool write_object(TLParser* self, PyObject* value) {
     Ref name;
     if (access == Access::dict) {
         // The name is usually the first item, as unpack and dict literals place it.
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, count;
         PyObject *key, *first;
-        if (PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
+        dict_table::Entry* entries = dict_table::str_entries(value, &count);
+        if (entries && count && entries->value && entries->key == interned.underscore) {
+            name = Ref::borrow(entries->value);
+        } else if (!entries && PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
             name = Ref::borrow(first);
         } else {
             name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
