@@ -329,9 +329,10 @@ bool write_object(TLParser* self, PyObject* value) {
             if (has < 0) return object_failed(self, record, p, here);
             Ref fallback;  // a missing plain field is written as its kind's zero or empty value
             if (p->is_conditional && (!has || v == Py_None)) {
-                // Its bit was set by another parameter that shares it. With its flags word already
-                // written, a reader will look for this field: leaving it out would make it take the
-                // next field's bytes for its value. (A field before its flags word reads as absent.)
+                // Its bit was set by another parameter that shares it. With its flags word
+                // already written, a reader will look for this field: leaving it out would make it
+                // take the next field's bytes for its value. (A field before its flags word reads
+                // as absent.)
                 if (!written[p->flag_field == 1 ? 1 : 0]) continue;
                 PyErr_Format(PyExc_ValueError,
                              "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
@@ -339,8 +340,9 @@ bool write_object(TLParser* self, PyObject* value) {
                 return object_failed(self, record, p, here);
             }
             if (Ops::strict(self) && (!has || v == Py_None)) {
-                // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
-                // plain parameters by the record's counts): check_strictly names what is missing.
+                // Only a record whose flags word is itself conditional gets here (walked_cleanly
+                // counts plain parameters by the record's counts): check_strictly names what is
+                // missing.
                 const TLParam* culprit = p;
                 if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
             }
