@@ -149,6 +149,35 @@ def test_shared_bit_needs_every_field_that_shares_it(b):
     assert p.pack({"_": "e", "c": 9}) == ID + bytes.fromhex("00000000 09000000")
 
 
+class DictLike(dict):
+    """Read key by key (a dict subclass is never walked), for comparing with the walk."""
+
+
+@pytest.mark.parametrize("count", [3, 63, 64, 65, 130])
+def test_only_present_fields_are_written_at_any_width(count):
+    # p{i} is plain when i % 3 == 0, else optional on bit i % 32: bits repeat across wide records.
+    names = [f"p{i}" for i in range(count - 1)]
+    types = ["int" if i % 3 == 0 else f"flags.{i % 32}?int" for i in range(count - 1)]
+    p = make_parser([entry(1, "e", ("flags", "#"), *zip(names, types))])
+    chosen = {1, 5, 30}
+    value = {"_": "e"}
+    flags, body = 0, b""
+    for i, (name, type_) in enumerate(zip(names, types)):
+        if type_ == "int" or i % 32 in chosen:
+            value[name] = i
+            body += struct.pack("<I", i)
+            flags |= 0 if type_ == "int" else 1 << (i % 32)
+        else:
+            value[name] = None
+    want = ID + struct.pack("<I", flags) + body
+    assert p.pack(value) == want
+    assert p.pack(DictLike(value)) == want
+    if count > 38:  # p5 and p37 share bit 5: a present p5 with an absent p37 is refused
+        for form in (dict, DictLike):
+            with pytest.raises(ValueError, match="^Missing value for 'p37' of 'e': it shares bit 5 "):
+                p.pack(form(value, p37=None))
+
+
 def test_shared_bit_before_its_flags_word_reads_as_absent():
     # A reader meets `a` before the flags word, so `a` always decodes as absent: leaving it out
     # agrees with that.

@@ -45,6 +45,37 @@ def test_text_of_every_width_and_prefix_is_its_utf8(text):
     assert p.pack({"_": "e", "v": text, "after": 7}) == ID + wire + bytes(-len(wire) % 4) + struct.pack("<I", 7)
 
 
+def framed(utf8):
+    wire = (bytes([len(utf8)]) if len(utf8) < 254 else b"\xfe" + len(utf8).to_bytes(3, "little")) + utf8
+    return wire + bytes(-len(wire) % 4)
+
+
+# Text goes a word of characters at a time while it is ASCII: a character that is not, at every
+# offset within a word and past a few words, next to ASCII or to others of its own width, in each
+# of the three widths a str may have (and at the edges of each UTF-8 length).
+@pytest.mark.parametrize("odd", ["\x80", "é", "\xff", "\u07ff", "\u0800", "ж", "\uffff", "\U00010000", "🙂",
+                                 "\U0010ffff"])
+@pytest.mark.parametrize("tail", ["", "abc", "abcdefgh" * 2, "y" * 300, "\xe9t\xe9", "жжж", "🙂a🙂"])
+def test_text_with_other_characters_anywhere_is_its_utf8(odd, tail):
+    p = one("string")
+    for at in range(19):
+        for text in ("x" * at + odd + tail, odd * at + tail, ("ab" + odd) * at + tail):
+            assert p.pack({"_": "e", "v": text, "after": 7}) == ID + framed(text.encode()) + struct.pack("<I", 7)
+
+
+@pytest.mark.parametrize("lead", ["", "é", "ж", "🙂"])
+@pytest.mark.parametrize("surrogate", ["\ud800", "\udbff", "\udc00", "\udfff"])
+def test_surrogate_anywhere_raises_the_hosts_error(lead, surrogate):
+    p = one("string")
+    for at in range(19):
+        text = lead + "x" * at + surrogate + "yz"
+        with pytest.raises(UnicodeEncodeError) as host:
+            text.encode()
+        with pytest.raises(UnicodeEncodeError) as ours:
+            p.pack({"_": "e", "v": text})
+        assert str(ours.value) == str(host.value)
+
+
 @pytest.mark.parametrize("text", ["é\ud800", "😀" * 90 + "\udfff"])
 def test_lone_surrogate_after_other_text_is_refused(text):
     with pytest.raises(UnicodeEncodeError):

@@ -11,6 +11,7 @@
 #include "schema/compiler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <iterator>
 #include <cstdlib>
@@ -227,9 +228,12 @@ bool write_object(TLParser* self, PyObject* value) {
     Ref name;
     if (access == Access::dict) {
         // The name is usually the first item, as unpack and dict literals place it.
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, count;
         PyObject *key, *first;
-        if (PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
+        dict_table::Entry* entries = dict_table::str_entries(value, &count);
+        if (entries && count && entries->value && entries->key == interned.underscore) {
+            name = Ref::borrow(entries->value);
+        } else if (!entries && PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
             name = Ref::borrow(first);
         } else {
             name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
@@ -300,48 +304,61 @@ bool write_object(TLParser* self, PyObject* value) {
     }
     if (!Ops::_write_int32(self, record->id)) return object_failed(self, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
-    for (const TLParam* p = begin; p != end; ++p) {
-        if (p->flags_word) {
-            if (!Ops::_write_int32(self, words[p->flags_word - 1])) return object_failed(self, record, p, here);
-            written[p->flags_word - 1] = true;
-            continue;
-        }
-        if (p->is_conditional) {
-            bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
-            if (!bit || p->kind == TL_BOOL) continue;
-        }
-        PyObject* v;
-        int has = fields.get(static_cast<int32_t>(p - begin), p->py_name, &v);
-        if (has < 0) return object_failed(self, record, p, here);
-        Ref fallback;  // a missing plain field is written as its kind's zero or empty value
-        if (p->is_conditional && (!has || v == Py_None)) {
-            // Its bit was set by another parameter that shares it. With its flags word already
-            // written, a reader will look for this field: leaving it out would make it take the
-            // next field's bytes for its value. (A field before its flags word reads as absent.)
-            if (!written[p->flag_field == 1 ? 1 : 0]) continue;
-            PyErr_Format(PyExc_ValueError,
-                         "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
-                         p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
-            return object_failed(self, record, p, here);
-        }
-        if (Ops::strict(self) && (!has || v == Py_None)) {
-            // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
-            // plain parameters by the record's counts): check_strictly names what is missing.
-            const TLParam* culprit = p;
-            if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
-        }
-        if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(self, record, p, here);
-        if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
-            if (const char* want = strict_expected(p->kind, v)) {
-                if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+    // The parameters to visit, 64 at a time (bit i standing for params[base + i]): of a walked
+    // object of at most 64 parameters only those that may be written (the absent optional fields,
+    // most of a typical object, are skipped without a look: see TLCodecPlan::always_written),
+    // otherwise every one.
+    const int32_t count = record->param_count;
+    for (int32_t base = 0; base < count; base += 64) {
+        uint64_t visit = walked && count <= 64 ? plan_of(record)->always_written | fields.present_fields()
+                                               : ~uint64_t{0} >> (64 - std::min(count - base, 64));
+        for (; visit; visit &= visit - 1) {
+            const int32_t index = base + std::countr_zero(visit);
+            const TLParam* p = begin + index;
+            if (p->flags_word) {
+                if (!Ops::_write_int32(self, words[p->flags_word - 1])) return object_failed(self, record, p, here);
+                written[p->flags_word - 1] = true;
+                continue;
+            }
+            if (p->is_conditional) {
+                bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
+                if (!bit || p->kind == TL_BOOL) continue;
+            }
+            PyObject* v;
+            int has = fields.get(index, p->py_name, &v);
+            if (has < 0) return object_failed(self, record, p, here);
+            Ref fallback;  // a missing plain field is written as its kind's zero or empty value
+            if (p->is_conditional && (!has || v == Py_None)) {
+                // Its bit was set by another parameter that shares it. With its flags word
+                // already written, a reader will look for this field: leaving it out would make it
+                // take the next field's bytes for its value. (A field before its flags word reads
+                // as absent.)
+                if (!written[p->flag_field == 1 ? 1 : 0]) continue;
+                PyErr_Format(PyExc_ValueError,
+                             "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
+                             p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
                 return object_failed(self, record, p, here);
             }
-            if (p->kind == TL_OBJECT) {
-                self->extras->expected_type = p->type_name;
-                self->extras->expected_lasting = true;
+            if (Ops::strict(self) && (!has || v == Py_None)) {
+                // Only a record whose flags word is itself conditional gets here (walked_cleanly
+                // counts plain parameters by the record's counts): check_strictly names what is
+                // missing.
+                const TLParam* culprit = p;
+                if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
             }
+            if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(self, record, p, here);
+            if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
+                if (const char* want = strict_expected(p->kind, v)) {
+                    if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+                    return object_failed(self, record, p, here);
+                }
+                if (p->kind == TL_OBJECT) {
+                    self->extras->expected_type = p->type_name;
+                    self->extras->expected_lasting = true;
+                }
+            }
+            if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return object_failed(self, record, p, here);
         }
-        if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return object_failed(self, record, p, here);
     }
     return true;
 }

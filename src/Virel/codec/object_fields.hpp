@@ -81,8 +81,9 @@ public:
         // through the key table.
         const ValueKey* keys = plan_of(record)->value_keys.get();
         const int32_t nkeys = record->value_count;
-        int32_t next = 0;  // the key expected next
-        Tally counts;      // kCount only
+        int32_t next = 0;      // the key expected next
+        uint64_t present = 0;  // see present_fields
+        Tally counts;          // kCount only
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
@@ -99,7 +100,10 @@ public:
             }
             const ValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
-            if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) words[slot.word] |= slot.bit;
+            if (slot.bit && (slot.is_flag ? value == Py_True : value != Py_None)) {
+                words[slot.word] |= slot.bit;
+                present |= slot.visit;
+            }
             if constexpr (kCount) {
                 if (!slot.bit) counts.plain += value != Py_None;
                 else if (slot.is_flag && value != Py_True && value != Py_False && value != Py_None)
@@ -122,6 +126,7 @@ public:
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
         walked_ = ok;
+        present_ = ok ? present : 0;
         if constexpr (kCount) *tally = counts;
         if (!ok) {
             for (int32_t i = 0; i < count_; ++i) Py_CLEAR(values_[i]);
@@ -150,6 +155,8 @@ public:
         *out = values_[index];
         return *out ? 1 : 0;
     }
+    // After a walk: the conditional fields (not flags) present: the bitwise or of their ValueKey::visit.
+    uint64_t present_fields() const noexcept { return present_; }
     // The value of a parameter fetched already (borrowed; null when absent).
     PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
@@ -161,6 +168,7 @@ private:
     int32_t count_;
     int32_t filled_ = 0;   // key by key: how many slots hold a value or kUnknown
     bool walked_ = false;  // every slot holds its value or null
+    uint64_t present_ = 0;
     PyObject* inline_[kInline];
     PyObject** values_ = inline_;
 };

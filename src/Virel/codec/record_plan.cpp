@@ -39,10 +39,36 @@ bool make_key_table(const TLConstructor* record, TLCodecPlan* plan) noexcept {
     return true;
 }
 
+// The parameters of a record of at most 64 that pack may write whatever fields are present (see
+// TLCodecPlan::always_written).
+uint64_t always_written(const TLConstructor* record) noexcept {
+    // The bits of each flags word that more than one conditional parameter takes.
+    uint32_t once[2] = {0, 0}, shared[2] = {0, 0};
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam& p = record->params[i];
+        if (p.flags_word || !p.is_conditional) continue;
+        int word = p.flag_field == 1 ? 1 : 0;
+        uint32_t bit = 1u << (p.flag_bit & 31);
+        shared[word] |= once[word] & bit;
+        once[word] |= bit;
+    }
+    uint64_t mask = 0;
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam& p = record->params[i];
+        bool shares = p.is_conditional && p.kind != TL_BOOL &&
+                      (shared[p.flag_field == 1 ? 1 : 0] & (1u << (p.flag_bit & 31)));
+        if (p.flags_word || !p.is_conditional || shares) mask |= uint64_t{1} << i;
+    }
+    return mask;
+}
+
 }  // namespace
 
 bool make_plan(TLConstructor* record) noexcept {
     set_codec_plan_release(release_plan);  // before the first plan exists
+    // The name too: a caller's "_" written as a literal is then the record's own str, which the
+    // name cache matches by identity.
+    if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
     for (int32_t i = 0; i < record->param_count; ++i) {
         TLParam& p = record->params[i];
         if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
@@ -73,10 +99,13 @@ bool make_plan(TLConstructor* record) noexcept {
         for (int32_t i = 0; i < record->param_count; ++i) {
             const TLParam& p = record->params[i];
             if (p.flags_word) continue;
+            bool flag = p.is_conditional && p.kind == TL_BOOL;
+            uint64_t visit = p.is_conditional && !flag && record->param_count <= 64 ? uint64_t{1} << i : 0;
             *key++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
-                      p.is_conditional && p.kind == TL_BOOL ? 1 : 0};
+                      flag ? 1 : 0, visit};
         }
     }
+    if (record->param_count <= 64) plan->always_written = always_written(record);
     record->codec_plan = plan.release();
     return true;
 }

@@ -19,6 +19,8 @@ struct ValueKey {
     int32_t word;     // a conditional parameter's flags word: 0 flags, 1 flags2
     uint32_t bit;     // a conditional parameter's bit in that word; 0 for a plain parameter
     int32_t is_flag;  // 1 for a conditional true or Bool: present only when True
+    uint64_t visit;   // a conditional field (not a flag) of a record of at most 64 parameters:
+                      // its bit in a mask of parameters (TLCodecPlan::always_written); else 0
 };
 
 // One slot of a record's key table: the hash of a parameter's name and the parameter's index
@@ -38,12 +40,20 @@ struct TLCodecPlan {
     std::unique_ptr<virel::KeySlot[]> key_slots;    // parameter index by key hash (null: names repeat)
     std::unique_ptr<virel::ValueKey[]> value_keys;  // value_count keys in order (null: names repeat)
     uint32_t key_mask = 0;
+    // For a record of at most 64 parameters (else unused), bit i standing for params[i]: the
+    // parameters that pack may write whatever fields are present: the flags words, the plain
+    // parameters and the conditional fields (not flags) whose bit another field may set. With the
+    // fields present that set their own bit (ValueKey::visit), these are all that pack writes or
+    // refuses, so a walked object's parameters are visited through the two masks, skipping the
+    // absent optional ones (most of a typical object).
+    uint64_t always_written = 0;
 };
 
 namespace virel {
 
-// Makes the plan of a record: its keys interned (a caller's dict built from literals then matches
-// them by identity), its prototype dict and its key table. False with an exception pending.
+// Makes the plan of a record: its keys and its name interned (a caller's dict built from literals
+// then matches them by identity), its prototype dict and its key table. False with an exception
+// pending.
 bool make_plan(TLConstructor* record) noexcept;
 
 // The plan of a record that the codec found through one of the lookups below.
