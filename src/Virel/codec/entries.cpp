@@ -126,12 +126,11 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     }
     auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data));
     auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
-    // The direct path reads the bytes where they lie, held for the call. A native subclass's
-    // operations may read the parser's buffer (the table path): they find a copy of the input there.
-    Ref hold;
+    // The direct path reads the bytes where they lie: immutable, and held by the caller for the
+    // call. A native subclass's operations may read the parser's buffer (the table path): they
+    // find a copy of the input there.
     std::optional<InputView> in_place;
     if (self->ops == &TLParser_default_ops) {
-        hold = Ref::borrow(data);
         in_place.emplace(self, bytes, size);
     } else if (!scope.copy_input(reinterpret_cast<const char*>(bytes), size)) {
         return fail<PyObject*>(here);
