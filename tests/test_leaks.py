@@ -67,6 +67,13 @@ def workload(parser):
         parser.pack_as([user, {"_": "user", "id": "x"}], "Vector<User>")
     except TypeError:
         pass
+    big = dict(user, photo=b"y" * 50_000)  # past 64 KiB, pack moves its output into the bytes it returns
+    assert parser.unpack(parser.pack_as([big] * 2, "Vector<User>")[8:]) == big
+    for bad in ([big, big, {"_": "user", "id": "x"}], [big] * 40 + [{"_": "user", "name": "\ud800"}]):
+        try:
+            parser.pack({"_": "holder", "owner": user, "users": bad})
+        except (TypeError, UnicodeEncodeError):
+            pass
 
 
 def test_no_growth_over_many_calls():

@@ -161,3 +161,49 @@ def test_a_failed_allocation_on_an_error_path_never_crashes(op):
                           cwd=ROOT, timeout=300)
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == "[]"
+
+
+# Forked from one child that has packed once: each fork fails one allocation of the pack, counted
+# from its start, then packs again with memory back.
+GROWTH_CHILD = r"""
+import os, sys
+import _testcapi
+from Virel.tl import TLParser
+p = TLParser({"constructors": [
+    {"id": 1, "predicate": "e", "type": "T", "params": [{"name": "v", "type": "bytes"}, {"name": "after", "type": "long"}]},
+    {"id": 2, "predicate": "box", "type": "T", "params": [{"name": "items", "type": "Vector<T>"}]}]})
+box = {"_": "box", "items": [{"_": "e", "v": bytes([i]) * 40_000, "after": i} for i in range(7)]}
+wire = p.pack(box)
+seen = set()
+for n in range(1, int(sys.argv[1]) + 1):
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            status, said = (0 if p.pack(box) == wire else 4), "ok"
+        except MemoryError as e:
+            status, said = 0, str(e)
+        except BaseException:
+            status, said = 5, "other"
+        _testcapi.remove_mem_hooks()
+        if p.pack(box) != wire or p.pack({"_": "e", "v": b"a"}) != bytes.fromhex("01000000 01610000") + bytes(8):
+            status = 6
+        os.write(w, said.encode())
+        os._exit(status)
+    os.close(w)
+    _, status = os.waitpid(pid, 0)
+    seen.add(os.read(r, 100).decode())
+    os.close(r)
+    if status:
+        print("allocation", n, "status", status)
+print(sorted(seen))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_failed_allocation_of_the_output_leaves_the_parser_usable():
+    pytest.importorskip("_testcapi")
+    done = subprocess.run([sys.executable, "-c", GROWTH_CHILD, "40"], capture_output=True, text=True, cwd=ROOT, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.strip() == "['', 'Cannot reallocate buffer', 'ok']"

@@ -1,9 +1,10 @@
 """Byte-level encoding of the primitives, through pack and unpack."""
 import struct
+import traceback
 
 import pytest
 
-from conftest import entry, make_parser
+from conftest import entry, heap_in_use, make_parser
 
 pytestmark = pytest.mark.usefixtures("codec_path")
 
@@ -153,3 +154,75 @@ def test_number_decodings(kind, wire, value):
     p = make_parser([entry(1, "e", ("v", kind))])
     out = p.unpack(ID + bytes.fromhex(wire))["v"]
     assert out == value and type(out) is type(value)
+
+
+# Past 64 KiB, pack and pack_as on the direct path move their output from the parser's buffer into
+# the bytes object they return; the table path and pack_into stay in the parser's buffer. The
+# sizes below leave the output just within 64 KiB, move it at the long after the byte string, and
+# move it at the byte string itself.
+def framed(data):
+    head = bytes([len(data)]) if len(data) < 254 else b"\xfe" + len(data).to_bytes(3, "little")
+    return head + data + bytes(-(len(head) + len(data)) % 4)
+
+
+@pytest.mark.parametrize("n", [65_519, 65_524, 65_525, 65_528, 131_072, 300_001])
+def test_output_around_the_move_into_bytes(n):
+    p = make_parser([entry(1, "e", ("v", "bytes"), ("after", "long"))])
+    value = {"_": "e", "v": bytes(range(256)) * (n // 256) + bytes(n % 256), "after": 2**64 - 1}
+    wire = ID + framed(value["v"]) + b"\xff" * 8
+    small = {"_": "e", "v": b"ab", "after": 3}
+    for _ in range(2):  # the parser's own buffer is back after each call
+        assert p.pack(value) == wire and p.pack_as(value, "T") == wire
+        into = bytearray(b"xyz")
+        assert p.pack_into(into, value) == 3 + len(wire) and into == b"xyz" + wire
+        assert p.pack(small) == ID + framed(b"ab") + struct.pack("<Q", 3)
+        assert p.unpack(wire) == value
+
+
+@pytest.mark.plain_build_only
+def test_only_the_table_path_keeps_a_large_output(codec_path):
+    p = make_parser([entry(1, "e", ("v", "bytes"), ("after", "long"))])
+    value = {"_": "e", "v": bytes(1 << 20), "after": 1}
+    p.pack({"_": "e", "v": bytes(60_000)})  # the parser's buffer at its 64 KiB
+    before = heap_in_use()
+    p.pack(value)
+    p.pack_as(value, "T")
+    kept = heap_in_use() - before
+    assert (kept >= 1 << 20) == (codec_path == "table")
+
+
+BOX = [entry(1, "e", ("v", "bytes"), ("after", "long")), entry(2, "box", ("items", "Vector<T>"), ("tail", "string"))]
+
+
+def test_output_moves_inside_nested_objects():
+    p = make_parser(BOX)
+    items = [{"_": "e", "v": bytes([i]) * 40_000, "after": i} for i in range(7)]  # moves at the 2nd, grows at the 4th
+    box = {"_": "box", "items": items, "tail": "é" * 300}
+    wire = p.pack(box)
+    assert wire == (struct.pack("<III", 2, 0x1CB5C415, 7) + b"".join(p.pack(item) for item in items)
+                    + framed("é".encode() * 300))
+    assert p.unpack(wire) == box
+
+
+def failure(call):
+    with pytest.raises(Exception) as caught:
+        call()
+    frames = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    return type(caught.value), str(caught.value), caught.value.__notes__, frames
+
+
+@pytest.mark.parametrize("size", [40_000, 2_000_000])
+def test_failure_after_the_move(size):
+    p = make_parser(BOX)
+    good = {"_": "e", "v": b"x" * size, "after": 1}
+    bad = {"_": "box", "items": [good, good, {"_": "e", "v": b"", "after": "x"}]}
+    small = {"_": "box", "items": [{"_": "e"}, {"_": "e"}, bad["items"][2]]}  # fails before 64 KiB
+    expected = failure(lambda: make_parser(BOX).pack(small))
+    assert expected[:3] == (TypeError, "an integer is required", ["at box.items[2].after (records: box > e)"])
+    assert failure(lambda: p.pack(bad)) == expected
+    assert failure(lambda: p.pack_as(bad, "T"))[:3] == expected[:3]
+    bad["items"][2] = {"_": "e", "v": "text"}  # a failure at a byte string, past the move
+    assert failure(lambda: p.pack(bad))[:2] == (TypeError, "Expected bytes, got str")
+    ok = {"_": "box", "items": [good, good], "tail": "t"}
+    assert p.pack(ok) == struct.pack("<III", 2, 0x1CB5C415, 2) + p.pack(good) * 2 + framed(b"t")
+

@@ -172,8 +172,15 @@ struct TLParser {
     const TLParserOps* ops;
     TLSchema* schema;         // borrowed from `compiler`; follows its latest compile at each call
     PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
-    unsigned char* buffer;    // realloc/free; null until the first pack or unpack. During unpack_from
-                              // it points into the caller's data instead (read only, not owned)
+    // The bytes a call reads or writes, `capacity` of them. Between calls: the parser's own block
+    // (realloc/free; null until a call needs it), which keeps the room it grew to. During a call it
+    // may point elsewhere; the parser's own block, with its capacity, is back when the call ends:
+    //  - unpack_from, and unpack on the direct path (the default table): the caller's data (read
+    //    only, not owned). unpack on the table path copies its input into the parser's own block.
+    //  - pack and pack_as on the direct path, once their output outgrows 64 KiB: the bytes object
+    //    they will return, so there the parser's own block grows to 64 KiB at most. On the table
+    //    path, and in pack_into, the output is built in the parser's own block.
+    unsigned char* buffer;
     uint64_t capacity;
     uint64_t input_length;
     uint64_t position;

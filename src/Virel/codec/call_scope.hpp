@@ -8,8 +8,10 @@
 #include "codec/trace.hpp"
 #include "schema/compiler.hpp"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace virel {
 
@@ -93,9 +95,27 @@ public:
             if (self->ops != &TLParser_default_ops) return self->ops->_write_object(self, value);
             return strict ? write_object<DirectStrict>(self, value) : write_object<Direct>(self, value);
         });
-        if (!ok) [[unlikely]]
+        if (!ok) [[unlikely]] {
             attach_path_note(self, root_of(type), false, 0);
+            drop_output();
+        }
         return ok;
+    }
+
+    // What encode wrote, as a new bytes object: the one it moved into past kBytesOutputFrom
+    // (ensure_buffer), cut to its length, else a copy of the parser's buffer. Null with
+    // MemoryError pending when it cannot be had. The parser's own buffer is back either way.
+    PyObject* take_output() noexcept {
+        TLParser* self = self_;
+        TLParserExtras* extras = self->extras;
+        assert(!extras || !extras->output_lost);  // every write after the loss failed, and so did encode
+        if (!extras || !extras->output) [[likely]]
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
+                                             static_cast<Py_ssize_t>(self->position));
+        PyObject* output = std::exchange(extras->output, nullptr);
+        put_back(self, extras);
+        if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(self->position)) < 0) return nullptr;  // freed it
+        return output;
     }
 
     // ---- Decoding ----
@@ -151,6 +171,22 @@ public:
     }
 
 private:
+    // After a failed encode: the bytes object the output moved into, if any, is released.
+    void drop_output() noexcept {
+        TLParserExtras* extras = self_->extras;
+        if (!extras || !(extras->output || extras->output_lost)) [[likely]] return;
+        Py_CLEAR(extras->output);
+        put_back(self_, extras);
+    }
+    static void put_back(TLParser* self, TLParserExtras* extras) noexcept {
+        if (!extras->output_lost) {  // else it is back already
+            self->buffer = extras->own_buffer;
+            self->capacity = extras->own_capacity;
+        }
+        extras->output_lost = false;
+        extras->own_buffer = nullptr;
+        extras->own_capacity = 0;
+    }
     // Resizes the buffer to exactly `size` bytes; false (nothing pending) when it cannot be had,
     // the old block staying valid and owned.
     bool grow_buffer(uint64_t size) noexcept {
@@ -190,17 +226,23 @@ private:
 // the parser meanwhile), and ended before it.
 class InputView {
 public:
-    InputView(TLParser* self, unsigned char* data, uint64_t size) noexcept : self_(self), own_(self->buffer) {
+    InputView(TLParser* self, unsigned char* data, uint64_t size) noexcept
+        : self_(self), own_(self->buffer), own_capacity_(self->capacity) {
         self->buffer = data;
+        self->capacity = size;
         start_input(self, size);
     }
-    ~InputView() { self_->buffer = own_; }
+    ~InputView() {
+        self_->buffer = own_;
+        self_->capacity = own_capacity_;
+    }
     InputView(const InputView&) = delete;
     InputView& operator=(const InputView&) = delete;
 
 private:
     TLParser* self_;
     unsigned char* own_;  // the parser's own buffer (null before its first use)
+    uint64_t own_capacity_;
 };
 
 }  // namespace virel

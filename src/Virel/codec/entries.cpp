@@ -8,6 +8,7 @@
 #include "schema/compiler.hpp"
 
 #include <cstring>
+#include <optional>
 
 namespace virel {
 
@@ -49,8 +50,7 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), type_arg, &type)) return fail<PyObject*>(here);
     if (!scope.encode(value, type)) return fail<PyObject*>(here);
-    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
-                                              static_cast<Py_ssize_t>(self->position));
+    PyObject* out = scope.take_output();
     if (!out) return fail<PyObject*>(here);
     return out;
 }
@@ -88,7 +88,14 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
     Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
-    if (!scope.encode(arg[1], type)) return fail<PyObject*>(here);
+    // The output is copied into `buffer`: it is built in the parser's own buffer, which keeps the
+    // room it grew to for the next call.
+    TLParserExtras* extras = extras_of(self);
+    if (!extras) return fail<PyObject*>(here);
+    extras->output_stays = true;
+    bool encoded = scope.encode(arg[1], type);
+    extras->output_stays = false;
+    if (!encoded) return fail<PyObject*>(here);
     // Its size is read only now: Python code run while encoding may have changed it.
     Py_ssize_t old_size = PyByteArray_GET_SIZE(buffer);
     auto size = static_cast<Py_ssize_t>(self->position);
@@ -119,14 +126,24 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);
     }
+    auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data));
     auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
-    if (!scope.copy_input(PyBytes_AS_STRING(data), size)) return fail<PyObject*>(here);
+    // The direct path reads the bytes where they lie: immutable, and held by the caller for the
+    // call. A native subclass's operations may read the parser's buffer (the table path): they
+    // find a copy of the input there.
+    std::optional<InputView> in_place;
+    if (self->ops == &TLParser_default_ops) {
+        in_place.emplace(self, bytes, size);
+    } else if (!scope.copy_input(reinterpret_cast<const char*>(bytes), size)) {
+        return fail<PyObject*>(here);
+    }
     Ref result = scope.decode(nullptr, 0, false);
+    in_place.reset();  // the parser's own buffer is back
     if (!result) return fail<PyObject*>(here);
     if (self->position < size && strict_mode(self)) [[unlikely]] {
         // The object read began with its record's id (readied already: the record was just read).
         const TLConstructor* record =
-            self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(self->buffer)) : nullptr;
+            self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(bytes)) : nullptr;
         if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
         uint64_t left = size - self->position;
         PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",

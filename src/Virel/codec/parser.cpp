@@ -3,34 +3,84 @@
 #include "schema/compiler.hpp"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace virel {
 
 PyTypeObject* TLParser_Type;
 
+namespace {
+
+[[gnu::cold]] void no_room(const char* here) {
+    PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
+    fail<void>(here);
+}
+
+// Moves what pack or pack_as wrote so far into a new bytes object of `capacity` bytes, the one the
+// call will return, and writes on there. False (nothing pending) when it cannot be made: the
+// output then stays in the parser's buffer, as on the table path.
+bool move_output(TLParser* self, uint64_t capacity) {
+    TLParserExtras* extras = self->extras;
+    if (!extras) {
+        extras = self->extras = new (std::nothrow) TLParserExtras();
+        if (!extras) return false;
+    }
+    if (extras->output_stays) return false;
+    PyObject* output = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (!output) {
+        PyErr_Clear();  // the parser's own buffer may still grow, or fail with its own message
+        return false;
+    }
+    std::memcpy(PyBytes_AS_STRING(output), self->buffer, self->position);
+    extras->output = output;
+    extras->own_buffer = self->buffer;
+    extras->own_capacity = self->capacity;
+    self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output));
+    self->capacity = capacity;
+    return true;
+}
+
+// Grows the bytes object that the output moved into. False when it cannot: _PyBytes_Resize then
+// freed it and what was written with it, so the parser's own buffer comes back with no room at
+// all, and every later write of the call fails here too.
+bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
+    if (extras->output_lost) return false;
+    if (_PyBytes_Resize(&extras->output, static_cast<Py_ssize_t>(capacity)) < 0) {
+        PyErr_Clear();  // MemoryError: the caller raises the buffer's own
+        extras->output_lost = true;
+        self->buffer = extras->own_buffer;
+        self->capacity = self->position = extras->own_capacity;
+        return false;
+    }
+    self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(extras->output));
+    self->capacity = capacity;
+    return true;
+}
+
+}  // namespace
+
 [[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
     uint64_t needed = self->position + extra;
-    if (needed < self->position) {  // wrapped: no buffer can hold it
-        PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
-        return fail<void>(here);
-    }
+    if (needed < self->position) return no_room(here);  // wrapped: no buffer can hold it
     if (needed <= self->capacity) return;
     // Doubling from at least 1024 bytes (pack establishes that), overflow-checked.
     uint64_t capacity = self->capacity ? self->capacity : 1024;
     do {
-        if (capacity > UINT64_MAX / 2) {
-            PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
-            return fail<void>(here);
-        }
+        if (capacity > UINT64_MAX / 2) return no_room(here);
         capacity *= 2;
     } while (capacity < needed);
-    void* grown = capacity <= PY_SSIZE_T_MAX ? std::realloc(self->buffer, capacity) : nullptr;
-    if (!grown) {  // the old block stays valid and owned
-        PyErr_SetString(PyExc_MemoryError, "Cannot reallocate buffer");
-        return fail<void>(here);
+    if (capacity > PY_SSIZE_T_MAX) return no_room(here);
+    TLParserExtras* extras = self->extras;
+    if (extras && (extras->output || extras->output_lost)) [[unlikely]] {
+        if (!grow_output(self, extras, capacity)) return no_room(here);
+        return;
     }
+    // Only on the direct path: a native subclass's operations may keep reading the parser's buffer.
+    if (needed > kBytesOutputFrom && self->ops == &TLParser_default_ops && move_output(self, capacity)) return;
+    void* grown = std::realloc(self->buffer, capacity);
+    if (!grown) return no_room(here);  // the old block stays valid and owned
     self->buffer = static_cast<unsigned char*>(grown);
     self->capacity = capacity;
 }

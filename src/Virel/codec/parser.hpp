@@ -39,6 +39,9 @@ inline void store_le64(unsigned char* p, uint64_t v) noexcept {
 }
 
 constexpr uint32_t kVectorId = 0x1CB5C415u;
+// Past this size, the output of pack and pack_as on the direct path moves out of the parser's
+// buffer into the bytes object they return, which saves copying it once more at the end.
+constexpr uint64_t kBytesOutputFrom = uint64_t{64} * 1024;
 // 24 bits of length prefix: longer byte strings cannot be represented.
 constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 
@@ -263,6 +266,14 @@ struct TLParserExtras {
     // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
     std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
     const TLSchema* result_types_of = nullptr;
+    // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
+    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
+    // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
+    PyObject* output = nullptr;        // that bytes object, owned for the call; null: no move
+    unsigned char* own_buffer = nullptr;
+    uint64_t own_capacity = 0;
+    bool output_lost = false;          // growing `output` failed and freed it: every write fails
+    bool output_stays = false;         // pack_into: the output never leaves the parser's buffer
 };
 
 namespace virel {
