@@ -108,7 +108,6 @@ public:
     PyObject* take_output() noexcept {
         TLParser* self = self_;
         TLParserExtras* extras = self->extras;
-        assert(!extras || !extras->output_lost);  // every write after the loss failed, and so did encode
         if (!extras || !extras->output) [[likely]]
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                              static_cast<Py_ssize_t>(self->position));
@@ -174,16 +173,13 @@ private:
     // After a failed encode: the bytes object the output moved into, if any, is released.
     void drop_output() noexcept {
         TLParserExtras* extras = self_->extras;
-        if (!extras || !(extras->output || extras->output_lost)) [[likely]] return;
+        if (!extras || !extras->output) [[likely]] return;
         Py_CLEAR(extras->output);
         put_back(self_, extras);
     }
     static void put_back(TLParser* self, TLParserExtras* extras) noexcept {
-        if (!extras->output_lost) {  // else it is back already
-            self->buffer = extras->own_buffer;
-            self->capacity = extras->own_capacity;
-        }
-        extras->output_lost = false;
+        self->buffer = extras->own_buffer;
+        self->capacity = extras->own_capacity;
         extras->own_buffer = nullptr;
         extras->own_capacity = 0;
     }

@@ -41,19 +41,18 @@ bool move_output(TLParser* self, uint64_t capacity) {
     return true;
 }
 
-// Grows the bytes object that the output moved into. False when it cannot: _PyBytes_Resize then
-// freed it and what was written with it, so the parser's own buffer comes back with no room at
-// all, and every later write of the call fails here too.
+// Grows the bytes object that the output moved into, as realloc grows the parser's own buffer: a
+// new one of `capacity` bytes takes what was written. False when it cannot be had: the old one
+// stays, whole and in use, so a caller that asks again for less (text.cpp does) may still succeed.
 bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
-    if (extras->output_lost) return false;
-    if (_PyBytes_Resize(&extras->output, static_cast<Py_ssize_t>(capacity)) < 0) {
+    PyObject* grown = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (!grown) {
         PyErr_Clear();  // MemoryError: the caller raises the buffer's own
-        extras->output_lost = true;
-        self->buffer = extras->own_buffer;
-        self->capacity = self->position = extras->own_capacity;
         return false;
     }
-    self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(extras->output));
+    std::memcpy(PyBytes_AS_STRING(grown), self->buffer, self->position);
+    Py_SETREF(extras->output, grown);
+    self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(grown));
     self->capacity = capacity;
     return true;
 }
@@ -73,7 +72,7 @@ bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
     } while (capacity < needed);
     if (capacity > PY_SSIZE_T_MAX) return no_room(here);
     TLParserExtras* extras = self->extras;
-    if (extras && (extras->output || extras->output_lost)) [[unlikely]] {
+    if (extras && extras->output) [[unlikely]] {
         if (!grow_output(self, extras, capacity)) return no_room(here);
         return;
     }

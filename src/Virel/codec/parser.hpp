@@ -272,7 +272,6 @@ struct TLParserExtras {
     PyObject* output = nullptr;        // that bytes object, owned for the call; null: no move
     unsigned char* own_buffer = nullptr;
     uint64_t own_capacity = 0;
-    bool output_lost = false;          // growing `output` failed and freed it: every write fails
     bool output_stays = false;         // pack_into: the output never leaves the parser's buffer
 };
 
