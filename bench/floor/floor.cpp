@@ -31,16 +31,16 @@ constexpr uint32_t VECTOR_ID = 0x1CB5C415u;
 // ----------------------------------------------------------------------------------- pack
 
 struct Field {
-    PyObject* key;     // borrowed from the plan tuple the PackPlan holds
+    PyObject* key;  // borrowed from the plan tuple the PackPlan holds
     uint8_t kind;
-    uint8_t element;   // kind of a vector's items
-    int8_t word;       // -1: unconditional; else the flags word (0 or 1) holding its bit
+    uint8_t element;  // kind of a vector's items
+    int8_t word;      // -1: unconditional; else the flags word (0 or 1) holding its bit
     uint8_t bit;
 };
 
 struct Record {
     uint32_t id;
-    size_t first;      // its fields are fields[first, first + count)
+    size_t first;  // its fields are fields[first, first + count)
     size_t count;
 };
 
@@ -49,7 +49,10 @@ struct PackPlan {
     PyObject* by_name = nullptr;  // name -> index into records
     std::vector<Record> records;
     std::vector<Field> fields;
-    ~PackPlan() { Py_XDECREF(source); Py_XDECREF(by_name); }
+    ~PackPlan() {
+        Py_XDECREF(source);
+        Py_XDECREF(by_name);
+    }
 };
 
 // One output buffer, reused from call to call (the GIL serialises the calls).
@@ -59,7 +62,7 @@ struct Out {
     size_t capacity = 0;
 };
 Out out;
-PyObject* underscore = nullptr;   // interned "_"
+PyObject* underscore = nullptr;  // interned "_"
 
 bool reserve(size_t n) {
     if (out.capacity - out.size >= n) return true;
@@ -143,67 +146,67 @@ bool pack_numbers(uint8_t element, PyObject* list) {
 
 bool pack_value(const PackPlan& plan, uint8_t kind, uint8_t element, PyObject* value) {
     switch (kind) {
-    // PyLong_AsLong rather than PyLong_AsLongLong: on 3.12 the latter goes through a byte-array
-    // conversion for any int above 2**30.
-    case INT: {
-        long v = PyLong_AsLong(value);
-        if (v == -1 && PyErr_Occurred()) return false;
-        if (!reserve(4)) return false;
-        put32(static_cast<uint32_t>(v));
-        return true;
-    }
-    case LONG: {
-        uint64_t v;
-        if (!long_of(value, &v) || !reserve(8)) return false;
-        put64(v);
-        return true;
-    }
-    case DOUBLE: {
-        double v = PyFloat_AsDouble(value);
-        if (v == -1.0 && PyErr_Occurred()) return false;
-        if (!reserve(8)) return false;
-        uint64_t bits;
-        std::memcpy(&bits, &v, 8);
-        put64(bits);
-        return true;
-    }
-    case STRING: {
-        Py_ssize_t n;
-        const char* p = PyUnicode_AsUTF8AndSize(value, &n);
-        return p && put_blob(p, static_cast<size_t>(n));
-    }
-    case BYTES:
-        if (!PyBytes_Check(value)) {
-            PyErr_SetString(PyExc_TypeError, "floor: bytes expected");
+        // PyLong_AsLong rather than PyLong_AsLongLong: on 3.12 the latter goes through a byte-array
+        // conversion for any int above 2**30.
+        case INT: {
+            long v = PyLong_AsLong(value);
+            if (v == -1 && PyErr_Occurred()) return false;
+            if (!reserve(4)) return false;
+            put32(static_cast<uint32_t>(v));
+            return true;
+        }
+        case LONG: {
+            uint64_t v;
+            if (!long_of(value, &v) || !reserve(8)) return false;
+            put64(v);
+            return true;
+        }
+        case DOUBLE: {
+            double v = PyFloat_AsDouble(value);
+            if (v == -1.0 && PyErr_Occurred()) return false;
+            if (!reserve(8)) return false;
+            uint64_t bits;
+            std::memcpy(&bits, &v, 8);
+            put64(bits);
+            return true;
+        }
+        case STRING: {
+            Py_ssize_t n;
+            const char* p = PyUnicode_AsUTF8AndSize(value, &n);
+            return p && put_blob(p, static_cast<size_t>(n));
+        }
+        case BYTES:
+            if (!PyBytes_Check(value)) {
+                PyErr_SetString(PyExc_TypeError, "floor: bytes expected");
+                return false;
+            }
+            return put_blob(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
+        case BOOL: {
+            int truth = PyObject_IsTrue(value);
+            if (truth < 0 || !reserve(4)) return false;
+            put32(truth ? 1u : 0u);
+            return true;
+        }
+        case VECTOR: {
+            if (!PyList_Check(value)) {
+                PyErr_SetString(PyExc_TypeError, "floor: list expected");
+                return false;
+            }
+            Py_ssize_t n = PyList_GET_SIZE(value);
+            if (!reserve(8)) return false;
+            put32(VECTOR_ID);
+            put32(static_cast<uint32_t>(n));
+            if (element == INT || element == LONG) return pack_numbers(element, value);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                if (!pack_value(plan, element, element, PyList_GET_ITEM(value, i))) return false;
+            }
+            return true;
+        }
+        case OBJECT:
+            return pack_object(plan, value);
+        default:
+            PyErr_SetString(PyExc_ValueError, "floor: bad kind in plan");
             return false;
-        }
-        return put_blob(PyBytes_AS_STRING(value), static_cast<size_t>(PyBytes_GET_SIZE(value)));
-    case BOOL: {
-        int truth = PyObject_IsTrue(value);
-        if (truth < 0 || !reserve(4)) return false;
-        put32(truth ? 1u : 0u);
-        return true;
-    }
-    case VECTOR: {
-        if (!PyList_Check(value)) {
-            PyErr_SetString(PyExc_TypeError, "floor: list expected");
-            return false;
-        }
-        Py_ssize_t n = PyList_GET_SIZE(value);
-        if (!reserve(8)) return false;
-        put32(VECTOR_ID);
-        put32(static_cast<uint32_t>(n));
-        if (element == INT || element == LONG) return pack_numbers(element, value);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!pack_value(plan, element, element, PyList_GET_ITEM(value, i))) return false;
-        }
-        return true;
-    }
-    case OBJECT:
-        return pack_object(plan, value);
-    default:
-        PyErr_SetString(PyExc_ValueError, "floor: bad kind in plan");
-        return false;
     }
 }
 
@@ -230,7 +233,7 @@ bool pack_object(const PackPlan& plan, PyObject* obj) {
     const Record& record = plan.records[PyLong_AsSize_t(index)];
     if (!reserve(4)) return false;
     put32(record.id);
-    size_t word_at[2] = {0, 0};   // where each flags word goes, patched at the end
+    size_t word_at[2] = {0, 0};  // where each flags word goes, patched at the end
     uint32_t words[2] = {0, 0};
     const Field* field = plan.fields.data() + record.first;
     const Field* end = field + record.count;
@@ -270,29 +273,29 @@ bool pack_object(const PackPlan& plan, PyObject* obj) {
 
 // Plan words: the low byte is the operation, the rest its argument.
 enum Op : uint8_t {
-    MAKE_DICT,    // argument: shape index + (count << 32); then count times: a key index and the
-                  // key's value (the other keys keep the value the shape's prototype gives them)
-    MAKE_LIST,    // argument: item count; the items follow
-    MAKE_INT,     // argument: the value (below 2**56)
-    MAKE_LONG,    // the next word is the value
-    MAKE_DOUBLE,  // the next word holds the bits
-    MAKE_STR,     // argument: length; the next word is the offset in the data
-    MAKE_BYTES,   // as MAKE_STR
-    SHARED,       // argument: index of a shared object (True, False, None) to take a reference to
-    MAKE_NUMBERS, // argument: item count; a list of ints whose values are the next words
+    MAKE_DICT,     // argument: shape index + (count << 32); then count times: a key index and the
+                   // key's value (the other keys keep the value the shape's prototype gives them)
+    MAKE_LIST,     // argument: item count; the items follow
+    MAKE_INT,      // argument: the value (below 2**56)
+    MAKE_LONG,     // the next word is the value
+    MAKE_DOUBLE,   // the next word holds the bits
+    MAKE_STR,      // argument: length; the next word is the offset in the data
+    MAKE_BYTES,    // as MAKE_STR
+    SHARED,        // argument: index of a shared object (True, False, None) to take a reference to
+    MAKE_NUMBERS,  // argument: item count; a list of ints whose values are the next words
 };
 
 // A dict's keys in order and a prototype holding them with the values of absent fields: copying
 // it makes a dict of the final size at once, without the growth steps of inserting key by key.
 struct Shape {
-    PyObject* prototype;           // borrowed from the plan's shape tuple, like the keys
+    PyObject* prototype;  // borrowed from the plan's shape tuple, like the keys
     std::vector<PyObject*> keys;
 };
 
 struct UnpackPlan {
-    PyObject* source = nullptr;    // (words, data, shapes, shared), kept alive
+    PyObject* source = nullptr;  // (words, data, shapes, shared), kept alive
     std::vector<uint64_t> words;
-    const char* data = nullptr;    // inside source's data bytes
+    const char* data = nullptr;  // inside source's data bytes
     std::vector<Shape> shapes;
     std::vector<PyObject*> shared;
     ~UnpackPlan() { Py_XDECREF(source); }
@@ -302,66 +305,66 @@ PyObject* make(const UnpackPlan& plan, const uint64_t*& ip) {
     uint64_t word = *ip++;
     uint64_t arg = word >> 8;
     switch (static_cast<uint8_t>(word)) {
-    case MAKE_DICT: {
-        const Shape& shape = plan.shapes[arg & 0xFFFFFFFFu];
-        PyObject* dict = PyDict_Copy(shape.prototype);
-        if (!dict) return nullptr;
-        for (uint64_t n = arg >> 32; n; --n) {
-            PyObject* key = shape.keys[*ip++];
-            PyObject* value = make(plan, ip);
-            if (!value || PyDict_SetItem(dict, key, value) < 0) {
-                Py_XDECREF(value);
-                Py_DECREF(dict);
-                return nullptr;
+        case MAKE_DICT: {
+            const Shape& shape = plan.shapes[arg & 0xFFFFFFFFu];
+            PyObject* dict = PyDict_Copy(shape.prototype);
+            if (!dict) return nullptr;
+            for (uint64_t n = arg >> 32; n; --n) {
+                PyObject* key = shape.keys[*ip++];
+                PyObject* value = make(plan, ip);
+                if (!value || PyDict_SetItem(dict, key, value) < 0) {
+                    Py_XDECREF(value);
+                    Py_DECREF(dict);
+                    return nullptr;
+                }
+                Py_DECREF(value);
             }
-            Py_DECREF(value);
+            return dict;
         }
-        return dict;
-    }
-    case MAKE_LIST: {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(arg));
-        if (!list) return nullptr;
-        for (uint64_t i = 0; i < arg; ++i) {
-            PyObject* item = make(plan, ip);
-            if (!item) {
-                Py_DECREF(list);
-                return nullptr;
+        case MAKE_LIST: {
+            PyObject* list = PyList_New(static_cast<Py_ssize_t>(arg));
+            if (!list) return nullptr;
+            for (uint64_t i = 0; i < arg; ++i) {
+                PyObject* item = make(plan, ip);
+                if (!item) {
+                    Py_DECREF(list);
+                    return nullptr;
+                }
+                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals
             }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals
+            return list;
         }
-        return list;
-    }
-    case MAKE_NUMBERS: {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(arg));
-        if (!list) return nullptr;
-        for (uint64_t i = 0; i < arg; ++i) {
-            PyObject* item = PyLong_FromUnsignedLongLong(*ip++);
-            if (!item) {
-                Py_DECREF(list);
-                return nullptr;
+        case MAKE_NUMBERS: {
+            PyObject* list = PyList_New(static_cast<Py_ssize_t>(arg));
+            if (!list) return nullptr;
+            for (uint64_t i = 0; i < arg; ++i) {
+                PyObject* item = PyLong_FromUnsignedLongLong(*ip++);
+                if (!item) {
+                    Py_DECREF(list);
+                    return nullptr;
+                }
+                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals
             }
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);  // steals
+            return list;
         }
-        return list;
-    }
-    case MAKE_INT:
-        return PyLong_FromUnsignedLongLong(arg);
-    case MAKE_LONG:
-        return PyLong_FromUnsignedLongLong(*ip++);
-    case MAKE_DOUBLE: {
-        double v;
-        std::memcpy(&v, ip++, 8);
-        return PyFloat_FromDouble(v);
-    }
-    case MAKE_STR:
-        return PyUnicode_DecodeUTF8(plan.data + *ip++, static_cast<Py_ssize_t>(arg), nullptr);
-    case MAKE_BYTES:
-        return PyBytes_FromStringAndSize(plan.data + *ip++, static_cast<Py_ssize_t>(arg));
-    case SHARED:
-        return Py_NewRef(plan.shared[arg]);
-    default:
-        PyErr_SetString(PyExc_ValueError, "floor: bad operation in plan");
-        return nullptr;
+        case MAKE_INT:
+            return PyLong_FromUnsignedLongLong(arg);
+        case MAKE_LONG:
+            return PyLong_FromUnsignedLongLong(*ip++);
+        case MAKE_DOUBLE: {
+            double v;
+            std::memcpy(&v, ip++, 8);
+            return PyFloat_FromDouble(v);
+        }
+        case MAKE_STR:
+            return PyUnicode_DecodeUTF8(plan.data + *ip++, static_cast<Py_ssize_t>(arg), nullptr);
+        case MAKE_BYTES:
+            return PyBytes_FromStringAndSize(plan.data + *ip++, static_cast<Py_ssize_t>(arg));
+        case SHARED:
+            return Py_NewRef(plan.shared[arg]);
+        default:
+            PyErr_SetString(PyExc_ValueError, "floor: bad operation in plan");
+            return nullptr;
     }
 }
 
@@ -378,9 +381,7 @@ void drop_unpack_plan(PyObject* capsule) {
     delete static_cast<UnpackPlan*>(PyCapsule_GetPointer(capsule, UNPACK_PLAN));
 }
 
-long small_int(PyObject* tuple, Py_ssize_t i) {
-    return PyLong_AsLong(PyTuple_GET_ITEM(tuple, i));
-}
+long small_int(PyObject* tuple, Py_ssize_t i) { return PyLong_AsLong(PyTuple_GET_ITEM(tuple, i)); }
 
 // pack_plan({name: (id, ((key, kind, element, word, bit), ...)), ...}) -> plan
 PyObject* pack_plan(PyObject*, PyObject* source) {
@@ -499,8 +500,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_virel_floor", "The benchmark's floor: least work for pack and unpack.",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_virel_floor",
+    "The benchmark's floor: least work for pack and unpack.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace virel {
 class Ref {
 public:
     Ref() noexcept = default;
-    static Ref steal(PyObject* p) noexcept { return Ref(p); }              // adopt a new reference
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }               // adopt a new reference
     static Ref borrow(PyObject* p) noexcept { return Ref(Py_XNewRef(p)); }  // take an extra one
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     Ref& operator=(Ref&& o) noexcept {
@@ -25,7 +25,7 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Py_XDECREF(p_); }
-    PyObject* get() const noexcept { return p_; }                         // borrowed view
+    PyObject* get() const noexcept { return p_; }                        // borrowed view
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }  // hand the reference to C
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
@@ -95,14 +95,17 @@ bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject
 // The rules of a callable with `count` parameters named `names`, the first `required` of them
 // required: out[i] receives the argument given for names[i] (borrowed), or null when none was.
 bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py_ssize_t required,
-                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out) noexcept;
 // Keyword-only options beside those rules: values[i] receives the value given for names[i]
 // (borrowed), or null; *rest is what is left for the rules above (for a dict of keywords, the same
 // dict when no option was given). False with an exception pending (out of memory); the vector
 // form may also throw std::bad_alloc.
-bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values, Ref* rest) noexcept;
-bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names, int count,
-                  PyObject** values, std::vector<PyObject*>* rest_args, Ref* rest_kwnames);
+bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values,
+                  Ref* rest) noexcept;
+bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const char* const* names, int count, PyObject** values,
+                  std::vector<PyObject*>* rest_args, Ref* rest_kwnames);
 // An option's truth value into *out (left as it is when the option was not given).
 bool option_flag(PyObject* value, bool* out) noexcept;
 // The rules of a callable that takes no argument at all (__reduce__).
@@ -111,7 +114,8 @@ bool parse_no_args(const char* func, PyObject* const* args, Py_ssize_t nargs,
 
 // The pickling refusal, installed as __reduce__ and __setstate__ of both classes.
 PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 
 // Turns a C++ standard-library failure in flight into a Python exception, unless one is pending
 // already (then the pending one is kept). Call only from inside a catch handler.

@@ -22,15 +22,20 @@ bool compiler_module_init() noexcept;
 
 // TLSchemaCompiler.entries, and the shapes of what it returns and the kind codes as module
 // attributes (made when the module is executed); schema/view.cpp.
-PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames);
 bool view_module_init(PyObject* module) noexcept;
 
 // TLParser's Python methods that pack and unpack; codec/entries.cpp.
-PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* TLParser_unpack_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames);
+PyObject* TLParser_pack_as(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames);
+PyObject* TLParser_pack_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
 
 }  // namespace virel
 

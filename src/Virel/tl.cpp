@@ -36,10 +36,11 @@ void add_traceback(const char* where) noexcept {
         auto it = frames->find(where);
         if (it != frames->end()) {
             frame = it->second;
-        } else if (Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
-            frame = reinterpret_cast<PyObject*>(PyFrame_New(PyThreadState_Get(),
-                                                            reinterpret_cast<PyCodeObject*>(code.get()),
-                                                            module_dict, nullptr));
+        } else if (Ref code = Ref::steal(
+                       reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/Virel/tl", where, 1)))) {
+            frame = reinterpret_cast<PyObject*>(
+                PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                            module_dict, nullptr));
             if (frame) frames->emplace(where, frame);
         }
     } catch (...) {
@@ -89,8 +90,8 @@ void translate_native_failure() noexcept {
 // Written by hand, not with PyArg_Parse*, for these exact messages.
 // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 static void wrong_count(const char* func, Py_ssize_t expected, Py_ssize_t given) noexcept {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
-                 "exactly", expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 func, "exactly", expected, expected == 1 ? "" : "s", given);
 }
 
 // Applies one keyword to the single parameter; false with TypeError pending.
@@ -105,7 +106,8 @@ static bool take_keyword(const char* func, const char* param, PyObject* key, PyO
         return false;
     }
     if (*slot) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func,
+                     key);
         return false;
     }
     *slot = value;
@@ -121,7 +123,8 @@ bool parse_one_arg(const char* func, const char* param, PyObject* const* args, P
     PyObject* value = nargs == 1 ? args[0] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t i = 0; i < nkw; ++i) {
-        if (!take_keyword(func, param, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], &value)) return false;
+        if (!take_keyword(func, param, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], &value))
+            return false;
     }
     if (!value) {
         wrong_count(func, 1, 0);
@@ -155,10 +158,12 @@ bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject
 }
 
 bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py_ssize_t required,
-                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out) noexcept {
     if (nargs > count) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
-                     required == count ? "exactly" : "at most", count, count == 1 ? "" : "s", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     func, required == count ? "exactly" : "at most", count, count == 1 ? "" : "s",
+                     nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -166,13 +171,17 @@ bool parse_args(const char* func, const char* const* names, Py_ssize_t count, Py
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = 0;
-        while (PyUnicode_Check(key) && i < count && PyUnicode_CompareWithASCIIString(key, names[i]) != 0) ++i;
-        if (!take_keyword(func, i < count ? names[i] : nullptr, key, args[nargs + k], i < count ? &out[i] : nullptr))
+        while (PyUnicode_Check(key) && i < count &&
+               PyUnicode_CompareWithASCIIString(key, names[i]) != 0)
+            ++i;
+        if (!take_keyword(func, i < count ? names[i] : nullptr, key, args[nargs + k],
+                          i < count ? &out[i] : nullptr))
             return false;
     }
     for (Py_ssize_t i = 0; i < required; ++i) {
         if (!out[i]) {
-            PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)", func, names[i], i + 1);
+            PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)", func,
+                         names[i], i + 1);
             return false;
         }
     }
@@ -191,7 +200,8 @@ static bool is_option(PyObject* key, const char* const* names, int count, int* w
 }
 
 // Departure D21: see ARCHITECTURE.md, "Departures". Every other message stays as it was.
-bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values, Ref* rest) noexcept {
+bool take_options(PyObject* kwargs, const char* const* names, int count, PyObject** values,
+                  Ref* rest) noexcept {
     for (int i = 0; i < count; ++i) values[i] = nullptr;
     *rest = Ref::borrow(kwargs);
     if (!kwargs) return true;
@@ -213,8 +223,9 @@ bool take_options(PyObject* kwargs, const char* const* names, int count, PyObjec
     return true;
 }
 
-bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* const* names, int count,
-                  PyObject** values, std::vector<PyObject*>* rest_args, Ref* rest_kwnames) {
+bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const char* const* names, int count, PyObject** values,
+                  std::vector<PyObject*>* rest_args, Ref* rest_kwnames) {
     for (int i = 0; i < count; ++i) values[i] = nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     rest_args->assign(args, args + nargs);
@@ -236,7 +247,8 @@ bool take_options(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, co
     *rest_kwnames = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
     if (!*rest_kwnames) return false;
     for (size_t i = 0; i < keys.size(); ++i)
-        PyTuple_SET_ITEM(rest_kwnames->get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys[i]));  // steals
+        PyTuple_SET_ITEM(rest_kwnames->get(), static_cast<Py_ssize_t>(i),
+                         Py_NewRef(keys[i]));  // steals
     return true;
 }
 
@@ -248,7 +260,8 @@ bool option_flag(PyObject* value, bool* out) noexcept {
     return true;
 }
 
-bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
     if (nargs > 0) {
         wrong_count(func, 0, nargs);
         return false;
@@ -267,17 +280,20 @@ bool parse_no_args(const char* func, PyObject* const*, Py_ssize_t nargs, PyObjec
 static const char* pickling_where(PyObject* self, bool reduce) noexcept {
     if (PyObject_TypeCheck(self, TLParser_Type))
         return reduce ? TL_WHERE(TLParser, __reduce__) : TL_WHERE(TLParser, __setstate__);
-    return reduce ? TL_WHERE(TLSchemaCompiler, __reduce__) : TL_WHERE(TLSchemaCompiler, __setstate__);
+    return reduce ? TL_WHERE(TLSchemaCompiler, __reduce__)
+                  : TL_WHERE(TLSchemaCompiler, __setstate__);
 }
 
-PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* refuse_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     const char* here = pickling_where(self, true);
     if (parse_no_args("__reduce__", args, nargs, kwnames))
         PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return fail<PyObject*>(here);
 }
 
-PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     const char* here = pickling_where(self, false);
     PyObject* state;
     if (parse_one_arg("__setstate__", "state", args, nargs, kwnames, &state))
@@ -288,11 +304,11 @@ PyObject* refuse_setstate(PyObject* self, PyObject* const* args, Py_ssize_t narg
 // ---- The module ----
 
 static int64_t first_interpreter = -1;
-static PyObject* the_module;    // created once per process; owned until the process ends
+static PyObject* the_module;     // created once per process; owned until the process ends
 static PyObject* executed_with;  // the module object that was executed (borrowed from the_module)
 
-static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from, const char* to,
-                                bool skip_none) {
+static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from,
+                                const char* to, bool skip_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -310,8 +326,9 @@ static PyObject* tl_create(PyObject* module_spec, PyModuleDef*) {
     if (first_interpreter == -1) {
         first_interpreter = id;
     } else if (id != first_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (the_module) return Py_NewRef(the_module);
@@ -322,7 +339,8 @@ static PyObject* tl_create(PyObject* module_spec, PyModuleDef*) {
     if (!copy_spec_attribute(module_spec, module.get(), "loader", "__loader__", false) ||
         !copy_spec_attribute(module_spec, module.get(), "origin", "__file__", false) ||
         !copy_spec_attribute(module_spec, module.get(), "parent", "__package__", false) ||
-        !copy_spec_attribute(module_spec, module.get(), "submodule_search_locations", "__path__", true))
+        !copy_spec_attribute(module_spec, module.get(), "submodule_search_locations", "__path__",
+                             true))
         return nullptr;
     the_module = Py_NewRef(module.get());
     return module.release();
@@ -342,18 +360,20 @@ static bool make_strings() noexcept {
 }
 
 static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, type_spec, nullptr));
+    auto* type =
+        reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, type_spec, nullptr));
     if (!type) return false;
     *out = type;  // the module's reference below keeps it alive for good
-    return PyModule_AddObjectRef(module, strrchr(type_spec->name, '.') + 1, reinterpret_cast<PyObject*>(type)) == 0;
+    return PyModule_AddObjectRef(module, strrchr(type_spec->name, '.') + 1,
+                                 reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 // The one attribute through which other extensions reach the native interface (tl.hpp).
 // Departure D14: see ARCHITECTURE.md, "Departures".
 static bool add_capsule(PyObject* module) noexcept {
     static TLCapi capi;
-    capi = {TL_CAPI_VERSION,       sizeof(TLCapi),        TLCapi_sizes(),
-            TLSchemaCompiler_Type, TLParser_Type,         &TLSchemaCompiler_default_ops,
+    capi = {TL_CAPI_VERSION,       sizeof(TLCapi), TLCapi_sizes(),
+            TLSchemaCompiler_Type, TLParser_Type,  &TLSchemaCompiler_default_ops,
             &TLParser_default_ops};
     Ref capsule = Ref::steal(PyCapsule_New(&capi, TL_CAPI_NAME, nullptr));
     return capsule && PyModule_AddObjectRef(module, "_C_API", capsule.get()) == 0;
@@ -363,10 +383,13 @@ static bool exec_steps(PyObject* module) noexcept {
     module_dict = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
     // Departure D17: see ARCHITECTURE.md, "Departures". The warning's text is kept for callers.
     int built_major = PY_MAJOR_VERSION, built_minor = PY_MINOR_VERSION;
-    int run_major = static_cast<int>((Py_Version >> 24) & 0xFF), run_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+    int run_major = static_cast<int>((Py_Version >> 24) & 0xFF),
+        run_minor = static_cast<int>((Py_Version >> 16) & 0xFF);
     if ((run_major != built_major || run_minor != built_minor) &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                         built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
+        PyErr_WarnFormat(
+            PyExc_RuntimeWarning, 1,
+            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+            built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
     if (!make_strings() || !compiler_module_init() || !dict_table::init()) return false;
     // Departure D13: see ARCHITECTURE.md, "Departures".
@@ -379,7 +402,9 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!add_capsule(module) || !view_module_init(module)) return false;
     // Whether the dict tables are read and filled in place (the layout check above passed), for
     // the tests and anyone measuring.
-    if (PyModule_AddObjectRef(module, "_direct_dict_path", dict_table::enabled ? Py_True : Py_False) < 0) return false;
+    if (PyModule_AddObjectRef(module, "_direct_dict_path",
+                              dict_table::enabled ? Py_True : Py_False) < 0)
+        return false;
     return PyModule_AddObjectRef(module, "json", json.get()) == 0;
 }
 
@@ -387,7 +412,9 @@ static int tl_exec(PyObject* module) {
     if (executed_with == module) return 0;
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (executed_with) {
-        PyErr_SetString(PyExc_RuntimeError, "Module 'tl' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module 'tl' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     if (!exec_steps(module)) {

@@ -52,40 +52,40 @@ enum TLTypeKind : int32_t {
 // holds no "Vector<" (such as "Vector t") strips to itself, so `element` may point back at the
 // very record that holds it: such vectors nest as deep as the data goes.
 struct TLElementType {
-    int32_t kind;               // TLTypeKind of the element text
-    char* type_name;            // the element text, NUL-terminated UTF-8
-    TLElementType* element;     // when kind is TL_VECTOR: the element's own element; else null
+    int32_t kind;            // TLTypeKind of the element text
+    char* type_name;         // the element text, NUL-terminated UTF-8
+    TLElementType* element;  // when kind is TL_VECTOR: the element's own element; else null
 };
 
 struct TLParam {
-    char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
-    PyObject* py_name;          // the schema's own str for the name: the key of every value
-    int32_t kind;               // TLTypeKind
-    char* type_name;            // the whole type expression, condition prefix included
-    int32_t is_conditional;     // 1 when the expression holds '?'
-    int32_t flag_bit;           // bit number of the condition; only its low five bits are used
-    int32_t flag_field;         // 1: governed by flags2; 0: by flags
+    char* name;              // NUL-terminated UTF-8; in the schema's string blocks
+    PyObject* py_name;       // the schema's own str for the name: the key of every value
+    int32_t kind;            // TLTypeKind
+    char* type_name;         // the whole type expression, condition prefix included
+    int32_t is_conditional;  // 1 when the expression holds '?'
+    int32_t flag_bit;        // bit number of the condition; only its low five bits are used
+    int32_t flag_field;      // 1: governed by flags2; 0: by flags
     // Derived once at compile time (plain facts of the parameter):
-    int32_t flags_word;         // 1 when `name` is exactly "flags", 2 for "flags2", else 0
-    TLElementType* element;     // when kind is TL_VECTOR: its element type, else null
+    int32_t flags_word;      // 1 when `name` is exactly "flags", 2 for "flags2", else 0
+    TLElementType* element;  // when kind is TL_VECTOR: its element type, else null
 };
 
 struct TLConstructor {
     uint32_t id;
-    char* name;                 // NUL-terminated UTF-8; in the schema's string blocks
-    char* result_type;          // NUL-terminated UTF-8; in the schema's string blocks
-    TLParam* params;            // param_count records, or null; in the schema's blocks
+    char* name;         // NUL-terminated UTF-8; in the schema's string blocks
+    char* result_type;  // NUL-terminated UTF-8; in the schema's string blocks
+    TLParam* params;    // param_count records, or null; in the schema's blocks
     int32_t param_count;
     int32_t has_flags;
     int32_t has_flags2;
     // Derived once at compile time. These stay in the record because they are facts of the schema
     // entry itself, the same for every reader, which a native subclass's operations may read as
     // the codec does; what the codec caches for its own speed is behind codec_plan.
-    PyObject* py_name;          // `name` as a str: the "_" value of every decoded object; owned
-    int32_t value_count;        // parameters that become keys (all but the flags words)
-    int32_t conditional_count;  // parameters with a condition (the encoder's first pass)
-    int32_t early_conditionals; // 1 when a conditional parameter precedes the flags word that
-                                // governs it (a later parameter of the record is that word)
+    PyObject* py_name;             // `name` as a str: the "_" value of every decoded object; owned
+    int32_t value_count;           // parameters that become keys (all but the flags words)
+    int32_t conditional_count;     // parameters with a condition (the encoder's first pass)
+    int32_t early_conditionals;    // 1 when a conditional parameter precedes the flags word that
+                                   // governs it (a later parameter of the record is that word)
     uint32_t shared_flag_bits[2];  // per flags word (flags, flags2): the bits that a conditional
                                    // true or Bool shares with another conditional parameter
     // Private to Virel.tl: what its codec makes of the record when it first meets it (null until
@@ -107,12 +107,13 @@ struct TLStringBlock {
 struct TLSchema {
     TLConstructor* constructors;  // count records, zero-filled at allocation; in `strings`
     int32_t count;
-    TLStringBlock* strings;       // every text, array and element record of the schema; owned
+    TLStringBlock* strings;  // every text, array and element record of the schema; owned
 };
 
 struct TLSchemaCompiler;
 struct TLParser;
-struct TLSchemaCompilerMaps;  // the lookup maps and the schemas kept alive (C++, private to Virel.tl)
+struct
+    TLSchemaCompilerMaps;  // the lookup maps and the schemas kept alive (C++, private to Virel.tl)
 
 // Internal operations of TLSchemaCompiler, in the order of their slots. Each reports failure by
 // leaving a Python exception pending, and its caller tests PyErr_Occurred() right after the call.
@@ -131,9 +132,9 @@ struct TLSchemaCompilerOps {
 struct TLSchemaCompiler {
     PyObject_HEAD
     const TLSchemaCompilerOps* ops;
-    TLSchema* schema;             // tables of the last compile, or null
-    TLSchemaCompilerMaps* maps;   // id_map and name_map; never own the records
-    int32_t compiling;            // 1 while compile runs (a nested compile is refused)
+    TLSchema* schema;            // tables of the last compile, or null
+    TLSchemaCompilerMaps* maps;  // id_map and name_map; never own the records
+    int32_t compiling;           // 1 while compile runs (a nested compile is refused)
 };
 
 // Internal operations of TLParser, in the order of their slots. Writers return false with a Python
@@ -170,8 +171,8 @@ struct TLParserOps {
 struct TLParser {
     PyObject_HEAD
     const TLParserOps* ops;
-    TLSchema* schema;         // borrowed from `compiler`; follows its latest compile at each call
-    PyObject* compiler;       // the private TLSchemaCompiler; None once cleared by the collector
+    TLSchema* schema;    // borrowed from `compiler`; follows its latest compile at each call
+    PyObject* compiler;  // the private TLSchemaCompiler; None once cleared by the collector
     // The bytes a call reads or writes, `capacity` of them. Between calls: the parser's own block
     // (realloc/free; null until a call needs it), which keeps the room it grew to. During a call it
     // may point elsewhere; the parser's own block, with its capacity, is back when the call ends:
@@ -185,8 +186,8 @@ struct TLParser {
     uint64_t input_length;
     uint64_t position;
     int32_t parse_error;
-    int32_t busy;             // 1 while a pack or unpack runs on this parser
-    uint64_t short_at;        // where the first read that found too few bytes began (parse_error set)
+    int32_t busy;       // 1 while a pack or unpack runs on this parser
+    uint64_t short_at;  // where the first read that found too few bytes began (parse_error set)
     struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
                                     // the path of a failure being unwound; made on first use, owned
 };
@@ -214,15 +215,22 @@ struct TLCapiSizes {
 };
 
 constexpr TLCapiSizes TLCapi_sizes() noexcept {
-    return {sizeof(TLTypeKind),    sizeof(TLElementType), sizeof(TLParam),  sizeof(TLConstructor),
-            sizeof(TLStringBlock), sizeof(TLSchema),      sizeof(TLSchemaCompilerOps), sizeof(TLSchemaCompiler),
-            sizeof(TLParserOps),   sizeof(TLParser)};
+    return {sizeof(TLTypeKind),
+            sizeof(TLElementType),
+            sizeof(TLParam),
+            sizeof(TLConstructor),
+            sizeof(TLStringBlock),
+            sizeof(TLSchema),
+            sizeof(TLSchemaCompilerOps),
+            sizeof(TLSchemaCompiler),
+            sizeof(TLParserOps),
+            sizeof(TLParser)};
 }
 
 // What the capsule holds. Lives as long as the process; never written after the module is loaded.
 struct TLCapi {
-    uint32_t version;             // TL_CAPI_VERSION of the module
-    uint32_t size;                // sizeof(TLCapi) of the module
+    uint32_t version;  // TL_CAPI_VERSION of the module
+    uint32_t size;     // sizeof(TLCapi) of the module
     TLCapiSizes sizes;
     PyTypeObject* TLSchemaCompiler_Type;
     PyTypeObject* TLParser_Type;
@@ -247,16 +255,20 @@ inline const TLCapi* TLCapi_Import() noexcept {
         return nullptr;
     }
     if (!PyCapsule_CheckExact(capsule)) {
-        PyErr_Format(PyExc_ImportError, TL_CAPI_NAME " is not a capsule (found %s)", Py_TYPE(capsule)->tp_name);
+        PyErr_Format(PyExc_ImportError, TL_CAPI_NAME " is not a capsule (found %s)",
+                     Py_TYPE(capsule)->tp_name);
         Py_DECREF(capsule);
         return nullptr;
     }
     if (!PyCapsule_IsValid(capsule, TL_CAPI_NAME)) {
         const char* name = PyCapsule_GetName(capsule);  // a capsule may have no name
         if (name) {
-            PyErr_Format(PyExc_ImportError, TL_CAPI_NAME " is a capsule named '%s', expected '" TL_CAPI_NAME "'", name);
+            PyErr_Format(PyExc_ImportError,
+                         TL_CAPI_NAME " is a capsule named '%s', expected '" TL_CAPI_NAME "'",
+                         name);
         } else {
-            PyErr_SetString(PyExc_ImportError, TL_CAPI_NAME " is a capsule without a name, expected '" TL_CAPI_NAME "'");
+            PyErr_SetString(PyExc_ImportError, TL_CAPI_NAME
+                            " is a capsule without a name, expected '" TL_CAPI_NAME "'");
         }
         Py_DECREF(capsule);
         return nullptr;
@@ -266,15 +278,17 @@ inline const TLCapi* TLCapi_Import() noexcept {
     Py_DECREF(capsule);
     if (!api) return nullptr;
     if (api->version != TL_CAPI_VERSION) {
-        PyErr_Format(PyExc_ImportError,
-                     "Virel.tl offers native interface version %u, this extension was built for version %u",
-                     static_cast<unsigned>(api->version), static_cast<unsigned>(TL_CAPI_VERSION));
+        PyErr_Format(
+            PyExc_ImportError,
+            "Virel.tl offers native interface version %u, this extension was built for version %u",
+            static_cast<unsigned>(api->version), static_cast<unsigned>(TL_CAPI_VERSION));
         return nullptr;
     }
     if (api->size != sizeof(TLCapi) || !(api->sizes == TLCapi_sizes())) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Virel.tl was built from another tl.hpp than this extension (struct sizes differ): "
-                        "rebuild the extension against the installed header");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Virel.tl was built from another tl.hpp than this extension (struct sizes differ): "
+            "rebuild the extension against the installed header");
         return nullptr;
     }
     return api;

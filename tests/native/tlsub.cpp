@@ -99,8 +99,8 @@ static PyObject* Parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     PyObject* schema_json;
     const char* table;
     PyObject *strict = nullptr, *is_signed = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$OO", const_cast<char**>(names), &schema_json, &table,
-                                     &strict, &is_signed))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$OO", const_cast<char**>(names),
+                                     &schema_json, &table, &strict, &is_signed))
         return nullptr;
     const TLParserOps* ops = table_named(table);
     if (!ops) return nullptr;
@@ -145,14 +145,15 @@ static PyType_Slot Parser_slots[] = {
     {0, nullptr},
 };
 // Py_TPFLAGS_HAVE_GC, traverse, clear and dealloc come from TLParser.
-static PyType_Spec Parser_spec = {"tlsub.Parser", sizeof(Parser), 0, Py_TPFLAGS_DEFAULT, Parser_slots};
+static PyType_Spec Parser_spec = {"tlsub.Parser", sizeof(Parser), 0, Py_TPFLAGS_DEFAULT,
+                                  Parser_slots};
 
 static PyType_Slot Compiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Compiler_new)},
     {0, nullptr},
 };
-static PyType_Spec Compiler_spec = {"tlsub.Compiler", sizeof(TLSchemaCompiler), 0, Py_TPFLAGS_DEFAULT,
-                                    Compiler_slots};
+static PyType_Spec Compiler_spec = {"tlsub.Compiler", sizeof(TLSchemaCompiler), 0,
+                                    Py_TPFLAGS_DEFAULT, Compiler_slots};
 
 static PyObject* use_table(PyObject*, PyObject* args) {
     PyObject* parser;
@@ -203,8 +204,8 @@ static PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-static PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "tlsub", nullptr, -1, functions,
-                                 nullptr, nullptr, nullptr, nullptr};
+static PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "tlsub", nullptr, -1, functions, nullptr, nullptr, nullptr, nullptr};
 
 PyMODINIT_FUNC PyInit_tlsub() {
     if (!(api = TLCapi_Import())) return nullptr;
@@ -219,9 +220,12 @@ PyMODINIT_FUNC PyInit_tlsub() {
 
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
-    parser_type = PyType_FromModuleAndSpec(module, &Parser_spec, reinterpret_cast<PyObject*>(api->TLParser_Type));
-    compiler_type = PyType_FromModuleAndSpec(module, &Compiler_spec, reinterpret_cast<PyObject*>(api->TLSchemaCompiler_Type));
-    if (!parser_type || !compiler_type || PyModule_AddObjectRef(module, "Parser", parser_type) < 0 ||
+    parser_type = PyType_FromModuleAndSpec(module, &Parser_spec,
+                                           reinterpret_cast<PyObject*>(api->TLParser_Type));
+    compiler_type = PyType_FromModuleAndSpec(
+        module, &Compiler_spec, reinterpret_cast<PyObject*>(api->TLSchemaCompiler_Type));
+    if (!parser_type || !compiler_type ||
+        PyModule_AddObjectRef(module, "Parser", parser_type) < 0 ||
         PyModule_AddObjectRef(module, "Compiler", compiler_type) < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -37,7 +37,8 @@ class CallScope {
 public:
     explicit CallScope(TLParser* self) noexcept : self_(self) {
         if (self->busy) [[unlikely]] {
-            PyErr_SetString(PyExc_RuntimeError, "TLParser is already in use by another pack or unpack call");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "TLParser is already in use by another pack or unpack call");
             return;
         }
         TLSchema* schema = self->schema;
@@ -47,14 +48,16 @@ public:
         }
         self->busy = 1;
         compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
-        if (schema != compiler_->schema) [[unlikely]] follow_current_schema(compiler_, self);
+        if (schema != compiler_->schema) [[unlikely]]
+            follow_current_schema(compiler_, self);
         ++compiler_->maps->calls;
     }
     ~CallScope() {
         if (!compiler_) return;
         TLSchemaCompilerMaps* maps = compiler_->maps;
         --maps->calls;
-        if (maps->waiting) [[unlikely]] release_unused(compiler_);  // releases them once no call is left
+        if (maps->waiting) [[unlikely]]
+            release_unused(compiler_);  // releases them once no call is left
         Py_DECREF(compiler_);
         self_->busy = 0;
     }
@@ -88,13 +91,16 @@ public:
         bool ok = type ? guarded<bool>([&] {
             if (self->ops != &TLParser_default_ops)
                 return self->ops->_write_value(self, value, type->kind, type->text, type->element);
-            return strict ? write_value<DirectStrict>(self, value, type->kind, type->text, type->element)
+            return strict ? write_value<DirectStrict>(self, value, type->kind, type->text,
+                                                      type->element)
                           : write_value<Direct>(self, value, type->kind, type->text, type->element);
         })
                        : guarded<bool>([&] {
-            if (self->ops != &TLParser_default_ops) return self->ops->_write_object(self, value);
-            return strict ? write_object<DirectStrict>(self, value) : write_object<Direct>(self, value);
-        });
+                             if (self->ops != &TLParser_default_ops)
+                                 return self->ops->_write_object(self, value);
+                             return strict ? write_object<DirectStrict>(self, value)
+                                           : write_object<Direct>(self, value);
+                         });
         if (!ok) [[unlikely]] {
             attach_path_note(self, root_of(type), false, 0);
             drop_output();
@@ -113,7 +119,8 @@ public:
                                              static_cast<Py_ssize_t>(self->position));
         PyObject* output = std::exchange(extras->output, nullptr);
         put_back(self, extras);
-        if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(self->position)) < 0) return nullptr;  // freed it
+        if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(self->position)) < 0)
+            return nullptr;  // freed it
         return output;
     }
 
@@ -136,7 +143,6 @@ public:
         return true;
     }
 
-
     // Decodes the value at the start of the input: a boxed object when `type` is null, else a value
     // of that type. Null with the exception pending and its note attached: the reader's own, or a
     // parse error when the input fell short (with `within`, also when the value's padding runs past
@@ -146,13 +152,17 @@ public:
         Ref result = Ref::steal(type ? guarded<PyObject*>([&] {
             if (self->ops != &TLParser_default_ops)
                 return self->ops->_read_value(self, type->kind, type->text, type->element);
-            return signed_mode(self) ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
-                                     : read_value<Direct>(self, type->kind, type->text, type->element);
+            return signed_mode(self)
+                       ? read_value<DirectSigned>(self, type->kind, type->text, type->element)
+                       : read_value<Direct>(self, type->kind, type->text, type->element);
         })
                                      : guarded<PyObject*>([&] {
-            if (self->ops != &TLParser_default_ops) return self->ops->_read_object(self);
-            return signed_mode(self) ? read_object<DirectSigned>(self) : read_object<Direct>(self);
-        }));
+                                           if (self->ops != &TLParser_default_ops)
+                                               return self->ops->_read_object(self);
+                                           return signed_mode(self)
+                                                      ? read_object<DirectSigned>(self)
+                                                      : read_object<Direct>(self);
+                                       }));
         if (!result) [[unlikely]] {
             if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input
             attach_path_note(self, root_of(type), true, base);
@@ -173,7 +183,8 @@ private:
     // After a failed encode: the bytes object the output moved into, if any, is released.
     void drop_output() noexcept {
         TLParserExtras* extras = self_->extras;
-        if (!extras || !extras->output) [[likely]] return;
+        if (!extras || !extras->output) [[likely]]
+            return;
         Py_CLEAR(extras->output);
         put_back(self_, extras);
     }

@@ -106,7 +106,8 @@ PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType
         if ((kind == TL_LONG || kind == TL_INT) && static_cast<uint64_t>(count) * width <= left) {
             const unsigned char* at = self->buffer + self->position;
             for (; filled < count; ++filled, at += width) {
-                PyObject* item = kind == TL_LONG ? long_of<Ops>(self, load_le64(at)) : int_of<Ops>(self, load_le32(at));
+                PyObject* item = kind == TL_LONG ? long_of<Ops>(self, load_le64(at))
+                                                 : int_of<Ops>(self, load_le32(at));
                 if (!item) {
                     Py_SET_SIZE(list.get(), filled);
                     return fail<PyObject*>(here);
@@ -159,7 +160,8 @@ PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType
 }
 
 template <class Ops>
-PyObject* read_value(TLParser* self, int32_t kind, const char* type_name, const TLElementType* element) {
+PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
+                     const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_value);
     PyObject* value;
     switch (kind) {
@@ -285,7 +287,8 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
         if (p->is_conditional) {
             bool bit = (words[p->flag_field ? 1 : 0] >> (p->flag_bit & 31)) & 1;
             if (!bit) {
-                if (kNamesRepeat && !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
+                if (kNamesRepeat &&
+                    !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
                     return field_failed(self, p);
                 continue;
             }
@@ -305,7 +308,8 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
         if (!store.put(p->py_name, value)) return field_failed(self, p);
     }
     if (short_flags) [[unlikely]]
-        path_param(self, short_flags, false);  // nothing read after it: the object ends as it stands
+        path_param(self, short_flags,
+                   false);  // nothing read after it: the object ends as it stands
     store.finish();
     return true;
 }
@@ -325,7 +329,8 @@ PyObject* read_object(TLParser* self) {
     const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
         path_mark(self, self->position - 4);
-        if (!PyErr_Occurred()) set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
+        if (!PyErr_Occurred())
+            set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
     // A copy of the record's prototype already holds every key in order, with the value of an
@@ -337,13 +342,14 @@ PyObject* read_object(TLParser* self) {
         return fail<PyObject*>(here);
     }
     bool ok = plan->key_slots ? read_fields<Ops, false>(self, record, dict.get())
-                                : read_fields<Ops, true>(self, record, dict.get());
+                              : read_fields<Ops, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
-template PyObject* read_value<Direct>(TLParser*, int32_t, const char*, const TLElementType*);  // the entry points
+template PyObject* read_value<Direct>(TLParser*, int32_t, const char*,
+                                      const TLElementType*);  // the entry points
 template PyObject* read_object<Direct>(TLParser*);
 template PyObject* read_value<DirectSigned>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<DirectSigned>(TLParser*);

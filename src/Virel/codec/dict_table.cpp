@@ -34,11 +34,13 @@ static int fill_agrees(PyObject* proto) noexcept {
     Py_ssize_t count;
     Entry* entries = entries_to_fill(copy.get(), PyDict_GET_SIZE(proto));
     Entry* proto_entries = str_entries(proto, &count);
-    if (!entries || !proto_entries || entries == proto_entries || keys_of(copy.get()) == keys_of(proto) ||
-        keys_of(copy.get())->refcnt != 1 || PyObject_GC_IsTracked(copy.get()) || !entries_agree(copy.get()))
+    if (!entries || !proto_entries || entries == proto_entries ||
+        keys_of(copy.get()) == keys_of(proto) || keys_of(copy.get())->refcnt != 1 ||
+        PyObject_GC_IsTracked(copy.get()) || !entries_agree(copy.get()))
         return 0;
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (entries[i].key != proto_entries[i].key || entries[i].value != proto_entries[i].value) return 0;
+        if (entries[i].key != proto_entries[i].key || entries[i].value != proto_entries[i].value)
+            return 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = PyLong_FromSsize_t(-1 - i);
         if (!value) return -1;
@@ -71,7 +73,8 @@ bool init() noexcept {
         for (int i = 0; i < n && agree; ++i) {
             Ref key = Ref::steal(PyUnicode_FromFormat("k%d", i));
             Ref value = Ref::steal(PyLong_FromLong(1000 + i));
-            if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return enabled = false;
+            if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0)
+                return enabled = false;
         }
         Ref copy = Ref::steal(PyDict_Copy(dict.get()));
         if (!copy) return enabled = false;
@@ -102,9 +105,10 @@ bool fillable(PyObject* dict, const Entry* entries) noexcept {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     uint64_t watchers = d->ma_version_tag & 0xFF;
 #pragma GCC diagnostic pop
-    return PyDict_CheckExact(dict) && Py_REFCNT(dict) == 1 && !PyObject_GC_IsTracked(dict) && watchers == 0 &&
-           !d->ma_values && keys->refcnt == 1 && keys->kind == kStrKeys && keys->nentries == d->ma_used &&
-           str_entries(dict, &count) == entries && count == keys->nentries;
+    return PyDict_CheckExact(dict) && Py_REFCNT(dict) == 1 && !PyObject_GC_IsTracked(dict) &&
+           watchers == 0 && !d->ma_values && keys->refcnt == 1 && keys->kind == kStrKeys &&
+           keys->nentries == d->ma_used && str_entries(dict, &count) == entries &&
+           count == keys->nentries;
 }
 #endif
 

@@ -22,7 +22,8 @@
 namespace virel {
 
 template <class Ops>
-bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element) {
+bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                 const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_value);
     bool ok;
     switch (kind) {
@@ -39,7 +40,8 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
             break;
         }
         case TL_DOUBLE: {
-            double v = PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
+            double v =
+                PyFloat_CheckExact(value) ? PyFloat_AS_DOUBLE(value) : PyFloat_AsDouble(value);
             if (v == -1.0 && PyErr_Occurred()) return fail<bool>(here);
             ok = Ops::_write_double(self, v);
             break;
@@ -62,7 +64,8 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
             if (PyUnicode_Check(value) || !PyObject_CheckBuffer(value) ||
                 PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
                 if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
+                    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes",
+                                 Py_TYPE(value)->tp_name);
                 return fail<bool>(here);
             }
             ok = Ops::_write_bytes(self, static_cast<const char*>(view.buf), view.len);
@@ -90,7 +93,8 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
 }
 
 template <class Ops>
-bool write_vector(TLParser* self, PyObject* value, const char* type_name, const TLElementType* element) {
+bool write_vector(TLParser* self, PyObject* value, const char* type_name,
+                  const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_vector);
     RecursionGuard depth(" while encoding a TL vector");
     if (!depth) return fail<bool>(here);
@@ -121,7 +125,8 @@ bool write_vector(TLParser* self, PyObject* value, const char* type_name, const 
     if constexpr (Ops::direct) {
         uint64_t width = el.kind == TL_LONG ? 8 : 4;
         if (el.kind != TL_LONG && el.kind != TL_INT) width = 0;
-        if (width && !reserve<Ops>(self, width * static_cast<uint64_t>(count))) return fail<bool>(here);
+        if (width && !reserve<Ops>(self, width * static_cast<uint64_t>(count)))
+            return fail<bool>(here);
         PyObject** items_at = PySequence_Fast_ITEMS(items.get());
         for (; width && i < count; ++i) {
             PyObject* v = items_at[i];
@@ -190,19 +195,17 @@ Ref default_of(int32_t kind) {
     }
 }
 
-
 // The slot of TLParserExtras::fits for a type text and a record.
 inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     auto mixed = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(record) >> 3);
     return (mixed ^ (mixed >> 6)) & (TLParserExtras::kFitSlots - 1);
 }
 
-
 }  // namespace
 
 // A failure once the record is known names it, and the parameter being written (null: none).
-[[gnu::cold]] static bool object_failed(TLParser* self, const TLConstructor* record, const TLParam* p,
-                                        const char* where) noexcept {
+[[gnu::cold]] static bool object_failed(TLParser* self, const TLConstructor* record,
+                                        const TLParam* p, const char* where) noexcept {
     path_field(self, record, p, true);
     return fail<bool>(where);
 }
@@ -213,12 +216,15 @@ bool write_object(TLParser* self, PyObject* value) {
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
     // Strict: the boxed type declared where this object stands (null: none, or not strict).
-    const char* expected = Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
+    const char* expected =
+        Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
     bool lasting = expected && self->extras->expected_lasting;
     if (Ops::strict(self) && !PyDict_Check(value)) {
         const char* want = strict_expected(TL_OBJECT, value);
         if (want) {
-            if (!strict_failed(want)) PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(value)->tp_name);
+            if (!strict_failed(want))
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                             Py_TYPE(value)->tp_name);
             return fail<bool>(here);
         }
     }
@@ -233,7 +239,8 @@ bool write_object(TLParser* self, PyObject* value) {
         dict_table::Entry* entries = dict_table::str_entries(value, &count);
         if (entries && count && entries->value && entries->key == interned.underscore) {
             name = Ref::borrow(entries->value);
-        } else if (!entries && PyDict_Next(value, &pos, &key, &first) && key == interned.underscore) {
+        } else if (!entries && PyDict_Next(value, &pos, &key, &first) &&
+                   key == interned.underscore) {
             name = Ref::borrow(first);
         } else {
             name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
@@ -244,7 +251,8 @@ bool write_object(TLParser* self, PyObject* value) {
         if (!name) return fail<bool>(here);
     }
     if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
+                     Py_TYPE(name.get())->tp_name);
         return fail<bool>(here);
     }
     if (!name || name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
@@ -255,7 +263,8 @@ bool write_object(TLParser* self, PyObject* value) {
     if (!compiler) return fail<bool>(here);
     const TLConstructor* record = find_by_name(compiler, name.get());
     if (!record) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
         return fail<bool>(here);
     }
 
@@ -268,7 +277,8 @@ bool write_object(TLParser* self, PyObject* value) {
         }
         TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
         if (seen.type != expected || seen.record != record) {
-            if (!strict_record_fits(self, record, expected)) return object_failed(self, record, nullptr, here);
+            if (!strict_record_fits(self, record, expected))
+                return object_failed(self, record, nullptr, here);
             if (lasting) seen = {expected, record};
         }
     }
@@ -281,10 +291,12 @@ bool write_object(TLParser* self, PyObject* value) {
     ObjectFields::Tally tally;
     bool walked = access == Access::dict && plan_of(record)->key_slots &&
                   PyDict_GET_SIZE(value) <= 2 * record->param_count + 8 &&
-                  (Ops::strict(self) ? fields.walk<true>(record, words, &tally) : fields.walk<false>(record, words));
+                  (Ops::strict(self) ? fields.walk<true>(record, words, &tally)
+                                     : fields.walk<false>(record, words));
     if (Ops::strict(self) && !(walked && walked_cleanly(record, tally, words))) {
         const TLParam* culprit = nullptr;
-        if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
+        if (!check_strictly(record, value, fields, walked, &culprit))
+            return object_failed(self, record, culprit, here);
     }
     if (record->conditional_count) {
         if (!walked) {
@@ -310,13 +322,15 @@ bool write_object(TLParser* self, PyObject* value) {
     // otherwise every one.
     const int32_t count = record->param_count;
     for (int32_t base = 0; base < count; base += 64) {
-        uint64_t visit = walked && count <= 64 ? plan_of(record)->always_written | fields.present_fields()
-                                               : ~uint64_t{0} >> (64 - std::min(count - base, 64));
+        uint64_t visit = walked && count <= 64
+                             ? plan_of(record)->always_written | fields.present_fields()
+                             : ~uint64_t{0} >> (64 - std::min(count - base, 64));
         for (; visit; visit &= visit - 1) {
             const int32_t index = base + std::countr_zero(visit);
             const TLParam* p = begin + index;
             if (p->flags_word) {
-                if (!Ops::_write_int32(self, words[p->flags_word - 1])) return object_failed(self, record, p, here);
+                if (!Ops::_write_int32(self, words[p->flags_word - 1]))
+                    return object_failed(self, record, p, here);
                 written[p->flags_word - 1] = true;
                 continue;
             }
@@ -334,9 +348,11 @@ bool write_object(TLParser* self, PyObject* value) {
                 // take the next field's bytes for its value. (A field before its flags word reads
                 // as absent.)
                 if (!written[p->flag_field == 1 ? 1 : 0]) continue;
-                PyErr_Format(PyExc_ValueError,
-                             "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
-                             p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
+                    p->py_name, record->name, p->flag_bit & 31,
+                    p->flag_field == 1 ? "flags2" : "flags");
                 return object_failed(self, record, p, here);
             }
             if (Ops::strict(self) && (!has || v == Py_None)) {
@@ -344,9 +360,11 @@ bool write_object(TLParser* self, PyObject* value) {
                 // counts plain parameters by the record's counts): check_strictly names what is
                 // missing.
                 const TLParam* culprit = p;
-                if (!check_strictly(record, value, fields, walked, &culprit)) return object_failed(self, record, culprit, here);
+                if (!check_strictly(record, value, fields, walked, &culprit))
+                    return object_failed(self, record, culprit, here);
             }
-            if (!has && !(v = (fallback = default_of(p->kind)).get())) return object_failed(self, record, p, here);
+            if (!has && !(v = (fallback = default_of(p->kind)).get()))
+                return object_failed(self, record, p, here);
             if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
                 if (const char* want = strict_expected(p->kind, v)) {
                     if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
@@ -357,16 +375,19 @@ bool write_object(TLParser* self, PyObject* value) {
                     self->extras->expected_lasting = true;
                 }
             }
-            if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return object_failed(self, record, p, here);
+            if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element))
+                return object_failed(self, record, p, here);
         }
     }
     return true;
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
-template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);  // the entry points
+template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*,
+                                  const TLElementType*);  // the entry points
 template bool write_object<Direct>(TLParser*, PyObject*);
-template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*, const TLElementType*);
+template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*,
+                                        const TLElementType*);
 template bool write_object<DirectStrict>(TLParser*, PyObject*);
 
 }  // namespace virel

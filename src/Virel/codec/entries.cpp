@@ -37,14 +37,15 @@ private:
 
 // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 void wrong_argument_type(const char* name, const char* expected, PyObject* given) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
                  expected, Py_TYPE(given)->tp_name);
 }
 
 // pack_as after its argument rules, and pack as pack_as(value, None): the bytes of `value`, a boxed
 // object when `type_arg` is null or None. `here` names the entry point that was called.
-[[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value, PyObject* type_arg,
-                                                     const char* here) {
+[[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value,
+                                                     PyObject* type_arg, const char* here) {
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
     const ParsedType* type;
@@ -64,20 +65,24 @@ PyObject* TLParser_pack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     return pack_as_type(reinterpret_cast<TLParser*>(op), value, nullptr, here);
 }
 
-PyObject* TLParser_pack_as(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* TLParser_pack_as(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack_as);
     static const char* const names[] = {"value", "type"};
     PyObject* arg[2];
-    if (!parse_args("pack_as", names, 2, 2, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    if (!parse_args("pack_as", names, 2, 2, args, nargs, kwnames, arg))
+        return fail<PyObject*>(here);
     return pack_as_type(reinterpret_cast<TLParser*>(op), arg[0], arg[1], here);
 }
 
-PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack_into);
     static const char* const names[] = {"buffer", "value", "type"};
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
-    if (!parse_args("pack_into", names, 3, 2, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    if (!parse_args("pack_into", names, 3, 2, args, nargs, kwnames, arg))
+        return fail<PyObject*>(here);
     PyObject* buffer = arg[0];
     if (!PyByteArray_Check(buffer)) {
         wrong_argument_type("buffer", "bytearray", buffer);
@@ -85,7 +90,8 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
     }
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
-    Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
+    Ref hold =
+        Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
     // The output is copied into `buffer`: it is built in the parser's own buffer, which keeps the
@@ -103,14 +109,18 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
         PyErr_NoMemory();
         return fail<PyObject*>(here);
     }
-    if (PyByteArray_Resize(buffer, old_size + size) < 0) return fail<PyObject*>(here);  // BufferError while exported
-    if (size) std::memcpy(PyByteArray_AS_STRING(buffer) + old_size, self->buffer, static_cast<size_t>(size));
+    if (PyByteArray_Resize(buffer, old_size + size) < 0)
+        return fail<PyObject*>(here);  // BufferError while exported
+    if (size)
+        std::memcpy(PyByteArray_AS_STRING(buffer) + old_size, self->buffer,
+                    static_cast<size_t>(size));
     PyObject* end = PyLong_FromSsize_t(old_size + size);
     if (!end) return fail<PyObject*>(here);
     return end;
 }
 
-PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack);
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* data;
@@ -155,12 +165,14 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     return result.release();
 }
 
-PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack_from);
     static const char* const names[] = {"data", "offset", "type"};
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
-    if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg)) return fail<PyObject*>(here);
+    if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg))
+        return fail<PyObject*>(here);
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
     BufferView data;
@@ -173,7 +185,8 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
         long long given = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
         if (given == -1 && PyErr_Occurred()) return fail<PyObject*>(here);
         if (overflow || given < 0 || given > data.size()) {
-            PyErr_Format(PyExc_ValueError, "offset %R is out of range for %zd bytes of data", index.get(), data.size());
+            PyErr_Format(PyExc_ValueError, "offset %R is out of range for %zd bytes of data",
+                         index.get(), data.size());
             return fail<PyObject*>(here);
         }
         offset = static_cast<Py_ssize_t>(given);

@@ -18,7 +18,8 @@ inline Ref integer_of(PyObject* value) {
         return Ref();
     }
     if (result && !PyLong_Check(result)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                     Py_TYPE(result)->tp_name);
         Py_DECREF(result);
         return Ref();
     }
@@ -27,7 +28,8 @@ inline Ref integer_of(PyObject* value) {
 
 // A TL int: anything from -2**31 to 2**32-1, so that the unsigned words unpack returns pack again.
 inline bool tl_int_of(PyObject* value, uint32_t* out) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+    if (PyLong_CheckExact(value) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
         Py_ssize_t word = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
         if (word >= INT32_MIN && word <= static_cast<Py_ssize_t>(UINT32_MAX)) {
             *out = static_cast<uint32_t>(word);
@@ -40,8 +42,9 @@ inline bool tl_int_of(PyObject* value, uint32_t* out) {
     long long word = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (word == -1 && PyErr_Occurred()) return false;
     if (overflow || word < INT32_MIN || word > static_cast<long long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "int value out of range for a TL int (accepted: -2147483648 to 4294967295)");
+        PyErr_SetString(
+            PyExc_OverflowError,
+            "int value out of range for a TL int (accepted: -2147483648 to 4294967295)");
         return false;
     }
     *out = static_cast<uint32_t>(word);
@@ -51,8 +54,10 @@ inline bool tl_int_of(PyObject* value, uint32_t* out) {
 // A TL long: anything from -2**63 to 2**64-1, the negative half as its two's complement, so that
 // both the unsigned and the signed reading of a word pack back to it.
 inline bool tl_long_of(PyObject* value, uint64_t* out) {
-    if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
-        *out = static_cast<uint64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
+    if (PyLong_CheckExact(value) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        *out = static_cast<uint64_t>(
+            PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)));
         return true;
     }
     Ref number = integer_of(value);
@@ -65,8 +70,9 @@ inline bool tl_long_of(PyObject* value, uint64_t* out) {
         return true;
     }
     if (overflow < 0) {
-        PyErr_SetString(PyExc_OverflowError,
-                        "int value out of range for a TL long (accepted: -9223372036854775808 to 18446744073709551615)");
+        PyErr_SetString(
+            PyExc_OverflowError,
+            "int value out of range for a TL long (accepted: -9223372036854775808 to 18446744073709551615)");
         return false;
     }
     // 2**64 and above: the host's OverflowError.

@@ -20,7 +20,8 @@ inline int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
         *out = Ref::borrow(v);  // Python code may run before we are done with it
         return 1;
     }
-    int has = access == Access::dict_subclass ? PyDict_Contains(obj, key) : PySequence_Contains(obj, key);
+    int has =
+        access == Access::dict_subclass ? PyDict_Contains(obj, key) : PySequence_Contains(obj, key);
     if (has <= 0) return has;
     *out = Ref::steal(PyObject_GetItem(obj, key));
     return *out ? 1 : -1;
@@ -39,7 +40,8 @@ public:
     ObjectFields(PyObject* obj, Access access, const TLConstructor* record) noexcept
         : obj_(obj), access_(access), count_(record->param_count) {
         if (count_ > kInline) {
-            values_ = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(count_) * sizeof(PyObject*)));
+            values_ = static_cast<PyObject**>(
+                PyMem_Malloc(static_cast<size_t>(count_) * sizeof(PyObject*)));
             if (!values_) {
                 count_ = 0;
                 PyErr_NoMemory();
@@ -186,15 +188,16 @@ inline bool present(const TLParam* p, PyObject* v) noexcept {
 //   writes such fields where its word would be, and readers never see them either way.)
 // - A flag given as a false value says its bit is clear; a present field sharing the bit sets it,
 //   and a reader would see the flag as True.
-[[gnu::noinline, gnu::cold]] bool check_flag_layout(const TLConstructor* record, const ObjectFields& fields,
-                                                    uint32_t flags, uint32_t flags2);
+[[gnu::noinline, gnu::cold]] bool check_flag_layout(const TLConstructor* record,
+                                                    const ObjectFields& fields, uint32_t flags,
+                                                    uint32_t flags2);
 
 // The checks of strict encoding on one object, before anything of it is written: every key names
 // a parameter, every parameter that is not optional has a value, every flag is a bool, and every
 // present optional field has a flags word to carry it. False with an exception pending; *culprit
 // is the parameter at fault, when there is one.
-[[gnu::noinline]] bool check_strictly(const TLConstructor* record, PyObject* value, ObjectFields& fields, bool walked,
-                                      const TLParam** culprit);
+[[gnu::noinline]] bool check_strictly(const TLConstructor* record, PyObject* value,
+                                      ObjectFields& fields, bool walked, const TLParam** culprit);
 
 // Whether the single walk of a dict leaves strict encoding nothing to refuse before writing: every
 // key but "_" named a parameter, every plain parameter has a value, every flag given is a bool,

@@ -77,7 +77,9 @@ bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
         return;
     }
     // Only on the direct path: a native subclass's operations may keep reading the parser's buffer.
-    if (needed > kBytesOutputFrom && self->ops == &TLParser_default_ops && move_output(self, capacity)) return;
+    if (needed > kBytesOutputFrom && self->ops == &TLParser_default_ops &&
+        move_output(self, capacity))
+        return;
     void* grown = std::realloc(self->buffer, capacity);
     if (!grown) return no_room(here);  // the old block stays valid and owned
     self->buffer = static_cast<unsigned char*>(grown);
@@ -90,8 +92,9 @@ bool ViaTable::signed_ints(const TLParser* self) noexcept { return signed_mode(s
 TLSchemaCompiler* no_compiler(TLParser* self) noexcept {
     // A parser gets its schema last when it is made, so an object that bypassed the type's own
     // __new__ (no table, no compiler) has none either.
-    PyErr_SetString(PyExc_RuntimeError, self->ops ? "TLParser has no schema: it was cleared"
-                                                  : "TLParser is not initialised: it was not made by its own __new__");
+    PyErr_SetString(PyExc_RuntimeError,
+                    self->ops ? "TLParser has no schema: it was cleared"
+                              : "TLParser is not initialised: it was not made by its own __new__");
     return nullptr;
 }
 
@@ -115,8 +118,8 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return false;
     out->derived = strip_vector_text(type_name);
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(out->derived.data(),
-                                               static_cast<Py_ssize_t>(out->derived.size()), nullptr));
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+        out->derived.data(), static_cast<Py_ssize_t>(out->derived.size()), nullptr));
     if (!text) return false;
     out->kind = compiler->ops->_parse_type(compiler, text.get());
     out->text = out->derived.c_str();
@@ -127,7 +130,8 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     static constexpr const char* here = TL_WHERE(TLParser, __cinit__);
     auto* self = reinterpret_cast<TLParser*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    Ref owner = Ref::steal(reinterpret_cast<PyObject*>(self));  // destroys the half-built parser on failure
+    Ref owner =
+        Ref::steal(reinterpret_cast<PyObject*>(self));  // destroys the half-built parser on failure
     self->ops = &TLParser_default_ops;
     self->compiler = Py_NewRef(Py_None);
     static const char* const options[] = {"strict", "signed"};
@@ -136,8 +140,10 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     bool strict = false, signed_ints = false;
     if (!take_options(kwargs, options, 2, given, &rest)) return fail<PyObject*>(here);
     PyObject* schema_json;
-    if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json)) return fail<PyObject*>(here);
-    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints)) return fail<PyObject*>(here);
+    if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json))
+        return fail<PyObject*>(here);
+    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints))
+        return fail<PyObject*>(here);
     if (strict || signed_ints) {
         TLParserExtras* extras = extras_of(self);
         if (!extras) return fail<PyObject*>(here);
@@ -153,7 +159,8 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     if (!done) return fail<PyObject*>(here);
     // Everything below reads the compiler's native tables: make sure it really is one.
     if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "TLSchemaCompiler", Py_TYPE(compiler)->tp_name);
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "TLSchemaCompiler",
+                     Py_TYPE(compiler)->tp_name);
         return fail<PyObject*>(here);
     }
     auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
@@ -225,11 +232,12 @@ static PyType_Slot TLParser_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(TLParser_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(TLParser_clear)},
     {Py_tp_methods, TLParser_methods},
-    {Py_tp_doc, const_cast<char*>("TLParser(schema_json, *, strict=False, signed=False)\n--\n\n"
-                                  "Packs and unpacks TL objects of one schema. strict: pack refuses unknown\n"
-                                  "keys, missing values, values of the wrong type and records of the wrong\n"
-                                  "type, and unpack refuses bytes left after the object. signed: unpack reads\n"
-                                  "int and long as signed numbers.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "TLParser(schema_json, *, strict=False, signed=False)\n--\n\n"
+                    "Packs and unpacks TL objects of one schema. strict: pack refuses unknown\n"
+                    "keys, missing values, values of the wrong type and records of the wrong\n"
+                    "type, and unpack refuses bytes left after the object. signed: unpack reads\n"
+                    "int and long as signed numbers.")},
     {0, nullptr},
 };
 
@@ -254,8 +262,10 @@ static constexpr TLParserOps default_ops() {
     return ops;
 }
 #define TL_COUNT(op, impl, result, params, args) +1
-static_assert((0 TL_DECODER_OPERATIONS(TL_COUNT) TL_ENCODER_OPERATIONS(TL_COUNT) TL_PRIMITIVE_OPERATIONS(TL_COUNT)) *
-                      sizeof(void (*)()) == sizeof(TLParserOps),
+static_assert((0 TL_DECODER_OPERATIONS(TL_COUNT) TL_ENCODER_OPERATIONS(TL_COUNT)
+                   TL_PRIMITIVE_OPERATIONS(TL_COUNT)) *
+                      sizeof(void (*)()) ==
+                  sizeof(TLParserOps),
               "every slot of TLParserOps has its line in one of the lists");
 #undef TL_COUNT
 

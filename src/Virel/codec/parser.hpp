@@ -72,7 +72,9 @@ inline uint64_t read_int64(TLParser* self) noexcept {
     return word;
 }
 
-inline double read_double(TLParser* self) noexcept { return std::bit_cast<double>(read_int64(self)); }
+inline double read_double(TLParser* self) noexcept {
+    return std::bit_cast<double>(read_int64(self));
+}
 
 inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
     *size = 0;
@@ -114,39 +116,44 @@ inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
 // and the function itself.
 
 // Templates over how they reach the other operations (Ops: ViaTable or Direct); decoder.cpp.
-#define TL_DECODER_OPERATIONS(X)                                                                           \
-    X(_read_value, read_value, PyObject*,                                                                  \
-      (TLParser* self, int32_t kind, const char* type_name, const TLElementType* element),                 \
-      (self, kind, type_name, element))                                                                    \
-    X(_read_string, read_string, PyObject*, (TLParser* self), (self))                                      \
-    X(_read_vector, read_vector, PyObject*, (TLParser* self, const char* type_name, const TLElementType* element), \
-      (self, type_name, element))                                                                          \
-    X(_read_object, read_object, PyObject*, (TLParser* self), (self))
+#define TL_DECODER_OPERATIONS(X)                                                            \
+    X(_read_value, read_value, PyObject*,                                                   \
+      (TLParser * self, int32_t kind, const char* type_name, const TLElementType* element), \
+      (self, kind, type_name, element))                                                     \
+    X(_read_string, read_string, PyObject*, (TLParser * self), (self))                      \
+    X(_read_vector, read_vector, PyObject*,                                                 \
+      (TLParser * self, const char* type_name, const TLElementType* element),               \
+      (self, type_name, element))                                                           \
+    X(_read_object, read_object, PyObject*, (TLParser * self), (self))
 
 // The same for encoder.cpp.
-#define TL_ENCODER_OPERATIONS(X)                                                                           \
-    X(_write_value, write_value, bool,                                                                     \
-      (TLParser* self, PyObject* value, int32_t kind, const char* type_name, const TLElementType* element), \
-      (self, value, kind, type_name, element))                                                             \
-    X(_write_int32, write_int32, bool, (TLParser* self, uint32_t value), (self, value))                    \
-    X(_write_int64, write_int64, bool, (TLParser* self, uint64_t value), (self, value))                    \
-    X(_write_double, write_double, bool, (TLParser* self, double value), (self, value))                    \
-    X(_write_bytes, write_bytes, bool, (TLParser* self, const char* data, Py_ssize_t size), (self, data, size)) \
-    X(_write_string, write_string, bool, (TLParser* self, PyObject* text), (self, text))                   \
-    X(_write_vector, write_vector, bool,                                                                   \
-      (TLParser* self, PyObject* value, const char* type_name, const TLElementType* element),              \
-      (self, value, type_name, element))                                                                   \
-    X(_write_object, write_object, bool, (TLParser* self, PyObject* value), (self, value))
+#define TL_ENCODER_OPERATIONS(X)                                                                \
+    X(_write_value, write_value, bool,                                                          \
+      (TLParser * self, PyObject * value, int32_t kind, const char* type_name,                  \
+       const TLElementType* element),                                                           \
+      (self, value, kind, type_name, element))                                                  \
+    X(_write_int32, write_int32, bool, (TLParser * self, uint32_t value), (self, value))        \
+    X(_write_int64, write_int64, bool, (TLParser * self, uint64_t value), (self, value))        \
+    X(_write_double, write_double, bool, (TLParser * self, double value), (self, value))        \
+    X(_write_bytes, write_bytes, bool, (TLParser * self, const char* data, Py_ssize_t size),    \
+      (self, data, size))                                                                       \
+    X(_write_string, write_string, bool, (TLParser * self, PyObject * text), (self, text))      \
+    X(_write_vector, write_vector, bool,                                                        \
+      (TLParser * self, PyObject * value, const char* type_name, const TLElementType* element), \
+      (self, value, type_name, element))                                                        \
+    X(_write_object, write_object, bool, (TLParser * self, PyObject * value), (self, value))
 
 // Plain functions that call no other operation: the read primitives above, ensure_buffer.
-#define TL_PRIMITIVE_OPERATIONS(X)                                                                         \
-    X(_read_int32, read_int32, uint32_t, (TLParser* self), (self))                                         \
-    X(_read_int64, read_int64, uint64_t, (TLParser* self), (self))                                         \
-    X(_read_double, read_double, double, (TLParser* self), (self))                                         \
-    X(_read_bytes, read_bytes, const char*, (TLParser* self, Py_ssize_t* size), (self, size))              \
-    X(_ensure_buffer, ensure_buffer, void, (TLParser* self, uint64_t extra), (self, extra))
+#define TL_PRIMITIVE_OPERATIONS(X)                                                              \
+    X(_read_int32, read_int32, uint32_t, (TLParser * self), (self))                             \
+    X(_read_int64, read_int64, uint64_t, (TLParser * self), (self))                             \
+    X(_read_double, read_double, double, (TLParser * self), (self))                             \
+    X(_read_bytes, read_bytes, const char*, (TLParser * self, Py_ssize_t * size), (self, size)) \
+    X(_ensure_buffer, ensure_buffer, void, (TLParser * self, uint64_t extra), (self, extra))
 
-#define TL_DECLARE_TEMPLATE(op, impl, result, params, args) template <class Ops> result impl params;
+#define TL_DECLARE_TEMPLATE(op, impl, result, params, args) \
+    template <class Ops>                                    \
+    result impl params;
 TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 TL_ENCODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 #undef TL_DECLARE_TEMPLATE
@@ -160,7 +167,7 @@ void ensure_buffer(TLParser*, uint64_t);
 // A policy also says which of the parser's modes (strict encoding, signed integers) is on: the
 // direct path has one instance per mode, chosen once per call at the entry point, so that the
 // default instance carries no test of the mode; the table path reads the mode from the parser.
-#define TL_VIA_TABLE(op, impl, result, params, args)                                                       \
+#define TL_VIA_TABLE(op, impl, result, params, args) \
     static result op params { return self->ops->op args; }
 struct ViaTable {
     static constexpr bool direct = false;
@@ -172,30 +179,31 @@ struct ViaTable {
 };
 #undef TL_VIA_TABLE
 
-#define TL_DIRECT_TEMPLATE(op, impl, result, params, args)                                                 \
+#define TL_DIRECT_TEMPLATE(op, impl, result, params, args) \
     static result op params { return impl<Self> args; }
-#define TL_DIRECT_PLAIN(op, impl, result, params, args)                                                    \
+#define TL_DIRECT_PLAIN(op, impl, result, params, args) \
     static result op params { return impl args; }
-#define TL_DIRECT_POLICY(Name, kStrict, kSigned)                                                           \
-    struct Name {                                                                                          \
-        using Self = Name;                                                                                 \
-        static constexpr bool direct = true;                                                               \
-        static constexpr bool strict(const TLParser*) noexcept { return kStrict; }                        \
-        static constexpr bool signed_ints(const TLParser*) noexcept { return kSigned; }                   \
-        TL_DECODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                                          \
-        TL_ENCODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                                          \
-        TL_PRIMITIVE_OPERATIONS(TL_DIRECT_PLAIN)                                                           \
+#define TL_DIRECT_POLICY(Name, kStrict, kSigned)                                        \
+    struct Name {                                                                       \
+        using Self = Name;                                                              \
+        static constexpr bool direct = true;                                            \
+        static constexpr bool strict(const TLParser*) noexcept { return kStrict; }      \
+        static constexpr bool signed_ints(const TLParser*) noexcept { return kSigned; } \
+        TL_DECODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                       \
+        TL_ENCODER_OPERATIONS(TL_DIRECT_TEMPLATE)                                       \
+        TL_PRIMITIVE_OPERATIONS(TL_DIRECT_PLAIN)                                        \
     };
 TL_DIRECT_POLICY(Direct, false, false)
-TL_DIRECT_POLICY(DirectStrict, true, false)   // encoding only: strict changes no read
-TL_DIRECT_POLICY(DirectSigned, false, true)   // decoding only: signed changes no write
+TL_DIRECT_POLICY(DirectStrict, true, false)  // encoding only: strict changes no read
+TL_DIRECT_POLICY(DirectSigned, false, true)  // decoding only: signed changes no write
 #undef TL_DIRECT_POLICY
 #undef TL_DIRECT_TEMPLATE
 #undef TL_DIRECT_PLAIN
 
 // The table path's instance of each template, for the default table: at the end of the file that
 // defines the templates.
-#define TL_INSTANTIATE_FOR_TABLE(op, impl, result, params, args) template result impl<ViaTable> params;
+#define TL_INSTANTIATE_FOR_TABLE(op, impl, result, params, args) \
+    template result impl<ViaTable> params;
 
 // Null with RuntimeError pending, saying why the parser has no compiler to call. parser.cpp.
 [[gnu::cold]] TLSchemaCompiler* no_compiler(TLParser* self) noexcept;
@@ -203,14 +211,15 @@ TL_DIRECT_POLICY(DirectSigned, false, true)   // decoding only: signed changes n
 // The compiler of a parser (its tables), or null with RuntimeError pending when the garbage
 // collector has cleared it. Inline: the decoder asks once per object.
 inline TLSchemaCompiler* parser_compiler(TLParser* self) noexcept {
-    if (self->compiler == Py_None || !self->schema) [[unlikely]] return no_compiler(self);
+    if (self->compiler == Py_None || !self->schema) [[unlikely]]
+        return no_compiler(self);
     return reinterpret_cast<TLSchemaCompiler*>(self->compiler);
 }
 
 // What the elements of a vector are: from the record worked out at compile time, or, when a
 // caller brings none, derived from the vector's type text at the call.
 struct VectorElement {
-    int32_t kind = TL_INT;              // no type text at all: int elements
+    int32_t kind = TL_INT;  // no type text at all: int elements
     const char* text = nullptr;
     const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
     std::string derived;
@@ -227,7 +236,9 @@ struct ParsedType {
 
 struct TextHash {
     using is_transparent = void;
-    size_t operator()(std::string_view t) const noexcept { return std::hash<std::string_view>{}(t); }
+    size_t operator()(std::string_view t) const noexcept {
+        return std::hash<std::string_view>{}(t);
+    }
 };
 
 }  // namespace virel
@@ -242,16 +253,17 @@ struct TLParserExtras {
     std::vector<Step> steps;  // innermost first
     uint64_t at = 0;          // where the failing read began, when has_at
     bool has_at = false;
-    bool exception = false;   // the trace is that of an exception (not of a shortage)
-    int32_t hold = 0;         // vectors reading on after a shortage
+    bool exception = false;  // the trace is that of an exception (not of a shortage)
+    int32_t hold = 0;        // vectors reading on after a shortage
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
     // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
-    bool strict = false;       // pack refuses what it would otherwise guess at; unpack, trailing bytes
+    bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes
     bool signed_ints = false;  // unpack reads int and long as signed
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written.
     const char* expected_type = nullptr;
-    bool expected_lasting = false;  // whether that text is the schema's own (it lives as long as we do)
+    bool expected_lasting =
+        false;  // whether that text is the schema's own (it lives as long as we do)
     // Strict encoding: pairs of a schema's type text and a record found to fit it, at a slot
     // chosen by the two pointers, so that a record's fit is worked out once per place it stands.
     struct Fit {
@@ -269,10 +281,10 @@ struct TLParserExtras {
     // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
     // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
     // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
-    PyObject* output = nullptr;        // that bytes object, owned for the call; null: no move
+    PyObject* output = nullptr;  // that bytes object, owned for the call; null: no move
     unsigned char* own_buffer = nullptr;
     uint64_t own_capacity = 0;
-    bool output_stays = false;         // pack_into: the output never leaves the parser's buffer
+    bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
 };
 
 namespace virel {
@@ -281,7 +293,11 @@ namespace virel {
 TLParserExtras* extras_of(TLParser* self) noexcept;
 
 // The parser's modes, as the entry points read them once per call.
-inline bool strict_mode(const TLParser* self) noexcept { return self->extras && self->extras->strict; }
-inline bool signed_mode(const TLParser* self) noexcept { return self->extras && self->extras->signed_ints; }
+inline bool strict_mode(const TLParser* self) noexcept {
+    return self->extras && self->extras->strict;
+}
+inline bool signed_mode(const TLParser* self) noexcept {
+    return self->extras && self->extras->signed_ints;
+}
 
 }  // namespace virel

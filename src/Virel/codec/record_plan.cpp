@@ -29,7 +29,8 @@ bool make_key_table(const TLConstructor* record, TLCodecPlan* plan) noexcept {
         if (hash == -1) return false;
         uint32_t i = static_cast<uint32_t>(hash) & (size - 1);
         for (; slots[i].index >= 0; i = (i + 1) & (size - 1)) {
-            if (slots[i].hash == hash && same_text(record->params[slots[i].index].py_name, p.py_name))
+            if (slots[i].hash == hash &&
+                same_text(record->params[slots[i].index].py_name, p.py_name))
                 return true;  // a repeated name
         }
         slots[i] = {hash, j};
@@ -71,7 +72,8 @@ bool make_plan(TLConstructor* record) noexcept {
     if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
     for (int32_t i = 0; i < record->param_count; ++i) {
         TLParam& p = record->params[i];
-        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
+        if (PyUnicode_CheckExact(p.py_name))
+            PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
     }
     std::unique_ptr<TLCodecPlan> plan(new (std::nothrow) TLCodecPlan());
     if (!plan) {
@@ -81,7 +83,8 @@ bool make_plan(TLConstructor* record) noexcept {
     // Grown by insertion from empty, as a dict literal is: with only str keys its table is of the
     // compact str-only kind, which copies and probes faster than a presized one.
     plan->proto = Ref::steal(PyDict_New());
-    if (!plan->proto || PyDict_SetItem(plan->proto.get(), interned.underscore, record->py_name) < 0) return false;
+    if (!plan->proto || PyDict_SetItem(plan->proto.get(), interned.underscore, record->py_name) < 0)
+        return false;
     for (int32_t i = 0; i < record->param_count; ++i) {
         const TLParam& p = record->params[i];
         if (p.flags_word) continue;
@@ -90,7 +93,8 @@ bool make_plan(TLConstructor* record) noexcept {
     }
     if (!make_key_table(record, plan.get())) return false;
     if (plan->key_slots && record->value_count) {
-        plan->value_keys.reset(new (std::nothrow) ValueKey[static_cast<size_t>(record->value_count)]);
+        plan->value_keys.reset(new (std::nothrow)
+                                   ValueKey[static_cast<size_t>(record->value_count)]);
         if (!plan->value_keys) {
             PyErr_NoMemory();
             return false;
@@ -100,9 +104,14 @@ bool make_plan(TLConstructor* record) noexcept {
             const TLParam& p = record->params[i];
             if (p.flags_word) continue;
             bool flag = p.is_conditional && p.kind == TL_BOOL;
-            uint64_t visit = p.is_conditional && !flag && record->param_count <= 64 ? uint64_t{1} << i : 0;
-            *key++ = {p.py_name, i, p.flag_field == 1 ? 1 : 0, p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
-                      flag ? 1 : 0, visit};
+            uint64_t visit =
+                p.is_conditional && !flag && record->param_count <= 64 ? uint64_t{1} << i : 0;
+            *key++ = {p.py_name,
+                      i,
+                      p.flag_field == 1 ? 1 : 0,
+                      p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
+                      flag ? 1 : 0,
+                      visit};
         }
     }
     if (record->param_count <= 64) plan->always_written = always_written(record);
@@ -147,7 +156,8 @@ const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* nam
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     if (!utf8) return nullptr;
     std::string_view key(utf8, static_cast<size_t>(size));
-    const TLConstructor* record = find_by_name(compiler, key.substr(0, key.find('\0')));  // up to a NUL
+    const TLConstructor* record =
+        find_by_name(compiler, key.substr(0, key.find('\0')));  // up to a NUL
     // Cached under the record's own name: a name holding a NUL differs from it and stays uncached.
     if (!record || !same_text(record->py_name, name)) return record;
     std::unique_ptr<MapsWatcher>& watcher = compiler->maps->watcher;

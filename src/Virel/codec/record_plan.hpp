@@ -37,8 +37,10 @@ struct TLCodecPlan {
     // "_" and every key in order, values None (False for a conditional Bool): each decoded object
     // starts as its copy.
     virel::Ref proto;
-    std::unique_ptr<virel::KeySlot[]> key_slots;    // parameter index by key hash (null: names repeat)
-    std::unique_ptr<virel::ValueKey[]> value_keys;  // value_count keys in order (null: names repeat)
+    std::unique_ptr<virel::KeySlot[]>
+        key_slots;  // parameter index by key hash (null: names repeat)
+    std::unique_ptr<virel::ValueKey[]>
+        value_keys;  // value_count keys in order (null: names repeat)
     uint32_t key_mask = 0;
     // For a record of at most 64 parameters (else unused), bit i standing for params[i]: the
     // parameters that pack may write whatever fields are present: the flags words, the plain
@@ -57,7 +59,9 @@ namespace virel {
 bool make_plan(TLConstructor* record) noexcept;
 
 // The plan of a record that the codec found through one of the lookups below.
-inline const TLCodecPlan* plan_of(const TLConstructor* record) noexcept { return record->codec_plan; }
+inline const TLCodecPlan* plan_of(const TLConstructor* record) noexcept {
+    return record->codec_plan;
+}
 
 inline const TLConstructor* planned_or_null(TLConstructor* record) noexcept {
     return !record || record->codec_plan || make_plan(record) ? record : nullptr;
@@ -71,7 +75,8 @@ inline int32_t param_of_key(const TLConstructor* record, PyObject* key) noexcept
     for (uint32_t i = static_cast<uint32_t>(hash) & plan->key_mask;; i = (i + 1) & plan->key_mask) {
         const KeySlot& slot = plan->key_slots[i];
         if (slot.index < 0) return -1;
-        if (slot.hash == hash && same_text(record->params[slot.index].py_name, key)) return slot.index;
+        if (slot.hash == hash && same_text(record->params[slot.index].py_name, key))
+            return slot.index;
     }
 }
 

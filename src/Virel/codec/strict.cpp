@@ -28,7 +28,8 @@ const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
         case TL_LONG:
             return PyLong_Check(v) && !PyBool_Check(v) ? nullptr : "int";
         case TL_DOUBLE:
-            return (PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v) ? nullptr : "int or float";
+            return (PyFloat_Check(v) || PyLong_Check(v)) && !PyBool_Check(v) ? nullptr
+                                                                             : "int or float";
         case TL_STRING:
             return PyUnicode_Check(v) ? nullptr : "str";
         case TL_BYTES:
@@ -47,7 +48,8 @@ const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
     }
 }
 
-bool strict_wrong_field(const TLConstructor* record, const TLParam* p, const char* want, PyObject* v) noexcept {
+bool strict_wrong_field(const TLConstructor* record, const TLParam* p, const char* want,
+                        PyObject* v) noexcept {
     PyErr_Format(PyExc_TypeError, "'%s' of '%s' takes %s, got %.200s", p->name, record->name, want,
                  Py_TYPE(v)->tp_name);
     return false;
@@ -59,25 +61,30 @@ static const char* proper_type(const char* text) noexcept {
     return mark ? mark + 1 : text;
 }
 
-bool strict_wrong_element(const char* element_text, Py_ssize_t index, const char* want, PyObject* v) noexcept {
+bool strict_wrong_element(const char* element_text, Py_ssize_t index, const char* want,
+                          PyObject* v) noexcept {
     PyErr_Format(PyExc_TypeError, "element %zd of a Vector<%s> takes %s, got %.200s", index,
                  element_text ? proper_type(element_text) : "int", want, Py_TYPE(v)->tp_name);
     return false;
 }
 
 bool strict_wrong_value(const char* type_text, const char* want, PyObject* v) noexcept {
-    PyErr_Format(PyExc_TypeError, "a value of type '%s' takes %s, got %.200s", type_text, want, Py_TYPE(v)->tp_name);
+    PyErr_Format(PyExc_TypeError, "a value of type '%s' takes %s, got %.200s", type_text, want,
+                 Py_TYPE(v)->tp_name);
     return false;
 }
 
 bool strict_missing(const TLConstructor* record, const TLParam* p) noexcept {
-    PyErr_Format(PyExc_ValueError, "Missing value for '%s' of '%s': it is not optional, and strict pack writes no default",
-                 p->name, record->name);
+    PyErr_Format(
+        PyExc_ValueError,
+        "Missing value for '%s' of '%s': it is not optional, and strict pack writes no default",
+        p->name, record->name);
     return false;
 }
 
 bool strict_no_word(const TLConstructor* record, const TLParam* p) noexcept {
-    PyErr_Format(PyExc_ValueError, "Cannot pack '%s' of '%s': the record has no %s word to carry it", p->name,
+    PyErr_Format(PyExc_ValueError,
+                 "Cannot pack '%s' of '%s': the record has no %s word to carry it", p->name,
                  record->name, p->flag_field == 1 ? "flags2" : "flags");
     return false;
 }
@@ -93,7 +100,8 @@ size_t distance(std::string_view a, std::string_view b) {
         row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
             size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = above;
         }
     }
@@ -130,16 +138,18 @@ bool check_key(const TLConstructor* record, PyObject* key) {
         if (same_text(key, interned.underscore)) return true;
         if (const TLParam* p = param_named(record, key)) {
             if (!p->flags_word) return true;
-            PyErr_Format(PyExc_ValueError, "'%U' of '%s' is computed by pack from the optional fields present: leave it out",
-                         key, record->name);
+            PyErr_Format(
+                PyExc_ValueError,
+                "'%U' of '%s' is computed by pack from the optional fields present: leave it out",
+                key, record->name);
             return false;
         }
         Py_ssize_t size;
         const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
         if (!utf8) return false;
         if (const TLParam* near = closest_param(record, {utf8, static_cast<size_t>(size)})) {
-            PyErr_Format(PyExc_ValueError, "'%U' is no parameter of '%s' (did you mean '%s'?)", key, record->name,
-                         near->name);
+            PyErr_Format(PyExc_ValueError, "'%U' is no parameter of '%s' (did you mean '%s'?)", key,
+                         record->name, near->name);
             return false;
         }
     }
@@ -167,7 +177,8 @@ bool strict_check_keys(const TLConstructor* record, PyObject* value) noexcept {
     });
 }
 
-bool strict_record_fits(TLParser* self, const TLConstructor* record, const char* expected) noexcept {
+bool strict_record_fits(TLParser* self, const TLConstructor* record,
+                        const char* expected) noexcept {
     std::string_view want(proper_type(expected));
     if (want == record->result_type || want.starts_with('!') || want == "Object") return true;
     // Only a type that some record has as its result type is checked.
@@ -179,15 +190,16 @@ bool strict_record_fits(TLParser* self, const TLConstructor* record, const char*
             extras->result_types.clear();
             extras->result_types_of = nullptr;
             for (int32_t i = 0; i < schema->count; ++i)
-                if (const char* t = schema->constructors[i].result_type) extras->result_types.try_emplace(t, true);
+                if (const char* t = schema->constructors[i].result_type)
+                    extras->result_types.try_emplace(t, true);
             extras->result_types_of = schema;
         }
         return extras->result_types.contains(want);
     });
     if (PyErr_Occurred()) return false;
     if (!known) return true;
-    PyErr_Format(PyExc_ValueError, "Expected an object of type %s, got '%s' of type %s", std::string(want).c_str(),
-                 record->name, record->result_type);
+    PyErr_Format(PyExc_ValueError, "Expected an object of type %s, got '%s' of type %s",
+                 std::string(want).c_str(), record->name, record->result_type);
     return false;
 }
 

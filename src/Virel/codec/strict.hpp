@@ -15,21 +15,25 @@ int strict_is_mapping(PyObject* v) noexcept;
 // is told by its exact type alone; any other goes through strict_expected_other.
 const char* strict_expected_other(int32_t kind, PyObject* v) noexcept;
 inline const char* strict_expected(int32_t kind, PyObject* v) noexcept {
-    static PyTypeObject* const usual[] = {&PyLong_Type,  &PyLong_Type, &PyFloat_Type, &PyUnicode_Type,
-                                          &PyBytes_Type, &PyBool_Type, &PyList_Type,  &PyDict_Type};
+    static PyTypeObject* const usual[] = {&PyLong_Type,    &PyLong_Type,  &PyFloat_Type,
+                                          &PyUnicode_Type, &PyBytes_Type, &PyBool_Type,
+                                          &PyList_Type,    &PyDict_Type};
     static_assert(TL_INT == 0 && TL_OBJECT == 7, "usual[] is indexed by the kind");
     if (static_cast<uint32_t>(kind) <= TL_OBJECT && Py_TYPE(v) == usual[kind]) return nullptr;
     return strict_expected_other(kind, v);
 }
-inline bool strict_failed(const char* want) noexcept { return want == reinterpret_cast<const char*>(-1); }
+inline bool strict_failed(const char* want) noexcept {
+    return want == reinterpret_cast<const char*>(-1);
+}
 
 // TypeError for a value of the wrong type: of parameter `p` of `record`, of element `index` of a
 // vector of `element_text`, or (both null) of a value given as `type_text`. Returns false.
-[[gnu::cold]] bool strict_wrong_field(const TLConstructor* record, const TLParam* p, const char* want,
+[[gnu::cold]] bool strict_wrong_field(const TLConstructor* record, const TLParam* p,
+                                      const char* want, PyObject* v) noexcept;
+[[gnu::cold]] bool strict_wrong_element(const char* element_text, Py_ssize_t index,
+                                        const char* want, PyObject* v) noexcept;
+[[gnu::cold]] bool strict_wrong_value(const char* type_text, const char* want,
                                       PyObject* v) noexcept;
-[[gnu::cold]] bool strict_wrong_element(const char* element_text, Py_ssize_t index, const char* want,
-                                        PyObject* v) noexcept;
-[[gnu::cold]] bool strict_wrong_value(const char* type_text, const char* want, PyObject* v) noexcept;
 
 // ValueError for a parameter that is not optional and is missing or None. Returns false.
 [[gnu::cold]] bool strict_missing(const TLConstructor* record, const TLParam* p) noexcept;

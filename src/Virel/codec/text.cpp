@@ -84,8 +84,9 @@ Py_ssize_t encode_utf8(const Char* in, Py_ssize_t count, unsigned char* out) noe
 bool write_text_in_place(TLParser* self, PyObject* text) {
     Py_ssize_t count = PyUnicode_GET_LENGTH(text);
     int kind = PyUnicode_KIND(text);
-    uint64_t most = static_cast<uint64_t>(count) *
-                    (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4);
+    uint64_t most = static_cast<uint64_t>(count) * (kind == PyUnicode_1BYTE_KIND   ? 2
+                                                    : kind == PyUnicode_2BYTE_KIND ? 3
+                                                                                   : 4);
     if (!reserve<Direct>(self, most + 8)) {
         PyErr_Clear();
         return false;
@@ -95,9 +96,11 @@ bool write_text_in_place(TLParser* self, PyObject* text) {
     uint64_t prefix = most < 254 ? 1 : 4;
     unsigned char* data = self->buffer + self->position + prefix;
     const void* chars = PyUnicode_DATA(text);
-    Py_ssize_t size = kind == PyUnicode_1BYTE_KIND   ? encode_utf8(static_cast<const Py_UCS1*>(chars), count, data)
-                      : kind == PyUnicode_2BYTE_KIND ? encode_utf8(static_cast<const Py_UCS2*>(chars), count, data)
-                                                     : encode_utf8(static_cast<const Py_UCS4*>(chars), count, data);
+    Py_ssize_t size = kind == PyUnicode_1BYTE_KIND
+                          ? encode_utf8(static_cast<const Py_UCS1*>(chars), count, data)
+                      : kind == PyUnicode_2BYTE_KIND
+                          ? encode_utf8(static_cast<const Py_UCS2*>(chars), count, data)
+                          : encode_utf8(static_cast<const Py_UCS4*>(chars), count, data);
     if (size < 0 || size > kMaxByteString) return false;
     unsigned char* start = self->buffer + self->position;
     if (size < 254 && prefix == 4) std::memmove(start + 1, data, static_cast<size_t>(size));

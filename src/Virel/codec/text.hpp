@@ -23,9 +23,11 @@ bool write_string(TLParser* self, PyObject* text) {
     }
     bool ok;
     if (PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {  // its characters are its UTF-8
-        ok = Ops::_write_bytes(self, static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+        ok = Ops::_write_bytes(self, static_cast<const char*>(PyUnicode_DATA(text)),
+                               PyUnicode_GET_LENGTH(text));
     } else if (Ops::direct && PyUnicode_Check(text) && write_text_in_place(self, text)) {
-        ok = true;  // only on the direct path: a native subclass's own _write_bytes sees every string
+        ok =
+            true;  // only on the direct path: a native subclass's own _write_bytes sees every string
     } else {
         // Strict: a lone surrogate raises UnicodeEncodeError; a non-str raises TypeError.
         Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(text));

@@ -22,7 +22,8 @@ TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
     if (!self->extras) self->extras = new (std::nothrow) TLParserExtras();
     TLParserExtras* trace = self->extras;
     if (!trace) return nullptr;
-    if (exception && !trace->exception) {  // the exception is what the caller sees: trace it instead
+    if (exception &&
+        !trace->exception) {  // the exception is what the caller sees: trace it instead
         trace->steps.clear();
         trace->has_at = false;
         trace->exception = true;
@@ -59,7 +60,8 @@ void path_mark(TLParser* self, uint64_t at) noexcept {
 void path_mark_text(TLParser* self) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return;
     PyObject* exc = PyErr_GetRaisedException();
-    if (Ref text = Ref::steal(PyUnicodeDecodeError_GetObject(exc)); text && PyBytes_Check(text.get())) {
+    if (Ref text = Ref::steal(PyUnicodeDecodeError_GetObject(exc));
+        text && PyBytes_Check(text.get())) {
         // The string's bytes end 0 to 3 bytes of padding before the cursor, behind a prefix of one
         // byte holding n or of 254 and n in three bytes: the first place that fits is where it began.
         auto n = static_cast<uint64_t>(PyBytes_GET_SIZE(text.get()));
@@ -74,7 +76,8 @@ void path_mark_text(TLParser* self) noexcept {
                 break;
             }
             if (data >= 4 && input[data - 4] == 254 &&
-                (input[data - 3] | uint64_t{input[data - 2]} << 8 | uint64_t{input[data - 1]} << 16) == n) {
+                (input[data - 3] | uint64_t{input[data - 2]} << 8 |
+                 uint64_t{input[data - 1]} << 16) == n) {
                 path_mark(self, data - 4);
                 break;
             }
@@ -84,7 +87,8 @@ void path_mark_text(TLParser* self) noexcept {
     PyErr_SetRaisedException(exc);
 }
 
-void path_field(TLParser* self, const TLConstructor* record, const TLParam* param, bool exception) noexcept {
+void path_field(TLParser* self, const TLConstructor* record, const TLParam* param,
+                bool exception) noexcept {
     TLParserExtras* trace = trace_for(self, exception);
     if (!trace) return;
     if (param) push(trace, {Step::field, param->name, 0});
@@ -95,12 +99,14 @@ void path_param(TLParser* self, const TLParam* param, bool exception) noexcept {
     // Called during a call (CallScope): the compiler is there, and so is every schema the call
     // took a record from, whether the compiler has compiled again meanwhile or not.
     if (!self->compiler || self->compiler == Py_None) return;
-    if (const TLConstructor* record = owner_of(reinterpret_cast<TLSchemaCompiler*>(self->compiler), param))
+    if (const TLConstructor* record =
+            owner_of(reinterpret_cast<TLSchemaCompiler*>(self->compiler), param))
         path_field(self, record, param, exception);
 }
 
 void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
-    if (TLParserExtras* trace = trace_for(self, exception)) push(trace, {Step::element, nullptr, index});
+    if (TLParserExtras* trace = trace_for(self, exception))
+        push(trace, {Step::element, nullptr, index});
 }
 
 void path_hold(TLParser* self, int delta) noexcept {
@@ -109,7 +115,8 @@ void path_hold(TLParser* self, int delta) noexcept {
 
 // "at messages.sendMessage.entities[1].offset (records: messages.sendMessage > messageEntityBold)",
 // and when decoding "; the failing read began at byte 36, in messageEntityBold".
-static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding, uint64_t at) {
+static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding,
+                             uint64_t at) {
     std::string text = "at ";
     std::string records;
     const char* innermost = nullptr;
@@ -192,8 +199,8 @@ static PyObject* add_note(PyObject* exc, PyObject* note) noexcept {
     }
     if (done == 0) return exc;
     PyObject* raised = PyErr_GetRaisedException();
-    if (!raised) return exc;                  // cannot happen: a failure leaves its exception
-    PyException_SetContext(raised, exc);      // steals exc
+    if (!raised) return exc;              // cannot happen: a failure leaves its exception
+    PyException_SetContext(raised, exc);  // steals exc
     return raised;
 }
 
@@ -203,7 +210,8 @@ static void attach_note(const std::string& text) noexcept {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;
     if (!text.empty()) {
-        Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        Ref note = Ref::steal(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (note) exc = add_note(exc, note.get());
         else PyErr_Clear();
     }
@@ -213,8 +221,9 @@ static void attach_note(const std::string& text) noexcept {
 void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {
     TLParserExtras* trace = self->extras;
     // A shortage's trace starts where the first short read began; an exception's where its mark says.
-    uint64_t at = base + (trace && trace->exception ? (trace->has_at ? trace->at : self->position)
-                                            : (self->parse_error ? self->short_at : self->position));
+    uint64_t at =
+        base + (trace && trace->exception ? (trace->has_at ? trace->at : self->position)
+                                          : (self->parse_error ? self->short_at : self->position));
     std::string text;
     try {
         text = path_text(trace, root, decoding, at);
@@ -228,7 +237,8 @@ void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t 
 void attach_left_over_note(const char* record, uint64_t at) noexcept {
     std::string text;
     try {
-        text = record ? std::string("at ") + record + " (records: " + record + ")" : "at the top-level object";
+        text = record ? std::string("at ") + record + " (records: " + record + ")"
+                      : "at the top-level object";
         text += "; the extra bytes begin at byte " + std::to_string(at);
     } catch (...) {
         text.clear();  // no note rather than none of the error

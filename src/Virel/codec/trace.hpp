@@ -28,7 +28,8 @@ namespace virel {
 // Attaches the trace as one note to the pending exception and clears it. `root`: the type text the
 // value was read or written as (null for a boxed object); `base`: what to add to positions (the
 // offset of the input inside the caller's data); decoding adds where the failing read began.
-[[gnu::cold]] void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept;
+[[gnu::cold]] void attach_path_note(TLParser* self, const char* root, bool decoding,
+                                    uint64_t base) noexcept;
 // The note of bytes left after a whole object (strict unpack): the record read, when known (null:
 // none), and the byte where the bytes left begin.
 [[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;

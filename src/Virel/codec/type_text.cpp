@@ -10,7 +10,8 @@ namespace virel {
 namespace {
 
 bool is_name_char(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.';
 }
 
 // A type as a parameter carries it: a name (`#`, `long`, `User`, `storage.FileType`), or
@@ -28,7 +29,8 @@ bool well_formed(std::string_view text) noexcept {
         while (name_length < text.size() && is_name_char(text[name_length])) ++name_length;
         if (name_length == 0 || (text[0] >= '0' && text[0] <= '9') || text[0] == '.') return false;
     }
-    if (text.substr(0, name_length).starts_with("Vector")) return false;  // a vector without its element type
+    if (text.substr(0, name_length).starts_with("Vector"))
+        return false;  // a vector without its element type
     text.remove_prefix(name_length);
     return text.size() == depth && text.find_first_not_of('>') == std::string_view::npos;
 }
@@ -57,7 +59,8 @@ const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObje
     // derived from the text when it is read or written (as for a record made without them),
     // so that nothing is added to the schema's own tables for a text given at a call.
     if (extras->types.size() >= 256) extras->types.clear();
-    auto [it, added] = extras->types.try_emplace(std::string(text), ParsedType{kind, nullptr, nullptr});
+    auto [it, added] =
+        extras->types.try_emplace(std::string(text), ParsedType{kind, nullptr, nullptr});
     it->second.text = it->first.c_str();  // nodes stay put: the pointer lives as long as the entry
     return &it->second;
 }

@@ -13,7 +13,8 @@ const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObje
 
 // The type argument of an entry point into *out: null for an argument not given or None (a boxed
 // object, as pack and unpack read and write). False with an exception pending.
-inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg, const ParsedType** out) noexcept {
+inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg,
+                          const ParsedType** out) noexcept {
     *out = nullptr;
     if (!arg || arg == Py_None) return true;
     *out = guarded<const ParsedType*>([&] { return parsed_type(self, compiler, arg); });

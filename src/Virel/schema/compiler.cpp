@@ -42,7 +42,8 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
         if (!element) break;
         *link = element;
         if (!(element->type_name = copy_cstr(self->schema, text.data(), text.size()))) break;
-        Ref py_text = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        Ref py_text = Ref::steal(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
         if (!py_text) break;
         element->kind = self->ops->_parse_type(self, py_text.get());
         if (PyErr_Occurred()) break;
@@ -77,7 +78,8 @@ static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
 }
 
 // Fills one parameter record from its JSON object; false with an exception pending.
-static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, TLConstructor* record) {
+static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p,
+                       TLConstructor* record) {
     if (!expect_exact(param_obj, &PyDict_Type, "dict")) return false;
     if (param_obj == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
@@ -102,14 +104,16 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p, 
     }
     Py_ssize_t size;
     const char* utf8 = utf8_of(name, &size);
-    if (!utf8 || !(p->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return false;
+    if (!utf8 || !(p->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
+        return false;
     p->py_name = Py_NewRef(name);
     if (std::strcmp(p->name, "flags") == 0) p->flags_word = 1;
     else if (std::strcmp(p->name, "flags2") == 0) p->flags_word = 2;
 
     p->kind = self->ops->_parse_type(self, type);
     if (PyErr_Occurred()) return false;
-    if (!(utf8 = utf8_of(type, &size)) || !(p->type_name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
+    if (!(utf8 = utf8_of(type, &size)) ||
+        !(p->type_name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
         return false;
     if (!parse_condition({utf8, static_cast<size_t>(size)}, p, record)) return false;
     if (p->kind == TL_VECTOR && !(p->element = make_element_type(self, p->type_name))) return false;
@@ -168,7 +172,8 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     Ref params = dict_get(entry, json_keys.params, nullptr);
     if (PyErr_Occurred()) return fail<TLConstructor*>(here);
     if (!params) params = Ref::steal(PyList_New(0));
-    if (!params || !expect_exact(params.get(), &PyList_Type, "list")) return fail<TLConstructor*>(here);
+    if (!params || !expect_exact(params.get(), &PyList_Type, "list"))
+        return fail<TLConstructor*>(here);
 
     if (name.get() == Py_None) {
         none_has_no("encode");
@@ -176,20 +181,23 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     Py_ssize_t size;
     const char* utf8 = utf8_of(name.get(), &size);
-    if (!utf8 || !(record->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size)))) return fail<TLConstructor*>(here);
+    if (!utf8 || !(record->name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
+        return fail<TLConstructor*>(here);
     const auto name_bytes = static_cast<size_t>(size);
     // A name is used up to its first NUL, here as in the maps.
     size_t name_size = std::strlen(record->name);
-    record->py_name = name_size == name_bytes
-                     ? Py_NewRef(name.get())
-                     : PyUnicode_DecodeUTF8(record->name, static_cast<Py_ssize_t>(name_size), nullptr);
+    record->py_name =
+        name_size == name_bytes
+            ? Py_NewRef(name.get())
+            : PyUnicode_DecodeUTF8(record->name, static_cast<Py_ssize_t>(name_size), nullptr);
     if (!record->py_name) return fail<TLConstructor*>(here);
     // The result type as written; an entry that gives none (or an empty one) is its own result type.
     if (result_type.get() == Py_None || PyUnicode_GET_LENGTH(result_type.get()) == 0) {
         record->result_type = copy_cstr(self->schema, record->name, name_bytes);
     } else {
         const char* type_utf8 = utf8_of(result_type.get(), &size);
-        record->result_type = type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
+        record->result_type =
+            type_utf8 ? copy_cstr(self->schema, type_utf8, static_cast<size_t>(size)) : nullptr;
     }
     if (!record->result_type) return fail<TLConstructor*>(here);
 
@@ -215,10 +223,12 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     record->param_count = static_cast<int32_t>(n);
     if (n == 0) return record;
-    if (!(record->params = carve_zeroed<TLParam>(self->schema, static_cast<size_t>(n)))) return fail<TLConstructor*>(here);
+    if (!(record->params = carve_zeroed<TLParam>(self->schema, static_cast<size_t>(n))))
+        return fail<TLConstructor*>(here);
     for (Py_ssize_t j = 0; j < n; ++j) {
         TLParam* p = &record->params[j];
-        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, record)) return fail<TLConstructor*>(here);
+        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, record))
+            return fail<TLConstructor*>(here);
         if (!p->flags_word) ++record->value_count;
         if (p->is_conditional) ++record->conditional_count;
     }
@@ -231,9 +241,11 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Ref top;
     if (PyUnicode_Check(json_data)) {
         // No namespace: the module's execution failed (a class of it outlived that).
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json)
+                                     : nullptr;  // borrowed
         if (!json) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
             return fail<void>(here);
         }
         top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
@@ -248,7 +260,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     }
     Ref constructors = dict_get(top.get(), json_keys.constructors, nullptr);
     if (PyErr_Occurred()) return fail<void>(here);
-    if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list")) return fail<void>(here);
+    if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list"))
+        return fail<void>(here);
     if (constructors.get() == Py_None) {
         none_has_no("extend");
         return fail<void>(here);
@@ -279,7 +292,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
     if (count > 0 && count <= INT32_MAX &&
         !(schema->constructors = carve_zeroed<TLConstructor>(schema, static_cast<size_t>(count))))
-        return fail<void>(here);  // `tables` releases the schema
+        return fail<void>(here);                                    // `tables` releases the schema
     maps->live.push_back(SchemaLife{std::move(tables), 0, 0, {}});  // room reserved above
     self->schema = schema;
     if (count > INT32_MAX) {
@@ -304,7 +317,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
 
 bool compiler_ready(const TLSchemaCompiler* self) noexcept {
     if (self->ops && self->maps) return true;
-    PyErr_SetString(PyExc_RuntimeError, "TLSchemaCompiler is not initialised: it was not made by its own __new__");
+    PyErr_SetString(PyExc_RuntimeError,
+                    "TLSchemaCompiler is not initialised: it was not made by its own __new__");
     return false;
 }
 
@@ -317,23 +331,28 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     std::vector<PyObject*> rest;
     Ref rest_kwnames;
     bool strict = false;
-    if (!guarded<bool>([&] { return take_options(args, nargs, kwnames, options, 1, given, &rest, &rest_kwnames); }))
+    if (!guarded<bool>([&] {
+            return take_options(args, nargs, kwnames, options, 1, given, &rest, &rest_kwnames);
+        }))
         return fail<PyObject*>(here);
     PyObject* json_data;
-    if (!parse_one_arg("compile", "json_data", rest.data(), nargs, rest_kwnames.get(), &json_data) ||
+    if (!parse_one_arg("compile", "json_data", rest.data(), nargs, rest_kwnames.get(),
+                       &json_data) ||
         !option_flag(given[0], &strict))
         return fail<PyObject*>(here);
     if (!compiler_ready(self)) return fail<PyObject*>(here);
     if (self->compiling) {
         // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
         // the same compiler would fill records of a schema the outer call did not allocate.
-        PyErr_SetString(PyExc_RuntimeError, "TLSchemaCompiler.compile is already running on this compiler");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "TLSchemaCompiler.compile is already running on this compiler");
         return fail<PyObject*>(here);
     }
     self->compiling = 1;
     guarded<void>([&] {
         if (!strict) return self->ops->_parse_json_schema(self, json_data);
-        if (Ref checked = strict_schema(json_data)) self->ops->_parse_json_schema(self, checked.get());
+        if (Ref checked = strict_schema(json_data))
+            self->ops->_parse_json_schema(self, checked.get());
     });
     self->compiling = 0;
     ++self->maps->compiles;
@@ -381,7 +400,8 @@ static PyMethodDef TLSchemaCompiler_methods[] = {
      "compile($self, json_data, *, strict=False)\n--\n\nCompile a schema given as JSON text or as the dict it parses into.\n"
      "strict: refuse entries without id, name, params or result type, malformed type texts,\n"
      "conditions on a flags word the record lacks, and different entries under one id or name."},
-    {"entries", TL_FASTCALL(TLSchemaCompiler_entries), METH_FASTCALL | METH_KEYWORDS, "entries($self, /)\n--\n\nThe records of the latest compile, in schema order: a tuple of TLConstructor."},
+    {"entries", TL_FASTCALL(TLSchemaCompiler_entries), METH_FASTCALL | METH_KEYWORDS,
+     "entries($self, /)\n--\n\nThe records of the latest compile, in schema order: a tuple of TLConstructor."},
     {"__reduce__", TL_FASTCALL(refuse_reduce), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"__setstate__", TL_FASTCALL(refuse_setstate), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -391,7 +411,9 @@ static PyType_Slot TLSchemaCompiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(TLSchemaCompiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(TLSchemaCompiler_dealloc)},
     {Py_tp_methods, TLSchemaCompiler_methods},
-    {Py_tp_doc, const_cast<char*>("TLSchemaCompiler(*args, **kwargs)\n--\n\nCompiles a TL schema into native tables.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "TLSchemaCompiler(*args, **kwargs)\n--\n\nCompiles a TL schema into native tables.")},
     {0, nullptr},
 };
 
@@ -410,9 +432,7 @@ bool compiler_module_init() noexcept { return make_json_keys(); }
 }  // namespace virel
 
 extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops = {
-    virel::TLSchemaCompiler_parse_json_schema,
-    virel::TLSchemaCompiler_create_constructor,
-    virel::TLSchemaCompiler_parse_type,
-    virel::TLSchemaCompiler_free_schema,
+    virel::TLSchemaCompiler_parse_json_schema, virel::TLSchemaCompiler_create_constructor,
+    virel::TLSchemaCompiler_parse_type,        virel::TLSchemaCompiler_free_schema,
     virel::TLSchemaCompiler_get_schema,
 };

@@ -75,7 +75,9 @@ private:
 
 struct NameHash {
     using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+    size_t operator()(std::string_view s) const noexcept {
+        return std::hash<std::string_view>{}(s);
+    }
 };
 
 // UTF-8 name (up to its first NUL) -> record. Each key views the `name` copy of the record it maps
@@ -104,9 +106,9 @@ struct TLSchemaCompilerMaps {
     std::vector<virel::SchemaLife> live;
     // The parsers that hold a schema of this compiler (their `schema` field), and which one.
     std::unordered_map<const TLParser*, TLSchema*> holders;
-    uint64_t calls = 0;    // pack and unpack calls in flight on parsers of this compiler
+    uint64_t calls = 0;     // pack and unpack calls in flight on parsers of this compiler
     uint64_t compiles = 0;  // compile calls so far: what a parser caches of records is of one count
-    bool waiting = false;  // a schema waits for `calls` to drop to zero to be released
+    bool waiting = false;   // a schema waits for `calls` to drop to zero to be released
 };
 
 namespace virel {
@@ -127,7 +129,8 @@ inline bool same_text(PyObject* a, PyObject* b) noexcept {
     if (a == b) return true;
     Py_ssize_t n = PyUnicode_GET_LENGTH(a);
     return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
 }
 
 // Whether a compiler has its tables in place (an object that bypassed the type's own __new__ has

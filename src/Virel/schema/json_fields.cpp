@@ -30,7 +30,8 @@ bool make_json_keys() noexcept {
     return intern_once(keys.constructors, "constructors") && intern_once(keys.methods, "methods") &&
            intern_once(keys.id, "id") && intern_once(keys.predicate, "predicate") &&
            intern_once(keys.method, "method") && intern_once(keys.type, "type") &&
-           intern_once(keys.params, "params") && intern_once(keys.name, "name") && intern_once(keys.empty, "");
+           intern_once(keys.params, "params") && intern_once(keys.name, "name") &&
+           intern_once(keys.empty, "");
 }
 
 bool entry_id(PyObject* value, uint32_t* out) noexcept {
@@ -75,6 +76,5 @@ bool entry_id(PyObject* value, uint32_t* out) noexcept {
     PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C unsigned int");
     return false;
 }
-
 
 }  // namespace virel

@@ -14,7 +14,9 @@ extern JsonKeys json_keys;
 bool make_json_keys() noexcept;
 
 // UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
-inline const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept { return PyUnicode_AsUTF8AndSize(text, size); }
+inline const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept {
+    return PyUnicode_AsUTF8AndSize(text, size);
+}
 
 // True when `value` is None or of exactly `type`; else TypeError "Expected <type_label>, got ...".
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept;

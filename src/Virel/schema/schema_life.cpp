@@ -15,11 +15,13 @@ SchemaLife* life_of(TLSchemaCompilerMaps* maps, const TLSchema* schema) noexcept
 }
 
 // The schema whose record array holds `record`.
-static SchemaLife* life_of_record(TLSchemaCompilerMaps* maps, const TLConstructor* record) noexcept {
+static SchemaLife* life_of_record(TLSchemaCompilerMaps* maps,
+                                  const TLConstructor* record) noexcept {
     std::less<const TLConstructor*> before;  // a total order, across arrays too
     for (auto it = maps->live.rbegin(); it != maps->live.rend(); ++it) {
         const TLConstructor* records = it->tables->constructors;
-        if (records && !before(record, records) && before(record, records + it->tables->count)) return &*it;
+        if (records && !before(record, records) && before(record, records + it->tables->count))
+            return &*it;
     }
     return nullptr;
 }
@@ -97,28 +99,32 @@ void release_parser(PyObject* held, const TLParser* parser) noexcept {
 const TLConstructor* owner_of(TLSchemaCompiler* compiler, const TLParam* param) noexcept {
     // Each record's parameters are an array of their own: the one that holds `param` is its record.
     std::less<const TLParam*> before;  // a total order, across arrays too
-    for (auto life_it = compiler->maps->live.rbegin(); life_it != compiler->maps->live.rend(); ++life_it) {  // newest first
+    for (auto life_it = compiler->maps->live.rbegin(); life_it != compiler->maps->live.rend();
+         ++life_it) {  // newest first
         SchemaLife& life = *life_it;
         const TLSchema* schema = life.tables.get();
         if (life.owners.empty()) {  // index the arrays once, then search them
             try {
                 for (int32_t i = 0; i < schema->count; ++i)
                     if (schema->constructors[i].params)
-                        life.owners.emplace_back(schema->constructors[i].params, &schema->constructors[i]);
+                        life.owners.emplace_back(schema->constructors[i].params,
+                                                 &schema->constructors[i]);
                 std::sort(life.owners.begin(), life.owners.end(),
                           [&](const auto& a, const auto& b) { return before(a.first, b.first); });
             } catch (const std::bad_alloc&) {
                 life.owners.clear();
                 for (int32_t i = 0; i < schema->count; ++i) {
                     const TLConstructor& record = schema->constructors[i];
-                    if (record.params && !before(param, record.params) && before(param, record.params + record.param_count))
+                    if (record.params && !before(param, record.params) &&
+                        before(param, record.params + record.param_count))
                         return &record;
                 }
                 continue;
             }
         }
-        auto it = std::upper_bound(life.owners.begin(), life.owners.end(), param,
-                                   [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
+        auto it = std::upper_bound(
+            life.owners.begin(), life.owners.end(), param,
+            [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
         if (it == life.owners.begin()) continue;
         const TLConstructor* record = std::prev(it)->second;
         if (before(param, record->params + record->param_count)) return record;

@@ -12,7 +12,8 @@ namespace virel {
 namespace {
 
 bool is_name_char(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '.';
 }
 
 // Reads one type at `t`: an optional '!' or '%', a name (or '#'), then either arguments in angle
@@ -51,16 +52,19 @@ const char* read_type(std::string_view& t, int depth) noexcept {
 
 // What is wrong with a whole type text (a condition prefix `word.N?` allowed when `conditional_ok`),
 // or null. *word receives the condition's flags word, empty when there is none.
-const char* type_text_fault(std::string_view text, bool conditional_ok, std::string_view* word) noexcept {
+const char* type_text_fault(std::string_view text, bool conditional_ok,
+                            std::string_view* word) noexcept {
     *word = {};
     if (text.empty()) return "an empty type";
     if (size_t q = text.find('?'); q != std::string_view::npos) {
         if (!conditional_ok) return "a condition in a result type";
         std::string_view cond = text.substr(0, q);
         size_t dot = cond.find('.');
-        if (dot == std::string_view::npos || dot == 0) return "a condition without its flags word and bit number";
+        if (dot == std::string_view::npos || dot == 0)
+            return "a condition without its flags word and bit number";
         std::string_view bit = cond.substr(dot + 1);
-        if (bit.empty() || bit.size() > 2 || bit.find_first_not_of("0123456789") != std::string_view::npos ||
+        if (bit.empty() || bit.size() > 2 ||
+            bit.find_first_not_of("0123456789") != std::string_view::npos ||
             std::stoi(std::string(bit)) > 31)
             return "a condition without a bit number from 0 to 31";
         *word = cond.substr(0, dot);
@@ -68,17 +72,20 @@ const char* type_text_fault(std::string_view text, bool conditional_ok, std::str
     }
     std::string_view rest = text;
     if (const char* wrong = read_type(rest, 0)) return wrong;
-    if (!rest.empty()) return rest.find_first_of("<>") != std::string_view::npos ? "unbalanced '<' and '>'"
-                                                                                  : "characters after the type";
+    if (!rest.empty())
+        return rest.find_first_of("<>") != std::string_view::npos ? "unbalanced '<' and '>'"
+                                                                  : "characters after the type";
     return nullptr;
 }
 
 class Checker {
 public:
     // The entry's label for messages: "schema entry 3 ('peerUser')".
-    bool fail(Py_ssize_t index, PyObject* name, const char* what, PyObject* detail = nullptr) noexcept {
-        Ref label = Ref::steal(name && PyUnicode_Check(name) ? PyUnicode_FromFormat("schema entry %zd (%R)", index, name)
-                                                            : PyUnicode_FromFormat("schema entry %zd (no name)", index));
+    bool fail(Py_ssize_t index, PyObject* name, const char* what,
+              PyObject* detail = nullptr) noexcept {
+        Ref label = Ref::steal(name && PyUnicode_Check(name)
+                                   ? PyUnicode_FromFormat("schema entry %zd (%R)", index, name)
+                                   : PyUnicode_FromFormat("schema entry %zd (no name)", index));
         if (!label) return false;
         if (detail) PyErr_Format(PyExc_ValueError, "%U: %s %R", label.get(), what, detail);
         else PyErr_Format(PyExc_ValueError, "%U: %s", label.get(), what);
@@ -105,7 +112,9 @@ public:
         const char* type_utf8 = PyUnicode_AsUTF8(type);
         if (!type_utf8) return false;
         if (const char* wrong = type_text_fault(type_utf8, false, &word))
-            return fail(index, name, (std::string("has a malformed result type (") + wrong + "):").c_str(), type);
+            return fail(index, name,
+                        (std::string("has a malformed result type (") + wrong + "):").c_str(),
+                        type);
         PyObject* params = PyDict_GetItemString(e, "params");
         if (!params) return fail(index, name, "lacks its parameters (\"params\")");
         if (!PyList_CheckExact(params)) return true;  // the compiler's own TypeError follows
@@ -113,7 +122,8 @@ public:
         if (!items) return false;
         Ref words = Ref::steal(PySet_New(nullptr));  // the names of the parameters so far
         if (!words) return false;
-        Ref shape = Ref::steal(PyList_New(0));  // (name, type) of each parameter, for comparing entries
+        Ref shape =
+            Ref::steal(PyList_New(0));  // (name, type) of each parameter, for comparing entries
         if (!shape) return false;
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(items.get()); ++j) {
             PyObject* p = PyTuple_GET_ITEM(items.get(), j);
@@ -122,7 +132,8 @@ public:
             PyObject* ptype = PyDict_GetItemString(p, "type");
             if (!pname || !PyUnicode_Check(pname) || PyUnicode_GET_LENGTH(pname) == 0) {
                 Ref where = Ref::steal(PyLong_FromSsize_t(j));
-                return where && fail(index, name, "has a parameter without a name, at index", where.get());
+                return where &&
+                       fail(index, name, "has a parameter without a name, at index", where.get());
             }
             if (!ptype || !PyUnicode_Check(ptype) || PyUnicode_GET_LENGTH(ptype) == 0)
                 return fail(index, name, "has a parameter without a type:", pname);
@@ -130,20 +141,24 @@ public:
             if (!text) return false;
             if (const char* wrong = type_text_fault(text, true, &word)) {
                 Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
-                return detail && fail(index, name, (std::string("has a malformed type (") + wrong + "):").c_str(),
-                                      detail.get());
+                return detail &&
+                       fail(index, name,
+                            (std::string("has a malformed type (") + wrong + "):").c_str(),
+                            detail.get());
             }
             if (!word.empty()) {
-                Ref w = Ref::steal(PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
+                Ref w = Ref::steal(
+                    PyUnicode_FromStringAndSize(word.data(), static_cast<Py_ssize_t>(word.size())));
                 if (!w) return false;
                 int has = PySet_Contains(words.get(), w.get());
                 if (has < 0) return false;
                 if (!has || (word != "flags" && word != "flags2")) {
                     Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
-                    return detail && fail(index, name,
-                                          "has a condition on a flags word (flags or flags2) that no earlier "
-                                          "parameter of the record is:",
-                                          detail.get());
+                    return detail &&
+                           fail(index, name,
+                                "has a condition on a flags word (flags or flags2) that no earlier "
+                                "parameter of the record is:",
+                                detail.get());
                 }
             }
             if (PySet_Add(words.get(), pname) < 0) return false;
@@ -190,8 +205,8 @@ private:
         return true;
     }
 
-    bool unique(Py_ssize_t index, PyObject* name, PyObject* seen, PyObject* key, PyObject* definition,
-                const char* what) {
+    bool unique(Py_ssize_t index, PyObject* name, PyObject* seen, PyObject* key,
+                PyObject* definition, const char* what) {
         PyObject* earlier = PyDict_GetItemWithError(seen, key);  // borrowed: (index, definition)
         if (!earlier) {
             if (PyErr_Occurred()) return false;
@@ -201,8 +216,9 @@ private:
         int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(earlier, 1), definition, Py_EQ);
         if (same < 0) return false;
         if (same) return true;
-        Ref detail = Ref::steal(PyUnicode_FromFormat("has the %s of entry %zd, which is defined otherwise", what,
-                                                     PyLong_AsSsize_t(PyTuple_GET_ITEM(earlier, 0))));
+        Ref detail =
+            Ref::steal(PyUnicode_FromFormat("has the %s of entry %zd, which is defined otherwise",
+                                            what, PyLong_AsSsize_t(PyTuple_GET_ITEM(earlier, 0))));
         if (!detail) return false;
         return fail(index, name, PyUnicode_AsUTF8(detail.get()));
     }
@@ -215,9 +231,11 @@ private:
 Ref strict_schema(PyObject* json_data) {
     Ref top;
     if (PyUnicode_Check(json_data)) {
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
+        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json)
+                                     : nullptr;  // borrowed
         if (!json) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
             return Ref();
         }
         top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
@@ -234,7 +252,8 @@ Ref strict_schema(PyObject* json_data) {
     if (!entries) return Ref();
     for (const char* key : {"constructors", "methods"}) {
         PyObject* part = PyDict_GetItemString(copy.get(), key);  // borrowed
-        if (!part || part == Py_None || (std::string_view(key) == "constructors" && !PyList_CheckExact(part)))
+        if (!part || part == Py_None ||
+            (std::string_view(key) == "constructors" && !PyList_CheckExact(part)))
             continue;  // absent, or the compiler's own error follows
         Ref items = Ref::steal(PySequence_List(part));
         if (!items) return Ref();

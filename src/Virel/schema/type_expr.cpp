@@ -38,7 +38,8 @@ int32_t TLSchemaCompiler_parse_type(TLSchemaCompiler*, PyObject* type_expr) {
     PyErr_Clear();
     Ref raw = Ref::steal(PyUnicode_AsEncodedString(type_expr, "utf-8", "surrogatepass"));
     if (!raw) return fail<int32_t>(here);
-    return kind_of({PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get()))});
+    return kind_of(
+        {PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get()))});
 }
 
 bool parse_condition(std::string_view text, TLParam* param, TLConstructor* record) {
@@ -47,7 +48,8 @@ bool parse_condition(std::string_view text, TLParam* param, TLConstructor* recor
     param->is_conditional = 1;
     std::string_view cond = text.substr(0, q);
     size_t dot = cond.find('.');
-    if (dot == std::string_view::npos) return true;  // "?long": bit 0 of flags, no flags field named
+    if (dot == std::string_view::npos)
+        return true;  // "?long": bit 0 of flags, no flags field named
     if (cond.find('.', dot + 1) != std::string_view::npos) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
         return false;
@@ -62,7 +64,8 @@ bool parse_condition(std::string_view text, TLParam* param, TLConstructor* recor
         for (char c : bit) n = n * 10 + (c - '0');
         param->flag_bit = n;
     } else {
-        Ref s = Ref::steal(PyUnicode_DecodeUTF8(bit.data(), static_cast<Py_ssize_t>(bit.size()), nullptr));
+        Ref s = Ref::steal(
+            PyUnicode_DecodeUTF8(bit.data(), static_cast<Py_ssize_t>(bit.size()), nullptr));
         if (!s) return false;
         Ref n = Ref::steal(PyLong_FromUnicodeObject(s.get(), 10));
         if (!n) return false;

@@ -36,12 +36,14 @@ PyStructSequence_Field param_fields[] = {
 PyStructSequence_Field element_fields[] = {
     {"kind", "the kind of the element type"},
     {"type_name", "its text: the level above with every 'Vector<', then every '>', removed"},
-    {"endless", "whether its elements are of its own type, to any depth (a text that strips to itself)"},
+    {"endless",
+     "whether its elements are of its own type, to any depth (a text that strips to itself)"},
     {nullptr, nullptr},
 };
 
-PyStructSequence_Desc constructor_desc = {
-    "Virel.tl.TLConstructor", "One compiled schema entry (a constructor or a method).", constructor_fields, 4};
+PyStructSequence_Desc constructor_desc = {"Virel.tl.TLConstructor",
+                                          "One compiled schema entry (a constructor or a method).",
+                                          constructor_fields, 4};
 PyStructSequence_Desc param_desc = {"Virel.tl.TLParam", "One compiled parameter.", param_fields, 8};
 PyStructSequence_Desc element_desc = {
     "Virel.tl.TLElementType",
@@ -52,7 +54,8 @@ PyStructSequence_Desc element_desc = {
 // A str of the NUL-terminated UTF-8 text `text` (up to its NUL), or null with an exception pending.
 Ref text_of(const char* text) noexcept {
     if (!text) return Ref::steal(PyUnicode_New(0, 0));
-    return Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr));
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), nullptr));
 }
 
 // Fills field `index` of a struct sequence with `value` (a new reference, taken); false if it is null.
@@ -73,8 +76,10 @@ Ref element_chain(const TLElementType* element) noexcept {
     for (const TLElementType* e = element; e; e = e->element) {
         bool endless = e->element == e;
         Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
-        if (!level || !set_field(level.get(), 0, as_int(e->kind)) || !set_field(level.get(), 1, text_of(e->type_name)) ||
-            !set_field(level.get(), 2, as_bool(endless)) || PyList_Append(levels.get(), level.get()) < 0)
+        if (!level || !set_field(level.get(), 0, as_int(e->kind)) ||
+            !set_field(level.get(), 1, text_of(e->type_name)) ||
+            !set_field(level.get(), 2, as_bool(endless)) ||
+            PyList_Append(levels.get(), level.get()) < 0)
             return Ref();
         if (endless) break;
     }
@@ -86,9 +91,12 @@ Ref param_view(const TLParam& p) noexcept {
     if (!view) return Ref();
     Ref element = p.kind == TL_VECTOR ? element_chain(p.element) : Ref::steal(PyTuple_New(0));
     bool ok = set_field(view.get(), 0, p.py_name ? Ref::borrow(p.py_name) : text_of(p.name)) &&
-              set_field(view.get(), 1, as_int(p.kind)) && set_field(view.get(), 2, text_of(p.type_name)) &&
-              set_field(view.get(), 3, as_bool(p.is_conditional != 0)) && set_field(view.get(), 4, as_int(p.flag_field)) &&
-              set_field(view.get(), 5, as_int(p.flag_bit)) && set_field(view.get(), 6, as_int(p.flags_word)) &&
+              set_field(view.get(), 1, as_int(p.kind)) &&
+              set_field(view.get(), 2, text_of(p.type_name)) &&
+              set_field(view.get(), 3, as_bool(p.is_conditional != 0)) &&
+              set_field(view.get(), 4, as_int(p.flag_field)) &&
+              set_field(view.get(), 5, as_int(p.flag_bit)) &&
+              set_field(view.get(), 6, as_int(p.flags_word)) &&
               set_field(view.get(), 7, std::move(element));
     return ok ? std::move(view) : Ref();
 }
@@ -103,7 +111,8 @@ Ref constructor_view(const TLConstructor& record) noexcept {
         PyTuple_SET_ITEM(params.get(), j, param.release());  // steals
     }
     bool ok = set_field(view.get(), 0, Ref::steal(PyLong_FromUnsignedLong(record.id))) &&
-              set_field(view.get(), 1, text_of(record.name)) && set_field(view.get(), 2, text_of(record.result_type)) &&
+              set_field(view.get(), 1, text_of(record.name)) &&
+              set_field(view.get(), 2, text_of(record.result_type)) &&
               set_field(view.get(), 3, std::move(params));
     return ok ? std::move(view) : Ref();
 }
@@ -124,10 +133,12 @@ int32_t complete_records(const TLSchemaCompiler* self) noexcept {
 
 }  // namespace
 
-PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, entries);
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
-    if (!parse_no_args("entries", args, nargs, kwnames) || !compiler_ready(self)) return fail<PyObject*>(here);
+    if (!parse_no_args("entries", args, nargs, kwnames) || !compiler_ready(self))
+        return fail<PyObject*>(here);
     // Nothing below runs Python code: the tables cannot change while they are copied.
     int32_t count = complete_records(self);
     Ref entries = Ref::steal(PyTuple_New(count));
@@ -145,18 +156,21 @@ bool view_module_init(PyObject* module) noexcept {
         PyTypeObject** type;
         PyStructSequence_Desc* desc;
     };
-    for (Shape shape : {Shape{&ConstructorView_Type, &constructor_desc}, Shape{&ParamView_Type, &param_desc},
-                        Shape{&ElementView_Type, &element_desc}}) {
+    for (Shape shape :
+         {Shape{&ConstructorView_Type, &constructor_desc}, Shape{&ParamView_Type, &param_desc},
+          Shape{&ElementView_Type, &element_desc}}) {
         // Made once: a module whose execution failed may be executed again.
         if (!*shape.type && !(*shape.type = PyStructSequence_NewType(shape.desc))) return false;
         const char* name = std::strrchr(shape.desc->name, '.') + 1;
-        if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(*shape.type)) < 0) return false;
+        if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(*shape.type)) < 0)
+            return false;
     }
     static constexpr struct {
         const char* name;
         TLTypeKind kind;
-    } kinds[] = {{"TL_INT", TL_INT},       {"TL_LONG", TL_LONG}, {"TL_DOUBLE", TL_DOUBLE}, {"TL_STRING", TL_STRING},
-                 {"TL_BYTES", TL_BYTES},   {"TL_BOOL", TL_BOOL}, {"TL_VECTOR", TL_VECTOR}, {"TL_OBJECT", TL_OBJECT}};
+    } kinds[] = {{"TL_INT", TL_INT},       {"TL_LONG", TL_LONG},    {"TL_DOUBLE", TL_DOUBLE},
+                 {"TL_STRING", TL_STRING}, {"TL_BYTES", TL_BYTES},  {"TL_BOOL", TL_BOOL},
+                 {"TL_VECTOR", TL_VECTOR}, {"TL_OBJECT", TL_OBJECT}};
     for (const auto& k : kinds)
         if (PyModule_AddIntConstant(module, k.name, k.kind) < 0) return false;
     return true;
