@@ -59,6 +59,7 @@ static int fill_agrees(PyObject* proto) noexcept {
 
 bool init() noexcept {
     enabled = false;
+    // Departure D15: see ARCHITECTURE.md, "Departures".
     const char* off = std::getenv("VIREL_PUBLIC_API");
     if (off && *off && std::strcmp(off, "0") != 0) return true;
     // Another interpreter than the one built for (the module warns of it): its layout is not ours.

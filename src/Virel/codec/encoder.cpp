@@ -166,6 +166,7 @@ bool write_vector(TLParser* self, PyObject* value, const char* type_name,
         }
     }
     if (PyList_GET_SIZE(items.get()) != count) {
+        // Departure D9: see ARCHITECTURE.md, "Departures".
         PyErr_SetString(PyExc_RuntimeError, "list changed size during pack");
         return fail<bool>(here);
     }
@@ -348,6 +349,7 @@ bool write_object(TLParser* self, PyObject* value) {
                 // take the next field's bytes for its value. (A field before its flags word reads
                 // as absent.)
                 if (!written[p->flag_field == 1 ? 1 : 0]) continue;
+                // Departure D7: see ARCHITECTURE.md, "Departures".
                 PyErr_Format(
                     PyExc_ValueError,
                     "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",

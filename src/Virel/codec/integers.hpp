@@ -42,6 +42,7 @@ inline bool tl_int_of(PyObject* value, uint32_t* out) {
     long long word = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
     if (word == -1 && PyErr_Occurred()) return false;
     if (overflow || word < INT32_MIN || word > static_cast<long long>(UINT32_MAX)) {
+        // Departure D5: see ARCHITECTURE.md, "Departures".
         PyErr_SetString(
             PyExc_OverflowError,
             "int value out of range for a TL int (accepted: -2147483648 to 4294967295)");
@@ -70,6 +71,7 @@ inline bool tl_long_of(PyObject* value, uint64_t* out) {
         return true;
     }
     if (overflow < 0) {
+        // Departure D22: see ARCHITECTURE.md, "Departures".
         PyErr_SetString(
             PyExc_OverflowError,
             "int value out of range for a TL long (accepted: -9223372036854775808 to 18446744073709551615)");

@@ -29,6 +29,7 @@ namespace virel {
             if (p->flags_word) {
                 const TLParam* first = early[p->flags_word - 1];
                 if (first && !seen[p->flags_word - 1]) {
+                    // Departure D11: see ARCHITECTURE.md, "Departures".
                     PyErr_Format(
                         PyExc_ValueError,
                         "Cannot pack '%U' of '%s': it comes before %s, the flags word that carries it",
@@ -57,6 +58,7 @@ namespace virel {
                 (q->flag_field == 1 ? 1 : 0) != word || (q->flag_bit & 31) != (p->flag_bit & 31) ||
                 !present(q, value_of(q).get()))
                 continue;
+            // Departure D10: see ARCHITECTURE.md, "Departures".
             PyErr_Format(PyExc_ValueError,
                          "Flag '%U' of '%s' is false, but '%U' is present and sets bit %d of %s, "
                          "which carries the flag",

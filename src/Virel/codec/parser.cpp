@@ -242,6 +242,7 @@ static PyType_Slot TLParser_slots[] = {
 };
 
 PyType_Spec TLParser_spec = {
+    // Departure D12: see ARCHITECTURE.md, "Departures".
     "Virel.tl.TLParser",
     sizeof(TLParser),
     0,

@@ -88,6 +88,7 @@ class NameCache final : public MapsWatcher {
 public:
     const TLConstructor* find(PyObject* name, Py_hash_t hash) const noexcept;
     void put(const TLConstructor* record, Py_hash_t hash) noexcept;
+    // Departure D20: see ARCHITECTURE.md, "Departures".
     void maps_changed() noexcept override {
         slots_.clear();
         size_ = 0;

@@ -74,6 +74,7 @@ bool write_bytes(TLParser* self, const char* data, Py_ssize_t size) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_bytes);
     // The long form carries 24 bits of length: anything longer would be written corrupt.
     if (size > kMaxByteString) {
+        // Departure D3: see ARCHITECTURE.md, "Departures".
         PyErr_Format(PyExc_ValueError, "Byte string too long: %zd bytes", size);
         return fail<bool>(here);
     }

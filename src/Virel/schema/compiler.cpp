@@ -344,6 +344,7 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     if (self->compiling) {
         // Python code runs inside compile (json.loads, an id's own __int__); a nested compile on
         // the same compiler would fill records of a schema the outer call did not allocate.
+        // Departure D0: see ARCHITECTURE.md, "Departures".
         PyErr_SetString(PyExc_RuntimeError,
                         "TLSchemaCompiler.compile is already running on this compiler");
         return fail<PyObject*>(here);
@@ -423,6 +424,7 @@ PyType_Spec TLSchemaCompiler_spec = {
     0,
     // Immutable like a static type: Python code cannot swap __new__ (or anything else) on the class
     // and hand the parser an object that is not a compiler. Subclasses stay mutable.
+    // Departure D12: see ARCHITECTURE.md, "Departures".
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     TLSchemaCompiler_slots,
 };
