@@ -35,6 +35,7 @@ inline int lookup(PyObject* obj, Access access, PyObject* key, Ref* out) {
 // typical object) cost nothing, and the flags words are worked out on the way. Any other object,
 // and a dict with a key of another type (whose own __eq__ takes part in a lookup), is read key by
 // key as the parameters ask (`get`).
+// Departure D8: see ARCHITECTURE.md, "Departures".
 class ObjectFields {
 public:
     ObjectFields(PyObject* obj, Access access, const TLConstructor* record) noexcept
