@@ -238,21 +238,8 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
 
 static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject* json_data) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
-    Ref top;
-    if (PyUnicode_Check(json_data)) {
-        // No namespace: the module's execution failed (a class of it outlived that).
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json)
-                                     : nullptr;  // borrowed
-        if (!json) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
-            return fail<void>(here);
-        }
-        top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
-        if (!top) return fail<void>(here);
-    } else {
-        top = Ref::borrow(json_data);
-    }
+    Ref top = json_top(json_data);
+    if (!top) return fail<void>(here);
     if (!expect_exact(top.get(), &PyDict_Type, "dict")) return fail<void>(here);
     if (top.get() == Py_None) {
         none_has_no("get");

@@ -8,6 +8,19 @@ namespace virel {
 
 JsonKeys json_keys;
 
+Ref json_top(PyObject* json_data) noexcept {
+    if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
+    // No namespace: the module's execution failed (a class of it outlived that).
+    PyObject* json =
+        module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
+    if (!json) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
+}
+
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
     if (value == Py_None || Py_IS_TYPE(value, type)) return true;
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_label, Py_TYPE(value)->tp_name);

@@ -24,6 +24,11 @@ bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) n
 // AttributeError as None raises it for `attribute`.
 void none_has_no(const char* attribute) noexcept;
 
+// The top-level object of schema JSON: a str parsed by the module's `json.loads` (looked up at the
+// call, so that a replaced `json` takes part), anything else as it is. Null with an exception
+// pending; without the module's namespace (its execution failed), NameError as Python raises it.
+Ref json_top(PyObject* json_data) noexcept;
+
 // dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept;
 

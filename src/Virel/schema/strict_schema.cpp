@@ -2,6 +2,7 @@
 // compiler would guess at (an entry without id, name, params or result type, a malformed type
 // text, a condition on a flags word the record lacks, two different entries under one id or name).
 #include "capi.hpp"
+#include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
 
 #include <string>
@@ -229,20 +230,8 @@ private:
 }  // namespace
 
 Ref strict_schema(PyObject* json_data) {
-    Ref top;
-    if (PyUnicode_Check(json_data)) {
-        PyObject* json = module_dict ? PyDict_GetItemWithError(module_dict, interned.json)
-                                     : nullptr;  // borrowed
-        if (!json) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
-            return Ref();
-        }
-        top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
-        if (!top) return Ref();
-    } else {
-        top = Ref::borrow(json_data);
-    }
+    Ref top = json_top(json_data);
+    if (!top) return Ref();
     if (!PyDict_CheckExact(top.get())) return top;  // the compiler's own errors follow
     // The entries are read from a copy whose lists are our own, so that the compiler reads the
     // same entries (a generator of methods can be read once only).
