@@ -58,7 +58,10 @@ UNPACK_DESC = "Decode TL bytes and print them as JSON (indented, or one line wit
 UNPACK_EPILOG = f"""\
 {inputs.HELP}
 Without --all, one value is read; a warning says how many bytes after it
-were left.  With --all, every value back to back, one JSON document a line
+were left.  Each value is printed as soon as it is decoded, and standard
+input is read as it arrives; a run of more than a second shows a progress
+line (done/total, rate, time left) on stderr when that is a terminal
+(--progress, --no-progress).  With --all, every value back to back, one JSON document a line
 (JSON Lines); a value that fails names its index and byte offset, after
 the lines of the values before it.
 int and long fields come back unsigned (0..4294967295, 0..2**64-1); with
@@ -75,14 +78,20 @@ examples:
   xxd -p update.bin | {PROG} unpack
 """
 
-PACK_DESC = "Encode a value given as JSON and print its TL bytes as hex."
+PACK_DESC = """\
+Encode a value given as JSON and print its TL bytes as hex.  Strict by
+default: a misspelt key, a missing value or a value of the wrong type is
+an error (--lenient packs as the library does by default)."""
 PACK_EPILOG = f"""\
 INPUT: the JSON text, @FILE, or - for standard input (the default).
 Takes exactly what 'unpack' prints; with --all, one JSON document a line,
 as 'unpack --all' prints them (hex out: a line each).  {SEE_FORMS}
---strict refuses keys that name no parameter, missing or null values of
-parameters that are not optional, values of the wrong type (1.5 for an int,
-1 for a true flag) and objects of another type than their place declares.
+pack is strict: it refuses keys that name no parameter, missing or null
+values of parameters that are not optional, values of the wrong type (1.5
+for an int, 1 for a true flag) and objects of another type than their place
+declares.  --lenient packs as TLParser does by default: unknown keys are
+ignored, a missing value packs as zero, 1.5 as 1.  Empty input packs
+nothing (exit 0).
 
 examples:
   {PROG} pack '{{"_": "peerUser", "user_id": 42}}'
@@ -182,6 +191,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--base64", action="store_true", help="the input is base64 text")
     p.add_argument("--strict", action="store_true", help="refuse bytes left after the object")
     p.add_argument("--signed", action="store_true", help="read int and long fields as signed numbers")
+    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                   help="a progress line on stderr (default: when stderr is a terminal)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
     p.set_defaults(func=cmd_unpack)
 
@@ -190,8 +201,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
     p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
-    p.add_argument("--strict", action="store_true",
-                   help="refuse unknown keys, missing values, wrong types and wrong records")
+    modes = p.add_mutually_exclusive_group()
+    modes.add_argument("--lenient", action="store_true",
+                       help="take what the library takes by default: ignore unknown keys, pack a missing "
+                            "value as zero, convert 1.5 to 1 (the default is strict)")
+    modes.add_argument("--strict", action="store_true",
+                       help="refuse unknown keys, missing values, wrong types and wrong records (the default)")
     p.add_argument("--signed", action="store_true",
                    help="accepted for symmetry with unpack (pack takes both readings)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")

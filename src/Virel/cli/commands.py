@@ -9,8 +9,10 @@ import sys
 from .. import tl_text
 from . import stubs
 from .errors import Failure, UsageError, describe, note, out
-from .inputs import looks_like_base64, read_file, read_json_input, read_json_lines, read_tl_input, stdin_bytes
+from .inputs import (TLInput, looks_like_base64, looks_like_hex, open_tl_input, read_file, read_json_input,
+                     read_json_lines, stdin_bytes, stdin_is_file)
 from .jsonform import LARGE, write
+from .progress import Progress
 from .schema_view import Schema, format_entry, parse_id
 
 
@@ -35,8 +37,10 @@ def schema_of(args) -> Schema:
 
 
 def parser_of(args, schema: Schema):
-    """The parser a command works with, in the modes given on the command line."""
-    return schema.parser(strict=getattr(args, "strict", False), signed=getattr(args, "signed", False))
+    """The parser a command works with, in the modes given on the command line: pack is strict
+    unless told --lenient (departure D?cli-1: see ARCHITECTURE.md, "Departures")."""
+    strict = not args.lenient if hasattr(args, "lenient") else getattr(args, "strict", False)
+    return schema.parser(strict=strict, signed=getattr(args, "signed", False))
 
 
 def _count(n: int) -> str:
@@ -45,40 +49,81 @@ def _count(n: int) -> str:
 
 def cmd_unpack(args) -> int:
     schema = schema_of(args)
-    data = read_tl_input(args.input, base64_text=args.base64)
+    source = open_tl_input(args.input, base64_text=args.base64)
     parser = parser_of(args, schema)
-    out = _Output()
+    progress = Progress(source.size, args.progress)
+    try:
+        return _unpack(args, parser, source, _Output(), progress)
+    finally:
+        progress.close()
+        source.close()
+
+
+def _unpack(args, parser, source: TLInput, out, progress: Progress) -> int:
+    """Decode the values of source as they arrive, and write each as soon as it is decoded."""
     pretty = not (args.compact or args.all)
-    offset, index = 0, 0
+    pos, index, want = 0, 0, 0
     while True:
+        data = source.data
+        avail = len(data) - pos
+        if not source.eof and (avail == 0 or (avail < want and source.ready())):
+            # More is on its way: read it, first letting what was decoded out (a value sent
+            # alone appears alone).  A value that failed waits for twice its bytes, or for a
+            # pause in the input, before it is tried again.
+            out.stream.flush()
+            source.more()
+            continue
+        if avail == 0:
+            break
         try:
             # Departure D23: see ARCHITECTURE.md, "Departures".
-            value, end = parser.unpack_from(data, offset, args.type)
+            value, end = parser.unpack_from(data, pos, args.type)
         except DECODE_ERRORS as exc:
+            if not source.eof:
+                want = max(2 * avail, avail + 1)
+                continue
+            progress.close()
             out.stream.flush()  # the values before this one are printed first
+            offset = source.base + pos
             where = "" if not args.all else f"value {index} at byte {offset}: "
-            hint = ""
-            if offset == 0 and not args.base64 and args.input.startswith(("@", "-")) and looks_like_base64(data):
-                hint = " (the input looks like base64 text: add --base64)"
-            raise Failure(f"{where}cannot unpack {_count(len(data) - offset)}: {describe(exc)}{hint}") from exc
-        write(value, out, pretty, large=end - offset >= LARGE)
+            raise Failure(f"{where}cannot unpack {_count(avail)}: {describe(exc)}"
+                          f"{_input_hint(args, data) if offset == 0 else ''}") from exc
+        write(value, out, pretty, large=end - pos >= LARGE)
+        del value
         out.line()
         index += 1
-        offset = end
-        if not args.all or offset >= len(data):
+        pos, want = end, 0
+        progress.update(source.base + pos, index)
+        if not args.all:
             break
+        pos = source.consumed(pos)
     out.stream.flush()
-    if offset < len(data) and args.strict and not args.all:
+    if not args.all:
+        while source.more():  # what follows the value, to say how much of it there is
+            pass
+    offset, total = source.base + pos, source.base + len(source.data)
+    if offset < total and args.strict and not args.all:
         # As TLParser.unpack refuses them in strict mode.
-        extra = len(data) - offset
-        raise Failure(f"cannot unpack {_count(len(data))}: "
+        extra = total - offset
+        raise Failure(f"cannot unpack {_count(total)}: "
                       f"{describe(ValueError(f'{_count(extra)} left after the object, at position {offset}'))}")
-    if offset < len(data):
-        extra = len(data) - offset
+    if offset < total:
+        extra = total - offset
         # Departure D24: see ARCHITECTURE.md, "Departures".
         note(f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "
              f"{_count(extra)} after it {'were' if extra > 1 else 'was'} not read (--all reads every value)")
     return 0
+
+
+def _input_hint(args, data) -> str:
+    """What a failure at the first byte may be owed to: text given where raw bytes are read."""
+    if args.base64 or not args.input.startswith(("@", "-")):
+        return ""
+    if args.input.startswith("@") and looks_like_hex(data):
+        return " (the input looks like hex text: give it on standard input, as in 'virel unpack < FILE')"
+    if looks_like_base64(data):
+        return " (the input looks like base64 text: add --base64)"
+    return ""
 
 
 PACK_ERRORS = (ValueError, TypeError, OverflowError, KeyError, AttributeError, RuntimeError)
@@ -102,22 +147,25 @@ def cmd_pack(args) -> int:
     if args.raw and sys.stdout.isatty():
         raise UsageError("refusing to write raw bytes to a terminal: redirect stdout, or drop --raw")
     if args.all:
-        values = [(f"line {n}: ", v) for n, v in read_json_lines(args.input)]
+        values = ((f"line {n}: ", v) for n, v in read_json_lines(args.input))
     else:
-        values = [("", read_json_input(args.input))]
+        value = read_json_input(args.input)
+        values = [] if value is None else [("", value)]  # empty input: nothing to pack
     parser = parser_of(args, schema)
     out = _Output()
-    for where, value in values:
-        try:
+    # Each value goes out as soon as it is packed when its line may have been typed or sent alone.
+    eager = args.input == "-" and not stdin_is_file()
+    try:
+        for where, value in values:
             data = _pack_one(parser, value, args.type, where)
-        except Failure:
-            out.stream.flush()  # the values before this one are printed first
-            raise
-        if args.raw:
-            out.stream.write(data)
-        else:
-            out.line(data.hex())
-    out.stream.flush()
+            if args.raw:
+                out.stream.write(data)
+            else:
+                out.line(data.hex())
+            if eager:
+                out.stream.flush()
+    finally:
+        out.stream.flush()  # the values before a failure are printed first
     return 0
 
 

@@ -1,10 +1,18 @@
-"""Reading what the commands take: TL bytes as hex, raw files or standard input; JSON text."""
+"""Reading what the commands take: TL bytes as hex, raw files or standard input; JSON text.
+
+TL input is read as a stream (``TLInput``): a regular file is mapped and read where it lies, a
+pipe is read as it arrives, so that a value can be decoded and printed before the rest of the
+input exists, and the memory a long capture needs stays that of the values in flight.
+"""
 
 from __future__ import annotations
 
-import base64
 import binascii
+import mmap
+import os
 import re
+import select
+import stat
 import sys
 from pathlib import Path
 
@@ -20,23 +28,63 @@ INPUT:
             and so is a 0x in front of any group of digits
   @FILE     the raw bytes of FILE
   -         standard input (the default): read as hex text when it holds
-            only hex digits, 0x and whitespace, otherwise as raw bytes;
+            only hex digits, 0x and whitespace, otherwise as raw bytes
+            (a pipe is judged by its first read, and decoded as it arrives);
             @/dev/stdin always reads raw bytes
   --base64  the input (HEX's place, @FILE or standard input) is base64
             text, standard or URL-safe, padded or not; whitespace is ignored
+An empty input prints nothing and is no error.
 """
 
 _HEX_PREFIX = re.compile(r"(?:(?<=\s)|^)0[xX]")
+_HEX_BYTES = b"0123456789abcdefABCDEF"
+# What str.split() takes for whitespace among the ASCII characters, and what bytes.split() takes.
+_SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
+_BYTES_SPACE = b" \t\n\r\x0b\x0c"
+_ONE_SPACE = bytes.maketrans(_SPACE, b" " * len(_SPACE))
+_BASE64_BYTES = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="
+_URL_SAFE = bytes.maketrans(b"-_", b"+/")
 
 
-def parse_hex(text: str) -> bytes:
-    digits = "".join(_HEX_PREFIX.sub("", text).split())
-    for pos, ch in enumerate(digits):
-        if ch not in HEX_DIGITS:
-            raise Failure(f"bad hex input: {ch!r} (digit {pos + 1}) is not a hex digit")
-    if len(digits) % 2:
-        raise Failure(f"bad hex input: odd number of hex digits ({len(digits)})")
-    return bytes.fromhex(digits)
+def _hex_digits(text: bytes) -> bytes:
+    """ASCII hex text without its whitespace and the 0x in front of any group, in bulk: a 0x
+    counts at the start and after whitespace only, as _HEX_PREFIX says."""
+    if b"x" in text or b"X" in text:
+        text = b" " + text.translate(_ONE_SPACE)
+        for prefix in (b" 0x", b" 0X"):
+            if prefix in text:
+                # One pass, left to right: " 0x0x" keeps its second 0x, as the regex does.
+                text = text.replace(prefix, b" ")
+    return text.translate(None, _SPACE)
+
+
+def _first_outside(data: bytes, allowed: bytes) -> int | None:
+    """The index of the first byte of data that is not in allowed, or None."""
+    rest = data.translate(None, allowed)
+    return data.index(rest[:1]) if rest else None
+
+
+def _hex_failure(digits: bytes, counted: int = 0) -> Failure:
+    """What is wrong with squeezed hex digits that do not convert (counted digits came before)."""
+    bad = _first_outside(digits, _HEX_BYTES)
+    if bad is not None:
+        return Failure(f"bad hex input: {chr(digits[bad])!r} (digit {counted + bad + 1}) is not a hex digit")
+    return Failure(f"bad hex input: odd number of hex digits ({counted + len(digits)})")
+
+
+def parse_hex(text: str | bytes) -> bytes:
+    if isinstance(text, str):
+        try:
+            text = text.encode("ascii")
+        except UnicodeEncodeError:
+            digits = "".join(_HEX_PREFIX.sub("", text).split())
+            bad = next(i for i, ch in enumerate(digits) if ch not in HEX_DIGITS)
+            raise Failure(f"bad hex input: {digits[bad]!r} (digit {bad + 1}) is not a hex digit") from None
+    digits = _hex_digits(text)
+    try:
+        return binascii.unhexlify(digits)
+    except binascii.Error:
+        raise _hex_failure(digits) from None
 
 
 def read_file(path: str, what: str) -> bytes:
@@ -47,38 +95,68 @@ def read_file(path: str, what: str) -> bytes:
         raise Failure(f"cannot read {what} {path}: {exc.strerror or exc}") from None
 
 
-def stdin_bytes() -> bytes:
+def _stdin():
+    """Standard input as a binary stream; a usage error on a terminal."""
     if sys.stdin is None or sys.stdin.isatty():
         raise UsageError("no input given: pass it as an argument, @FILE, or pipe it into stdin")
-    stream = getattr(sys.stdin, "buffer", None)
-    data = stream.read() if stream is not None else sys.stdin.read()
+    return getattr(sys.stdin, "buffer", None) or sys.stdin
+
+
+def stdin_is_file() -> bool:
+    """Whether standard input is a regular file (read whole at once) rather than a pipe or a terminal."""
+    fd = _fileno(getattr(sys.stdin, "buffer", sys.stdin))
+    try:
+        return fd is not None and stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return False
+
+
+def stdin_bytes() -> bytes:
+    data = _stdin().read()
     return data.encode("utf-8") if isinstance(data, str) else data
 
 
 def _file_hint(arg: str) -> str:
-    return f" (to read the file {arg}, write @{arg})" if Path(arg).is_file() else ""
+    try:
+        return f" (to read the file {arg}, write @{arg})" if len(arg) < 4096 and Path(arg).is_file() else ""
+    except (OSError, ValueError):  # a name too long, or with a NUL
+        return ""
 
 
 def parse_base64(text: bytes) -> bytes:
     """Standard or URL-safe base64, padding optional, whitespace ignored."""
-    squeezed = b"".join(text.split()).rstrip(b"=").translate(bytes.maketrans(b"-_", b"+/"))
-    if len(squeezed) % 4 == 1:
-        raise Failure(f"bad base64 input: {len(squeezed)} characters cannot be base64 (one too many or too few)")
+    squeezed = text.translate(None, _BYTES_SPACE)
+    end = len(squeezed)
+    while end and squeezed[end - 1] == 0x3D:  # "="
+        end -= 1
+    if end % 4 == 1:
+        raise Failure(f"bad base64 input: {end} characters cannot be base64 (one too many or too few)")
+    if b"-" in squeezed or b"_" in squeezed:
+        squeezed = squeezed.translate(_URL_SAFE)
+    if len(squeezed) - end != -end % 4:  # padding missing, or too much of it
+        squeezed = squeezed[:end] + b"=" * (-end % 4)
     try:
-        return base64.b64decode(squeezed + b"=" * (-len(squeezed) % 4), validate=True)
+        return binascii.a2b_base64(squeezed, strict_mode=True)
     except binascii.Error:
-        bad = next((i for i, c in enumerate(squeezed) if not BASE64_TEXT.fullmatch(bytes([c]))), None)
+        bad = _first_outside(squeezed, _BASE64_BYTES)
         where = f": {chr(squeezed[bad])!r} (character {bad + 1}) is not base64" if bad is not None else ""
         raise Failure(f"bad base64 input{where}") from None
 
 
-def looks_like_base64(data: bytes) -> bool:
+def looks_like_base64(data) -> bool:
     """Whether raw input read from a file or standard input could have been meant as base64."""
     return len(data) >= 8 and BASE64_TEXT.fullmatch(data) is not None
 
 
-def _is_hex_text(text: str) -> bool:
-    return bool(text.strip()) and all(c in HEX_DIGITS or c.isspace() for c in _HEX_PREFIX.sub("", text))
+def looks_like_hex(data) -> bool:
+    """Whether raw input holds hex text (what standard input would have read as hex)."""
+    data = bytes(data)
+    return bool(data.strip()) and _first_outside(_hex_digits(data), _HEX_BYTES) is None
+
+
+def _is_hex_text(data: bytes) -> bool:
+    # Hex digits, 0x and whitespace, and not only whitespace. Departure D24: see ARCHITECTURE.md.
+    return bool(data.strip(_SPACE)) and _first_outside(_hex_digits(data), _HEX_BYTES) is None
 
 
 def _file_or_stdin(arg: str) -> bytes | None:
@@ -90,63 +168,238 @@ def _file_or_stdin(arg: str) -> bytes | None:
     return None
 
 
-def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
+CHUNK = 1 << 20  # bytes read from a pipe at most at once
+IDLE = 0.05  # seconds without new input after which a pipe's pending bytes are decoded
+DROP = 1 << 24  # consumed bytes of a mapped file given back at once
+
+
+class TLInput:
+    """TL bytes as they become available: ``data`` holds them from absolute offset ``base`` on,
+    ``eof`` says whether more may come.  ``more()`` reads on (False at the end of the input),
+    ``consumed(pos)`` says the bytes before data[pos] are done with, ``size`` is the input's
+    total when known (for progress)."""
+
+    def __init__(self, data, *, stream=None, hex_text=False, size=None):
+        self.data = data
+        self.base = 0
+        self.stream = stream
+        self.eof = stream is None
+        self.size = len(data) if size is None and stream is None else size
+        self._hex = hex_text
+        self._text = b""  # hex text not converted yet: what follows the last whitespace read
+        self._digits = 0  # hex digits converted so far
+        self._carry = b""  # a digit left over from an odd number of them
+        self._fd = _fileno(stream)
+        self._mapped = isinstance(data, mmap.mmap)
+        self._dropped = 0
+
+    def ready(self) -> bool:
+        """Whether more input is on its way right now (read it before decoding what is pending)."""
+        if self.eof or self._fd is None:
+            return not self.eof
+        try:
+            return bool(select.select([self._fd], [], [], IDLE)[0])
+        except (OSError, ValueError):
+            return True
+
+    def more(self) -> bool:
+        """Read what arrived (waiting for it); False once the input has ended."""
+        if self.eof:
+            return False
+        read = getattr(self.stream, "read1", None) or self.stream.read
+        chunk = read(CHUNK)
+        if isinstance(chunk, str):
+            chunk = chunk.encode("utf-8")
+        if not chunk:
+            self.eof = True
+            if self._hex:
+                self._hex_text(b"", final=True)
+            return bool(self._hex)
+        if self._hex:
+            self._hex_text(chunk, final=False)
+        else:
+            self.data += chunk
+        return True
+
+    def _hex_text(self, chunk: bytes, final: bool) -> None:
+        text = self._text + chunk
+        cut = len(text) if final else max(map(text.rfind, _SPACE)) + 1
+        self._text = text[cut:]
+        digits = self._carry + _hex_digits(text[:cut])
+        self._carry = b""
+        if len(digits) % 2 and not final:
+            digits, self._carry = digits[:-1], digits[-1:]
+        try:
+            self.data += binascii.unhexlify(digits)
+        except binascii.Error:
+            raise _hex_failure(digits, self._digits) from None
+        self._digits += len(digits)
+
+    def consumed(self, pos: int) -> int:
+        """Forget the bytes before data[pos] when that pays; returns the position in data that
+        pos becomes."""
+        if self._mapped:
+            start = pos - pos % mmap.PAGESIZE
+            if start - self._dropped >= DROP and hasattr(self.data, "madvise"):
+                self.data.madvise(mmap.MADV_DONTNEED, self._dropped, start - self._dropped)
+                self._dropped = start
+            return pos
+        if isinstance(self.data, bytearray) and pos >= CHUNK and pos * 2 >= len(self.data):
+            del self.data[:pos]
+            self.base += pos
+            return 0
+        return pos
+
+    def close(self) -> None:
+        if self._mapped:
+            try:
+                self.data.close()
+            except BufferError:  # a value still points into it; the collector closes it
+                pass
+
+
+def _fileno(stream):
+    try:
+        return stream.fileno() if stream is not None else None
+    except (OSError, ValueError, AttributeError):
+        return None
+
+
+def _mapped(fd: int):
+    """A regular file's bytes, mapped (b"" when empty); None for anything else."""
+    try:
+        info = os.fstat(fd)
+    except OSError:
+        return None
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    if info.st_size == 0:
+        return b""
+    try:
+        return mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        return None
+
+
+def _open_file(path: str):
+    try:
+        fh = open(path, "rb", buffering=0)
+    except OSError as exc:
+        raise Failure(f"cannot read input file {path}: {exc.strerror or exc}") from None
+    return fh
+
+
+def _raw_input(stream, name: str | None) -> TLInput:
+    fd = _fileno(stream)
+    whole = _mapped(fd) if fd is not None else None
+    if whole is not None:
+        return TLInput(whole)
+    try:
+        size = os.fstat(fd).st_size if fd is not None else None
+    except OSError:
+        size = None
+    return TLInput(bytearray(), stream=stream, size=size or None)
+
+
+def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
     """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw); with base64_text, each
-    of them is base64 text instead."""
+    of them is base64 text instead, read whole."""
     if base64_text:
         given = _file_or_stdin(arg)
-        data = parse_base64(arg.encode("utf-8", "replace") if given is None else given)
-    elif arg.startswith("@"):
-        data = read_file(arg[1:], "input file")
-    elif arg == "-":
-        data = stdin_bytes()
+        return TLInput(parse_base64(arg.encode("utf-8", "replace") if given is None else given))
+    if arg.startswith("@"):
+        path = arg[1:]
+        fh = _open_file(path)
         try:
-            text = data.decode("ascii")
-        except UnicodeDecodeError:
-            text = None
-        # 0x and whitespace too. Departure D24: see ARCHITECTURE.md, "Departures".
-        if text is not None and _is_hex_text(text):
-            data = parse_hex(text)
-    else:
-        try:
-            data = parse_hex(arg)
-        except Failure as exc:
-            raise Failure(f"{exc}{_file_hint(arg)}") from None
-    if not data:
-        raise Failure("nothing to unpack: the input is empty")
-    return data
+            return _raw_input(fh, path)
+        except OSError as exc:
+            raise Failure(f"cannot read input file {path}: {exc.strerror or exc}") from None
+    if arg == "-":
+        stream = _stdin()
+        fd = _fileno(stream)
+        whole = _mapped(fd) if fd is not None else None
+        if whole is not None:
+            # 0x and whitespace too. Departure D24: see ARCHITECTURE.md, "Departures".
+            if _is_hex_text(whole):
+                return TLInput(parse_hex(bytes(whole)))
+            return TLInput(whole)
+        source = TLInput(bytearray(), stream=stream)
+        # A pipe: hex or raw is judged by what the first read brings.
+        while source.more() and not source.data:
+            pass
+        first = bytes(source.data)
+        if _is_hex_text(first):
+            source.data = bytearray()
+            source._hex = True
+            source._hex_text(first, final=source.eof)
+        return source
+    try:
+        return TLInput(parse_hex(arg))
+    except Failure as exc:
+        raise Failure(f"{exc}{_file_hint(arg)}") from None
+
+
+def read_tl_input(arg: str, base64_text: bool = False) -> bytes:
+    """The whole of a TL input (see open_tl_input)."""
+    source = open_tl_input(arg, base64_text)
+    while source.more():
+        pass
+    return bytes(source.data)
+
+
+def _json_failure(exc: Failure, arg: str) -> Failure:
+    return Failure(f"{exc}{_file_hint(arg)}")
 
 
 def read_json_input(arg: str):
-    """JSON text | @FILE | - (stdin), in the JSON form of jsonform.py."""
+    """JSON text | @FILE | - (stdin), in the JSON form of jsonform.py; None when it is empty."""
     raw = _file_or_stdin(arg)
     if raw is None:
+        if not arg.strip():
+            return None
         try:
             return from_json(arg)
         except Failure as exc:
-            raise Failure(f"{exc}{_file_hint(arg)}") from None
-    try:
-        return from_json(raw.decode("utf-8-sig"))
-    except UnicodeDecodeError:
-        raise Failure("bad JSON input: not UTF-8 text") from None
-
-
-def read_json_lines(arg: str):
-    """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin)."""
-    raw = _file_or_stdin(arg)
-    if raw is None:
-        raw = arg.encode("utf-8")
+            raise _json_failure(exc, arg) from None
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError:
         raise Failure("bad JSON input: not UTF-8 text") from None
-    values = []
-    for number, line in enumerate(text.splitlines(), 1):
-        if line.strip():
-            try:
-                values.append((number, from_json(line)))
-            except Failure as exc:
-                raise Failure(f"line {number}: {exc}") from None
-    if not values:
-        raise Failure("nothing to pack: the input has no JSON line")
-    return values
+    return from_json(text) if text.strip() else None
+
+
+def read_json_lines(arg: str):
+    """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin), each as soon
+    as its line has arrived."""
+    if arg.startswith("@"):
+        stream = _open_file(arg[1:])
+    elif arg == "-":
+        stream = _stdin()
+    else:
+        stream = None
+    try:
+        texts = arg.removeprefix("\ufeff").splitlines() if stream is None else _text_lines(stream)
+        for number, text in enumerate(texts, 1):
+            if text.strip():
+                try:
+                    yield number, from_json(text)
+                except Failure as exc:
+                    raise Failure(f"line {number}: {exc}") from None
+    finally:
+        if stream is not None and arg.startswith("@"):
+            stream.close()
+
+
+def _text_lines(stream):
+    """The lines of a UTF-8 stream as they arrive, split as str.splitlines() splits the whole
+    text (a line read up to its \\n holds every other line end whole)."""
+    first = True
+    while line := stream.readline():
+        if isinstance(line, str):
+            line = line.encode("utf-8")
+        try:
+            text = line.decode("utf-8-sig" if first else "utf-8")
+        except UnicodeDecodeError:
+            raise Failure("bad JSON input: not UTF-8 text") from None
+        first = False
+        yield from text.splitlines()
