@@ -8,7 +8,7 @@ import sys
 
 from .. import tl_text
 from . import stubs
-from .errors import Failure, UsageError, describe, note, out
+from .errors import Failure, UsageError, describe, note, out, shown
 from .inputs import (TLInput, looks_like_base64, looks_like_hex, open_tl_input, read_file, read_json_input,
                      read_json_lines, stdin_bytes, stdin_is_file)
 from .jsonform import LARGE, write
@@ -181,10 +181,10 @@ def cmd_schema(args) -> int:
         cons = [e for e in entries if e.kind == "constructor"]
         hidden = sum(bool(view.shadowed(e)) for e in entries)
         if schema.bundled:
-            shown = "the bundled API layer and MTProto service schema"
+            what = "the bundled API layer and MTProto service schema"
         else:
-            shown = ", ".join(f"{s.label} ({'TL text' if s.is_tl else 'JSON'})" for s in schema.sources)
-        out(f"schema:       {shown}")
+            what = ", ".join(f"{s.label} ({'TL text' if s.is_tl else 'JSON'})" for s in schema.sources)
+        out(f"schema:       {shown(what)}")
         out(f"layer:        {', '.join(map(str, dict.fromkeys(schema.layers))) or 'unknown'}")
         out(f"constructors: {len(cons)} (of {len({e.result for e in cons})} result types)")
         out(f"methods:      {len(entries) - len(cons)}")

@@ -26,10 +26,19 @@ def describe(exc: BaseException) -> str:
     return " ".join(text.split())
 
 
+def shown(text: str) -> str:
+    """text with every character a terminal would act on or hide escaped as repr escapes it
+    (ESC as \\x1b, a newline as \\n, a right-to-left override as \\u202e); the rest as it is."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
+
 def out(text: str) -> None:
     sys.stdout.write(text + "\n")
 
 
 def note(text: str) -> None:
-    """A message on stderr; every message of the tool begins with "virel:"."""
-    sys.stderr.write(f"virel: {text}\n")
+    """A message on stderr, on one line and with what came from the input or a schema escaped
+    (see shown); every message of the tool begins with "virel:"."""
+    sys.stderr.write(f"virel: {shown(text)}\n")

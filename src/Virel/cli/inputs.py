@@ -37,6 +37,7 @@ An empty input prints nothing and is no error.
 """
 
 _HEX_PREFIX = re.compile(r"(?:(?<=\s)|^)0[xX]")
+_SPACED_PREFIX = re.compile(rb" 0[xX]")
 _HEX_BYTES = b"0123456789abcdefABCDEF"
 # What str.split() takes for whitespace among the ASCII characters, and what bytes.split() takes.
 _SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
@@ -51,10 +52,13 @@ def _hex_digits(text: bytes) -> bytes:
     counts at the start and after whitespace only, as _HEX_PREFIX says."""
     if b"x" in text or b"X" in text:
         text = b" " + text.translate(_ONE_SPACE)
-        for prefix in (b" 0x", b" 0X"):
-            if prefix in text:
-                # One pass, left to right: " 0x0x" keeps its second 0x, as the regex does.
-                text = text.replace(prefix, b" ")
+        # One pass, left to right: " 0x0X" keeps its second 0X, as the regex does.
+        if b"X" not in text:
+            text = text.replace(b" 0x", b" ")
+        elif b"x" not in text:
+            text = text.replace(b" 0X", b" ")
+        else:
+            text = _SPACED_PREFIX.sub(b" ", text)
     return text.translate(None, _SPACE)
 
 
@@ -74,13 +78,16 @@ def _hex_failure(digits: bytes, counted: int = 0) -> Failure:
 
 def parse_hex(text: str | bytes) -> bytes:
     if isinstance(text, str):
-        try:
-            text = text.encode("ascii")
-        except UnicodeEncodeError:
-            digits = "".join(_HEX_PREFIX.sub("", text).split())
-            bad = next(i for i, ch in enumerate(digits) if ch not in HEX_DIGITS)
-            raise Failure(f"bad hex input: {digits[bad]!r} (digit {bad + 1}) is not a hex digit") from None
-    digits = _hex_digits(text)
+        if not text.isascii():  # other whitespace than ASCII's, or a character that is no digit
+            squeezed = "".join(_HEX_PREFIX.sub("", text).split())
+            if not squeezed.isascii():
+                bad = next(i for i, ch in enumerate(squeezed) if ch not in HEX_DIGITS)
+                raise Failure(f"bad hex input: {squeezed[bad]!r} (digit {bad + 1}) is not a hex digit")
+            digits = squeezed.encode("ascii")
+        else:
+            digits = _hex_digits(text.encode("ascii"))
+    else:
+        digits = _hex_digits(text)
     try:
         return binascii.unhexlify(digits)
     except binascii.Error:

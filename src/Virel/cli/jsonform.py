@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import math
 import struct
+import sys
 
 from .errors import Failure
 
@@ -440,3 +441,6 @@ def from_json(text: str):
         raise Failure(f"bad JSON input: {exc.msg} (line {exc.lineno}, column {exc.colno})") from None
     except RecursionError:
         raise Failure("bad JSON input: nested too deeply to read") from None
+    except ValueError:  # an integer beyond the interpreter's limit on digits
+        raise Failure(f"bad JSON input: an integer of more than {sys.get_int_max_str_digits()} digits "
+                      "(no TL value has more than 78)") from None

@@ -17,7 +17,7 @@ import json
 from dataclasses import dataclass
 
 from .. import tl_text
-from .errors import Failure, UsageError, describe
+from .errors import Failure, UsageError, describe, shown
 from .inputs import read_file
 
 KINDS = {"int": "int", "#": "int", "long": "long", "double": "double", "string": "string",
@@ -250,13 +250,15 @@ def format_entry(view: SchemaView, e: Entry) -> str:
         lines.append("  params: none")
     else:
         lines.append(f"  params: {len(e.params)}")
-        wn = max(len(p.name) for p in e.params)
-        wt = max(len(p.type_name) for p in e.params)
+        names = [shown(p.name) for p in e.params]
+        types = [shown(p.type_name) for p in e.params]
+        wn, wt = max(map(len, names)), max(map(len, types))
         words = kind_words()
-        for p in e.params:
-            lines.append(f"    {p.name:<{wn}}  {p.type_name:<{wt}}  {carried(p, words)}")
+        for p, name, text in zip(e.params, names, types):
+            lines.append(f"    {name:<{wn}}  {text:<{wt}}  {carried(p, words)}")
     lines += [f"  note:   {text}" for text in view.shadowed(e)]
-    return "\n".join(lines)
+    # A name or type text is shown escaped: a schema cannot forge lines or move the cursor.
+    return "\n".join(map(shown, lines))
 
 
 def _tl_module():
