@@ -14,7 +14,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import Virel
-from Virel.cli import inputs, main, progress
+from Virel.cli import inputs, jsonform, main, progress
 from Virel.cli.errors import Failure
 
 EXAMPLE = str(Path(Virel.__file__).with_name("example_schema.json"))
@@ -198,3 +198,23 @@ def test_progress_line():
     assert progress.line(22_500_000, 50_000_000, 10.0, 812) == (
         " 45%|" + "█" * 9 + " " * 11 + "| 22.5MB/50.0MB [00:10<00:12, 2.2MB/s, 812 values]")
     assert progress.line(1_500, None, 3.0, 1) == "1.5kB [00:03, 500B/s, 1 value]"
+
+
+SCALARS = st.one_of(
+    st.integers(-2**64, 2**64), st.sampled_from([2**53, 2**53 + 1, -2**53 - 1, 10**15, 1234567890123456]),
+    st.floats(allow_nan=True), st.sampled_from([1.2345678901234567e16, 1234567890123456.0, -0.0]),
+    # texts that hold what an integer's token looks like
+    st.sampled_from(["1,12345678901234567,2", "[12345678901234567]", '\\":-12345678901234567,', '\\\\",12345678901234567]']),
+    st.text(alphabet='0123456789",:[]{}\\\n\u2028aé'), st.binary(max_size=4), st.booleans(), st.none())
+JSON_VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
+    st.lists(inner, max_size=4), st.dictionaries(st.text(alphabet='0123456789":\\_a', max_size=20), inner, max_size=4)),
+    max_leaves=20)
+
+
+@settings(max_examples=500, deadline=None)
+@given(JSON_VALUES)
+def test_compact_text_straight_from_the_encoder_is_the_exact_one(value):
+    exact, fast = [], []
+    jsonform.write(jsonform._copied(value), exact.append, pretty=False, large=True)
+    jsonform.write(jsonform._copied(value), fast.append, pretty=False, large=False)
+    assert "".join(fast) == "".join(exact)

@@ -177,6 +177,64 @@ _flat = _encoder(", ", ": ")  # the one-line form of values nested deeper than I
 _leaf_at = [_encoder(",\n" + "  " * (d + 1), ": ") for d in range(INDENT_LEVELS)]
 
 
+def _bytes_form(value):
+    if type(value) is bytes:
+        return {"$bytes": value.hex()}
+    raise TypeError  # anything else takes the exact path
+
+
+# The compact text of a value straight from the C encoder, its bytes written by the hook above,
+# has only its integers beyond +-2**53 to be rewritten in their $ form, and those have 16 digits
+# or more: text without such a run of digits is final.  The runs there are are found in a mask of
+# the UTF-8 text (digits as "0", the rest as "."), and each that is a number (an integer's token:
+# not within a string, not part of a float) is rewritten.
+_DIGIT_MASK = bytes(0x30 if 0x30 <= b <= 0x39 else 0x2E for b in range(256))
+_RUN = b"0" * 16
+_fast_encode = None
+
+
+def _outside_strings(text: bytes, unescaped: bytes, pos: int) -> bool:
+    """Whether text[pos] lies outside every string of the encoded text; unescaped is text with
+    its escaped backslashes blanked, so that each backslash left escapes the next character."""
+    return (unescaped.count(b'"', 0, pos) - unescaped.count(b'\\"', 0, pos)) % 2 == 0
+
+
+def _rewrite_big(text: bytes, mask: bytes, at: int) -> bytes:
+    unescaped = text.replace(b"\\\\", b"__") if b"\\" in text else text
+    parts, done = [], 0
+    while at >= 0:
+        end = mask.find(b".", at)
+        end = len(text) if end < 0 else end
+        start = at - 1 if at and text[at - 1] == 0x2D else at  # "-"
+        if ((start == 0 or text[start - 1] in b":,[") and (end == len(text) or text[end] in b",]}")
+                and not -SAFE_INT <= int(text[start:end]) <= SAFE_INT and _outside_strings(text, unescaped, start)):
+            parts += [text[done:start], b'{"$int":"', text[start:end], b'"}']
+            done = end
+        at = mask.find(_RUN, end)
+    parts.append(text[done:])
+    return b"".join(parts)
+
+
+def compact_bytes(value) -> bytes | None:
+    """The compact text of a decoded value in UTF-8, as write() gives it, without converting the
+    value; None when it holds what only the exact path writes (a NaN or an infinity, a container
+    nested deeper than the C encoder goes, a value that is not the decoder's)."""
+    global _fast_encode
+    if _fast_encode is None:
+        make = json.encoder.c_make_encoder
+        if make is None:
+            return None
+        encode = make(None, _bytes_form, json.encoder.encode_basestring, None, ":", ",", False, False, False)
+        _fast_encode = lambda v: "".join(encode(v, 0))  # noqa: E731
+    try:
+        text = _fast_encode(value).encode("utf-8")
+    except (ValueError, TypeError, RecursionError):
+        return None
+    mask = text.translate(_DIGIT_MASK)
+    at = mask.find(_RUN)
+    return text if at < 0 else _rewrite_big(text, mask, at)
+
+
 def _scalar(v) -> str:
     """The text of a value that is not a container (after prepare, nor a $ form)."""
     t = type(v)
@@ -259,6 +317,11 @@ def write(value, sink, pretty: bool = True, large: bool = True) -> None:
     two spaces a level; deeper ones are written on one line (``pretty``); or all on one line
     without spaces.  Any depth the decoder produced can be written.
     """
+    if not pretty and not large:
+        text = compact_bytes(value)
+        if text is not None:
+            sink(text.decode("utf-8"))
+            return
     value, deepest = prepare(value)
     if deepest < 0:  # a scalar, a scalar's $ form or an empty container
         sink(_scalar(value) if type(value) is not _Form else _flat(value) if pretty else _compact(value))
