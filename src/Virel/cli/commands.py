@@ -11,7 +11,7 @@ from . import stubs
 from .errors import Failure, UsageError, describe, note, out, shown
 from .inputs import (TLInput, looks_like_base64, looks_like_hex, open_tl_input, read_file, read_json_input,
                      read_json_lines, stdin_bytes, stdin_is_file)
-from .jsonform import LARGE, write
+from .jsonform import LARGE, compact_bytes, write
 from .progress import Progress
 from .schema_view import Schema, format_entry, parse_id
 
@@ -88,9 +88,14 @@ def _unpack(args, parser, source: TLInput, out, progress: Progress) -> int:
             where = "" if not args.all else f"value {index} at byte {offset}: "
             raise Failure(f"{where}cannot unpack {_count(avail)}: {describe(exc)}"
                           f"{_input_hint(args, data) if offset == 0 else ''}") from exc
-        write(value, out, pretty, large=end - pos >= LARGE)
+        large = end - pos >= LARGE
+        text = None if pretty or large else compact_bytes(value)
+        if text is not None:
+            out.stream.write(text + b"\n")
+        else:
+            write(value, out, pretty, large=large)
+            out.line()
         del value
-        out.line()
         index += 1
         pos, want = end, 0
         progress.update(source.base + pos, index)

@@ -177,7 +177,7 @@ def _file_or_stdin(arg: str) -> bytes | None:
 
 CHUNK = 1 << 20  # bytes read from a pipe at most at once
 IDLE = 0.05  # seconds without new input after which a pipe's pending bytes are decoded
-DROP = 1 << 24  # consumed bytes of a mapped file given back at once
+DROP = 1 << 22  # consumed bytes of a mapped file given back at once
 
 
 class TLInput:
