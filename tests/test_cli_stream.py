@@ -107,7 +107,7 @@ def test_schema_listing_cannot_be_forged(capsys, tmp_path):
     (["unpack", "--base64"], b"\n"), (["pack"], b""), (["pack"], b" \n"), (["pack", "--all"], b"\n\n"),
     (["pack", "--all", "@EMPTY"], None),
 ])
-def test_empty_input_is_no_error(tmp_path, argv, stdin):
+def test_empty_input_is_no_error(tmp_path, argv, stdin):  # departure D?cli-3
     (tmp_path / "empty").write_bytes(b"")
     argv = [a.replace("@EMPTY", f"@{tmp_path / 'empty'}") for a in argv]
     done = subprocess.run([sys.executable, "-m", "Virel", argv[0], "--schema", EXAMPLE, *argv[1:]],
@@ -137,7 +137,8 @@ def read_line(stream, seconds=20.0) -> bytes:
 PEER_JSON = '{"_":"peerUser","user_id":42}'
 
 
-# Each piece is sent, then the lines it completes must come out while the input stays open.
+# Each piece is sent, then the lines it completes must come out while the input stays open
+# (departure D?cli-2).
 @pytest.mark.parametrize("argv, pieces", [
     (["unpack", "--all", "--compact"], [(PEER, [PEER_JSON]), (PEER[:5], []), (PEER[5:] + PEER[:3], [PEER_JSON]),
                                         (PEER[3:], [PEER_JSON])]),
