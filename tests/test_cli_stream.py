@@ -74,6 +74,33 @@ def test_bulk_parsers_keep_the_character_rules(hex_text, base64_text):
     assert outcome(inputs.parse_base64, base64_text) == outcome(base64_by_character, base64_text)
 
 
+class Chunks:
+    """A stream that gives its chunks one read at a time."""
+
+    def __init__(self, chunks):
+        self.chunks = list(chunks)
+
+    def read1(self, size):
+        return self.chunks.pop(0) if self.chunks else b""
+
+
+def read_in_chunks(text: bytes, cuts) -> bytes:
+    cuts = sorted(set(cuts))
+    pieces = [text[a:b] for a, b in zip([0, *cuts], [*cuts, len(text)])]
+    source = inputs.TLInput(bytearray(), stream=Chunks(p for p in pieces if p))  # an empty read is the end
+    source._hex = True
+    while source.more():
+        pass
+    return bytes(source.data)
+
+
+@settings(max_examples=400, deadline=None)
+@given(HEX_TEXT.map(lambda t: t.replace("é", "").replace("\u2028", "").encode()), st.lists(st.integers(0, 30)))
+def test_hex_read_in_pieces_is_hex_read_whole(text, cuts):
+    # A pipe's text arrives cut anywhere: within a group, between a 0 and its x, between two digits of a byte.
+    assert outcome(lambda t: read_in_chunks(t, [c for c in cuts if c < len(t)]), text) == outcome(inputs.parse_hex, text)
+
+
 @pytest.mark.parametrize("argv, words", [
     (["pack", r'{"_": "\u001b[2J"}'], ["cannot pack '\\x1b[2J'", "constructor: \\x1b[2J"]),
     (["pack", r'{"_": "peerUser", "user_id": 1, "a\u202eb": 2}'], ["'a\\u202eb' is no parameter"]),

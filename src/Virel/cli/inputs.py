@@ -193,7 +193,8 @@ class TLInput:
         self.eof = stream is None
         self.size = len(data) if size is None and stream is None else size
         self._hex = hex_text
-        self._text = b""  # hex text not converted yet: what follows the last whitespace read
+        self._text = b""  # hex text not converted yet: a "0" that may begin a 0x
+        self._mid_word = False  # whether the text converted so far ends within a group of digits
         self._digits = 0  # hex digits converted so far
         self._carry = b""  # a digit left over from an odd number of them
         self._fd = _fileno(stream)
@@ -229,10 +230,18 @@ class TLInput:
         return True
 
     def _hex_text(self, chunk: bytes, final: bool) -> None:
+        """Convert hex text as it arrives: all of it but a final "0" that may begin a 0x."""
         text = self._text + chunk
-        cut = len(text) if final else max(map(text.rfind, _SPACE)) + 1
-        self._text = text[cut:]
-        digits = self._carry + _hex_digits(text[:cut])
+        cut = len(text)
+        if not final and text.endswith(b"0") and (text[-2] in _SPACE if len(text) > 1 else not self._mid_word):
+            cut -= 1
+        piece, self._text = text[:cut], text[cut:]
+        if not piece and not final:
+            return
+        # A piece that begins within a group has no 0x to drop at its start: a digit in front says so.
+        digits = self._carry + (_hex_digits(b"1" + piece)[1:] if self._mid_word else _hex_digits(piece))
+        if piece:
+            self._mid_word = piece[-1] not in _SPACE
         self._carry = b""
         if len(digits) % 2 and not final:
             digits, self._carry = digits[:-1], digits[-1:]
