@@ -88,7 +88,7 @@ def read_in_chunks(text: bytes, cuts) -> bytes:
     cuts = sorted(set(cuts))
     pieces = [text[a:b] for a, b in zip([0, *cuts], [*cuts, len(text)])]
     source = inputs.TLInput(bytearray(), stream=Chunks(p for p in pieces if p))  # an empty read is the end
-    source._hex = True
+    source.read_as_hex()
     while source.more():
         pass
     return bytes(source.data)
@@ -140,6 +140,16 @@ def test_empty_input_is_no_error(tmp_path, argv, stdin):  # departure D?cli-3
     done = subprocess.run([sys.executable, "-m", "Virel", argv[0], "--schema", EXAMPLE, *argv[1:]],
                           input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL, capture_output=True)
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
+
+
+@pytest.mark.parametrize("content", [PEER, PEER.hex(" ").encode() + b"\n", b"0x" + PEER.hex().encode()])
+def test_standard_input_from_a_file(tmp_path, content):
+    pytest.importorskip("Virel.tl")
+    (tmp_path / "in").write_bytes(content)
+    with open(tmp_path / "in", "rb") as stdin:
+        done = subprocess.run([sys.executable, "-m", "Virel", "unpack", "--compact", "--schema", EXAMPLE], stdin=stdin,
+                              capture_output=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, b'{"_":"peerUser","user_id":42}\n', b"")
 
 
 def test_a_file_of_hex_text_gets_the_hex_hint(capsys, tmp_path):

@@ -186,13 +186,13 @@ class TLInput:
     ``consumed(pos)`` says the bytes before data[pos] are done with, ``size`` is the input's
     total when known (for progress)."""
 
-    def __init__(self, data, *, stream=None, hex_text=False, size=None):
+    def __init__(self, data, *, stream=None, size=None):
         self.data = data
         self.base = 0
         self.stream = stream
         self.eof = stream is None
         self.size = len(data) if size is None and stream is None else size
-        self._hex = hex_text
+        self._hex = False  # whether the stream is hex text (see read_as_hex)
         self._text = b""  # hex text not converted yet: a "0" that may begin a 0x
         self._mid_word = False  # whether the text converted so far ends within a group of digits
         self._digits = 0  # hex digits converted so far
@@ -215,7 +215,10 @@ class TLInput:
         if self.eof:
             return False
         read = getattr(self.stream, "read1", None) or self.stream.read
-        chunk = read(CHUNK)
+        try:
+            chunk = read(CHUNK)
+        except OSError as exc:
+            raise Failure(f"cannot read the input: {exc.strerror or exc}") from None
         if isinstance(chunk, str):
             chunk = chunk.encode("utf-8")
         if not chunk:
@@ -228,6 +231,11 @@ class TLInput:
         else:
             self.data += chunk
         return True
+
+    def read_as_hex(self) -> None:
+        """Take what was read, and all that follows, as hex text."""
+        text, self.data, self._hex = bytes(self.data), bytearray(), True
+        self._hex_text(text, final=self.eof)
 
     def _hex_text(self, chunk: bytes, final: bool) -> None:
         """Convert hex text as it arrives: all of it but a final "0" that may begin a 0x."""
@@ -305,10 +313,11 @@ def _open_file(path: str):
     return fh
 
 
-def _raw_input(stream, name: str | None) -> TLInput:
+def _raw_input(stream) -> TLInput:
     fd = _fileno(stream)
     whole = _mapped(fd) if fd is not None else None
     if whole is not None:
+        stream.close()  # the mapping keeps a descriptor of its own
         return TLInput(whole)
     try:
         size = os.fstat(fd).st_size if fd is not None else None
@@ -327,7 +336,7 @@ def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
         path = arg[1:]
         fh = _open_file(path)
         try:
-            return _raw_input(fh, path)
+            return _raw_input(fh)
         except OSError as exc:
             raise Failure(f"cannot read input file {path}: {exc.strerror or exc}") from None
     if arg == "-":
@@ -335,8 +344,9 @@ def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
         fd = _fileno(stream)
         whole = _mapped(fd) if fd is not None else None
         if whole is not None:
-            # 0x and whitespace too. Departure D24: see ARCHITECTURE.md, "Departures".
-            if _is_hex_text(whole):
+            # 0x and whitespace too. Departure D24: see ARCHITECTURE.md, "Departures".  The start
+            # rules most raw input out without a copy of the whole.
+            if _first_outside(whole[:4096], _HEX_BYTES + _SPACE + b"xX") is None and _is_hex_text(bytes(whole)):
                 return TLInput(parse_hex(bytes(whole)))
             return TLInput(whole)
         source = TLInput(bytearray(), stream=stream)
@@ -344,11 +354,8 @@ def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
         # ARCHITECTURE.md, "Departures").
         while source.more() and not source.data:
             pass
-        first = bytes(source.data)
-        if _is_hex_text(first):
-            source.data = bytearray()
-            source._hex = True
-            source._hex_text(first, final=source.eof)
+        if _is_hex_text(bytes(source.data)):
+            source.read_as_hex()
         return source
     try:
         return TLInput(parse_hex(arg))
