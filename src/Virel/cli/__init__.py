@@ -1,10 +1,10 @@
 """Command-line tool: ``virel COMMAND ...`` (or ``python -m Virel COMMAND ...``).
 
 The modules, by concern: ``commands`` (unpack, pack, schema, stubs, convert), ``jsonform`` (the
-JSON form of decoded values and its writer), ``inputs`` (hex, base64, files, standard input),
-``schema_view`` (the schemas given, or the bundled ones, as the codec compiled them), ``stubs``
-(typed dictionaries), ``demo``, and ``errors``.  This module holds the command line itself:
-its help, its arguments and ``main``.
+JSON form of decoded values and its writer), ``inputs`` (hex, base64, files, standard input, read
+as a stream), ``progress`` (the progress line), ``schema_view`` (the schemas given, or the bundled
+ones, as the codec compiled them), ``stubs`` (typed dictionaries), ``demo``, and ``errors``.  This
+module holds the command line itself: its help, its arguments and ``main``.
 
 Exit status: 0 ok, 1 failure (bad data, bad schema, unreadable file), 2 usage error.  Errors
 are one line on stderr beginning ``virel:``; ``--debug`` adds the traceback.
