@@ -150,6 +150,8 @@ def main() -> int:
     if args.capture_mb:
         capture_runs(args.capture_mb, folder)
     if not args.mb:
+        if not args.keep:
+            os.rmdir(folder)
         return 0
     path = os.path.join(folder, "object.bin")
     made = made_in_child("object", args.mb, path)
