@@ -4,7 +4,6 @@ import io
 import json
 import struct
 import subprocess
-import zlib
 import sys
 from pathlib import Path
 
@@ -646,35 +645,6 @@ def test_a_value_without_its_final_padding_is_cut(capsys, tl, tmp_path):
     code, out, err = run(capsys, "unpack", "--schema", schema, "01000000 024142")
     assert code == 1 and out == ""
     assert_one_line_error(err, "cannot unpack 7 bytes", "Parse error")
-
-
-STUB_SCHEMA = {"constructors": [
-    {"id": 1, "predicate": "a.b", "type": "X", "params": [
-        {"name": "flags", "type": "#"}, {"name": "from", "type": "flags.0?Vector<X>"}, {"name": "n", "type": "#"},
-        {"name": "t", "type": "flags.1?true"}, {"name": "q", "type": "!X"}, {"name": "v", "type": "Vector<Vector<long>>"},
-        {"name": "d", "type": "double"}, {"name": "s", "type": "bytes"}]},
-    {"id": 2, "predicate": "True", "type": "a.b"},  # a keyword; a type named like a constructor
-    {"id": 3, "predicate": "a_b", "type": "X"},  # the same identifier as a.b
-], "methods": [{"id": 4, "method": "get", "type": "Vector<X>", "params": [{"name": "id", "type": "int"}]}]}
-
-
-def test_stubs_name_and_type_every_record(capsys, tl, tmp_path):
-    path = write_schema(tmp_path)
-    path.write_text(json.dumps(STUB_SCHEMA))
-    code, out, err = run(capsys, "stubs", "--schema", path)
-    assert code == 0 and err == ""
-    namespace: dict = {}
-    exec(compile(out, "tl_types.py", "exec"), namespace)  # also a module that imports at run time
-    a_b = namespace["a_b"]
-    assert a_b.__required_keys__ == {"_", "n", "q", "v", "d", "s"}
-    assert a_b.__optional_keys__ == {"from", "t"}
-    assert "'from': _t.NotRequired['list[X] | None']" in out and "'t': _t.NotRequired[bool | None]" in out
-    assert "'q': _Mapping[str, _t.Any]" in out and "'v': list[int]" in out and "'s': bytes" in out
-    assert "True_ = _t.TypedDict('True_', {'_': _t.Literal['True']})" in out
-    assert "a_b_Type: _t.TypeAlias = 'True_'" in out  # the type a.b, beside the record a.b
-    assert f"a_b_{zlib.crc32(b'a_b'):08x} = _t.TypedDict" in out
-    assert "X: _t.TypeAlias = 'a_b | a_b_" in out
-    assert "get = _t.TypedDict('get', {'_': _t.Literal['get'], 'id': int})" in out
 
 
 def nested_sample():

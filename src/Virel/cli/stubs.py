@@ -1,22 +1,26 @@
 """Typed dictionaries for a schema: ``virel stubs > tl_types.pyi``.
 
-Every record (constructor or method) becomes a ``TypedDict`` named after it (dots become
-underscores: ``messages.sendMessage`` is ``messages_sendMessage``) whose ``_`` is the ``Literal``
-of its name and whose keys are its parameters, the flags words left out:
+The schema is compiled first, and the types are read from the records the compiler made
+(``TLSchemaCompiler.entries()``), so they follow the codec's own rules. Every record (constructor
+or method) becomes a ``TypedDict`` named after it (dots become underscores:
+``messages.sendMessage`` is ``messages_sendMessage``) whose ``_`` is the ``Literal`` of its name
+and whose keys are its parameters, the flags words left out:
 
 * ``int``, ``long`` and ``#`` are ``int``, ``double`` is ``float``, ``string`` is ``str``,
   ``bytes`` is ``bytes``, ``Bool`` and ``true`` are ``bool``;
-* ``Vector<T>`` is ``list[...]`` of what its elements are by the codec's rule;
+* a vector is ``list[...]`` of what its elements are (``list[Any]`` where they nest without end);
 * a boxed type is the union alias of its constructors, named after it (``Peer``,
-  ``messages_Messages``); a type without constructors in the schema (``!X``, ``Object``,
-  ``int128``) is ``Mapping[str, Any]``;
+  ``messages_Messages``); a type without constructors in the schema (``!X``, ``Object``) is
+  ``Mapping[str, Any]``;
 * a conditional parameter (``flags.N?T``) is ``NotRequired[T | None]``; every other one is
   required (unpack always gives it).
 
-Forward references are quoted, so the same text is a stub file and a module that imports at run
-time (``tl_types.py``).  Names that are Python keywords get a trailing underscore; a name that two
-records would share goes to the later one (as pack does) and a name a record and a type alias
-would share gets its alias a trailing ``_Type``.
+Every text taken from the schema reaches the code through ``repr`` (names, keys, the label in the
+docstring); builtins are used qualified (``_b.int``), so a record named ``int`` or ``list`` shadows
+nothing; a name becomes an ASCII identifier (other characters become ``_``; a keyword, a name that
+starts with ``_`` or one the module defines itself is changed), and of names that come out the same
+the later gets a suffix that no other name holds. Forward references are quoted, so the same text
+is a stub file and a module that imports at run time (``tl_types.py``).
 """
 
 from __future__ import annotations
@@ -24,82 +28,121 @@ from __future__ import annotations
 import keyword
 import zlib
 
-from .schema_view import FLAGS_WORDS, condition, entry_name, proper, strip_vector
-
-SCALARS = {"int": "int", "#": "int", "long": "int", "double": "float", "string": "str", "bytes": "bytes",
-           "byte": "bytes", "Bool": "bool", "true": "bool"}
-UNKNOWN = "_Mapping[str, _t.Any]"
+SCALARS = {"int": "_b.int", "long": "_b.int", "double": "_b.float", "string": "_b.str", "bytes": "_b.bytes",
+           "bool": "_b.bool"}
+UNKNOWN = "_Mapping[_b.str, _t.Any]"
+# Names the module binds itself, which no record may take.
+RESERVED = frozenset({"typed"})
 
 HEADER = '''\
-"""TypedDicts of the TL records of {what} (written by `virel stubs`)."""
+{doc}
 # The same text is a stub file (tl_types.pyi) and an importable module (tl_types.py).
+import builtins as _b
 import typing as _t
 from collections.abc import Mapping as _Mapping
 '''
 
 
 def _ident(name: str) -> str:
-    """A Python identifier for a TL name: dots and other signs become underscores."""
-    text = "".join(c if c.isalnum() or c == "_" else "_" for c in name)
+    """A Python identifier for a TL name: ASCII letters, digits and underscores (every other
+    character becomes an underscore), never a keyword, never starting with a digit or "_"."""
+    text = "".join(c if c.isascii() and (c.isalnum() or c == "_") else "_" for c in name)
     if not text or text[0].isdigit() or text.startswith("_"):
         text = "T" + text
-    return text + "_" if keyword.iskeyword(text) else text
+    return text + "_" if keyword.iskeyword(text) or text in RESERVED else text
 
 
 def _unique(text: str, name: str, taken) -> str:
-    return text if text not in taken else f"{text}_{zlib.crc32(name.encode()):08x}"
+    """`text`, or `text` with a suffix from `name` (and a count, if need be) that `taken` lacks."""
+    if text not in taken:
+        return text
+    base = f"{text}_{zlib.crc32(name.encode('utf-8', 'surrogatepass')):08x}"
+    candidate, n = base, 1
+    while candidate in taken:
+        candidate, n = f"{base}_{n}", n + 1
+    return candidate
+
+
+def _kind_words() -> dict[int, str]:
+    from .. import tl
+
+    return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
+            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object"}
+
+
+def _proper(text: str) -> str:
+    """The type proper of a type text as the compiler keeps it: what follows a condition."""
+    return text.split("?", 2)[1] if "?" in text else text
+
+
+def compiled_records(data) -> list[tuple[bool, object]]:
+    """(whether a constructor, TLConstructor) for every entry of schema data, in schema order,
+    as the compiler made them."""
+    from .. import tl
+
+    compiler = tl.TLSchemaCompiler()
+    compiler.compile(data)
+    constructors = len(data.get("constructors") or ())
+    return [(i < constructors, e) for i, e in enumerate(compiler.entries())]
 
 
 def generate(data: dict, what: str = "a schema") -> str:
-    """The text of the typed dictionaries for schema data (the JSON form); one pass over the
-    entries and one over the records."""
-    records: dict[str, tuple[str, dict]] = {}  # identifier -> (TL name, entry)
+    """The text of the typed dictionaries for schema data (the JSON form), from its compiled
+    records; one pass over the records for the names and one for the text."""
+    words = _kind_words()
+    records: dict[str, object] = {}  # identifier -> record
     by_name: dict[str, str] = {}  # TL name -> identifier
     unions: dict[str, list[str]] = {}  # result type -> identifiers of its constructors
-    for key in ("constructors", "methods"):
-        for raw in data.get(key) or ():
-            name = entry_name(raw)
-            py = by_name.get(name) or _unique(_ident(name), name, records)
-            by_name[name] = py
-            records[py] = (name, raw)  # of two entries with one name, the later (pack writes it)
-            if key == "constructors":
-                members = unions.setdefault(raw.get("type") or name, [])
-                if py not in members:
-                    members.append(py)
+    for is_constructor, e in compiled_records(data):
+        py = by_name.get(e.name) or _unique(_ident(e.name), e.name, records.keys() | RESERVED)
+        by_name[e.name] = py
+        records[py] = e  # of two records with one name, the later (pack writes it)
+        if is_constructor:
+            members = unions.setdefault(e.result_type, [])
+            if py not in members:
+                members.append(py)
     aliases: dict[str, str] = {}
     for result in unions:
         alias = _ident(result)
         if alias in records:
             alias += "_Type"
-        aliases[result] = _unique(alias, result, set(aliases.values()) | records.keys())
+        aliases[result] = _unique(alias, result, set(aliases.values()) | records.keys() | RESERVED)
 
-    def py_type(expr: str) -> tuple[str, bool]:
-        """The Python type of a type expression, and whether it names a generated type."""
-        t = proper(expr)
-        if t in SCALARS:
-            return SCALARS[t], False
-        if t.startswith("Vector"):
-            inner = strip_vector(t)
-            if inner == t:  # "Vector t": vectors to any depth
-                return "list[_t.Any]", False
-            text, named = py_type(inner)
-            return f"list[{text}]", named
-        alias = aliases.get(t)
+    def of_kind(kind: int, text: str) -> tuple[str, bool]:
+        """The Python type of a value of a kind (not a vector), and whether it names a generated type."""
+        word = words.get(kind)
+        if word in SCALARS:
+            return SCALARS[word], False
+        alias = aliases.get(_proper(text)) if word == "object" else None
         return (alias, True) if alias is not None else (UNKNOWN, False)
 
-    out = [HEADER.format(what=what)]
-    for py, (name, raw) in records.items():
-        fields = {"_": f"_t.Literal[{name!r}]"}
-        for p in raw.get("params") or ():
-            pname, expr = p["name"], p["type"]
-            if pname in FLAGS_WORDS:
+    def py_type(p) -> tuple[str, bool]:
+        """The Python type of a parameter, and whether it names a generated type."""
+        if words.get(p.kind) != "vector":
+            return of_kind(p.kind, p.type_name)
+        depth, inner, named = 1, "_t.Any", False  # the lists around the innermost element type
+        for level in p.element:
+            if words.get(level.kind) != "vector":
+                inner, named = of_kind(level.kind, level.type_name)
+                break
+            if level.endless:
+                break  # vectors of the same, to any depth
+            depth += 1  # (a last level still a vector: as deep as the compiler went)
+        return "_b.list[" * depth + inner + "]" * depth, named
+
+    out = [HEADER.format(doc=repr(f"TypedDicts of the TL records of {what} (written by `virel stubs`).")).rstrip()]
+    out.append("")
+    for py, e in records.items():
+        fields = {"_": f"_t.Literal[{e.name!r}]"}
+        for p in e.params:
+            if p.flags_word:
                 continue
-            text, named = py_type(expr)
-            if condition(expr) is not None:
+            text, named = py_type(p)
+            if p.is_conditional:
                 text += " | None"
-                fields[pname] = f"_t.NotRequired[{text!r}]" if named else f"_t.NotRequired[{text}]"
+                fields[p.name] = f"_t.NotRequired[{text!r}]" if named else f"_t.NotRequired[{text}]"
             else:
-                fields[pname] = repr(text) if named else text
+                fields[p.name] = repr(text) if named else text
         body = ", ".join(f"{k!r}: {v}" for k, v in fields.items())
         out.append(f"{py} = _t.TypedDict({py!r}, {{{body}}})")
     out.append("")
