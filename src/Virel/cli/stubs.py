@@ -29,7 +29,7 @@ import keyword
 import zlib
 
 SCALARS = {"int": "_b.int", "long": "_b.int", "double": "_b.float", "string": "_b.str", "bytes": "_b.bytes",
-           "bool": "_b.bool"}
+           "bool": "_b.bool", "int128": "_b.int", "int256": "_b.int"}
 UNKNOWN = "_Mapping[_b.str, _t.Any]"
 # Names the module binds itself, which no record may take.
 RESERVED = frozenset({"typed"})
@@ -67,7 +67,8 @@ def _kind_words() -> dict[int, str]:
     from .. import tl
 
     return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
-            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object"}
+            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object",
+            tl.TL_INT128: "int128", tl.TL_INT256: "int256", tl.TL_BARE_VECTOR: "vector", tl.TL_BARE_OBJECT: "bare"}
 
 
 def _proper(text: str) -> str:
@@ -113,7 +114,11 @@ def generate(data: dict, what: str = "a schema") -> str:
         word = words.get(kind)
         if word in SCALARS:
             return SCALARS[word], False
-        alias = aliases.get(_proper(text)) if word == "object" else None
+        proper = _proper(text)
+        if word == "bare":  # %T: its type's one constructor; a lower-case name: that constructor
+            alias = aliases.get(proper[1:]) if proper.startswith("%") else by_name.get(proper)
+        else:
+            alias = aliases.get(proper) if word == "object" else None
         return (alias, True) if alias is not None else (UNKNOWN, False)
 
     def py_type(p) -> tuple[str, bool]:
