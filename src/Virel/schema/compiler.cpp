@@ -88,13 +88,12 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p,
     PyObject* fields[2] = {json_keys.name, json_keys.type};
     Ref values[2];
     for (int k = 0; k < 2; ++k) {
-        PyObject* v = PyDict_GetItemWithError(param_obj, fields[k]);  // borrowed
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, fields[k]);
+        int found = dict_item(param_obj, fields[k], &values[k]);
+        if (found <= 0) {
+            if (found == 0) PyErr_SetObject(PyExc_KeyError, fields[k]);
             return false;
         }
-        if (!expect_exact(v, &PyUnicode_Type, "str")) return false;
-        values[k] = Ref::borrow(v);
+        if (!expect_exact(values[k].get(), &PyUnicode_Type, "str")) return false;
     }
     PyObject* name = values[0].get();
     PyObject* type = values[1].get();
@@ -157,12 +156,9 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     // key holding null counts.
     Ref name;
     for (PyObject* key : {json_keys.predicate, json_keys.method, json_keys.type}) {
-        PyObject* v = PyDict_GetItemWithError(entry, key);  // borrowed
-        if (v) {
-            name = Ref::borrow(v);
-            break;
-        }
-        if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+        int found = dict_item(entry, key, &name);
+        if (found < 0) return fail<TLConstructor*>(here);
+        if (found) break;
     }
     if (!name) name = Ref::borrow(json_keys.empty);
     if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
