@@ -179,7 +179,7 @@ static int TLParser_traverse(PyObject* op, visitproc visit, void* arg) {
 static int TLParser_clear(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
     if (self->compiler != Py_None) {  // null too, for an object that bypassed __new__
-        release_parser(self->compiler, self);
+        release_parser(self);
         self->schema = nullptr;
         Py_XSETREF(self->compiler, Py_NewRef(Py_None));
     }
@@ -195,7 +195,7 @@ static void TLParser_dealloc(PyObject* op) {
     self->buffer = nullptr;
     delete self->extras;
     self->extras = nullptr;
-    release_parser(self->compiler, self);
+    release_parser(self);
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
     PyErr_SetRaisedException(pending);
