@@ -263,6 +263,8 @@ def test_recompiling_a_layer_keeps_only_what_the_maps_still_reach(times):
 
 
 @pytest.mark.plain_build_only
+@pytest.mark.xfail(sys.version_info < (3, 13), strict=True,
+                   reason="3.12 interns plan names for good (immortal); not yet bounded")
 def test_names_of_parsers_gone_are_not_kept():
     def use_once(n):
         schema = {"constructors": [entry(i, f"rec{n}_{i}", (f"field{n}_{i}", "int"))

@@ -67,19 +67,17 @@ uint64_t always_written(const TLConstructor* record) noexcept {
 
 bool make_plan(TLConstructor* record) noexcept {
     set_codec_plan_release(release_plan);  // before the first plan exists
-#if PY_VERSION_HEX >= 0x030D0000
-    // The names are swapped for their interned twins, so that a caller's dict built from literals
-    // matches them by identity (the name too: the name cache matches a caller's "_" so). Only
-    // where interned strings die with their last reference: on 3.12 an interned string is
-    // immortal, and a process that makes parsers for many schemas would keep every name of every
-    // one of them for good. There the schema's own str objects stay (matched by their text after
-    // the identity test; a decoded object's keys are those very objects).
+    // The name too: a caller's "_" written as a literal is then the record's own str, which the
+    // name cache matches by identity.
+    // On 3.12 an interned string is immortal: a process that makes parsers for many schemas keeps
+    // every name it planned for good. Left as it is: without the interned twins the keys of a
+    // caller's dict literal match by text, which costs pack far more than the 1% it may.
     if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
     for (int32_t i = 0; i < record->param_count; ++i) {
         TLParam& p = record->params[i];
-        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);
+        if (PyUnicode_CheckExact(p.py_name))
+            PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
     }
-#endif
     std::unique_ptr<TLCodecPlan> plan(new (std::nothrow) TLCodecPlan());
     if (!plan) {
         PyErr_NoMemory();
