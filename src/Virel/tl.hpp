@@ -24,7 +24,8 @@
 //     api->TLSchemaCompiler_Type. A TLParser compiles with a plain TLSchemaCompiler of its own; a
 //     parser subclass that wants yours creates and compiles one in its tp_new, then replaces the
 //     base's: `compiler` (one strong reference) and `schema` (what `_get_schema` returns: the
-//     compiler keeps the schema it hands out for as long as the compiler lives).
+//     compiler keeps the schema it hands out for as long as the compiler lives). At each call the
+//     parser's `schema` follows the compiler's latest compile.
 // A parser whose table is the default one runs the codec's direct path, where the operations call
 // one another without the table and the primitives are inlined; any other table runs the general
 // path, which calls every operation through the table. Both give the same results.
@@ -100,6 +101,7 @@ struct TLConstructor {
     // Private to Virel.tl: what its codec makes of the record when it first meets it (null until
     // then), released with the schema. Never read or written by another extension.
     struct TLCodecPlan* codec_plan;
+    struct TLSchema* schema;  // the schema that holds this record (and its memory); read only
 };
 
 // The C strings, the record and parameter arrays (zero-filled) and the vector element records of
@@ -199,6 +201,9 @@ struct TLParser {
     uint64_t short_at;  // where the first read that found too few bytes began (parse_error set)
     struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
                                     // the path of a failure being unwound; made on first use, owned
+    // Private to Virel.tl: the schema this parser holds a reference to (the one `schema` shows,
+    // unless an extension replaced that field). Never read or written by another extension.
+    TLSchema* held;
 };
 
 // ---- The capsule ----
@@ -210,7 +215,9 @@ struct TLParser {
 // extension built for another version is refused at TLCapi_Import; the struct sizes below are a
 // second, mechanical check that catches a header edited without the version going up.
 // Version 3: four kinds (TL_INT128, TL_INT256, TL_BARE_OBJECT, TL_BARE_VECTOR): a table entry
-// that dispatches on the kind meets them, and element records follow bare vectors too.
+// that dispatches on the kind meets them, and element records follow bare vectors too;
+// TLConstructor points back to its schema (`schema`), and TLParser holds its schema through a
+// private field (`held`).
 // Version 2: TLConstructor lost the codec's caches (ready, proto, key_slots, value_keys, key_mask)
 // for one private pointer, and TLKeySlot and TLValueKey left the header.
 #define TL_CAPI_VERSION 3

@@ -15,13 +15,17 @@
 //                                     None is the value read (the string is read all the same).
 //   tlsub.use_table(parser, table)    installs another table on a tlsub.Parser (even mid-call).
 //   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
+//                                     "recovering": the copy with _read_vector turning a ValueError
+//                                     of the default one into an empty list.
+//   tlsub.share(parser, compiler)     makes `compiler` the parser's, as a subclass replaces the
+//                                     base's compiler and schema (tl.hpp, step 5).
 #include "tl.hpp"
 
 #include <cstddef>
 #include <cstring>
 
 static const TLCapi* api;
-static TLParserOps copy_ops, custom_ops, hooked_ops;
+static TLParserOps copy_ops, custom_ops, hooked_ops, recovering_ops;
 static PyObject* hook;  // set_hook's function, or null
 static TLSchemaCompilerOps compiler_ops;
 static PyObject *parser_type, *compiler_type;  // held for good by this module
@@ -53,6 +57,14 @@ static PyObject* hooked_read_string(TLParser* self) {
     return given;
 }
 
+static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
+                                        const TLElementType* element) {
+    PyObject* list = api->TLParser_default_ops->_read_vector(self, type_name, element);
+    if (list || !PyErr_ExceptionMatches(PyExc_ValueError)) return list;
+    PyErr_Clear();
+    return PyList_New(0);
+}
+
 static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
@@ -74,6 +86,7 @@ static const TLParserOps* table_named(const char* name) {
     if (std::strcmp(name, "copy") == 0) return &copy_ops;
     if (std::strcmp(name, "custom") == 0) return &custom_ops;
     if (std::strcmp(name, "hooked") == 0) return &hooked_ops;
+    if (std::strcmp(name, "recovering") == 0) return &recovering_ops;
     PyErr_Format(PyExc_ValueError, "no table %s", name);
     return nullptr;
 }
@@ -169,6 +182,18 @@ static PyObject* use_table(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+static PyObject* share(PyObject*, PyObject* args) {
+    PyObject *parser, *compiler;
+    if (!PyArg_ParseTuple(args, "O!O!", reinterpret_cast<PyTypeObject*>(parser_type), &parser,
+                          api->TLSchemaCompiler_Type, &compiler))
+        return nullptr;
+    auto* self = reinterpret_cast<TLParser*>(parser);
+    auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    Py_SETREF(self->compiler, Py_NewRef(compiler));
+    self->schema = c->ops->_get_schema(c);
+    Py_RETURN_NONE;
+}
+
 static PyObject* set_hook(PyObject*, PyObject* function) {
     Py_XSETREF(hook, function == Py_None ? nullptr : Py_NewRef(function));
     Py_RETURN_NONE;
@@ -200,6 +225,7 @@ static PyMethodDef functions[] = {
     {"result_types", result_types, METH_O, nullptr},
     {"use_table", use_table, METH_VARARGS, nullptr},
     {"set_hook", set_hook, METH_O, nullptr},
+    {"share", share, METH_VARARGS, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -215,6 +241,8 @@ PyMODINIT_FUNC PyInit_tlsub() {
     custom_ops._read_int64 = mapped_read_int64;
     hooked_ops = copy_ops;
     hooked_ops._read_string = hooked_read_string;
+    recovering_ops = copy_ops;
+    recovering_ops._read_vector = recovering_read_vector;
     compiler_ops = *api->TLSchemaCompiler_default_ops;
     compiler_ops._parse_type = parse_type_with_date;
 

@@ -28,10 +28,11 @@ inline void start_input(TLParser* self, uint64_t size) noexcept {
 //   if (!scope) return fail<PyObject*>(here);
 //
 // A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
-// compiler is held, whatever Python code runs meanwhile (which may even compile again), and counted
-// among the compiler's calls in flight, so that no schema the call may walk is released before it
-// ends; the parser's `schema` first follows the compiler's current one, should the compiler have
-// compiled since the last call. Everything is given back when the scope ends.
+// compiler is held, whatever Python code runs meanwhile (which may even compile again), and the
+// call is counted among the calls in flight (calls_in_flight), so that no schema the call may walk
+// is freed before it ends (SchemaLife); the parser's `schema` first follows the compiler's current
+// one, should the compiler have compiled since the last call. Everything is given back when the
+// scope ends, and the trace of a failure the call recovered from goes with it.
 // Departures D4, D6 and D19: see ARCHITECTURE.md, "Departures".
 class CallScope {
 public:
@@ -48,16 +49,22 @@ public:
         }
         self->busy = 1;
         compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
+        ++calls_in_flight;
         if (schema != compiler_->schema) [[unlikely]]
             follow_current_schema(compiler_, self);
-        ++compiler_->maps->calls;
     }
     ~CallScope() {
         if (!compiler_) return;
-        TLSchemaCompilerMaps* maps = compiler_->maps;
-        --maps->calls;
-        if (maps->waiting) [[unlikely]]
-            release_unused(compiler_);  // releases them once no call is left
+        // A trace belongs to one failing call: what a failure the call recovered from left (a
+        // native operation may catch one) names records that may be gone by the next call.
+        if (TLParserExtras* extras = self_->extras) [[unlikely]] {
+            extras->steps.clear();
+            extras->has_at = false;
+            extras->exception = false;
+            extras->hold = 0;
+        }
+        if (--calls_in_flight == 0 && schemas_retired) [[unlikely]]
+            free_retired();
         Py_DECREF(compiler_);
         self_->busy = 0;
     }

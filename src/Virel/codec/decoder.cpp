@@ -254,8 +254,9 @@ PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
 }
 
 // An exception while reading field `p`: its trace, and false.
-[[gnu::cold]] static bool field_failed(TLParser* self, const TLParam* p) noexcept {
-    path_param(self, p, true);
+[[gnu::cold]] static bool field_failed(TLParser* self, const TLConstructor* record,
+                                       const TLParam* p) noexcept {
+    path_field(self, record, p, true);
     return false;
 }
 
@@ -341,11 +342,12 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
             if (!bit) {
                 if (kNamesRepeat &&
                     !store.put(p->py_name, Py_NewRef(p->kind == TL_BOOL ? Py_False : Py_None)))
-                    return field_failed(self, p);
+                    return field_failed(self, record, p);
                 continue;
             }
             if (p->kind == TL_BOOL) {
-                if (!store.put(p->py_name, Py_NewRef(Py_True))) return field_failed(self, p);
+                if (!store.put(p->py_name, Py_NewRef(Py_True)))
+                    return field_failed(self, record, p);
                 continue;
             }
         }
@@ -353,14 +355,14 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
         if (!value || self->parse_error) {
             bool exception = !value;
             if (exception && p->kind == TL_STRING) path_mark_text(self);
-            path_param(self, !exception && short_flags ? short_flags : p, exception);
+            path_field(self, record, !exception && short_flags ? short_flags : p, exception);
             Py_XDECREF(value);
             return !exception;  // a shortage: the caller discards what was read
         }
-        if (!store.put(p->py_name, value)) return field_failed(self, p);
+        if (!store.put(p->py_name, value)) return field_failed(self, record, p);
     }
     if (short_flags) [[unlikely]]
-        path_param(self, short_flags,
+        path_field(self, record, short_flags,
                    false);  // nothing read after it: the object ends as it stands
     store.finish();
     return true;

@@ -313,10 +313,10 @@ bool write_object(TLParser* self, PyObject* value) {
 
     if (expected) {
         TLParserExtras* extras = self->extras;
-        if (extras->fits_compiles != compiler->maps->compiles) [[unlikely]] {
+        if (extras->fits_generation != compiler->maps->generation) [[unlikely]] {
             std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
             extras->result_types_of = nullptr;
-            extras->fits_compiles = compiler->maps->compiles;
+            extras->fits_generation = compiler->maps->generation;
         }
         TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
         if (seen.type != expected || seen.record != record) {

@@ -134,17 +134,16 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
     TLSchemaCompilerMaps* maps = compiler->maps;
     const TLSchema* schema = self->schema;
     return guarded<const TLConstructor*>([&]() -> const TLConstructor* {
-        if (maps->bare_of != schema || maps->bare_compiles != maps->compiles) {
+        if (maps->bare_of != schema || maps->bare_generation != maps->generation) {
             maps->bare.clear();
             maps->bare_of = schema;
-            maps->bare_compiles = maps->compiles;
+            maps->bare_generation = maps->generation;
         }
         std::string_view text(type_name ? type_name : "");
         if (auto it = maps->bare.find(text); it != maps->bare.end()) return it->second;
         bool by_type;
         std::string_view target = bare_target(text, &by_type);
-        auto known = maps->constructors_in.find(schema);
-        int32_t constructors = known != maps->constructors_in.end() ? known->second : schema->count;
+        int32_t constructors = virel::life_of(schema)->constructors;
         TLConstructor* found = nullptr;
         int32_t count = 0;
         for (int32_t i = 0; i < constructors; ++i) {
@@ -225,7 +224,7 @@ static int TLParser_traverse(PyObject* op, visitproc visit, void* arg) {
 static int TLParser_clear(PyObject* op) {
     auto* self = reinterpret_cast<TLParser*>(op);
     if (self->compiler != Py_None) {  // null too, for an object that bypassed __new__
-        release_parser(self->compiler, self);
+        release_parser(self);
         self->schema = nullptr;
         Py_XSETREF(self->compiler, Py_NewRef(Py_None));
     }
@@ -241,7 +240,7 @@ static void TLParser_dealloc(PyObject* op) {
     self->buffer = nullptr;
     delete self->extras;
     self->extras = nullptr;
-    release_parser(self->compiler, self);
+    release_parser(self);
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
     PyErr_SetRaisedException(pending);

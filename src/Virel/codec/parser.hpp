@@ -282,9 +282,10 @@ struct TLParserExtras {
     };
     static constexpr size_t kFitSlots = 64;  // a power of two
     Fit fits[kFitSlots] = {};
-    // The compiler's count of compiles when `fits` and `result_types` were filled: a later compile
-    // may release their records and reuse the addresses, so they are emptied when it moves on.
-    uint64_t fits_compiles = 0;
+    // The generation of the compiler's maps when `fits` and `result_types` were filled: a change of
+    // the maps may release their records and reuse the addresses, so they are emptied when the
+    // generation moves on (no two compilers share one: a native subclass may swap compilers).
+    uint64_t fits_generation = 0;
     // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
     std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
     const TLSchema* result_types_of = nullptr;

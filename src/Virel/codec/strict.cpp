@@ -1,6 +1,7 @@
 // codec/strict.cpp: the refusals of strict encoding, raised on the failure path only, and the
 // test of a nested record against the boxed type its place declares.
 #include "codec/strict.hpp"
+#include "codec/near_names.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -99,23 +100,6 @@ bool strict_no_word(const TLConstructor* record, const TLParam* p) noexcept {
 
 namespace {
 
-// Edit distance of two UTF-8 texts, counted in bytes (names are nearly always ASCII).
-size_t distance(std::string_view a, std::string_view b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t above = row[j];
-            row[j] =
-                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
 // The parameter (not a flags word) whose name is closest to `key`, when it is close: at most a
 // third of the longer name changed. Null when none is.
 const TLParam* closest_param(const TLConstructor* record, std::string_view key) {
@@ -124,9 +108,8 @@ const TLParam* closest_param(const TLConstructor* record, std::string_view key) 
     for (int32_t i = 0; i < record->param_count; ++i) {
         const TLParam& p = record->params[i];
         if (p.flags_word) continue;
-        std::string_view name(p.name);
-        size_t d = distance(key, name);
-        if (d * 3 > std::max(key.size(), name.size()) || (best && d >= best_distance)) continue;
+        size_t d;
+        if (!near_name(key, p.name, &d) || (best && d >= best_distance)) continue;
         best = &p;
         best_distance = d;
     }
@@ -152,13 +135,23 @@ bool check_key(const TLConstructor* record, PyObject* key) {
                 key, record->name);
             return false;
         }
+        // A key too long to be near any name is not even encoded (that alone would cost more
+        // than the whole check).
         Py_ssize_t size;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (!utf8) return false;
-        if (const TLParam* near = closest_param(record, {utf8, static_cast<size_t>(size)})) {
-            PyErr_Format(PyExc_ValueError, "'%U' is no parameter of '%s' (did you mean '%s'?)", key,
-                         record->name, near->name);
-            return false;
+        const char* utf8 = PyUnicode_GET_LENGTH(key) <= static_cast<Py_ssize_t>(kNearNameMax)
+                               ? PyUnicode_AsUTF8AndSize(key, &size)
+                               : nullptr;
+        if (utf8) {
+            if (const TLParam* near = closest_param(record, {utf8, static_cast<size_t>(size)})) {
+                PyErr_Format(PyExc_ValueError, "'%U' is no parameter of '%s' (did you mean '%s'?)",
+                             key, record->name, near->name);
+                return false;
+            }
+        } else if (PyErr_Occurred()) {
+            // A lone surrogate has no UTF-8 form, and is near no name: the key is refused as any
+            // other unknown one.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+            PyErr_Clear();
         }
     }
     PyErr_Format(PyExc_ValueError, "%R is no parameter of '%s'", key, record->name);

@@ -95,15 +95,6 @@ void path_field(TLParser* self, const TLConstructor* record, const TLParam* para
     push(trace, {Step::record, record->name, 0});
 }
 
-void path_param(TLParser* self, const TLParam* param, bool exception) noexcept {
-    // Called during a call (CallScope): the compiler is there, and so is every schema the call
-    // took a record from, whether the compiler has compiled again meanwhile or not.
-    if (!self->compiler || self->compiler == Py_None) return;
-    if (const TLConstructor* record =
-            owner_of(reinterpret_cast<TLSchemaCompiler*>(self->compiler), param))
-        path_field(self, record, param, exception);
-}
-
 void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
     if (TLParserExtras* trace = trace_for(self, exception))
         push(trace, {Step::element, nullptr, index});

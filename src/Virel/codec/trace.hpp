@@ -20,8 +20,6 @@ namespace virel {
 [[gnu::cold]] void path_field(TLParser* self, const TLConstructor* record, const TLParam* param,
                               bool exception) noexcept;  // param null: the record alone
 [[gnu::cold]] void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept;
-// path_field for a parameter whose record the caller does not keep at hand (it is looked up).
-[[gnu::cold]] void path_param(TLParser* self, const TLParam* param, bool exception) noexcept;
 // After a shortage a vector reads on to its end (the final position counts); what those reads meet
 // is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
 [[gnu::cold]] void path_hold(TLParser* self, int delta) noexcept;

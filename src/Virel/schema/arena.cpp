@@ -49,8 +49,16 @@ char* copy_cstr(TLSchema* schema, const char* data, size_t size) noexcept {
 
 void set_codec_plan_release(CodecPlanRelease release) noexcept { codec_plan_release = release; }
 
-void ReleaseSchema::operator()(TLSchema* schema) const noexcept {
-    if (!schema) return;
+uint64_t calls_in_flight = 0;
+SchemaLife* schemas_retired = nullptr;
+
+namespace {
+
+// Releases one schema and everything under it: the parameters' and the records' Python references
+// (exact str objects and the plans' dicts of them: no Python code runs), what the codec made of
+// each record, and the string blocks. Accepts partly filled tables.
+void free_schema_now(SchemaLife* life) noexcept {
+    TLSchema* schema = &life->tables;
     if (TLConstructor* records = schema->constructors) {
         for (int32_t i = 0; i < schema->count; ++i) {
             TLConstructor& record = records[i];
@@ -65,7 +73,40 @@ void ReleaseSchema::operator()(TLSchema* schema) const noexcept {
         schema->strings = block->next;
         std::free(block);
     }
-    delete schema;
+    delete life;
+}
+
+}  // namespace
+
+void schema_incref(TLSchema* schema) noexcept { ++life_of(schema)->refs; }
+
+void schema_decref(TLSchema* schema) noexcept {
+    SchemaLife* life = life_of(schema);
+    assert(life->refs > 0 && life->keys <= life->refs);
+    if (--life->refs) return;
+    assert(life->keys == 0);
+    if (calls_in_flight) {
+        life->retired = std::exchange(schemas_retired, life);
+        return;
+    }
+    free_schema_now(life);
+}
+
+void free_retired() noexcept {
+    while (SchemaLife* life = schemas_retired) {
+        schemas_retired = life->retired;
+        free_schema_now(life);
+    }
+}
+
+SchemaRef make_schema() noexcept {
+    auto* life = new (std::nothrow) SchemaLife();
+    if (!life) {
+        PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
+        return SchemaRef();
+    }
+    life->refs = 1;
+    return SchemaRef::adopt(&life->tables);
 }
 
 }  // namespace virel

@@ -4,6 +4,7 @@
 #include "tl.hpp"
 
 #include <cstddef>
+#include <cassert>
 #include <cstring>
 #include <memory>
 #include <cstdint>
@@ -38,22 +39,75 @@ T* carve_zeroed(TLSchema* schema, size_t count) noexcept {
 using CodecPlanRelease = void (*)(TLCodecPlan* plan) noexcept;
 void set_codec_plan_release(CodecPlanRelease release) noexcept;
 
-// Releases one schema record and everything under it: the parameters' and the records' Python
-// references, what the codec made of each record, and the string blocks. Accepts partly filled
-// tables.
-struct ReleaseSchema {
-    void operator()(TLSchema* schema) const noexcept;
+// One compiled schema and the count of what holds it. Every TLSchema is the first member of one of
+// these, so a TLSchema* (and a record's `schema`) leads to its count without a search.
+//
+// The rule (ARCHITECTURE.md, "Who owns what"): a schema lives while something holds a reference to
+// it, and each holder is one of
+//   - an entry of a compiler's id_map or name_map that leads into its records (also counted in
+//     `keys`: the maps merge names across compiles, so one entry may keep an earlier schema);
+//   - the compiler whose latest compile it is (TLSchemaCompilerMaps::current);
+//   - a taker of _get_schema (TLSchemaCompilerMaps::handed_out, for the compiler's life), or a
+//     parser (TLParser::held) to which such a hold was given;
+// and no reference is taken for a call in flight: a schema whose last reference goes while any
+// pack or unpack runs waits in the retired list until the last call ends (calls walk records they
+// found through the maps, which Python code run meanwhile may change).
+struct SchemaLife {
+    TLSchema tables{};              // first: a TLSchema* is the address of its SchemaLife
+    size_t refs = 0;                // every reference, the map entries included
+    size_t keys = 0;                // of which: entries of its compiler's maps
+    bool leftovers = false;         // made of the surviving records of earlier schemas
+    int32_t constructors = 0;       // how many of its records are constructors (methods follow)
+    SchemaLife* retired = nullptr;  // the next schema waiting for the calls in flight to end
+};
+static_assert(std::is_standard_layout_v<SchemaLife> && offsetof(SchemaLife, tables) == 0);
+
+inline SchemaLife* life_of(const TLSchema* schema) noexcept {
+    return reinterpret_cast<SchemaLife*>(const_cast<TLSchema*>(schema));
+}
+
+// One more reference to `schema`; the last one to go frees it (or retires it, during a call).
+void schema_incref(TLSchema* schema) noexcept;
+void schema_decref(TLSchema* schema) noexcept;
+
+// The pack and unpack calls in flight, on every parser of the process; CallScope counts them.
+extern uint64_t calls_in_flight;
+// The schemas nothing holds any longer, waiting for calls_in_flight to drop to zero (a list
+// through SchemaLife::retired).
+extern SchemaLife* schemas_retired;
+// Frees the schemas that waited for the last call to end; when calls_in_flight drops to zero.
+[[gnu::cold]] void free_retired() noexcept;
+
+// One owned reference to a schema (null: none).
+class SchemaRef {
+public:
+    SchemaRef() noexcept = default;
+    static SchemaRef adopt(TLSchema* schema) noexcept { return SchemaRef(schema); }
+    static SchemaRef share(TLSchema* schema) noexcept {
+        if (schema) schema_incref(schema);
+        return SchemaRef(schema);
+    }
+    SchemaRef(SchemaRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    SchemaRef& operator=(SchemaRef&& o) noexcept {
+        TLSchema* old = std::exchange(p_, std::exchange(o.p_, nullptr));
+        if (old) schema_decref(old);
+        return *this;
+    }
+    SchemaRef(const SchemaRef&) = delete;
+    SchemaRef& operator=(const SchemaRef&) = delete;
+    ~SchemaRef() {
+        if (p_) schema_decref(p_);
+    }
+    TLSchema* get() const noexcept { return p_; }
+    TLSchema* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit SchemaRef(TLSchema* p) noexcept : p_(p) {}
+    TLSchema* p_ = nullptr;
 };
 
-// The one owner of a schema: a compile makes it, the compiler's list of live schemas keeps it, and
-// it is freed when that entry goes (SchemaLife).
-using SchemaOwner = std::unique_ptr<TLSchema, ReleaseSchema>;
-
-// A new empty schema, or an empty owner with MemoryError pending.
-inline SchemaOwner make_schema() noexcept {
-    SchemaOwner schema(new (std::nothrow) TLSchema{});
-    if (!schema) PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
-    return schema;
-}
+// A new empty schema, held by the reference returned, or an empty one with MemoryError pending.
+SchemaRef make_schema() noexcept;
 
 }  // namespace virel

@@ -46,20 +46,22 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
 }
 
 static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
-    // The maps lead nowhere any more; a schema still held or walked is released when let go.
+    // The maps lead nowhere any more; a schema still held (by a parser, a taker of _get_schema) or
+    // walked by a call goes when that lets go of it.
     self->schema = nullptr;
-    self->maps->id_map.clear();
-    self->maps->name_map.clear();
-    maps_changed(self->maps);
-    for (SchemaLife& life : self->maps->live) life.keys = 0;
-    release_unused(self);
+    clear_maps(self->maps);
+    self->maps->current = SchemaRef();
 }
 
 // Whoever takes the schema holds it: it stays for the compiler's life, unless the taker is a
-// parser that gives it back (adopt_schema).
+// parser that takes the hold over (adopt_schema).
 static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
-    SchemaLife* life = self->schema && self->maps ? life_of(self->maps, self->schema) : nullptr;
-    if (life) ++life->holders;
+    if (!self->schema || !self->maps) return self->schema;
+    try {
+        self->maps->handed_out.push_back(SchemaRef::share(self->schema));
+    } catch (const std::bad_alloc&) {
+        schema_incref(self->schema);  // no room to note the hold: it is kept for good
+    }
     return self->schema;
 }
 
@@ -74,13 +76,12 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p,
     PyObject* fields[2] = {json_keys.name, json_keys.type};
     Ref values[2];
     for (int k = 0; k < 2; ++k) {
-        PyObject* v = PyDict_GetItemWithError(param_obj, fields[k]);  // borrowed
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, fields[k]);
+        int found = dict_item(param_obj, fields[k], &values[k]);
+        if (found <= 0) {
+            if (found == 0) PyErr_SetObject(PyExc_KeyError, fields[k]);
             return false;
         }
-        if (!expect_exact(v, &PyUnicode_Type, "str")) return false;
-        values[k] = Ref::borrow(v);
+        if (!expect_exact(values[k].get(), &PyUnicode_Type, "str")) return false;
     }
     PyObject* name = values[0].get();
     PyObject* type = values[1].get();
@@ -144,12 +145,9 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     // key holding null counts.
     Ref name;
     for (PyObject* key : {json_keys.predicate, json_keys.method, json_keys.type}) {
-        PyObject* v = PyDict_GetItemWithError(entry, key);  // borrowed
-        if (v) {
-            name = Ref::borrow(v);
-            break;
-        }
-        if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+        int found = dict_item(entry, key, &name);
+        if (found < 0) return fail<TLConstructor*>(here);
+        if (found) break;
     }
     if (!name) name = Ref::borrow(json_keys.empty);
     if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
@@ -256,26 +254,27 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (PyErr_Occurred()) return fail<void>(here);
     }
 
-    // The current tables become earlier ones (compile releases them once nothing needs them).
-    // The one step here that can throw (bad_alloc) comes before anything is allocated.
+    // The current tables become earlier ones: what still leads into them (the maps, a parser)
+    // keeps them.
     TLSchemaCompilerMaps* maps = self->maps;
-    if (maps->live.size() == maps->live.capacity()) maps->live.reserve(2 * maps->live.size() + 1);
     self->schema = nullptr;
-    SchemaOwner tables = make_schema();
+    maps->current = SchemaRef();
+    SchemaRef tables = make_schema();
     if (!tables) return fail<void>(here);
     TLSchema* schema = tables.get();
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
     if (count > 0 && count <= INT32_MAX &&
         !(schema->constructors = carve_zeroed<TLConstructor>(schema, static_cast<size_t>(count))))
-        return fail<void>(here);                                    // `tables` releases the schema
-    maps->live.push_back(SchemaLife{std::move(tables), 0, 0, {}});  // room reserved above
+        return fail<void>(here);  // `tables` releases the schema
+    maps->current = std::move(tables);
     self->schema = schema;
     if (count > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "too many schema entries");
         return fail<void>(here);
     }
     schema->count = static_cast<int32_t>(count);
-    maps->constructors_in[schema] = static_cast<int32_t>(std::min(constructor_count, count));
+    for (int32_t i = 0; i < schema->count; ++i) schema->constructors[i].schema = schema;
+    virel::life_of(schema)->constructors = static_cast<int32_t>(std::min(constructor_count, count));
     maps->id_map.reserve(static_cast<size_t>(count));
     maps->name_map.reserve(maps->name_map.size() + static_cast<size_t>(count));
     maps_changed(maps);  // names may now map to other records
@@ -285,9 +284,9 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         if (!expect_exact(entry, &PyDict_Type, "dict")) return fail<void>(here);
         TLConstructor* record = self->ops->_create_constructor(self, entry, i);
         if (PyErr_Occurred()) return fail<void>(here);
-        // Python code run by _create_constructor (an id's __int__) may have released earlier
-        // schemas, never this one: it is the newest, always the last.
-        enter_record(maps, maps->live.back(), record);
+        // Python code run by _create_constructor (an id's __int__) cannot release this schema:
+        // the compiler holds it as its current one (a nested compile is refused).
+        enter_record(maps, record);
     }
 }
 
@@ -332,11 +331,9 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
             self->ops->_parse_json_schema(self, checked.get());
     });
     self->compiling = 0;
-    ++self->maps->compiles;
-    // A call made meanwhile (from an id's __int__) may have cached a name that has just gone to a
-    // new record, and the earlier one may now be released.
     maps_changed(self->maps);
-    release_unused(self);  // the schemas this one replaced all over, unless held or walked
+    if (!PyErr_Occurred()) compact_earlier(self);
+    check_counts(self->maps);
     if (PyErr_Occurred()) return fail<PyObject*>(here);
     Py_RETURN_NONE;
 }
@@ -361,10 +358,9 @@ static void TLSchemaCompiler_dealloc(PyObject* op) {
     PyObject* pending = PyErr_GetRaisedException();
     if (self->maps) {
         if (self->ops) self->ops->_free_schema(self);
-        // What is left was held by someone who never gave it back; no call is in flight (it
-        // would hold a reference to this compiler).
+        // What _get_schema handed out goes now; a schema a parser holds stays with the parser.
         self->schema = nullptr;
-        delete self->maps;  // each live schema goes with its entry
+        delete self->maps;
         self->maps = nullptr;
     }
     PyErr_SetRaisedException(pending);

@@ -46,6 +46,12 @@ public:
     void reserve(size_t n) {
         while ((size_ + n) * 2 > slots_.size()) grow();
     }
+    // Calls f(record) for the record of every entry, as a reference it may repoint.
+    template <class F>
+    void for_each(F&& f) noexcept {
+        for (Slot& s : slots_)
+            if (s.record) f(s.record);
+    }
     void clear() noexcept {
         slots_.clear();
         size_ = 0;
@@ -95,35 +101,38 @@ public:
 }  // namespace virel
 
 struct TLSchemaCompilerMaps {
+    // Each entry holds one reference to the schema of the record it leads to (SchemaLife::keys).
     virel::IdMap id_map;
     virel::NameMap name_map;
     // What the codec keeps beside the maps (its name cache); told of every change of them.
     std::unique_ptr<virel::MapsWatcher> watcher;
-    // Every schema not yet released, the current one (the compiler's `schema`) included. A schema
-    // other than the current one is released as soon as nothing keeps it (SchemaLife) and no call
-    // is in flight on a parser of this compiler (Python code run during a call may compile again,
-    // and the call goes on with the records it found before); all go with the compiler.
-    std::vector<virel::SchemaLife> live;
-    // The parsers that hold a schema of this compiler (their `schema` field), and which one.
-    std::unordered_map<const TLParser*, TLSchema*> holders;
-    uint64_t calls = 0;     // pack and unpack calls in flight on parsers of this compiler
-    uint64_t compiles = 0;  // compile calls so far: what a parser caches of records is of one count
-    bool waiting = false;   // a schema waits for `calls` to drop to zero to be released
-    // How many of each schema's records are constructors (they come first; the methods follow),
-    // set by each compile for its schema.
-    std::unordered_map<const TLSchema*, int32_t> constructors_in;
+    // The latest compile's schema (the compiler's `schema` shows it), held.
+    virel::SchemaRef current;
+    // What _get_schema handed out and no parser took over (adopt_schema): held for the compiler's
+    // life, as the native interface promises.
+    std::vector<virel::SchemaRef> handed_out;
+    // Taken from one count of the whole process whenever the maps change: what a parser caches of
+    // records found through them (strict mode's fits) is of one generation, and no two compilers
+    // share one.
+    uint64_t generation = 0;
     // The records of the bare types met in data (a type text -> its record), for the schema
-    // `bare_of` as the compile count `bare_compiles` left it.
+    // `bare_of` as the maps' generation `bare_generation` left it.
     std::unordered_map<std::string, const TLConstructor*, virel::NameHash, std::equal_to<>> bare;
     const TLSchema* bare_of = nullptr;
-    uint64_t bare_compiles = 0;
+    uint64_t bare_generation = 0;
+
+    ~TLSchemaCompilerMaps() { virel::clear_maps(this); }
 };
 
 namespace virel {
 
-// Tells the codec's watcher, if there is one, that the maps changed.
+// A new generation, never given before.
+uint64_t next_generation() noexcept;
+
+// Tells the codec's watcher, if there is one, that the maps changed, and starts a new generation.
 inline void maps_changed(TLSchemaCompilerMaps* maps) noexcept {
     if (maps->watcher) maps->watcher->maps_changed();
+    maps->generation = next_generation();
 }
 
 // The element record of a vector whose declared text is `type_name`; compiler.cpp.

@@ -8,17 +8,32 @@ namespace virel {
 
 JsonKeys json_keys;
 
+int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value;
+    int found = PyDict_GetItemRef(dict, key, &value);
+    *out = Ref::steal(value);
+    return found;
+#else
+    // The borrowed value is taken before any other Python code can run: the lookup itself has
+    // finished with the key's __eq__.
+    *out = Ref::borrow(PyDict_GetItemWithError(dict, key));
+    if (*out) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
 Ref json_top(PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
     // No namespace: the module's execution failed (a class of it outlived that).
-    PyObject* json =
-        module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
-    if (!json) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+    Ref json;
+    int found = module_dict ? dict_item(module_dict, interned.json, &json) : 0;
+    if (found <= 0) {
+        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
         return Ref();
     }
-    return Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
+    // Held for the call: json.loads may rebind the module's `json`.
+    return Ref::steal(PyObject_CallMethodOneArg(json.get(), interned.loads, json_data));
 }
 
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
@@ -32,9 +47,9 @@ void none_has_no(const char* attribute) noexcept {
 }
 
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
-    PyObject* v = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (v) return Ref::borrow(v);
-    if (PyErr_Occurred()) return Ref();
+    Ref value;
+    int found = dict_item(dict, key, &value);
+    if (found != 0) return value;  // null with the exception pending when it failed
     return Ref::borrow(fallback);
 }
 

@@ -29,6 +29,12 @@ void none_has_no(const char* attribute) noexcept;
 // pending; without the module's namespace (its execution failed), NameError as Python raises it.
 Ref json_top(PyObject* json_data) noexcept;
 
+// dict[key] of an exact dict, held: 1 with *out set, 0 when the key is absent (*out empty), -1 with
+// the lookup's own exception pending. Every read of a caller's dict goes through here (or through
+// dict_get): the key's __eq__ may run Python code that changes the dict, so nothing read out of it
+// is used without a reference of its own, and a failed lookup is never taken for an absent key.
+int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept;
+
 // dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept;
 

@@ -1,159 +1,253 @@
-// schema/schema_life.cpp: how long each schema of a compiler lives (SchemaLife), who holds it,
-// and the registration of its records in the compiler's maps.
+// schema/schema_life.cpp: who holds each schema of a compiler (the rule is at SchemaLife), the
+// registration of its records in the compiler's maps, and the move of the records that outlive
+// their schema into a small one.
 #include "schema/compiler.hpp"
 
-#include <algorithm>
-#include <functional>
+#include <cassert>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace virel {
 
-SchemaLife* life_of(TLSchemaCompilerMaps* maps, const TLSchema* schema) noexcept {
-    for (auto it = maps->live.rbegin(); it != maps->live.rend(); ++it)  // the newest, usually
-        if (it->tables.get() == schema) return &*it;
-    return nullptr;
+namespace {
+
+uint64_t generations = 0;
+
+// A map entry now leads to `record`: it holds a reference to the record's schema.
+void key_record(const TLConstructor* record) noexcept {
+    SchemaLife* life = life_of(record->schema);
+    ++life->keys;
+    schema_incref(record->schema);
 }
 
-// The schema whose record array holds `record`.
-static SchemaLife* life_of_record(TLSchemaCompilerMaps* maps,
-                                  const TLConstructor* record) noexcept {
-    std::less<const TLConstructor*> before;  // a total order, across arrays too
-    for (auto it = maps->live.rbegin(); it != maps->live.rend(); ++it) {
-        const TLConstructor* records = it->tables->constructors;
-        if (records && !before(record, records) && before(record, records + it->tables->count))
-            return &*it;
-    }
-    return nullptr;
+// A map entry no longer leads to `record`: its reference goes (and may free the record).
+void unkey_record(const TLConstructor* record) noexcept {
+    SchemaLife* life = life_of(record->schema);
+    assert(life->keys > 0);
+    --life->keys;
+    schema_decref(record->schema);
 }
 
-void release_unused(TLSchemaCompiler* compiler) noexcept {
-    TLSchemaCompilerMaps* maps = compiler->maps;
-    bool waiting = false;
-    for (auto it = maps->live.begin(); it != maps->live.end();) {
-        if (it->tables.get() == compiler->schema || it->keys || it->holders) {
-            ++it;
-        } else if (maps->calls) {
-            waiting = true;
-            ++it;
-        } else {
-            SchemaOwner gone = std::move(it->tables);
-            it = maps->live.erase(it);
-            gone.reset();  // runs no Python code: nothing above can change meanwhile
-        }
-    }
-    maps->waiting = waiting;
+// Makes the name entry `it` lead to `record`. The key views the name copy of the record it leads
+// to: the new record brings its own view. Returns the record it led to.
+TLConstructor* repoint_name(NameMap& names, NameMap::iterator it, TLConstructor* record) noexcept {
+    TLConstructor* was = it->second;
+    auto node = names.extract(it);
+    node.key() = std::string_view(record->name);
+    node.mapped() = record;
+    names.insert(std::move(node));  // a node of its own: no allocation, no throw
+    return was;
 }
 
-// Gives back one hold on `schema`.
-static void drop_hold(TLSchemaCompilerMaps* maps, const TLSchema* schema) noexcept {
-    SchemaLife* life = life_of(maps, schema);
-    if (life && life->holders) --life->holders;
-}
+}  // namespace
 
-void adopt_schema(TLSchemaCompiler* compiler, const TLParser* parser, TLSchema* schema) noexcept {
-    if (!schema) return;
-    try {
-        auto [it, added] = compiler->maps->holders.try_emplace(parser, schema);
-        if (added) return;
-        // An entry left by a parser that lived at this address and let go of this compiler without
-        // a word (a native subclass swapping compilers): its hold goes.
-        drop_hold(compiler->maps, std::exchange(it->second, schema));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
-    release_unused(compiler);
-}
+uint64_t next_generation() noexcept { return ++generations; }
 
-void follow_current_schema(TLSchemaCompiler* compiler, TLParser* parser) noexcept {
-    TLSchemaCompilerMaps* maps = compiler->maps;
-    TLSchema* now = compiler->schema;
-    SchemaLife* life = now ? life_of(maps, now) : nullptr;
-    if (!life) return;  // no schema since a compile failed early: the parser keeps the one it has
-    try {
-        auto [it, added] = maps->holders.try_emplace(parser, now);
-        if (!added && it->second != now) {
-            drop_hold(maps, std::exchange(it->second, now));
-            added = true;
-        }
-        // A parser that holds nothing here yet (given this compiler by a native subclass) takes
-        // its first hold; whatever it held before stays held for good.
-        if (added) ++life->holders;
-    } catch (const std::bad_alloc&) {
-        return;  // keeps the schema it has
-    }
-    parser->schema = now;
-    release_unused(compiler);
-}
-
-void release_parser(PyObject* held, const TLParser* parser) noexcept {
-    if (!held || !PyObject_TypeCheck(held, TLSchemaCompiler_Type)) return;
-    auto* compiler = reinterpret_cast<TLSchemaCompiler*>(held);
-    if (!compiler->maps) return;
-    auto it = compiler->maps->holders.find(parser);
-    if (it == compiler->maps->holders.end()) return;
-    drop_hold(compiler->maps, it->second);
-    compiler->maps->holders.erase(it);
-    release_unused(compiler);
-}
-
-const TLConstructor* owner_of(TLSchemaCompiler* compiler, const TLParam* param) noexcept {
-    // Each record's parameters are an array of their own: the one that holds `param` is its record.
-    std::less<const TLParam*> before;  // a total order, across arrays too
-    for (auto life_it = compiler->maps->live.rbegin(); life_it != compiler->maps->live.rend();
-         ++life_it) {  // newest first
-        SchemaLife& life = *life_it;
-        const TLSchema* schema = life.tables.get();
-        if (life.owners.empty()) {  // index the arrays once, then search them
-            try {
-                for (int32_t i = 0; i < schema->count; ++i)
-                    if (schema->constructors[i].params)
-                        life.owners.emplace_back(schema->constructors[i].params,
-                                                 &schema->constructors[i]);
-                std::sort(life.owners.begin(), life.owners.end(),
-                          [&](const auto& a, const auto& b) { return before(a.first, b.first); });
-            } catch (const std::bad_alloc&) {
-                life.owners.clear();
-                for (int32_t i = 0; i < schema->count; ++i) {
-                    const TLConstructor& record = schema->constructors[i];
-                    if (record.params && !before(param, record.params) &&
-                        before(param, record.params + record.param_count))
-                        return &record;
-                }
-                continue;
-            }
-        }
-        auto it = std::upper_bound(
-            life.owners.begin(), life.owners.end(), param,
-            [&](const TLParam* p, const auto& entry) { return before(p, entry.first); });
-        if (it == life.owners.begin()) continue;
-        const TLConstructor* record = std::prev(it)->second;
-        if (before(param, record->params + record->param_count)) return record;
-    }
-    return nullptr;
-}
-
-void enter_record(TLSchemaCompilerMaps* maps, SchemaLife& life, TLConstructor* record) {
-    life.owners.clear();  // an index made meanwhile (a call during compile) lacks this record
-    TLConstructor* was = maps->id_map.put(record->id, record);  // room was reserved: no throw
-    ++life.keys;
-    if (was) {
-        if (SchemaLife* earlier = life_of_record(maps, was)) --earlier->keys;
-    }
+void enter_record(TLSchemaCompilerMaps* maps, TLConstructor* record) {
     std::string_view name(record->name);
     auto it = maps->name_map.find(name);
     if (it == maps->name_map.end()) {
-        maps->name_map.emplace(name, record);
-        ++life.keys;
-        return;
+        it = maps->name_map.emplace(name, nullptr).first;  // the one step that may throw
     }
-    // The key views the name copy of the record it leads to: the new record brings its own.
-    was = it->second;
-    auto node = maps->name_map.extract(it);
-    node.key() = name;
-    node.mapped() = record;
-    maps->name_map.insert(std::move(node));
-    ++life.keys;
-    if (SchemaLife* earlier = life_of_record(maps, was)) --earlier->keys;
+    TLConstructor* was_named = it->second;
+    if (was_named) repoint_name(maps->name_map, it, record);
+    else it->second = record;
+    key_record(record);
+    TLConstructor* was = maps->id_map.put(record->id, record);  // room was reserved: no throw
+    key_record(record);
+    // A call made meanwhile (an id's __int__) may have cached a replaced record by its name.
+    if (was || was_named) maps_changed(maps);
+    if (was) unkey_record(was);
+    if (was_named) unkey_record(was_named);
+}
+
+void clear_maps(TLSchemaCompilerMaps* maps) noexcept {
+    // Nothing reads a record between its entry's reference going and the map being emptied.
+    maps->id_map.for_each([](TLConstructor*& record) { unkey_record(record); });
+    maps->id_map.clear();
+    for (auto& entry : maps->name_map) unkey_record(entry.second);
+    maps->name_map.clear();
+    maps_changed(maps);
+}
+
+void adopt_schema(TLSchemaCompiler* compiler, TLParser* parser, TLSchema* schema) noexcept {
+    SchemaRef hold;
+    std::vector<SchemaRef>& handed_out = compiler->maps->handed_out;
+    if (!handed_out.empty() && handed_out.back().get() == schema) {
+        hold = std::move(handed_out.back());
+        handed_out.pop_back();
+    } else {
+        hold = SchemaRef::share(schema);
+    }
+    SchemaRef old = SchemaRef::adopt(std::exchange(parser->held, hold.release()));
+}
+
+void follow_current_schema(TLSchemaCompiler* compiler, TLParser* parser) noexcept {
+    TLSchema* now = compiler->schema;
+    if (!now) return;
+    SchemaRef old = SchemaRef::adopt(std::exchange(parser->held, SchemaRef::share(now).release()));
+    parser->schema = now;
+}
+
+void release_parser(TLParser* parser) noexcept {
+    SchemaRef old = SchemaRef::adopt(std::exchange(parser->held, nullptr));
+}
+
+namespace {
+
+// Copies of records in a schema of their own (`into`); false with MemoryError pending.
+class RecordCopier {
+public:
+    explicit RecordCopier(TLSchema* into) noexcept : into_(into) {}
+
+    bool copy(const TLConstructor& from, TLConstructor* to) noexcept {
+        *to = from;
+        to->schema = into_;
+        to->codec_plan = nullptr;
+        to->py_name = nullptr;
+        to->params = nullptr;
+        if (!(to->name = text(from.name)) || !(to->result_type = text(from.result_type)))
+            return false;
+        if (from.param_count) {
+            if (!(to->params = carve_zeroed<TLParam>(into_, static_cast<size_t>(from.param_count))))
+                return false;
+            for (int32_t j = 0; j < from.param_count; ++j) {
+                const TLParam& p = from.params[j];
+                TLParam& q = to->params[j];
+                q = p;
+                q.py_name = nullptr;
+                if (!(q.name = text(p.name)) || !(q.type_name = text(p.type_name))) return false;
+                if (p.element && !(q.element = element(p.element))) return false;
+                q.py_name = Py_XNewRef(p.py_name);
+            }
+        }
+        to->py_name = Py_XNewRef(from.py_name);
+        return true;
+    }
+
+private:
+    char* text(const char* from) noexcept {
+        return from ? copy_cstr(into_, from, std::strlen(from)) : nullptr;
+    }
+    // A vector's chain of element records; a record that is its own element stays so.
+    TLElementType* element(const TLElementType* from) noexcept {
+        TLElementType* head = nullptr;
+        TLElementType** link = &head;
+        for (; from; from = from->element) {
+            auto* e = carve_zeroed<TLElementType>(into_, 1);
+            if (!e || !(e->type_name = text(from->type_name))) return nullptr;
+            e->kind = from->kind;
+            *link = e;
+            if (from->element == from) {
+                e->element = e;
+                break;
+            }
+            link = &e->element;
+        }
+        return head;
+    }
+    TLSchema* into_;
+};
+
+}  // namespace
+
+void compact_earlier(TLSchemaCompiler* compiler) noexcept {
+    TLSchemaCompilerMaps* maps = compiler->maps;
+    if (calls_in_flight || !maps->current) return;  // a call may be walking the records
+    TLSchema* current = maps->current.get();
+    try {
+        // The earlier schemas only the maps hold, and how many of their records they reach.
+        std::unordered_map<SchemaLife*, size_t> reached;
+        auto note = [&](const TLConstructor* record) {
+            SchemaLife* life = life_of(record->schema);
+            if (record->schema != current && life->refs == life->keys) ++reached[life];
+        };
+        maps->id_map.for_each([&](TLConstructor*& record) { note(record); });
+        for (auto& entry : maps->name_map) note(entry.second);
+        // Worth it when a schema keeps no more than about half of its records (each has two
+        // entries): the leftovers of earlier moves are folded in with it.
+        bool worth = false;
+        for (auto it = reached.begin(); it != reached.end();) {
+            bool sparse = it->second <= static_cast<size_t>(it->first->tables.count);
+            if (sparse && !it->first->leftovers) worth = true;
+            it = sparse || it->first->leftovers ? std::next(it) : reached.erase(it);
+        }
+        if (!worth) return;
+        std::unordered_map<const TLConstructor*, TLConstructor*> moved;
+        auto collect = [&](const TLConstructor* record) {
+            SchemaLife* life = life_of(record->schema);
+            if (reached.contains(life)) moved.try_emplace(record, nullptr);
+        };
+        maps->id_map.for_each([&](TLConstructor*& record) { collect(record); });
+        for (auto& entry : maps->name_map) collect(entry.second);
+
+        SchemaRef fresh = make_schema();
+        if (!fresh) {
+            PyErr_Clear();
+            return;
+        }
+        TLSchema* into = fresh.get();
+        life_of(into)->leftovers = true;
+        into->constructors = carve_zeroed<TLConstructor>(into, moved.size());
+        if (!into->constructors) {
+            PyErr_Clear();
+            return;
+        }
+        RecordCopier copier(into);
+        for (auto& [from, to] : moved) {
+            to = &into->constructors[into->count++];
+            if (!copier.copy(*from, to)) {
+                PyErr_Clear();
+                return;  // `fresh` releases the copies made so far
+            }
+        }
+        // The plans move too: nothing can be using them (no call is in flight).
+        for (auto& [from, to] : moved)
+            to->codec_plan = std::exchange(const_cast<TLConstructor*>(from)->codec_plan, nullptr);
+        // Every entry leads to the copy; then the originals' references go, and the earlier
+        // schemas with them.
+        std::vector<const TLConstructor*> gone;
+        gone.reserve(2 * moved.size());
+        maps->id_map.for_each([&](TLConstructor*& record) {
+            auto it = moved.find(record);
+            if (it == moved.end()) return;
+            gone.push_back(record);
+            record = it->second;
+            key_record(record);
+        });
+        for (auto it = maps->name_map.begin(); it != maps->name_map.end();) {
+            auto found = moved.find(it->second);
+            if (found == moved.end()) {
+                ++it;
+                continue;
+            }
+            auto next = std::next(it);
+            gone.push_back(repoint_name(maps->name_map, it, found->second));
+            key_record(found->second);
+            it = next;
+        }
+        maps_changed(maps);
+        for (const TLConstructor* record : gone) unkey_record(record);
+    } catch (const std::bad_alloc&) {
+        return;  // everything as it was: nothing was repointed before the last allocation
+    }
+    check_counts(maps);
+}
+
+void check_counts([[maybe_unused]] TLSchemaCompilerMaps* maps) noexcept {
+#ifndef NDEBUG
+    try {
+        std::unordered_map<SchemaLife*, size_t> keys;
+        maps->id_map.for_each([&](TLConstructor*& record) { ++keys[life_of(record->schema)]; });
+        for (auto& entry : maps->name_map) {
+            assert(std::string_view(entry.second->name) == entry.first);
+            ++keys[life_of(entry.second->schema)];
+        }
+        for (auto& [life, count] : keys) assert(life->keys == count && life->refs >= count);
+    } catch (const std::bad_alloc&) {
+    }
+#endif
 }
 
 }  // namespace virel

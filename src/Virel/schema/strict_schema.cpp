@@ -32,18 +32,26 @@ public:
 
     bool entry(Py_ssize_t index, PyObject* e, bool constructor) {
         if (!PyDict_CheckExact(e)) return true;  // the compiler's own TypeError follows
-        PyObject* name = nullptr;
-        for (const char* key : {"predicate", "method"}) {
-            name = PyDict_GetItemString(e, key);  // borrowed
-            if (name) break;
+        // Everything read out of the entry is held for as long as it is used: a key's __eq__ may
+        // empty the dict during any later lookup.
+        Ref held_name;
+        for (PyObject* key : {json_keys.predicate, json_keys.method}) {
+            int found = dict_item(e, key, &held_name);
+            if (found < 0) return false;
+            if (found) break;
         }
+        PyObject* name = held_name.get();
         if (!name || !PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) == 0)
             return fail(index, nullptr, "lacks a name (\"predicate\" or \"method\")");
-        PyObject* id = PyDict_GetItemString(e, "id");
-        if (!id) return fail(index, name, "lacks an id");
-        uint32_t ident;
-        if (!id_of(index, name, id, &ident)) return false;
-        PyObject* type = PyDict_GetItemString(e, "type");
+        Ref id;
+        int found = dict_item(e, json_keys.id, &id);
+        if (found < 0) return false;
+        if (!found) return fail(index, name, "lacks an id");
+        uint32_t ident = 0;
+        if (!id_of(index, name, id.get(), &ident)) return false;
+        Ref held_type;
+        if (dict_item(e, json_keys.type, &held_type) < 0) return false;
+        PyObject* type = held_type.get();
         if (!type || !PyUnicode_Check(type) || PyUnicode_GET_LENGTH(type) == 0)
             return fail(index, name, "lacks a result type (\"type\")");
         std::string_view word;
@@ -60,10 +68,12 @@ public:
             names_.emplace(name_utf8, static_cast<size_t>(size));
             ++types_[type_utf8];
         }
-        PyObject* params = PyDict_GetItemString(e, "params");
-        if (!params) return fail(index, name, "lacks its parameters (\"params\")");
-        if (!PyList_CheckExact(params)) return true;  // the compiler's own TypeError follows
-        Ref items = Ref::steal(PyList_AsTuple(params));
+        Ref params;
+        found = dict_item(e, json_keys.params, &params);
+        if (found < 0) return false;
+        if (!found) return fail(index, name, "lacks its parameters (\"params\")");
+        if (!PyList_CheckExact(params.get())) return true;  // the compiler's own TypeError follows
+        Ref items = Ref::steal(PyList_AsTuple(params.get()));
         if (!items) return false;
         Ref words = Ref::steal(PySet_New(nullptr));  // the names of the parameters so far
         if (!words) return false;
@@ -71,10 +81,14 @@ public:
             Ref::steal(PyList_New(0));  // (name, type) of each parameter, for comparing entries
         if (!shape) return false;
         for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(items.get()); ++j) {
-            PyObject* p = PyTuple_GET_ITEM(items.get(), j);
-            if (!PyDict_CheckExact(p)) continue;  // the compiler's own TypeError follows
-            PyObject* pname = PyDict_GetItemString(p, "name");
-            PyObject* ptype = PyDict_GetItemString(p, "type");
+            PyObject* p = PyTuple_GET_ITEM(items.get(), j);  // the tuple holds it
+            if (!PyDict_CheckExact(p)) continue;             // the compiler's own TypeError follows
+            Ref held_pname, held_ptype;
+            if (dict_item(p, json_keys.name, &held_pname) < 0 ||
+                dict_item(p, json_keys.type, &held_ptype) < 0)
+                return false;
+            PyObject* pname = held_pname.get();
+            PyObject* ptype = held_ptype.get();
             if (!pname || !PyUnicode_Check(pname) || PyUnicode_GET_LENGTH(pname) == 0) {
                 Ref where = Ref::steal(PyLong_FromSsize_t(j));
                 return where &&
@@ -156,6 +170,9 @@ private:
         } else if (PyUnicode_Check(id)) {
             n = Ref::steal(PyLong_FromUnicodeObject(id, 10));
             if (!n) {
+                // Only int()'s own refusal of the text is a verdict; anything else (no memory)
+                // propagates.
+                if (!PyErr_ExceptionMatches(PyExc_ValueError)) return false;
                 PyErr_Clear();
                 return fail(index, name, "has an id that is not a decimal integer:", id);
             }
@@ -173,20 +190,21 @@ private:
 
     bool unique(Py_ssize_t index, PyObject* name, PyObject* seen, PyObject* key,
                 PyObject* definition, const char* what) {
-        PyObject* earlier = PyDict_GetItemWithError(seen, key);  // borrowed: (index, definition)
-        if (!earlier) {
-            if (PyErr_Occurred()) return false;
+        Ref held;  // (index, definition); the comparison below may run a str subclass's __eq__
+        int found = dict_item(seen, key, &held);
+        if (found < 0) return false;
+        if (!found) {
             Ref entry = Ref::steal(Py_BuildValue("(nO)", index, definition));
             return entry && PyDict_SetItem(seen, key, entry.get()) == 0;
         }
+        PyObject* earlier = held.get();
         int same = PyObject_RichCompareBool(PyTuple_GET_ITEM(earlier, 1), definition, Py_EQ);
         if (same < 0) return false;
         if (same) return true;
-        Ref detail =
-            Ref::steal(PyUnicode_FromFormat("has the %s of entry %zd, which is defined otherwise",
-                                            what, PyLong_AsSsize_t(PyTuple_GET_ITEM(earlier, 0))));
-        if (!detail) return false;
-        return fail(index, name, PyUnicode_AsUTF8(detail.get()));
+        std::string detail = std::string("has the ") + what + " of entry " +
+                             std::to_string(PyLong_AsSsize_t(PyTuple_GET_ITEM(earlier, 0))) +
+                             ", which is defined otherwise";
+        return fail(index, name, detail.c_str());
     }
 
     // The bare type at the bottom of a parameter's type text (through its vector levels), if any:
@@ -228,18 +246,18 @@ Ref strict_schema(PyObject* json_data) {
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return Ref();
     Py_ssize_t constructor_count = 0;  // the entries that come first, from "constructors"
-    for (const char* key : {"constructors", "methods"}) {
-        PyObject* part = PyDict_GetItemString(copy.get(), key);  // borrowed
-        if (!part || part == Py_None ||
-            (std::string_view(key) == "constructors" && !PyList_CheckExact(part)))
+    for (PyObject* key : {json_keys.constructors, json_keys.methods}) {
+        Ref part;
+        if (dict_item(copy.get(), key, &part) < 0) return Ref();
+        if (!part || part.get() == Py_None ||
+            (key == json_keys.constructors && !PyList_CheckExact(part.get())))
             continue;  // absent, or the compiler's own error follows
-        Ref items = Ref::steal(PySequence_List(part));
+        Ref items = Ref::steal(PySequence_List(part.get()));
         if (!items) return Ref();
-        if (PyDict_SetItemString(copy.get(), key, items.get()) < 0) return Ref();
+        if (PyDict_SetItem(copy.get(), key, items.get()) < 0) return Ref();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
             if (PyList_Append(entries.get(), PyList_GET_ITEM(items.get(), i)) < 0) return Ref();
-        if (std::string_view(key) == "constructors")
-            constructor_count = PyList_GET_SIZE(entries.get());
+        if (key == json_keys.constructors) constructor_count = PyList_GET_SIZE(entries.get());
     }
     Checker check;
     if (!check.ready()) return Ref();
