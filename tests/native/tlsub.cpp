@@ -13,7 +13,14 @@
 //                                     "hooked": the copy with _read_string calling the function given
 //                                     to tlsub.set_hook(f) first: f(), and a result other than
 //                                     None is the value read (the string is read all the same).
+//                                     "recovering": the copy with _read_vector giving an empty list
+//                                     where the default one fails with ValueError (an unknown
+//                                     constructor, a bad vector header), and reading on.
 //   tlsub.use_table(parser, table)    installs another table on a tlsub.Parser (even mid-call).
+//   tlsub.share_compiler(parser, c)   makes a tlsub.Parser use the TLSchemaCompiler c (and its
+//                                     latest schema) instead of its own, as a subclass may in its
+//                                     tp_new (never during a call): two parsers given one compiler
+//                                     share it.
 //   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
 #include "tl.hpp"
 
@@ -21,7 +28,7 @@
 #include <cstring>
 
 static const TLCapi* api;
-static TLParserOps copy_ops, custom_ops, hooked_ops;
+static TLParserOps copy_ops, custom_ops, hooked_ops, recovering_ops;
 static PyObject* hook;  // set_hook's function, or null
 static TLSchemaCompilerOps compiler_ops;
 static PyObject *parser_type, *compiler_type;  // held for good by this module
@@ -53,6 +60,14 @@ static PyObject* hooked_read_string(TLParser* self) {
     return given;
 }
 
+static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
+                                        const TLElementType* element) {
+    PyObject* items = api->TLParser_default_ops->_read_vector(self, type_name, element);
+    if (items || !PyErr_ExceptionMatches(PyExc_ValueError)) return items;
+    PyErr_Clear();
+    return PyList_New(0);
+}
+
 static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
@@ -74,6 +89,7 @@ static const TLParserOps* table_named(const char* name) {
     if (std::strcmp(name, "copy") == 0) return &copy_ops;
     if (std::strcmp(name, "custom") == 0) return &custom_ops;
     if (std::strcmp(name, "hooked") == 0) return &hooked_ops;
+    if (std::strcmp(name, "recovering") == 0) return &recovering_ops;
     PyErr_Format(PyExc_ValueError, "no table %s", name);
     return nullptr;
 }
@@ -169,6 +185,25 @@ static PyObject* use_table(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+static PyObject* share_compiler(PyObject*, PyObject* args) {
+    PyObject *parser, *compiler;
+    if (!PyArg_ParseTuple(args, "OO", &parser, &compiler)) return nullptr;
+    if (!PyObject_TypeCheck(parser, reinterpret_cast<PyTypeObject*>(parser_type)) ||
+        !PyObject_TypeCheck(compiler, api->TLSchemaCompiler_Type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a tlsub.Parser and a TLSchemaCompiler");
+        return nullptr;
+    }
+    auto* p = reinterpret_cast<TLParser*>(parser);
+    auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
+    if (p->busy) {  // a subclass does this before the parser's first call, never during one
+        PyErr_SetString(PyExc_RuntimeError, "the parser is in a call");
+        return nullptr;
+    }
+    Py_SETREF(p->compiler, Py_NewRef(compiler));
+    p->schema = c->ops->_get_schema(c);
+    Py_RETURN_NONE;
+}
+
 static PyObject* set_hook(PyObject*, PyObject* function) {
     Py_XSETREF(hook, function == Py_None ? nullptr : Py_NewRef(function));
     Py_RETURN_NONE;
@@ -199,6 +234,7 @@ static PyObject* result_types(PyObject*, PyObject* compiler) {
 static PyMethodDef functions[] = {
     {"result_types", result_types, METH_O, nullptr},
     {"use_table", use_table, METH_VARARGS, nullptr},
+    {"share_compiler", share_compiler, METH_VARARGS, nullptr},
     {"set_hook", set_hook, METH_O, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -215,6 +251,8 @@ PyMODINIT_FUNC PyInit_tlsub() {
     custom_ops._read_int64 = mapped_read_int64;
     hooked_ops = copy_ops;
     hooked_ops._read_string = hooked_read_string;
+    recovering_ops = copy_ops;
+    recovering_ops._read_vector = recovering_read_vector;
     compiler_ops = *api->TLSchemaCompiler_default_ops;
     compiler_ops._parse_type = parse_type_with_date;
 
