@@ -13,15 +13,12 @@
 //                                     "hooked": the copy with _read_string calling the function given
 //                                     to tlsub.set_hook(f) first: f(), and a result other than
 //                                     None is the value read (the string is read all the same).
-//                                     "recovering": the copy with _read_vector giving an empty list
-//                                     where the default one fails with ValueError (an unknown
-//                                     constructor, a bad vector header), and reading on.
 //   tlsub.use_table(parser, table)    installs another table on a tlsub.Parser (even mid-call).
-//   tlsub.share_compiler(parser, c)   makes a tlsub.Parser use the TLSchemaCompiler c (and its
-//                                     latest schema) instead of its own, as a subclass may in its
-//                                     tp_new (never during a call): two parsers given one compiler
-//                                     share it.
 //   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
+//                                     "recovering": the copy with _read_vector turning a ValueError
+//                                     of the default one into an empty list.
+//   tlsub.share(parser, compiler)     makes `compiler` the parser's, as a subclass replaces the
+//                                     base's compiler and schema (tl.hpp, step 5).
 #include "tl.hpp"
 
 #include <cstddef>
@@ -62,8 +59,8 @@ static PyObject* hooked_read_string(TLParser* self) {
 
 static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
                                         const TLElementType* element) {
-    PyObject* items = api->TLParser_default_ops->_read_vector(self, type_name, element);
-    if (items || !PyErr_ExceptionMatches(PyExc_ValueError)) return items;
+    PyObject* list = api->TLParser_default_ops->_read_vector(self, type_name, element);
+    if (list || !PyErr_ExceptionMatches(PyExc_ValueError)) return list;
     PyErr_Clear();
     return PyList_New(0);
 }
@@ -185,22 +182,15 @@ static PyObject* use_table(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-static PyObject* share_compiler(PyObject*, PyObject* args) {
+static PyObject* share(PyObject*, PyObject* args) {
     PyObject *parser, *compiler;
-    if (!PyArg_ParseTuple(args, "OO", &parser, &compiler)) return nullptr;
-    if (!PyObject_TypeCheck(parser, reinterpret_cast<PyTypeObject*>(parser_type)) ||
-        !PyObject_TypeCheck(compiler, api->TLSchemaCompiler_Type)) {
-        PyErr_SetString(PyExc_TypeError, "expected a tlsub.Parser and a TLSchemaCompiler");
+    if (!PyArg_ParseTuple(args, "O!O!", reinterpret_cast<PyTypeObject*>(parser_type), &parser,
+                          api->TLSchemaCompiler_Type, &compiler))
         return nullptr;
-    }
-    auto* p = reinterpret_cast<TLParser*>(parser);
+    auto* self = reinterpret_cast<TLParser*>(parser);
     auto* c = reinterpret_cast<TLSchemaCompiler*>(compiler);
-    if (p->busy) {  // a subclass does this before the parser's first call, never during one
-        PyErr_SetString(PyExc_RuntimeError, "the parser is in a call");
-        return nullptr;
-    }
-    Py_SETREF(p->compiler, Py_NewRef(compiler));
-    p->schema = c->ops->_get_schema(c);
+    Py_SETREF(self->compiler, Py_NewRef(compiler));
+    self->schema = c->ops->_get_schema(c);
     Py_RETURN_NONE;
 }
 
@@ -234,8 +224,8 @@ static PyObject* result_types(PyObject*, PyObject* compiler) {
 static PyMethodDef functions[] = {
     {"result_types", result_types, METH_O, nullptr},
     {"use_table", use_table, METH_VARARGS, nullptr},
-    {"share_compiler", share_compiler, METH_VARARGS, nullptr},
     {"set_hook", set_hook, METH_O, nullptr},
+    {"share", share, METH_VARARGS, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
