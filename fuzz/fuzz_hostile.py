@@ -72,6 +72,7 @@ VALUES = [common.Values(s, max_depth=3) for s in SCHEMAS]
 WRITERS = [TLParser(s) for s in SCHEMAS]  # bytes to unpack start as what these pack
 NAMES = sorted({e.get("predicate") or e.get("method")
                 for s in SCHEMAS for part in s.values() for e in part})
+NAMES = [e.get("predicate") or e.get("method") for part in FIRST.values() for e in part] * 3 + NAMES
 IDS = sorted({int(e["id"]) & 0xFFFFFFFF for s in SCHEMAS for part in s.values() for e in part})
 WORDS = IDS + [0x1CB5C415, 0, 1, 2, 3, 0xFFFFFFFF, 0x997275B5, 0xBC799737] + [99, 0x1CB5C414] * 4
 TABLES = ["default", "copy", "hooked", "recovering", "custom"]
@@ -280,13 +281,20 @@ class World:
         return run
 
     def hostile_part(self, depth):
-        """(entry index, what, nested step or action) for one hostile touch of a schema."""
+        """(entry index, what, nested step or action) for one hostile touch of a schema. The
+        entry is often the first or the last one: a step run from there meets the schema before
+        any of its records is in, or after all of them replaced the earlier ones."""
         fdp = self.fdp
-        where = fdp.ConsumeIntInRange(0, 7)
-        what = fdp.ConsumeIntInRange(0, 6)
+        where = fdp.ConsumeIntInRange(0, 9)
+        where = 0 if where == 8 else -1 if where == 9 else where
+        what = fdp.ConsumeIntInRange(0, 8)
+        what = 0 if what >= 7 else what  # identifiers whose __int__ runs a step, mostly
         key = SCHEMA_KEYS[fdp.ConsumeIntInRange(0, len(SCHEMA_KEYS) - 1)]
         first = fdp.ConsumeBool()  # the colliding key goes in before the real ones
-        nested = self.nested_step(depth) if what <= 2 else fdp.ConsumeIntInRange(0, 3)
+        if what <= 2 and fdp.ConsumeBool():
+            nested = self.pack_name_step(depth)
+        else:
+            nested = self.nested_step(depth) if what <= 2 else fdp.ConsumeIntInRange(0, 3)
         param = fdp.ConsumeBool()
         return where, what, key, first, nested, param, fdp.ConsumeBool()
 
@@ -331,6 +339,17 @@ class World:
         for hook in armed:
             hook.armed = True
         return out
+
+    def pack_name_step(self, depth):
+        """Packs the plain object of a record named in the schemas (the one being compiled, say)."""
+        which = self.fdp.ConsumeIntInRange(0, 3)
+        name = NAMES[self.fdp.ConsumeIntInRange(0, len(NAMES) - 1)]
+
+        def run():
+            p = self.pick_parser(which)
+            if p is not None:
+                p.pack({"_": fresh(name)})
+        return run
 
     def pick_parser(self, pick):
         if not self.parsers:
