@@ -1,11 +1,11 @@
-"""Writes the seed corpora of the three harnesses (fuzz/corpus-NAME/seed-*).
+"""Writes the seed corpora of the harnesses (fuzz/corpus-NAME/seed-*).
 
 unpack: pack output of valid objects drawn with the test suite's hypothesis strategies
 (tests/tlgen.py) over the real schema (api.json as the tests find it, first byte 0) and over the
 kitchen-sink schema of common.py (first byte 1, and 3 for a few). Without the real schema only
 the kitchen-sink seeds are written.
 compile: the kitchen-sink and other fixed schemas and a slice of the real one, as JSON text.
-pack: a few fixed random byte strings (its input only steers the builders).
+pack, hostile: a few fixed random byte strings (their input only steers the builders).
 
     python fuzz/make_seeds.py [--count N]     # N real-schema objects, default 300
 """
@@ -84,7 +84,8 @@ def main():
 
     rng = random.Random(20240601)
     k = write(HERE / "corpus-pack", [rng.randbytes(rng.randrange(4, 400)) for _ in range(64)])
-    print(f"make_seeds: unpack {n}, compile {m}, pack {k} seeds in {HERE}/corpus-*")
+    h = write(HERE / "corpus-hostile", [rng.randbytes(rng.randrange(64, 1024)) for _ in range(64)])
+    print(f"make_seeds: unpack {n}, compile {m}, pack {k}, hostile {h} seeds in {HERE}/corpus-*")
 
 
 if __name__ == "__main__":

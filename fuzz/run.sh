@@ -7,7 +7,7 @@
 # makes it, fuzz/README.md shows the commands.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-name=${1:?usage: fuzz/run.sh unpack|pack|compile [SECONDS] [libFuzzer flags]}
+name=${1:?usage: fuzz/run.sh unpack|pack|compile|hostile [SECONDS] [libFuzzer flags]}
 seconds=${2:-${FUZZ_SECONDS:-60}}
 shift $(( $# < 2 ? $# : 2 ))
 venv=${FUZZ_VENV:-.venv-fuzz}
@@ -15,6 +15,7 @@ case "$name" in
     unpack) flags=(-max_len=16384) ;;
     pack) flags=(-max_len=4096) ;;
     compile) flags=(-max_len=32768 -dict=fuzz/compile.dict) ;;
+    hostile) flags=(-max_len=1024 -len_control=0) ;;
     *) echo "fuzz/run.sh: no harness '$name'" >&2; exit 2 ;;
 esac
 corpus=fuzz/corpus-$name
