@@ -2,6 +2,7 @@
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
+#include "codec/service.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -266,7 +267,8 @@ private:
 // exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
-template <class Ops, bool kNamesRepeat>
+// kFramed: the record has a framed body (codec/service.hpp), read within its length.
+template <class Ops, bool kNamesRepeat, bool kFramed = false>
 bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     // A flags word that the input cannot hold reads as 0 and the object goes on (parse_error is not
@@ -297,7 +299,10 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
                 continue;
             }
         }
-        PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
+        PyObject* value;
+        if (kFramed && p == record->params + plan_of(record)->framed_body)
+            value = read_framed_body<Ops>(self);
+        else value = Ops::_read_value(self, p->kind, p->type_name, p->element);
         if (!value || self->parse_error) {
             bool exception = !value;
             if (exception && p->kind == TL_STRING) path_mark_text(self);
@@ -324,10 +329,16 @@ PyObject* read_object(TLParser* self) {
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(self);
+    if (id == kGzipPackedId && inflate_mode(self)) [[unlikely]]
+        return read_inflated<Ops>(self, self->position - 4);
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
+        if (id == kVectorId && !PyErr_Occurred())
+            if (PyObject* vector = read_vector_as_result<Ops>(self, self->position - 4))
+                return vector;
+        if (PyErr_Occurred()) return fail<PyObject*>(here);
         path_mark(self, self->position - 4);
         if (!PyErr_Occurred())
             set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
@@ -341,8 +352,9 @@ PyObject* read_object(TLParser* self) {
         path_field(self, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = plan->key_slots ? read_fields<Ops, false>(self, record, dict.get())
-                              : read_fields<Ops, true>(self, record, dict.get());
+    bool ok = !plan->key_slots        ? read_fields<Ops, true>(self, record, dict.get())
+              : plan->framed_body < 0 ? read_fields<Ops, false>(self, record, dict.get())
+                                      : read_fields<Ops, false, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }

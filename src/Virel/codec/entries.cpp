@@ -9,6 +9,8 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace virel {
 
@@ -55,6 +57,65 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
     if (!out) return fail<PyObject*>(here);
     return out;
 }
+
+// The keyword-only option `result_type` of unpack and unpack_from, taken out of the keywords
+// (*kwnames and *args then hold the others). The vectorcall arguments are untouched when no
+// keyword is given. False with an exception pending.
+bool take_result_type(PyObject* const** args, Py_ssize_t nargs, PyObject** kwnames,
+                      std::vector<PyObject*>* rest_args, Ref* rest_kwnames, PyObject** value) {
+    *value = nullptr;
+    if (!*kwnames) return true;
+    static const char* const names[] = {"result_type"};
+    if (!take_options(*args, nargs, *kwnames, names, 1, value, rest_args, rest_kwnames))
+        return false;
+    *args = rest_args->data();
+    *kwnames = rest_kwnames->get();
+    return true;
+}
+
+// The vector type that a vector met where an object stands is read as, for one call
+// (codec/service.hpp): set from the call's `result_type` when given, and cleared when the call
+// ends.
+class ResultType {
+public:
+    ResultType() noexcept = default;
+    ~ResultType() {
+        if (self_) self_->extras->result_type = nullptr;
+    }
+    ResultType(const ResultType&) = delete;
+    ResultType& operator=(const ResultType&) = delete;
+    // False with an exception pending: the text is no type, or not a boxed vector's.
+    bool set(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg) noexcept {
+        const ParsedType* type;
+        if (!arg || arg == Py_None) return true;
+        if (!type_argument(self, compiler, arg, &type)) return false;
+        // Departure D?service-2: see ARCHITECTURE.md, "Departures".
+        if (type->kind != TL_VECTOR || std::strncmp(type->text, "Vector", 6) != 0) {
+            PyErr_Format(PyExc_ValueError,
+                         "result_type must be a boxed vector type such as 'Vector<long>', got %R",
+                         arg);
+            return false;
+        }
+        TLParserExtras* extras = extras_of(self);
+        if (!extras) return false;
+        // A copy: the parser's cache of type texts may drop its entry when the call's other type
+        // text is analysed.
+        if (!guarded<bool>([&] {
+                text_ = type->text;
+                return true;
+            }))
+            return false;
+        type_ = {type->kind, text_.c_str(), nullptr};
+        extras->result_type = &type_;
+        self_ = self;
+        return true;
+    }
+
+private:
+    TLParser* self_ = nullptr;
+    std::string text_;
+    ParsedType type_{};
+};
 
 }  // namespace
 
@@ -124,6 +185,14 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     static constexpr const char* here = TL_WHERE(TLParser, unpack);
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* data;
+    std::vector<PyObject*> rest_args;
+    Ref rest_kwnames;
+    PyObject* result_type;
+    if (!guarded<bool>([&] {
+            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
+                                    &result_type);
+        }))
+        return fail<PyObject*>(here);
     if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
@@ -132,6 +201,8 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     }
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
+    ResultType vector_result;
+    if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);
@@ -171,6 +242,14 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     static const char* const names[] = {"data", "offset", "type"};
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
+    std::vector<PyObject*> rest_args;
+    Ref rest_kwnames;
+    PyObject* result_type;
+    if (!guarded<bool>([&] {
+            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
+                                    &result_type);
+        }))
+        return fail<PyObject*>(here);
     if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg))
         return fail<PyObject*>(here);
     CallScope scope(self);
@@ -191,6 +270,8 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
         }
         offset = static_cast<Py_ssize_t>(given);
     }
+    ResultType vector_result;
+    if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
 

@@ -1,5 +1,6 @@
 // codec/parser.cpp: the TLParser type: construction, buffer growth, garbage-collector support.
 #include "codec/parser.hpp"
+#include "codec/service.hpp"
 #include "schema/compiler.hpp"
 
 #include <cstdlib>
@@ -126,6 +127,27 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
     return !PyErr_Occurred();
 }
 
+// A keyword option that takes a size in bytes, from 0 to `most` (unchanged when not given). False
+// with TypeError or ValueError pending.
+static bool option_size(PyObject* value, const char* name, uint64_t most, uint64_t* out) noexcept {
+    if (!value) return true;
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow || n < 0 || static_cast<unsigned long long>(n) > most) {
+        PyErr_Format(PyExc_ValueError, "%s must be from 0 to %llu, got %R", name,
+                     static_cast<unsigned long long>(most), value);
+        return false;
+    }
+    *out = static_cast<uint64_t>(n);
+    return true;
+}
+
 static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* here = TL_WHERE(TLParser, __cinit__);
     auto* self = reinterpret_cast<TLParser*>(type->tp_alloc(type, 0));
@@ -134,21 +156,26 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
         Ref::steal(reinterpret_cast<PyObject*>(self));  // destroys the half-built parser on failure
     self->ops = &TLParser_default_ops;
     self->compiler = Py_NewRef(Py_None);
-    static const char* const options[] = {"strict", "signed"};
-    PyObject* given[2];
+    static const char* const options[] = {"strict", "signed", "inflate", "inflate_limit"};
+    PyObject* given[4];
     Ref rest;
-    bool strict = false, signed_ints = false;
-    if (!take_options(kwargs, options, 2, given, &rest)) return fail<PyObject*>(here);
+    bool strict = false, signed_ints = false, inflate = false;
+    uint64_t inflate_limit = kDefaultInflateLimit;
+    if (!take_options(kwargs, options, 4, given, &rest)) return fail<PyObject*>(here);
     PyObject* schema_json;
     if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json))
         return fail<PyObject*>(here);
-    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints))
+    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints) ||
+        !option_flag(given[2], &inflate) ||
+        !option_size(given[3], "inflate_limit", kMaxInflateLimit, &inflate_limit))
         return fail<PyObject*>(here);
-    if (strict || signed_ints) {
+    if (strict || signed_ints || inflate) {
         TLParserExtras* extras = extras_of(self);
         if (!extras) return fail<PyObject*>(here);
         extras->strict = strict;
         extras->signed_ints = signed_ints;
+        extras->inflate = inflate;
+        extras->inflate_limit = inflate_limit;
     }
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(TLSchemaCompiler_Type));
     if (!compiler) return fail<PyObject*>(here);

@@ -49,6 +49,8 @@ struct TLCodecPlan {
     // refuses, so a walked object's parameters are visited through the two masks, skipping the
     // absent optional ones (most of a typical object).
     uint64_t always_written = 0;
+    // The parameter whose body is framed by the `bytes` before it (codec/service.hpp), or -1.
+    int32_t framed_body = -1;
 };
 
 namespace virel {
