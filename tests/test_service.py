@@ -7,7 +7,7 @@ import zlib
 
 import pytest
 
-from conftest import entry, make_parser, new_parser
+from conftest import entry, new_parser
 from hostile import le32, parse_error_position
 
 pytestmark = pytest.mark.usefixtures("codec_path")
