@@ -1,13 +1,16 @@
 """The service layer through the codec: framed bodies (a body read and written within the `bytes`
 before it), gzip_packed inflated in place, and a boxed vector read as the request's result type.
 Expected bytes are built by hand with struct."""
+import gc
 import gzip
 import struct
+import sys
 import zlib
 
 import pytest
+from hypothesis import given, strategies as st
 
-from conftest import entry, new_parser
+from conftest import entry, examples, heap_in_use, new_parser
 from hostile import le32, parse_error_position
 
 pytestmark = pytest.mark.usefixtures("codec_path")
@@ -38,7 +41,7 @@ def parser(**modes):
 
 
 def ack_bytes(*ids):
-    return struct.pack(f"<IIi{len(ids)}q", ACK, VEC, len(ids), *ids)
+    return struct.pack(f"<IIi{len(ids)}Q", ACK, VEC, len(ids), *ids)
 
 
 def message_bytes(msg_id, seqno, body, length=None):
@@ -147,6 +150,31 @@ def test_nested_containers_decode_or_stop_at_the_depth_limit():
         deep = struct.pack("<III", CONTAINER, VEC, 1) + message_bytes(i, i, deep)
     with pytest.raises(RecursionError):
         p.unpack(deep)
+
+
+@examples(150)
+@given(data=st.data())
+def test_containers_of_any_bodies_round_trip(data):
+    """Bodies with any slack after them, any of them gzip-packed: pack works the lengths out, and
+    unpack (inflating) reads each body back from within its own."""
+    p, plain = parser(inflate=True), parser()
+    messages, wire = [], b""
+    for i in range(data.draw(st.integers(0, 6))):
+        ids = data.draw(st.lists(st.integers(0, 2**64 - 1), max_size=4))
+        body = ack_bytes(*ids)
+        if data.draw(st.booleans()):
+            body = gzipped(body, compresslevel=data.draw(st.integers(0, 9)))
+        body += data.draw(st.binary(max_size=9))
+        messages.append({"_": "message", "msg_id": i, "seqno": 2 * i, "bytes": len(body),
+                         "body": {"_": "msgs_ack", "msg_ids": ids}})
+        wire += message_bytes(i, 2 * i, body)
+    blob = struct.pack("<III", CONTAINER, VEC, len(messages)) + wire
+    value = {"_": "container", "messages": messages}
+    assert p.unpack(blob) == value
+    tight = [dict(m, bytes=None) for m in messages]
+    again = plain.pack({"_": "container", "messages": tight})
+    assert plain.unpack(again) == {"_": "container", "messages": [
+        dict(m, bytes=len(ack_bytes(*m["body"]["msg_ids"]))) for m in messages]}
 
 
 # ---- gzip_packed ----
@@ -289,3 +317,41 @@ def test_result_type_must_be_a_boxed_vector(type_text, error, message):
         p.unpack_from(ack_bytes(1), result_type=type_text)
     with pytest.raises(TypeError, match="unexpected keyword argument 'result'"):
         p.unpack(ack_bytes(1), result=type_text)
+
+
+# ---- Memory ----
+
+def service_calls(p):
+    ack = ack_bytes(*range(10))
+    value = {"_": "container", "messages": [{"_": "message", "msg_id": 1, "seqno": 1, "body": ACK_12}] * 3}
+    assert p.unpack(p.pack(value))["messages"][2]["bytes"] == 28
+    for bad in (dict(value["messages"][0], bytes=3), {"_": "message", "seqno": "x", "body": ACK_12}):
+        with pytest.raises((ValueError, TypeError)):
+            p.pack({"_": "container", "messages": [bad]})
+    assert p.unpack(struct.pack("<Iq", RPC_RESULT, 9) + gzipped(ack))["result"]["msg_ids"] == list(range(10))
+    for data, _ in BAD_GZIP.values():
+        with pytest.raises(ValueError):
+            p.unpack(struct.pack("<I", GZIP) + tl_bytes(data))
+    with pytest.raises(ValueError):
+        p.unpack(gzipped(bytes(300)))  # past the limit
+    with pytest.raises(RuntimeError):
+        p.unpack(gzipped(ack[:-2]))
+    vector = struct.pack("<Iq", RPC_RESULT, 1) + gzipped(struct.pack("<Iiqq", VEC, 2, 5, 6))
+    assert p.unpack(vector, result_type="Vector<long>")["result"] == [5, 6]
+    assert p.unpack_from(vector, 0, None, result_type="Vector<long>")[0]["result"] == [5, 6]
+    with pytest.raises(ValueError):
+        p.unpack(vector, result_type="long")
+
+
+@pytest.mark.plain_build_only
+def test_the_service_paths_do_not_grow_memory():
+    p = parser(inflate=True, inflate_limit=200)
+    for _ in range(20):
+        service_calls(p)
+    gc.collect()
+    blocks, heap = sys.getallocatedblocks(), heap_in_use()
+    for _ in range(300):
+        service_calls(p)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks < 100
+    assert heap_in_use() - heap < 256 * 1024
