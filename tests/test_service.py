@@ -2,6 +2,7 @@
 before it), gzip_packed inflated in place, and a boxed vector read as the request's result type.
 Expected bytes are built by hand with struct."""
 import gc
+import re
 import gzip
 import struct
 import sys
@@ -308,12 +309,15 @@ def test_a_vector_result_is_read_as_the_type_given(type_text, fmt, values):
     ("long", ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
     ("Peer", ValueError, "result_type must be a boxed vector type"),
     ("Vector<", ValueError, "Malformed type expression"),
-    (5, TypeError, "Expected str, got int")])
+    (5, TypeError, "result_type must be a type text or a dict of request ids to type texts, not int"),
+    ({1: "long"}, ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
+    ({1: 5}, TypeError, "Expected str, got int"),
+    ({"1": "Vector<int>"}, TypeError, "result_type keys must be request ids (int), not str")])
 def test_result_type_must_be_a_boxed_vector(type_text, error, message):
     p = parser()
-    with pytest.raises(error, match="^" + message.replace("(", r"\(")):
+    with pytest.raises(error, match="^" + re.escape(message)):
         p.unpack(ack_bytes(1), result_type=type_text)
-    with pytest.raises(error, match="^" + message.replace("(", r"\(")):
+    with pytest.raises(error, match="^" + re.escape(message)):
         p.unpack_from(ack_bytes(1), result_type=type_text)
     with pytest.raises(TypeError, match="unexpected keyword argument 'result'"):
         p.unpack(ack_bytes(1), result=type_text)
@@ -339,6 +343,9 @@ def service_calls(p):
     vector = struct.pack("<Iq", RPC_RESULT, 1) + gzipped(struct.pack("<Iiqq", VEC, 2, 5, 6))
     assert p.unpack(vector, result_type="Vector<long>")["result"] == [5, 6]
     assert p.unpack_from(vector, 0, None, result_type="Vector<long>")[0]["result"] == [5, 6]
+    assert p.unpack(vector, result_type={1: "Vector<long>"})["result"] == [5, 6]
+    with pytest.raises(ValueError):
+        p.unpack(vector, result_type={2: "Vector<long>"})
     with pytest.raises(ValueError):
         p.unpack(vector, result_type="long")
 
@@ -355,3 +362,28 @@ def test_the_service_paths_do_not_grow_memory():
     gc.collect()
     assert sys.getallocatedblocks() - blocks < 100
     assert heap_in_use() - heap < 256 * 1024
+
+
+def test_each_answer_read_as_the_type_of_its_request():
+    p = parser(inflate=True)
+    longs = struct.pack("<Iiqq", VEC, 2, 5, -6)
+    ints = struct.pack("<IiII", VEC, 2, 7, 8)
+    error = struct.pack("<Ii", ERROR, 400) + tl_bytes(b"BAD")
+    bodies = [struct.pack("<Iq", RPC_RESULT, 11) + longs, struct.pack("<IQ", RPC_RESULT, 2**63 + 12) + gzipped(ints),
+              struct.pack("<Iq", RPC_RESULT, 13) + error, ack_bytes(4)]
+    blob = struct.pack("<III", CONTAINER, VEC, len(bodies)) + b"".join(
+        message_bytes(i, i, body) for i, body in enumerate(bodies))
+    types = {11: "Vector<long>", 2**63 + 12: "Vector<int>", 13: "Vector<long>", 99: None}
+    results = [m["body"].get("result") for m in p.unpack(blob, result_type=types)["messages"]]
+    assert results == [[5, 2**64 - 6], [7, 8], {"_": "rpc_error", "error_code": 400, "error_message": "BAD"}, None]
+    # Signed ids are looked up as they are given.
+    signed = parser(inflate=True, signed=True)
+    got = signed.unpack(blob, result_type={11: "Vector<long>", 12 - 2**63: "Vector<int>"})["messages"]
+    assert [m["body"].get("result") for m in got][:2] == [[5, -6], [7, 8]]
+    # A request left out, or given None, reads as without a type; so does a vector outside an answer.
+    for missing in ({11: None}, {}, {12: "Vector<long>"}):
+        with pytest.raises(ValueError, match="Unknown constructor ID: 0x1cb5c415"):
+            p.unpack(blob, result_type=missing)
+    assert p.unpack_from(blob, 0, result_type=types)[0]["messages"][0]["body"]["result"] == [5, 2**64 - 6]
+    with pytest.raises(ValueError, match="Unknown constructor ID: 0x1cb5c415"):
+        p.unpack(message_bytes(1, 1, longs), result_type=types)

@@ -267,8 +267,9 @@ private:
 // exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
-// kFramed: the record has a framed body (codec/service.hpp), read within its length.
-template <class Ops, bool kNamesRepeat, bool kFramed = false>
+// kSpecial: the record has a parameter read in a way of its own (a framed body or an answer,
+// codec/service.hpp).
+template <class Ops, bool kNamesRepeat, bool kSpecial = false>
 bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     // A flags word that the input cannot hold reads as 0 and the object goes on (parse_error is not
@@ -300,8 +301,8 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
             }
         }
         PyObject* value;
-        if (kFramed && p == record->params + plan_of(record)->framed_body)
-            value = read_framed_body<Ops>(self);
+        if (kSpecial && p == record->params + plan_of(record)->special)
+            value = read_special<Ops>(self, record, p);
         else value = Ops::_read_value(self, p->kind, p->type_name, p->element);
         if (!value || self->parse_error) {
             bool exception = !value;
@@ -352,9 +353,9 @@ PyObject* read_object(TLParser* self) {
         path_field(self, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = !plan->key_slots        ? read_fields<Ops, true>(self, record, dict.get())
-              : plan->framed_body < 0 ? read_fields<Ops, false>(self, record, dict.get())
-                                      : read_fields<Ops, false, true>(self, record, dict.get());
+    bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
+              : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
+                                  : read_fields<Ops, false, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }

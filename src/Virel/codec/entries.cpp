@@ -4,6 +4,7 @@
 #include "codec/call_scope.hpp"
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
+#include "codec/service.hpp"
 #include "codec/type_text.hpp"
 #include "schema/compiler.hpp"
 
@@ -80,32 +81,57 @@ class ResultType {
 public:
     ResultType() noexcept = default;
     ~ResultType() {
-        if (self_) self_->extras->result_type = nullptr;
+        if (!self_) return;
+        self_->extras->result_type = nullptr;
+        self_->extras->results = nullptr;
+        self_->extras->answering = false;
     }
     ResultType(const ResultType&) = delete;
     ResultType& operator=(const ResultType&) = delete;
-    // False with an exception pending: the text is no type, or not a boxed vector's.
+    // False with an exception pending: the text is no type, or not a boxed vector's; a dict holds
+    // a key that is no int, or such a text. A dict's texts are analysed now (the parser keeps
+    // them) and looked up again as each answer is read.
     bool set(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg) noexcept {
-        const ParsedType* type;
         if (!arg || arg == Py_None) return true;
-        if (!type_argument(self, compiler, arg, &type)) return false;
-        // Departure D?service-2: see ARCHITECTURE.md, "Departures".
-        if (type->kind != TL_VECTOR || std::strncmp(type->text, "Vector", 6) != 0) {
-            PyErr_Format(PyExc_ValueError,
-                         "result_type must be a boxed vector type such as 'Vector<long>', got %R",
-                         arg);
-            return false;
-        }
         TLParserExtras* extras = extras_of(self);
         if (!extras) return false;
+        if (PyDict_Check(arg)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *text;
+            while (PyDict_Next(arg, &pos, &key, &text)) {
+                if (!PyLong_Check(key)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "result_type keys must be request ids (int), not %.200s",
+                                 Py_TYPE(key)->tp_name);
+                    return false;
+                }
+                if (text != Py_None && !guarded<bool>([&] {
+                        return vector_result_type(self, compiler, text) != nullptr;
+                    }))
+                    return false;
+            }
+            results_ = Ref::borrow(arg);
+            extras->results = arg;
+            self_ = self;
+            return true;
+        }
+        if (!PyUnicode_Check(arg)) {
+            PyErr_Format(PyExc_TypeError,
+                         "result_type must be a type text or a dict of request ids to type texts, "
+                         "not %.200s",
+                         Py_TYPE(arg)->tp_name);
+            return false;
+        }
         // A copy: the parser's cache of type texts may drop its entry when the call's other type
         // text is analysed.
         if (!guarded<bool>([&] {
+                const ParsedType* type = vector_result_type(self, compiler, arg);
+                if (!type) return false;
                 text_ = type->text;
+                type_ = {type->kind, text_.c_str(), nullptr};
                 return true;
             }))
             return false;
-        type_ = {type->kind, text_.c_str(), nullptr};
         extras->result_type = &type_;
         self_ = self;
         return true;
@@ -113,6 +139,7 @@ public:
 
 private:
     TLParser* self_ = nullptr;
+    Ref results_;  // the dict of types by request, held for the call
     std::string text_;
     ParsedType type_{};
 };

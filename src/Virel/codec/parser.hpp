@@ -265,6 +265,11 @@ struct TLParserExtras {
     // unpack and unpack_from with result_type: the vector type that a vector id met where an
     // object stands is read as; null otherwise. Set for the call only.
     const virel::ParsedType* result_type = nullptr;
+    // unpack and unpack_from with result_type as a dict: request id -> type text (borrowed, held by
+    // the call), and the request whose answer is being read (answering), if any.
+    PyObject* results = nullptr;
+    bool answering = false;
+    uint64_t answering_id = 0;
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written.
     const char* expected_type = nullptr;

@@ -5,6 +5,7 @@
 #include "codec/integers.hpp"
 #include "codec/record_plan.hpp"
 #include "codec/strict.hpp"
+#include "codec/type_text.hpp"
 #include "codec/write_primitives.hpp"
 
 #include <cstring>
@@ -21,6 +22,31 @@ int32_t framed_body_of(const TLConstructor* record) noexcept {
             return i;
     }
     return -1;
+}
+
+int32_t answer_of(const TLConstructor* record) noexcept {
+    for (int32_t i = 1; i < record->param_count; ++i) {
+        const TLParam& request = record->params[i - 1];
+        const TLParam& answer = record->params[i];
+        if (request.kind == TL_LONG && !request.is_conditional &&
+            std::strcmp(request.name, "req_msg_id") == 0 && answer.kind == TL_OBJECT &&
+            std::strcmp(answer.type_name, "Object") == 0)
+            return i;
+    }
+    return -1;
+}
+
+const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text) {
+    const ParsedType* type = parsed_type(self, compiler, text);
+    if (!type) return nullptr;
+    // Departure D?service-2: see ARCHITECTURE.md, "Departures".
+    if (type->kind != TL_VECTOR || std::strncmp(type->text, "Vector", 6) != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "result_type must be a boxed vector type such as 'Vector<long>', got %R",
+                     text);
+        return nullptr;
+    }
+    return type;
 }
 
 template <class Ops>
@@ -165,16 +191,75 @@ PyObject* read_inflated(TLParser* self, uint64_t start) {
 }
 
 template <class Ops>
+PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p) {
+    if (p - record->params == plan_of(record)->framed_body) return read_framed_body<Ops>(self);
+    // The answer to the request whose id was read just before it.
+    TLParserExtras* extras = self->extras;
+    if (!extras || !extras->results)
+        return Ops::_read_value(self, p->kind, p->type_name, p->element);
+    const bool outer = extras->answering;
+    const uint64_t outer_id = extras->answering_id;
+    extras->answering = true;
+    extras->answering_id = load_le64(self->buffer + self->position - 8);
+    PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
+    extras->answering = outer;
+    extras->answering_id = outer_id;
+    return value;
+}
+
+namespace {
+
+// The type text given for the request being answered, borrowed from the call's dict: null when
+// there is none (with an exception pending when the lookup failed). The id is looked up as read,
+// unsigned, and then signed.
+PyObject* type_for_request(const TLParserExtras* extras) noexcept {
+    if (!extras->answering) return nullptr;
+    for (int as_signed = 0; as_signed < 2; ++as_signed) {
+        Ref key =
+            Ref::steal(as_signed ? PyLong_FromLongLong(static_cast<int64_t>(extras->answering_id))
+                                 : PyLong_FromUnsignedLongLong(extras->answering_id));
+        if (!key) return nullptr;
+        PyObject* text = PyDict_GetItemWithError(extras->results, key.get());
+        if (text || PyErr_Occurred()) return text == Py_None ? nullptr : text;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+template <class Ops>
 PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
-    const ParsedType* type = self->extras ? self->extras->result_type : nullptr;
+    TLParserExtras* extras = self->extras;
+    if (!extras) return nullptr;
+    const ParsedType* type = extras->result_type;
+    // A type looked up for a request is copied: analysing another text later may drop the
+    // parser's cached one while this vector is read.
+    std::string text;
+    ParsedType own{};
+    if (!type && extras->results) {
+        Ref given = Ref::borrow(type_for_request(extras));
+        if (!given) return nullptr;
+        TLSchemaCompiler* compiler = parser_compiler(self);
+        if (!compiler) return nullptr;
+        if (!guarded<bool>([&] {
+                const ParsedType* found = vector_result_type(self, compiler, given.get());
+                if (!found) return false;
+                text = found->text;
+                own = {found->kind, text.c_str(), nullptr};
+                return true;
+            }))
+            return nullptr;
+        type = &own;
+    }
     if (!type) return nullptr;
     self->position = start;
     return Ops::_read_value(self, type->kind, type->text, type->element);
 }
 
-#define TL_SERVICE_DECODING(Ops)                                \
-    template PyObject* read_framed_body<Ops>(TLParser*);        \
-    template PyObject* read_inflated<Ops>(TLParser*, uint64_t); \
+#define TL_SERVICE_DECODING(Ops)                                                           \
+    template PyObject* read_framed_body<Ops>(TLParser*);                                   \
+    template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*); \
+    template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                            \
     template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);
 #define TL_SERVICE_ENCODING(Ops)                                                           \
     template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \

@@ -15,7 +15,11 @@
 //    in its place. The inflated data of every gzip_packed being decoded at once (one inside the
 //    other) counts against one limit, so memory stays below it whatever the nesting.
 //  - A boxed vector where an object stands: an object read that meets the vector id instead of a
-//    record's is read as the vector type given for the call, when one is given.
+//    record's is read as the vector type given for the call, when one is given: one type for the
+//    whole call, or one per request. In a record, an `Object` parameter right after a `long`
+//    parameter named `req_msg_id` is the answer to that request (an rpc_result's result): a vector
+//    met while it is read (inflated from a gzip_packed too) is read as the type given for that
+//    request id.
 #pragma once
 
 #include "codec/object_fields.hpp"
@@ -30,6 +34,16 @@ constexpr uint64_t kMaxInflateLimit = 0xFFFFFFFFu;  // gzip records the inflated
 // The parameter of `record` whose body is framed by the `bytes` parameter just before it (see
 // above), or -1. make_plan notes it in the record's plan.
 int32_t framed_body_of(const TLConstructor* record) noexcept;
+// The parameter of `record` that answers the `req_msg_id` just before it (see above), or -1.
+int32_t answer_of(const TLConstructor* record) noexcept;
+
+// Reads the parameter of `record` that its plan marks as special (TLCodecPlan::special).
+template <class Ops>
+PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p);
+
+// The analysed form of a result type text given at a call (a str naming a boxed vector type);
+// null with an exception pending when it is not one. May throw std::bad_alloc.
+const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text);
 
 // Reads the framed body that follows the length read just before it (its four bytes end at the
 // cursor). A length that the input cannot hold is a shortage at the length itself.
