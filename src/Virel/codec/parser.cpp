@@ -232,14 +232,17 @@ static void TLParser_dealloc(PyObject* op) {
 
 static PyMethodDef TLParser_methods[] = {
     {"unpack", TL_FASTCALL(TLParser_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
+     "unpack($self, data, *, result_type=None)\n--\n\n"
+     "Decode the TL object at the start of `data` (bytes) into a dict. result_type: the type of a\n"
+     "boxed vector met where an object stands (\"Vector<long>\"), or a dict of request ids to such\n"
+     "types, for the answers of those requests."},
     {"pack", TL_FASTCALL(TLParser_pack), METH_FASTCALL | METH_KEYWORDS,
      "pack($self, value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
     {"unpack_from", TL_FASTCALL(TLParser_unpack_from), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_from($self, data, offset=0, type=None)\n--\n\n"
+     "unpack_from($self, data, offset=0, type=None, *, result_type=None)\n--\n\n"
      "Decode the value at `offset` of `data` (any C-contiguous buffer, read in place): a boxed\n"
      "object, or a value of the type text `type` (\"Vector<User>\", \"long\", ...). Returns\n"
-     "(value, end), end being the offset just past the value."},
+     "(value, end), end being the offset just past the value. result_type: as for unpack."},
     {"pack_as", TL_FASTCALL(TLParser_pack_as), METH_FASTCALL | METH_KEYWORDS,
      "pack_as($self, value, type)\n--\n\n"
      "Encode `value` as a value of the type text `type` (\"Vector<User>\", \"long\", ...; None: an\n"
@@ -260,11 +263,14 @@ static PyType_Slot TLParser_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(TLParser_clear)},
     {Py_tp_methods, TLParser_methods},
     {Py_tp_doc, const_cast<char*>(
-                    "TLParser(schema_json, *, strict=False, signed=False)\n--\n\n"
+                    "TLParser(schema_json, *, strict=False, signed=False, inflate=False,\n"
+                    "         inflate_limit=67108864)\n--\n\n"
                     "Packs and unpacks TL objects of one schema. strict: pack refuses unknown\n"
                     "keys, missing values, values of the wrong type and records of the wrong\n"
                     "type, and unpack refuses bytes left after the object. signed: unpack reads\n"
-                    "int and long as signed numbers.")},
+                    "int and long as signed numbers. inflate: unpack decompresses a gzip_packed\n"
+                    "where an object stands and decodes the object inside in its place, with at\n"
+                    "most inflate_limit bytes of inflated data at once.")},
     {0, nullptr},
 };
 
