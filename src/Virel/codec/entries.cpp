@@ -207,20 +207,11 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
     return end;
 }
 
-PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    static constexpr const char* here = TL_WHERE(TLParser, unpack);
-    auto* self = reinterpret_cast<TLParser*>(op);
-    PyObject* data;
-    std::vector<PyObject*> rest_args;
-    Ref rest_kwnames;
-    PyObject* result_type;
-    if (!guarded<bool>([&] {
-            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
-                                    &result_type);
-        }))
-        return fail<PyObject*>(here);
-    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+namespace {
+
+// unpack after its argument rules; `result_type` is the keyword's value (null: not given).
+[[gnu::always_inline]] inline PyObject* unpack_data(TLParser* self, PyObject* data,
+                                                    PyObject* result_type, const char* here) {
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         wrong_argument_type("data", "bytes", data);
@@ -228,8 +219,11 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     }
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
-    ResultType vector_result;
-    if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    std::optional<ResultType> vector_result;
+    if (result_type) [[unlikely]] {
+        vector_result.emplace();
+        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    }
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);
@@ -263,6 +257,36 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     return result.release();
 }
 
+// unpack called with keywords: `result_type` taken out of them, the rest as ever.
+[[gnu::noinline]] PyObject* unpack_with_keywords(TLParser* self, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames,
+                                                 const char* here) {
+    std::vector<PyObject*> rest_args;
+    Ref rest_kwnames;
+    PyObject* result_type;
+    if (!guarded<bool>([&] {
+            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
+                                    &result_type);
+        }))
+        return fail<PyObject*>(here);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    return unpack_data(self, data, result_type, here);
+}
+
+}  // namespace
+
+PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, unpack);
+    auto* self = reinterpret_cast<TLParser*>(op);
+    if (kwnames) [[unlikely]]
+        return unpack_with_keywords(self, args, nargs, kwnames, here);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    return unpack_data(self, data, nullptr, here);
+}
+
 PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack_from);
@@ -271,8 +295,8 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
     PyObject* arg[3];
     std::vector<PyObject*> rest_args;
     Ref rest_kwnames;
-    PyObject* result_type;
-    if (!guarded<bool>([&] {
+    PyObject* result_type = nullptr;
+    if (kwnames && !guarded<bool>([&] {
             return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
                                     &result_type);
         }))
@@ -297,8 +321,11 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
         }
         offset = static_cast<Py_ssize_t>(given);
     }
-    ResultType vector_result;
-    if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    std::optional<ResultType> vector_result;
+    if (result_type) [[unlikely]] {
+        vector_result.emplace();
+        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    }
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
 
