@@ -232,7 +232,7 @@ class Reenters:
     (lambda p: p.pack_into(b"", {}), TypeError, r"expected bytearray, got bytes"),
     (lambda p: p.pack_into(bytearray(), Reenters(p), "int"), RuntimeError, f"(?m)^{BUSY}$"),
 ] + [(lambda p, t=t: p.unpack_from(b"1234", type=t), ValueError, "^Malformed type expression: ")
-     for t in ["", "Vector<", "Vector", "Vector<int>>", "vector<int>", "flags.0?int", " int", "int ", "1x", "a-b"]])
+     for t in ["", "Vector<", "Vector", "Vector<int>>", "vector<int", "flags.0?int", " int", "int ", "1x", "a-b"]])
 def test_argument_errors(api, call, error, message):
     with pytest.raises(error, match=message):
         call(api)

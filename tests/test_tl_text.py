@@ -121,8 +121,8 @@ LAYERS = [
         "inputStickerSetThumbLegacy", "invokeWithBusinessConnectionPrefix",
         "invokeWithGooglePlayIntegrityPrefix", "invokeWithApnsSecretPrefix", "invokeWithReCaptchaPrefix",
     ], {"test.useConfigSimple": 0xF9B7B23D, "test.parseInputAppEvent": 0xBB0D87F1}, None),
-    ("mtproto_api.tl", "mtproto.json", 39, ["gzip_packed"],
-     {"dummyHttpWait": 0xC937CA2E, "rsa_public_key": 0x7A19CB76}, None),
+    # The service schema: msg_container's documented id is not the CRC of its bare-typed text.
+    ("mtproto_api.tl", "mtproto.json", 50, ["msg_container"], {"message": 0x5BB8E511}, None),
     ("api_layer144.tl", "api_layer144.json", 1460, [], {}, 144),
 ]
 

@@ -4,7 +4,8 @@ from collections import defaultdict
 
 from hypothesis import strategies as st
 
-from Virel.tl import TL_BOOL, TL_BYTES, TL_DOUBLE, TL_INT, TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLSchemaCompiler
+from Virel.tl import (TL_BARE_OBJECT, TL_BARE_VECTOR, TL_BOOL, TL_BYTES, TL_DOUBLE, TL_INT, TL_INT128, TL_INT256,
+                      TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLSchemaCompiler)
 
 TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=20)
 PRIMITIVES = {
@@ -14,8 +15,11 @@ PRIMITIVES = {
     TL_STRING: TEXT | st.text(st.characters(exclude_categories=("Cs",)), min_size=250, max_size=300),
     TL_BYTES: st.binary(max_size=20) | st.binary(min_size=250, max_size=600),
     TL_BOOL: st.booleans(),
+    TL_INT128: st.integers(0, 2**128 - 1),
+    TL_INT256: st.integers(0, 2**256 - 1),
 }
-NESTED = (TL_OBJECT, TL_VECTOR)
+VECTORS = (TL_VECTOR, TL_BARE_VECTOR)
+NESTED = (TL_OBJECT, TL_BARE_OBJECT, *VECTORS)
 
 
 def condition(p):
@@ -61,12 +65,19 @@ class SchemaValues:
     def _value(self, kind, text, element, depth):
         if kind in PRIMITIVES:
             return PRIMITIVES[kind]
-        if kind == TL_VECTOR:
+        if kind in VECTORS:
             level = element[0]
-            if level.kind == TL_VECTOR:  # only "Vector t"-like texts stay vectors
+            if level.kind in VECTORS and level.endless:  # "Vector t": vectors to any depth
                 return st.just([])
+            if level.kind in VECTORS:
+                return st.lists(self.value(level.kind, level.type_name, element[1:], depth + 1),
+                                max_size=3 if depth < self.max_depth else 0)
             return st.lists(self.value(level.kind, level.type_name, (), depth + 1),
                             max_size=3 if depth < self.max_depth else 0)
+        if kind == TL_BARE_OBJECT:  # its one record (a schema that has none is not drawn from)
+            target = text.split("?")[-1].lstrip("%")
+            bare = [e for e in self.constructors if target in (e.name, e.result_type)]
+            return self.obj(bare[0], depth + 1)
         of_type = self.by_type.get(text.split("?")[-1].lstrip("!"), [])
         candidates = of_type if depth < self.max_depth else []
         if self.typed and of_type and depth >= self.max_depth and depth < self.max_depth + 8:

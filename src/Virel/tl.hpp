@@ -45,16 +45,24 @@ enum TLTypeKind : int32_t {
     TL_BOOL = 5,    // Bool, true
     TL_VECTOR = 6,  // anything that begins with "Vector"
     TL_OBJECT = 7,  // every other name: a boxed object
+    TL_INT128 = 8,  // int128: 16 bytes, little-endian
+    TL_INT256 = 9,  // int256: 32 bytes, little-endian
+    // A bare object: its record's parameters without the identifier. The record is named by the
+    // text: `%T` (the one constructor of type T) or a constructor's own name (`future_salt`).
+    TL_BARE_OBJECT = 10,
+    TL_BARE_VECTOR = 11,  // vector<...> or %Vector<...>: the count and the elements, no header
 };
 
 // What a vector holds. Its text is the vector's declared text with every "Vector<" and then every
-// ">" removed. Worked out once when the schema is compiled. A text that begins with "Vector" but
+// ">" removed (a bare vector's: the text between its angle brackets). Worked out once when the
+// schema is compiled. A text that begins with "Vector" but
 // holds no "Vector<" (such as "Vector t") strips to itself, so `element` may point back at the
 // very record that holds it: such vectors nest as deep as the data goes.
 struct TLElementType {
     int32_t kind;            // TLTypeKind of the element text
     char* type_name;         // the element text, NUL-terminated UTF-8
-    TLElementType* element;  // when kind is TL_VECTOR: the element's own element; else null
+    TLElementType* element;  // when kind is TL_VECTOR or TL_BARE_VECTOR: the element's own
+                             // element (null past the levels worked out); else null
 };
 
 struct TLParam {
@@ -66,8 +74,9 @@ struct TLParam {
     int32_t flag_bit;        // bit number of the condition; only its low five bits are used
     int32_t flag_field;      // 1: governed by flags2; 0: by flags
     // Derived once at compile time (plain facts of the parameter):
-    int32_t flags_word;      // 1 when `name` is exactly "flags", 2 for "flags2", else 0
-    TLElementType* element;  // when kind is TL_VECTOR: its element type, else null
+    int32_t flags_word;  // 1 when `name` is exactly "flags", 2 for "flags2", else 0
+    TLElementType*
+        element;  // when kind is TL_VECTOR or TL_BARE_VECTOR: its element type, else null
 };
 
 struct TLConstructor {
@@ -200,9 +209,11 @@ struct TLParser {
 // TLParserOps, or the meaning of a field. Adding a new struct, or a comment, changes nothing. An
 // extension built for another version is refused at TLCapi_Import; the struct sizes below are a
 // second, mechanical check that catches a header edited without the version going up.
+// Version 3: four kinds (TL_INT128, TL_INT256, TL_BARE_OBJECT, TL_BARE_VECTOR): a table entry
+// that dispatches on the kind meets them, and element records follow bare vectors too.
 // Version 2: TLConstructor lost the codec's caches (ready, proto, key_slots, value_keys, key_mask)
 // for one private pointer, and TLKeySlot and TLValueKey left the header.
-#define TL_CAPI_VERSION 2
+#define TL_CAPI_VERSION 3
 // The capsule's full name: the module attribute Virel.tl._C_API.
 #define TL_CAPI_NAME "Virel.tl._C_API"
 

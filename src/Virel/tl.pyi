@@ -15,6 +15,10 @@ TL_BYTES: Final = 4
 TL_BOOL: Final = 5
 TL_VECTOR: Final = 6
 TL_OBJECT: Final = 7
+TL_INT128: Final = 8
+TL_INT256: Final = 9
+TL_BARE_OBJECT: Final = 10
+TL_BARE_VECTOR: Final = 11
 
 @final
 class TLElementType(structseq[Any], tuple[int, str, bool]):
@@ -58,6 +62,8 @@ class TLConstructor(structseq[Any], tuple[int, str, str, tuple[TLParam, ...]]):
     def result_type(self) -> str: ...
     @property
     def params(self) -> tuple[TLParam, ...]: ...
+    @property
+    def is_method(self) -> bool: ...
 
 @disjoint_base
 class TLSchemaCompiler:

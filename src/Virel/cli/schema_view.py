@@ -14,6 +14,7 @@ harnesses); tests/test_cli.py checks them against the compiler on the real layer
 from __future__ import annotations
 
 import json
+import re
 from dataclasses import dataclass
 
 from .. import tl_text
@@ -21,8 +22,10 @@ from .errors import Failure, UsageError, describe
 from .inputs import read_file
 
 KINDS = {"int": "int", "#": "int", "long": "long", "double": "double", "string": "string",
-         "bytes": "bytes", "byte": "bytes", "Bool": "bool", "true": "bool"}
-SIZES = {"int": 4, "long": 8, "double": 8, "bool": 4}
+         "bytes": "bytes", "byte": "bytes", "Bool": "bool", "true": "bool",
+         "int128": "int128", "int256": "int256"}
+SIZES = {"int": 4, "long": 8, "double": 8, "bool": 4, "int128": 16, "int256": 32}
+_CONSTRUCTOR_NAME = re.compile(r"^(?:[A-Za-z0-9_]+\.)*[a-z][A-Za-z0-9_]*$")
 FLAGS_WORDS = ("flags", "flags2")
 VECTOR_LETTERS = list("Vector")
 
@@ -33,11 +36,14 @@ def proper(expr: str) -> str:
 
 
 def kind_of(expr: str) -> str:
-    """int, long, double, string, bytes, bool, vector or object."""
+    """int, long, double, string, bytes, bool, int128, int256, vector, bare (a bare object or
+    vector) or object."""
     t = proper(expr)
     if t in KINDS:
         return KINDS[t]
-    return "vector" if t.startswith("Vector") else "object"
+    if t.startswith("Vector"):
+        return "vector"
+    return "bare" if t.startswith(("vector<", "%")) or _CONSTRUCTOR_NAME.match(t) else "object"
 
 
 def strip_vector(text: str) -> str:
@@ -83,7 +89,9 @@ def kind_words() -> dict[int, str]:
     """The word for each of the module's kind codes."""
     tl = _tl_module()
     return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
-            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object"}
+            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object",
+            tl.TL_INT128: "int128", tl.TL_INT256: "int256", tl.TL_BARE_OBJECT: "bare object",
+            tl.TL_BARE_VECTOR: "bare vector"}
 
 
 def element_kinds(expr: str) -> tuple[list[str], bool]:
@@ -195,15 +203,14 @@ def carried(param, words: dict[int, str] | None = None) -> str:
         if kind == "bool":
             return f"bit {bit} of {field}, no data (true when set)"
         prefix = f"if bit {bit} of {field}: "
-    if kind == "vector":
+    if kind in ("vector", "bare vector"):
+        prefix += "bare " if kind == "bare vector" else ""
         kinds, endless = vector_levels(param.element, words)
         if endless:
             return f"{prefix}{'vector of ' * len(kinds)}vectors, to any depth"
         return f"{prefix}{'vector of ' * (len(kinds) - 1)}vector of {kinds[-1]}"
     if kind in SIZES:
         return f"{prefix}{kind}, {SIZES[kind]} bytes"
-    if proper(param.type_name) in ("int128", "int256"):  # not primitives to the codec
-        return f"{prefix}object (the codec has no {proper(param.type_name)} primitive)"
     return f"{prefix}{kind}"
 
 

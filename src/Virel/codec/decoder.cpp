@@ -44,8 +44,14 @@ static uint64_t min_element_size(int32_t kind) noexcept {
         case TL_LONG:
         case TL_DOUBLE:
             return 8;
+        case TL_INT128:
+            return 16;
+        case TL_INT256:
+            return 32;
         case TL_STRING:
         case TL_BYTES:
+            return 1;
+        case TL_BARE_OBJECT:  // may have no parameters; every count is checked against the input
             return 1;
         default:
             return 4;
@@ -59,20 +65,11 @@ static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) n
     PyErr_SetString(type, text);
 }
 
+// The elements of a vector, from its count on (what follows the header of a boxed one; all of a
+// bare one). Null with an exception pending.
 template <class Ops>
-PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType* element) {
-    static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
-    RecursionGuard depth(" while decoding a TL vector");
-    if (!depth) return fail<PyObject*>(here);
-    uint32_t header = Ops::_read_int32(self);
-    if (header != kVectorId) {
-        // A header that was there moved the cursor; a missing one (a shortage) did not.
-        // A missing one reads as 0 and fails here, as callers expect: see ARCHITECTURE.md, "The
-        // compatibility contract".
-        path_mark(self, self->parse_error ? self->position : self->position - 4);
-        set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
-        return fail<PyObject*>(here);
-    }
+static PyObject* read_elements(TLParser* self, const char* type_name, const TLElementType* element,
+                               const char* here) {
     auto count = static_cast<int32_t>(Ops::_read_int32(self));
     uint64_t left = self->position <= self->input_length ? self->input_length - self->position : 0;
     // Departure D2: see ARCHITECTURE.md, "Departures".
@@ -161,6 +158,49 @@ PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType
 }
 
 template <class Ops>
+PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
+    RecursionGuard depth(" while decoding a TL vector");
+    if (!depth) return fail<PyObject*>(here);
+    uint32_t header = Ops::_read_int32(self);
+    if (header != kVectorId) {
+        // A header that was there moved the cursor; a missing one (a shortage) did not.
+        // A missing one reads as 0 and fails here, as callers expect: see ARCHITECTURE.md, "The
+        // compatibility contract".
+        path_mark(self, self->parse_error ? self->position : self->position - 4);
+        set_error_with_id(PyExc_ValueError, "Invalid vector ID: 0x", header);
+        return fail<PyObject*>(here);
+    }
+    return read_elements<Ops>(self, type_name, element, here);
+}
+
+// A bare vector (`vector<long>`): the count and the elements, without the header.
+template <class Ops>
+static PyObject* read_bare_vector(TLParser* self, const char* type_name,
+                                  const TLElementType* element) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
+    RecursionGuard depth(" while decoding a TL vector");
+    if (!depth) return fail<PyObject*>(here);
+    return read_elements<Ops>(self, type_name, element, here);
+}
+
+// An int128 or int256: `size` bytes, little-endian, as an int (signed in signed mode). A shortage
+// reads as 0 and moves nothing.
+template <class Ops>
+static PyObject* read_wide(TLParser* self, size_t size) noexcept {
+    if (!has_input(self, size)) {
+        short_of_input(self, self->position);
+        return PyLong_FromLong(0);
+    }
+    const unsigned char* at = self->buffer + self->position;
+    self->position += size;
+    return wide_int_from(at, size, Ops::signed_ints(self));
+}
+
+template <class Ops>
+static PyObject* read_bare_object(TLParser* self, const char* type_name);
+
+template <class Ops>
 PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
                      const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_value);
@@ -192,6 +232,18 @@ PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
             break;
         case TL_OBJECT:
             value = Ops::_read_object(self);
+            break;
+        case TL_INT128:
+            value = read_wide<Ops>(self, 16);
+            break;
+        case TL_INT256:
+            value = read_wide<Ops>(self, 32);
+            break;
+        case TL_BARE_OBJECT:
+            value = read_bare_object<Ops>(self, type_name);
+            break;
+        case TL_BARE_VECTOR:
+            value = read_bare_vector<Ops>(self, type_name, element);
             break;
         default:
             path_mark(self, self->position);
@@ -320,6 +372,24 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
     return true;
 }
 
+// The fields of one object of `record` (its identifier read already, or none: a bare object).
+template <class Ops>
+static PyObject* read_record(TLParser* self, const TLConstructor* record, const char* here) {
+    // A copy of the record's prototype already holds every key in order, with the value of an
+    // absent optional field: copying its table is much cheaper than inserting key after key.
+    const TLCodecPlan* plan = plan_of(record);
+    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
+    if (!dict) {
+        path_field(self, record, nullptr, true);
+        return fail<PyObject*>(here);
+    }
+    bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
+              : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
+                                  : read_fields<Ops, false, true>(self, record, dict.get());
+    if (!ok) return fail<PyObject*>(here);
+    return dict.release();  // with parse_error set, the caller discards it
+}
+
 template <class Ops>
 PyObject* read_object(TLParser* self) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
@@ -345,19 +415,20 @@ PyObject* read_object(TLParser* self) {
             set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);
         return fail<PyObject*>(here);
     }
-    // A copy of the record's prototype already holds every key in order, with the value of an
-    // absent optional field: copying its table is much cheaper than inserting key after key.
-    const TLCodecPlan* plan = plan_of(record);
-    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
-    if (!dict) {
-        path_field(self, record, nullptr, true);
+    return read_record<Ops>(self, record, here);
+}
+
+template <class Ops>
+static PyObject* read_bare_object(TLParser* self, const char* type_name) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
+    RecursionGuard depth(" while decoding a TL object");
+    if (!depth) return fail<PyObject*>(here);
+    const TLConstructor* record = bare_record(self, type_name);
+    if (!record) {
+        path_mark(self, self->position);
         return fail<PyObject*>(here);
     }
-    bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
-              : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
-                                  : read_fields<Ops, false, true>(self, record, dict.get());
-    if (!ok) return fail<PyObject*>(here);
-    return dict.release();  // with parse_error set, the caller discards it
+    return read_record<Ops>(self, record, here);
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)

@@ -22,6 +22,22 @@
 
 namespace virel {
 
+template <class Ops, bool kBoxed>
+static bool write_list(TLParser* self, PyObject* value, const char* type_name,
+                       const TLElementType* element);
+template <class Ops>
+static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name);
+
+// An int128 or int256: `size` bytes, little-endian, as 64-bit words.
+template <class Ops>
+static bool write_wide(TLParser* self, PyObject* value, size_t size) {
+    unsigned char bytes[32];
+    if (!tl_wide_of(value, size, bytes)) return false;
+    for (size_t at = 0; at < size; at += 8)
+        if (!Ops::_write_int64(self, load_le64(bytes + at))) return false;
+    return true;
+}
+
 template <class Ops>
 bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
                  const TLElementType* element) {
@@ -85,6 +101,18 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
         case TL_OBJECT:
             ok = Ops::_write_object(self, value);
             break;
+        case TL_INT128:
+            ok = write_wide<Ops>(self, value, 16);
+            break;
+        case TL_INT256:
+            ok = write_wide<Ops>(self, value, 32);
+            break;
+        case TL_BARE_OBJECT:
+            ok = write_bare_object<Ops>(self, value, type_name);
+            break;
+        case TL_BARE_VECTOR:
+            ok = write_list<Ops, false>(self, value, type_name, element);
+            break;
         default:
             PyErr_Format(PyExc_ValueError, "Unknown type: %d", kind);
             return fail<bool>(here);
@@ -96,6 +124,13 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
 template <class Ops>
 bool write_vector(TLParser* self, PyObject* value, const char* type_name,
                   const TLElementType* element) {
+    return write_list<Ops, true>(self, value, type_name, element);
+}
+
+// A vector: with its header (kBoxed) or without (a bare vector), the count, the elements.
+template <class Ops, bool kBoxed>
+static bool write_list(TLParser* self, PyObject* value, const char* type_name,
+                       const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_vector);
     RecursionGuard depth(" while encoding a TL vector");
     if (!depth) return fail<bool>(here);
@@ -116,7 +151,7 @@ bool write_vector(TLParser* self, PyObject* value, const char* type_name,
     }
     VectorElement el;
     if (!vector_element(self, type_name, element, &el)) return fail<bool>(here);
-    if (!Ops::_write_int32(self, kVectorId)) return fail<bool>(here);
+    if (kBoxed && !Ops::_write_int32(self, kVectorId)) return fail<bool>(here);
     if (!Ops::_write_int32(self, static_cast<uint32_t>(count))) return fail<bool>(here);
     // Vectors of plain numbers are the bulk of many messages (ids, dates): exact ints that fit
     // are stored straight into room reserved once; any other element takes the general path
@@ -179,6 +214,8 @@ Ref default_of(int32_t kind) {
     switch (kind) {
         case TL_INT:
         case TL_LONG:
+        case TL_INT128:
+        case TL_INT256:
             return Ref::steal(PyLong_FromLong(0));
         case TL_DOUBLE:
             return Ref::steal(PyFloat_FromDouble(0.0));
@@ -189,6 +226,7 @@ Ref default_of(int32_t kind) {
         case TL_BOOL:
             return Ref::borrow(Py_False);
         case TL_VECTOR:
+        case TL_BARE_VECTOR:
             return Ref::steal(PyList_New(0));
         default:  // an object: written, it fails for want of a '_'
             return Ref::steal(PyDict_New());
@@ -211,6 +249,10 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     path_field(self, record, p, true);
     return fail<bool>(where);
 }
+
+template <class Ops>
+static bool write_record(TLParser* self, PyObject* value, Access access,
+                         const TLConstructor* record, bool boxed, const char* here);
 
 template <class Ops>
 bool write_object(TLParser* self, PyObject* value) {
@@ -285,6 +327,14 @@ bool write_object(TLParser* self, PyObject* value) {
         }
     }
 
+    return write_record<Ops>(self, value, access, record, true, here);
+}
+
+// The fields of one object of `record`, after its identifier (`boxed`) or without it (a bare
+// object). False with an exception pending, its trace naming the record.
+template <class Ops>
+static bool write_record(TLParser* self, PyObject* value, Access access,
+                         const TLConstructor* record, bool boxed, const char* here) {
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(self, record, nullptr, here);
     const TLParam* begin = record->params;
@@ -316,7 +366,8 @@ bool write_object(TLParser* self, PyObject* value) {
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
     }
-    if (!Ops::_write_int32(self, record->id)) return object_failed(self, record, nullptr, here);
+    if (boxed && !Ops::_write_int32(self, record->id))
+        return object_failed(self, record, nullptr, here);
     if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
         const TLParam* culprit = nullptr;
         if (!write_framed_fields<Ops>(self, record, fields, body, &culprit))
@@ -389,6 +440,45 @@ bool write_object(TLParser* self, PyObject* value) {
         }
     }
     return true;
+}
+
+// A bare object: the record its type text names, its fields without the identifier. The value may
+// name the record under "_" (as unpack gives it) or leave it out; another name is an error.
+template <class Ops>
+static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name) {
+    static constexpr const char* here = TL_WHERE(TLParser, _write_object);
+    RecursionGuard depth(" while encoding a TL object");
+    if (!depth) return fail<bool>(here);
+    const TLConstructor* record = bare_record(self, type_name);
+    if (!record) return fail<bool>(here);
+    if (Ops::strict(self) && !PyDict_Check(value)) {
+        if (const char* want = strict_expected(TL_OBJECT, value)) {
+            if (!strict_failed(want))
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                             Py_TYPE(value)->tp_name);
+            return fail<bool>(here);
+        }
+    }
+    Access access = PyDict_CheckExact(value) ? Access::dict
+                    : PyDict_Check(value)    ? Access::dict_subclass
+                                             : Access::mapping;
+    Ref name;
+    if (access == Access::mapping) {
+        name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
+    } else {
+        name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
+        if (!name && PyErr_Occurred()) return fail<bool>(here);
+        if (!name) name = Ref::borrow(Py_None);
+    }
+    if (!name) return fail<bool>(here);
+    if (name.get() != Py_None &&
+        !(PyUnicode_CheckExact(name.get()) && same_text(name.get(), record->py_name))) {
+        // Departure D?kinds-3: a bare object is written as its record's fields only.
+        PyErr_Format(PyExc_ValueError, "Expected '_' of the bare %s to be '%U' or absent, got %R",
+                     type_name, record->py_name, name.get());
+        return fail<bool>(here);
+    }
+    return write_record<Ops>(self, value, access, record, false, here);
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)

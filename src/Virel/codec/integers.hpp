@@ -4,6 +4,8 @@
 
 #include "capi.hpp"
 
+#include <cstring>
+
 namespace virel {
 
 // An int, or the result of the value's own __int__. An object with only __index__ is refused:
@@ -81,6 +83,48 @@ inline bool tl_long_of(PyObject* value, uint64_t* out) {
     unsigned long long wide = PyLong_AsUnsignedLongLong(number.get());
     if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
     *out = wide;
+    return true;
+}
+
+// An int128 or int256 (`size` 16 or 32) into `out`, little-endian: an int from -2**(8*size-1) to
+// 2**(8*size)-1 (the negative half as its two's complement), or a bytes-like object of exactly
+// `size` bytes taken as the wire form. Nothing is written to `out` on failure.
+inline bool tl_wide_of(PyObject* value, size_t size, unsigned char* out) {
+    if (!PyLong_Check(value) && !PyUnicode_Check(value) && PyObject_CheckBuffer(value)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) return false;
+        bool fits = static_cast<size_t>(view.len) == size;
+        if (fits) std::memcpy(out, view.buf, size);
+        else
+            PyErr_Format(PyExc_ValueError, "a TL int%zu takes %zu bytes, got %zd", size * 8, size,
+                         view.len);
+        PyBuffer_Release(&view);
+        return fits;
+    }
+    PyNumberMethods* number_methods = Py_TYPE(value)->tp_as_number;
+    if (!PyLong_Check(value) && !(number_methods && number_methods->nb_int)) {
+        PyErr_Format(PyExc_TypeError, "a TL int%zu takes an int or %zu bytes, got %.200s", size * 8,
+                     size, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    Ref number = integer_of(value);
+    if (!number) return false;
+    unsigned char bytes[32];
+    int negative = _PyLong_Sign(number.get()) < 0;
+    auto* as_long = reinterpret_cast<PyLongObject*>(number.get());
+#if PY_VERSION_HEX >= 0x030D0000
+    int r = _PyLong_AsByteArray(as_long, bytes, size, 1, negative, 1);
+#else
+    int r = _PyLong_AsByteArray(as_long, bytes, size, 1, negative);
+#endif
+    if (r < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Format(PyExc_OverflowError,
+                     "int value out of range for a TL int%zu (accepted: -2**%zu to 2**%zu-1)",
+                     size * 8, size * 8 - 1, size * 8);
+        return false;
+    }
+    std::memcpy(out, bytes, size);
     return true;
 }
 

@@ -1,7 +1,9 @@
 // codec/parser.cpp: the TLParser type: construction, buffer growth, garbage-collector support.
 #include "codec/parser.hpp"
 #include "codec/service.hpp"
+#include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
+#include "schema/type_expr.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -112,13 +114,13 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
     if (element) {
         out->kind = element->kind;
         out->text = element->type_name;
-        out->inner = element->kind == TL_VECTOR ? element->element : nullptr;
+        out->inner = is_vector_kind(element->kind) ? element->element : nullptr;
         return true;
     }
     if (!type_name) return true;
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return false;
-    out->derived = strip_vector_text(type_name);
+    out->derived = element_text(type_name);
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(
         out->derived.data(), static_cast<Py_ssize_t>(out->derived.size()), nullptr));
     if (!text) return false;
@@ -146,6 +148,64 @@ static bool option_size(PyObject* value, const char* name, uint64_t most, uint64
     }
     *out = static_cast<uint64_t>(n);
     return true;
+}
+
+const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept {
+    TLSchemaCompiler* compiler = parser_compiler(self);
+    if (!compiler) return nullptr;
+    TLSchemaCompilerMaps* maps = compiler->maps;
+    const TLSchema* schema = self->schema;
+    return guarded<const TLConstructor*>([&]() -> const TLConstructor* {
+        if (maps->bare_of != schema || maps->bare_compiles != maps->compiles) {
+            maps->bare.clear();
+            maps->bare_of = schema;
+            maps->bare_compiles = maps->compiles;
+        }
+        std::string_view text(type_name ? type_name : "");
+        if (auto it = maps->bare.find(text); it != maps->bare.end()) return it->second;
+        bool by_type;
+        std::string_view target = bare_target(text, &by_type);
+        auto known = maps->constructors_in.find(schema);
+        int32_t constructors = known != maps->constructors_in.end() ? known->second : schema->count;
+        TLConstructor* found = nullptr;
+        TLConstructor* hidden = nullptr;  // one that a later record of its name hides
+        int32_t count = 0, hidden_count = 0;
+        for (int32_t i = 0; i < constructors; ++i) {
+            TLConstructor* record = &schema->constructors[i];
+            const char* key = by_type ? record->result_type : record->name;
+            if (key && target == key) {
+                found = record;
+                ++count;
+                auto named = maps->name_map.find(std::string_view(record->name));
+                if (named == maps->name_map.end() || named->second != record) {
+                    hidden = record;
+                    ++hidden_count;
+                }
+            }
+        }
+        // Departure D?service-4: see ARCHITECTURE.md, "Departures".
+        // Of several, the one record that no name reaches any more (a later record took its name,
+        // as the API's `message` takes the service `message`'s in schemas merged in that order)
+        // is the one the bare type names: such a record can only stand bare.
+        if (count > 1 && hidden_count == 1) {
+            found = hidden;
+            count = 1;
+        }
+        std::string shown(proper_type_text(text));
+        if (count == 0) {
+            PyErr_Format(PyExc_ValueError, "Bare type '%s' names no constructor", shown.c_str());
+            return nullptr;
+        }
+        if (count > 1) {
+            PyErr_Format(PyExc_ValueError,
+                         "Bare type '%s' names %d constructors: a bare type needs exactly one",
+                         shown.c_str(), count);
+            return nullptr;
+        }
+        if (!planned_or_null(found)) return nullptr;  // its plan could not be made
+        maps->bare.emplace(std::string(text), found);
+        return found;
+    });
 }
 
 static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -227,6 +227,16 @@ struct VectorElement {
 bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
                     VectorElement* out);
 
+// The record of a bare type (TL_BARE_OBJECT): the constructor that its text names, or the one
+// constructor of the type it names. Null with ValueError pending when there is none or more than
+// one. parser.cpp.
+const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept;
+
+// An int128 or int256 read from `size` bytes, little-endian: unsigned, or signed with `is_signed`.
+inline PyObject* wide_int_from(const unsigned char* at, size_t size, bool is_signed) noexcept {
+    return _PyLong_FromByteArray(at, size, 1, is_signed ? 1 : 0);
+}
+
 // A type text as unpack_from and the typed packers take it, analysed once per parser.
 struct ParsedType {
     int32_t kind;

@@ -36,9 +36,17 @@ const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
             return PyObject_CheckBuffer(v) ? nullptr : "a bytes-like object";
         case TL_BOOL:
             return PyBool_Check(v) ? nullptr : "bool";
+        case TL_INT128:
+        case TL_INT256:
+            return (PyLong_Check(v) && !PyBool_Check(v)) ||
+                           (!PyUnicode_Check(v) && PyObject_CheckBuffer(v))
+                       ? nullptr
+                       : "int or a bytes-like object";
         case TL_VECTOR:
+        case TL_BARE_VECTOR:
             return PyList_Check(v) || PyTuple_Check(v) ? nullptr : "list or tuple";
-        case TL_OBJECT: {
+        case TL_OBJECT:
+        case TL_BARE_OBJECT: {
             if (PyDict_Check(v)) return nullptr;
             int is = strict_is_mapping(v);
             return is > 0 ? nullptr : is == 0 ? "dict" : reinterpret_cast<const char*>(-1);

@@ -1,41 +1,12 @@
 // codec/type_text.cpp: the analysis of a type text given at a call, kept per parser.
 #include "codec/type_text.hpp"
 #include "schema/compiler.hpp"
+#include "schema/type_expr.hpp"
 
 #include <string>
 #include <string_view>
 
 namespace virel {
-
-namespace {
-
-bool is_name_char(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.';
-}
-
-// A type as a parameter carries it: a name (`#`, `long`, `User`, `storage.FileType`), or
-// `Vector<...>` around such a type. Conditions, blanks, bare `Vector` and other generics are not.
-bool well_formed(std::string_view text) noexcept {
-    size_t depth = 0;
-    while (text.starts_with("Vector<")) {
-        text.remove_prefix(7);
-        ++depth;
-    }
-    size_t name_length = 0;
-    if (text.starts_with('#')) {
-        name_length = 1;
-    } else {
-        while (name_length < text.size() && is_name_char(text[name_length])) ++name_length;
-        if (name_length == 0 || (text[0] >= '0' && text[0] <= '9') || text[0] == '.') return false;
-    }
-    if (text.substr(0, name_length).starts_with("Vector"))
-        return false;  // a vector without its element type
-    text.remove_prefix(name_length);
-    return text.size() == depth && text.find_first_not_of('>') == std::string_view::npos;
-}
-
-}  // namespace
 
 const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* type) {
     if (!PyUnicode_CheckExact(type)) {
@@ -49,7 +20,8 @@ const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObje
     TLParserExtras* extras = extras_of(self);
     if (!extras) return nullptr;
     if (auto it = extras->types.find(text); it != extras->types.end()) return &it->second;
-    if (!well_formed(text)) {
+    std::string_view word;
+    if (type_fault(text, TypeMode::argument, &word)) {
         PyErr_Format(PyExc_ValueError, "Malformed type expression: %R", type);
         return nullptr;
     }

@@ -11,24 +11,10 @@ namespace virel {
 
 PyTypeObject* TLSchemaCompiler_Type;
 
-std::string strip_vector_text(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {  // every "Vector<" first...
-        if (text.compare(i, 7, "Vector<") == 0) {
-            i += 7;
-        } else {
-            out += text[i++];
-        }
-    }
-    std::erase(out, '>');  // ...then every '>'
-    return out;
-}
-
 TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) {
     TLElementType* head = nullptr;
     TLElementType** link = &head;
-    std::string text = strip_vector_text(type_name);
+    std::string text = element_text(type_name);
     // Each level strips at least one "Vector<" off the one above, so a long text such as
     // "VectorVector...<<..." nests thousands of levels, and their texts together grow with the
     // square of its length. Levels are made while their texts add up to a few times the declared
@@ -47,8 +33,8 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
         if (!py_text) break;
         element->kind = self->ops->_parse_type(self, py_text.get());
         if (PyErr_Occurred()) break;
-        if (element->kind != TL_VECTOR) return head;
-        std::string next = strip_vector_text(text);
+        if (!is_vector_kind(element->kind)) return head;
+        std::string next = element_text(text);
         if (next == text) {  // strips to itself: its elements are of its own type
             element->element = element;
             return head;
@@ -116,7 +102,8 @@ static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p,
         !(p->type_name = copy_cstr(self->schema, utf8, static_cast<size_t>(size))))
         return false;
     if (!parse_condition({utf8, static_cast<size_t>(size)}, p, record)) return false;
-    if (p->kind == TL_VECTOR && !(p->element = make_element_type(self, p->type_name))) return false;
+    if (is_vector_kind(p->kind) && !(p->element = make_element_type(self, p->type_name)))
+        return false;
     return true;
 }
 
@@ -257,6 +244,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     Ref entries = Ref::steal(constructors ? PyList_GetSlice(constructors.get(), 0, PY_SSIZE_T_MAX)
                                           : PyList_New(0));
     if (!entries) return fail<void>(here);
+    const Py_ssize_t constructor_count = PyList_GET_SIZE(entries.get());
     Ref methods = dict_get(top.get(), json_keys.methods, nullptr);
     if (PyErr_Occurred()) return fail<void>(here);
     if (methods) {
@@ -287,6 +275,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         return fail<void>(here);
     }
     schema->count = static_cast<int32_t>(count);
+    maps->constructors_in[schema] = static_cast<int32_t>(std::min(constructor_count, count));
     maps->id_map.reserve(static_cast<size_t>(count));
     maps->name_map.reserve(maps->name_map.size() + static_cast<size_t>(count));
     maps_changed(maps);  // names may now map to other records

@@ -109,6 +109,14 @@ struct TLSchemaCompilerMaps {
     uint64_t calls = 0;     // pack and unpack calls in flight on parsers of this compiler
     uint64_t compiles = 0;  // compile calls so far: what a parser caches of records is of one count
     bool waiting = false;   // a schema waits for `calls` to drop to zero to be released
+    // How many of each schema's records are constructors (they come first; the methods follow),
+    // set by each compile for its schema.
+    std::unordered_map<const TLSchema*, int32_t> constructors_in;
+    // The records of the bare types met in data (a type text -> its record), for the schema
+    // `bare_of` as the compile count `bare_compiles` left it.
+    std::unordered_map<std::string, const TLConstructor*, virel::NameHash, std::equal_to<>> bare;
+    const TLSchema* bare_of = nullptr;
+    uint64_t bare_compiles = 0;
 };
 
 namespace virel {
@@ -121,8 +129,10 @@ inline void maps_changed(TLSchemaCompilerMaps* maps) noexcept {
 // The element record of a vector whose declared text is `type_name`; compiler.cpp.
 TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name);
 
-// The vector element text of a declared vector type: every "Vector<" removed, then every ">".
-std::string strip_vector_text(std::string_view type_name);
+// Whether values of the kind are vectors (with elements to work out).
+constexpr bool is_vector_kind(int32_t kind) noexcept {
+    return kind == TL_VECTOR || kind == TL_BARE_VECTOR;
+}
 
 // Equality of two exact str objects, without running any Python code.
 inline bool same_text(PyObject* a, PyObject* b) noexcept {

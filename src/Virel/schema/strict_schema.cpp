@@ -4,80 +4,17 @@
 #include "capi.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
+#include "schema/type_expr.hpp"
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 #include <string_view>
 
 namespace virel {
 
 namespace {
-
-bool is_name_char(char c) noexcept {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '.';
-}
-
-// Reads one type at `t`: an optional '!' or '%', a name (or '#'), then either arguments in angle
-// brackets (`Vector<User>`, `Map<K,V>`) or names applied after blanks (`Vector t`). What is wrong
-// with it, or null; `t` moves past what was read.
-const char* read_type(std::string_view& t, int depth) noexcept {
-    if (depth > 64) return "type nested too deep";
-    if (t.starts_with('!') || t.starts_with('%')) t.remove_prefix(1);
-    size_t n = 0;
-    if (t.starts_with('#')) {
-        n = 1;
-    } else {
-        while (n < t.size() && is_name_char(t[n])) ++n;
-        if (n == 0) return "an empty type name";
-        if (t[0] == '.' || t[n - 1] == '.') return "a type name that begins or ends with '.'";
-    }
-    t.remove_prefix(n);
-    if (t.starts_with('<')) {
-        do {
-            t.remove_prefix(1);
-            if (const char* wrong = read_type(t, depth + 1)) return wrong;
-        } while (t.starts_with(','));
-        if (!t.starts_with('>')) return "unbalanced '<' and '>'";
-        t.remove_prefix(1);
-        return nullptr;
-    }
-    while (t.starts_with(' ')) {
-        t.remove_prefix(1);
-        size_t m = 0;
-        while (m < t.size() && is_name_char(t[m])) ++m;
-        if (m == 0) return "an empty type name";
-        t.remove_prefix(m);
-    }
-    return nullptr;
-}
-
-// What is wrong with a whole type text (a condition prefix `word.N?` allowed when `conditional_ok`),
-// or null. *word receives the condition's flags word, empty when there is none.
-const char* type_text_fault(std::string_view text, bool conditional_ok,
-                            std::string_view* word) noexcept {
-    *word = {};
-    if (text.empty()) return "an empty type";
-    if (size_t q = text.find('?'); q != std::string_view::npos) {
-        if (!conditional_ok) return "a condition in a result type";
-        std::string_view cond = text.substr(0, q);
-        size_t dot = cond.find('.');
-        if (dot == std::string_view::npos || dot == 0)
-            return "a condition without its flags word and bit number";
-        std::string_view bit = cond.substr(dot + 1);
-        if (bit.empty() || bit.size() > 2 ||
-            bit.find_first_not_of("0123456789") != std::string_view::npos ||
-            std::stoi(std::string(bit)) > 31)
-            return "a condition without a bit number from 0 to 31";
-        *word = cond.substr(0, dot);
-        text.remove_prefix(q + 1);
-    }
-    std::string_view rest = text;
-    if (const char* wrong = read_type(rest, 0)) return wrong;
-    if (!rest.empty())
-        return rest.find_first_of("<>") != std::string_view::npos ? "unbalanced '<' and '>'"
-                                                                  : "characters after the type";
-    return nullptr;
-}
 
 class Checker {
 public:
@@ -93,7 +30,7 @@ public:
         return false;
     }
 
-    bool entry(Py_ssize_t index, PyObject* e) {
+    bool entry(Py_ssize_t index, PyObject* e, bool constructor) {
         if (!PyDict_CheckExact(e)) return true;  // the compiler's own TypeError follows
         PyObject* name = nullptr;
         for (const char* key : {"predicate", "method"}) {
@@ -112,10 +49,17 @@ public:
         std::string_view word;
         const char* type_utf8 = PyUnicode_AsUTF8(type);
         if (!type_utf8) return false;
-        if (const char* wrong = type_text_fault(type_utf8, false, &word))
+        if (const char* wrong = type_fault(type_utf8, TypeMode::result, &word))
             return fail(index, name,
                         (std::string("has a malformed result type (") + wrong + "):").c_str(),
                         type);
+        if (constructor) {
+            Py_ssize_t size;
+            const char* name_utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+            if (!name_utf8) return false;
+            names_.emplace(name_utf8, static_cast<size_t>(size));
+            ++types_[type_utf8];
+        }
         PyObject* params = PyDict_GetItemString(e, "params");
         if (!params) return fail(index, name, "lacks its parameters (\"params\")");
         if (!PyList_CheckExact(params)) return true;  // the compiler's own TypeError follows
@@ -140,7 +84,7 @@ public:
                 return fail(index, name, "has a parameter without a type:", pname);
             const char* text = PyUnicode_AsUTF8(ptype);
             if (!text) return false;
-            if (const char* wrong = type_text_fault(text, true, &word)) {
+            if (const char* wrong = type_fault(text, TypeMode::parameter, &word)) {
                 Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
                 return detail &&
                        fail(index, name,
@@ -162,6 +106,11 @@ public:
                                 detail.get());
                 }
             }
+            if (std::string bare(text); bare_in(bare)) {
+                Ref detail = Ref::steal(PyUnicode_FromFormat("%U:%U", pname, ptype));
+                if (!detail) return false;
+                bare_.push_back({index, Ref::borrow(name), std::move(detail), std::move(bare)});
+            }
             if (PySet_Add(words.get(), pname) < 0) return false;
             Ref pair = Ref::steal(PyTuple_Pack(2, pname, ptype));
             if (!pair || PyList_Append(shape.get(), pair.get()) < 0) return false;
@@ -173,6 +122,22 @@ public:
         if (!definition) return false;
         return unique(index, name, by_id_.get(), id_key.get(), definition.get(), "id") &&
                unique(index, name, by_name_.get(), name, definition.get(), "name");
+    }
+
+    // Once every entry is read: each bare type names a constructor, or a type with exactly one.
+    bool bare_types() {
+        for (const Bare& b : bare_) {
+            bool by_type;
+            std::string_view target = bare_target(b.text, &by_type);
+            std::string key(target);
+            size_t count = by_type ? (types_.contains(key) ? types_[key] : 0) : names_.count(key);
+            if (count == 1) continue;
+            return fail(b.index, b.name.get(),
+                        count == 0 ? "has a bare type that names no constructor:"
+                                   : "has a bare type of a type with several constructors:",
+                        b.detail.get());
+        }
+        return true;
     }
 
     bool ready() noexcept {
@@ -224,6 +189,29 @@ private:
         return fail(index, name, PyUnicode_AsUTF8(detail.get()));
     }
 
+    // The bare type at the bottom of a parameter's type text (through its vector levels), if any:
+    // its text goes into *text.
+    static bool bare_in(std::string& text) {
+        for (int level = 0; level < 64; ++level) {
+            int32_t kind = kind_of(text);
+            if (kind == TL_BARE_OBJECT) return true;
+            if (kind != TL_VECTOR && kind != TL_BARE_VECTOR) return false;
+            std::string inner = element_text(text);
+            if (inner == text) return false;
+            text = std::move(inner);
+        }
+        return false;
+    }
+
+    struct Bare {
+        Py_ssize_t index;
+        Ref name;
+        Ref detail;
+        std::string text;
+    };
+    std::vector<Bare> bare_;
+    std::unordered_set<std::string> names_;          // the constructors' names
+    std::unordered_map<std::string, size_t> types_;  // result type -> its constructors
     Ref by_id_, by_name_;
 };
 
@@ -239,6 +227,7 @@ Ref strict_schema(PyObject* json_data) {
     if (!copy) return Ref();
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return Ref();
+    Py_ssize_t constructor_count = 0;  // the entries that come first, from "constructors"
     for (const char* key : {"constructors", "methods"}) {
         PyObject* part = PyDict_GetItemString(copy.get(), key);  // borrowed
         if (!part || part == Py_None ||
@@ -249,13 +238,17 @@ Ref strict_schema(PyObject* json_data) {
         if (PyDict_SetItemString(copy.get(), key, items.get()) < 0) return Ref();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
             if (PyList_Append(entries.get(), PyList_GET_ITEM(items.get(), i)) < 0) return Ref();
+        if (std::string_view(key) == "constructors")
+            constructor_count = PyList_GET_SIZE(entries.get());
     }
     Checker check;
     if (!check.ready()) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         Ref e = Ref::borrow(PyList_GET_ITEM(entries.get(), i));
-        if (!guarded<bool>([&] { return check.entry(i, e.get()); })) return Ref();
+        if (!guarded<bool>([&] { return check.entry(i, e.get(), i < constructor_count); }))
+            return Ref();
     }
+    if (!guarded<bool>([&] { return check.bare_types(); })) return Ref();
     return copy;
 }
 

@@ -2,6 +2,9 @@
 // for Python code (the command line, the tests), and the kind codes as module constants.
 #include "capi.hpp"
 #include "schema/compiler.hpp"
+#include "schema/type_expr.hpp"
+
+#include <string>
 
 #include <cstring>
 
@@ -20,11 +23,13 @@ PyStructSequence_Field constructor_fields[] = {
     {"name", "the name, up to its first NUL (what pack takes and unpack gives under '_')"},
     {"result_type", "the result type as written (the name when the schema gives none)"},
     {"params", "the parameters in wire order: a tuple of TLParam"},
+    {"is_method",
+     "whether the entry came from the schema's methods (by name only, not in the tuple)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field param_fields[] = {
     {"name", "the parameter's name: its key in the dict form"},
-    {"kind", "the kind of its type (TL_INT ... TL_OBJECT)"},
+    {"kind", "the kind of its type (TL_INT ... TL_BARE_VECTOR)"},
     {"type_name", "the whole type expression, condition prefix included"},
     {"is_conditional", "whether the expression holds '?'"},
     {"flag_field", "which flags word governs it: 0 flags, 1 flags2"},
@@ -35,7 +40,9 @@ PyStructSequence_Field param_fields[] = {
 };
 PyStructSequence_Field element_fields[] = {
     {"kind", "the kind of the element type"},
-    {"type_name", "its text: the level above with every 'Vector<', then every '>', removed"},
+    {"type_name",
+     "its text: the level above with every 'Vector<', then every '>', removed (a bare vector's: the "
+     "text between its angle brackets)"},
     {"endless",
      "whether its elements are of its own type, to any depth (a text that strips to itself)"},
     {nullptr, nullptr},
@@ -89,7 +96,7 @@ Ref element_chain(const TLElementType* element) noexcept {
 Ref param_view(const TLParam& p) noexcept {
     Ref view = Ref::steal(PyStructSequence_New(ParamView_Type));
     if (!view) return Ref();
-    Ref element = p.kind == TL_VECTOR ? element_chain(p.element) : Ref::steal(PyTuple_New(0));
+    Ref element = is_vector_kind(p.kind) ? element_chain(p.element) : Ref::steal(PyTuple_New(0));
     bool ok = set_field(view.get(), 0, p.py_name ? Ref::borrow(p.py_name) : text_of(p.name)) &&
               set_field(view.get(), 1, as_int(p.kind)) &&
               set_field(view.get(), 2, text_of(p.type_name)) &&
@@ -101,7 +108,7 @@ Ref param_view(const TLParam& p) noexcept {
     return ok ? std::move(view) : Ref();
 }
 
-Ref constructor_view(const TLConstructor& record) noexcept {
+Ref constructor_view(const TLConstructor& record, bool is_method) noexcept {
     Ref view = Ref::steal(PyStructSequence_New(ConstructorView_Type));
     Ref params = Ref::steal(PyTuple_New(record.params ? record.param_count : 0));
     if (!view || !params) return Ref();
@@ -113,7 +120,8 @@ Ref constructor_view(const TLConstructor& record) noexcept {
     bool ok = set_field(view.get(), 0, Ref::steal(PyLong_FromUnsignedLong(record.id))) &&
               set_field(view.get(), 1, text_of(record.name)) &&
               set_field(view.get(), 2, text_of(record.result_type)) &&
-              set_field(view.get(), 3, std::move(params));
+              set_field(view.get(), 3, std::move(params)) &&
+              set_field(view.get(), 4, as_bool(is_method));
     return ok ? std::move(view) : Ref();
 }
 
@@ -143,8 +151,10 @@ PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize
     int32_t count = complete_records(self);
     Ref entries = Ref::steal(PyTuple_New(count));
     if (!entries) return fail<PyObject*>(here);
+    auto known = self->maps->constructors_in.find(self->schema);
+    int32_t constructors = known != self->maps->constructors_in.end() ? known->second : count;
     for (int32_t i = 0; i < count; ++i) {
-        Ref entry = constructor_view(self->schema->constructors[i]);
+        Ref entry = constructor_view(self->schema->constructors[i], i >= constructors);
         if (!entry) return fail<PyObject*>(here);
         PyTuple_SET_ITEM(entries.get(), i, entry.release());  // steals
     }
@@ -168,9 +178,18 @@ bool view_module_init(PyObject* module) noexcept {
     static constexpr struct {
         const char* name;
         TLTypeKind kind;
-    } kinds[] = {{"TL_INT", TL_INT},       {"TL_LONG", TL_LONG},    {"TL_DOUBLE", TL_DOUBLE},
-                 {"TL_STRING", TL_STRING}, {"TL_BYTES", TL_BYTES},  {"TL_BOOL", TL_BOOL},
-                 {"TL_VECTOR", TL_VECTOR}, {"TL_OBJECT", TL_OBJECT}};
+    } kinds[] = {{"TL_INT", TL_INT},
+                 {"TL_LONG", TL_LONG},
+                 {"TL_DOUBLE", TL_DOUBLE},
+                 {"TL_STRING", TL_STRING},
+                 {"TL_BYTES", TL_BYTES},
+                 {"TL_BOOL", TL_BOOL},
+                 {"TL_VECTOR", TL_VECTOR},
+                 {"TL_OBJECT", TL_OBJECT},
+                 {"TL_INT128", TL_INT128},
+                 {"TL_INT256", TL_INT256},
+                 {"TL_BARE_OBJECT", TL_BARE_OBJECT},
+                 {"TL_BARE_VECTOR", TL_BARE_VECTOR}};
     for (const auto& k : kinds)
         if (PyModule_AddIntConstant(module, k.name, k.kind) < 0) return false;
     return true;

@@ -59,6 +59,7 @@ def merged(*schemas: dict[str, Any]) -> dict[str, Any]:
     """One schema holding the constructors, then the methods, of each given schema in order.
 
     Nothing is removed: where two entries share an id or a name, the compiler's rule applies (the
-    later one wins). The two bundled schemas share neither.
+    later one wins). The two bundled schemas share no id; the name ``message`` is in both (the
+    service schema's stands only bare, inside a container).
     """
     return {key: [e for s in schemas for e in s.get(key) or ()] for key in ("constructors", "methods")}
