@@ -387,3 +387,26 @@ def test_each_answer_read_as_the_type_of_its_request():
     assert p.unpack_from(blob, 0, result_type=types)[0]["messages"][0]["body"]["result"] == [5, 2**64 - 6]
     with pytest.raises(ValueError, match="Unknown constructor ID: 0x1cb5c415"):
         p.unpack(message_bytes(1, 1, longs), result_type=types)
+
+
+# ---- Both layers on one parser ----
+
+def test_one_parser_for_both_layers():
+    from Virel import schemas
+    both = new_parser(schemas.merged(schemas.mtproto(), schemas.api()), inflate=True)
+    user = {"_": "userEmpty", "id": 5}
+    users = struct.pack("<Ii", VEC, 1) + struct.pack("<Iq", 0xD3BC4B7A, 5)
+    api_message = {"_": "message", "id": 7, "peer_id": {"_": "peerUser", "user_id": 42}, "date": 1, "message": "hi"}
+    api_bytes = both.pack(api_message)
+    blob = struct.pack("<II", CONTAINER, 3) + b"".join(  # bare messages: no id of their own, and no vector id
+        struct.pack("<qii", i, i, len(body)) + body
+        for i, body in enumerate([api_bytes, struct.pack("<Iq", RPC_RESULT, 9) + gzipped(users), ack_bytes(3)]))
+    got = both.unpack(blob, result_type={9: "Vector<User>"})
+    assert [m["body"]["_"] for m in got["messages"]] == ["message", "rpc_result", "msgs_ack"]
+    assert got["messages"][0]["body"]["message"] == "hi" and got["messages"][1]["body"]["result"] == [user]
+    # The API's `message` packs and unpacks by name; the container's messages are the service's.
+    assert both.unpack(api_bytes)["message"] == "hi"
+    value = {"_": "msg_container", "messages": [dict(m, bytes=None) for m in got["messages"][:1]]}
+    assert both.pack(value) == blob[:8 - 4] + struct.pack("<I", 1) + blob[8:8 + 16 + len(api_bytes)]
+    # The API layer has a record for the vector id: a vector answer is still read as the request says.
+    assert both.unpack(struct.pack("<Iq", RPC_RESULT, 9) + users, result_type="Vector<User>")["result"] == [user]

@@ -400,16 +400,15 @@ PyObject* read_object(TLParser* self) {
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(self);
-    if (id == kGzipPackedId && inflate_mode(self)) [[unlikely]]
-        return read_inflated<Ops>(self, self->position - 4);
+    if ((id == kGzipPackedId || id == kVectorId) && service_mode(self)) [[unlikely]] {
+        // A gzip_packed to inflate, or a vector to read as the call's result type.
+        if (PyObject* value = read_service_object<Ops>(self, id, self->position - 4)) return value;
+        if (PyErr_Occurred()) return fail<PyObject*>(here);
+    }
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(compiler, id);
     if (!record) {
-        if (id == kVectorId && !PyErr_Occurred())
-            if (PyObject* vector = read_vector_as_result<Ops>(self, self->position - 4))
-                return vector;
-        if (PyErr_Occurred()) return fail<PyObject*>(here);
         path_mark(self, self->position - 4);
         if (!PyErr_Occurred())
             set_error_with_id(PyExc_ValueError, "Unknown constructor ID: 0x", id);

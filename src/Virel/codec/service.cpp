@@ -256,11 +256,19 @@ PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
     return Ops::_read_value(self, type->kind, type->text, type->element);
 }
 
+template <class Ops>
+PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
+    if (id == kGzipPackedId)
+        return self->extras->inflate ? read_inflated<Ops>(self, start) : nullptr;
+    return read_vector_as_result<Ops>(self, start);
+}
+
 #define TL_SERVICE_DECODING(Ops)                                                           \
     template PyObject* read_framed_body<Ops>(TLParser*);                                   \
     template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*); \
     template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                            \
-    template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);
+    template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                    \
+    template PyObject* read_service_object<Ops>(TLParser*, uint32_t, uint64_t);
 #define TL_SERVICE_ENCODING(Ops)                                                           \
     template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \
                                            int32_t, const TLParam**);

@@ -56,10 +56,17 @@ template <class Ops>
 bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFields& fields,
                          int32_t body, const TLParam** culprit);
 
-// Whether the decoder inflates gzip_packed for this parser.
-inline bool inflate_mode(const TLParser* self) noexcept {
-    return self->extras && self->extras->inflate;
+// Whether the decoder may read an object in a way of its own for this call: inflate a
+// gzip_packed, or read a vector as a result type given for the call.
+inline bool service_mode(const TLParser* self) noexcept {
+    const TLParserExtras* extras = self->extras;
+    return extras && (extras->inflate || extras->result_type || extras->results);
 }
+
+// An object read met the id of gzip_packed or of a vector at `start` (read already): the value
+// read in a way of its own, or null without an exception when this call reads it as ever.
+template <class Ops>
+PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start);
 
 // The rest of a gzip_packed whose id (at `start`) was just read, in inflate mode: its data
 // inflated and the object inside decoded in its place.
