@@ -149,8 +149,13 @@ def test_nested_containers_decode_or_stop_at_the_depth_limit():
     deep = ack_bytes(9)
     for i in range(3000):
         deep = struct.pack("<III", CONTAINER, VEC, 1) + message_bytes(i, i, deep)
-    with pytest.raises(RecursionError):
-        p.unpack(deep)
+    try:  # as deep as the interpreter's limit allows (3.13's is higher), else RecursionError
+        value = p.unpack(deep)
+    except RecursionError:
+        return
+    for _ in range(3000):
+        value = value["messages"][0]["body"]
+    assert value == {"_": "msgs_ack", "msg_ids": [9]}
 
 
 @examples(150)
