@@ -1,6 +1,6 @@
 """Child process of ``run.py --instructions``: N calls of one of our cases, for callgrind to count.
 
-    python bench/callgrind_child.py "W2 message" pack 500 [ours|floor|strict|signed]
+    python bench/callgrind_child.py "W2 message" pack 500 [ours|floor|strict|signed|bodies|zlib]
 
 The parent runs this under ``valgrind --tool=callgrind`` twice, with N and with 2N calls, and takes
 (instructions of the 2N run - instructions of the N run) / N as the cost of one call.  Everything
@@ -9,9 +9,10 @@ warm-up call) is the same in both runs and cancels out.  The parent fixes PYTHON
 off address-space randomisation so that both runs hash and allocate alike.  The calls go through
 the same loop as the timing batches, ``fn(*args)``; the pseudo-case ``loop call`` times that loop
 around ``id(x)`` so the parent can say how much of each figure is the loop itself.  The optional
-last argument picks the contender: ours (the default), the floor, or one of our other modes
-(strict, signed).  The floor extension is the file the parent built (named in the environment, see
-run.py), imported with no build of its own, which would count in one of the two runs only.
+last argument picks the contender: ours (the default), the floor, one of our other modes
+(strict, signed), or a reference of W8 (bodies, zlib).  The floor extension is the file the
+parent built (named in the environment, see run.py), imported with no build of its own, which
+would count in one of the two runs only.
 """
 
 from __future__ import annotations
@@ -44,7 +45,7 @@ def main() -> int:
             if parser_class is None:
                 print(f"cannot import Virel.tl: {reason}", file=sys.stderr)
                 return 2
-            cases = make_cases(w, parser_class(w.schema_text), base, {contender})
+            cases = make_cases(w, parser_class(w.schema_text), base, {contender}, only=workload)
         matching = [c for c in cases if (c.workload, c.direction) == (workload, direction)]
         if not matching:
             print(f"no case {workload!r} {direction!r} of {contender}", file=sys.stderr)

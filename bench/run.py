@@ -42,6 +42,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -62,10 +63,11 @@ except ImportError:  # the runner still works; the msgpack contender is left out
     msgpack = None
 MSGPACK_VERSION = ".".join(map(str, msgpack.version)) if msgpack else None
 
-W1, W2, W3, W4, W5, W6, W7 = (
+W1, W2, W3, W4, W5, W6, W7, W8 = (
     "W1 tiny", "W2 message", "W3 history", "W4 ids", "W5 blob", "W6 schema", "W7 errors",
+    "W8 service",
 )
-WORKLOADS = [W1, W2, W3, W4, W5, W6, W7]
+WORKLOADS = [W1, W2, W3, W4, W5, W6, W7, W8]
 OURS = "ours"
 
 # What each contender is, for the printed legend and the README.
@@ -84,7 +86,13 @@ CONTENDERS = {
             "ours/from above 1: unpack_from is faster than unpack",
     "strict": "Virel.tl TLParser(schema, strict=True).pack of the same values (W1-W3)",
     "signed": "Virel.tl TLParser(schema, signed=True).unpack of the same bytes (W1-W3)",
+    "bodies": "Virel.tl pack / unpack of the container's 20 bodies one by one (W8); the floor of "
+              "the container, whose own cost is a few fields per message",
+    "zlib": "zlib.decompress of the gzip data, then unpack of the history it holds (W8 inflate, "
+            "against unpack with inflate=True)",
 }
+# Contenders that --instructions counts beside ours: the references of W8.
+REFERENCES = ("bodies", "zlib")
 # Our other modes: their cases sit beside ours, and --instructions compares them with ours.
 MODES = {"strict": ("pack", {"strict": True}), "signed": ("unpack", {"signed": True})}
 FLOOR = "floor"
@@ -139,9 +147,11 @@ def general_serializers() -> dict[str, tuple[Callable, tuple, Callable]]:
 
 
 def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
-               include: set[str] | None = None, floor: Any = None) -> list[Case]:
+               include: set[str] | None = None, floor: Any = None,
+               only: str | None = None) -> list[Case]:
     """Every case of every workload; `ours` is a TLParser or None; `include` limits contenders;
-    `floor` is a floor.Floor or None."""
+    `floor` is a floor.Floor or None; `only` names the one workload wanted, when only one is (W8
+    builds a parser of its own)."""
 
     def wanted(name: str) -> bool:
         return include is None or name in include
@@ -210,10 +220,51 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
         add(W7, "unpack", name, expecting(loads, Exception), (cut,))
     if floor is not None and wanted(FLOOR):
         cases.extend(floor_cases(w, floor))
+    if ours is not None and only in (None, W8):
+        cases.extend(service_cases(workloads.service(w, type(ours)), type(ours), wanted))
     # Group by workload, then direction; contenders keep the order they were added in.
-    directions = ["build", "pack", "unpack"]
+    directions = ["build", "pack", "unpack", "inflate"]
     cases.sort(key=lambda c: (WORKLOADS.index(c.workload), directions.index(c.direction)))
     return cases
+
+
+def service_cases(s: workloads.Service, parser_class: Any,
+                  wanted: Callable[[str], bool]) -> list[Case]:
+    """W8: a container packed and unpacked in one call against its bodies one by one, and a
+    gzip-packed rpc_result unpacked with inflate=True against zlib.decompress and unpack."""
+    parser = parser_class(s.schema)
+    inflating = parser_class(s.schema, inflate=True)
+    cases = []
+    if wanted(OURS):
+        data = parser.pack(s.container)
+        cases.append(Case(W8, "pack", OURS, parser.pack, (s.container,), size=len(data)))
+        cases.append(Case(W8, "unpack", OURS, parser.unpack, (data,)))
+        cases.append(Case(W8, "inflate", OURS, inflating.unpack, (s.result,)))
+    if wanted("bodies"):
+        pack, unpack = parser.pack, parser.unpack
+        cases.append(Case(W8, "pack", "bodies", lambda bodies: [pack(b) for b in bodies],
+                          (s.bodies,), size=sum(map(len, s.body_bytes))))
+        cases.append(Case(W8, "unpack", "bodies", lambda blobs: [unpack(b) for b in blobs],
+                          (s.body_bytes,)))
+    if wanted("zlib"):
+        unpack = parser.unpack
+        cases.append(Case(W8, "inflate", "zlib", lambda packed: unpack(zlib.decompress(packed, 31)),
+                          (s.packed,)))
+    return cases
+
+
+def check_service(w: workloads.Workloads, parser_class: Any) -> list[str]:
+    """W8: the container and the inflated result decode to what was packed."""
+    s = workloads.service(w, parser_class)
+    parser = parser_class(s.schema)
+    problems = []
+    found = difference(parser.unpack(parser.pack(s.container)), s.container)
+    if found:
+        problems.append(f"{W8} container round trip: {found}")
+    found = difference(parser_class(s.schema, inflate=True).unpack(s.result)["result"], s.history)
+    if found:
+        problems.append(f"{W8} inflated result: {found}")
+    return problems
 
 
 def floor_values(w: workloads.Workloads) -> dict[str, dict]:
@@ -500,7 +551,8 @@ def ratios(cases: list[Case]) -> list[Ratio]:
 # --------------------------------------------------------------------------------- instructions
 
 # Calls per child run; the figure is (Ir of 2N calls - Ir of N calls) / N.
-INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, "loop": 2000}
+INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, W8: 20,
+                     "loop": 2000}
 # The file of the floor extension this process loaded, handed to the children (callgrind_child.py).
 FLOOR_MODULE_ENV = "VIREL_BENCH_FLOOR_MODULE"
 
@@ -540,7 +592,7 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
 
     A case the floor also has gets the floor's figures beside ours and ours/floor (net of loop)."""
     targets = [("loop", "call", OURS)] + [(c.workload, c.direction, c.contender) for c in cases
-                                           if c.contender in (OURS, FLOOR, *MODES)]
+                                           if c.contender in (OURS, FLOOR, *MODES, *REFERENCES)]
     jobs = [(wl, d, who, n) for wl, d, who in targets
             for n in (INSTRUCTION_CALLS[wl], 2 * INSTRUCTION_CALLS[wl])]
     with tempfile.TemporaryDirectory(prefix="virel-callgrind-") as out_dir, \
@@ -567,6 +619,11 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
             if mode_v is not None:
                 row.update({f"{mode}_net_of_loop": round(mode_v - overhead),
                             f"{mode}_per_ours": (mode_v - overhead) / (v - overhead)})
+        for reference in REFERENCES:
+            ref_v = per_call.get((wl, d, reference))
+            if ref_v is not None:
+                row.update(reference=reference, reference_net_of_loop=round(ref_v - overhead),
+                           ours_per_reference=(v - overhead) / (ref_v - overhead))
         rows.append(row)
     return rows, overhead
 
@@ -754,6 +811,8 @@ def main(argv: list[str] | None = None) -> int:
     if floor is None:
         print(f"floor: left out, its extension could not be built ({floor_reason})")
     problems = check(w, ours, base) + (check_floor(w, ours, base, floor) if floor else [])
+    if ours is not None:
+        problems += check_service(w, parser_class)
     if problems:
         print(f"\nCHECK FAILED: {len(problems)} disagreement(s)")
         for line in problems:
@@ -818,6 +877,13 @@ def main(argv: list[str] | None = None) -> int:
                     if f"{mode}_per_ours" in row:
                         print(f"{row['workload']:<11} {row['direction']:<6} {mode:<7} "
                               f"{row[f'{mode}_net_of_loop']:>12,} {row[f'{mode}_per_ours']:>10.3f}")
+            print()
+            print("W8 against its references, net instructions per call (bound: ours/ref 1.05)")
+            for row in instruction_rows:
+                if "ours_per_reference" in row:
+                    print(f"{row['workload']:<11} {row['direction']:<7} {row['reference']:<7} "
+                          f"{row['net_of_loop']:>12,} {row['reference_net_of_loop']:>12,} "
+                          f"{row['ours_per_reference']:>10.3f}")
             print()
 
     if args.json:

@@ -406,6 +406,44 @@ def build(schema_text: str | None = None, schema_source: str | None = None) -> W
                      blob=blob, blob_key=blob_key, unknown=unknown)
 
 
+SERVICE_MESSAGES = 20
+
+
+@dataclass
+class Service:
+    """W8: the service layer over the API, on one parser of the merged schemas.
+
+    `container` is a msg_container of SERVICE_MESSAGES API messages (its `bodies`, each `body_bytes`
+    on its own); `result` is an rpc_result whose gzip_packed holds the W3 history (`packed`, the
+    gzip data alone)."""
+
+    schema: dict
+    container: dict
+    bodies: list
+    body_bytes: list
+    result: bytes
+    packed: bytes
+    history: dict
+
+
+def service(w: Workloads, parser_class) -> Service:
+    """The W8 values for the workloads' API schema, encoded with `parser_class`."""
+    import gzip
+    from Virel import schemas
+    schema = schemas.merged(schemas.mtproto(), json.loads(w.schema_text))
+    parser = parser_class(schema)
+    bodies = w.history["messages"][:SERVICE_MESSAGES]
+    body_bytes = [parser.pack(body) for body in bodies]
+    container = {"_": "msg_container", "messages": [
+        {"_": "message", "msg_id": (1 << 62) + 4 * i, "seqno": 2 * i + 1, "bytes": len(data),
+         "body": body} for i, (body, data) in enumerate(zip(bodies, body_bytes))]}
+    packed = gzip.compress(parser.pack(w.history), mtime=0)
+    result = parser.pack({"_": "rpc_result", "req_msg_id": (1 << 62) + 8,
+                          "result": {"_": "gzip_packed", "packed_data": packed}})
+    return Service(schema=schema, container=container, bodies=bodies, body_bytes=body_bytes,
+                   result=result, packed=packed, history=w.history)
+
+
 def truncated(data: bytes) -> bytes:
     """The first half of an encoding: what a cut-off read delivers."""
     return data[: len(data) // 2]

@@ -24,15 +24,15 @@ if CODEC_PATH not in ("direct", "table"):
     sys.exit(f"VIREL_CODEC_PATH must be direct or table, not {CODEC_PATH!r}")
 
 
-def new_parser(schema_json):
-    """A parser for `schema_json` on the chosen codec path."""
+def new_parser(schema_json, **modes):
+    """A parser for `schema_json` on the chosen codec path; `modes` are TLParser's keywords."""
     from Virel.tl import TLParser
 
     if CODEC_PATH == "direct":
-        return TLParser(schema_json)
+        return TLParser(schema_json, **modes)
     sys.path.insert(0, str(ROOT / "tests" / "native"))
     import tlsub_build
-    return tlsub_build.load().Parser(schema_json, "copy")
+    return tlsub_build.load().Parser(schema_json, "copy", **modes)
 
 
 class HarnessError(Exception):
@@ -93,6 +93,18 @@ def real_schema_text():
 def entry(ident, name, kind, *params, method=False):
     return {"id": ident, ("method" if method else "predicate"): name, "type": kind,
             "params": [{"name": n, "type": t} for n, t in params]}
+
+
+# The service layer: a framed body (a boxed stand-in for MTProto's message), a container of them,
+# rpc_result and gzip_packed, for a parser that inflates.
+SERVICE = {"constructors": [
+    entry(0x5BB8E511, "message", "Message", ("msg_id", "long"), ("seqno", "int"), ("bytes", "int"),
+          ("body", "Object")),
+    entry(0x73F1F8DC, "msg_container", "MessageContainer", ("messages", "Vector<Message>")),
+    entry(0xF35C6D01, "rpc_result", "RpcResult", ("req_msg_id", "long"), ("result", "Object")),
+    entry(0x3072CFA1, "gzip_packed", "Object", ("packed_data", "bytes")),
+    entry(0x62D6B459, "msgs_ack", "MsgsAck", ("msg_ids", "Vector<long>")),
+], "methods": []}
 
 
 # A schema that uses every kind the codec knows: both flags words, bits above 31, shared bits,

@@ -3,7 +3,8 @@
 The first input byte picks the schema, the rest is what gets unpacked:
   0 (mod 4): the real schema (api.json as the tests find it; the kitchen sink when it is absent),
   1: the kitchen-sink schema of common.py, also unpacked on a parser whose buffer holds a
-     pattern past the input (the result must not change),
+     pattern past the input (the result must not change); and the service schema of common.py
+     on an inflating parser, the input as it is and gzip-compressed inside a gzip_packed,
   2: a schema built from the input itself (the rest is split between schema and data),
   3: the kitchen sink, unpacked through a fresh parser and with bytearray/memoryview/None tries.
 
@@ -12,6 +13,8 @@ or, for a schema with unique names and identifiers whose flags fields come befor
 govern, a successful unpack whose dict does not pack back into bytes that unpack and pack to the
 same bytes again; a result that depends on what the parser's buffer holds past the input.
 """
+import gzip
+import struct
 import sys
 
 import atheris
@@ -24,6 +27,7 @@ REAL_TEXT = common.real_schema_text()
 REAL = common.new_parser(REAL_TEXT) if REAL_TEXT is not None else None
 SINK = common.new_parser(common.KITCHEN_SINK)
 DIRTY = common.new_parser(common.KITCHEN_SINK)  # its buffer is filled with a pattern before each unpack
+SERVICE = common.new_parser(common.SERVICE, inflate=True, inflate_limit=1 << 20)
 
 
 def round_trip(parser, decoded):
@@ -47,6 +51,20 @@ def unpack(parser, body, stable):
         raise Finding(f"unpack returned {type(decoded).__name__}: {decoded!r}")
     if stable:
         round_trip(parser, decoded)
+
+
+def service(body):
+    """The input on the inflating service parser: as it is, as a vector result, and inflated from
+    a gzip_packed made of it (what a server sends; the result is an object or a clean error)."""
+    unpack(SERVICE, body, stable=False)
+    try:
+        SERVICE.unpack(body, result_type="Vector<long>")
+    except Exception as exc:
+        check(exc)
+    packed = gzip.compress(body, compresslevel=1, mtime=0)
+    unpack(SERVICE, SERVICE.pack({"_": "rpc_result", "req_msg_id": 1,
+                                  "result": {"_": "gzip_packed", "packed_data": packed}}), stable=False)
+    unpack(SERVICE, struct.pack("<I", 0x3072CFA1) + SERVICE.pack_as(body, "bytes"), stable=False)
 
 
 def outcome(parser, body):
@@ -89,6 +107,7 @@ def TestOneInput(data):
     elif mode == 1:
         unpack(SINK, body, stable=True)
         same_on_a_dirty_buffer(body)
+        service(body)
     elif mode == 2:
         fdp = atheris.FuzzedDataProvider(body)
         schema, parser = common.parser_from(fdp)

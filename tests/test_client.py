@@ -271,6 +271,15 @@ def test_the_client_guide_runs_on_its_own(tmp_path):
     assert out.stdout.startswith("container: 3 messages")
 
 
+def test_the_mtproto_walkthrough_runs_on_its_own(tmp_path):
+    walkthrough = tmp_path / "mtproto_walkthrough.py"
+    walkthrough.write_bytes((ROOT / "examples" / "mtproto_walkthrough.py").read_bytes())
+    out = subprocess.run([sys.executable, str(walkthrough)], capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
+    lines = out.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == ["resPQ", "key exchange", "container"], out.stdout
+
+
 def test_the_command_line_prints_the_note():
     schema = data_file("api.json")
     out = subprocess.run([sys.executable, "-m", "Virel", "unpack", "--schema", str(schema), "22175159 2a000000 000000"],

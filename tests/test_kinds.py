@@ -254,6 +254,9 @@ class Model:
                 value[p.name] = True
                 continue
             value[p.name], wire = self.value(p.kind, p.type_name, p.element, depth)
+            if p.type_name == "Object" and fields and value.get("bytes") is not None:  # a framed body
+                value["bytes"] = len(wire)
+                fields[-1] = struct.pack("<i", len(wire))
             fields.append(wire)
         wire = b"".join(struct.pack("<I", words[f]) if isinstance(f, int) else f for f in fields)
         return value, (struct.pack("<I", record.id) if boxed else b"") + wire
@@ -312,8 +315,11 @@ def sample(type_text):
 def obj(name, boxed=True):
     ident, params, _ = RECORDS[name]
     value, wire = {"_": name}, struct.pack("<I", ident) if boxed else b""
-    for pname, ptype in params:
+    for i, (pname, ptype) in enumerate(params):
         value[pname], w = sample(ptype)
+        if pname == "bytes" and params[i + 1:i + 2] == [["body", "Object"]]:  # the body's length
+            length = len(sample("Object")[1])
+            value[pname], w = length, struct.pack("<i", length)
         wire += w
     return value, wire
 

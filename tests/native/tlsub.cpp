@@ -1,7 +1,7 @@
 // tlsub.cpp: a test-only extension that subclasses TLParser and TLSchemaCompiler through the capsule
 // of Virel.tl, with nothing but tl.hpp. Never shipped; tests/native/tlsub_build.py builds it.
 //
-//   tlsub.Parser(schema_json, table, *, strict=, signed=)
+//   tlsub.Parser(schema_json, table, *, strict=, signed=, inflate=, inflate_limit=)
 //                                     table "default": the default table (the direct path);
 //                                     "copy": a copy of it (the same operations, through the table);
 //                                     "custom": the copy with _write_string counting its calls
@@ -108,12 +108,13 @@ static bool use_own_compiler(TLParser* self, PyObject* schema_json) {
 }
 
 static PyObject* Parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"schema_json", "table", "strict", "signed", nullptr};
+    static const char* names[] = {"schema_json", "table",         "strict", "signed",
+                                  "inflate",     "inflate_limit", nullptr};
     PyObject* schema_json;
     const char* table;
-    PyObject *strict = nullptr, *is_signed = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$OO", const_cast<char**>(names),
-                                     &schema_json, &table, &strict, &is_signed))
+    PyObject *strict = nullptr, *is_signed = nullptr, *inflate = nullptr, *limit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|$OOOO", const_cast<char**>(names),
+                                     &schema_json, &table, &strict, &is_signed, &inflate, &limit))
         return nullptr;
     const TLParserOps* ops = table_named(table);
     if (!ops) return nullptr;
@@ -123,7 +124,9 @@ static PyObject* Parser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     // The modes go to the base as keywords, as a Python caller gives them.
     PyObject* base_kwargs = PyDict_New();
     if (!base_kwargs || (strict && PyDict_SetItemString(base_kwargs, "strict", strict) < 0) ||
-        (is_signed && PyDict_SetItemString(base_kwargs, "signed", is_signed) < 0)) {
+        (is_signed && PyDict_SetItemString(base_kwargs, "signed", is_signed) < 0) ||
+        (inflate && PyDict_SetItemString(base_kwargs, "inflate", inflate) < 0) ||
+        (limit && PyDict_SetItemString(base_kwargs, "inflate_limit", limit) < 0)) {
         Py_XDECREF(base_kwargs);
         Py_DECREF(base_args);
         return nullptr;

@@ -2,6 +2,7 @@
 #include "codec/dict_table.hpp"
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
+#include "codec/service.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -319,7 +320,9 @@ private:
 // exception pending. A shortage stops it early, with parse_error set. Where names repeat in the
 // record, an earlier parameter of the same name may have stored a value under the key of an
 // absent one, so absent values are stored too; otherwise the prototype holds them already.
-template <class Ops, bool kNamesRepeat>
+// kSpecial: the record has a parameter read in a way of its own (a framed body or an answer,
+// codec/service.hpp).
+template <class Ops, bool kNamesRepeat, bool kSpecial = false>
 bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
     uint32_t words[2] = {0, 0};  // the flags and flags2 words of this object
     // A flags word that the input cannot hold reads as 0 and the object goes on (parse_error is not
@@ -351,7 +354,10 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
                 continue;
             }
         }
-        PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
+        PyObject* value;
+        if (kSpecial && p == record->params + plan_of(record)->special)
+            value = read_special<Ops>(self, record, p);
+        else value = Ops::_read_value(self, p->kind, p->type_name, p->element);
         if (!value || self->parse_error) {
             bool exception = !value;
             if (exception && p->kind == TL_STRING) path_mark_text(self);
@@ -379,8 +385,9 @@ static PyObject* read_record(TLParser* self, const TLConstructor* record, const 
         path_field(self, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = plan->key_slots ? read_fields<Ops, false>(self, record, dict.get())
-                              : read_fields<Ops, true>(self, record, dict.get());
+    bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
+              : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
+                                  : read_fields<Ops, false, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }
@@ -395,6 +402,11 @@ PyObject* read_object(TLParser* self) {
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(self);
+    if ((id == kGzipPackedId || id == kVectorId) && service_mode(self)) [[unlikely]] {
+        // A gzip_packed to inflate, or a vector to read as the call's result type.
+        if (PyObject* value = read_service_object<Ops>(self, id, self->position - 4)) return value;
+        if (PyErr_Occurred()) return fail<PyObject*>(here);
+    }
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<PyObject*>(here);
     const TLConstructor* record = find_by_id(compiler, id);

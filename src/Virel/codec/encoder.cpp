@@ -5,6 +5,7 @@
 #include "codec/object_fields.hpp"
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
+#include "codec/service.hpp"
 #include "codec/strict.hpp"
 #include "codec/text.hpp"
 #include "codec/write_primitives.hpp"
@@ -208,8 +209,6 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
     return true;
 }
 
-namespace {
-
 // The value written for a missing non-conditional parameter.
 Ref default_of(int32_t kind) {
     switch (kind) {
@@ -233,6 +232,8 @@ Ref default_of(int32_t kind) {
             return Ref::steal(PyDict_New());
     }
 }
+
+namespace {
 
 // The slot of TLParserExtras::fits for a type text and a record.
 inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
@@ -367,6 +368,12 @@ static bool write_record(TLParser* self, PyObject* value, Access access,
     }
     if (boxed && !Ops::_write_int32(self, record->id))
         return object_failed(self, record, nullptr, here);
+    if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+        const TLParam* culprit = nullptr;
+        if (!write_framed_fields<Ops>(self, record, fields, body, &culprit))
+            return object_failed(self, record, culprit, here);
+        return true;
+    }
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     // The parameters to visit, 64 at a time (bit i standing for params[base + i]): of a walked
     // object of at most 64 parameters only those that may be written (the absent optional fields,

@@ -4,11 +4,14 @@
 #include "codec/call_scope.hpp"
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
+#include "codec/service.hpp"
 #include "codec/type_text.hpp"
 #include "schema/compiler.hpp"
 
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace virel {
 
@@ -55,6 +58,91 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
     if (!out) return fail<PyObject*>(here);
     return out;
 }
+
+// The keyword-only option `result_type` of unpack and unpack_from, taken out of the keywords
+// (*kwnames and *args then hold the others). The vectorcall arguments are untouched when no
+// keyword is given. False with an exception pending.
+bool take_result_type(PyObject* const** args, Py_ssize_t nargs, PyObject** kwnames,
+                      std::vector<PyObject*>* rest_args, Ref* rest_kwnames, PyObject** value) {
+    *value = nullptr;
+    if (!*kwnames) return true;
+    static const char* const names[] = {"result_type"};
+    if (!take_options(*args, nargs, *kwnames, names, 1, value, rest_args, rest_kwnames))
+        return false;
+    *args = rest_args->data();
+    *kwnames = rest_kwnames->get();
+    return true;
+}
+
+// The vector type that a vector met where an object stands is read as, for one call
+// (codec/service.hpp): set from the call's `result_type` when given, and cleared when the call
+// ends.
+class ResultType {
+public:
+    ResultType() noexcept = default;
+    ~ResultType() {
+        if (!self_) return;
+        self_->extras->result_type = nullptr;
+        self_->extras->results = nullptr;
+        self_->extras->answering = false;
+    }
+    ResultType(const ResultType&) = delete;
+    ResultType& operator=(const ResultType&) = delete;
+    // False with an exception pending: the text is no type, or not a boxed vector's; a dict holds
+    // a key that is no int, or such a text. A dict's texts are analysed now (the parser keeps
+    // them) and looked up again as each answer is read.
+    bool set(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg) noexcept {
+        if (!arg || arg == Py_None) return true;
+        TLParserExtras* extras = extras_of(self);
+        if (!extras) return false;
+        if (PyDict_Check(arg)) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *text;
+            while (PyDict_Next(arg, &pos, &key, &text)) {
+                if (!PyLong_Check(key)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "result_type keys must be request ids (int), not %.200s",
+                                 Py_TYPE(key)->tp_name);
+                    return false;
+                }
+                if (text != Py_None && !guarded<bool>([&] {
+                        return vector_result_type(self, compiler, text) != nullptr;
+                    }))
+                    return false;
+            }
+            results_ = Ref::borrow(arg);
+            extras->results = arg;
+            self_ = self;
+            return true;
+        }
+        if (!PyUnicode_Check(arg)) {
+            PyErr_Format(PyExc_TypeError,
+                         "result_type must be a type text or a dict of request ids to type texts, "
+                         "not %.200s",
+                         Py_TYPE(arg)->tp_name);
+            return false;
+        }
+        // A copy: the parser's cache of type texts may drop its entry when the call's other type
+        // text is analysed.
+        if (!guarded<bool>([&] {
+                const ParsedType* type = vector_result_type(self, compiler, arg);
+                if (!type) return false;
+                text_ = type->text;
+                type_ = {type->kind, text_.c_str(), nullptr};
+                return true;
+            }))
+            return false;
+        extras->result_type = &type_;
+        self_ = self;
+        return true;
+    }
+
+private:
+    TLParser* self_ = nullptr;
+    Ref results_;  // the dict of types by request, held for the call
+    std::string text_;
+    ParsedType type_{};
+};
 
 }  // namespace
 
@@ -119,12 +207,11 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
     return end;
 }
 
-PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    static constexpr const char* here = TL_WHERE(TLParser, unpack);
-    auto* self = reinterpret_cast<TLParser*>(op);
-    PyObject* data;
-    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+namespace {
+
+// unpack after its argument rules; `result_type` is the keyword's value (null: not given).
+[[gnu::always_inline]] inline PyObject* unpack_data(TLParser* self, PyObject* data,
+                                                    PyObject* result_type, const char* here) {
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         wrong_argument_type("data", "bytes", data);
@@ -132,6 +219,11 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     }
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
+    std::optional<ResultType> vector_result;
+    if (result_type) [[unlikely]] {
+        vector_result.emplace();
+        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    }
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);
@@ -165,12 +257,50 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
     return result.release();
 }
 
+// unpack called with keywords: `result_type` taken out of them, the rest as ever.
+[[gnu::noinline]] PyObject* unpack_with_keywords(TLParser* self, PyObject* const* args,
+                                                 Py_ssize_t nargs, PyObject* kwnames,
+                                                 const char* here) {
+    std::vector<PyObject*> rest_args;
+    Ref rest_kwnames;
+    PyObject* result_type;
+    if (!guarded<bool>([&] {
+            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
+                                    &result_type);
+        }))
+        return fail<PyObject*>(here);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    return unpack_data(self, data, result_type, here);
+}
+
+}  // namespace
+
+PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    static constexpr const char* here = TL_WHERE(TLParser, unpack);
+    auto* self = reinterpret_cast<TLParser*>(op);
+    if (kwnames) [[unlikely]]
+        return unpack_with_keywords(self, args, nargs, kwnames, here);
+    PyObject* data;
+    if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
+    return unpack_data(self, data, nullptr, here);
+}
+
 PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack_from);
     static const char* const names[] = {"data", "offset", "type"};
     auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
+    std::vector<PyObject*> rest_args;
+    Ref rest_kwnames;
+    PyObject* result_type = nullptr;
+    if (kwnames && !guarded<bool>([&] {
+            return take_result_type(&args, nargs, &kwnames, &rest_args, &rest_kwnames,
+                                    &result_type);
+        }))
+        return fail<PyObject*>(here);
     if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg))
         return fail<PyObject*>(here);
     CallScope scope(self);
@@ -190,6 +320,11 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
             return fail<PyObject*>(here);
         }
         offset = static_cast<Py_ssize_t>(given);
+    }
+    std::optional<ResultType> vector_result;
+    if (result_type) [[unlikely]] {
+        vector_result.emplace();
+        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
     }
     const ParsedType* type;
     if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);

@@ -96,7 +96,9 @@ namespace virel {
         }
         present += has;
         if (!p->is_conditional) {
-            if ((!has || v == Py_None) && !missing) missing = p;
+            // The length of a framed body is worked out when it is missing (codec/service.hpp).
+            if ((!has || v == Py_None) && !missing && plan_of(record)->framed_body != p - begin + 1)
+                missing = p;
             continue;
         }
         if (!has || v == Py_None) continue;

@@ -1,5 +1,6 @@
 // codec/parser.cpp: the TLParser type: construction, buffer growth, garbage-collector support.
 #include "codec/parser.hpp"
+#include "codec/service.hpp"
 #include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
 #include "schema/type_expr.hpp"
@@ -128,6 +129,27 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
     return !PyErr_Occurred();
 }
 
+// A keyword option that takes a size in bytes, from 0 to `most` (unchanged when not given). False
+// with TypeError or ValueError pending.
+static bool option_size(PyObject* value, const char* name, uint64_t most, uint64_t* out) noexcept {
+    if (!value) return true;
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name,
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow || n < 0 || static_cast<unsigned long long>(n) > most) {
+        PyErr_Format(PyExc_ValueError, "%s must be from 0 to %llu, got %R", name,
+                     static_cast<unsigned long long>(most), value);
+        return false;
+    }
+    *out = static_cast<uint64_t>(n);
+    return true;
+}
+
 const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept {
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return nullptr;
@@ -145,14 +167,28 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
         std::string_view target = bare_target(text, &by_type);
         int32_t constructors = virel::life_of(schema)->constructors;
         TLConstructor* found = nullptr;
-        int32_t count = 0;
+        TLConstructor* hidden = nullptr;  // one that a later record of its name hides
+        int32_t count = 0, hidden_count = 0;
         for (int32_t i = 0; i < constructors; ++i) {
             TLConstructor* record = &schema->constructors[i];
             const char* key = by_type ? record->result_type : record->name;
             if (key && target == key) {
                 found = record;
                 ++count;
+                auto named = maps->name_map.find(std::string_view(record->name));
+                if (named == maps->name_map.end() || named->second != record) {
+                    hidden = record;
+                    ++hidden_count;
+                }
             }
+        }
+        // Departure D?service-4: see ARCHITECTURE.md, "Departures".
+        // Of several, the one record that no name reaches any more (a later record took its name,
+        // as the API's `message` takes the service `message`'s in schemas merged in that order)
+        // is the one the bare type names: such a record can only stand bare.
+        if (count > 1 && hidden_count == 1) {
+            found = hidden;
+            count = 1;
         }
         std::string shown(proper_type_text(text));
         if (count == 0) {
@@ -179,21 +215,26 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
         Ref::steal(reinterpret_cast<PyObject*>(self));  // destroys the half-built parser on failure
     self->ops = &TLParser_default_ops;
     self->compiler = Py_NewRef(Py_None);
-    static const char* const options[] = {"strict", "signed"};
-    PyObject* given[2];
+    static const char* const options[] = {"strict", "signed", "inflate", "inflate_limit"};
+    PyObject* given[4];
     Ref rest;
-    bool strict = false, signed_ints = false;
-    if (!take_options(kwargs, options, 2, given, &rest)) return fail<PyObject*>(here);
+    bool strict = false, signed_ints = false, inflate = false;
+    uint64_t inflate_limit = kDefaultInflateLimit;
+    if (!take_options(kwargs, options, 4, given, &rest)) return fail<PyObject*>(here);
     PyObject* schema_json;
     if (!parse_one_arg("__cinit__", "schema_json", args, rest.get(), &schema_json))
         return fail<PyObject*>(here);
-    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints))
+    if (!option_flag(given[0], &strict) || !option_flag(given[1], &signed_ints) ||
+        !option_flag(given[2], &inflate) ||
+        !option_size(given[3], "inflate_limit", kMaxInflateLimit, &inflate_limit))
         return fail<PyObject*>(here);
-    if (strict || signed_ints) {
+    if (strict || signed_ints || inflate) {
         TLParserExtras* extras = extras_of(self);
         if (!extras) return fail<PyObject*>(here);
         extras->strict = strict;
         extras->signed_ints = signed_ints;
+        extras->inflate = inflate;
+        extras->inflate_limit = inflate_limit;
     }
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(TLSchemaCompiler_Type));
     if (!compiler) return fail<PyObject*>(here);
@@ -250,14 +291,17 @@ static void TLParser_dealloc(PyObject* op) {
 
 static PyMethodDef TLParser_methods[] = {
     {"unpack", TL_FASTCALL(TLParser_unpack), METH_FASTCALL | METH_KEYWORDS,
-     "unpack($self, data)\n--\n\nDecode the TL object at the start of `data` (bytes) into a dict."},
+     "unpack($self, data, *, result_type=None)\n--\n\n"
+     "Decode the TL object at the start of `data` (bytes) into a dict. result_type: the type of a\n"
+     "boxed vector met where an object stands (\"Vector<long>\"), or a dict of request ids to such\n"
+     "types, for the answers of those requests."},
     {"pack", TL_FASTCALL(TLParser_pack), METH_FASTCALL | METH_KEYWORDS,
      "pack($self, value)\n--\n\nEncode an object dict (its constructor's name under '_') into TL bytes."},
     {"unpack_from", TL_FASTCALL(TLParser_unpack_from), METH_FASTCALL | METH_KEYWORDS,
-     "unpack_from($self, data, offset=0, type=None)\n--\n\n"
+     "unpack_from($self, data, offset=0, type=None, *, result_type=None)\n--\n\n"
      "Decode the value at `offset` of `data` (any C-contiguous buffer, read in place): a boxed\n"
      "object, or a value of the type text `type` (\"Vector<User>\", \"long\", ...). Returns\n"
-     "(value, end), end being the offset just past the value."},
+     "(value, end), end being the offset just past the value. result_type: as for unpack."},
     {"pack_as", TL_FASTCALL(TLParser_pack_as), METH_FASTCALL | METH_KEYWORDS,
      "pack_as($self, value, type)\n--\n\n"
      "Encode `value` as a value of the type text `type` (\"Vector<User>\", \"long\", ...; None: an\n"
@@ -278,11 +322,14 @@ static PyType_Slot TLParser_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(TLParser_clear)},
     {Py_tp_methods, TLParser_methods},
     {Py_tp_doc, const_cast<char*>(
-                    "TLParser(schema_json, *, strict=False, signed=False)\n--\n\n"
+                    "TLParser(schema_json, *, strict=False, signed=False, inflate=False,\n"
+                    "         inflate_limit=67108864)\n--\n\n"
                     "Packs and unpacks TL objects of one schema. strict: pack refuses unknown\n"
                     "keys, missing values, values of the wrong type and records of the wrong\n"
                     "type, and unpack refuses bytes left after the object. signed: unpack reads\n"
-                    "int and long as signed numbers.")},
+                    "int and long as signed numbers. inflate: unpack decompresses a gzip_packed\n"
+                    "where an object stands and decodes the object inside in its place, with at\n"
+                    "most inflate_limit bytes of inflated data at once.")},
     {0, nullptr},
 };
 

@@ -269,6 +269,17 @@ struct TLParserExtras {
     // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
     bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes
     bool signed_ints = false;  // unpack reads int and long as signed
+    bool inflate = false;      // unpack inflates gzip_packed in place (codec/service.hpp)
+    uint64_t inflate_limit = uint64_t{64} << 20;  // inflated bytes alive at once, at most
+    uint64_t inflated = 0;  // inflated bytes of the gzip_packed being decoded (nested ones added)
+    // unpack and unpack_from with result_type: the vector type that a vector id met where an
+    // object stands is read as; null otherwise. Set for the call only.
+    const virel::ParsedType* result_type = nullptr;
+    // unpack and unpack_from with result_type as a dict: request id -> type text (borrowed, held by
+    // the call), and the request whose answer is being read (answering), if any.
+    PyObject* results = nullptr;
+    bool answering = false;
+    uint64_t answering_id = 0;
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written.
     const char* expected_type = nullptr;

@@ -2,6 +2,8 @@
 // through the hook set here) and the name cache of the encoder.
 #include "codec/record_plan.hpp"
 
+#include "codec/service.hpp"
+
 #include <algorithm>
 #include <new>
 
@@ -118,6 +120,10 @@ bool make_plan(TLConstructor* record) noexcept {
         }
     }
     if (record->param_count <= 64) plan->always_written = always_written(record);
+    if (plan->key_slots) {
+        plan->framed_body = framed_body_of(record);
+        plan->special = plan->framed_body >= 0 ? plan->framed_body : answer_of(record);
+    }
     record->codec_plan = plan.release();
     return true;
 }

@@ -49,6 +49,11 @@ struct TLCodecPlan {
     // refuses, so a walked object's parameters are visited through the two masks, skipping the
     // absent optional ones (most of a typical object).
     uint64_t always_written = 0;
+    // The parameter whose body is framed by the `bytes` before it (codec/service.hpp), or -1.
+    int32_t framed_body = -1;
+    // The parameter that unpack reads in a way of its own (codec/service.hpp), or -1: the framed
+    // body, else the answer to the request named by the `req_msg_id` before it.
+    int32_t special = -1;
 };
 
 namespace virel {

@@ -1,0 +1,282 @@
+// codec/service.cpp: framed bodies, gzip_packed inflated in place, and a vector read as the call's
+// result type (the rules are in service.hpp).
+#include "codec/service.hpp"
+
+#include "codec/integers.hpp"
+#include "codec/record_plan.hpp"
+#include "codec/strict.hpp"
+#include "codec/type_text.hpp"
+#include "codec/write_primitives.hpp"
+
+#include <cstring>
+
+namespace virel {
+
+int32_t framed_body_of(const TLConstructor* record) noexcept {
+    if (record->conditional_count || record->has_flags || record->has_flags2) return -1;
+    for (int32_t i = 1; i < record->param_count; ++i) {
+        const TLParam& length = record->params[i - 1];
+        const TLParam& body = record->params[i];
+        if (length.kind == TL_INT && !length.flags_word && std::strcmp(length.name, "bytes") == 0 &&
+            body.kind == TL_OBJECT && std::strcmp(body.type_name, "Object") == 0)
+            return i;
+    }
+    return -1;
+}
+
+int32_t answer_of(const TLConstructor* record) noexcept {
+    for (int32_t i = 1; i < record->param_count; ++i) {
+        const TLParam& request = record->params[i - 1];
+        const TLParam& answer = record->params[i];
+        if (request.kind == TL_LONG && !request.is_conditional &&
+            std::strcmp(request.name, "req_msg_id") == 0 && answer.kind == TL_OBJECT &&
+            std::strcmp(answer.type_name, "Object") == 0)
+            return i;
+    }
+    return -1;
+}
+
+const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text) {
+    const ParsedType* type = parsed_type(self, compiler, text);
+    if (!type) return nullptr;
+    // Departure D?service-2: see ARCHITECTURE.md, "Departures".
+    if (type->kind != TL_VECTOR || std::strncmp(type->text, "Vector", 6) != 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "result_type must be a boxed vector type such as 'Vector<long>', got %R",
+                     text);
+        return nullptr;
+    }
+    return type;
+}
+
+template <class Ops>
+PyObject* read_framed_body(TLParser* self) {
+    const uint64_t start = self->position;
+    const uint32_t length = load_le32(self->buffer + start - 4);
+    // A negative length (as the int it was written as) is one that no input holds.
+    if (length > INT32_MAX || !has_input(self, length)) {
+        short_of_input(self, start - 4);
+        Py_RETURN_NONE;
+    }
+    const uint64_t outer = self->input_length;
+    self->input_length = start + length;
+    PyObject* body = Ops::_read_object(self);
+    self->input_length = outer;
+    // What the body left unread is skipped: the next field starts where the length says. (After a
+    // shortage inside the body, reading on starts there too.)
+    if (body) self->position = start + length;
+    return body;
+}
+
+// The parameter's value or, when it is missing, its kind's zero or empty value (as write_object
+// writes it).
+Ref default_of(int32_t kind);  // encoder.cpp
+
+template <class Ops>
+bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFields& fields,
+                         int32_t body, const TLParam** culprit) {
+    uint64_t length_at = 0;
+    bool given = false;
+    uint32_t given_length = 0;
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam* p = record->params + i;
+        *culprit = p;
+        PyObject* v;
+        int has = fields.get(i, p->py_name, &v);
+        if (has < 0) return false;
+        if (i == body - 1) {  // the length: written now, filled in once the body is
+            length_at = self->position;
+            given = has && v != Py_None;
+            if (given && !tl_int_of(v, &given_length)) return false;
+            if (!Ops::_write_int32(self, given_length)) return false;
+            continue;
+        }
+        Ref fallback;
+        if (!has && !(v = (fallback = default_of(p->kind)).get())) return false;
+        if (Ops::strict(self)) {
+            if (const char* want = strict_expected(p->kind, v)) {
+                if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+                return false;
+            }
+            if (p->kind == TL_OBJECT) {
+                self->extras->expected_type = p->type_name;
+                self->extras->expected_lasting = true;
+            }
+        }
+        const uint64_t before = self->position;
+        if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return false;
+        if (i != body) continue;
+        const uint64_t length = self->position - before;
+        if (given ? length != given_length : length > INT32_MAX) {
+            *culprit = p - 1;
+            // Departure D?service-1: see ARCHITECTURE.md, "Departures".
+            if (given)
+                PyErr_Format(PyExc_ValueError,
+                             "'%s' of '%s' is %u, but its body '%s' takes %llu bytes", p[-1].name,
+                             record->name, given_length, p->name,
+                             static_cast<unsigned long long>(length));
+            else
+                PyErr_Format(PyExc_ValueError, "The body '%s' of '%s' is too long: %llu bytes",
+                             p->name, record->name, static_cast<unsigned long long>(length));
+            return false;
+        }
+        store_le32(self->buffer + length_at, static_cast<uint32_t>(length));
+    }
+    return true;
+}
+
+namespace {
+
+// The parser's input, in place of another for the decode of an inflated object, and back when it
+// goes.
+class InnerInput {
+public:
+    InnerInput(TLParser* self, unsigned char* data, uint64_t size) noexcept
+        : self_(self),
+          buffer_(self->buffer),
+          capacity_(self->capacity),
+          length_(self->input_length),
+          position_(self->position) {
+        self->buffer = data;
+        self->capacity = size;
+        self->input_length = size;
+        self->position = 0;
+    }
+    ~InnerInput() {
+        self_->buffer = buffer_;
+        self_->capacity = capacity_;
+        self_->input_length = length_;
+        self_->position = position_;
+    }
+    InnerInput(const InnerInput&) = delete;
+    InnerInput& operator=(const InnerInput&) = delete;
+
+private:
+    TLParser* self_;
+    unsigned char* buffer_;
+    uint64_t capacity_, length_, position_;
+};
+
+}  // namespace
+
+template <class Ops>
+PyObject* read_inflated(TLParser* self, uint64_t start) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
+    Py_ssize_t n;
+    const char* packed = Ops::_read_bytes(self, &n);
+    // Reading on after a shortage (its result is dropped): nothing to inflate.
+    if (!packed || self->parse_error) Py_RETURN_NONE;
+    TLParserExtras* extras = self->extras;
+    InflatedData plain;
+    if (!inflate_gzip(reinterpret_cast<const unsigned char*>(packed), static_cast<uint64_t>(n),
+                      extras->inflate_limit - extras->inflated, extras->inflate_limit, &plain)) {
+        path_mark(self, start);
+        return fail<PyObject*>(here);
+    }
+    extras->inflated += plain.size();
+    PyObject* value;
+    {
+        InnerInput inner(self, plain.data(), plain.size());
+        value = Ops::_read_object(self);
+    }
+    extras->inflated -= plain.size();
+    // Positions inside the inflated data mean nothing to the caller: a failure there is placed at
+    // the gzip_packed.
+    if (!value) {
+        if (extras->has_at) extras->at = start;
+        return fail<PyObject*>(here);
+    }
+    if (self->parse_error) self->short_at = start;
+    return value;
+}
+
+template <class Ops>
+PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p) {
+    if (p - record->params == plan_of(record)->framed_body) return read_framed_body<Ops>(self);
+    // The answer to the request whose id was read just before it.
+    TLParserExtras* extras = self->extras;
+    if (!extras || !extras->results)
+        return Ops::_read_value(self, p->kind, p->type_name, p->element);
+    const bool outer = extras->answering;
+    const uint64_t outer_id = extras->answering_id;
+    extras->answering = true;
+    extras->answering_id = load_le64(self->buffer + self->position - 8);
+    PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
+    extras->answering = outer;
+    extras->answering_id = outer_id;
+    return value;
+}
+
+namespace {
+
+// The type text given for the request being answered, borrowed from the call's dict: null when
+// there is none (with an exception pending when the lookup failed). The id is looked up as read,
+// unsigned, and then signed.
+PyObject* type_for_request(const TLParserExtras* extras) noexcept {
+    if (!extras->answering) return nullptr;
+    for (int as_signed = 0; as_signed < 2; ++as_signed) {
+        Ref key =
+            Ref::steal(as_signed ? PyLong_FromLongLong(static_cast<int64_t>(extras->answering_id))
+                                 : PyLong_FromUnsignedLongLong(extras->answering_id));
+        if (!key) return nullptr;
+        PyObject* text = PyDict_GetItemWithError(extras->results, key.get());
+        if (text || PyErr_Occurred()) return text == Py_None ? nullptr : text;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+template <class Ops>
+PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
+    TLParserExtras* extras = self->extras;
+    if (!extras) return nullptr;
+    const ParsedType* type = extras->result_type;
+    // A type looked up for a request is copied: analysing another text later may drop the
+    // parser's cached one while this vector is read.
+    std::string text;
+    ParsedType own{};
+    if (!type && extras->results) {
+        Ref given = Ref::borrow(type_for_request(extras));
+        if (!given) return nullptr;
+        TLSchemaCompiler* compiler = parser_compiler(self);
+        if (!compiler) return nullptr;
+        if (!guarded<bool>([&] {
+                const ParsedType* found = vector_result_type(self, compiler, given.get());
+                if (!found) return false;
+                text = found->text;
+                own = {found->kind, text.c_str(), nullptr};
+                return true;
+            }))
+            return nullptr;
+        type = &own;
+    }
+    if (!type) return nullptr;
+    self->position = start;
+    return Ops::_read_value(self, type->kind, type->text, type->element);
+}
+
+template <class Ops>
+PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
+    if (id == kGzipPackedId)
+        return self->extras->inflate ? read_inflated<Ops>(self, start) : nullptr;
+    return read_vector_as_result<Ops>(self, start);
+}
+
+#define TL_SERVICE_DECODING(Ops)                                                           \
+    template PyObject* read_framed_body<Ops>(TLParser*);                                   \
+    template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*); \
+    template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                            \
+    template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                    \
+    template PyObject* read_service_object<Ops>(TLParser*, uint32_t, uint64_t);
+#define TL_SERVICE_ENCODING(Ops)                                                           \
+    template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \
+                                           int32_t, const TLParam**);
+TL_SERVICE_DECODING(ViaTable)
+TL_SERVICE_DECODING(Direct)
+TL_SERVICE_DECODING(DirectSigned)
+TL_SERVICE_ENCODING(ViaTable)
+TL_SERVICE_ENCODING(Direct)
+TL_SERVICE_ENCODING(DirectStrict)
+
+}  // namespace virel
