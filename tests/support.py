@@ -7,8 +7,8 @@ compiler, entry by entry, on the real layers).
 from Virel.cli.schema_view import condition, entry_name, kind_of, proper
 from Virel.cli.schema_view import strip_vector as element_text
 
-__all__ = ["DOCUMENTED", "condition", "decode_is_sound", "element_text", "entry_name", "kind_of",
-           "norm", "proper", "same"]
+__all__ = ["DOCUMENTED", "condition", "decode_is_sound", "element_text", "entry_name", "framed_body",
+           "kind_of", "norm", "proper", "same"]
 
 # What unpack may raise on bytes it cannot read.
 DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
@@ -22,6 +22,18 @@ def norm(v):
     if isinstance(v, list):
         return [norm(x) for x in v]
     return (type(v).__name__, repr(v))
+
+
+def framed_body(e):
+    """(length, body): the names of a record's framed body (an `Object` right after `bytes:int`, in
+    a record without optional fields), whose length pack checks against the body; or None."""
+    params = e.params
+    if any(p.is_conditional or p.flags_word for p in params):
+        return None
+    for length, body in zip(params, params[1:]):
+        if length.name == "bytes" and length.type_name == "int" and body.type_name == "Object":
+            return length.name, body.name
+    return None
 
 
 def same(a, b):

@@ -14,6 +14,7 @@ from Virel.cli import demo, inputs, jsonform, main, schema_view
 from Virel.cli.errors import Failure
 
 import _data
+from support import framed_body
 
 EXAMPLE = str(Path(Virel.__file__).with_name("example_schema.json"))
 IDS = {e.get("predicate") or e.get("method"): int(e["id"]) & 0xFFFFFFFF
@@ -408,9 +409,13 @@ def filled(view, e, leaf, present):
     for field, bit in filter(None, conds):
         words[field] |= present << bit
     obj, wire = {"_": e.name}, [u32(e.id)]
+    framed = framed_body(e)
     for p, cond in zip(e.params, conds):
         name, kind = p.name, schema_view.kind_of(p.type_name)
-        if name in schema_view.FLAGS_WORDS:
+        if framed and name == framed[0]:  # the length of the framed body that follows
+            obj[name] = len(leaf[1])
+            wire.append(u32(obj[name]))
+        elif name in schema_view.FLAGS_WORDS:
             wire.append(u32(words[name]))
         elif cond and kind == "bool":
             obj[name] = present

@@ -5,7 +5,9 @@ from collections import defaultdict
 from hypothesis import strategies as st
 
 from Virel.tl import (TL_BARE_OBJECT, TL_BARE_VECTOR, TL_BOOL, TL_BYTES, TL_DOUBLE, TL_INT, TL_INT128, TL_INT256,
-                      TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLSchemaCompiler)
+                      TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLParser, TLSchemaCompiler)
+
+from support import framed_body
 
 TEXT = st.text(st.characters(exclude_categories=("Cs",)), max_size=20)
 PRIMITIVES = {
@@ -51,6 +53,7 @@ class SchemaValues:
         self.typed = typed
         self._values = {}
         self._objects = {}
+        self.schema, self._packer = schema, None
 
     @staticmethod
     def name(e):
@@ -123,7 +126,17 @@ class SchemaValues:
                 fields[p.name] = st.just(True)
             else:
                 fields[p.name] = self.value(p.kind, p.type_name, p.element, depth)
-        return st.fixed_dictionaries(fields)
+        drawn = st.fixed_dictionaries(fields)
+        framed = framed_body(e)
+        if framed:  # the length is the body's: packed to be measured
+            length, body = framed
+            drawn = drawn.map(lambda d: {**d, length: len(self.packer().pack(d[body]))})
+        return drawn
+
+    def packer(self):
+        if self._packer is None:
+            self._packer = TLParser(self.schema)
+        return self._packer
 
 
 NAMES = st.text("abcdefghijklmnopqrstuvwxyz", min_size=1, max_size=8)
