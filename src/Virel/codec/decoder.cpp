@@ -78,7 +78,9 @@ PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
-        short_of_input(self, self->position - 4);
+        // Every element takes a byte at least; no input holds a negative count (need 0).
+        short_of_input(self, self->position - 4,
+                       count < 0 ? 0 : static_cast<uint64_t>(count) - left);
         PyObject* empty = PyList_New(0);
         if (!empty) return fail<PyObject*>(here);
         return empty;
@@ -320,7 +322,7 @@ PyObject* read_object(TLParser* self) {
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
     if (!has_input(self, 4)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, 4));
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(self);

@@ -1,6 +1,7 @@
 // schema/json_fields.cpp: reading the fields of schema JSON entries: exact types, dict.get, and
 // the identifier of an entry.
 #include "schema/json_fields.hpp"
+#include "error_kinds.hpp"
 
 #include <string_view>
 
@@ -11,6 +12,7 @@ JsonKeys json_keys;
 Ref json_top(PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
     // No namespace: the module's execution failed (a class of it outlived that).
+    PyObject* module_dict = module_namespace();
     PyObject* json =
         module_dict ? PyDict_GetItemWithError(module_dict, interned.json) : nullptr;  // borrowed
     if (!json) {
@@ -18,7 +20,9 @@ Ref json_top(PyObject* json_data) noexcept {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
         return Ref();
     }
-    return Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
+    Ref top = Ref::steal(PyObject_CallMethodOneArg(json, interned.loads, json_data));
+    if (!top) note_schema_argument(json_data);
+    return top;
 }
 
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {
