@@ -399,12 +399,13 @@ def check(w: workloads.Workloads, ours: Any, base: TLBaseline) -> list[str]:
 
     tl_codecs = {"baseline": base} if ours is None else {OURS: ours, "baseline": base}
     for name, codec in tl_codecs.items():
+        # Ours raises the kind's class of the built-in one (EncodeValueError, TruncatedRuntimeError).
         exc = raised(codec.pack, w.unknown)
-        if type(exc) is not ValueError:
+        if not isinstance(exc, ValueError):
             problems.append(f"{W7} {name} pack of unknown constructor: expected ValueError, "
                             f"got {exc!r}")
         exc = raised(codec.unpack, workloads.truncated(base.pack(w.message)))
-        if type(exc) is not RuntimeError:
+        if not isinstance(exc, RuntimeError):
             problems.append(f"{W7} {name} unpack of truncated bytes: expected RuntimeError, "
                             f"got {exc!r}")
     for name, (dumps, extra, loads) in general_serializers().items():

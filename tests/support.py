@@ -7,11 +7,17 @@ compiler, entry by entry, on the real layers).
 from Virel.cli.schema_view import condition, entry_name, kind_of, proper
 from Virel.cli.schema_view import strip_vector as element_text
 
-__all__ = ["DOCUMENTED", "condition", "decode_is_sound", "element_text", "entry_name", "framed_body",
-           "kind_of", "norm", "proper", "same"]
+__all__ = ["DOCUMENTED", "builtin_class", "condition", "decode_is_sound", "element_text", "entry_name",
+           "framed_body", "kind_of", "norm", "proper", "same"]
 
 # What unpack may raise on bytes it cannot read.
 DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
+
+
+def builtin_class(exc):
+    """The built-in class a failure is raised with: its own class, or for a failure given its kind
+    (Virel.tl.EncodeValueError and the like, departure D?errors-1) the built-in class it derives from."""
+    return next(c for c in type(exc).__mro__ if c.__module__ == "builtins")
 
 
 def norm(v):

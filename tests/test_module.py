@@ -19,7 +19,10 @@ def test_namespace_holds_the_two_classes_json_and_the_capsule():
     kinds = {"TL_INT", "TL_LONG", "TL_DOUBLE", "TL_STRING", "TL_BYTES", "TL_BOOL", "TL_VECTOR", "TL_OBJECT",
              "TL_INT128", "TL_INT256", "TL_BARE_OBJECT", "TL_BARE_VECTOR"}  # D?kinds-1, D?kinds-2
     views = {"TLConstructor", "TLParam", "TLElementType"}  # what TLSchemaCompiler.entries() returns
-    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API", "_direct_dict_path"} | kinds | views
+    errors = {"DecodeError", "TruncatedError", "MalformedError", "EncodeError"} | {  # D?errors-1
+        n for n in public if n.startswith(("Truncated", "Malformed", "Encode")) and n.endswith("Error")}
+    assert len(errors) == 4 + 4 + 4 + 9
+    assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API", "_direct_dict_path"} | kinds | views | errors
     assert [tl.TL_INT, tl.TL_LONG, tl.TL_DOUBLE, tl.TL_STRING, tl.TL_BYTES, tl.TL_BOOL, tl.TL_VECTOR,
             tl.TL_OBJECT, tl.TL_INT128, tl.TL_INT256, tl.TL_BARE_OBJECT, tl.TL_BARE_VECTOR] == list(range(12))
     assert type(tl._C_API).__name__ == "PyCapsule" and '"Virel.tl._C_API"' in repr(tl._C_API)

@@ -11,6 +11,7 @@ import types
 import pytest
 
 from conftest import data_file, entry, make_parser, new_parser
+from support import builtin_class
 from Virel.tl import TLParser, TLSchemaCompiler
 
 SEND = {"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 7, "access_hash": -5},
@@ -285,7 +286,7 @@ def test_pack_refuses_an_object_alike_in_every_mode(codec_path, mode, container,
     p = new_parser({"constructors": SHARED}, **mode)
     with pytest.raises(error) as caught:
         p.pack(container(value))
-    assert type(caught.value) is error and str(caught.value) == message
+    assert builtin_class(caught.value) is error and str(caught.value) == message  # D?errors-1
     assert caught.value.__notes__ == [note]
 
 

@@ -5,6 +5,7 @@ import traceback
 import pytest
 
 from conftest import entry, heap_in_use, make_parser
+from support import builtin_class
 
 pytestmark = pytest.mark.usefixtures("codec_path")
 
@@ -205,7 +206,7 @@ def failure(call):
     with pytest.raises(Exception) as caught:
         call()
     frames = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
-    return type(caught.value), str(caught.value), caught.value.__notes__, frames
+    return builtin_class(caught.value), str(caught.value), caught.value.__notes__, frames  # D?errors-1
 
 
 @pytest.mark.parametrize("size", [40_000, 2_000_000])

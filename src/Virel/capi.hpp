@@ -149,7 +149,8 @@ struct Strings {
 };
 extern Strings interned;
 
-// The module's namespace dict (borrowed; the module lives until the process ends).
-extern PyObject* module_dict;
+// The module's namespace dict (borrowed from the module's state), or null when the module's
+// execution failed (a class of it outlived that). tl.cpp.
+PyObject* module_namespace() noexcept;
 
 }  // namespace virel

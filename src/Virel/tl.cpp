@@ -2,6 +2,7 @@
 // argument rules and the translation of C++ failures into Python exceptions.
 #include "capi.hpp"
 #include "codec/dict_table.hpp"
+#include "module_state.hpp"
 #include "schema/compiler.hpp"
 
 #include <frameobject.h>
@@ -9,6 +10,7 @@
 #include <exception>
 #include <ios>
 #include <new>
+#include <utility>
 #include <stdexcept>
 #include <typeinfo>
 #include <unordered_map>
@@ -16,7 +18,6 @@
 namespace virel {
 
 Strings interned;
-PyObject* module_dict;
 
 // ---- Traceback entries ----
 
@@ -25,11 +26,15 @@ PyObject* module_dict;
 void add_traceback(const char* where) noexcept {
     // One frame (and its code object) per operation, made on its first failure and shared by
     // every later entry of that operation: such a frame never runs, so nothing in it changes, and
-    // error paths are hot paths too. The map is never destroyed, so the frames stay reachable; a
+    // error paths are hot paths too. The map lives in the module's state, which owns the frames; a
     // map that cannot be made now costs this entry, and the next failure tries again.
-    static std::unordered_map<const char*, PyObject*>* frames;
-    if (!frames) frames = new (std::nothrow) std::unordered_map<const char*, PyObject*>();
-    if (!module_dict || !frames) return;
+    ModuleState* state = module_state();
+    if (!state || !state->dict) return;
+    if (!state->frames)
+        state->frames = new (std::nothrow) std::unordered_map<const char*, PyObject*>();
+    auto* frames = state->frames;
+    PyObject* module_dict = state->dict;
+    if (!frames) return;
     PyObject* exc = PyErr_GetRaisedException();
     PyObject* frame = nullptr;
     try {
@@ -307,6 +312,24 @@ static int64_t first_interpreter = -1;
 static PyObject* the_module;     // created once per process; owned until the process ends
 static PyObject* executed_with;  // the module object that was executed (borrowed from the_module)
 
+// The module's state. The module object is process-wide (tl_create hands the same one to every
+// import), and so is its state: the import machinery gives a module its state block afresh each
+// time it is imported (zeroed, even for a module that tl_create hands out again), so the block
+// holds only a pointer to the state, which the module owns: made by its first execution, put back
+// into the block by every later one, released with the module (tl_free).
+static ModuleState* the_state;
+
+ModuleState* module_state() noexcept { return the_state; }
+
+static ModuleState** state_slot(PyObject* module) noexcept {
+    return static_cast<ModuleState**>(PyModule_GetState(module));
+}
+
+PyObject* module_namespace() noexcept {
+    ModuleState* state = module_state();
+    return state ? state->dict : nullptr;
+}
+
 static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from,
                                 const char* to, bool skip_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
@@ -370,8 +393,8 @@ static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** ou
 
 // The one attribute through which other extensions reach the native interface (tl.hpp).
 // Departure D14: see ARCHITECTURE.md, "Departures".
-static bool add_capsule(PyObject* module) noexcept {
-    static TLCapi capi;
+static bool add_capsule(PyObject* module, ModuleState* state) noexcept {
+    TLCapi& capi = state->capi;  // lives as long as the module, which the capsule's users import
     capi = {TL_CAPI_VERSION,       sizeof(TLCapi), TLCapi_sizes(),
             TLSchemaCompiler_Type, TLParser_Type,  &TLSchemaCompiler_default_ops,
             &TLParser_default_ops};
@@ -380,7 +403,15 @@ static bool add_capsule(PyObject* module) noexcept {
 }
 
 static bool exec_steps(PyObject* module) noexcept {
-    module_dict = PyModule_GetDict(module);  // borrowed: the module lives until the process ends
+    ModuleState** slot = state_slot(module);
+    if (!slot) return false;
+    auto* state = new (std::nothrow) ModuleState();
+    if (!state) {
+        PyErr_NoMemory();
+        return false;
+    }
+    *slot = the_state = state;
+    state->dict = PyModule_GetDict(module);  // borrowed: the module owns both
     // Departure D17: see ARCHITECTURE.md, "Departures". The warning's text is kept for callers.
     int built_major = PY_MAJOR_VERSION, built_minor = PY_MINOR_VERSION;
     int run_major = static_cast<int>((Py_Version >> 24) & 0xFF),
@@ -399,7 +430,8 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    if (!add_capsule(module) || !view_module_init(module)) return false;
+    if (!add_capsule(module, state) || !view_module_init(module)) return false;
+    if (!error_kinds_init(module, &state->errors)) return false;
     // Whether the dict tables are read and filled in place (the layout check above passed), for
     // the tests and anyone measuring.
     if (PyModule_AddObjectRef(module, "_direct_dict_path",
@@ -409,7 +441,11 @@ static bool exec_steps(PyObject* module) noexcept {
 }
 
 static int tl_exec(PyObject* module) {
-    if (executed_with == module) return 0;
+    if (executed_with == module) {
+        ModuleState** slot = state_slot(module);  // a fresh block: the state goes back in
+        if (slot && !*slot) *slot = the_state;
+        return 0;
+    }
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (executed_with) {
         PyErr_SetString(
@@ -420,17 +456,50 @@ static int tl_exec(PyObject* module) {
     if (!exec_steps(module)) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init Virel.tl");
         add_traceback("init Virel.tl");
-        Py_CLEAR(the_module);  // a later import starts afresh
-        module_dict = nullptr;
+        Py_CLEAR(the_module);  // a later import starts afresh (the module's state goes with it)
+        the_state = nullptr;
         return -1;
     }
     executed_with = module;
     return 0;
 }
 
+static int tl_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState** slot = state_slot(module);
+    ModuleState* state = slot ? *slot : nullptr;
+    if (!state) return 0;
+    if (state->frames)
+        for (auto& [where, frame] : *state->frames) Py_VISIT(frame);
+    return error_kinds_traverse(&state->errors, visit, arg);
+}
+
+static int tl_clear(PyObject* module) {
+    ModuleState** slot = state_slot(module);
+    ModuleState* state = slot ? *slot : nullptr;
+    if (!state) return 0;
+    if (auto* frames = std::exchange(state->frames, nullptr)) {
+        for (auto& [where, frame] : *frames) Py_DECREF(frame);
+        delete frames;
+    }
+    error_kinds_clear(&state->errors);
+    return 0;
+}
+
+static void tl_free(void* module) {
+    tl_clear(static_cast<PyObject*>(module));
+    ModuleState** slot = state_slot(static_cast<PyObject*>(module));
+    if (!slot || !*slot) return;
+    if (the_state == *slot) the_state = nullptr;
+    delete std::exchange(*slot, nullptr);
+}
+
 static PyModuleDef_Slot tl_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(tl_create)},
     {Py_mod_exec, reinterpret_cast<void*>(tl_exec)},
+    // The truth: one interpreter per process (tl_create refuses a second with the message kept
+    // for callers). An interpreter that checks what its extensions support refuses the module
+    // before tl_create runs, with its own ImportError; a legacy one gets tl_create's.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
@@ -438,12 +507,12 @@ static PyModuleDef tl_module = {
     PyModuleDef_HEAD_INIT,
     "tl",
     "Native codec for the TL (Type Language) binary serialization.",
-    0,
+    sizeof(ModuleState*),
     nullptr,
     tl_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    tl_traverse,
+    tl_clear,
+    tl_free,
 };
 
 }  // namespace virel

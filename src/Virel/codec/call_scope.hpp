@@ -6,6 +6,7 @@
 #include "codec/parser.hpp"
 #include "codec/strict.hpp"
 #include "codec/trace.hpp"
+#include "error_kinds.hpp"
 #include "schema/compiler.hpp"
 
 #include <cassert>
@@ -91,6 +92,7 @@ public:
         self->parse_error = 0;
         bool strict = strict_mode(self);
         if (strict && !strict_top_value(self, value, type)) [[unlikely]] {
+            give_encode_kind();
             attach_path_note(self, root_of(type), false, 0);
             return false;
         }
@@ -109,6 +111,7 @@ public:
                                            : write_object<Direct>(self, value);
                          });
         if (!ok) [[unlikely]] {
+            give_encode_kind();
             attach_path_note(self, root_of(type), false, 0);
             drop_output();
         }
@@ -172,6 +175,7 @@ public:
                                        }));
         if (!result) [[unlikely]] {
             if (type && type->kind == TL_STRING) path_mark_text(self);  // reads the input
+            give_decode_kind(self, failure_at(self, base), false);
             attach_path_note(self, root_of(type), true, base);
             return result;
         }
@@ -180,6 +184,7 @@ public:
             // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
             PyErr_Format(PyExc_RuntimeError, "Parse error at position %llu",
                          static_cast<unsigned long long>(base + self->position));
+            give_decode_kind(self, failure_at(self, base), true);
             attach_path_note(self, root_of(type), true, base);
             return Ref();
         }

@@ -76,7 +76,9 @@ static PyObject* read_elements(TLParser* self, const char* type_name, const TLEl
     // Every element takes at least one byte: a count the input cannot back is a parse error at
     // once, before anything is allocated for it.
     if (count < 0 || static_cast<uint64_t>(count) > left) {
-        short_of_input(self, self->position - 4);
+        // Every element takes a byte at least; no input holds a negative count (need 0).
+        short_of_input(self, self->position - 4,
+                       count < 0 ? 0 : static_cast<uint64_t>(count) - left);
         PyObject* empty = PyList_New(0);
         if (!empty) return fail<PyObject*>(here);
         return empty;
@@ -189,7 +191,7 @@ static PyObject* read_bare_vector(TLParser* self, const char* type_name,
 template <class Ops>
 static PyObject* read_wide(TLParser* self, size_t size) noexcept {
     if (!has_input(self, size)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, size));
         return PyLong_FromLong(0);
     }
     const unsigned char* at = self->buffer + self->position;
@@ -398,7 +400,7 @@ PyObject* read_object(TLParser* self) {
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
     if (!has_input(self, 4)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, 4));
         Py_RETURN_NONE;
     }
     uint32_t id = Ops::_read_int32(self);

@@ -1,6 +1,7 @@
 // codec/encoder.cpp: object dicts -> TL bytes (_write_object, _write_value, _write_vector); the
 // primitives they write with come from write_primitives.hpp, text.hpp and integers.hpp.
 #include "codec/dict_table.hpp"
+#include "error_kinds.hpp"
 #include "codec/integers.hpp"
 #include "codec/object_fields.hpp"
 #include "codec/parser.hpp"
@@ -307,8 +308,11 @@ bool write_object(TLParser* self, PyObject* value) {
     if (!compiler) return fail<bool>(here);
     const TLConstructor* record = find_by_name(compiler, name.get());
     if (!record) {
-        if (!PyErr_Occurred())
+        if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
+            // Departure D?errors-2: see ARCHITECTURE.md, "Departures".
+            suggest_record_name(self, compiler, name.get());
+        }
         return fail<bool>(here);
     }
 

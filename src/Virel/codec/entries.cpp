@@ -6,6 +6,7 @@
 #include "codec/record_plan.hpp"
 #include "codec/service.hpp"
 #include "codec/type_text.hpp"
+#include "error_kinds.hpp"
 #include "schema/compiler.hpp"
 
 #include <cstring>
@@ -251,6 +252,7 @@ namespace {
         PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
                      static_cast<unsigned long long>(left), left == 1 ? "" : "s",
                      static_cast<unsigned long long>(self->position));
+        give_left_over_kind(self->position);
         attach_left_over_note(record ? record->name : nullptr, self->position);
         return fail<PyObject*>(here);
     }

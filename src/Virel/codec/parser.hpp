@@ -49,12 +49,17 @@ constexpr Py_ssize_t kMaxByteString = (Py_ssize_t{1} << 24) - 1;
 inline bool has_input(const TLParser* self, uint64_t count) noexcept {
     return self->position <= self->input_length && count <= self->input_length - self->position;
 }
+// How many more bytes a read of `count` at the cursor lacks, when has_input is false (the cursor
+// may stand past the end).
+inline uint64_t lacking(const TLParser* self, uint64_t count) noexcept {
+    return self->position + count - self->input_length;
+}
 
 // ---- Read primitives: never raise; a shortage sets parse_error and yields a neutral value. ----
 
 inline uint32_t read_int32(TLParser* self) noexcept {
     if (!has_input(self, 4)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, 4));
         return 0;
     }
     uint32_t word = load_le32(self->buffer + self->position);
@@ -64,7 +69,7 @@ inline uint32_t read_int32(TLParser* self) noexcept {
 
 inline uint64_t read_int64(TLParser* self) noexcept {
     if (!has_input(self, 8)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, 8));
         return 0;
     }
     uint64_t word = load_le64(self->buffer + self->position);
@@ -79,14 +84,14 @@ inline double read_double(TLParser* self) noexcept {
 inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
     *size = 0;
     if (!has_input(self, 1)) {
-        short_of_input(self, self->position);
+        short_of_input(self, self->position, lacking(self, 1));
         return nullptr;
     }
     uint64_t length = self->buffer[self->position];
     self->position += 1;  // stands even if the rest fails
     if (length == 254) {
         if (!has_input(self, 3)) {
-            short_of_input(self, self->position - 1);
+            short_of_input(self, self->position - 1, lacking(self, 3));
             return nullptr;
         }
         const unsigned char* prefix = self->buffer + self->position;
@@ -96,7 +101,8 @@ inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
     if (!has_input(self, length)) {
         // The prefix was one byte holding the length, or 254 and three bytes ending in its top
         // byte, which is never the length itself (a length of 0 never falls short).
-        short_of_input(self, self->position - (self->buffer[self->position - 1] == length ? 1 : 4));
+        short_of_input(self, self->position - (self->buffer[self->position - 1] == length ? 1 : 4),
+                       lacking(self, length));
         return nullptr;
     }
     const char* data = reinterpret_cast<const char*>(self->buffer + self->position);
@@ -307,6 +313,15 @@ struct TLParserExtras {
     unsigned char* own_buffer = nullptr;
     uint64_t own_capacity = 0;
     bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
+    // The first shortage of the call, as the module's readers saw it (first_shortage): at least
+    // `short_need` more bytes, for the shortage that began at `short_need_at`.
+    uint64_t short_need = 0;
+    uint64_t short_need_at = 0;
+    bool short_known = false;
+    // pack of an unknown record name: the close name suggested for it (empty: none), for the
+    // maps' generation `suggestions_generation` (error_kinds.cpp).
+    std::unordered_map<std::string, std::string> suggestions;
+    uint64_t suggestions_generation = 0;
 };
 
 namespace virel {

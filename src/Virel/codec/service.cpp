@@ -55,7 +55,8 @@ PyObject* read_framed_body(TLParser* self) {
     const uint32_t length = load_le32(self->buffer + start - 4);
     // A negative length (as the int it was written as) is one that no input holds.
     if (length > INT32_MAX || !has_input(self, length)) {
-        short_of_input(self, start - 4);
+        // No input holds a negative length (need 0).
+        short_of_input(self, start - 4, length > INT32_MAX ? 0 : lacking(self, length));
         Py_RETURN_NONE;
     }
     const uint64_t outer = self->input_length;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace virel {
@@ -106,14 +107,38 @@ void path_hold(TLParser* self, int delta) noexcept {
 
 // "at messages.sendMessage.entities[1].offset (records: messages.sendMessage > messageEntityBold)",
 // and when decoding "; the failing read began at byte 36, in messageEntityBold".
+// The note stays short whatever the depth (about 1 KB at most): past kEnds levels at each end, the
+// path and the records show their first and last kEnds levels with the count left out between,
+// and a name longer than kLongName bytes is cut. Departure D?errors-3: see ARCHITECTURE.md,
+// "Departures".
 static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding,
                              uint64_t at) {
+    constexpr size_t kEnds = 6, kLongName = 64;
+    auto name_of = [&](const char* name) {
+        std::string_view n(name);
+        return n.size() <= kLongName ? std::string(n) : std::string(n.substr(0, kLongName)) + "...";
+    };
+    // Joins `parts` with `glue`, the middle ones left out when there are many.
+    auto joined = [&](const std::vector<std::string>& parts, const char* glue, const char* what) {
+        std::string out;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            if (parts.size() > 2 * kEnds + 1 && i == kEnds) {
+                std::string gap =
+                    "... (" + std::to_string(parts.size() - 2 * kEnds) + " " + what + ") ...";
+                out += *glue ? glue + gap : " " + gap + " ";
+                i = parts.size() - kEnds - 1;
+                continue;
+            }
+            if (i) out += glue;
+            out += parts[i];
+        }
+        return out;
+    };
     std::string text = "at ";
-    std::string records;
+    std::vector<std::string> path, records;
     const char* innermost = nullptr;
     auto add_record = [&](const char* name) {
-        records += records.empty() ? "" : " > ";
-        records += name;
+        records.push_back(name_of(name));
         innermost = name;
     };
     static const std::vector<Step> none;
@@ -121,9 +146,9 @@ static std::string path_text(const TLParserExtras* trace, const char* root, bool
     auto it = steps.rbegin();
     auto end = steps.rend();
     if (root) {
-        text += root;
+        text += name_of(root);
     } else if (it != end && it->kind == Step::record) {
-        text += it->name;
+        text += name_of(it->name);
         add_record(it->name);
         ++it;
     } else {
@@ -132,23 +157,21 @@ static std::string path_text(const TLParserExtras* trace, const char* root, bool
     for (; it != end; ++it) {
         switch (it->kind) {
             case Step::field:
-                text += '.';
-                text += it->name;
+                path.push_back("." + name_of(it->name));
                 break;
             case Step::element:
-                text += '[';
-                text += std::to_string(it->index);
-                text += ']';
+                path.push_back("[" + std::to_string(it->index) + "]");
                 break;
             case Step::record:
                 add_record(it->name);
                 break;
         }
     }
-    if (!records.empty()) text += " (records: " + records + ")";
+    text += joined(path, "", "levels");
+    if (!records.empty()) text += " (records: " + joined(records, " > ", "records") + ")";
     if (decoding) {
         text += "; the failing read began at byte " + std::to_string(at);
-        if (innermost) text += std::string(", in ") + innermost;
+        if (innermost) text += ", in " + name_of(innermost);
     }
     return text;
 }
@@ -209,12 +232,17 @@ static void attach_note(const std::string& text) noexcept {
     PyErr_SetRaisedException(exc);
 }
 
+uint64_t failure_at(const TLParser* self, uint64_t base) noexcept {
+    const TLParserExtras* trace = self->extras;
+    // A shortage's trace starts where the first short read began; an exception's where its mark says.
+    return base + (trace && trace->exception
+                       ? (trace->has_at ? trace->at : self->position)
+                       : (self->parse_error ? self->short_at : self->position));
+}
+
 void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {
     TLParserExtras* trace = self->extras;
-    // A shortage's trace starts where the first short read began; an exception's where its mark says.
-    uint64_t at =
-        base + (trace && trace->exception ? (trace->has_at ? trace->at : self->position)
-                                          : (self->parse_error ? self->short_at : self->position));
+    uint64_t at = failure_at(self, base);
     std::string text;
     try {
         text = path_text(trace, root, decoding, at);

@@ -23,6 +23,9 @@ namespace virel {
 // After a shortage a vector reads on to its end (the final position counts); what those reads meet
 // is no part of the trace. delta +1 when the vector starts reading on, -1 when it stops.
 [[gnu::cold]] void path_hold(TLParser* self, int delta) noexcept;
+// Where the failure being traced began, counted in the caller's data (`base` added): for an
+// exception, its mark (else the cursor); for a shortage, where the first short read began.
+uint64_t failure_at(const TLParser* self, uint64_t base) noexcept;
 // Attaches the trace as one note to the pending exception and clears it. `root`: the type text the
 // value was read or written as (null for a boxed object); `base`: what to add to positions (the
 // offset of the input inside the caller's data); decoding adds where the failing read began.
@@ -32,10 +35,19 @@ namespace virel {
 // none), and the byte where the bytes left begin.
 [[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
 
-// A read that finds too few bytes: sets parse_error, and remembers where the first such read began.
-// (Plain stores, no call: the readers stay as cheap as they were where the input suffices.)
-inline void short_of_input(TLParser* self, uint64_t at) noexcept {
-    if (!self->parse_error) self->short_at = at;
+// What a read primitive knows of the first shortage of a call: at least `need` more bytes would
+// let it read on (0: the input announced what no input can hold, a negative count: malformed input
+// rather than a short one). Kept for the failure's kind (error_kinds.cpp, which defines it).
+[[gnu::cold, gnu::noinline]] void first_shortage(TLParser* self, uint64_t need) noexcept;
+
+// A read that finds too few bytes: sets parse_error, and remembers where the first such read began
+// and how many bytes it lacked. (Plain stores where the input suffices: the call is on the
+// shortage's own path.)
+inline void short_of_input(TLParser* self, uint64_t at, uint64_t need) noexcept {
+    if (!self->parse_error) {
+        self->short_at = at;
+        first_shortage(self, need);
+    }
     self->parse_error = 1;
 }
 

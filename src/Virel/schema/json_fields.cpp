@@ -1,6 +1,7 @@
 // schema/json_fields.cpp: reading the fields of schema JSON entries: exact types, dict.get, and
 // the identifier of an entry.
 #include "schema/json_fields.hpp"
+#include "error_kinds.hpp"
 
 #include <string_view>
 
@@ -26,6 +27,7 @@ int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
 Ref json_top(PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
     // No namespace: the module's execution failed (a class of it outlived that).
+    PyObject* module_dict = module_namespace();
     Ref json;
     int found = module_dict ? dict_item(module_dict, interned.json, &json) : 0;
     if (found <= 0) {
@@ -33,7 +35,9 @@ Ref json_top(PyObject* json_data) noexcept {
         return Ref();
     }
     // Held for the call: json.loads may rebind the module's `json`.
-    return Ref::steal(PyObject_CallMethodOneArg(json.get(), interned.loads, json_data));
+    Ref top = Ref::steal(PyObject_CallMethodOneArg(json.get(), interned.loads, json_data));
+    if (!top) note_schema_argument(json_data);
+    return top;
 }
 
 bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) noexcept {

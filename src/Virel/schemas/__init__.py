@@ -15,12 +15,14 @@ second for the layer) and kept; every call returns a fresh copy, which the calle
 from __future__ import annotations
 
 import functools
+import json
+import os
 from pathlib import Path
 from typing import Any
 
 from .. import tl_text
 
-__all__ = ["LAYER", "api", "merged", "mtproto", "path"]
+__all__ = ["LAYER", "api", "load", "merged", "mtproto", "path"]
 
 #: The layer of the bundled API schema (its TL text carries no ``// LAYER`` comment).
 LAYER = 228
@@ -63,3 +65,17 @@ def merged(*schemas: dict[str, Any]) -> dict[str, Any]:
     service schema's stands only bare, inside a container).
     """
     return {key: [e for s in schemas for e in s.get(key) or ()] for key in ("constructors", "methods")}
+
+
+def load(file: str | os.PathLike[str]) -> dict[str, Any]:
+    """The schema in a file, as schema JSON data (a dict ready for ``TLParser``): a ``.json`` file
+    is read as schema JSON, a ``.tl`` file as TL text (converted by ``Virel.tl_text``). Any other
+    name is read as JSON when its text starts with ``{``, else as TL text."""
+    text = Path(file).read_text(encoding="utf-8")
+    suffix = Path(file).suffix.lower()
+    if suffix == ".json" or (suffix != ".tl" and text.lstrip().startswith("{")):
+        schema = json.loads(text)
+        if not isinstance(schema, dict):
+            raise ValueError(f"{os.fspath(file)}: schema JSON must be an object, not {type(schema).__name__}")
+        return schema
+    return tl_text.convert(text)

@@ -1,0 +1,28 @@
+// module_state.hpp: what the module keeps for itself, in its module object (PEP 489 and 573):
+// created when the module is executed, given back when the module is cleared.
+#pragma once
+
+#include "capi.hpp"
+#include "error_kinds.hpp"
+
+#include <unordered_map>
+
+namespace virel {
+
+// What is left process-wide, and why, is listed in ARCHITECTURE.md ("Module state, interpreters
+// and threads"), with the plan for moving it.
+struct ModuleState {
+    PyObject* dict;  // the module's namespace (borrowed from the module, which owns the state)
+    // add_traceback's frames, one per operation, made on its first failure and kept (each owned)
+    std::unordered_map<const char*, PyObject*>* frames;
+    ErrorKinds errors;  // the exception classes by kind (error_kinds.cpp)
+    TLCapi capi;        // what the capsule _C_API points to
+};
+
+// The state of this process's module object from the start of its execution on (fields not yet
+// made are null), or null when there is none (before it is created, after a failed execution).
+// The module object itself is process-wide by the module's rules: it is created once per process,
+// in one interpreter only. tl.cpp.
+ModuleState* module_state() noexcept;
+
+}  // namespace virel
