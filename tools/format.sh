@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # tools/format.sh [--check]: formats the C++ sources (src/, tests/native, bench/floor, fuzz/) with
-# clang-format-14 and .clang-format, and the Python code with ruff's fixes that are safe.
+# clang-format-14 and .clang-format, and the Python code with ruff's fixes that are safe and ruff's
+# formatter.
 # With --check, changes nothing: lists what would change and exits non-zero if anything would.
 # clang-format-14 comes from Debian (.ci/packages installs it). ruff is pinned (RUFF_VERSION below:
 # another release formats and lints differently): the one on PATH when it is that release, else one
@@ -32,8 +33,10 @@ status=0
 if [ "$check" = 1 ]; then
     clang-format-14 --dry-run --Werror "${sources[@]}" || status=1
     "$ruff" check . || status=1
+    "$ruff" format --check . || status=1
 else
     clang-format-14 -i "${sources[@]}"
     "$ruff" check --fix . || status=1
+    "$ruff" format . || status=1
 fi
 exit "$status"
