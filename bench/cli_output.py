@@ -91,8 +91,10 @@ def capture_runs(mb: float, folder: str) -> None:
             loop = measure([sys.executable, "-c", LOOP, path], null)
             cli = measure([*virel, f"@{path}"], null)
         peaks.append(cli[1])
-        print(f"capture of {made / 1e6:.1f} MB: loop {loop[0]:6.2f} s {loop[1]:5.0f} MB peak; "
-              f"unpack --all --compact {cli[0]:6.2f} s {cli[1]:5.0f} MB peak; ratio {cli[0] / loop[0]:.2f} (bound 1)")
+        print(
+            f"capture of {made / 1e6:.1f} MB: loop {loop[0]:6.2f} s {loop[1]:5.0f} MB peak; "
+            f"unpack --all --compact {cli[0]:6.2f} s {cli[1]:5.0f} MB peak; ratio {cli[0] / loop[0]:.2f} (bound 1)"
+        )
         os.remove(path)
     print(f"peak of unpack --all: {peaks[0]:.0f} MB at half the size, {peaks[1]:.0f} MB at the full size (bound 150)")
 
@@ -107,13 +109,15 @@ def build(mb: float) -> bytes:
     history = w.history
     unit = len(parser.pack(history))
     times = max(1, int(mb * 1e6 / unit))
-    big = dict(history, messages=history["messages"] * times, chats=history["chats"] * times,
-               users=history["users"] * times)
+    big = dict(
+        history, messages=history["messages"] * times, chats=history["chats"] * times, users=history["users"] * times
+    )
     return parser.pack(big)
 
 
 def json_text(schema: dict) -> str:
     import json
+
     return json.dumps(schema)
 
 
@@ -121,8 +125,10 @@ def made_in_child(what: str, mb: float, path: str) -> int:
     """Write the capture or the object to path from a process of its own, and return its size:
     a child started from this process would count this one's memory in its peak (Linux keeps the
     high-water mark across fork and exec)."""
-    code = (f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); import cli_output; "
-            f"open({path!r}, 'wb').write(cli_output.{'build_capture' if what == 'capture' else 'build'}({mb!r}))")
+    code = (
+        f"import sys; sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r}); import cli_output; "
+        f"open({path!r}, 'wb').write(cli_output.{'build_capture' if what == 'capture' else 'build'}({mb!r}))"
+    )
     subprocess.run([sys.executable, "-c", code], check=True)
     return os.path.getsize(path)
 
@@ -141,8 +147,9 @@ def measure(argv: list[str], stdout) -> tuple[float, float]:
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--mb", type=float, default=50.0, help="size of the object in MB of TL (default 50; 0 skips it)")
-    ap.add_argument("--capture-mb", type=float, default=30.0,
-                    help="size of the capture in MB of TL (default 30; 0 skips it)")
+    ap.add_argument(
+        "--capture-mb", type=float, default=30.0, help="size of the capture in MB of TL (default 30; 0 skips it)"
+    )
     ap.add_argument("--keep", metavar="DIR", help="write the object and the outputs' sizes here")
     args = ap.parse_args()
     folder = args.keep or tempfile.mkdtemp(prefix="virel-cli-output-")
@@ -172,12 +179,16 @@ def main() -> int:
     with open(os.devnull, "wb") as null:
         for name, argv in runs.items():
             results[name] = measure(argv, null)
-            print(f"{name:10s} {results[name][0]:7.2f} s  {results[name][1]:7.0f} MB peak"
-                  + (f"  {sizes[name] / 1e6:.0f} MB of JSON" if name in sizes else ""))
+            print(
+                f"{name:10s} {results[name][0]:7.2f} s  {results[name][1]:7.0f} MB peak"
+                + (f"  {sizes[name] / 1e6:.0f} MB of JSON" if name in sizes else "")
+            )
     for ref in ("reference", "copying"):
         base = results[ref][0]
-        print(f"against {ref}: compact {results['compact'][0] / base:.2f} (bound 1.5), "
-              f"pretty {results['pretty'][0] / base:.2f} (bound 2)")
+        print(
+            f"against {ref}: compact {results['compact'][0] / base:.2f} (bound 1.5), "
+            f"pretty {results['pretty'][0] / base:.2f} (bound 2)"
+        )
     print(f"peak of the command line {max(results['compact'][1], results['pretty'][1]):.0f} MB (bound 3000)")
     if not args.keep:
         os.remove(path)

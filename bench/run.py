@@ -64,7 +64,13 @@ except ImportError:  # the runner still works; the msgpack contender is left out
 MSGPACK_VERSION = ".".join(map(str, msgpack.version)) if msgpack else None
 
 W1, W2, W3, W4, W5, W6, W7, W8 = (
-    "W1 tiny", "W2 message", "W3 history", "W4 ids", "W5 blob", "W6 schema", "W7 errors",
+    "W1 tiny",
+    "W2 message",
+    "W3 history",
+    "W4 ids",
+    "W5 blob",
+    "W6 schema",
+    "W7 errors",
     "W8 service",
 )
 WORKLOADS = [W1, W2, W3, W4, W5, W6, W7, W8]
@@ -81,15 +87,15 @@ CONTENDERS = {
     "copy": "one copy of the payload: bytearray(payload) / a slice of the wire bytes (W5)",
     "json": "json.loads of the schema text (W6)",
     "floor": "least work: read every value and write the bytes / create the result objects "
-             "from a ready plan (bench/floor, W1-W4)",
+    "from a ready plan (bench/floor, W1-W4)",
     "from": "Virel.tl TLParser.unpack_from of the same bytes, read in place (W2, W3, W5); "
-            "ours/from above 1: unpack_from is faster than unpack",
+    "ours/from above 1: unpack_from is faster than unpack",
     "strict": "Virel.tl TLParser(schema, strict=True).pack of the same values (W1-W3)",
     "signed": "Virel.tl TLParser(schema, signed=True).unpack of the same bytes (W1-W3)",
     "bodies": "Virel.tl pack / unpack of the container's 20 bodies one by one (W8); the floor of "
-              "the container, whose own cost is a few fields per message",
+    "the container, whose own cost is a few fields per message",
     "zlib": "zlib.decompress of the gzip data, then unpack of the history it holds (W8 inflate, "
-            "against unpack with inflate=True)",
+    "against unpack with inflate=True)",
 }
 # Contenders that --instructions counts beside ours: the references of W8.
 REFERENCES = ("bodies", "zlib")
@@ -106,13 +112,13 @@ class Case:
     """One thing to time: `fn(*args)` is one operation."""
 
     workload: str
-    direction: str   # "pack", "unpack" or "build"
+    direction: str  # "pack", "unpack" or "build"
     contender: str
     fn: Callable[..., Any]
     args: tuple
-    size: int | None = None        # bytes produced, for pack cases
+    size: int | None = None  # bytes produced, for pack cases
     iterations: int = 0
-    samples: list[float] = field(default_factory=list)   # ns per operation, one per round
+    samples: list[float] = field(default_factory=list)  # ns per operation, one per round
 
     @property
     def key(self) -> tuple[str, str, str]:
@@ -146,9 +152,14 @@ def general_serializers() -> dict[str, tuple[Callable, tuple, Callable]]:
     return found
 
 
-def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
-               include: set[str] | None = None, floor: Any = None,
-               only: str | None = None) -> list[Case]:
+def make_cases(
+    w: workloads.Workloads,
+    ours: Any,
+    base: TLBaseline,
+    include: set[str] | None = None,
+    floor: Any = None,
+    only: str | None = None,
+) -> list[Case]:
     """Every case of every workload; `ours` is a TLParser or None; `include` limits contenders;
     `floor` is a floor.Floor or None; `only` names the one workload wanted, when only one is (W8
     builds a parser of its own)."""
@@ -156,8 +167,9 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
     def wanted(name: str) -> bool:
         return include is None or name in include
 
-    tl_codecs = {name: codec for name, codec in ((OURS, ours), ("baseline", base))
-                 if codec is not None and wanted(name)}
+    tl_codecs = {
+        name: codec for name, codec in ((OURS, ours), ("baseline", base)) if codec is not None and wanted(name)
+    }
     general = {name: funcs for name, funcs in general_serializers().items() if wanted(name)}
     cases: list[Case] = []
 
@@ -202,7 +214,7 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
     if wanted("copy"):
         payload = w.blob[w.blob_key]
         wire = base.pack(w.blob)
-        start = wire.index(payload[:64])   # where the payload sits inside the TL bytes
+        start = wire.index(payload[:64])  # where the payload sits inside the TL bytes
         add(W5, "pack", "copy", bytearray, (payload,), size=len(payload))
         add(W5, "unpack", "copy", wire.__getitem__, (slice(start, start + len(payload)),))
 
@@ -228,8 +240,7 @@ def make_cases(w: workloads.Workloads, ours: Any, base: TLBaseline,
     return cases
 
 
-def service_cases(s: workloads.Service, parser_class: Any,
-                  wanted: Callable[[str], bool]) -> list[Case]:
+def service_cases(s: workloads.Service, parser_class: Any, wanted: Callable[[str], bool]) -> list[Case]:
     """W8: a container packed and unpacked in one call against its bodies one by one, and a
     gzip-packed rpc_result unpacked with inflate=True against zlib.decompress and unpack."""
     parser = parser_class(s.schema)
@@ -242,14 +253,20 @@ def service_cases(s: workloads.Service, parser_class: Any,
         cases.append(Case(W8, "inflate", OURS, inflating.unpack, (s.result,)))
     if wanted("bodies"):
         pack, unpack = parser.pack, parser.unpack
-        cases.append(Case(W8, "pack", "bodies", lambda bodies: [pack(b) for b in bodies],
-                          (s.bodies,), size=sum(map(len, s.body_bytes))))
-        cases.append(Case(W8, "unpack", "bodies", lambda blobs: [unpack(b) for b in blobs],
-                          (s.body_bytes,)))
+        cases.append(
+            Case(
+                W8,
+                "pack",
+                "bodies",
+                lambda bodies: [pack(b) for b in bodies],
+                (s.bodies,),
+                size=sum(map(len, s.body_bytes)),
+            )
+        )
+        cases.append(Case(W8, "unpack", "bodies", lambda blobs: [unpack(b) for b in blobs], (s.body_bytes,)))
     if wanted("zlib"):
         unpack = parser.unpack
-        cases.append(Case(W8, "inflate", "zlib", lambda packed: unpack(zlib.decompress(packed, 31)),
-                          (s.packed,)))
+        cases.append(Case(W8, "inflate", "zlib", lambda packed: unpack(zlib.decompress(packed, 31)), (s.packed,)))
     return cases
 
 
@@ -278,8 +295,7 @@ def floor_cases(w: workloads.Workloads, floor: Any) -> list[Case]:
         plan = floor.pack_plan(value)
         size = len(floor.pack(value, plan))
         cases.append(Case(workload, "pack", FLOOR, floor.module.pack, (value, plan), size=size))
-        cases.append(Case(workload, "unpack", FLOOR, floor.module.unpack,
-                          (floor.unpack_plan(value),)))
+        cases.append(Case(workload, "unpack", FLOOR, floor.module.unpack, (floor.unpack_plan(value),)))
     return cases
 
 
@@ -287,6 +303,7 @@ def load_floor(base: TLBaseline, built: str | None = None) -> tuple[Any, str | N
     """A floor.Floor for the schema, or None and why the extension is not available.  `built`:
     the extension's file, built already (see floor.load)."""
     import floor
+
     module, reason = floor.load(built)
     return (floor.Floor(module, base), None) if module is not None else (None, reason)
 
@@ -318,8 +335,9 @@ def difference(a: Any, b: Any, path: str = "$") -> str | None:
         return None
     if isinstance(a, (bytes, str)) and max(len(a), len(b)) > 40:
         i = next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
-        return (f"{path}: lengths {len(a)} vs {len(b)}, first difference at index {i}: "
-                f"{a[i:i + 8]!r} vs {b[i:i + 8]!r}")
+        return (
+            f"{path}: lengths {len(a)} vs {len(b)}, first difference at index {i}: {a[i : i + 8]!r} vs {b[i : i + 8]!r}"
+        )
     return f"{path}: {a!r:.60} vs {b!r:.60}"
 
 
@@ -362,18 +380,20 @@ def check(w: workloads.Workloads, ours: Any, base: TLBaseline) -> list[str]:
             our_bytes = guarded(f"{workload} ours pack", ours.pack, value)
             if our_bytes is not None:
                 if our_bytes != base_bytes:
-                    problems.append(f"{workload} ours pack != baseline pack: "
-                                    f"{first_byte_difference(our_bytes, base_bytes)}")
+                    problems.append(
+                        f"{workload} ours pack != baseline pack: {first_byte_difference(our_bytes, base_bytes)}"
+                    )
                 decoded = guarded(f"{workload} ours unpack", ours.unpack, our_bytes)
                 if decoded is not None:
                     expect_same(f"{workload} ours round trip", decoded, value)
-                    expect_same(f"{workload} ours unpack_from vs unpack",
-                                guarded(f"{workload} ours unpack_from", ours.unpack_from, our_bytes),
-                                (decoded, len(our_bytes)))
+                    expect_same(
+                        f"{workload} ours unpack_from vs unpack",
+                        guarded(f"{workload} ours unpack_from", ours.unpack_from, our_bytes),
+                        (decoded, len(our_bytes)),
+                    )
             decoded = guarded(f"{workload} ours unpack of baseline bytes", ours.unpack, base_bytes)
             if decoded is not None:
-                expect_same(f"{workload} ours unpack vs baseline unpack", decoded,
-                            base.unpack(base_bytes))
+                expect_same(f"{workload} ours unpack vs baseline unpack", decoded, base.unpack(base_bytes))
         for name, (dumps, extra, loads) in general_serializers().items():
             expect_same(f"{workload} {name} round trip", loads(dumps(value, *extra)), value)
 
@@ -402,12 +422,10 @@ def check(w: workloads.Workloads, ours: Any, base: TLBaseline) -> list[str]:
         # Ours raises the kind's class of the built-in one (EncodeValueError, TruncatedRuntimeError).
         exc = raised(codec.pack, w.unknown)
         if not isinstance(exc, ValueError):
-            problems.append(f"{W7} {name} pack of unknown constructor: expected ValueError, "
-                            f"got {exc!r}")
+            problems.append(f"{W7} {name} pack of unknown constructor: expected ValueError, got {exc!r}")
         exc = raised(codec.unpack, workloads.truncated(base.pack(w.message)))
         if not isinstance(exc, RuntimeError):
-            problems.append(f"{W7} {name} unpack of truncated bytes: expected RuntimeError, "
-                            f"got {exc!r}")
+            problems.append(f"{W7} {name} unpack of truncated bytes: expected RuntimeError, got {exc!r}")
     for name, (dumps, extra, loads) in general_serializers().items():
         if raised(loads, workloads.truncated(dumps(w.message, *extra))) is None:
             problems.append(f"{W7} {name} loads of truncated data did not raise")
@@ -439,7 +457,7 @@ def check_floor(w: workloads.Workloads, ours: Any, base: TLBaseline, floor: Any)
 
 def heap_of_unpack(unpack: Callable[..., Any], *args) -> int:
     """Bytes of Python heap that the value returned by `unpack(*args)` holds (tracemalloc)."""
-    unpack(*args)   # first-call work (caches, prototypes) stays out of the figure
+    unpack(*args)  # first-call work (caches, prototypes) stays out of the figure
     gc.collect()
     tracemalloc.start()
     try:
@@ -461,8 +479,15 @@ def memory_rows(w: workloads.Workloads, ours: Any, floor: Any) -> list[dict]:
         if floor is not None:
             heaps[FLOOR] = heap_of_unpack(floor.module.unpack, floor.unpack_plan(value))
         for contender, heap in heaps.items():
-            rows.append({"workload": workload, "contender": contender, "input_bytes": len(data),
-                         "heap_bytes": heap, "heap_per_input_byte": heap / len(data)})
+            rows.append(
+                {
+                    "workload": workload,
+                    "contender": contender,
+                    "input_bytes": len(data),
+                    "heap_bytes": heap,
+                    "heap_per_input_byte": heap / len(data),
+                }
+            )
     return rows
 
 
@@ -481,7 +506,7 @@ def run_batch(case: Case, iterations: int) -> int:
 
 def calibrate(case: Case, batch_ns: int) -> None:
     """Set case.iterations so that one batch takes about `batch_ns`."""
-    run_batch(case, 1)   # warm-up: first-call costs stay out of the figures
+    run_batch(case, 1)  # warm-up: first-call costs stay out of the figures
     count = 1
     while True:
         elapsed = run_batch(case, count)
@@ -544,30 +569,38 @@ def ratios(cases: list[Case]) -> list[Ratio]:
             continue
         per_round = sorted(a / b for a, b in zip(mine.samples, case.samples))
         q1, _, q3 = statistics.quantiles(per_round, n=4) if len(per_round) > 1 else per_round * 3
-        found.append(Ratio(case.workload, case.direction, case.contender,
-                           statistics.median(per_round), q1, q3, len(per_round)))
+        found.append(
+            Ratio(case.workload, case.direction, case.contender, statistics.median(per_round), q1, q3, len(per_round))
+        )
     return found
 
 
 # --------------------------------------------------------------------------------- instructions
 
 # Calls per child run; the figure is (Ir of 2N calls - Ir of N calls) / N.
-INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, W8: 20,
-                     "loop": 2000}
+INSTRUCTION_CALLS = {W1: 2000, W2: 500, W3: 10, W4: 10, W5: 20, W6: 2, W7: 500, W8: 20, "loop": 2000}
 # The file of the floor extension this process loaded, handed to the children (callgrind_child.py).
 FLOOR_MODULE_ENV = "VIREL_BENCH_FLOOR_MODULE"
 
 
-def callgrind_total(workload: str, direction: str, contender: str, calls: int,
-                    out_dir: str) -> int:
+def callgrind_total(workload: str, direction: str, contender: str, calls: int, out_dir: str) -> int:
     """Instructions counted by callgrind over a whole child run of one case."""
     out_file = os.path.join(out_dir, f"callgrind.{workload[:2]}.{direction}.{contender}.{calls}")
     # Without address-space randomisation the counts repeat exactly from run to run.
     no_aslr = ["setarch", platform.machine(), "-R"] if shutil.which("setarch") else []
     command = [
-        *no_aslr, "valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
-        "--dump-line=no", "--dump-instr=no", sys.executable,
-        str(BENCH_DIR / "callgrind_child.py"), workload, direction, str(calls), contender,
+        *no_aslr,
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out_file}",
+        "--dump-line=no",
+        "--dump-instr=no",
+        sys.executable,
+        str(BENCH_DIR / "callgrind_child.py"),
+        workload,
+        direction,
+        str(calls),
+        contender,
     ]
     env = dict(os.environ, PYTHONHASHSEED="0")
     # The children import the floor extension this process built and run no build of their own:
@@ -578,8 +611,7 @@ def callgrind_total(workload: str, direction: str, contender: str, calls: int,
         env[FLOOR_MODULE_ENV] = floor_module.__file__
     done = subprocess.run(command, env=env, capture_output=True, text=True)
     if done.returncode != 0:
-        raise RuntimeError(f"callgrind run {workload} {direction} x{calls} failed:\n"
-                           f"{done.stderr[-2000:]}")
+        raise RuntimeError(f"callgrind run {workload} {direction} x{calls} failed:\n{done.stderr[-2000:]}")
     with open(out_file, encoding="utf-8") as results:
         for line in results:
             matched = re.match(r"^(?:summary|totals):\s+(\d+)", line)
@@ -592,12 +624,14 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
     """Instructions per call of each of our cases, and of the bare timing loop.
 
     A case the floor also has gets the floor's figures beside ours and ours/floor (net of loop)."""
-    targets = [("loop", "call", OURS)] + [(c.workload, c.direction, c.contender) for c in cases
-                                           if c.contender in (OURS, FLOOR, *MODES, *REFERENCES)]
-    jobs = [(wl, d, who, n) for wl, d, who in targets
-            for n in (INSTRUCTION_CALLS[wl], 2 * INSTRUCTION_CALLS[wl])]
-    with tempfile.TemporaryDirectory(prefix="virel-callgrind-") as out_dir, \
-            ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool:
+    targets = [("loop", "call", OURS)] + [
+        (c.workload, c.direction, c.contender) for c in cases if c.contender in (OURS, FLOOR, *MODES, *REFERENCES)
+    ]
+    jobs = [(wl, d, who, n) for wl, d, who in targets for n in (INSTRUCTION_CALLS[wl], 2 * INSTRUCTION_CALLS[wl])]
+    with (
+        tempfile.TemporaryDirectory(prefix="virel-callgrind-") as out_dir,
+        ThreadPoolExecutor(max_workers=os.cpu_count() or 2) as pool,
+    ):
         totals = dict(zip(jobs, pool.map(lambda job: callgrind_total(*job, out_dir), jobs)))
     per_call = {}
     for wl, d, who in targets:
@@ -608,23 +642,37 @@ def measure_instructions(cases: list[Case]) -> tuple[list[dict], float]:
     for (wl, d, who), v in per_call.items():
         if who != OURS:
             continue
-        row = {"workload": wl, "direction": d, "calls": INSTRUCTION_CALLS[wl],
-               "instructions_per_call": round(v), "net_of_loop": round(v - overhead)}
+        row = {
+            "workload": wl,
+            "direction": d,
+            "calls": INSTRUCTION_CALLS[wl],
+            "instructions_per_call": round(v),
+            "net_of_loop": round(v - overhead),
+        }
         floor_v = per_call.get((wl, d, FLOOR))
         if floor_v is not None:
-            row.update(floor_instructions_per_call=round(floor_v),
-                       floor_net_of_loop=round(floor_v - overhead),
-                       ours_per_floor=(v - overhead) / (floor_v - overhead))
+            row.update(
+                floor_instructions_per_call=round(floor_v),
+                floor_net_of_loop=round(floor_v - overhead),
+                ours_per_floor=(v - overhead) / (floor_v - overhead),
+            )
         for mode in MODES:
             mode_v = per_call.get((wl, d, mode))
             if mode_v is not None:
-                row.update({f"{mode}_net_of_loop": round(mode_v - overhead),
-                            f"{mode}_per_ours": (mode_v - overhead) / (v - overhead)})
+                row.update(
+                    {
+                        f"{mode}_net_of_loop": round(mode_v - overhead),
+                        f"{mode}_per_ours": (mode_v - overhead) / (v - overhead),
+                    }
+                )
         for reference in REFERENCES:
             ref_v = per_call.get((wl, d, reference))
             if ref_v is not None:
-                row.update(reference=reference, reference_net_of_loop=round(ref_v - overhead),
-                           ours_per_reference=(v - overhead) / (ref_v - overhead))
+                row.update(
+                    reference=reference,
+                    reference_net_of_loop=round(ref_v - overhead),
+                    ours_per_reference=(v - overhead) / (ref_v - overhead),
+                )
         rows.append(row)
     return rows, overhead
 
@@ -642,8 +690,10 @@ def format_ns(ns: float) -> str:
 
 def print_cases(cases: list[Case], found: list[Ratio]) -> None:
     by_key = {(r.workload, r.direction, r.contender): r for r in found}
-    header = (f"{'workload':<11} {'dir':<6} {'contender':<9} {'iters':>7} {'median/op':>11} "
-              f"{'ours/theirs':>11} {'(q1 - q3)':>15} {'bytes':>9}")
+    header = (
+        f"{'workload':<11} {'dir':<6} {'contender':<9} {'iters':>7} {'median/op':>11} "
+        f"{'ours/theirs':>11} {'(q1 - q3)':>15} {'bytes':>9}"
+    )
     print(header)
     print("-" * len(header))
     previous = None
@@ -653,12 +703,15 @@ def print_cases(cases: list[Case], found: list[Ratio]) -> None:
             print()
         previous = group
         ratio = by_key.get(case.key)
-        ratio_text = f"{ratio.median:>11.3f} {f'({ratio.q1:.3f} - {ratio.q3:.3f})':>15}" \
-            if ratio else f"{'':>11} {'':>15}"
+        ratio_text = (
+            f"{ratio.median:>11.3f} {f'({ratio.q1:.3f} - {ratio.q3:.3f})':>15}" if ratio else f"{'':>11} {'':>15}"
+        )
         size = f"{case.size:>9,}" if case.size is not None else f"{'':>9}"
         flag = "  UNSTEADY" if ratio and ratio.unsteady else ""
-        print(f"{case.workload:<11} {case.direction:<6} {case.contender:<9} {case.iterations:>7} "
-              f"{format_ns(case.median()):>11} {ratio_text} {size}{flag}")
+        print(
+            f"{case.workload:<11} {case.direction:<6} {case.contender:<9} {case.iterations:>7} "
+            f"{format_ns(case.median()):>11} {ratio_text} {size}{flag}"
+        )
 
 
 def print_ratio_matrix(found: list[Ratio]) -> None:
@@ -670,8 +723,12 @@ def print_ratio_matrix(found: list[Ratio]) -> None:
     print(f"{'workload':<11} {'dir':<6} " + " ".join(f"{c:>9}" for c in contenders))
     unsteady = {(r.workload, r.direction, r.contender) for r in found if r.unsteady}
     for (workload, direction), values in rows.items():
-        cells = " ".join((f"{values[c]:>8.3f}" + ("*" if (workload, direction, c) in unsteady else " "))
-                         if c in values else f"{'-':>9}" for c in contenders)
+        cells = " ".join(
+            (f"{values[c]:>8.3f}" + ("*" if (workload, direction, c) in unsteady else " "))
+            if c in values
+            else f"{'-':>9}"
+            for c in contenders
+        )
         print(f"{workload:<11} {direction:<6} {cells}")
 
 
@@ -681,32 +738,41 @@ def print_unsteady(found: list[Ratio]) -> None:
     if not bad:
         print(f"every ratio is steady: its rounds spread less than {UNSTEADY:.0%} around the median")
         return
-    print(f"UNSTEADY: {len(bad)} of {len(found)} ratios (marked * above) rest on fewer than "
-          f"{MIN_ROUNDS} rounds or on rounds that spread more than {UNSTEADY:.0%} around the "
-          "median; do not quote them, rerun on a quieter machine:")
+    print(
+        f"UNSTEADY: {len(bad)} of {len(found)} ratios (marked * above) rest on fewer than "
+        f"{MIN_ROUNDS} rounds or on rounds that spread more than {UNSTEADY:.0%} around the "
+        "median; do not quote them, rerun on a quieter machine:"
+    )
     for r in bad:
-        print(f"  {r.workload} {r.direction} vs {r.contender}: {r.median:.3f} "
-              f"(q1 {r.q1:.3f}, q3 {r.q3:.3f}, spread {r.spread:.0%}, {r.rounds} rounds)")
+        print(
+            f"  {r.workload} {r.direction} vs {r.contender}: {r.median:.3f} "
+            f"(q1 {r.q1:.3f}, q3 {r.q3:.3f}, spread {r.spread:.0%}, {r.rounds} rounds)"
+        )
 
 
 def print_memory(rows: list[dict]) -> None:
     print("heap held by one decoded value (tracemalloc) per byte of TL input")
     print(f"{'workload':<11} {'contender':<9} {'input':>9} {'heap':>11} {'heap/input':>10}")
     for row in rows:
-        print(f"{row['workload']:<11} {row['contender']:<9} {row['input_bytes']:>9,} "
-              f"{row['heap_bytes']:>11,} {row['heap_per_input_byte']:>10.1f}")
+        print(
+            f"{row['workload']:<11} {row['contender']:<9} {row['input_bytes']:>9,} "
+            f"{row['heap_bytes']:>11,} {row['heap_per_input_byte']:>10.1f}"
+        )
 
 
 def write_plot(path: str, found: list[Ratio]) -> bool:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
         import matplotlib.ticker
     except ImportError:
-        print(f"--plot: matplotlib is not installed in this interpreter ({sys.executable}); "
-              "install it (pip install matplotlib) to draw the chart. No plot written.",
-              file=sys.stderr)
+        print(
+            f"--plot: matplotlib is not installed in this interpreter ({sys.executable}); "
+            "install it (pip install matplotlib) to draw the chart. No plot written.",
+            file=sys.stderr,
+        )
         return False
     groups = list(dict.fromkeys((r.workload, r.direction) for r in found))
     contenders = [c for c in CONTENDERS if any(r.contender == c for r in found)]
@@ -758,20 +824,21 @@ def load_ours() -> tuple[Any, str | None]:
 
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true",
-                        help="check mode: the check, every case called once, no timing")
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.add_argument("--quick", action="store_true", help="check mode: the check, every case called once, no timing")
     parser.add_argument("--json", metavar="FILE", help="write every figure to FILE as JSON")
     parser.add_argument("--plot", metavar="FILE.png", help="bar chart of the ratios (matplotlib)")
-    parser.add_argument("--instructions", action="store_true",
-                        help="also count instructions per call of ours under callgrind")
+    parser.add_argument(
+        "--instructions", action="store_true", help="also count instructions per call of ours under callgrind"
+    )
     parser.add_argument("--rounds", type=int, help="rounds (default 21)")
     parser.add_argument("--batch-ms", type=float, help="target batch time (default 25)")
-    parser.add_argument("--workloads", metavar="W1,W3",
-                        help="time only these workloads (the check always covers all)")
-    parser.add_argument("--no-ours", action="store_true",
-                        help="run without Virel.tl (to look at the other contenders alone)")
+    parser.add_argument("--workloads", metavar="W1,W3", help="time only these workloads (the check always covers all)")
+    parser.add_argument(
+        "--no-ours", action="store_true", help="run without Virel.tl (to look at the other contenders alone)"
+    )
     return parser.parse_args(argv)
 
 
@@ -783,8 +850,7 @@ def main(argv: list[str] | None = None) -> int:
         print("--rounds must be at least 1 and --batch-ms positive", file=sys.stderr)
         return 2
     if args.quick and (args.rounds or args.batch_ms or args.json or args.plot):
-        print("--quick times nothing: --rounds, --batch-ms, --json and --plot go with a full run",
-              file=sys.stderr)
+        print("--quick times nothing: --rounds, --batch-ms, --json and --plot go with a full run", file=sys.stderr)
         return 2
     if args.instructions and shutil.which("valgrind") is None:
         print("--instructions needs valgrind on PATH (apt-get install valgrind)", file=sys.stderr)
@@ -794,9 +860,11 @@ def main(argv: list[str] | None = None) -> int:
     if not args.no_ours:
         parser_class, reason = load_ours()
         if parser_class is None:
-            print(f"cannot import Virel.tl ({reason}); install the project into this interpreter "
-                  f"({sys.executable}: pip install /path/to/repo) or pass --no-ours",
-                  file=sys.stderr)
+            print(
+                f"cannot import Virel.tl ({reason}); install the project into this interpreter "
+                f"({sys.executable}: pip install /path/to/repo) or pass --no-ours",
+                file=sys.stderr,
+            )
             return 2
 
     started = time.perf_counter()
@@ -804,9 +872,11 @@ def main(argv: list[str] | None = None) -> int:
     base = TLBaseline(w.schema_text)
     ours = parser_class(w.schema_text) if parser_class is not None else None
     print(f"schema: {w.schema_source}")
-    print(f"python {platform.python_version()} ({sys.executable}); "
-          f"msgpack {MSGPACK_VERSION or 'not installed: left out'}; "
-          f"ours {'Virel.tl' if ours is not None else 'left out (--no-ours)'}")
+    print(
+        f"python {platform.python_version()} ({sys.executable}); "
+        f"msgpack {MSGPACK_VERSION or 'not installed: left out'}; "
+        f"ours {'Virel.tl' if ours is not None else 'left out (--no-ours)'}"
+    )
 
     floor, floor_reason = load_floor(base)
     if floor is None:
@@ -828,12 +898,13 @@ def main(argv: list[str] | None = None) -> int:
     if args.quick:
         for case in cases:
             run_batch(case, 1)
-        print(f"quick: each of the {len(cases)} timed cases ran once; nothing was timed "
-              "(a full run, without --quick, gives the figures)")
+        print(
+            f"quick: each of the {len(cases)} timed cases ran once; nothing was timed "
+            "(a full run, without --quick, gives the figures)"
+        )
         found = []
     else:
-        print(f"timing: {rounds} rounds, batches of about {batch_ms:g} ms, "
-              f"contenders interleaved per workload\n")
+        print(f"timing: {rounds} rounds, batches of about {batch_ms:g} ms, contenders interleaved per workload\n")
         for workload in WORKLOADS:
             group = [c for c in cases if c.workload == workload]
             if group:
@@ -861,30 +932,43 @@ def main(argv: list[str] | None = None) -> int:
             print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
             instruction_rows, overhead = measure_instructions(cases)
             print("instructions per call of ours (callgrind; (2N calls - N calls) / N)")
-            print(f"  the timing loop and call itself cost {overhead:,.0f} instructions a call; "
-                  "'net' leaves them out; 'ours/floor' compares the net figures")
-            print(f"{'workload':<11} {'dir':<6} {'N':>6} {'instr/call':>12} {'net':>12} "
-                  f"{'floor net':>12} {'ours/floor':>10}")
+            print(
+                f"  the timing loop and call itself cost {overhead:,.0f} instructions a call; "
+                "'net' leaves them out; 'ours/floor' compares the net figures"
+            )
+            print(
+                f"{'workload':<11} {'dir':<6} {'N':>6} {'instr/call':>12} {'net':>12} "
+                f"{'floor net':>12} {'ours/floor':>10}"
+            )
             for row in instruction_rows:
-                floor_text = (f"{row['floor_net_of_loop']:>12,} {row['ours_per_floor']:>10.2f}"
-                              if "ours_per_floor" in row else f"{'':>12} {'':>10}")
-                print(f"{row['workload']:<11} {row['direction']:<6} {row['calls']:>6} "
-                      f"{row['instructions_per_call']:>12,} {row['net_of_loop']:>12,} "
-                      f"{floor_text}")
+                floor_text = (
+                    f"{row['floor_net_of_loop']:>12,} {row['ours_per_floor']:>10.2f}"
+                    if "ours_per_floor" in row
+                    else f"{'':>12} {'':>10}"
+                )
+                print(
+                    f"{row['workload']:<11} {row['direction']:<6} {row['calls']:>6} "
+                    f"{row['instructions_per_call']:>12,} {row['net_of_loop']:>12,} "
+                    f"{floor_text}"
+                )
             print()
             print("our other modes, net instructions per call and against the default mode")
             for row in instruction_rows:
                 for mode in MODES:
                     if f"{mode}_per_ours" in row:
-                        print(f"{row['workload']:<11} {row['direction']:<6} {mode:<7} "
-                              f"{row[f'{mode}_net_of_loop']:>12,} {row[f'{mode}_per_ours']:>10.3f}")
+                        print(
+                            f"{row['workload']:<11} {row['direction']:<6} {mode:<7} "
+                            f"{row[f'{mode}_net_of_loop']:>12,} {row[f'{mode}_per_ours']:>10.3f}"
+                        )
             print()
             print("W8 against its references, net instructions per call (bound: ours/ref 1.05)")
             for row in instruction_rows:
                 if "ours_per_reference" in row:
-                    print(f"{row['workload']:<11} {row['direction']:<7} {row['reference']:<7} "
-                          f"{row['net_of_loop']:>12,} {row['reference_net_of_loop']:>12,} "
-                          f"{row['ours_per_reference']:>10.3f}")
+                    print(
+                        f"{row['workload']:<11} {row['direction']:<7} {row['reference']:<7} "
+                        f"{row['net_of_loop']:>12,} {row['reference_net_of_loop']:>12,} "
+                        f"{row['ours_per_reference']:>10.3f}"
+                    )
             print()
 
     if args.json:
@@ -903,10 +987,18 @@ def main(argv: list[str] | None = None) -> int:
                 "when": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
                 "contenders": CONTENDERS,
             },
-            "cases": [{"workload": c.workload, "direction": c.direction,
-                       "contender": c.contender, "iterations": c.iterations,
-                       "median_ns": c.median(), "ns_per_op": c.samples, "size_bytes": c.size}
-                      for c in cases],
+            "cases": [
+                {
+                    "workload": c.workload,
+                    "direction": c.direction,
+                    "contender": c.contender,
+                    "iterations": c.iterations,
+                    "median_ns": c.median(),
+                    "ns_per_op": c.samples,
+                    "size_bytes": c.size,
+                }
+                for c in cases
+            ],
             "ratios": [dict(vars(r), spread=r.spread, unsteady=r.unsteady) for r in found],
             "instructions": instruction_rows,
             "instructions_loop_overhead": overhead,

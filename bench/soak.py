@@ -38,8 +38,10 @@ def soak(name: str, fn, arg, size: int, scale: float) -> bool:
     gc.collect()
     grew_blocks, grew_rss = sys.getallocatedblocks() - blocks, rss_kib() - rss
     ok = grew_blocks < 100 and grew_rss < 2048
-    print(f"{name:18} {calls:>9,} calls {calls * size / 1e6:>8,.0f} MB {elapsed:6.1f} s   "
-          f"blocks {grew_blocks:+6d}   rss {grew_rss:+7d} KiB   {'ok' if ok else 'GREW'}")
+    print(
+        f"{name:18} {calls:>9,} calls {calls * size / 1e6:>8,.0f} MB {elapsed:6.1f} s   "
+        f"blocks {grew_blocks:+6d}   rss {grew_rss:+7d} KiB   {'ok' if ok else 'GREW'}"
+    )
     return ok
 
 
@@ -52,8 +54,13 @@ def main(argv: list[str] | None = None) -> int:
     w = workloads.build()
     parser = TLParser(w.schema_text)
     ok = True
-    for label, value in [("W1 tiny", w.tiny), ("W2 message", w.message), ("W3 history", w.history),
-                         ("W4 ids", w.ids), ("W5 blob", w.blob)]:
+    for label, value in [
+        ("W1 tiny", w.tiny),
+        ("W2 message", w.message),
+        ("W3 history", w.history),
+        ("W4 ids", w.ids),
+        ("W5 blob", w.blob),
+    ]:
         data = parser.pack(value)
         ok &= soak(f"{label} pack", parser.pack, value, len(data), args.scale)
         ok &= soak(f"{label} unpack", parser.unpack, data, len(data), args.scale)

@@ -29,9 +29,9 @@ SEED = 20240607
 
 # Preferred constructors of the workloads that only need a shape, and the shape to look for when
 # the schema lacks the preferred name.
-TINY_CONSTRUCTOR = "messageRange"          # two int params
+TINY_CONSTRUCTOR = "messageRange"  # two int params
 IDS_CONSTRUCTOR = "messageActionChatAddUser"  # one Vector<long> param
-BLOB_CONSTRUCTOR = "upload.cdnFile"        # one bytes param
+BLOB_CONSTRUCTOR = "upload.cdnFile"  # one bytes param
 UNKNOWN_CONSTRUCTOR = "benchNoSuchConstructor"
 
 HISTORY_MESSAGES = 100
@@ -50,6 +50,7 @@ def load_schema_text() -> tuple[str, str]:
     if str(REPO_ROOT / "tests") not in sys.path:
         sys.path.insert(0, str(REPO_ROOT / "tests"))
     from _data import find
+
     path = find("api.json")
     if path is not None:
         return path.read_text(encoding="utf-8"), str(path)
@@ -95,9 +96,21 @@ upload.cdnFile bytes:bytes = upload.CdnFile
 _TARGET_CONSTRUCTORS = 1649
 _TARGET_METHODS = 813
 _FILLER_TYPES = [
-    "int", "long", "string", "bytes", "double", "Bool", "Peer", "Vector<long>",
-    "Vector<MessageEntity>", "flags.0?true", "flags.1?string", "flags.2?int", "flags.3?Peer",
-    "flags.4?Vector<User>", "flags2.0?long",
+    "int",
+    "long",
+    "string",
+    "bytes",
+    "double",
+    "Bool",
+    "Peer",
+    "Vector<long>",
+    "Vector<MessageEntity>",
+    "flags.0?true",
+    "flags.1?string",
+    "flags.2?int",
+    "flags.3?Peer",
+    "flags.4?Vector<User>",
+    "flags2.0?long",
 ]
 
 
@@ -118,12 +131,14 @@ def generated_schema_text() -> str:
     for line in _GENERATED_CONSTRUCTORS.strip().splitlines():
         head, result = line.split(" = ")
         name, *params = head.split()
-        constructors.append({
-            "id": _signed_id(line, taken),
-            "predicate": name,
-            "params": [dict(zip(("name", "type"), p.split(":", 1))) for p in params],
-            "type": result,
-        })
+        constructors.append(
+            {
+                "id": _signed_id(line, taken),
+                "predicate": name,
+                "params": [dict(zip(("name", "type"), p.split(":", 1))) for p in params],
+                "type": result,
+            }
+        )
 
     def filler(kind: str, index: int) -> dict:
         count = rng.randint(0, 9)
@@ -133,8 +148,7 @@ def generated_schema_text() -> str:
             if any(p["type"].startswith("flags2.") for p in params):
                 params.insert(1, {"name": "flags2", "type": "#"})
         name = f"filler.{kind}{index}"
-        return {"id": _signed_id(name, taken), kind: name, "params": params,
-                "type": f"filler.Type{index % 97}"}
+        return {"id": _signed_id(name, taken), kind: name, "params": params, "type": f"filler.Type{index % 97}"}
 
     constructors += [filler("predicate", i) for i in range(_TARGET_CONSTRUCTORS - len(constructors))]
     methods = [filler("method", i) for i in range(_TARGET_METHODS)]
@@ -188,14 +202,48 @@ _WORDS = (
     "tomorrow morning thanks everyone for the quick review of the draft"
 ).split()
 _FOREIGN_WORDS = [
-    "привет", "спасибо", "завтра", "встреча", "café", "naïve", "über", "straße", "déjà",
-    "日本語", "東京", "你好", "مرحبا", "γειά", "🙂", "🚀", "👍", "ещё",
+    "привет",
+    "спасибо",
+    "завтра",
+    "встреча",
+    "café",
+    "naïve",
+    "über",
+    "straße",
+    "déjà",
+    "日本語",
+    "東京",
+    "你好",
+    "مرحبا",
+    "γειά",
+    "🙂",
+    "🚀",
+    "👍",
+    "ещё",
 ]
-_FIRST_NAMES = ["Anna", "Boris", "Chloé", "Dmitri", "Élodie", "Farid", "Greta", "Hiro", "Ines",
-                "Jonas", "Katya", "Luis", "Mei", "Nikolai", "Olga", "Pavel", "Quentin", "Rosa",
-                "Sven", "Tanya"]
-_LAST_NAMES = ["Ivanova", "Müller", "Dubois", "Tanaka", "García", "Kowalski", "Smirnov", "Rossi",
-               "Nakamura", "Silva"]
+_FIRST_NAMES = [
+    "Anna",
+    "Boris",
+    "Chloé",
+    "Dmitri",
+    "Élodie",
+    "Farid",
+    "Greta",
+    "Hiro",
+    "Ines",
+    "Jonas",
+    "Katya",
+    "Luis",
+    "Mei",
+    "Nikolai",
+    "Olga",
+    "Pavel",
+    "Quentin",
+    "Rosa",
+    "Sven",
+    "Tanya",
+]
+_LAST_NAMES = ["Ivanova", "Müller", "Dubois", "Tanaka", "García", "Kowalski", "Smirnov", "Rossi", "Nakamura", "Silva"]
 _LANGS = ["en", "ru", "de", "fr", "es", "pt-br", "it", "uk"]
 _TITLES = ["Release planning", "Семья", "Climbing club", "Infra on-call", "Book circle ☕"]
 
@@ -253,8 +301,16 @@ class Builder:
         for i in range(count):
             offset = i * span + rng.randint(0, span // 3)
             length = rng.randint(3, span // 2)
-            kind = rng.choice(["messageEntityBold", "messageEntityItalic", "messageEntityCode",
-                               "messageEntityUrl", "messageEntityMention", "messageEntityTextUrl"])
+            kind = rng.choice(
+                [
+                    "messageEntityBold",
+                    "messageEntityItalic",
+                    "messageEntityCode",
+                    "messageEntityUrl",
+                    "messageEntityMention",
+                    "messageEntityTextUrl",
+                ]
+            )
             if kind == "messageEntityTextUrl":
                 url = f"https://example.org/{rng.getrandbits(40):x}/{rng.choice(_WORDS)}"
                 result.append(make(kind, offset=offset, length=length, url=url))
@@ -279,9 +335,9 @@ class Builder:
             "entities": self.entities(text),
         }
         if full or rng.random() < 0.4:
-            values["reply_to"] = make("messageReplyHeader",
-                                      reply_to_msg_id=msg_id - rng.randint(1, 50),
-                                      quote=full or rng.random() < 0.3)
+            values["reply_to"] = make(
+                "messageReplyHeader", reply_to_msg_id=msg_id - rng.randint(1, 50), quote=full or rng.random() < 0.3
+            )
         if full or rng.random() < 0.2:
             values["edit_date"] = date + rng.randint(30, 3000)
         if full or rng.random() < 0.1:
@@ -295,11 +351,13 @@ class Builder:
         first = rng.choice(_FIRST_NAMES)
         last = rng.choice(_LAST_NAMES)
         premium = rng.random() < 0.3
-        status = rng.choice([
-            make("userStatusOnline", expires=self.now + rng.randint(60, 300)),
-            make("userStatusOffline", was_online=self.now - rng.randint(60, 86_400)),
-            make("userStatusRecently"),
-        ])
+        status = rng.choice(
+            [
+                make("userStatusOnline", expires=self.now + rng.randint(60, 300)),
+                make("userStatusOffline", was_online=self.now - rng.randint(60, 86_400)),
+                make("userStatusRecently"),
+            ]
+        )
         values = {
             "contact": rng.random() < 0.5,
             "premium": premium,
@@ -308,8 +366,12 @@ class Builder:
             "first_name": fresh_str(first),
             "last_name": fresh_str(last),
             "username": f"{first.lower()}_{last.lower()}{rng.randint(10, 9999)}",
-            "photo": make("userProfilePhoto", photo_id=int64(rng),
-                          stripped_thumb=rng.randbytes(rng.randint(40, 90)), dc_id=rng.randint(1, 5)),
+            "photo": make(
+                "userProfilePhoto",
+                photo_id=int64(rng),
+                stripped_thumb=rng.randbytes(rng.randint(40, 90)),
+                dc_id=rng.randint(1, 5),
+            ),
             "status": status,
             "lang_code": fresh_str(rng.choice(_LANGS)),
             "color": make("peerColor", color=rng.randint(0, 6), background_emoji_id=int64(rng)),
@@ -325,8 +387,12 @@ class Builder:
         rng, make = self.rng, self.schema.make
         creator = rng.random() < 0.4
         if rng.random() < 0.8:
-            photo = make("chatPhoto", photo_id=int64(rng),
-                         stripped_thumb=rng.randbytes(rng.randint(40, 90)), dc_id=rng.randint(1, 5))
+            photo = make(
+                "chatPhoto",
+                photo_id=int64(rng),
+                stripped_thumb=rng.randbytes(rng.randint(40, 90)),
+                dc_id=rng.randint(1, 5),
+            )
         else:
             photo = make("chatPhotoEmpty")
         values = {
@@ -337,12 +403,22 @@ class Builder:
             "participants_count": rng.randint(3, 200),
             "date": self.now - rng.randint(10**6, 10**8),
             "version": rng.randint(1, 40),
-            "default_banned_rights": make("chatBannedRights", send_stickers=rng.random() < 0.3,
-                                          embed_links=rng.random() < 0.2, until_date=2**31 - 1),
+            "default_banned_rights": make(
+                "chatBannedRights",
+                send_stickers=rng.random() < 0.3,
+                embed_links=rng.random() < 0.2,
+                until_date=2**31 - 1,
+            ),
         }
         if creator:
-            values["admin_rights"] = make("chatAdminRights", change_info=True, delete_messages=True,
-                                          ban_users=True, invite_users=True, pin_messages=True)
+            values["admin_rights"] = make(
+                "chatAdminRights",
+                change_info=True,
+                delete_messages=True,
+                ban_users=True,
+                invite_users=True,
+                pin_messages=True,
+            )
         return make("chat", **values)
 
     def history(self) -> dict:
@@ -350,10 +426,8 @@ class Builder:
         chats = [self.chat(i) for i in range(HISTORY_CHATS)]
         author_ids = [u["id"] for u in users]
         chat_id = chats[0]["id"]
-        messages = [self.message(i, chat_id, author_ids, full=False)
-                    for i in range(HISTORY_MESSAGES)]
-        return self.schema.make("messages.messages", messages=messages, topics=[], chats=chats,
-                                users=users)
+        messages = [self.message(i, chat_id, author_ids, full=False) for i in range(HISTORY_MESSAGES)]
+        return self.schema.make("messages.messages", messages=messages, topics=[], chats=chats, users=users)
 
 
 @dataclass
@@ -385,8 +459,7 @@ def build(schema_text: str | None = None, schema_source: str | None = None) -> W
     tiny_keys = [p["name"] for p in schema.params[tiny_name]]
     tiny = schema.make(tiny_name, **{k: int32(rng) for k in tiny_keys})
 
-    message = builder.message(0, rng.randint(10**8, 4 * 10**9),
-                              [rng.randint(10**8, 8 * 10**9)], full=True)
+    message = builder.message(0, rng.randint(10**8, 4 * 10**9), [rng.randint(10**8, 8 * 10**9)], full=True)
     history = builder.history()
 
     ids_name = schema.find(IDS_CONSTRUCTOR, ["Vector<long>"])
@@ -401,9 +474,18 @@ def build(schema_text: str | None = None, schema_source: str | None = None) -> W
         raise LookupError(f"schema unexpectedly declares {UNKNOWN_CONSTRUCTOR!r}")
     unknown = {"_": UNKNOWN_CONSTRUCTOR, "id": int32(rng)}
 
-    return Workloads(schema_text=schema_text, schema_source=schema_source or "given",
-                     tiny=tiny, message=message, history=history, ids=ids, ids_key=ids_key,
-                     blob=blob, blob_key=blob_key, unknown=unknown)
+    return Workloads(
+        schema_text=schema_text,
+        schema_source=schema_source or "given",
+        tiny=tiny,
+        message=message,
+        history=history,
+        ids=ids,
+        ids_key=ids_key,
+        blob=blob,
+        blob_key=blob_key,
+        unknown=unknown,
+    )
 
 
 SERVICE_MESSAGES = 20
@@ -430,18 +512,31 @@ def service(w: Workloads, parser_class) -> Service:
     """The W8 values for the workloads' API schema, encoded with `parser_class`."""
     import gzip
     from Virel import schemas
+
     schema = schemas.merged(schemas.mtproto(), json.loads(w.schema_text))
     parser = parser_class(schema)
     bodies = w.history["messages"][:SERVICE_MESSAGES]
     body_bytes = [parser.pack(body) for body in bodies]
-    container = {"_": "msg_container", "messages": [
-        {"_": "message", "msg_id": (1 << 62) + 4 * i, "seqno": 2 * i + 1, "bytes": len(data),
-         "body": body} for i, (body, data) in enumerate(zip(bodies, body_bytes))]}
+    container = {
+        "_": "msg_container",
+        "messages": [
+            {"_": "message", "msg_id": (1 << 62) + 4 * i, "seqno": 2 * i + 1, "bytes": len(data), "body": body}
+            for i, (body, data) in enumerate(zip(bodies, body_bytes))
+        ],
+    }
     packed = gzip.compress(parser.pack(w.history), mtime=0)
-    result = parser.pack({"_": "rpc_result", "req_msg_id": (1 << 62) + 8,
-                          "result": {"_": "gzip_packed", "packed_data": packed}})
-    return Service(schema=schema, container=container, bodies=bodies, body_bytes=body_bytes,
-                   result=result, packed=packed, history=w.history)
+    result = parser.pack(
+        {"_": "rpc_result", "req_msg_id": (1 << 62) + 8, "result": {"_": "gzip_packed", "packed_data": packed}}
+    )
+    return Service(
+        schema=schema,
+        container=container,
+        bodies=bodies,
+        body_bytes=body_bytes,
+        result=result,
+        packed=packed,
+        history=w.history,
+    )
 
 
 def truncated(data: bytes) -> bytes:

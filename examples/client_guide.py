@@ -25,6 +25,7 @@ from Virel.tl_text import convert
 
 # ---- Schemas ----
 
+
 def load_schema(folder: Path, json_name: str, tl_name: str) -> dict[str, Any] | None:
     if (folder / json_name).exists():
         schema: dict[str, Any] = json.loads((folder / json_name).read_text(encoding="utf-8"))
@@ -35,6 +36,7 @@ def load_schema(folder: Path, json_name: str, tl_name: str) -> dict[str, Any] | 
 
 
 # ---- Results ----
+
 
 def result_type(method: dict[str, Any]) -> str | None:
     """The type that reads a method's answer where rpc_result says Object: a vector's type (only
@@ -75,14 +77,18 @@ def main(argv: list[str]) -> int:
     # a pong. Vector answers are written as their type says and packed into gzip_packed.
     def answer(req_msg_id: int, value: Any, type_text: str) -> dict[str, Any]:
         packed = gzip.compress(server.pack_as(value, type_text))
-        return {"_": "rpc_result", "req_msg_id": req_msg_id,
-                "result": {"_": "gzip_packed", "packed_data": packed}}
+        return {"_": "rpc_result", "req_msg_id": req_msg_id, "result": {"_": "gzip_packed", "packed_data": packed}}
 
-    container = server.pack({"_": "msg_container", "messages": [
-        message(11, 1, answer(501, users, get_users["type"])),
-        message(12, 3, answer(502, contact_ids, get_ids["type"])),
-        message(13, 5, {"_": "pong", "msg_id": 7, "ping_id": 8}),
-    ]})
+    container = server.pack(
+        {
+            "_": "msg_container",
+            "messages": [
+                message(11, 1, answer(501, users, get_users["type"])),
+                message(12, 3, answer(502, contact_ids, get_ids["type"])),
+                message(13, 5, {"_": "pong", "msg_id": 7, "ping_id": 8}),
+            ],
+        }
+    )
 
     # Client: one call; each answer is read with the type of the call it answers.
     expected = {501: result_type(get_users), 502: result_type(get_ids)}
@@ -94,9 +100,12 @@ def main(argv: list[str]) -> int:
     print(f"container: {len(got)} messages, {len(users)} users, {len(contact_ids)} contact ids (gzip-packed)")
 
     # A call as a client sends it: signed ids and hashes pack, and read back, as they are.
-    send: dict[str, Any] = {"_": "messages.sendMessage",
-                            "peer": {"_": "inputPeerUser", "user_id": 42, "access_hash": -4107239816343178163},
-                            "message": "hi", "random_id": -5}
+    send: dict[str, Any] = {
+        "_": "messages.sendMessage",
+        "peer": {"_": "inputPeerUser", "user_id": 42, "access_hash": -4107239816343178163},
+        "message": "hi",
+        "random_id": -5,
+    }
     sent = parser.unpack(parser.pack(send))
     assert sent["random_id"] == -5 and sent["peer"]["access_hash"] == send["peer"]["access_hash"]
     try:
@@ -117,14 +126,22 @@ def main(argv: list[str]) -> int:
     # The key exchange: int128 nonces (an int, or their 16 wire bytes) and binary fields.
     nonce, server_nonce = bytes(range(16)), bytes(range(16, 32))
     request = parser.pack({"_": "req_pq_multi", "nonce": nonce})
-    answer_pq = server.pack({"_": "resPQ", "nonce": nonce, "server_nonce": server_nonce,
-                             "pq": bytes.fromhex("17ED48941A08F981"),
-                             "server_public_key_fingerprints": [0xC3B42B026CE86B21]})
+    answer_pq = server.pack(
+        {
+            "_": "resPQ",
+            "nonce": nonce,
+            "server_nonce": server_nonce,
+            "pq": bytes.fromhex("17ED48941A08F981"),
+            "server_public_key_fingerprints": [0xC3B42B026CE86B21],
+        }
+    )
     res_pq = parser.unpack(answer_pq)
     assert res_pq["nonce"] == parser.unpack(request)["nonce"] == int.from_bytes(nonce, "little")
     assert res_pq["server_public_key_fingerprints"] == [0xC3B42B026CE86B21 - 2**64]  # read signed
-    print(f"resPQ: pq {res_pq['pq'].hex()}, "
-          f"fingerprints {[hex(f % 2**64) for f in res_pq['server_public_key_fingerprints']]}")
+    print(
+        f"resPQ: pq {res_pq['pq'].hex()}, "
+        f"fingerprints {[hex(f % 2**64) for f in res_pq['server_public_key_fingerprints']]}"
+    )
     return 0
 
 

@@ -2,6 +2,7 @@
 fixed schemas, and builders that turn fuzz input (an atheris FuzzedDataProvider) into schemas
 and values. Type expressions and entry names are read by the helpers the test suite uses
 (tests/support.py)."""
+
 import array
 import json
 import math
@@ -32,6 +33,7 @@ def new_parser(schema_json, **modes):
         return TLParser(schema_json, **modes)
     sys.path.insert(0, str(ROOT / "tests" / "native"))
     import tlsub_build
+
     return tlsub_build.load().Parser(schema_json, "copy", **modes)
 
 
@@ -43,14 +45,29 @@ class HarnessError(Exception):
 # RuntimeError and ValueError, listed for the reader. MemoryError is left out on purpose: inputs
 # are a few KiB, so running out of memory means an allocation that the input does not back.
 # BufferError: a bytes field given a buffer that is not contiguous (tests/test_hostile_values.py pins it).
-EXPECTED = (TypeError, ValueError, KeyError, AttributeError, OverflowError, RuntimeError,
-            RecursionError, UnicodeError, json.JSONDecodeError, BufferError, HarnessError)
+EXPECTED = (
+    TypeError,
+    ValueError,
+    KeyError,
+    AttributeError,
+    OverflowError,
+    RuntimeError,
+    RecursionError,
+    UnicodeError,
+    json.JSONDecodeError,
+    BufferError,
+    HarnessError,
+)
 
 # The RuntimeErrors the module raises on purpose; any other one (a C++ exception translated into
 # "Unknown exception", say) is a finding.
-RUNTIME_MESSAGES = ("Parse error at position ", "TLParser is already in use",
-                    "list changed size during pack", "TLParser has no schema",
-                    "TLSchemaCompiler.compile is already running")
+RUNTIME_MESSAGES = (
+    "Parse error at position ",
+    "TLParser is already in use",
+    "list changed size during pack",
+    "TLParser has no schema",
+    "TLSchemaCompiler.compile is already running",
+)
 
 
 class Finding(AssertionError):
@@ -91,20 +108,28 @@ def real_schema_text():
 
 
 def entry(ident, name, kind, *params, method=False):
-    return {"id": ident, ("method" if method else "predicate"): name, "type": kind,
-            "params": [{"name": n, "type": t} for n, t in params]}
+    return {
+        "id": ident,
+        ("method" if method else "predicate"): name,
+        "type": kind,
+        "params": [{"name": n, "type": t} for n, t in params],
+    }
 
 
 # The service layer: a framed body (a boxed stand-in for MTProto's message), a container of them,
 # rpc_result and gzip_packed, for a parser that inflates.
-SERVICE = {"constructors": [
-    entry(0x5BB8E511, "message", "Message", ("msg_id", "long"), ("seqno", "int"), ("bytes", "int"),
-          ("body", "Object")),
-    entry(0x73F1F8DC, "msg_container", "MessageContainer", ("messages", "Vector<Message>")),
-    entry(0xF35C6D01, "rpc_result", "RpcResult", ("req_msg_id", "long"), ("result", "Object")),
-    entry(0x3072CFA1, "gzip_packed", "Object", ("packed_data", "bytes")),
-    entry(0x62D6B459, "msgs_ack", "MsgsAck", ("msg_ids", "Vector<long>")),
-], "methods": []}
+SERVICE = {
+    "constructors": [
+        entry(
+            0x5BB8E511, "message", "Message", ("msg_id", "long"), ("seqno", "int"), ("bytes", "int"), ("body", "Object")
+        ),
+        entry(0x73F1F8DC, "msg_container", "MessageContainer", ("messages", "Vector<Message>")),
+        entry(0xF35C6D01, "rpc_result", "RpcResult", ("req_msg_id", "long"), ("result", "Object")),
+        entry(0x3072CFA1, "gzip_packed", "Object", ("packed_data", "bytes")),
+        entry(0x62D6B459, "msgs_ack", "MsgsAck", ("msg_ids", "Vector<long>")),
+    ],
+    "methods": [],
+}
 
 
 # A schema that uses every kind the codec knows: both flags words, bits above 31, shared bits,
@@ -117,28 +142,53 @@ KITCHEN_SINK = {
         entry("-1720552011", "boolTrue", "Bool"),
         entry(2, "numbers", "Numbers", ("a", "int"), ("b", "#"), ("c", "long"), ("d", "double")),
         entry(3, "texts", "Texts", ("s", "string"), ("b", "bytes"), ("c", "byte"), ("t", "Bool")),
-        entry(4, "opts", "Opts",
-              ("flags", "#"), ("f0", "flags.0?true"), ("f1", "flags.1?int"),
-              ("f2", "flags.1?string"),
-              ("f3", "flags.2?Bool"), ("f4", "flags.35?long"), ("f5", "flags.31?Leaf"),
-              ("flags2", "#"), ("g0", "flags2.0?Vector<int>"), ("g1", "flags2.7?Numbers"),
-              ("g2", "flags2.7?true")),
-        entry(5, "vectors", "Vectors",
-              ("i", "Vector<int>"), ("l", "Vector<long>"), ("d", "Vector<double>"),
-              ("s", "Vector<string>"), ("b", "Vector<bytes>"), ("o", "Vector<Bool>"),
-              ("n", "Vector<Numbers>"), ("vv", "Vector<Vector<int>>"), ("t", "Vector t")),
+        entry(
+            4,
+            "opts",
+            "Opts",
+            ("flags", "#"),
+            ("f0", "flags.0?true"),
+            ("f1", "flags.1?int"),
+            ("f2", "flags.1?string"),
+            ("f3", "flags.2?Bool"),
+            ("f4", "flags.35?long"),
+            ("f5", "flags.31?Leaf"),
+            ("flags2", "#"),
+            ("g0", "flags2.0?Vector<int>"),
+            ("g1", "flags2.7?Numbers"),
+            ("g2", "flags2.7?true"),
+        ),
+        entry(
+            5,
+            "vectors",
+            "Vectors",
+            ("i", "Vector<int>"),
+            ("l", "Vector<long>"),
+            ("d", "Vector<double>"),
+            ("s", "Vector<string>"),
+            ("b", "Vector<bytes>"),
+            ("o", "Vector<Bool>"),
+            ("n", "Vector<Numbers>"),
+            ("vv", "Vector<Vector<int>>"),
+            ("t", "Vector t"),
+        ),
         entry(6, "tree", "Tree", ("value", "int"), ("kids", "Vector<Tree>"), ("extra", "Leaf")),
-        entry(7, "node", "Tree",
-              ("flags", "#"), ("left", "flags.0?Tree"), ("right", "flags.1?Tree")),
+        entry(7, "node", "Tree", ("flags", "#"), ("left", "flags.0?Tree"), ("right", "flags.1?Tree")),
         entry(0x1CB5C416, "nearVector", "Leaf", ("x", "long")),
         entry(0xFFFFFFFF, "größe", "Leaf", ("wert", "string")),
         entry(8, "later", "Leaf", ("x", "int"), ("flags", "#"), ("y", "flags.4?double")),
         # Repeated parameter names: the encoder has no key table for such a record.
-        entry(10, "dups", "Leaf", ("a", "int"), ("a", "int"), ("flags", "#"),
-              ("b", "flags.0?long"), ("b", "flags.1?long")),
+        entry(
+            10, "dups", "Leaf", ("a", "int"), ("a", "int"), ("flags", "#"), ("b", "flags.0?long"), ("b", "flags.1?long")
+        ),
         # More parameters than the encoder reads in one walk over the caller's dict.
-        entry(11, "wide", "Leaf", ("flags", "#"),
-              *[(f"w{i}", f"flags.{i % 40}?int" if i % 3 == 0 else "int") for i in range(70)]),
+        entry(
+            11,
+            "wide",
+            "Leaf",
+            ("flags", "#"),
+            *[(f"w{i}", f"flags.{i % 40}?int" if i % 3 == 0 else "int") for i in range(70)],
+        ),
     ],
     "methods": [
         entry(0x20, "getTree", "Tree", ("id", "long"), ("query", "!X"), method=True),
@@ -158,7 +208,7 @@ OTHER = {
 
 # ---- Values: valid ones for a parameter type, and hostile ones of any type. ----
 
-INT_RANGES = {"int": (-2**31, 2**32 - 1), "long": (0, 2**64 - 1)}
+INT_RANGES = {"int": (-(2**31), 2**32 - 1), "long": (0, 2**64 - 1)}
 
 
 class Values:
@@ -174,15 +224,15 @@ class Values:
             last[int(e["id"]) & 0xFFFFFFFF] = e
             last[self.name(e)] = e
         # An entry is reachable both ways only when it is the last one of its id and its name.
-        self.entries = [e for e in entries
-                        if last[int(e["id"]) & 0xFFFFFFFF] is e and last[self.name(e)] is e]
+        self.entries = [e for e in entries if last[int(e["id"]) & 0xFFFFFFFF] is e and last[self.name(e)] is e]
         ok = {id(e) for e in self.entries}
         self.by_type = {}
         for e in schema.get("constructors", []):
             if id(e) in ok:
                 self.by_type.setdefault(e["type"], []).append(e)
-        self.leaves = [e for e in self.entries if all(
-            kind_of(p["type"]) not in ("object", "vector") for p in e.get("params", []))]
+        self.leaves = [
+            e for e in self.entries if all(kind_of(p["type"]) not in ("object", "vector") for p in e.get("params", []))
+        ]
         self.names = [self.name(e) for e in self.entries]
         self.max_depth = max_depth
 
@@ -219,8 +269,7 @@ class Values:
                 valid = False
                 if choice == 0:
                     continue  # missing: a default for a plain field, an error for an object
-                out[p["name"]] = (None if choice == 1
-                                  else hostile_value(fdp, self, depth + 1, self.parser))
+                out[p["name"]] = None if choice == 1 else hostile_value(fdp, self, depth + 1, self.parser)
                 continue
             c = condition(p["type"])
             kind = kind_of(p["type"])
@@ -390,11 +439,48 @@ class FloatSub(float):
     pass
 
 
-STRINGS = ["", "x", "\x00", "a\x00b", "\ud800", "é" * 3, "\U0001f600", "flags", "_", "leaf",
-           "leaf\x00junk", "numbers", "Vector", " ", "9" * 40]
-NUMBERS = [0, 1, -1, 2**31 - 1, -2**31, -2**31 - 1, 2**32 - 1, 2**32, 2**63, 2**64 - 1, 2**64,
-           -2**63, -2**64, 10**100, -10**100, 0.0, -0.0, 1.5, math.inf, -math.inf, math.nan, True,
-           False]
+STRINGS = [
+    "",
+    "x",
+    "\x00",
+    "a\x00b",
+    "\ud800",
+    "é" * 3,
+    "\U0001f600",
+    "flags",
+    "_",
+    "leaf",
+    "leaf\x00junk",
+    "numbers",
+    "Vector",
+    " ",
+    "9" * 40,
+]
+NUMBERS = [
+    0,
+    1,
+    -1,
+    2**31 - 1,
+    -(2**31),
+    -(2**31) - 1,
+    2**32 - 1,
+    2**32,
+    2**63,
+    2**64 - 1,
+    2**64,
+    -(2**63),
+    -(2**64),
+    10**100,
+    -(10**100),
+    0.0,
+    -0.0,
+    1.5,
+    math.inf,
+    -math.inf,
+    math.nan,
+    True,
+    False,
+]
 
 
 def hostile_value(fdp, values, depth, parser=None):
@@ -477,6 +563,7 @@ def hostile_value(fdp, values, depth, parser=None):
                 pass
             else:
                 raise Finding("a nested pack on a busy parser was not refused")
+
         return Mutator(reenter)
     if pick == 30 and parser is not None and values is not None and values.disposable:
         # Recompiles the parser's private compiler from inside a conversion: the tables the
@@ -495,6 +582,7 @@ def recompile(parser, schema):
     """Compiles `schema` into the parser's own (otherwise private) compiler, reached through the
     garbage collector's view of the parser."""
     import gc
+
     for ref in gc.get_referents(parser):
         if type(ref).__name__ == "TLSchemaCompiler":
             ref.compile(schema)
@@ -502,11 +590,34 @@ def recompile(parser, schema):
 
 # ---- Schemas built from fuzz input ----
 
-TYPE_POOL = ["int", "#", "long", "double", "string", "bytes", "byte", "Bool", "true",
-             "Vector<int>", "Vector<long>", "Vector<double>", "Vector<string>", "Vector<bytes>",
-             "Vector<Bool>", "Vector<Vector<int>>", "Vector<T0>", "Vector<T1>",
-             "Vector<Vector<T2>>",
-             "Vector t", "Vector", "T0", "T1", "T2", "!X", "Object"]
+TYPE_POOL = [
+    "int",
+    "#",
+    "long",
+    "double",
+    "string",
+    "bytes",
+    "byte",
+    "Bool",
+    "true",
+    "Vector<int>",
+    "Vector<long>",
+    "Vector<double>",
+    "Vector<string>",
+    "Vector<bytes>",
+    "Vector<Bool>",
+    "Vector<Vector<int>>",
+    "Vector<T0>",
+    "Vector<T1>",
+    "Vector<Vector<T2>>",
+    "Vector t",
+    "Vector",
+    "T0",
+    "T1",
+    "T2",
+    "!X",
+    "Object",
+]
 
 
 def schema_from(fdp, max_entries=6):
@@ -542,8 +653,9 @@ def schema_from(fdp, max_entries=6):
         seen = set()
         params = [p for p in params if not (p[0] in seen or seen.add(p[0]))]
         as_text = str(ident - 2**32) if ident >= 2**31 and fdp.ConsumeBool() else ident
-        entries.append(entry(as_text, f"c{i}", f"T{fdp.ConsumeIntInRange(0, 2)}", *params,
-                             method=fdp.ConsumeIntInRange(0, 4) == 0))
+        entries.append(
+            entry(as_text, f"c{i}", f"T{fdp.ConsumeIntInRange(0, 2)}", *params, method=fdp.ConsumeIntInRange(0, 4) == 0)
+        )
     constructors = [e for e in entries if "predicate" in e]
     methods = [e for e in entries if "method" in e]
     return {"constructors": constructors, "methods": methods}

@@ -13,6 +13,7 @@ packs and unpacks every entry. Any other input picks one of four shapes:
 Besides crashes and sanitizer reports, a finding is an exception the module does not document,
 or the two compiles of shape 1 ending differently.
 """
+
 import json
 import sys
 
@@ -23,15 +24,100 @@ from common import Finding, check
 
 from Virel.tl import TLSchemaCompiler
 
-TOKENS = ["Vector", "<", ">", "Vector<", "flags", "flags2", ".", "?", "#", "int", "long", "double",
-          "string", "bytes", "byte", "Bool", "true", "!", "X", "T", "t", " ", "0", "1", "31", "32",
-          "-", "+", "_", "\x00", "\ud800", "é", "\u0663", "99999999999", "%s", "Vector t", "T0"]
-IDS = [0, 1, -1, "1", "-1", " 12 ", "0x10", "1_0", "\u0663", "-0", "+5", "", "abc", "\ud800",
-       2**31, -2**31, 2**32 - 1, 2**32, -2**32, -2**32 - 1, 2**100, -2**100, "4294967295",
-       "-4294967295", "4294967296", "-4294967296", "99999999999", "00000000001", 1.5, -1.5,
-       float("nan"), float("inf"), True, None, [], {}]
-NAMES = ["", "a", "leaf", "leaf\x00x", "\x00", "\ud800", "é", "flags", "flags2", "_", "Vector",
-         "x" * 300, None, 5, b"leaf"]
+TOKENS = [
+    "Vector",
+    "<",
+    ">",
+    "Vector<",
+    "flags",
+    "flags2",
+    ".",
+    "?",
+    "#",
+    "int",
+    "long",
+    "double",
+    "string",
+    "bytes",
+    "byte",
+    "Bool",
+    "true",
+    "!",
+    "X",
+    "T",
+    "t",
+    " ",
+    "0",
+    "1",
+    "31",
+    "32",
+    "-",
+    "+",
+    "_",
+    "\x00",
+    "\ud800",
+    "é",
+    "\u0663",
+    "99999999999",
+    "%s",
+    "Vector t",
+    "T0",
+]
+IDS = [
+    0,
+    1,
+    -1,
+    "1",
+    "-1",
+    " 12 ",
+    "0x10",
+    "1_0",
+    "\u0663",
+    "-0",
+    "+5",
+    "",
+    "abc",
+    "\ud800",
+    2**31,
+    -(2**31),
+    2**32 - 1,
+    2**32,
+    -(2**32),
+    -(2**32) - 1,
+    2**100,
+    -(2**100),
+    "4294967295",
+    "-4294967295",
+    "4294967296",
+    "-4294967296",
+    "99999999999",
+    "00000000001",
+    1.5,
+    -1.5,
+    float("nan"),
+    float("inf"),
+    True,
+    None,
+    [],
+    {},
+]
+NAMES = [
+    "",
+    "a",
+    "leaf",
+    "leaf\x00x",
+    "\x00",
+    "\ud800",
+    "é",
+    "flags",
+    "flags2",
+    "_",
+    "Vector",
+    "x" * 300,
+    None,
+    5,
+    b"leaf",
+]
 
 
 def outcome(call):
@@ -76,8 +162,9 @@ def type_expr(fdp):
     if pick == 1:
         # Long texts: a few tokens repeated thousands of times ("Vector" * k + "<" * k nests k
         # levels), so that compile cost that grows faster than the text shows up as a timeout.
-        parts = [fdp.PickValueInList(TOKENS) * fdp.ConsumeIntInRange(1, 20000)
-                 for _ in range(fdp.ConsumeIntInRange(1, 3))]
+        parts = [
+            fdp.PickValueInList(TOKENS) * fdp.ConsumeIntInRange(1, 20000) for _ in range(fdp.ConsumeIntInRange(1, 3))
+        ]
         return "".join(parts)
     return "".join(fdp.PickValueInList(TOKENS) for _ in range(fdp.ConsumeIntInRange(0, 8)))
 
@@ -103,14 +190,16 @@ def schema_shaped(fdp, hostile, compiler=None):
             if fdp.ConsumeIntInRange(0, 4) == 0:
                 continue
             if key == "id":
-                e[key] = (fdp.PickValueInList(IDS) if fdp.ConsumeBool()
-                          else fdp.ConsumeIntInRange(0, 2**32 - 1))
+                e[key] = fdp.PickValueInList(IDS) if fdp.ConsumeBool() else fdp.ConsumeIntInRange(0, 2**32 - 1)
             elif key == "params":
                 params = []
                 for _ in range(fdp.ConsumeIntInRange(0, 5)):
-                    p = {"name": fdp.PickValueInList(NAMES) if fdp.ConsumeIntInRange(0, 3) == 0
-                         else fdp.PickValueInList(["flags", "flags2", "a", "b", "c"]),
-                         "type": type_expr(fdp)}
+                    p = {
+                        "name": fdp.PickValueInList(NAMES)
+                        if fdp.ConsumeIntInRange(0, 3) == 0
+                        else fdp.PickValueInList(["flags", "flags2", "a", "b", "c"]),
+                        "type": type_expr(fdp),
+                    }
                     if fdp.ConsumeIntInRange(0, 9) == 0:
                         del p[fdp.PickValueInList(["name", "type"])]
                     params.append(p)
@@ -118,8 +207,11 @@ def schema_shaped(fdp, hostile, compiler=None):
             elif key == "type":
                 e[key] = fdp.PickValueInList(["T", "T0", "Bool", "", None, 5])
             else:
-                e[key] = fdp.PickValueInList(NAMES) if fdp.ConsumeIntInRange(0, 3) == 0 else \
-                    fdp.PickValueInList(["leaf", "a", "b", "c"])
+                e[key] = (
+                    fdp.PickValueInList(NAMES)
+                    if fdp.ConsumeIntInRange(0, 3) == 0
+                    else fdp.PickValueInList(["leaf", "a", "b", "c"])
+                )
         entries.append(e)
         if hostile:
             hostile_touch(fdp, e, entries, compiler)
@@ -186,8 +278,7 @@ def exercise(parser, schema, fdp):
     for part in ("constructors", "methods"):
         items = schema.get(part) if isinstance(schema, dict) else None
         if isinstance(items, list):
-            names += [e.get("predicate", e.get("method", e.get("type")))
-                      for e in items if isinstance(e, dict)]
+            names += [e.get("predicate", e.get("method", e.get("type"))) for e in items if isinstance(e, dict)]
     for name in names[:8]:
         try:
             out = parser.pack({"_": name})
@@ -224,8 +315,7 @@ def TestOneInput(data):
         second = outcome(lambda: TLSchemaCompiler().compile(text))
         # Text is JSON text to compile, so only a non-str value must compile as its dump does.
         if first is not second and not isinstance(value, str):
-            raise Finding(f"compile of a dict ({first}) and of its JSON text ({second}) differ:"
-                          f"\n{text}")
+            raise Finding(f"compile of a dict ({first}) and of its JSON text ({second}) differ:\n{text}")
         outcome(lambda: compiler.compile(text))  # a second compile on the same compiler
     else:
         hostile = mode == 3

@@ -26,6 +26,7 @@ FUZZ_HOSTILE_OFF (a comma-separated list of strict, share, recovering, nomem) le
 out: strict compiles, parsers given a shared compiler, the recovering table, failing allocations.
 For telling findings apart when measuring; CI leaves everything in.
 """
+
 import os
 import gc
 import struct
@@ -50,28 +51,33 @@ tlsub = tlsub_build.load()
 
 # Small schemas with shared names and identifiers, so that compiles replace one another's records
 # and a failure nests a few levels deep. SECOND renames some records and changes layouts.
-FIRST = {"constructors": [
-    entry(1, "outer", "Outer", ("n", "Vector<Wrap>"), ("t", "string")),
-    entry(2, "wrap", "Wrap", ("flags", "#"), ("obj", "Vector<Inner>"), ("in", "Inner"),
-          ("k", "flags.0?int")),
-    entry(3, "inner", "Inner", ("x", "int"), ("s", "string"), ("l", "long")),
-    entry(4, "leaf", "Leaf"),
-], "methods": [entry(5, "call", "Outer", ("q", "!X"), ("w", "Wrap"), method=True)]}
-SECOND = {"constructors": [
-    entry(3, "inner", "Inner", ("s", "string")),
-    entry(4, "leaf", "Leaf", ("v", "Vector<long>")),
-    entry(6, "outer", "Outer", ("n", "Vector<Inner>")),
-    entry(7, "more", "Wrap", ("obj", "Inner"), ("date", "date")),
-]}
+FIRST = {
+    "constructors": [
+        entry(1, "outer", "Outer", ("n", "Vector<Wrap>"), ("t", "string")),
+        entry(2, "wrap", "Wrap", ("flags", "#"), ("obj", "Vector<Inner>"), ("in", "Inner"), ("k", "flags.0?int")),
+        entry(3, "inner", "Inner", ("x", "int"), ("s", "string"), ("l", "long")),
+        entry(4, "leaf", "Leaf"),
+    ],
+    "methods": [entry(5, "call", "Outer", ("q", "!X"), ("w", "Wrap"), method=True)],
+}
+SECOND = {
+    "constructors": [
+        entry(3, "inner", "Inner", ("s", "string")),
+        entry(4, "leaf", "Leaf", ("v", "Vector<long>")),
+        entry(6, "outer", "Outer", ("n", "Vector<Inner>")),
+        entry(7, "more", "Wrap", ("obj", "Inner"), ("date", "date")),
+    ]
+}
 SCHEMAS = [FIRST, SECOND, common.OTHER]
 # FIRST and one more entry at the end: compiling it replaces all of FIRST before that entry is read.
-FIRST_PLUS = {"constructors": FIRST["constructors"],
-              "methods": FIRST["methods"] + [entry(8, "extra", "Extra", ("e", "int"), method=True)]}
+FIRST_PLUS = {
+    "constructors": FIRST["constructors"],
+    "methods": FIRST["methods"] + [entry(8, "extra", "Extra", ("e", "int"), method=True)],
+}
 BASES = SCHEMAS + [FIRST_PLUS]  # what compiles compile
 VALUES = [common.Values(s, max_depth=3) for s in SCHEMAS]
 WRITERS = [TLParser(s) for s in SCHEMAS]  # bytes to unpack start as what these pack
-NAMES = sorted({e.get("predicate") or e.get("method")
-                for s in SCHEMAS for part in s.values() for e in part})
+NAMES = sorted({e.get("predicate") or e.get("method") for s in SCHEMAS for part in s.values() for e in part})
 NAMES = [e.get("predicate") or e.get("method") for part in FIRST.values() for e in part] * 3 + NAMES
 IDS = sorted({int(e["id"]) & 0xFFFFFFFF for s in SCHEMAS for part in s.values() for e in part})
 WORDS = IDS + [0x1CB5C415, 0, 1, 2, 3, 0xFFFFFFFF, 0x997275B5, 0xBC799737] + [99, 0x1CB5C414] * 4
@@ -169,8 +175,15 @@ class Meddler:
             for k in [k for k in d if type(k) is str][:2]:
                 d.pop(k, None)
         elif self.action == 2:
-            d.update({fresh("predicate"): fresh("changed"), fresh("type"): fresh("T"),
-                      fresh("params"): [], fresh("id"): 77, fresh("name"): fresh("x")})
+            d.update(
+                {
+                    fresh("predicate"): fresh("changed"),
+                    fresh("type"): fresh("T"),
+                    fresh("params"): [],
+                    fresh("id"): 77,
+                    fresh("name"): fresh("x"),
+                }
+            )
         elif self.action == 3:
             raise HarnessError("comparison refused")
         return False
@@ -226,6 +239,7 @@ class World:
         def traced():
             common.log("  " * depth + describe(run))
             run()
+
         return traced
 
     def nested_step(self, depth):
@@ -254,6 +268,7 @@ class World:
                     if c is not None:
                         tlsub.share(p, c)
             self.parsers.append(p)
+
         return run
 
     def compiler_for(self, pick):
@@ -279,9 +294,9 @@ class World:
             compiler = self.compiler_for(target)
             schema = self.build_schema(base, hostile)
             # The baseline: the same compile on a compiler of the same type, where nothing fails.
-            baseline = (None if hostile else
-                        lambda: type(compiler)().compile(self.build_schema(base, []), strict=strict))
+            baseline = None if hostile else lambda: type(compiler)().compile(self.build_schema(base, []), strict=strict)
             self.guarded(lambda: compiler.compile(schema, strict=strict), nomem, baseline)
+
         return run
 
     def hostile_part(self, depth):
@@ -330,8 +345,11 @@ class World:
                 e["id"] = Hook(self, nested, value=int(e["id"]) & 0xFFFFFFFF, propagate=propagate)
                 armed.append(e["id"])
                 continue
-            collider = (Hook(self, nested, target=key, on_hash=what == 2, propagate=propagate)
-                        if what <= 2 else Meddler(key, e, nested))
+            collider = (
+                Hook(self, nested, target=key, on_hash=what == 2, propagate=propagate)
+                if what <= 2
+                else Meddler(key, e, nested)
+            )
             if first:
                 rest = dict(e)
                 e.clear()
@@ -353,6 +371,7 @@ class World:
             p = self.pick_parser(which)
             if p is not None:
                 p.pack({"_": fresh(name)})
+
         return run
 
     def pick_parser(self, pick):
@@ -396,6 +415,7 @@ class World:
             else:
                 call = lambda: p.pack(d)  # noqa: E731
             self.guarded(call, nomem, call if not hooks else None)
+
         return run
 
     def unpack_step(self, depth):
@@ -410,11 +430,14 @@ class World:
         except Exception as exc:
             expect(exc)
             data = b""
-        words = list(struct.unpack(f"<{len(data) // 4}I", data[:len(data) // 4 * 4]))
+        words = list(struct.unpack(f"<{len(data) // 4}I", data[: len(data) // 4 * 4]))
         ids = [i for i, w in enumerate(words) if w in IDS]  # where an object begins, mostly
         for _ in range(fdp.ConsumeIntInRange(0, 3)):
-            value = (WORDS[fdp.ConsumeIntInRange(0, len(WORDS) - 1)] if fdp.ConsumeIntInRange(0, 3)
-                     else fdp.ConsumeIntInRange(0, 2**32 - 1))
+            value = (
+                WORDS[fdp.ConsumeIntInRange(0, len(WORDS) - 1)]
+                if fdp.ConsumeIntInRange(0, 3)
+                else fdp.ConsumeIntInRange(0, 2**32 - 1)
+            )
             if ids and fdp.ConsumeBool():  # an object of another record, or of none
                 words[ids[fdp.ConsumeIntInRange(0, len(ids) - 1)]] = value
             elif words and fdp.ConsumeBool():
@@ -423,7 +446,7 @@ class World:
                 words.insert(fdp.ConsumeIntInRange(0, len(words)), value)
         data = struct.pack(f"<{len(words)}I", *words)
         if fdp.ConsumeIntInRange(0, 3) == 0:
-            data = data[:fdp.ConsumeIntInRange(0, len(data))] + fdp.ConsumeBytes(3)
+            data = data[: fdp.ConsumeIntInRange(0, len(data))] + fdp.ConsumeBytes(3)
         nomem = self.nomem_window()
         hooked = not nomem and fdp.ConsumeIntInRange(0, 2) == 0
         step = self.nested_step(depth) if hooked else None
@@ -436,11 +459,15 @@ class World:
             if hooked:
                 tlsub.set_hook(lambda: self.nested(step, propagate))
             try:
-                self.guarded(lambda: unpack_checked(p, data, not hooked and nomem is None), nomem,
-                             (lambda: p.unpack(data)) if not hooked else None)
+                self.guarded(
+                    lambda: unpack_checked(p, data, not hooked and nomem is None),
+                    nomem,
+                    (lambda: p.unpack(data)) if not hooked else None,
+                )
             finally:
                 if hooked:
                     tlsub.set_hook(None)
+
         return run
 
     def drop_step(self):
@@ -449,6 +476,7 @@ class World:
         def run():
             if self.parsers:
                 del self.parsers[which % len(self.parsers)]
+
         return run
 
     def nomem_window(self):
@@ -486,8 +514,7 @@ class World:
             finally:
                 _testcapi.remove_mem_hooks()
         except Exception as exc:
-            if worked and not isinstance(exc, MemoryError) and not any(
-                    isinstance(e, MemoryError) for e in chain(exc)):
+            if worked and not isinstance(exc, MemoryError) and not any(isinstance(e, MemoryError) for e in chain(exc)):
                 raise common.Finding(f"a failed allocation became {exc!r}") from exc
             expect(exc)
         finally:
@@ -510,8 +537,7 @@ class World:
 
 def describe(run):
     """A step's kind and the plain values it closes over, for FUZZ_HOSTILE_TRACE."""
-    plain = [c.cell_contents for c in run.__closure__ or ()
-             if type(c.cell_contents) in (int, str, bytes, dict, tuple)]
+    plain = [c.cell_contents for c in run.__closure__ or () if type(c.cell_contents) in (int, str, bytes, dict, tuple)]
     return f"{run.__qualname__.split('.')[1]} {plain}"
 
 
@@ -528,8 +554,7 @@ def unpack_checked(parser, data, again):
             except Exception as second:
                 then = (type(second), str(second), getattr(second, "__notes__", None))
                 if then != first:
-                    raise common.Finding(f"unpack of {data.hex()} failed as {first}, "
-                                         f"then as {then}") from exc
+                    raise common.Finding(f"unpack of {data.hex()} failed as {first}, then as {then}") from exc
             else:
                 raise common.Finding(f"unpack of {data.hex()} failed as {first}, then worked") from exc
         raise

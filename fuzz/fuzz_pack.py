@@ -9,6 +9,7 @@ Besides crashes and sanitizer reports, a finding is: an exception the module doe
 a valid dict that pack refuses; a valid dict whose bytes do not unpack and pack back to the
 same bytes; a parser that no longer packs a plain object correctly after a failed call.
 """
+
 import sys
 
 import atheris

@@ -13,6 +13,7 @@ or, for a schema with unique names and identifiers whose flags fields come befor
 govern, a successful unpack whose dict does not pack back into bytes that unpack and pack to the
 same bytes again; a result that depends on what the parser's buffer holds past the input.
 """
+
 import gzip
 import struct
 import sys
@@ -62,8 +63,11 @@ def service(body):
     except Exception as exc:
         check(exc)
     packed = gzip.compress(body, compresslevel=1, mtime=0)
-    unpack(SERVICE, SERVICE.pack({"_": "rpc_result", "req_msg_id": 1,
-                                  "result": {"_": "gzip_packed", "packed_data": packed}}), stable=False)
+    unpack(
+        SERVICE,
+        SERVICE.pack({"_": "rpc_result", "req_msg_id": 1, "result": {"_": "gzip_packed", "packed_data": packed}}),
+        stable=False,
+    )
     unpack(SERVICE, struct.pack("<I", 0x3072CFA1) + SERVICE.pack_as(body, "bytes"), stable=False)
 
 

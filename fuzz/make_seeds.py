@@ -9,6 +9,7 @@ pack, hostile: a few fixed random byte strings (their input only steers the buil
 
     python fuzz/make_seeds.py [--count N]     # N real-schema objects, default 300
 """
+
 import argparse
 import hashlib
 import json
@@ -39,8 +40,14 @@ def packed_objects(schema, count):
     values = SchemaValues(schema)
     out = []
 
-    @settings(max_examples=count, database=None, derandomize=True, deadline=None,
-              phases=[Phase.generate], suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=count,
+        database=None,
+        derandomize=True,
+        deadline=None,
+        phases=[Phase.generate],
+        suppress_health_check=list(HealthCheck),
+    )
     @given(st.data())
     def draw(data):
         e = data.draw(st.sampled_from(values.entries))
@@ -67,8 +74,7 @@ def main():
     unpack = []
     real = common.real_schema_text()
     if real is None:
-        print("make_seeds: api.json is absent: kitchen-sink seeds only",
-              file=sys.stderr)
+        print("make_seeds: api.json is absent: kitchen-sink seeds only", file=sys.stderr)
     else:
         unpack += [b"\x00" + b for b in packed_objects(json.loads(real), args.count)]
     sink = packed_objects(common.KITCHEN_SINK, max(args.count // 3, 20))
@@ -78,8 +84,7 @@ def main():
     texts = [common.KITCHEN_SINK, common.OTHER, {"constructors": [], "methods": []}]
     if real is not None:
         parsed = json.loads(real)
-        texts.append({"constructors": parsed["constructors"][:40],
-                      "methods": parsed["methods"][:10]})
+        texts.append({"constructors": parsed["constructors"][:40], "methods": parsed["methods"][:10]})
     m = write(HERE / "corpus-compile", [json.dumps(t).encode() for t in texts])
 
     rng = random.Random(20240601)

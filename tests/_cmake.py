@@ -35,6 +35,7 @@ class BuildError(Exception):
 def header_dir():
     """The folder of the tl.hpp that tlsub includes."""
     import Virel
+
     installed = pathlib.Path(Virel.__file__).resolve().parent
     return installed if (installed / "tl.hpp").exists() else ROOT / "src" / "Virel"
 
@@ -46,10 +47,14 @@ def build_folder():
 
 def configure_args():
     sanitized = bool(os.environ.get("VIREL_SANITIZED"))
-    return [f"-DPython_EXECUTABLE={sys.executable}", f"-DVIREL_TL_HEADER_DIR={header_dir()}",
-            "-DVIREL_BUILD_MODULE=OFF", *(f"-D{option}=ON" for option in OPTIONS.values()),
-            f"-DVIREL_SANITIZE={'ON' if sanitized else 'OFF'}",
-            f"-DCMAKE_BUILD_TYPE={'Debug' if sanitized else 'Release'}"]
+    return [
+        f"-DPython_EXECUTABLE={sys.executable}",
+        f"-DVIREL_TL_HEADER_DIR={header_dir()}",
+        "-DVIREL_BUILD_MODULE=OFF",
+        *(f"-D{option}=ON" for option in OPTIONS.values()),
+        f"-DVIREL_SANITIZE={'ON' if sanitized else 'OFF'}",
+        f"-DCMAKE_BUILD_TYPE={'Debug' if sanitized else 'Release'}",
+    ]
 
 
 def run(command, env):

@@ -26,13 +26,16 @@ BUNDLED = pathlib.Path(Virel.schemas.__file__).resolve().parent
 SHARED = HERE.parent.parent / "shared" / "data"
 
 # The JSON each TL text converts into.
-SOURCES = {"api.json": "telegram_api.tl", "mtproto.json": "mtproto_api.tl",
-           "api_layer144.json": "api_layer144.tl"}
+SOURCES = {"api.json": "telegram_api.tl", "mtproto.json": "mtproto_api.tl", "api_layer144.json": "api_layer144.tl"}
 
 # SHA-256 of the bundled schemas and of the JSON converted from them, as listed in the README.md
 # beside them.
-CHECKSUMS = {name: digest for digest, name in re.findall(
-    r"^([0-9a-f]{64})  (\S+)$", (BUNDLED / "README.md").read_text(encoding="utf-8"), re.M)}
+CHECKSUMS = {
+    name: digest
+    for digest, name in re.findall(
+        r"^([0-9a-f]{64})  (\S+)$", (BUNDLED / "README.md").read_text(encoding="utf-8"), re.M
+    )
+}
 
 _converted = {}
 
@@ -58,6 +61,7 @@ def converted(source, name):
     """`source` converted into the JSON file `name` (once per process)."""
     if source not in _converted:
         from Virel.tl_text import parse, to_json
+
         out = pathlib.Path(tempfile.mkdtemp(prefix="virel-data-"))
         atexit.register(shutil.rmtree, out, True)
         path = out / name
@@ -76,5 +80,6 @@ def data_file(name):
     path = find(name)
     if path is None:
         import pytest
+
         pytest.skip(f"{name} is in none of {', '.join(map(str, folders()))}")
     return path

@@ -16,32 +16,51 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # A small schema with a flags word, conditional fields, a vector, a nested object and a method.
 SCHEMA = {
     "constructors": [
-        {"id": 1, "predicate": "obj", "type": "Obj", "params": [
-            {"name": "flags", "type": "#"},
-            {"name": "urgent", "type": "flags.0?true"},
-            {"name": "note", "type": "flags.1?string"},
-            {"name": "size", "type": "int"},
-            {"name": "tags", "type": "Vector<long>"},
-        ]},
+        {
+            "id": 1,
+            "predicate": "obj",
+            "type": "Obj",
+            "params": [
+                {"name": "flags", "type": "#"},
+                {"name": "urgent", "type": "flags.0?true"},
+                {"name": "note", "type": "flags.1?string"},
+                {"name": "size", "type": "int"},
+                {"name": "tags", "type": "Vector<long>"},
+            ],
+        },
         {"id": "-1132882121", "predicate": "boolFalse", "type": "Bool"},
-        {"id": 0x2A, "predicate": "point", "type": "Point", "params": [
-            {"name": "x", "type": "double"}, {"name": "y", "type": "double"}]},
-        {"id": 0x10, "predicate": "user", "type": "User", "params": [
-            {"name": "id", "type": "long"},
-            {"name": "name", "type": "string"},
-            {"name": "photo", "type": "bytes"},
-            {"name": "bot", "type": "Bool"},
-        ]},
-        {"id": 0x11, "predicate": "holder", "type": "Holder", "params": [
-            {"name": "flags", "type": "#"},
-            {"name": "flags2", "type": "#"},
-            {"name": "owner", "type": "User"},
-            {"name": "where", "type": "flags.3?Point"},
-            {"name": "ints", "type": "Vector<int>"},
-            {"name": "users", "type": "Vector<User>"},
-            {"name": "late", "type": "flags2.0?int"},
-            {"name": "late_flag", "type": "flags2.35?true"},
-        ]},
+        {
+            "id": 0x2A,
+            "predicate": "point",
+            "type": "Point",
+            "params": [{"name": "x", "type": "double"}, {"name": "y", "type": "double"}],
+        },
+        {
+            "id": 0x10,
+            "predicate": "user",
+            "type": "User",
+            "params": [
+                {"name": "id", "type": "long"},
+                {"name": "name", "type": "string"},
+                {"name": "photo", "type": "bytes"},
+                {"name": "bot", "type": "Bool"},
+            ],
+        },
+        {
+            "id": 0x11,
+            "predicate": "holder",
+            "type": "Holder",
+            "params": [
+                {"name": "flags", "type": "#"},
+                {"name": "flags2", "type": "#"},
+                {"name": "owner", "type": "User"},
+                {"name": "where", "type": "flags.3?Point"},
+                {"name": "ints", "type": "Vector<int>"},
+                {"name": "users", "type": "Vector<User>"},
+                {"name": "late", "type": "flags2.0?int"},
+                {"name": "late_flag", "type": "flags2.35?true"},
+            ],
+        },
         {"id": 0x12, "predicate": "empty", "type": "Empty"},
     ],
     "methods": [
@@ -66,8 +85,9 @@ settings.load_profile(PROFILE)
 
 def examples(n):
     """Settings for a property of `n` examples in the full profile, scaled to the loaded one."""
-    return settings(max_examples=max(1, round(n * PROFILES[PROFILE])), deadline=None,
-                    suppress_health_check=list(HealthCheck))
+    return settings(
+        max_examples=max(1, round(n * PROFILES[PROFILE])), deadline=None, suppress_health_check=list(HealthCheck)
+    )
 
 
 # The codec's two paths. A parser whose table of operations is the default one (TLParser itself)
@@ -88,8 +108,11 @@ _test = None  # the running test
 def new_parser(schema_json, **modes):
     """A parser on the current codec path; `modes` are TLParser's keywords (strict, signed)."""
     if _test is not None and not {"codec_path", "direct_path"} & set(_test.fixturenames):
-        pytest.fail(f"{_test.nodeid} makes a parser but chose no codec path: take the codec_path fixture "
-                    "(both paths) or direct_path", pytrace=False)
+        pytest.fail(
+            f"{_test.nodeid} makes a parser but chose no codec path: take the codec_path fixture "
+            "(both paths) or direct_path",
+            pytrace=False,
+        )
     path = _path or "direct"
     return TLParser(schema_json, **modes) if path == "direct" else load_tlsub().Parser(schema_json, "copy", **modes)
 
@@ -137,8 +160,21 @@ def heap_in_use():
         pytest.skip("the C library has no mallinfo2")
 
     class MallInfo2(ctypes.Structure):
-        _fields_ = [(n, ctypes.c_size_t) for n in ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks",
-                                                   "fsmblks", "uordblks", "fordblks", "keepcost")]
+        _fields_ = [
+            (n, ctypes.c_size_t)
+            for n in (
+                "arena",
+                "ordblks",
+                "smblks",
+                "hblks",
+                "hblkhd",
+                "usmblks",
+                "fsmblks",
+                "uordblks",
+                "fordblks",
+                "keepcost",
+            )
+        ]
 
     libc.mallinfo2.restype = MallInfo2
     info = libc.mallinfo2()
@@ -148,19 +184,20 @@ def heap_in_use():
 def private_compiler(parser):
     """The compiler a parser made for itself (Python code can reach it this way only)."""
     from Virel.tl import TLSchemaCompiler
+
     return next(o for o in gc.get_referents(parser) if isinstance(o, TLSchemaCompiler))
 
 
 def entry(ident, name, *params, kind="T"):
     """One schema entry; params are (name, type) pairs."""
-    return {"id": ident, "predicate": name, "type": kind,
-            "params": [{"name": n, "type": t} for n, t in params]}
+    return {"id": ident, "predicate": name, "type": kind, "params": [{"name": n, "type": t} for n, t in params]}
 
 
 @functools.cache
 def load_tlsub():
     """The test-only native subclass extension (tests/native), built on first use."""
     import importlib.util
+
     found = importlib.util.spec_from_file_location("tlsub_build", ROOT / "tests" / "native" / "tlsub_build.py")
     builder = importlib.util.module_from_spec(found)
     found.loader.exec_module(builder)

@@ -4,11 +4,23 @@ Type expressions and entry names are read by the codec's own rules, as the comma
 view states them once (Virel.cli.schema_view; tests/test_cli.py checks that view against the
 compiler, entry by entry, on the real layers).
 """
+
 from Virel.cli.schema_view import condition, entry_name, kind_of, proper
 from Virel.cli.schema_view import strip_vector as element_text
 
-__all__ = ["DOCUMENTED", "builtin_class", "condition", "decode_is_sound", "element_text", "entry_name",
-           "framed_body", "kind_of", "norm", "proper", "same"]
+__all__ = [
+    "DOCUMENTED",
+    "builtin_class",
+    "condition",
+    "decode_is_sound",
+    "element_text",
+    "entry_name",
+    "framed_body",
+    "kind_of",
+    "norm",
+    "proper",
+    "same",
+]
 
 # What unpack may raise on bytes it cannot read.
 DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)

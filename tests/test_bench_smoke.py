@@ -33,15 +33,20 @@ def test_quick_check_mode_agrees_and_times_nothing(capsys):
     assert "median/op" not in out and "ours/theirs" not in out
 
 
-@pytest.mark.parametrize("ours, theirs, unsteady", [
-    ([10] * 7, [20] * 7, False),
-    ([10, 10, 15, 7, 13, 10, 6], [10] * 7, True),  # per-round ratios from 0.6 to 1.5
-    ([10] * 3, [20] * 3, True),  # too few rounds to tell
-])
+@pytest.mark.parametrize(
+    "ours, theirs, unsteady",
+    [
+        ([10] * 7, [20] * 7, False),
+        ([10, 10, 15, 7, 13, 10, 6], [10] * 7, True),  # per-round ratios from 0.6 to 1.5
+        ([10] * 3, [20] * 3, True),  # too few rounds to tell
+    ],
+)
 def test_ratios_whose_rounds_disagree_are_flagged(ours, theirs, unsteady):
     runner = load_runner()
-    cases = [runner.Case("W1 tiny", "pack", name, None, (), samples=samples)
-             for name, samples in (("ours", ours), ("pickle5", theirs))]
+    cases = [
+        runner.Case("W1 tiny", "pack", name, None, (), samples=samples)
+        for name, samples in (("ours", ours), ("pickle5", theirs))
+    ]
     (ratio,) = runner.ratios(cases)
     assert ratio.unsteady is unsteady
 
@@ -69,12 +74,20 @@ class RecordValues:
         # The yardstick codec reads the kinds of the benchmarks' workloads: records with int128,
         # int256 or bare types (the key exchange, the service messages) are test_kinds' to check.
         # A framed body's length is checked against the body: test_service's to check.
-        wide = {e.name for e in entries if framed_body(e) or any(
-            k.kind > tl.TL_OBJECT for p in e.params for k in ((p,) + p.element))}
-        self.records = [e for e in entries if by_id[e.id] is e and by_name[e.name] is e  # what both reach
-                        and e.name not in wide]
+        wide = {
+            e.name
+            for e in entries
+            if framed_body(e) or any(k.kind > tl.TL_OBJECT for p in e.params for k in ((p,) + p.element))
+        }
+        self.records = [
+            e
+            for e in entries
+            if by_id[e.id] is e
+            and by_name[e.name] is e  # what both reach
+            and e.name not in wide
+        ]
         self.by_type = defaultdict(list)
-        for e in entries[:len(schema["constructors"])]:
+        for e in entries[: len(schema["constructors"])]:
             if by_name[e.name] is e and e.name not in wide:
                 self.by_type[e.result_type].append(e)
         plain = (tl.TL_OBJECT, tl.TL_VECTOR)
@@ -99,8 +112,10 @@ class RecordValues:
             level, deeper = element[0], element[1:]
             if level.kind == tl.TL_VECTOR and not deeper:  # vectors to any depth
                 return []
-            return [self.value(level.kind, level.type_name, deeper, depth + 1)
-                    for _ in range(r.choice([0, 1, 2]) if depth < 3 else 0)]
+            return [
+                self.value(level.kind, level.type_name, deeper, depth + 1)
+                for _ in range(r.choice([0, 1, 2]) if depth < 3 else 0)
+            ]
         of_type = self.by_type.get(text.rpartition("?")[2].lstrip("!"), [])
         if depth >= 3 or not of_type:
             of_type = [e for e in of_type if e in self.leaves] or self.leaves
@@ -129,6 +144,7 @@ def test_pure_python_codec_agrees_with_the_module_on_every_record(layer):
     # The benchmark's pure-Python codec reads the schema by its own code: the same bytes and
     # values as the module for values of every record of the real layers keep it an honest yardstick.
     from Virel import schemas
+
     schema = getattr(schemas, layer)()
     ours, theirs = tl.TLParser(schema), load_runner().TLBaseline(json.dumps(schema))
     for seed in range(2):
@@ -140,13 +156,26 @@ def test_pure_python_codec_agrees_with_the_module_on_every_record(layer):
             assert same(theirs.unpack(wire), ours.unpack(wire)), e.name
 
 
-@pytest.mark.parametrize("type_text, value, wire", [
-    ("?long", 5, "01000000 0500000000000000"),            # no word named: bit 0 of flags
-    ("x.33?int", 5, "02000000 05000000"),                 # any word but flags2 is flags; bit 33 is bit 1
-])
+@pytest.mark.parametrize(
+    "type_text, value, wire",
+    [
+        ("?long", 5, "01000000 0500000000000000"),  # no word named: bit 0 of flags
+        ("x.33?int", 5, "02000000 05000000"),  # any word but flags2 is flags; bit 33 is bit 1
+    ],
+)
 def test_pure_python_codec_reads_conditions_as_the_module_does(type_text, value, wire):
-    schema = json.dumps({"constructors": [{"id": 1, "predicate": "e", "type": "E", "params": [
-        {"name": "flags", "type": "#"}, {"name": "v", "type": type_text}]}]})
+    schema = json.dumps(
+        {
+            "constructors": [
+                {
+                    "id": 1,
+                    "predicate": "e",
+                    "type": "E",
+                    "params": [{"name": "flags", "type": "#"}, {"name": "v", "type": type_text}],
+                }
+            ]
+        }
+    )
     d = {"_": "e", "v": value}
     expected = bytes.fromhex("01000000" + wire)
     for codec in (tl.TLParser(schema), load_runner().TLBaseline(schema)):
@@ -155,8 +184,14 @@ def test_pure_python_codec_reads_conditions_as_the_module_does(type_text, value,
 
 def test_pure_python_codec_reads_entries_as_the_module_does():
     # Names by the first of predicate, method and type, up to a NUL; no id is 0, no params none.
-    schema = json.dumps({"constructors": [{"type": "OnlyType"}, {"id": 2, "predicate": "a\0b"}],
-                         "methods": [{"id": 3, "type": "T", "params": [{"name": "flags", "type": "#"}]}]})
+    schema = json.dumps(
+        {
+            "constructors": [{"type": "OnlyType"}, {"id": 2, "predicate": "a\0b"}],
+            "methods": [{"id": 3, "type": "T", "params": [{"name": "flags", "type": "#"}]}],
+        }
+    )
     for codec in (tl.TLParser(schema), load_runner().TLBaseline(schema)):
         assert codec.pack({"_": "OnlyType"}) == bytes(4) and codec.unpack(bytes(4)) == {"_": "OnlyType"}
-        assert codec.unpack(b"\2\0\0\0") == {"_": "a"} and codec.pack({"_": "T", "flags": 5}) == bytes.fromhex("0300000000000000")
+        assert codec.unpack(b"\2\0\0\0") == {"_": "a"} and codec.pack({"_": "T", "flags": 5}) == bytes.fromhex(
+            "0300000000000000"
+        )

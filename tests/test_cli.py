@@ -17,8 +17,11 @@ import _data
 from support import framed_body
 
 EXAMPLE = str(Path(Virel.__file__).with_name("example_schema.json"))
-IDS = {e.get("predicate") or e.get("method"): int(e["id"]) & 0xFFFFFFFF
-       for k in ("constructors", "methods") for e in json.loads(Path(EXAMPLE).read_text())[k]}
+IDS = {
+    e.get("predicate") or e.get("method"): int(e["id"]) & 0xFFFFFFFF
+    for k in ("constructors", "methods")
+    for e in json.loads(Path(EXAMPLE).read_text())[k]
+}
 
 
 def data_file(name: str) -> str:
@@ -59,15 +62,33 @@ def tlstr(b: bytes):
 
 
 def example_message_bytes() -> bytes:
-    return b"".join([
-        u32(IDS["message"]), u32((1 << 1) | (1 << 7) | (1 << 8) | (1 << 9) | (1 << 10)),
-        u32(4021), u32(IDS["peerUser"]), i64(2**53 + 1), u32(IDS["peerChat"]), i64(5),
-        u32(1_767_225_600), tlstr("Grüße, 世界 ".encode() * 30),  # over 254 bytes: long length form
-        u32(IDS["messageMediaPhoto"]), i64(1), tlstr(bytes(range(7))),
-        u32(0x1CB5C415), u32(2), u32(IDS["messageEntityBold"]), u32(0), u32(5),
-        u32(IDS["messageEntityTextUrl"]), u32(7), u32(2), tlstr(b"https://example.org"),
-        u32(0xFFFFFFFF), u32(1),  # views, pinned
-    ])
+    return b"".join(
+        [
+            u32(IDS["message"]),
+            u32((1 << 1) | (1 << 7) | (1 << 8) | (1 << 9) | (1 << 10)),
+            u32(4021),
+            u32(IDS["peerUser"]),
+            i64(2**53 + 1),
+            u32(IDS["peerChat"]),
+            i64(5),
+            u32(1_767_225_600),
+            tlstr("Grüße, 世界 ".encode() * 30),  # over 254 bytes: long length form
+            u32(IDS["messageMediaPhoto"]),
+            i64(1),
+            tlstr(bytes(range(7))),
+            u32(0x1CB5C415),
+            u32(2),
+            u32(IDS["messageEntityBold"]),
+            u32(0),
+            u32(5),
+            u32(IDS["messageEntityTextUrl"]),
+            u32(7),
+            u32(2),
+            tlstr(b"https://example.org"),
+            u32(0xFFFFFFFF),
+            u32(1),  # views, pinned
+        ]
+    )
 
 
 def from_bits(bits):
@@ -107,9 +128,14 @@ def test_json_forms_are_reversible(value, shown):
 
 @pytest.mark.parametrize(
     "text, words",
-    [('{"b": {"$bytes": "0g"}}', r"bad \$bytes"), ('{"n": {"$int": 15}}', "takes a string"),
-     ('{"f": {"$float": "one"}}', r"bad \$float"), ('{"f": {"$float": "nan:3ff0000000000000"}}', r"bad \$float"),
-     ('{"f": {"$float": "nan:7ff8"}}', r"bad \$float"), ('{"_": "x",}', "bad JSON input")],
+    [
+        ('{"b": {"$bytes": "0g"}}', r"bad \$bytes"),
+        ('{"n": {"$int": 15}}', "takes a string"),
+        ('{"f": {"$float": "one"}}', r"bad \$float"),
+        ('{"f": {"$float": "nan:3ff0000000000000"}}', r"bad \$float"),
+        ('{"f": {"$float": "nan:7ff8"}}', r"bad \$float"),
+        ('{"_": "x",}', "bad JSON input"),
+    ],
 )
 def test_bad_json_forms(text, words):
     with pytest.raises(Failure, match=words):
@@ -119,8 +145,10 @@ def test_bad_json_forms(text, words):
 
 @pytest.mark.parametrize(
     "data, expected",
-    [(b"22175159 2a000000\n00000000\n", bytes.fromhex("221751592a00000000000000")),
-     (b"\x22\x17\x51\x59", b"\x22\x17\x51\x59")],  # not all hex: raw
+    [
+        (b"22175159 2a000000\n00000000\n", bytes.fromhex("221751592a00000000000000")),
+        (b"\x22\x17\x51\x59", b"\x22\x17\x51\x59"),
+    ],  # not all hex: raw
 )
 def test_stdin_is_hex_when_it_is_all_hex(monkeypatch, data, expected):
     feed_stdin(monkeypatch, data)
@@ -137,6 +165,7 @@ def test_bad_hex(capsys, text, words):
 def compiled_param(name, ptype):
     """How the command shows a parameter of the given name and type text, as the compiler made it."""
     from Virel.tl import TLSchemaCompiler
+
     compiler = TLSchemaCompiler()
     compiler.compile({"constructors": [{"id": 1, "predicate": "e", "params": [{"name": name, "type": ptype}]}]})
     return schema_view.carried(compiler.entries()[0].params[0])
@@ -144,44 +173,61 @@ def compiled_param(name, ptype):
 
 @pytest.mark.parametrize(
     "name, ptype, words",
-    [("a", "flags2.3?true", "bit 3 of flags2, no data"), ("a", "flags.2?Vector<long>", "if bit 2 of flags: vector of long"),
-     ("a", "Vector<Vector<int>>", "vector of int"), ("a", "Vector t", "vector of vectors, to any depth"),
-     ("a", "flags.0?bytes", "if bit 0 of flags: bytes"), ("a", "x.33?int", "if bit 1 of flags: int, 4 bytes"),
-     ("a", "?Bool", "bit 0 of flags, no data"), ("a", "int128", "int128, 16 bytes"),
-     ("a", "vector<%E>", "bare vector of bare object"), ("flags2", "int", "flags word"),
-     ("flags\0x", "int", "flags word"), ("a", "int\0x", "object")],  # names and texts up to a NUL, as compiled
+    [
+        ("a", "flags2.3?true", "bit 3 of flags2, no data"),
+        ("a", "flags.2?Vector<long>", "if bit 2 of flags: vector of long"),
+        ("a", "Vector<Vector<int>>", "vector of int"),
+        ("a", "Vector t", "vector of vectors, to any depth"),
+        ("a", "flags.0?bytes", "if bit 0 of flags: bytes"),
+        ("a", "x.33?int", "if bit 1 of flags: int, 4 bytes"),
+        ("a", "?Bool", "bit 0 of flags, no data"),
+        ("a", "int128", "int128, 16 bytes"),
+        ("a", "vector<%E>", "bare vector of bare object"),
+        ("flags2", "int", "flags word"),
+        ("flags\0x", "int", "flags word"),
+        ("a", "int\0x", "object"),
+    ],  # names and texts up to a NUL, as compiled
 )
 def test_carried(name, ptype, words):
     assert compiled_param(name, ptype).startswith(words)
 
 
 # Texts whose levels strip one "Vector<" (or more) at a time, as the command has always shown them.
-@pytest.mark.parametrize("ptype, words", [
-    ("VectorVector<<int>>", "vector of vector of int"),
-    ("VectorVectorVector<<<long>>>", "vector of vector of vector of long"),
-    ("Vector<VecVector<tor<<string>", "vector of vector of object"),
-    ("flags.1?VectorVector<<Bool>>", "if bit 1 of flags: vector of vector of bool"),
-    ("VectorVector<<Vector t>>", "vector of vector of vectors, to any depth"),
-    # The text stops changing only when no part of it does, the type proper or not.
-    ("x?VectorVector<<Vector t?VectorVectorVector<<<",
-     "if bit 0 of flags: vector of vector of vector of vectors, to any depth"),
-    ("x?VectorVector<<int?VectorVectorVector<<<", "if bit 0 of flags: vector of vector of int"),
-    ("Vector<VVector<Vector<ector<VectorVector<<double", "vector of vector of double"),
-    ("VectorVecVector<tor<<int", "vector of vector of vector of int"),
-    ("VectorVec>tor<<bytes", "vector of vector of vector of bytes"),
-    ("Vector<>Vector<<int128", "vector of object"),
-    ("VectorVVector<ector<<true", "vector of vector of vector of bool"),
-    ("VectorVector", "vector of vectors, to any depth"),
-])
+@pytest.mark.parametrize(
+    "ptype, words",
+    [
+        ("VectorVector<<int>>", "vector of vector of int"),
+        ("VectorVectorVector<<<long>>>", "vector of vector of vector of long"),
+        ("Vector<VecVector<tor<<string>", "vector of vector of object"),
+        ("flags.1?VectorVector<<Bool>>", "if bit 1 of flags: vector of vector of bool"),
+        ("VectorVector<<Vector t>>", "vector of vector of vectors, to any depth"),
+        # The text stops changing only when no part of it does, the type proper or not.
+        (
+            "x?VectorVector<<Vector t?VectorVectorVector<<<",
+            "if bit 0 of flags: vector of vector of vector of vectors, to any depth",
+        ),
+        ("x?VectorVector<<int?VectorVectorVector<<<", "if bit 0 of flags: vector of vector of int"),
+        ("Vector<VVector<Vector<ector<VectorVector<<double", "vector of vector of double"),
+        ("VectorVecVector<tor<<int", "vector of vector of vector of int"),
+        ("VectorVec>tor<<bytes", "vector of vector of vector of bytes"),
+        ("Vector<>Vector<<int128", "vector of object"),
+        ("VectorVVector<ector<<true", "vector of vector of vector of bool"),
+        ("VectorVector", "vector of vectors, to any depth"),
+    ],
+)
 def test_nested_vectors(ptype, words):
     assert compiled_param("a", ptype) == words
 
 
-@pytest.mark.parametrize("ptype, words", [
-    ("{v}int{c}", "{e}int"),
-    ("x?{v}Vector t", "if bit 0 of flags: {e}vectors, to any depth"),
-    ("x?Vector t?{v}", "if bit 0 of flags: {e}vectors, to any depth"),
-], ids=["nested", "to any depth", "deeper outside the type proper"])
+@pytest.mark.parametrize(
+    "ptype, words",
+    [
+        ("{v}int{c}", "{e}int"),
+        ("x?{v}Vector t", "if bit 0 of flags: {e}vectors, to any depth"),
+        ("x?Vector t?{v}", "if bit 0 of flags: {e}vectors, to any depth"),
+    ],
+    ids=["nested", "to any depth", "deeper outside the type proper"],
+)
 def test_deep_nesting_takes_one_scan(ptype, words):
     # 100,000 levels: a scan of the text for each level would take minutes.
     n = 100_000
@@ -191,9 +237,17 @@ def test_deep_nesting_takes_one_scan(ptype, words):
 
 @pytest.mark.parametrize(
     "argv",
-    [[], ["bogus"], ["unpack", "--type"], ["schema", EXAMPLE, "a", "b"], ["demo", "--seconds", "x"],
-     ["unpack", "--schema", EXAMPLE, "0", "1"],
-     ["schema", EXAMPLE, "4294967296"], ["schema", EXAMPLE, "-2147483649"], ["schema", EXAMPLE, "0xzz"]],
+    [
+        [],
+        ["bogus"],
+        ["unpack", "--type"],
+        ["schema", EXAMPLE, "a", "b"],
+        ["demo", "--seconds", "x"],
+        ["unpack", "--schema", EXAMPLE, "0", "1"],
+        ["schema", EXAMPLE, "4294967296"],
+        ["schema", EXAMPLE, "-2147483649"],
+        ["schema", EXAMPLE, "0xzz"],
+    ],
 )
 def test_usage_errors_exit_2(capsys, argv):
     code, out, err = run(capsys, *argv)
@@ -236,10 +290,15 @@ def test_convert_bad_file(capsys, tmp_path, content, words):
 
 def test_pack_and_unpack(capsys, tl):
     assert run(capsys, "pack", "--schema", EXAMPLE, '{"_": "peerUser", "user_id": 42}') == (
-        0, "221751592a00000000000000\n", "")
+        0,
+        "221751592a00000000000000\n",
+        "",
+    )
     code, out, err = run(capsys, "unpack", "--schema", EXAMPLE, "22175159 2a000000 00000000 0000")
     assert code == 0 and json.loads(out) == {"_": "peerUser", "user_id": 42}
-    assert err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read (--all reads every value)\n"
+    assert (
+        err == "virel: warning: the object is 12 bytes; the 2 bytes after it were not read (--all reads every value)\n"
+    )
 
 
 def write_schema(tmp_path, *entries):
@@ -248,10 +307,22 @@ def write_schema(tmp_path, *entries):
     return path
 
 
-@pytest.mark.parametrize("word", ["000000000000f87f", "010000000000f8ff", "000000000000f8ff", "010000000000f07f",
-                                  "ffffffffffffffff", "000000000000f0ff", "0000000000000080"])
+@pytest.mark.parametrize(
+    "word",
+    [
+        "000000000000f87f",
+        "010000000000f8ff",
+        "000000000000f8ff",
+        "010000000000f07f",
+        "ffffffffffffffff",
+        "000000000000f0ff",
+        "0000000000000080",
+    ],
+)
 def test_doubles_keep_their_bits_through_unpack_and_pack(capsys, tl, tmp_path, word):
-    schema = write_schema(tmp_path, {"id": 1, "predicate": "d", "type": "D", "params": [{"name": "x", "type": "double"}]})
+    schema = write_schema(
+        tmp_path, {"id": 1, "predicate": "d", "type": "D", "params": [{"name": "x", "type": "double"}]}
+    )
     code, out, err = run(capsys, "unpack", "--schema", schema, "01000000" + word)
     assert code == 0, err
     assert run(capsys, "pack", "--schema", schema, out) == (0, "01000000" + word + "\n", "")
@@ -260,8 +331,11 @@ def test_doubles_keep_their_bits_through_unpack_and_pack(capsys, tl, tmp_path, w
 def test_deep_data_prints_in_proportion_to_its_size(capsys, tl, tmp_path):
     # 1,200 nested objects over a vector of 10,000 ints: indenting every level would print
     # about 24 MB, mostly spaces (and a printer that recursed would give up first).
-    schema = write_schema(tmp_path, {"id": 1, "predicate": "n", "type": "N", "params": [{"name": "o", "type": "N"}]},
-                          {"id": 2, "predicate": "v", "type": "N", "params": [{"name": "v", "type": "Vector<int>"}]})
+    schema = write_schema(
+        tmp_path,
+        {"id": 1, "predicate": "n", "type": "N", "params": [{"name": "o", "type": "N"}]},
+        {"id": 2, "predicate": "v", "type": "N", "params": [{"name": "v", "type": "Vector<int>"}]},
+    )
     data = u32(1) * 1200 + u32(2) + u32(0x1CB5C415) + u32(10_000) + b"".join(u32(i % 10) for i in range(10_000))
     (tmp_path / "deep.bin").write_bytes(data)
     code, out, err = run(capsys, "unpack", "--schema", schema, f"@{tmp_path / 'deep.bin'}")
@@ -278,7 +352,13 @@ def test_hand_built_message_round_trips(capsys, tl, tmp_path):
     obj = json.loads(out)
     assert obj["from_id"] == {"_": "peerUser", "user_id": {"$int": "9007199254740993"}}
     assert obj["media"]["thumb"] == {"$bytes": "00010203040506"}
-    assert (obj["views"], obj["pinned"], obj["out"], obj["silent"], obj["edit_date"]) == (2**32 - 1, True, True, False, None)
+    assert (obj["views"], obj["pinned"], obj["out"], obj["silent"], obj["edit_date"]) == (
+        2**32 - 1,
+        True,
+        True,
+        False,
+        None,
+    )
     assert "flags" not in obj
     code, again, _ = run(capsys, "pack", "--schema", EXAMPLE, out)
     assert code == 0 and again.strip() == data.hex()
@@ -286,22 +366,56 @@ def test_hand_built_message_round_trips(capsys, tl, tmp_path):
 
 REAL_OBJECTS = {
     "message": {
-        "_": "message", "out": True, "pinned": True, "offline": True, "id": 883,
+        "_": "message",
+        "out": True,
+        "pinned": True,
+        "offline": True,
+        "id": 883,
         "from_id": {"_": "peerUser", "user_id": 7_123_456_789},
         "peer_id": {"_": "peerChannel", "channel_id": 1_987_654_321_012},
-        "reply_to": {"_": "messageReplyHeader", "quote": True, "reply_to_msg_id": 880, "quote_text": "ça va",
-                     "poll_option": b"\x01\x02"},
-        "date": 1_767_225_600, "message": "Meet at 📍 ça va?",
-        "media": {"_": "messageMediaGeo", "geo": {"_": "geoPoint", "long": 2.2945, "lat": 48.8584,
-                                                  "access_hash": 18_070_450_532_247_928_832, "accuracy_radius": 25}},
-        "entities": [{"_": "messageEntityBold", "offset": 0, "length": 4},
-                     {"_": "messageEntityMentionName", "offset": 8, "length": 2, "user_id": 7_123_456_789}],
-        "views": 15, "forwards": 2, "grouped_id": 13_835_058_055_282_163_712, "effect": 5_159_385_139_981_059_251},
+        "reply_to": {
+            "_": "messageReplyHeader",
+            "quote": True,
+            "reply_to_msg_id": 880,
+            "quote_text": "ça va",
+            "poll_option": b"\x01\x02",
+        },
+        "date": 1_767_225_600,
+        "message": "Meet at 📍 ça va?",
+        "media": {
+            "_": "messageMediaGeo",
+            "geo": {
+                "_": "geoPoint",
+                "long": 2.2945,
+                "lat": 48.8584,
+                "access_hash": 18_070_450_532_247_928_832,
+                "accuracy_radius": 25,
+            },
+        },
+        "entities": [
+            {"_": "messageEntityBold", "offset": 0, "length": 4},
+            {"_": "messageEntityMentionName", "offset": 8, "length": 2, "user_id": 7_123_456_789},
+        ],
+        "views": 15,
+        "forwards": 2,
+        "grouped_id": 13_835_058_055_282_163_712,
+        "effect": 5_159_385_139_981_059_251,
+    },
     "user": {
-        "_": "user", "verified": True, "id": 777000, "access_hash": 1 << 62, "first_name": "Zoë", "username": "zoe",
-        "photo": {"_": "userProfilePhoto", "photo_id": 6_000_000_000_000_000_123,
-                  "stripped_thumb": bytes(range(256)) * 2, "dc_id": 4},
-        "bot_active_users": 12},
+        "_": "user",
+        "verified": True,
+        "id": 777000,
+        "access_hash": 1 << 62,
+        "first_name": "Zoë",
+        "username": "zoe",
+        "photo": {
+            "_": "userProfilePhoto",
+            "photo_id": 6_000_000_000_000_000_123,
+            "stripped_thumb": bytes(range(256)) * 2,
+            "dc_id": 4,
+        },
+        "bot_active_users": 12,
+    },
 }
 
 
@@ -344,8 +458,13 @@ def test_bad_data_is_one_line_and_exit_1(capsys, tl, argv, words):
 
 @pytest.mark.parametrize(
     "content",
-    [b"not json", b"[]", b'{"constructors": 5, "methods": []}', b"\xff\xfe",
-     b'{"constructors": [{"id": "1", "predicate": "a", "params": [{"name": "x"}], "type": "A"}], "methods": []}'],
+    [
+        b"not json",
+        b"[]",
+        b'{"constructors": 5, "methods": []}',
+        b"\xff\xfe",
+        b'{"constructors": [{"id": "1", "predicate": "a", "params": [{"name": "x"}], "type": "A"}], "methods": []}',
+    ],
 )
 def test_bad_schema_is_one_line_and_exit_1(capsys, tl, tmp_path, content):
     bad = tmp_path / "bad.json"
@@ -384,20 +503,49 @@ def test_schema_entry_shared_id_and_not_found(capsys, tl):
 
 
 # What the compiler makes of odd entries; the comments say what the schema command must show.
-ODD_ENTRIES = {"constructors": [
-    {"id": 7, "predicate": "leaf", "type": "L"},
-    {"id": "-1", "type": "OnlyType"},  # named by its type
-    {"id": " 12 ", "predicate": "p", "method": "m", "type": ""},  # predicate first; result falls back to the name
-    {"id": 3.9, "method": "asConstructor", "type": None,  # id 3
-     "params": [{"name": "flags", "type": "#"}, {"name": "x", "type": "x.33?long"}, {"name": "t", "type": "?true"},
-                {"name": "v", "type": "Vector<Vector<int>>"}, {"name": "c", "type": "byte"}]},
-    {"predicate": "noId\x00tail", "params": [{"name": "o", "type": "!X"}, {"name": "big", "type": "int128"}]},  # id 0
-    {"id": 3, "predicate": "again", "type": "L"},  # unpack reads id 3 as this one
-    {"id": 8, "predicate": "p", "type": "P", "params": [{"name": "d", "type": "double"}]},  # pack writes p as this one
-], "methods": [{"id": -2, "method": "call", "type": "X", "params": [{"name": "q", "type": "!X"}]}]}
+ODD_ENTRIES = {
+    "constructors": [
+        {"id": 7, "predicate": "leaf", "type": "L"},
+        {"id": "-1", "type": "OnlyType"},  # named by its type
+        {"id": " 12 ", "predicate": "p", "method": "m", "type": ""},  # predicate first; result falls back to the name
+        {
+            "id": 3.9,
+            "method": "asConstructor",
+            "type": None,  # id 3
+            "params": [
+                {"name": "flags", "type": "#"},
+                {"name": "x", "type": "x.33?long"},
+                {"name": "t", "type": "?true"},
+                {"name": "v", "type": "Vector<Vector<int>>"},
+                {"name": "c", "type": "byte"},
+            ],
+        },
+        {
+            "predicate": "noId\x00tail",
+            "params": [{"name": "o", "type": "!X"}, {"name": "big", "type": "int128"}],
+        },  # id 0
+        {"id": 3, "predicate": "again", "type": "L"},  # unpack reads id 3 as this one
+        {
+            "id": 8,
+            "predicate": "p",
+            "type": "P",
+            "params": [{"name": "d", "type": "double"}],
+        },  # pack writes p as this one
+    ],
+    "methods": [{"id": -2, "method": "call", "type": "X", "params": [{"name": "q", "type": "!X"}]}],
+}
 
-ZERO = {"int": 0, "long": 0, "double": 0.0, "string": "", "bytes": b"", "vector": [], "bool": False,
-        "int128": 0, "int256": 0}
+ZERO = {
+    "int": 0,
+    "long": 0,
+    "double": 0.0,
+    "string": "",
+    "bytes": b"",
+    "vector": [],
+    "bool": False,
+    "int128": 0,
+    "int256": 0,
+}
 ZERO_SIZE = {"int": 4, "long": 8, "double": 8, "string": 4, "bytes": 4, "bool": 4, "int128": 16, "int256": 32}
 
 
@@ -440,8 +588,12 @@ def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
         path = EXAMPLE if name == "example" else data_file(name)
     schema = schema_view.Schema([str(path)])
     parser, view = schema.parser(), schema.view()
-    leaf = next(filled(view, e, None, False) for e in view.entries if view.by_id[e.id] is view.by_name[e.name] is e
-                and all(schema_view.kind_of(p.type_name) not in ("object", "bare") for p in e.params))
+    leaf = next(
+        filled(view, e, None, False)
+        for e in view.entries
+        if view.by_id[e.id] is view.by_name[e.name] is e
+        and all(schema_view.kind_of(p.type_name) not in ("object", "bare") for p in e.params)
+    )
     for e in view.entries:
         if any(schema_view.kind_of(p.type_name) == "bare" for p in e.params):
             continue  # bare types: test_kinds checks them against entries()
@@ -455,17 +607,25 @@ def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
                 assert back["_"] == e.name, (e, present)
     if name == "odd":
         assert [(e.kind, e.name, e.id, e.result) for e in view.entries] == [
-            ("constructor", "leaf", 7, "L"), ("constructor", "OnlyType", 2**32 - 1, "OnlyType"),
-            ("constructor", "p", 12, "p"), ("constructor", "asConstructor", 3, "asConstructor"),
-            ("constructor", "noId", 0, "noId"), ("constructor", "again", 3, "L"), ("constructor", "p", 8, "P"),
-            ("method", "call", 2**32 - 2, "X")]
+            ("constructor", "leaf", 7, "L"),
+            ("constructor", "OnlyType", 2**32 - 1, "OnlyType"),
+            ("constructor", "p", 12, "p"),
+            ("constructor", "asConstructor", 3, "asConstructor"),
+            ("constructor", "noId", 0, "noId"),
+            ("constructor", "again", 3, "L"),
+            ("constructor", "p", 8, "P"),
+            ("method", "call", 2**32 - 2, "X"),
+        ]
 
 
 def test_schema_command_shows_the_compiled_entry(capsys, tl, tmp_path):
     path = write_schema(tmp_path)
     path.write_text(json.dumps(ODD_ENTRIES))
     assert run(capsys, "schema", path, "OnlyType")[1].splitlines()[:3] == [
-        "OnlyType#ffffffff  (constructor)", "  id:     0xffffffff  (-1)", "  result: OnlyType"]
+        "OnlyType#ffffffff  (constructor)",
+        "  id:     0xffffffff  (-1)",
+        "  result: OnlyType",
+    ]
     out = run(capsys, "schema", path, "3")[1]
     assert out.startswith("2 entries have id 0x00000003")
     assert "  note:   unpack reads id 0x00000003 as the later constructor again" in out
@@ -484,10 +644,12 @@ def test_demo_is_short_and_times(capsys, tl):
 def test_module_entry_point_pipes(tl):
     data = example_message_bytes()
     cmd = [sys.executable, "-m", "Virel"]
-    unpacked = subprocess.run([*cmd, "unpack", "--schema", EXAMPLE, "@/dev/stdin"], input=data,
-                              capture_output=True, check=True)
-    packed = subprocess.run([*cmd, "pack", "--schema", EXAMPLE, "--raw"], input=unpacked.stdout,
-                            capture_output=True, check=True)
+    unpacked = subprocess.run(
+        [*cmd, "unpack", "--schema", EXAMPLE, "@/dev/stdin"], input=data, capture_output=True, check=True
+    )
+    packed = subprocess.run(
+        [*cmd, "pack", "--schema", EXAMPLE, "--raw"], input=unpacked.stdout, capture_output=True, check=True
+    )
     assert packed.stdout == data
     bad = subprocess.run([*cmd, "unpack", "--type"], capture_output=True, text=True)
     assert bad.returncode == 2 and bad.stderr.startswith("virel: error:")
@@ -499,12 +661,14 @@ def test_module_entry_point_pipes(tl):
 @pytest.fixture(scope="module")
 def bundled():
     from Virel import schemas
+
     tl = pytest.importorskip("Virel.tl")
     return tl.TLParser(schemas.merged(schemas.mtproto(), schemas.api()))
 
 
 def test_schema_without_a_file_is_the_bundled_layer(capsys, tl):
     from Virel import schemas
+
     code, out, _ = run(capsys, "schema")
     assert code == 0 and f"layer:        {schemas.LAYER}\n" in out
     assert "constructors: 1690 " in out and "methods:      823\n" in out  # 1649 + 41, 813 + 10
@@ -552,10 +716,12 @@ def test_input_forms(capsys, monkeypatch, tl, tmp_path, args, source):
 
 @pytest.mark.parametrize(
     "args, stdin, words",
-    [(["--base64", "Ihd!RWSo"], None, ["bad base64", "'!' (character 4)"]),
-     (["--base64", "IhdRW"], None, ["bad base64", "5 characters"]),
-     ([], b"IhdRWSoAAAAAAAAA", ["Unknown constructor ID", "add --base64"]),  # raw, but looks like base64
-     (["0x0x12"], None, ["bad hex", "'x'"])],
+    [
+        (["--base64", "Ihd!RWSo"], None, ["bad base64", "'!' (character 4)"]),
+        (["--base64", "IhdRW"], None, ["bad base64", "5 characters"]),
+        ([], b"IhdRWSoAAAAAAAAA", ["Unknown constructor ID", "add --base64"]),  # raw, but looks like base64
+        (["0x0x12"], None, ["bad hex", "'x'"]),
+    ],
 )
 def test_bad_input_forms(capsys, monkeypatch, tl, args, stdin, words):
     if stdin is not None:
@@ -600,7 +766,7 @@ def test_all_reads_every_value_of_a_capture(capsysbinary, bundled, tmp_path):
     # and back: pack --all gives the capture again, byte for byte (the first thousand values)
     (tmp_path / "capture.jsonl").write_text("\n".join(lines[:1000]), encoding="utf-8")
     assert main(["pack", "--all", "--raw", f"@{tmp_path / 'capture.jsonl'}"]) == 0
-    assert capsysbinary.readouterr()[0] == capture[:ends[999]]
+    assert capsysbinary.readouterr()[0] == capture[: ends[999]]
 
 
 def test_all_stops_at_the_value_that_fails(capsys, tl):
@@ -625,11 +791,19 @@ def test_compact_and_pretty_print_the_same_value(capsys, tl):
 def test_schemas_given_several_times_are_merged_in_order(capsys, tl, tmp_path):
     first = write_schema(tmp_path, {"id": 1, "predicate": "a", "type": "T"}, {"id": 2, "predicate": "b", "type": "T"})
     second = tmp_path / "second.json"
-    second.write_text(json.dumps({"constructors": [{"id": 1, "predicate": "c", "type": "T",
-                                                    "params": [{"name": "x", "type": "int"}]}], "methods": []}))
+    second.write_text(
+        json.dumps(
+            {
+                "constructors": [{"id": 1, "predicate": "c", "type": "T", "params": [{"name": "x", "type": "int"}]}],
+                "methods": [],
+            }
+        )
+    )
     code, out, err = run(capsys, "unpack", "--schema", first, "--schema", second, "--compact", "01000000 07000000")
     assert (code, out) == (0, '{"_":"c","x":7}\n')
-    assert_one_line_error(err.replace("warning", "error"), f"{second} replaces 1 entry of {first} with the same id: a#00000001")
+    assert_one_line_error(
+        err.replace("warning", "error"), f"{second} replaces 1 entry of {first} with the same id: a#00000001"
+    )
     assert run(capsys, "unpack", "--schema", first, "--schema", second, "--compact", "02000000")[1] == '{"_":"b"}\n'
     code, out, err = run(capsys, "schema", "--schema", first, "--schema", second)
     assert "constructors: 2 " in out
@@ -644,7 +818,9 @@ def test_schemas_given_several_times_are_merged_in_order(capsys, tl, tmp_path):
 def test_a_value_without_its_final_padding_is_cut(capsys, tl, tmp_path):
     # The byte count comes from where unpack_from ends, padding included: the string's padding
     # missing at the end of the input is a cut value (a bare unpack let it pass).
-    schema = write_schema(tmp_path, {"id": 1, "predicate": "s", "type": "S", "params": [{"name": "t", "type": "string"}]})
+    schema = write_schema(
+        tmp_path, {"id": 1, "predicate": "s", "type": "S", "params": [{"name": "t", "type": "string"}]}
+    )
     code, out, err = run(capsys, "unpack", "--schema", schema, "01000000 02414200")
     assert code == 0 and json.loads(out) == {"_": "s", "t": "AB"}
     code, out, err = run(capsys, "unpack", "--schema", schema, "01000000 024142")
@@ -654,8 +830,15 @@ def test_a_value_without_its_final_padding_is_cut(capsys, tl, tmp_path):
 
 def nested_sample():
     """Values of every JSON form, in vectors and objects, 14 levels deep at the bottom."""
-    leaf = {"_": "x", "b": b"\x00\xff", "big": 2**64 - 1, "nan": from_bits(0xFFF8000000000001), "t": "é\n\"",
-            "v": [1, 2**60, None, True, -0.0, []], "e": {}}
+    leaf = {
+        "_": "x",
+        "b": b"\x00\xff",
+        "big": 2**64 - 1,
+        "nan": from_bits(0xFFF8000000000001),
+        "t": 'é\n"',
+        "v": [1, 2**60, None, True, -0.0, []],
+        "e": {},
+    }
     deep = leaf
     for i in range(13):
         deep = {"_": f"n{i}", "o": deep, "l": [deep] if i == 5 else []}
@@ -681,20 +864,35 @@ def test_every_way_of_writing_gives_the_same_text(monkeypatch, c_depth, batch):
 
 
 # pack is strict by default, --lenient packs as the library's default does (departure D?cli-1).
-@pytest.mark.parametrize("argv, code, out, err_words", [
-    (["pack", "--lenient", '{"_": "peerUser", "userid": 42}'], 0, "2217515900000000" + "00" * 4, ()),
-    (["pack", "--lenient", '{"_": "peerUser", "user_id": 1.5}'], 0, "22175159" + "01" + "00" * 7, ()),
-    (["pack", '{"_": "peerUser", "userid": 42}'], 1, "",
-     ("'userid' is no parameter of 'peerUser' (did you mean 'user_id'?)",)),
-    (["pack", '{"_": "peerUser", "user_id": 1.5}'], 1, "", ("cannot pack 'peerUser'",)),
-    (["pack", "--strict", '{"_": "peerUser", "userid": 42}'], 1, "",
-     ("'userid' is no parameter of 'peerUser' (did you mean 'user_id'?)",)),
-    (["pack", "--strict", '{"_": "peerUser", "user_id": -5}'], 0, "22175159fbffffffffffffff", ()),
-    (["unpack", "--signed", "22175159 fbffffff ffffffff"], 0, '"user_id": -5', ()),
-    (["unpack", "22175159 fbffffff ffffffff"], 0, '"user_id": {"$int": "18446744073709551611"}', ()),
-    (["unpack", "--strict", "22175159 2a000000 00000000 00000000"], 1, "",
-     ("4 bytes left after the object, at position 12",)),
-])
+@pytest.mark.parametrize(
+    "argv, code, out, err_words",
+    [
+        (["pack", "--lenient", '{"_": "peerUser", "userid": 42}'], 0, "2217515900000000" + "00" * 4, ()),
+        (["pack", "--lenient", '{"_": "peerUser", "user_id": 1.5}'], 0, "22175159" + "01" + "00" * 7, ()),
+        (
+            ["pack", '{"_": "peerUser", "userid": 42}'],
+            1,
+            "",
+            ("'userid' is no parameter of 'peerUser' (did you mean 'user_id'?)",),
+        ),
+        (["pack", '{"_": "peerUser", "user_id": 1.5}'], 1, "", ("cannot pack 'peerUser'",)),
+        (
+            ["pack", "--strict", '{"_": "peerUser", "userid": 42}'],
+            1,
+            "",
+            ("'userid' is no parameter of 'peerUser' (did you mean 'user_id'?)",),
+        ),
+        (["pack", "--strict", '{"_": "peerUser", "user_id": -5}'], 0, "22175159fbffffffffffffff", ()),
+        (["unpack", "--signed", "22175159 fbffffff ffffffff"], 0, '"user_id": -5', ()),
+        (["unpack", "22175159 fbffffff ffffffff"], 0, '"user_id": {"$int": "18446744073709551611"}', ()),
+        (
+            ["unpack", "--strict", "22175159 2a000000 00000000 00000000"],
+            1,
+            "",
+            ("4 bytes left after the object, at position 12",),
+        ),
+    ],
+)
 def test_strict_and_signed_on_the_command_line(tl, capsys, argv, code, out, err_words):
     got, stdout, stderr = run(capsys, argv[0], "--schema", data_file("api.json"), *argv[1:])
     assert got == code, stderr

@@ -40,6 +40,7 @@ def hex_by_character(text: str) -> bytes:
 def base64_by_character(text: bytes) -> bytes:
     import base64
     import binascii
+
     squeezed = b"".join(text.split()).rstrip(b"=").translate(bytes.maketrans(b"-_", b"+/"))
     if len(squeezed) % 4 == 1:
         raise Failure(f"bad base64 input: {len(squeezed)} characters cannot be base64 (one too many or too few)")
@@ -58,10 +59,16 @@ def outcome(parse, text):
         return str(exc)
 
 
-HEX_TEXT = st.lists(st.sampled_from(["0", "7", "a", "F", " ", "\n", "\t", "\x0b", "\x1c", "\x1f", "0x", "0X", "x",
-                                     "g", "é", " 0x", "\u2028"]), max_size=30).map("".join)
-BASE64_TEXT = st.lists(st.sampled_from(["Q", "U", "J", "D", "0", "+", "/", "-", "_", "=", " ", "\n", "!", "\x0b",
-                                        "\x1c", "é"]), max_size=30).map(lambda parts: "".join(parts).encode())
+HEX_TEXT = st.lists(
+    st.sampled_from(
+        ["0", "7", "a", "F", " ", "\n", "\t", "\x0b", "\x1c", "\x1f", "0x", "0X", "x", "g", "é", " 0x", "\u2028"]
+    ),
+    max_size=30,
+).map("".join)
+BASE64_TEXT = st.lists(
+    st.sampled_from(["Q", "U", "J", "D", "0", "+", "/", "-", "_", "=", " ", "\n", "!", "\x0b", "\x1c", "é"]),
+    max_size=30,
+).map(lambda parts: "".join(parts).encode())
 
 
 @settings(max_examples=400, deadline=None)
@@ -98,16 +105,24 @@ def read_in_chunks(text: bytes, cuts) -> bytes:
 @given(HEX_TEXT.map(lambda t: t.replace("é", "").replace("\u2028", "").encode()), st.lists(st.integers(0, 30)))
 def test_hex_read_in_pieces_is_hex_read_whole(text, cuts):
     # A pipe's text arrives cut anywhere: within a group, between a 0 and its x, between two digits of a byte.
-    assert outcome(lambda t: read_in_chunks(t, [c for c in cuts if c < len(t)]), text) == outcome(inputs.parse_hex, text)
+    assert outcome(lambda t: read_in_chunks(t, [c for c in cuts if c < len(t)]), text) == outcome(
+        inputs.parse_hex, text
+    )
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["pack", r'{"_": "\u001b[2J"}'], ["cannot pack '\\x1b[2J'", "constructor: \\x1b[2J"]),
-    (["pack", r'{"_": "peerUser", "user_id": 1, "a\u202eb": 2}'], ["'a\\u202eb' is no parameter"]),
-    (["unpack", "1" * 500 + "g"], ["bad hex input: 'g' (digit 501)"]),  # not: File name too long
-    (["pack", '{"_": "peerUser", "user_id": ' + "1" * 300], ["bad JSON input: Expecting"]),
-    (["pack", '{"_": "peerUser", "user_id": ' + "1" * 5000 + "}"], ["bad JSON input: an integer of more than 4300"]),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["pack", r'{"_": "\u001b[2J"}'], ["cannot pack '\\x1b[2J'", "constructor: \\x1b[2J"]),
+        (["pack", r'{"_": "peerUser", "user_id": 1, "a\u202eb": 2}'], ["'a\\u202eb' is no parameter"]),
+        (["unpack", "1" * 500 + "g"], ["bad hex input: 'g' (digit 501)"]),  # not: File name too long
+        (["pack", '{"_": "peerUser", "user_id": ' + "1" * 300], ["bad JSON input: Expecting"]),
+        (
+            ["pack", '{"_": "peerUser", "user_id": ' + "1" * 5000 + "}"],
+            ["bad JSON input: an integer of more than 4300"],
+        ),
+    ],
+)
 def test_errors_say_what_is_wrong_and_escape_what_came_in(capsys, argv, words):
     pytest.importorskip("Virel.tl")
     code, out, err = run(capsys, argv[0], "--schema", EXAMPLE, *argv[1:])
@@ -129,16 +144,29 @@ def test_schema_listing_cannot_be_forged(capsys, tmp_path):
     assert lines[4].split()[:2] == ["a\\nforged", "line"] and "Vector<\\x1b[31mint>" in lines[5]
 
 
-@pytest.mark.parametrize("argv, stdin", [
-    (["unpack"], b""), (["unpack", "--all"], b""), (["unpack", ""], None), (["unpack", "@EMPTY"], None),
-    (["unpack", "--base64"], b"\n"), (["pack"], b""), (["pack"], b" \n"), (["pack", "--all"], b"\n\n"),
-    (["pack", "--all", "@EMPTY"], None),
-])
+@pytest.mark.parametrize(
+    "argv, stdin",
+    [
+        (["unpack"], b""),
+        (["unpack", "--all"], b""),
+        (["unpack", ""], None),
+        (["unpack", "@EMPTY"], None),
+        (["unpack", "--base64"], b"\n"),
+        (["pack"], b""),
+        (["pack"], b" \n"),
+        (["pack", "--all"], b"\n\n"),
+        (["pack", "--all", "@EMPTY"], None),
+    ],
+)
 def test_empty_input_is_no_error(tmp_path, argv, stdin):  # departure D?cli-3
     (tmp_path / "empty").write_bytes(b"")
     argv = [a.replace("@EMPTY", f"@{tmp_path / 'empty'}") for a in argv]
-    done = subprocess.run([sys.executable, "-m", "Virel", argv[0], "--schema", EXAMPLE, *argv[1:]],
-                          input=stdin, stdin=None if stdin is not None else subprocess.DEVNULL, capture_output=True)
+    done = subprocess.run(
+        [sys.executable, "-m", "Virel", argv[0], "--schema", EXAMPLE, *argv[1:]],
+        input=stdin,
+        stdin=None if stdin is not None else subprocess.DEVNULL,
+        capture_output=True,
+    )
     assert (done.returncode, done.stdout, done.stderr) == (0, b"", b"")
 
 
@@ -147,8 +175,11 @@ def test_standard_input_from_a_file(tmp_path, content):
     pytest.importorskip("Virel.tl")
     (tmp_path / "in").write_bytes(content)
     with open(tmp_path / "in", "rb") as stdin:
-        done = subprocess.run([sys.executable, "-m", "Virel", "unpack", "--compact", "--schema", EXAMPLE], stdin=stdin,
-                              capture_output=True)
+        done = subprocess.run(
+            [sys.executable, "-m", "Virel", "unpack", "--compact", "--schema", EXAMPLE],
+            stdin=stdin,
+            capture_output=True,
+        )
     assert (done.returncode, done.stdout, done.stderr) == (0, b'{"_":"peerUser","user_id":42}\n', b"")
 
 
@@ -176,18 +207,40 @@ PEER_JSON = '{"_":"peerUser","user_id":42}'
 
 # Each piece is sent, then the lines it completes must come out while the input stays open
 # (departure D?cli-2).
-@pytest.mark.parametrize("argv, pieces", [
-    (["unpack", "--all", "--compact"], [(PEER, [PEER_JSON]), (PEER[:5], []), (PEER[5:] + PEER[:3], [PEER_JSON]),
-                                        (PEER[3:], [PEER_JSON])]),
-    (["unpack", "--all", "--compact"], [(PEER.hex(" ").encode() + b"\n", [PEER_JSON]), (b"0x" + PEER.hex().encode()[:7], []),
-                                        (PEER.hex().encode()[7:] + b"\n", [PEER_JSON])]),
-    (["pack", "--all"], [(b'{"_": "peerUser", "user_id": 42}\n', [PEER.hex()]), (b'{"_": "peerUser",', []),
-                         (b' "user_id": 42}\n', [PEER.hex()])]),
-], ids=["raw", "hex", "pack"])
+@pytest.mark.parametrize(
+    "argv, pieces",
+    [
+        (
+            ["unpack", "--all", "--compact"],
+            [(PEER, [PEER_JSON]), (PEER[:5], []), (PEER[5:] + PEER[:3], [PEER_JSON]), (PEER[3:], [PEER_JSON])],
+        ),
+        (
+            ["unpack", "--all", "--compact"],
+            [
+                (PEER.hex(" ").encode() + b"\n", [PEER_JSON]),
+                (b"0x" + PEER.hex().encode()[:7], []),
+                (PEER.hex().encode()[7:] + b"\n", [PEER_JSON]),
+            ],
+        ),
+        (
+            ["pack", "--all"],
+            [
+                (b'{"_": "peerUser", "user_id": 42}\n', [PEER.hex()]),
+                (b'{"_": "peerUser",', []),
+                (b' "user_id": 42}\n', [PEER.hex()]),
+            ],
+        ),
+    ],
+    ids=["raw", "hex", "pack"],
+)
 def test_values_come_out_as_their_input_comes_in(argv, pieces):
     pytest.importorskip("Virel.tl")
-    child = subprocess.Popen([sys.executable, "-m", "Virel", *argv, "--schema", EXAMPLE], stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "Virel", *argv, "--schema", EXAMPLE],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     try:
         for piece, lines in pieces:
             child.stdin.write(piece)
@@ -201,8 +254,10 @@ def test_values_come_out_as_their_input_comes_in(argv, pieces):
         child.wait()
 
 
-@pytest.mark.parametrize("flag, terminal, shown", [
-    ([], True, True), (["--no-progress"], True, False), ([], False, False), (["--progress"], False, True)])
+@pytest.mark.parametrize(
+    "flag, terminal, shown",
+    [([], True, True), (["--no-progress"], True, False), ([], False, False), (["--progress"], False, True)],
+)
 def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, terminal, shown):
     pytest.importorskip("Virel.tl")
     monkeypatch.setattr(progress, "DELAY", 0.0)
@@ -234,19 +289,33 @@ def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, 
 
 def test_progress_line():
     assert progress.line(22_500_000, 50_000_000, 10.0, 812) == (
-        " 45%|" + "█" * 9 + " " * 11 + "| 22.5MB/50.0MB [00:10<00:12, 2.2MB/s, 812 values]")
+        " 45%|" + "█" * 9 + " " * 11 + "| 22.5MB/50.0MB [00:10<00:12, 2.2MB/s, 812 values]"
+    )
     assert progress.line(1_500, None, 3.0, 1) == "1.5kB [00:03, 500B/s, 1 value]"
 
 
 SCALARS = st.one_of(
-    st.integers(-2**64, 2**64), st.sampled_from([2**53, 2**53 + 1, -2**53 - 1, 10**15, 1234567890123456]),
-    st.floats(allow_nan=True), st.sampled_from([1.2345678901234567e16, 1234567890123456.0, -0.0]),
+    st.integers(-(2**64), 2**64),
+    st.sampled_from([2**53, 2**53 + 1, -(2**53) - 1, 10**15, 1234567890123456]),
+    st.floats(allow_nan=True),
+    st.sampled_from([1.2345678901234567e16, 1234567890123456.0, -0.0]),
     # texts that hold what an integer's token looks like
-    st.sampled_from(["1,12345678901234567,2", "[12345678901234567]", '\\":-12345678901234567,', '\\\\",12345678901234567]']),
-    st.text(alphabet='0123456789",:[]{}\\\n\u2028aé'), st.binary(max_size=4), st.booleans(), st.none())
-JSON_VALUES = st.recursive(SCALARS, lambda inner: st.one_of(
-    st.lists(inner, max_size=4), st.dictionaries(st.text(alphabet='0123456789":\\_a', max_size=20), inner, max_size=4)),
-    max_leaves=20)
+    st.sampled_from(
+        ["1,12345678901234567,2", "[12345678901234567]", '\\":-12345678901234567,', '\\\\",12345678901234567]']
+    ),
+    st.text(alphabet='0123456789",:[]{}\\\n\u2028aé'),
+    st.binary(max_size=4),
+    st.booleans(),
+    st.none(),
+)
+JSON_VALUES = st.recursive(
+    SCALARS,
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4),
+        st.dictionaries(st.text(alphabet='0123456789":\\_a', max_size=20), inner, max_size=4),
+    ),
+    max_leaves=20,
+)
 
 
 @settings(max_examples=500, deadline=None)

@@ -1,5 +1,6 @@
 """What a client of the real layer does around pack and unpack: unpack_from, pack_as, pack_into,
 and the notes that say where a failure happened."""
+
 import array
 import gc
 import json
@@ -51,9 +52,16 @@ def smallest(layer, type_name, depth=0):
     return None
 
 
-SEND = {"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf"}, "message": "hi", "random_id": 5,
-        "entities": [{"_": "messageEntityBold", "offset": 0, "length": 2},
-                     {"_": "messageEntityTextUrl", "offset": 1, "length": 1, "url": "u"}]}
+SEND = {
+    "_": "messages.sendMessage",
+    "peer": {"_": "inputPeerSelf"},
+    "message": "hi",
+    "random_id": 5,
+    "entities": [
+        {"_": "messageEntityBold", "offset": 0, "length": 2},
+        {"_": "messageEntityTextUrl", "offset": 1, "length": 1, "url": "u"},
+    ],
+}
 IN_SEND = " (records: messages.sendMessage > messageEntityTextUrl)"
 
 
@@ -65,7 +73,7 @@ def test_every_vector_result_of_the_layer_decodes_through_unpack_from(layer, api
     results = vector_results(layer)
     assert {"Vector<User>", "Vector<long>", "Vector<int>"} <= set(results)
     for result in results:
-        element = result[len("Vector<"):-1]
+        element = result[len("Vector<") : -1]
         if element in ("long", "int"):
             items = [1, 2**63 + 5] if element == "long" else [1, 2**32 - 1]
             body = b"".join(struct.pack("<Q" if element == "long" else "<I", x) for x in items)
@@ -91,8 +99,16 @@ def as_kind(kind, buf):
 @pytest.mark.parametrize("kind", [bytes, bytearray, memoryview, "mmap", "array"])
 def test_values_read_back_to_back_end_where_the_next_begins(layer, api, kind):
     user = smallest(layer, "User")
-    values = [(SEND, None), ([user], "Vector<User>"), ([5, 6], "Vector<long>"), ("é" * 3, "string"),
-              (b"x" * 300, "bytes"), (7, "int"), (1.5, "double"), ({"_": "inputPeerSelf"}, "InputPeer")]
+    values = [
+        (SEND, None),
+        ([user], "Vector<User>"),
+        ([5, 6], "Vector<long>"),
+        ("é" * 3, "string"),
+        (b"x" * 300, "bytes"),
+        (7, "int"),
+        (1.5, "double"),
+        ({"_": "inputPeerSelf"}, "InputPeer"),
+    ]
     expected = [api.unpack(api.pack(SEND)), [api.unpack(api.pack(user))], *(v for v, _ in values[2:])]
     buf = bytearray(b"\xff" * 3)  # nothing needs to start on a multiple of 4
     ends = [api.pack_into(buf, value, type=t) for value, t in values]
@@ -107,16 +123,23 @@ def test_values_read_back_to_back_end_where_the_next_begins(layer, api, kind):
 @pytest.mark.parametrize("what", ["message", "vector"])
 def test_every_truncation_is_a_clean_error_counted_in_the_data(layer, api, what):
     if what == "message":
-        value, t = {"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 1, "access_hash": 2},
-                    "message": "hi", "random_id": 3,
-                    "entities": [{"_": "messageEntityBold", "offset": 0, "length": 2}] * 2}, None
+        value, t = (
+            {
+                "_": "messages.sendMessage",
+                "peer": {"_": "inputPeerUser", "user_id": 1, "access_hash": 2},
+                "message": "hi",
+                "random_id": 3,
+                "entities": [{"_": "messageEntityBold", "offset": 0, "length": 2}] * 2,
+            },
+            None,
+        )
     else:
         value, t = [smallest(layer, "User"), {"_": "userEmpty", "id": 4}], "Vector<User>"
     blob = api.pack_as(value, t)
     data = bytes(5) + blob
     for cut in range(len(blob)):
         with pytest.raises((RuntimeError, ValueError)) as caught:
-            api.unpack_from(data[:5 + cut], 5, t)
+            api.unpack_from(data[: 5 + cut], 5, t)
         error = caught.value
         assert len(error.__notes__) == 1 and error.__notes__[0].startswith("at "), cut
         at = re.search(r"began at byte (\d+)", error.__notes__[0])
@@ -136,14 +159,26 @@ def changed(value, path, new):
     return value
 
 
-@pytest.mark.parametrize("path, new, error, note", [
-    (("entities", 1, "offset"), "x", TypeError, "at messages.sendMessage.entities[1].offset" + IN_SEND),
-    (("entities", 1, "url"), None, AttributeError, "at messages.sendMessage.entities[1].url" + IN_SEND),
-    (("entities", 1, "_"), "nope", ValueError, "at messages.sendMessage.entities[1] (records: messages.sendMessage)"),
-    (("peer",), {"_": "inputPeerUser", "user_id": -2**63 - 1}, OverflowError,
-     "at messages.sendMessage.peer.user_id (records: messages.sendMessage > inputPeerUser)"),
-    (("_",), "nope", ValueError, "at the top-level object"),
-])
+@pytest.mark.parametrize(
+    "path, new, error, note",
+    [
+        (("entities", 1, "offset"), "x", TypeError, "at messages.sendMessage.entities[1].offset" + IN_SEND),
+        (("entities", 1, "url"), None, AttributeError, "at messages.sendMessage.entities[1].url" + IN_SEND),
+        (
+            ("entities", 1, "_"),
+            "nope",
+            ValueError,
+            "at messages.sendMessage.entities[1] (records: messages.sendMessage)",
+        ),
+        (
+            ("peer",),
+            {"_": "inputPeerUser", "user_id": -(2**63) - 1},
+            OverflowError,
+            "at messages.sendMessage.peer.user_id (records: messages.sendMessage > inputPeerUser)",
+        ),
+        (("_",), "nope", ValueError, "at the top-level object"),
+    ],
+)
 def test_pack_notes_name_the_path(api, path, new, error, note):
     with pytest.raises(error) as caught:
         api.pack(changed(SEND, path, new))
@@ -153,14 +188,26 @@ def test_pack_notes_name_the_path(api, path, new, error, note):
 def test_unpack_notes_name_the_path_and_the_byte(api):
     data = api.pack(SEND)
     at = data.index(b"\x01u\x00\x00")  # the url
-    bad_text = data[:at] + b"\x01\xff" + data[at + 2:]
+    bad_text = data[:at] + b"\x01\xff" + data[at + 2 :]
     second = data.index(struct.pack("<I", 0x76A6D327))  # messageEntityTextUrl's identifier
-    unknown = data[:second] + b"\xab\xcd\xef\x01" + data[second + 4:]
+    unknown = data[:second] + b"\xab\xcd\xef\x01" + data[second + 4 :]
     where = "; the failing read began at byte"
     cases = [
-        (data[:at + 1], RuntimeError, f"at messages.sendMessage.entities[1].url{IN_SEND}{where} {at}, in messageEntityTextUrl"),
-        (bad_text, UnicodeDecodeError, f"at messages.sendMessage.entities[1].url{IN_SEND}{where} {at}, in messageEntityTextUrl"),
-        (unknown, ValueError, f"at messages.sendMessage.entities[1] (records: messages.sendMessage){where} {second}, in messages.sendMessage"),
+        (
+            data[: at + 1],
+            RuntimeError,
+            f"at messages.sendMessage.entities[1].url{IN_SEND}{where} {at}, in messageEntityTextUrl",
+        ),
+        (
+            bad_text,
+            UnicodeDecodeError,
+            f"at messages.sendMessage.entities[1].url{IN_SEND}{where} {at}, in messageEntityTextUrl",
+        ),
+        (
+            unknown,
+            ValueError,
+            f"at messages.sendMessage.entities[1] (records: messages.sendMessage){where} {second}, in messages.sendMessage",
+        ),
         (b"\xab\xcd\xef\x01", ValueError, f"at the top-level object{where} 0"),
     ]
     for blob, error, note in cases:
@@ -217,33 +264,47 @@ class Reenters:
         return 1
 
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda p: p.unpack_from(memoryview(bytes(8))[::2]), BufferError, "not C-contiguous"),
-    (lambda p: p.unpack_from(5), TypeError, "bytes-like object is required"),
-    (lambda p: p.unpack_from(b"1234", -1), ValueError, "^offset -1 is out of range for 4 bytes of data$"),
-    (lambda p: p.unpack_from(b"1234", 5), ValueError, "^offset 5 is out of range for 4 bytes of data$"),
-    (lambda p: p.unpack_from(b"1234", 2**70), ValueError, "out of range"),
-    (lambda p: p.unpack_from(b"1234", "1"), TypeError, "integer"),
-    (lambda p: p.unpack_from(b"1234", type=5), TypeError, "^Expected str, got int$"),
-    (lambda p: p.unpack_from(b"1234", 0, "x", 1), TypeError, r"^unpack_from\(\) takes at most 3 positional"),
-    (lambda p: p.unpack_from(offset=1), TypeError, r"^unpack_from\(\) missing required argument 'data'"),
-    (lambda p: p.unpack_from(b"", dat=1), TypeError, "unexpected keyword argument 'dat'"),
-    (lambda p: p.pack_as(1), TypeError, r"^pack_as\(\) missing required argument 'type'"),
-    (lambda p: p.pack_into(b"", {}), TypeError, r"expected bytearray, got bytes"),
-    (lambda p: p.pack_into(bytearray(), Reenters(p), "int"), RuntimeError, f"(?m)^{BUSY}$"),
-] + [(lambda p, t=t: p.unpack_from(b"1234", type=t), ValueError, "^Malformed type expression: ")
-     for t in ["", "Vector<", "Vector", "Vector<int>>", "vector<int", "flags.0?int", " int", "int ", "1x", "a-b"]])
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p: p.unpack_from(memoryview(bytes(8))[::2]), BufferError, "not C-contiguous"),
+        (lambda p: p.unpack_from(5), TypeError, "bytes-like object is required"),
+        (lambda p: p.unpack_from(b"1234", -1), ValueError, "^offset -1 is out of range for 4 bytes of data$"),
+        (lambda p: p.unpack_from(b"1234", 5), ValueError, "^offset 5 is out of range for 4 bytes of data$"),
+        (lambda p: p.unpack_from(b"1234", 2**70), ValueError, "out of range"),
+        (lambda p: p.unpack_from(b"1234", "1"), TypeError, "integer"),
+        (lambda p: p.unpack_from(b"1234", type=5), TypeError, "^Expected str, got int$"),
+        (lambda p: p.unpack_from(b"1234", 0, "x", 1), TypeError, r"^unpack_from\(\) takes at most 3 positional"),
+        (lambda p: p.unpack_from(offset=1), TypeError, r"^unpack_from\(\) missing required argument 'data'"),
+        (lambda p: p.unpack_from(b"", dat=1), TypeError, "unexpected keyword argument 'dat'"),
+        (lambda p: p.pack_as(1), TypeError, r"^pack_as\(\) missing required argument 'type'"),
+        (lambda p: p.pack_into(b"", {}), TypeError, r"expected bytearray, got bytes"),
+        (lambda p: p.pack_into(bytearray(), Reenters(p), "int"), RuntimeError, f"(?m)^{BUSY}$"),
+    ]
+    + [
+        (lambda p, t=t: p.unpack_from(b"1234", type=t), ValueError, "^Malformed type expression: ")
+        for t in ["", "Vector<", "Vector", "Vector<int>>", "vector<int", "flags.0?int", " int", "int ", "1x", "a-b"]
+    ],
+)
 def test_argument_errors(api, call, error, message):
     with pytest.raises(error, match=message):
         call(api)
 
 
-@pytest.mark.parametrize("t, value, data", [
-    ("long", 2**64 - 1, b"\xff" * 8), ("int", 2**32 - 1, b"\xff" * 4), ("#", 5, b"\5\0\0\0"),
-    ("double", 1.5, struct.pack("<d", 1.5)), ("string", "hé", b"\3h\xc3\xa9"), ("bytes", b"\0", b"\1\0\0\0"),
-    ("Bool", True, b"\1\0\0\0"), ("Vector<Vector<int>>", [1, 2], VEC + b"\2\0\0\0\1\0\0\0\2\0\0\0"),
-    ("storage.FileType", {"_": "storage.filePng"}, struct.pack("<I", 0x0A4F63C0)),
-])
+@pytest.mark.parametrize(
+    "t, value, data",
+    [
+        ("long", 2**64 - 1, b"\xff" * 8),
+        ("int", 2**32 - 1, b"\xff" * 4),
+        ("#", 5, b"\5\0\0\0"),
+        ("double", 1.5, struct.pack("<d", 1.5)),
+        ("string", "hé", b"\3h\xc3\xa9"),
+        ("bytes", b"\0", b"\1\0\0\0"),
+        ("Bool", True, b"\1\0\0\0"),
+        ("Vector<Vector<int>>", [1, 2], VEC + b"\2\0\0\0\1\0\0\0\2\0\0\0"),
+        ("storage.FileType", {"_": "storage.filePng"}, struct.pack("<I", 0x0A4F63C0)),
+    ],
+)
 def test_typed_values_as_a_parameter_of_that_type(api, t, value, data):
     assert api.pack_as(value, t) == data
     assert api.unpack_from(data, type=t) == (value, len(data))
@@ -282,11 +343,17 @@ def test_the_mtproto_walkthrough_runs_on_its_own(tmp_path):
 
 def test_the_command_line_prints_the_note():
     schema = data_file("api.json")
-    out = subprocess.run([sys.executable, "-m", "Virel", "unpack", "--schema", str(schema), "22175159 2a000000 000000"],
-                         capture_output=True, text=True, timeout=60)
+    out = subprocess.run(
+        [sys.executable, "-m", "Virel", "unpack", "--schema", str(schema), "22175159 2a000000 000000"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert out.returncode == 1
-    assert out.stderr.strip().endswith("Parse error at position 4 (at peerUser.user_id (records: peerUser); "
-                                       "the failing read began at byte 4, in peerUser)")
+    assert out.stderr.strip().endswith(
+        "Parse error at position 4 (at peerUser.user_id (records: peerUser); "
+        "the failing read began at byte 4, in peerUser)"
+    )
 
 
 def test_a_bad_text_without_its_padding_is_located_inside_the_data(api):

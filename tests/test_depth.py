@@ -1,5 +1,6 @@
 """Deep data on threads with small stacks: RecursionError, never a crash. Each case runs in a child
 interpreter, so that a blown stack fails the test instead of ending the run."""
+
 import os
 import subprocess
 import sys
@@ -38,7 +39,13 @@ print(outcome[0])
 @pytest.mark.parametrize("op", ["pack", "unpack", "unpack_from", "pack_as"])
 @pytest.mark.parametrize("kib", [256, 512])
 def test_deep_data_on_a_small_thread_stack_raises_recursion_error(op, kib):
-    done = subprocess.run([sys.executable, "-c", CHILD, op, str(kib), "100000"], capture_output=True,
-                          text=True, cwd=ROOT, env=dict(os.environ), timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, op, str(kib), "100000"],
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+        env=dict(os.environ),
+        timeout=120,
+    )
     assert done.returncode == 0, f"exit status {done.returncode}\n{done.stderr[-2000:]}"
     assert done.stdout.split() == ["RecursionError"]

@@ -5,6 +5,7 @@ tables of the dicts it packs; a layout that the module got wrong shows here as a
 iterates, looks up, changes, is watched or collected differently from its twin built key by key.
 Each test runs on both codec paths; CI runs the suite with the direct dict path and without it.
 """
+
 import gc
 import sys
 
@@ -17,16 +18,34 @@ pytestmark = pytest.mark.usefixtures("codec_path")
 # Record sizes around the table's growth steps, up to one whose index array takes two bytes a slot.
 SIZES = [0, 1, 4, 5, 10, 11, 21, 42, 85, 86, 130]
 SCHEMA = [entry(100 + n, f"r{n}", *[(f"f{i}", "int") for i in range(n)]) for n in SIZES] + [
-    entry(1, "mixed", ("flags", "#"), ("a", "flags.0?string"), ("b", "flags.1?true"), ("c", "Vector<long>"),
-          ("d", "flags.2?Inner"), ("e", "double"), ("g", "bytes")),
+    entry(
+        1,
+        "mixed",
+        ("flags", "#"),
+        ("a", "flags.0?string"),
+        ("b", "flags.1?true"),
+        ("c", "Vector<long>"),
+        ("d", "flags.2?Inner"),
+        ("e", "double"),
+        ("g", "bytes"),
+    ),
     entry(2, "inner", ("x", "int"), ("s", "string")),
 ]
 
 
 def values():
     out = [{"_": f"r{n}", **{f"f{i}": 1000 + i for i in range(n)}} for n in SIZES]
-    out.append({"_": "mixed", "a": "text", "b": True, "c": [1, 2], "d": {"_": "inner", "x": 7, "s": "in"},
-                "e": 0.5, "g": b"bytes"})
+    out.append(
+        {
+            "_": "mixed",
+            "a": "text",
+            "b": True,
+            "c": [1, 2],
+            "d": {"_": "inner", "x": 7, "s": "in"},
+            "e": 0.5,
+            "g": b"bytes",
+        }
+    )
     out.append({"_": "mixed", "c": [], "e": 1.5, "g": b""})
     return out
 

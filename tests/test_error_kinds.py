@@ -2,6 +2,7 @@
 input ended too early, MalformedError otherwise), one of pack caused by the value an EncodeError;
 each is still an instance of the built-in class it was raised with, with the same message.
 Departure D?errors-1: type(e) is a class of the module deriving from that built-in class."""
+
 import pickle
 
 import pytest
@@ -14,17 +15,31 @@ from hostile import REAL, SIZES, VEC, api, api_text, api_values, le32  # noqa: F
 pytestmark = pytest.mark.usefixtures("codec_path")
 
 DECODE_BUILTINS = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
-ENCODE_BUILTINS = (TypeError, ValueError, OverflowError, AttributeError, RuntimeError,
-                   UnicodeEncodeError, RecursionError, KeyError, IndexError)
+ENCODE_BUILTINS = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    AttributeError,
+    RuntimeError,
+    UnicodeEncodeError,
+    RecursionError,
+    KeyError,
+    IndexError,
+)
 
 
 def short_name(builtin):
     return "UnicodeError" if builtin.__name__.startswith("Unicode") else builtin.__name__
 
 
-@pytest.mark.parametrize("kind, family, builtins", [
-    ("Truncated", tl.TruncatedError, DECODE_BUILTINS), ("Malformed", tl.MalformedError, DECODE_BUILTINS),
-    ("Encode", tl.EncodeError, ENCODE_BUILTINS)])
+@pytest.mark.parametrize(
+    "kind, family, builtins",
+    [
+        ("Truncated", tl.TruncatedError, DECODE_BUILTINS),
+        ("Malformed", tl.MalformedError, DECODE_BUILTINS),
+        ("Encode", tl.EncodeError, ENCODE_BUILTINS),
+    ],
+)
 def test_one_class_per_kind_and_builtin(kind, family, builtins):
     assert issubclass(tl.TruncatedError, tl.DecodeError) and issubclass(tl.MalformedError, tl.DecodeError)
     assert not issubclass(tl.DecodeError, tuple(ENCODE_BUILTINS)) and not issubclass(tl.EncodeError, tl.DecodeError)
@@ -48,6 +63,7 @@ def builtin_of(exc):
 
 # ---- Truncation: every cut of the real layer's messages ----
 
+
 def check_every_cut(parser, blob, read=None, offset=0):
     """Every proper prefix of `blob` that fails is a TruncatedError; what it says it needs at least
     never passes the whole blob, and with fewer bytes than that the value still fails."""
@@ -60,7 +76,7 @@ def check_every_cut(parser, blob, read=None, offset=0):
             assert offset <= e.position <= offset + cut + 3 and 1 <= e.needed <= len(blob) - cut, (cut, e, e.needed)
             if e.needed > 1:
                 with pytest.raises(tl.TruncatedError):
-                    read(blob[:cut + e.needed - 1])
+                    read(blob[: cut + e.needed - 1])
         else:
             assert len(blob) - cut <= 3, cut  # only the final padding may be cut
 
@@ -89,21 +105,36 @@ def test_needed_is_exact_for_a_cut_number_and_string():
     p = make_parser([entry(6, "str", ("x", "int"), ("s", "string"))])
     blob = p.pack({"_": "str", "x": 1, "s": "y" * 300})  # id, int, 254 + 3 bytes, 300 bytes, pad
     assert [(e.position, e.needed) for e in (raised(p.unpack, blob[:k]) for k in (0, 6, 9, 10, 12, 100))] == [
-        (0, 4), (4, 2), (8, 3), (8, 2), (8, 300), (8, 212)]
+        (0, 4),
+        (4, 2),
+        (8, 3),
+        (8, 2),
+        (8, 300),
+        (8, 212),
+    ]
 
 
 # ---- Corruption ----
 
-@pytest.mark.parametrize("blob, cls, message, position", [
-    (le32(0xDEAD), tl.MalformedValueError, "Unknown constructor ID: 0x0000dead", 0),
-    (le32(4, 0, 1), tl.MalformedValueError, "Invalid vector ID: 0x00000001", 8),
-    (le32(1) + VEC + le32(0xFFFFFFFF), tl.MalformedRuntimeError, "Parse error at position 12", 8),
-    (le32(3) + b"\x02\xff\xfe\0", tl.MalformedUnicodeError, None, 4),
-    (le32(1) + VEC + le32(1, 0xBAD), tl.MalformedValueError, "Unknown constructor ID: 0x00000bad", 12),
-])
+
+@pytest.mark.parametrize(
+    "blob, cls, message, position",
+    [
+        (le32(0xDEAD), tl.MalformedValueError, "Unknown constructor ID: 0x0000dead", 0),
+        (le32(4, 0, 1), tl.MalformedValueError, "Invalid vector ID: 0x00000001", 8),
+        (le32(1) + VEC + le32(0xFFFFFFFF), tl.MalformedRuntimeError, "Parse error at position 12", 8),
+        (le32(3) + b"\x02\xff\xfe\0", tl.MalformedUnicodeError, None, 4),
+        (le32(1) + VEC + le32(1, 0xBAD), tl.MalformedValueError, "Unknown constructor ID: 0x00000bad", 12),
+    ],
+)
 def test_corrupt_input_is_malformed(blob, cls, message, position):
-    p = make_parser([entry(1, "o", ("v", "Vector<E>")), entry(3, "s", ("v", "string")),
-                     entry(4, "w", ("x", "int"), ("v", "Vector<int>"))])
+    p = make_parser(
+        [
+            entry(1, "o", ("v", "Vector<E>")),
+            entry(3, "s", ("v", "string")),
+            entry(4, "w", ("x", "int"), ("v", "Vector<int>")),
+        ]
+    )
     e = raised(p.unpack, blob)
     assert type(e) is cls and e.position == position and not isinstance(e, tl.TruncatedError)
     assert message is None or str(e) == message
@@ -138,6 +169,7 @@ def test_flipped_bits_fail_as_a_decode_error(api, api_values, data):
 
 # ---- Encoding ----
 
+
 class Hook:
     def __init__(self, exc):
         self.exc = exc
@@ -146,21 +178,26 @@ class Hook:
         raise self.exc
 
 
-ALL = [entry(1, "all", ("i", "int"), ("s", "string"), ("b", "bytes"), ("v", "Vector<int>"), ("o", "Sub")),
-       entry(2, "sub", ("x", "int"))]
+ALL = [
+    entry(1, "all", ("i", "int"), ("s", "string"), ("b", "bytes"), ("v", "Vector<int>"), ("o", "Sub")),
+    entry(2, "sub", ("x", "int")),
+]
 
 
-@pytest.mark.parametrize("value, cls, message", [
-    ({"_": "nope"}, tl.EncodeValueError, "Unknown constructor: nope"),
-    ({"_": 5}, tl.EncodeTypeError, "Expected str, got int"),
-    ({"_": "all", "i": 2**40}, tl.EncodeOverflowError, "int value out of range for a TL int"),
-    ({"_": "all", "i": "x"}, tl.EncodeTypeError, "an integer is required"),
-    ({"_": "all", "s": "\ud800"}, tl.EncodeUnicodeError, "'utf-8' codec can't encode"),
-    ({"_": "all", "b": b"x" * 2**24}, tl.EncodeValueError, "Byte string too long: 16777216 bytes"),
-    ({"_": "all", "o": 5}, tl.EncodeAttributeError, "'int' object has no attribute 'get'"),
-    ({"_": "all", "i": Hook(KeyError("k"))}, tl.EncodeKeyError, "'k'"),
-    ({"_": "all", "v": [Hook(IndexError("i"))]}, tl.EncodeIndexError, "i"),
-])
+@pytest.mark.parametrize(
+    "value, cls, message",
+    [
+        ({"_": "nope"}, tl.EncodeValueError, "Unknown constructor: nope"),
+        ({"_": 5}, tl.EncodeTypeError, "Expected str, got int"),
+        ({"_": "all", "i": 2**40}, tl.EncodeOverflowError, "int value out of range for a TL int"),
+        ({"_": "all", "i": "x"}, tl.EncodeTypeError, "an integer is required"),
+        ({"_": "all", "s": "\ud800"}, tl.EncodeUnicodeError, "'utf-8' codec can't encode"),
+        ({"_": "all", "b": b"x" * 2**24}, tl.EncodeValueError, "Byte string too long: 16777216 bytes"),
+        ({"_": "all", "o": 5}, tl.EncodeAttributeError, "'int' object has no attribute 'get'"),
+        ({"_": "all", "i": Hook(KeyError("k"))}, tl.EncodeKeyError, "'k'"),
+        ({"_": "all", "v": [Hook(IndexError("i"))]}, tl.EncodeIndexError, "i"),
+    ],
+)
 def test_pack_failures_caused_by_the_value_are_encode_errors(value, cls, message):
     e = raised(make_parser(ALL).pack, value)
     assert type(e) is cls and type(e).__bases__[1] is builtin_of(e)
@@ -173,14 +210,17 @@ def test_self_referential_value_is_an_encode_recursion_error():
     assert type(raised(make_parser(ALL).pack, loop)) is tl.EncodeRecursionError
 
 
-@pytest.mark.parametrize("call, cls", [
-    (lambda p: p.pack({"_": "all", "i": Hook(ZeroDivisionError("own"))}), ZeroDivisionError),  # a hook's own
-    (lambda p: p.pack({"_": "all", "i": Hook(type("Own", (ValueError,), {})())}), None),  # a subclass
-    (lambda p: p.unpack(bytearray(4)), TypeError),  # the arguments: no kind
-    (lambda p: p.unpack_from(b"", 3), ValueError),
-    (lambda p: p.pack_as(1, "Vector<"), ValueError),
-    (lambda p: p.unpack(None), TypeError),
-])
+@pytest.mark.parametrize(
+    "call, cls",
+    [
+        (lambda p: p.pack({"_": "all", "i": Hook(ZeroDivisionError("own"))}), ZeroDivisionError),  # a hook's own
+        (lambda p: p.pack({"_": "all", "i": Hook(type("Own", (ValueError,), {})())}), None),  # a subclass
+        (lambda p: p.unpack(bytearray(4)), TypeError),  # the arguments: no kind
+        (lambda p: p.unpack_from(b"", 3), ValueError),
+        (lambda p: p.pack_as(1, "Vector<"), ValueError),
+        (lambda p: p.unpack(None), TypeError),
+    ],
+)
 def test_failures_not_caused_by_the_data_keep_their_class(call, cls):
     e = raised(call, make_parser(ALL))
     assert not isinstance(e, (tl.DecodeError, tl.EncodeError))
@@ -191,7 +231,12 @@ def test_the_kind_survives_pickling():
     e = raised(make_parser(ALL).unpack, le32(1, 0))
     back = pickle.loads(pickle.dumps(e))
     assert (type(back), str(back), back.position, back.needed, back.__notes__) == (
-        type(e), str(e), e.position, e.needed, e.__notes__)
+        type(e),
+        str(e),
+        e.position,
+        e.needed,
+        e.__notes__,
+    )
 
 
 def test_the_classes_can_be_raised_and_caught_by_hand():
@@ -203,9 +248,17 @@ def test_the_classes_can_be_raised_and_caught_by_hand():
 
 # ---- Friendlier failures: hints in notes, the messages unchanged ----
 
-@pytest.mark.parametrize("name, hint", [
-    ("mesage", "did you mean 'message'?"), ("messages.sendMesage", "did you mean 'messages.sendMessage'?"),
-    ("usr", "did you mean 'user'?"), ("zzzzzzzzzz", None), ("m" * 65, None)])
+
+@pytest.mark.parametrize(
+    "name, hint",
+    [
+        ("mesage", "did you mean 'message'?"),
+        ("messages.sendMesage", "did you mean 'messages.sendMessage'?"),
+        ("usr", "did you mean 'user'?"),
+        ("zzzzzzzzzz", None),
+        ("m" * 65, None),
+    ],
+)
 def test_an_unknown_record_name_gets_a_suggestion(api, name, hint):
     for _ in range(2):  # the second time from the parser's cache
         e = raised(api.pack, {"_": name})
@@ -213,11 +266,19 @@ def test_an_unknown_record_name_gets_a_suggestion(api, name, hint):
         assert [n for n in e.__notes__ if n.startswith("did you mean")] == ([hint] if hint else [])
 
 
-@pytest.mark.parametrize("text, hint", [
-    ("schema.json", "Virel.schemas.load(path)"), ("  /tmp/x  ", "Virel.schemas.load(path)"),
-    ("user#12345678 id:long = User;", "Virel.tl_text.convert(text)"), ("nonsense", None), ("{", None)])
+@pytest.mark.parametrize(
+    "text, hint",
+    [
+        ("schema.json", "Virel.schemas.load(path)"),
+        ("  /tmp/x  ", "Virel.schemas.load(path)"),
+        ("user#12345678 id:long = User;", "Virel.tl_text.convert(text)"),
+        ("nonsense", None),
+        ("{", None),
+    ],
+)
 def test_a_schema_given_as_a_file_name_or_tl_text_gets_a_note(text, hint):
     import json
+
     e = raised(new_parser, text)
     assert type(e) is json.JSONDecodeError
     notes = getattr(e, "__notes__", [])
@@ -227,6 +288,7 @@ def test_a_schema_given_as_a_file_name_or_tl_text_gets_a_note(text, hint):
 def test_schemas_load_reads_json_and_tl(tmp_path):
     import json
     from Virel import schemas
+
     text = "user#12345678 id:long name:string = User;\n---functions---\nping#1 = Pong;\n"
     (tmp_path / "s.tl").write_text(text)
     (tmp_path / "s.json").write_text(json.dumps(schemas.load(tmp_path / "s.tl")))
@@ -240,7 +302,7 @@ def test_schemas_load_reads_json_and_tl(tmp_path):
 def test_a_deep_failure_has_a_short_note():
     p = make_parser([entry(3, "n", ("o", "N")), entry(4, "z"), entry(5, "w", ("v", "Vector<W>"))])
     for call, blob in ((p.unpack, le32(3) * 100_000), (p.unpack, le32(5) + (VEC + le32(1, 5)) * 3000)):
-        note, = raised(call, blob).__notes__
+        (note,) = raised(call, blob).__notes__
         assert len(note) < 1100 and "levels) ..." in note and "records) ..." in note, note[:300]
     deep = {"_": "n", "o": {"_": "z"}}
     for _ in range(12):
@@ -249,13 +311,14 @@ def test_a_deep_failure_has_a_short_note():
     while deep_bad["o"]["_"] != "z":
         deep_bad = deep_bad["o"]
     deep_bad["o"] = 5
-    note, = raised(p.pack, deep).__notes__  # 13 levels: shown whole
+    (note,) = raised(p.pack, deep).__notes__  # 13 levels: shown whole
     assert "..." not in note and note.count(".o") == 13
 
 
 def test_the_kinds_survive_a_reimport():
     import importlib
     import sys
+
     before = sys.modules.pop("Virel.tl")
     try:
         again = importlib.import_module("Virel.tl")
@@ -270,6 +333,7 @@ def test_an_isolated_interpreter_is_refused_by_the_declared_slot():
     import subprocess
     import sys
     import textwrap
+
     code = textwrap.dedent("""
         import sys
         import Virel.tl

@@ -1,4 +1,5 @@
 """Hostile input: realistic messages of the real layer cut at every offset and with bits flipped."""
+
 import random
 import re
 
@@ -42,7 +43,7 @@ def check_cuts(parser, blob, strict=True):
                 continue
             assert str(e) == "Invalid vector ID: 0x00000000", (cut, str(e))
             # the header is at most 3 bytes of padding past the end
-            assert any(blob[i:i + 4] == VEC for i in range(max(cut - 3, 0), cut + 4)), cut
+            assert any(blob[i : i + 4] == VEC for i in range(max(cut - 3, 0), cut + 4)), cut
             continue
         assert len(blob) - cut <= 3 and not any(blob[cut:]) and same(d, whole), cut
 

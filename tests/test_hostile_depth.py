@@ -1,5 +1,6 @@
 """Hostile input: nesting beyond any limit, self-referential values, and deep data on small thread
 stacks: all end in RecursionError."""
+
 import json
 import subprocess
 import textwrap
@@ -14,8 +15,13 @@ pytestmark = pytest.mark.usefixtures("direct_path")
 
 # ---- Nesting beyond any limit ----
 
-NEST = [entry(1, "w", ("v", "Vector<W>")), entry(2, "t", ("v", "Vector t")), entry(3, "n", ("o", "N")),
-        entry(4, "z"), entry(5, "m", ("x", "int"), ("o", "N"), ("v", "Vector<W>"))]
+NEST = [
+    entry(1, "w", ("v", "Vector<W>")),
+    entry(2, "t", ("v", "Vector t")),
+    entry(3, "n", ("o", "N")),
+    entry(4, "z"),
+    entry(5, "m", ("x", "int"), ("o", "N"), ("v", "Vector<W>")),
+]
 
 
 @pytest.fixture(scope="module")
@@ -26,13 +32,16 @@ def nest():
 DEEP = 10**6
 
 
-@pytest.mark.parametrize("blob", [
-    pytest.param(le32(3) * DEEP + le32(4), id="object-param-chain"),
-    pytest.param((le32(5, 0) + le32(3)) * DEEP, id="two-kinds-of-object-alternating"),
-    pytest.param((le32(5, 0, 4) + VEC + le32(1)) * DEEP, id="object-vector-object"),
-    pytest.param(le32(1) + (VEC + le32(1) + le32(1)) * DEEP, id="vector-of-objects"),
-    pytest.param(le32(2) + (VEC + le32(2)) * DEEP, id="vector-t-first-of-two"),
-])
+@pytest.mark.parametrize(
+    "blob",
+    [
+        pytest.param(le32(3) * DEEP + le32(4), id="object-param-chain"),
+        pytest.param((le32(5, 0) + le32(3)) * DEEP, id="two-kinds-of-object-alternating"),
+        pytest.param((le32(5, 0, 4) + VEC + le32(1)) * DEEP, id="object-vector-object"),
+        pytest.param(le32(1) + (VEC + le32(1) + le32(1)) * DEEP, id="vector-of-objects"),
+        pytest.param(le32(2) + (VEC + le32(2)) * DEEP, id="vector-t-first-of-two"),
+    ],
+)
 def test_deep_bytes_raise_recursion_error(nest, blob):
     with pytest.raises(RecursionError):
         nest.unpack(blob)
@@ -46,11 +55,13 @@ def real_ids(api_text):
 @pytest.mark.parametrize("name", ["textBold", "textConcat", "jsonArray", "jsonObject"])
 def test_deep_real_layer_bytes_raise_recursion_error(api_text, api, name):
     ids = real_ids(api_text)
-    step = {"textBold": le32(ids["textBold"]),
-            "textConcat": le32(ids["textConcat"]) + VEC + le32(1),
-            "jsonArray": le32(ids["jsonArray"]) + VEC + le32(1),
-            # jsonObject [jsonObjectValue key="k" value=<the next jsonObject>]
-            "jsonObject": le32(ids["jsonObject"]) + VEC + le32(1, ids["jsonObjectValue"]) + b"\x01k\0\0"}[name]
+    step = {
+        "textBold": le32(ids["textBold"]),
+        "textConcat": le32(ids["textConcat"]) + VEC + le32(1),
+        "jsonArray": le32(ids["jsonArray"]) + VEC + le32(1),
+        # jsonObject [jsonObjectValue key="k" value=<the next jsonObject>]
+        "jsonObject": le32(ids["jsonObject"]) + VEC + le32(1, ids["jsonObjectValue"]) + b"\x01k\0\0",
+    }[name]
     leaf = le32(ids["jsonNull"] if name.startswith("json") else ids["textEmpty"])
     with pytest.raises(RecursionError):
         api.unpack(step * DEEP + leaf)
@@ -92,26 +103,40 @@ def chain(depth, make):
     return value
 
 
-@pytest.mark.parametrize("make", [
-    pytest.param(lambda: {"_": "t", "v": chain(DEEP, lambda x: [] if x is None else [x])}, id="lists-through-vector-t"),
-    pytest.param(lambda: {"_": "t", "v": chain(DEEP // 10, lambda x: [] if x is None else ([], (x,)))},
-                 id="tuples-in-lists"),
-    pytest.param(lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "n", "o": x}),
-                 id="dicts-through-object-params"),
-    pytest.param(lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "w", "v": [{"_": "z"}, x]}),
-                 id="dicts-in-lists-through-vector-of-objects"),
-    pytest.param(lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "m", "o": {"_": "n", "o": x}}),
-                 id="mixed-object-kinds"),
-    pytest.param(lambda: Unending(), id="made-up-objects"),
-    pytest.param(lambda: Unending(True), id="made-up-vectors-of-objects"),
-    pytest.param(lambda: UnendingMapping(), id="made-up-mapping"),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(
+            lambda: {"_": "t", "v": chain(DEEP, lambda x: [] if x is None else [x])}, id="lists-through-vector-t"
+        ),
+        pytest.param(
+            lambda: {"_": "t", "v": chain(DEEP // 10, lambda x: [] if x is None else ([], (x,)))}, id="tuples-in-lists"
+        ),
+        pytest.param(
+            lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "n", "o": x}),
+            id="dicts-through-object-params",
+        ),
+        pytest.param(
+            lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "w", "v": [{"_": "z"}, x]}),
+            id="dicts-in-lists-through-vector-of-objects",
+        ),
+        pytest.param(
+            lambda: chain(DEEP // 10, lambda x: {"_": "z"} if x is None else {"_": "m", "o": {"_": "n", "o": x}}),
+            id="mixed-object-kinds",
+        ),
+        pytest.param(lambda: Unending(), id="made-up-objects"),
+        pytest.param(lambda: Unending(True), id="made-up-vectors-of-objects"),
+        pytest.param(lambda: UnendingMapping(), id="made-up-mapping"),
+    ],
+)
 def test_deep_values_raise_recursion_error(nest, make):
     value = make()
     with pytest.raises(RecursionError):
         nest.pack(value)
     del value
-    assert nest.pack({"_": "t", "v": [[], [[]]]}) == le32(2) + VEC + le32(2) + VEC + le32(0) + VEC + le32(1) + VEC + le32(0)
+    assert nest.pack({"_": "t", "v": [[], [[]]]}) == le32(2) + VEC + le32(2) + VEC + le32(0) + VEC + le32(
+        1
+    ) + VEC + le32(0)
 
 
 @pytest.mark.slow
@@ -161,8 +186,18 @@ class IterItself:
         yield self
 
 
-@pytest.mark.parametrize("make", [self_dict_object, self_dict_vector, self_list, list_tuple_cycle, two_dicts,
-                                  lambda: Itself({"_": "n", "o": None}), lambda: {"_": "t", "v": IterItself()}])
+@pytest.mark.parametrize(
+    "make",
+    [
+        self_dict_object,
+        self_dict_vector,
+        self_list,
+        list_tuple_cycle,
+        two_dicts,
+        lambda: Itself({"_": "n", "o": None}),
+        lambda: {"_": "t", "v": IterItself()},
+    ],
+)
 def test_self_referential_values_raise_recursion_error(nest, make):
     with pytest.raises(RecursionError):
         nest.pack(make())
@@ -211,8 +246,12 @@ def test_deep_data_in_a_thread_with_a_1_mib_stack(case):
     # The C recursion limit is a count (1500 on 3.12), not a stack size: each level's frames must
     # stay small. CPython's own repr, json and pickle of nested lists manage on 256 KiB; packing
     # objects nested through object params needs about 700 KiB here (frames of ~470 bytes a level).
-    run = subprocess.run([PY, "-c", STACK_PROBE.format(tests=TESTS, case=case, size=1 << 20)],
-                         capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [PY, "-c", STACK_PROBE.format(tests=TESTS, case=case, size=1 << 20)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert run.returncode == 0, run.stderr[-2000:]
     done, total = run.stdout.split()
     assert done == total

@@ -1,13 +1,22 @@
 """Hostile input: lengths announced beyond what the input holds, and byte strings too long for
 the wire."""
+
 import subprocess
 import textwrap
 
 import pytest
 
 from conftest import entry, make_parser
-from hostile import (PY, SIZES, TESTS, VEC, api, api_text, le32,  # noqa: F401  (fixtures)
-                     parse_error_position)
+from hostile import (
+    PY,
+    SIZES,
+    TESTS,
+    VEC,
+    api,
+    api_text,
+    le32,  # noqa: F401  (fixtures)
+    parse_error_position,
+)
 
 pytestmark = pytest.mark.usefixtures("direct_path")
 
@@ -22,10 +31,10 @@ SHORT = [
     (le32(1) + VEC + le32(2**31), 12),
     (le32(1) + VEC + le32(2**32 - 1) + bytes(8), 12),
     (le32(2) + VEC + le32(2**31 - 1) + bytes(100), 12),
-    (le32(2) + VEC + le32(13) + bytes(100), 108),      # 13 longs announced, 12 and a half there
+    (le32(2) + VEC + le32(13) + bytes(100), 108),  # 13 longs announced, 12 and a half there
     (le32(3) + VEC + le32(2**31 - 1) + bytes(16), 12),
     (le32(3) + VEC + le32(2) + HUGE_STRING, 16),
-    (le32(3) + VEC + le32(3) + HUGE_STRING * 3, 24),   # the position the last read left
+    (le32(3) + VEC + le32(3) + HUGE_STRING * 3, 24),  # the position the last read left
     (le32(4) + VEC + le32(2**31 - 1) + le32(1) * 8, 12),
     (le32(5) + VEC + le32(2**31 - 1) + VEC * 4, 12),
     (le32(5) + (VEC + le32(1)) * 1000 + VEC + le32(2**31 - 1), 8012),
@@ -56,7 +65,7 @@ def test_real_layer_announcing_too_much(api_text, api):
     many = api.pack({"_": "messages.messages", "messages": [], "topics": [], "chats": [], "users": []})
     for index in range(4):  # each of the four vectors announcing 2**31-1 elements
         count_at = 8 + 8 * index
-        blob = many[:count_at] + le32(2**31 - 1) + many[count_at + 4:]
+        blob = many[:count_at] + le32(2**31 - 1) + many[count_at + 4 :]
         with pytest.raises(RuntimeError, match=f"(?m)^Parse error at position {count_at + 4}$"):
             api.unpack(blob)
 
@@ -86,8 +95,9 @@ MEMORY_PROBE = textwrap.dedent("""
 
 @pytest.mark.plain_build_only
 def test_announced_lengths_allocate_nothing_big():
-    out = subprocess.run([PY, "-c", MEMORY_PROBE.format(tests=TESTS)], capture_output=True, text=True,
-                         timeout=60, check=True).stdout.split()
+    out = subprocess.run(
+        [PY, "-c", MEMORY_PROBE.format(tests=TESTS)], capture_output=True, text=True, timeout=60, check=True
+    ).stdout.split()
     grown_kib, seconds = int(out[0]), float(out[1])
     assert grown_kib < 8 * 1024
     assert seconds < 2
@@ -95,37 +105,52 @@ def test_announced_lengths_allocate_nothing_big():
 
 # ---- Byte strings the wire cannot carry ----
 
+
 @pytest.fixture(scope="module")
 def big():
-    return make_parser([entry(1, "b", ("b", "bytes")), entry(2, "s", ("s", "string")),
-                        entry(3, "v", ("v", "Vector<bytes>")), entry(4, "o", ("x", "int"), ("o", "B"))])
+    return make_parser(
+        [
+            entry(1, "b", ("b", "bytes")),
+            entry(2, "s", ("s", "string")),
+            entry(3, "v", ("v", "Vector<bytes>")),
+            entry(4, "o", ("x", "int"), ("o", "B")),
+        ]
+    )
 
 
 MIB16 = 1 << 24
 
 
 # Values are made by each test (lambdas), not held by the collected parameters.
-@pytest.mark.parametrize("make, n", [
-    (lambda: {"_": "b", "b": bytes(MIB16)}, MIB16),
-    (lambda: {"_": "b", "b": bytearray(MIB16 + 5)}, MIB16 + 5),
-    (lambda: {"_": "b", "b": memoryview(bytes(2 * MIB16))[MIB16:]}, MIB16),
-    (lambda: {"_": "s", "s": "a" * MIB16}, MIB16),
-    (lambda: {"_": "s", "s": "é" * (MIB16 // 2)}, MIB16),               # 2**23 characters, 2**24 bytes of UTF-8
-    (lambda: {"_": "s", "s": "€" * (MIB16 // 3 + 1)}, 3 * (MIB16 // 3 + 1)),
-    (lambda: {"_": "v", "v": [b"ok", bytes(MIB16)]}, MIB16),
-    (lambda: {"_": "o", "x": 1, "o": {"_": "v", "v": [bytes(MIB16 + 1)]}}, MIB16 + 1),
-], ids=["bytes", "bytearray", "memoryview", "ascii", "two-byte-utf8", "three-byte-utf8", "in-vector", "nested"])
+@pytest.mark.parametrize(
+    "make, n",
+    [
+        (lambda: {"_": "b", "b": bytes(MIB16)}, MIB16),
+        (lambda: {"_": "b", "b": bytearray(MIB16 + 5)}, MIB16 + 5),
+        (lambda: {"_": "b", "b": memoryview(bytes(2 * MIB16))[MIB16:]}, MIB16),
+        (lambda: {"_": "s", "s": "a" * MIB16}, MIB16),
+        (lambda: {"_": "s", "s": "é" * (MIB16 // 2)}, MIB16),  # 2**23 characters, 2**24 bytes of UTF-8
+        (lambda: {"_": "s", "s": "€" * (MIB16 // 3 + 1)}, 3 * (MIB16 // 3 + 1)),
+        (lambda: {"_": "v", "v": [b"ok", bytes(MIB16)]}, MIB16),
+        (lambda: {"_": "o", "x": 1, "o": {"_": "v", "v": [bytes(MIB16 + 1)]}}, MIB16 + 1),
+    ],
+    ids=["bytes", "bytearray", "memoryview", "ascii", "two-byte-utf8", "three-byte-utf8", "in-vector", "nested"],
+)
 def test_byte_strings_of_16_mib_are_refused(big, make, n):
     with pytest.raises(ValueError, match=f"(?m)^Byte string too long: {n} bytes$"):
         big.pack(make())
     assert big.pack({"_": "b", "b": b"x"}) == le32(1) + b"\x01x\0\0"
 
 
-@pytest.mark.parametrize("make", [
-    lambda: {"_": "b", "b": b"\x07" * (MIB16 - 1)},
-    lambda: {"_": "s", "s": "é" * (MIB16 // 2 - 1) + "a"},
-    lambda: {"_": "o", "x": 3, "o": {"_": "v", "v": [b"", bytes(MIB16 - 1), b"z"]}},
-], ids=["bytes", "string", "nested"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: {"_": "b", "b": b"\x07" * (MIB16 - 1)},
+        lambda: {"_": "s", "s": "é" * (MIB16 // 2 - 1) + "a"},
+        lambda: {"_": "o", "x": 3, "o": {"_": "v", "v": [b"", bytes(MIB16 - 1), b"z"]}},
+    ],
+    ids=["bytes", "string", "nested"],
+)
 def test_byte_strings_just_below_16_mib_round_trip(big, make):
     value = make()
     out = big.pack(value)

@@ -1,5 +1,6 @@
 """Hostile input against what the module holds: dicts that change or raise while compile reads
 them, allocations that fail, and records, traces and caches that must not outlive their schema."""
+
 import gc
 import struct
 import sys
@@ -67,15 +68,13 @@ def hostile_schema(target, where, make):
     d = e if where == "entry" else param
     key = make(target, d)
     d[key] = 0
-    e.update({"predicate": fresh("victimName"), "id": fresh("12"), "type": fresh("Victim"),
-              "params": [param]})
+    e.update({"predicate": fresh("victimName"), "id": fresh("12"), "type": fresh("Victim"), "params": [param]})
     param.update({"name": fresh("victimParam"), "type": fresh("int")})
     key.armed = True
     return {"constructors": [e]}
 
 
-READS = [("entry", k) for k in ("predicate", "id", "type", "params")] + \
-        [("param", k) for k in ("name", "type")]
+READS = [("entry", k) for k in ("predicate", "id", "type", "params")] + [("param", k) for k in ("name", "type")]
 
 
 @pytest.mark.parametrize("where, target", READS)
@@ -83,8 +82,7 @@ def test_a_key_that_empties_the_dict_read_is_survived(where, target):
     # The name read before the dict empties is still named in the refusal (it was freed, and
     # formatted, before).
     for strict in (True, False):
-        got = outcome(lambda: TLSchemaCompiler().compile(
-            hostile_schema(target, where, Clears), strict=strict))
+        got = outcome(lambda: TLSchemaCompiler().compile(hostile_schema(target, where, Clears), strict=strict))
         assert got[0] in ("ok", ValueError, KeyError, TypeError), got
         if strict and got[0] is ValueError and target != "predicate":
             assert "victimName" in got[1], got
@@ -94,19 +92,22 @@ def test_a_key_that_empties_the_dict_read_is_survived(where, target):
 def test_a_key_that_raises_fails_the_strict_compile_as_the_lenient_one(where, target):
     def make(t, _):
         return Raises(t)
+
     lenient = outcome(lambda: TLSchemaCompiler().compile(hostile_schema(target, where, make)))
-    strict = outcome(lambda: TLSchemaCompiler().compile(hostile_schema(target, where, make),
-                                                        strict=True))
+    strict = outcome(lambda: TLSchemaCompiler().compile(hostile_schema(target, where, make), strict=True))
     assert lenient[0] is Boom
     assert strict == lenient
 
 
 def test_a_failed_allocation_in_a_strict_compile_is_a_memory_error():
     _testcapi = pytest.importorskip("_testcapi")
-    schema = {"constructors": [entry(fresh("1"), "a", ("flags", "#"), ("x", "flags.0?int"),
-                                     ("v", "Vector<long>")),
-                               entry(-5, "b", ("s", "string"), kind="U")],
-              "methods": [entry(7, "m", ("q", "a"), kind="a")]}
+    schema = {
+        "constructors": [
+            entry(fresh("1"), "a", ("flags", "#"), ("x", "flags.0?int"), ("v", "Vector<long>")),
+            entry(-5, "b", ("s", "string"), kind="U"),
+        ],
+        "methods": [entry(7, "m", ("q", "a"), kind="a")],
+    }
     wrong = []
     for position in range(600):
         c = TLSchemaCompiler()
@@ -123,20 +124,26 @@ def test_a_failed_allocation_in_a_strict_compile_is_a_memory_error():
 
 
 # ---- Keys strict pack refuses: the suggestion's work is bounded, and every key gets the refusal ----
-LONG_NAMES = {"constructors": [entry(1, "r", ("flags", "#"), ("user_id", "int"),
-                                     ("x" * 60, "flags.0?int"), ("y" * 60 + "z", "flags.1?int"))]}
+LONG_NAMES = {
+    "constructors": [
+        entry(1, "r", ("flags", "#"), ("user_id", "int"), ("x" * 60, "flags.0?int"), ("y" * 60 + "z", "flags.1?int"))
+    ]
+}
 
 
-@pytest.mark.parametrize("key, message", [
-    ("userid", "'userid' is no parameter of 'r' (did you mean 'user_id'?)"),
-    ("x" * 59 + "q", "(did you mean '" + "x" * 60 + "'?)"),
-    ("y" * 60 + "q", "(did you mean '" + "y" * 60 + "z'?)"),
-    ("user_id\ud800", "'user_id\\ud800' is no parameter of 'r'"),
-    ("\udfff", "'\\udfff' is no parameter of 'r'"),
-    ("u" * 2_000_000, "'" + "u" * 2_000_000 + "' is no parameter of 'r'"),
-    ("\u0101" * 4_000_000, None),
-    ("x" * 200, "'" + "x" * 200 + "' is no parameter of 'r'"),
-])
+@pytest.mark.parametrize(
+    "key, message",
+    [
+        ("userid", "'userid' is no parameter of 'r' (did you mean 'user_id'?)"),
+        ("x" * 59 + "q", "(did you mean '" + "x" * 60 + "'?)"),
+        ("y" * 60 + "q", "(did you mean '" + "y" * 60 + "z'?)"),
+        ("user_id\ud800", "'user_id\\ud800' is no parameter of 'r'"),
+        ("\udfff", "'\\udfff' is no parameter of 'r'"),
+        ("u" * 2_000_000, "'" + "u" * 2_000_000 + "' is no parameter of 'r'"),
+        ("\u0101" * 4_000_000, None),
+        ("x" * 200, "'" + "x" * 200 + "' is no parameter of 'r'"),
+    ],
+)
 def test_an_unknown_key_is_refused_with_a_near_name_only(key, message):
     p = TLParser(LONG_NAMES, strict=True)
     with pytest.raises(ValueError) as info:
@@ -151,8 +158,7 @@ def _distance(a, b):
     for i in range(1, len(a) + 1):
         diagonal, row[0] = row[0], i
         for j in range(1, len(b) + 1):
-            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1,
-                                           diagonal + (a[i - 1] != b[j - 1]))
+            diagonal, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1]))
     return row[-1]
 
 
@@ -177,9 +183,13 @@ def test_the_near_name_is_the_closest_by_the_full_edit_distance(key):
 
 # ---- Records, traces and caches never outlive their schema ----
 def outer_schema(name="outer"):
-    return {"constructors": [entry(1, name, ("n", "Vector<Inner>")),
-                             entry(2, "inner", ("obj", "Obj"), kind="Inner"),
-                             entry(3, "obj", ("v", "int"), kind="Obj")]}
+    return {
+        "constructors": [
+            entry(1, name, ("n", "Vector<Inner>")),
+            entry(2, "inner", ("obj", "Obj"), kind="Inner"),
+            entry(3, "obj", ("v", "int"), kind="Obj"),
+        ]
+    }
 
 
 def note_of(call):
@@ -222,13 +232,18 @@ def test_parsers_sharing_a_compiler_survive_its_compiles_in_their_calls(tlsub):
             return self.value
 
     for _ in range(3):
-        c.compile({"constructors": [entry(Id(10, one), "x"),
-                                    entry(1, "a", ("v", "long")),
-                                    entry(Id(11, two), "y"),
-                                    entry(2, "b", ("v", "long"))]})
+        c.compile(
+            {
+                "constructors": [
+                    entry(Id(10, one), "x"),
+                    entry(1, "a", ("v", "long")),
+                    entry(Id(11, two), "y"),
+                    entry(2, "b", ("v", "long")),
+                ]
+            }
+        )
         gc.collect()
-        assert one.pack({"_": "a", "v": 7}) == two.pack({"_": "a", "v": 7}) == \
-            struct.pack("<Iq", 1, 7)
+        assert one.pack({"_": "a", "v": 7}) == two.pack({"_": "a", "v": 7}) == struct.pack("<Iq", 1, 7)
     assert packed[0] == struct.pack("<Ii", 1, 7)
     assert packed[1] == struct.pack("<Iq", 1, 7)
 
@@ -236,8 +251,12 @@ def test_parsers_sharing_a_compiler_survive_its_compiles_in_their_calls(tlsub):
 # ---- Memory a process keeps: earlier layers, names ----
 def compile_with_one_more(compiler, layer, times, start=0):
     for i in range(start, start + times):
-        extra = {"id": 0x7000_0000 + i, "predicate": f"onlyHere{i}", "type": "Extra",
-                 "params": [{"name": "v", "type": "Vector<int>"}]}
+        extra = {
+            "id": 0x7000_0000 + i,
+            "predicate": f"onlyHere{i}",
+            "type": "Extra",
+            "params": [{"name": "v", "type": "Vector<int>"}],
+        }
         compiler.compile(dict(layer, constructors=layer["constructors"] + [extra]))
 
 
@@ -245,6 +264,7 @@ def compile_with_one_more(compiler, layer, times, start=0):
 @pytest.mark.parametrize("times", [40, pytest.param(1000, marks=pytest.mark.slow)])
 def test_recompiling_a_layer_keeps_only_what_the_maps_still_reach(times):
     import Virel.schemas
+
     layer = Virel.schemas.api()
     p = TLParser(layer)
     compiler = private_compiler(p)
@@ -263,15 +283,16 @@ def test_recompiling_a_layer_keeps_only_what_the_maps_still_reach(times):
 
 
 @pytest.mark.plain_build_only
-@pytest.mark.xfail(sys.version_info < (3, 13), strict=True,
-                   reason="3.12 interns plan names for good (immortal); not yet bounded")
+@pytest.mark.xfail(
+    sys.version_info < (3, 13), strict=True, reason="3.12 interns plan names for good (immortal); not yet bounded"
+)
 def test_names_of_parsers_gone_are_not_kept():
     def use_once(n):
-        schema = {"constructors": [entry(i, f"rec{n}_{i}", (f"field{n}_{i}", "int"))
-                                   for i in range(1, 101)]}
+        schema = {"constructors": [entry(i, f"rec{n}_{i}", (f"field{n}_{i}", "int")) for i in range(1, 101)]}
         p = TLParser(schema)
         for i in range(1, 101):
             p.unpack(p.pack({"_": f"rec{n}_{i}", f"field{n}_{i}": i}))
+
     use_once(0)
     gc.collect()
     blocks = sys.getallocatedblocks()

@@ -1,4 +1,5 @@
 """Hostile input: mappings that answer differently, raise, or change while pack reads them."""
+
 import pytest
 
 from conftest import entry, make_parser
@@ -26,27 +27,44 @@ class ScriptedMapping:
 
 
 # flags, a (optional int), b (int), s (bytes): bytes(7) after a missing `a` still decodes.
-FLAKY = [entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "int"), ("s", "bytes")),
-         entry(2, "f", ("flags", "#"), ("b", "int"), ("a", "flags.0?int"), ("s", "bytes"))]
+FLAKY = [
+    entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "int"), ("s", "bytes")),
+    entry(2, "f", ("flags", "#"), ("b", "int"), ("a", "flags.0?int"), ("s", "bytes")),
+]
 PAYLOAD = bytes(7)
 RAISES = "raises"
 
 
 @pytest.mark.parametrize("kind", [Scripted, ScriptedMapping])
-@pytest.mark.parametrize("script, allowed", [
-    ({"a": [5, 6]}, {5, 6}),
-    ({"a": [None, 5]}, {None}),                 # bit clear: `a` need not be asked again
-    ({"a": [5, 6, None]}, {5, 6}),
-    ({"a": [5, None]}, {5, None, RAISES}),      # None on a second ask must not leave the bit set alone
-    ({"a": [KeyError("a")]}, {RAISES}),
-    ({"a": [5, KeyError("a")]}, {5, RAISES}),
-    ({"a": [ZeroDivisionError()]}, {RAISES}),
-    ({"b": [1, RuntimeError("later")]}, {5, RAISES}),
-    ({"get": [ZeroDivisionError()]}, {RAISES}),
-    ({"get": [b"e"]}, {RAISES}),
-    ({"get": ["e", "f"]}, {5}),
-], ids=["5-6", "None-5", "5-6-None", "5-None", "KeyError", "5-KeyError", "raises", "b-then-raises",
-        "get-raises", "get-bytes", "get-e-f"])
+@pytest.mark.parametrize(
+    "script, allowed",
+    [
+        ({"a": [5, 6]}, {5, 6}),
+        ({"a": [None, 5]}, {None}),  # bit clear: `a` need not be asked again
+        ({"a": [5, 6, None]}, {5, 6}),
+        ({"a": [5, None]}, {5, None, RAISES}),  # None on a second ask must not leave the bit set alone
+        ({"a": [KeyError("a")]}, {RAISES}),
+        ({"a": [5, KeyError("a")]}, {5, RAISES}),
+        ({"a": [ZeroDivisionError()]}, {RAISES}),
+        ({"b": [1, RuntimeError("later")]}, {5, RAISES}),
+        ({"get": [ZeroDivisionError()]}, {RAISES}),
+        ({"get": [b"e"]}, {RAISES}),
+        ({"get": ["e", "f"]}, {5}),
+    ],
+    ids=[
+        "5-6",
+        "None-5",
+        "5-6-None",
+        "5-None",
+        "KeyError",
+        "5-KeyError",
+        "raises",
+        "b-then-raises",
+        "get-raises",
+        "get-bytes",
+        "get-e-f",
+    ],
+)
 def test_mapping_answering_differently(kind, script, allowed):
     """pack raises, or its bytes decode to what was packed, `a` being one of the values answered."""
     p = make_parser(FLAKY)
@@ -91,8 +109,10 @@ CHANGES = {  # name: (change, what the bytes may decode to)
 }
 
 
-@pytest.mark.parametrize("shape, name", [pytest.param(shape, name, id=f"{name}-{shape}")
-                                         for shape in ["walked", *KEY_BY_KEY] for name in CHANGES])
+@pytest.mark.parametrize(
+    "shape, name",
+    [pytest.param(shape, name, id=f"{name}-{shape}") for shape in ["walked", *KEY_BY_KEY] for name in CHANGES],
+)
 def test_dict_changed_by_a_hook_of_an_earlier_field(shape, name):
     """The flags pass and the write pass must agree: the bytes decode to the dict as it was, or
     as it became, never with `a` taken from the next field's bytes."""

@@ -1,4 +1,5 @@
 """Hostile input: calls back into the same parser from inside a call, and threads sharing parsers."""
+
 import gc
 import re
 import sys
@@ -8,8 +9,18 @@ import time
 import pytest
 
 from conftest import entry, make_parser, private_compiler
-from hostile import (BUSY, MESSAGE, PLAIN, VALUES, VALUES_ENTRIES, api, api_text,  # noqa: F401  (fixtures)
-                     le32, values_parser, with_methods)
+from hostile import (
+    BUSY,
+    MESSAGE,
+    PLAIN,
+    VALUES,
+    VALUES_ENTRIES,
+    api,
+    api_text,  # noqa: F401  (fixtures)
+    le32,
+    values_parser,
+    with_methods,
+)
 from support import same
 from Virel.tl import TLParser
 
@@ -17,6 +28,7 @@ pytestmark = pytest.mark.usefixtures("direct_path")
 
 
 # ---- Calls back into the same parser from inside a call ----
+
 
 def reentering(parser, record, swallow=True):
     """A hook body: pack and unpack on `parser`, recording what each gave."""
@@ -30,16 +42,20 @@ def reentering(parser, record, swallow=True):
                 record.append(str(e))
                 if not swallow:
                     raise
+
     return call
 
 
 def hooked(field, call):
     """PLAIN with `field` replaced by a value that runs `call` while it is packed."""
+
     def run(result):
         def fn(*args):
             call()
             return result
+
         return fn
+
     value = PLAIN[field]
     if field == "i":
         return with_methods(__int__=run(value))
@@ -50,10 +66,12 @@ def hooked(field, call):
     if field == "o":
         return with_methods(__bool__=run(value))
     if field == "v":
+
         def gen():
             yield value[0]
             call()
             yield from value[1:]
+
         return gen()
     if field == "b":
         return with_methods(__buffer__=run(memoryview(value)))
@@ -67,23 +85,29 @@ def reentry_value(site, call):
     if site in ("i", "l", "d", "o", "v", "b"):
         return dict(PLAIN, **{site: hooked(site, call)})
     if site == "getitem":
+
         class Calls(dict):
             def __getitem__(self, key):
                 if key == "c":
                     call()
                 return dict.__getitem__(self, key)
+
         return Calls(PLAIN)
     if site == "get":
+
         class Gets(dict):
             def get(self, key, default=None):
                 call()
                 return dict.get(self, key, default)
+
         return dict(PLAIN, sub=Gets(PLAIN["sub"]))
     if site == "vector-iter":
+
         class Iter:
             def __iter__(self):
                 call()
                 return iter(PLAIN["v"])
+
         return dict(PLAIN, v=Iter())
     raise AssertionError(site)
 
@@ -161,18 +185,21 @@ def test_a_pack_during_a_compile_leaves_no_stale_name_behind():
             seen.append(p.pack({"_": "a", "x": 1}))  # "a" is still the earlier record here
             return 2
 
-    private_compiler(p).compile({"constructors": [{"id": PacksWhileCompiling(), "predicate": "b"},
-                                                  entry(1, "a", ("x", "long"))]})
+    private_compiler(p).compile(
+        {"constructors": [{"id": PacksWhileCompiling(), "predicate": "b"}, entry(1, "a", ("x", "long"))]}
+    )
     assert seen == [le32(1, 1)]
     assert p.pack({"_": "a", "x": 1}) == le32(1, 1, 0)
 
 
 # ---- Threads ----
 
+
 def slow_int(v):
     def index():
         time.sleep(0)
         return v
+
     return with_methods(__int__=index)
 
 
@@ -180,6 +207,7 @@ def slow_bool(v):
     def truth():
         time.sleep(0)
         return v
+
     return with_methods(__bool__=truth)
 
 
@@ -191,8 +219,13 @@ def slow_gen(items):
 
 def thread_case(n):
     plain = dict(PLAIN, i=n, l=n * 3, o=bool(n & 1), v=[n, n + 1, n + 2], s=f"text {n}", sub={"_": "sub", "x": n})
-    slow = dict(plain, i=slow_int(n), o=slow_bool(bool(n & 1)), v=slow_gen([n, slow_int(n + 1), n + 2]),
-                sub={"_": "sub", "x": slow_int(n)})
+    slow = dict(
+        plain,
+        i=slow_int(n),
+        o=slow_bool(bool(n & 1)),
+        v=slow_gen([n, slow_int(n + 1), n + 2]),
+        sub={"_": "sub", "x": slow_int(n)},
+    )
     return plain, slow
 
 
@@ -212,6 +245,7 @@ def run_threads(work, count=4):
             work(k)
         except BaseException as e:  # noqa: BLE001  reported below
             errors.append(e)
+
     threads = [threading.Thread(target=guarded, args=(k,)) for k in range(count)]
     for t in threads:
         t.start()
@@ -239,6 +273,7 @@ def test_one_parser_shared_by_threads(switch_often):
                     continue
                 assert got == expect
                 outcomes["ok"] += 1
+
     run_threads(work)
     assert outcomes["ok"] > 0 and outcomes["busy"] > 0, outcomes
     assert shared.pack(PLAIN) == VALUES.pack(PLAIN)
@@ -258,4 +293,5 @@ def test_separate_parsers_in_threads(switch_often, api_text, api):
             assert layer.unpack(out) == plain
             assert own.pack(messages[i]) == wanted[i]
             assert same(own.unpack(wanted[i]), decoded[i])
+
     run_threads(work)

@@ -19,25 +19,48 @@ pytestmark = pytest.mark.usefixtures("codec_path")
 
 VECTOR_ID = 0x1CB5C415
 
-SCHEMA = {"constructors": [
-    {"id": 1, "predicate": "point", "type": "Point", "params": [
-        {"name": "x", "type": "int"}, {"name": "y", "type": "int"}]},
-    {"id": 2, "predicate": "keys", "type": "Keys", "params": [
-        {"name": "nonce", "type": "int128"}, {"name": "secret", "type": "int256"},
-        {"name": "many", "type": "Vector<int128>"}]},
-    {"id": 3, "predicate": "bag", "type": "Bag", "params": [
-        {"name": "flags", "type": "#"},
-        {"name": "ids", "type": "vector<long>"},
-        {"name": "pts", "type": "Vector<%Point>"},
-        {"name": "bare_pts", "type": "vector<%Point>"},
-        {"name": "one", "type": "point"},
-        {"name": "maybe", "type": "flags.0?%Point"},
-        {"name": "nested", "type": "Vector<vector<int>>"}]},
-    {"id": 4, "predicate": "circle", "type": "Shape", "params": [{"name": "r", "type": "int"}]},
-    {"id": 5, "predicate": "square", "type": "Shape", "params": [{"name": "a", "type": "int"}]},
-    {"id": 6, "predicate": "odd", "type": "Odd", "params": [
-        {"name": "s", "type": "%Shape"}, {"name": "g", "type": "ghost"}]},
-]}
+SCHEMA = {
+    "constructors": [
+        {
+            "id": 1,
+            "predicate": "point",
+            "type": "Point",
+            "params": [{"name": "x", "type": "int"}, {"name": "y", "type": "int"}],
+        },
+        {
+            "id": 2,
+            "predicate": "keys",
+            "type": "Keys",
+            "params": [
+                {"name": "nonce", "type": "int128"},
+                {"name": "secret", "type": "int256"},
+                {"name": "many", "type": "Vector<int128>"},
+            ],
+        },
+        {
+            "id": 3,
+            "predicate": "bag",
+            "type": "Bag",
+            "params": [
+                {"name": "flags", "type": "#"},
+                {"name": "ids", "type": "vector<long>"},
+                {"name": "pts", "type": "Vector<%Point>"},
+                {"name": "bare_pts", "type": "vector<%Point>"},
+                {"name": "one", "type": "point"},
+                {"name": "maybe", "type": "flags.0?%Point"},
+                {"name": "nested", "type": "Vector<vector<int>>"},
+            ],
+        },
+        {"id": 4, "predicate": "circle", "type": "Shape", "params": [{"name": "r", "type": "int"}]},
+        {"id": 5, "predicate": "square", "type": "Shape", "params": [{"name": "a", "type": "int"}]},
+        {
+            "id": 6,
+            "predicate": "odd",
+            "type": "Odd",
+            "params": [{"name": "s", "type": "%Shape"}, {"name": "g", "type": "ghost"}],
+        },
+    ]
+}
 
 
 def le(n, size):
@@ -60,11 +83,18 @@ def test_wide_ints_round_trip(size, value):
     assert p.unpack_from(p.pack_as([value, value], f"Vector<{kind}>"), 0, f"Vector<{kind}>")[0] == [want] * 2
 
 
-@pytest.mark.parametrize("value, error, words", [
-    (1 << 128, OverflowError, "int128"), (-(1 << 127) - 1, OverflowError, "int128"),
-    (b"\0" * 15, ValueError, "16 bytes, got 15"), (b"\0" * 32, ValueError, "got 32"),
-    ("x" * 16, TypeError, "got str"), (None, TypeError, "got NoneType"), (1.5, None, None),
-])
+@pytest.mark.parametrize(
+    "value, error, words",
+    [
+        (1 << 128, OverflowError, "int128"),
+        (-(1 << 127) - 1, OverflowError, "int128"),
+        (b"\0" * 15, ValueError, "16 bytes, got 15"),
+        (b"\0" * 32, ValueError, "got 32"),
+        ("x" * 16, TypeError, "got str"),
+        (None, TypeError, "got NoneType"),
+        (1.5, None, None),
+    ],
+)
 def test_wide_ints_refused_naming_the_field(value, error, words):
     p = new_parser(SCHEMA)
     good = {"_": "keys", "nonce": 1, "secret": 2, "many": []}
@@ -87,13 +117,27 @@ def test_wide_int_short_input_is_a_parse_error():
 def test_bare_forms_round_trip_and_lay_out_as_tl():
     p = new_parser(SCHEMA)
     pt = {"_": "point", "x": 1, "y": 2}
-    value = {"_": "bag", "ids": [7, 8], "pts": [pt], "bare_pts": [pt, pt], "one": pt,
-             "maybe": pt, "nested": [[1], [2, 3]]}
+    value = {
+        "_": "bag",
+        "ids": [7, 8],
+        "pts": [pt],
+        "bare_pts": [pt, pt],
+        "one": pt,
+        "maybe": pt,
+        "nested": [[1], [2, 3]],
+    }
     bare_pt = struct.pack("<ii", 1, 2)
-    wire = (struct.pack("<II", 3, 1) + struct.pack("<Iqq", 2, 7, 8)
-            + struct.pack("<II", VECTOR_ID, 1) + bare_pt
-            + struct.pack("<I", 2) + bare_pt * 2 + bare_pt + bare_pt
-            + struct.pack("<IIIiIii", VECTOR_ID, 2, 1, 1, 2, 2, 3))
+    wire = (
+        struct.pack("<II", 3, 1)
+        + struct.pack("<Iqq", 2, 7, 8)
+        + struct.pack("<II", VECTOR_ID, 1)
+        + bare_pt
+        + struct.pack("<I", 2)
+        + bare_pt * 2
+        + bare_pt
+        + bare_pt
+        + struct.pack("<IIIiIii", VECTOR_ID, 2, 1, 1, 2, 2, 3)
+    )
     assert p.pack(value) == wire
     assert p.unpack(wire) == value
     # Without "_", a bare object is still its record's fields.
@@ -106,13 +150,16 @@ def test_bare_forms_round_trip_and_lay_out_as_tl():
     assert p.pack_as([5], "vector<long>") == struct.pack("<Iq", 1, 5)
 
 
-@pytest.mark.parametrize("value, type_text, words", [
-    ({"_": "circle", "x": 1, "y": 2}, "%Point", "Expected '_' of the bare %Point to be 'point'"),
-    ({"x": 1}, "%Shape", "Bare type '%Shape' names 2 constructors"),
-    ({"x": 1}, "ghost", "Bare type 'ghost' names no constructor"),
-    ({"x": 1}, "%Nothing", "Bare type '%Nothing' names no constructor"),
-    ([1], "vector<%Shape>", "names 2 constructors"),
-])
+@pytest.mark.parametrize(
+    "value, type_text, words",
+    [
+        ({"_": "circle", "x": 1, "y": 2}, "%Point", "Expected '_' of the bare %Point to be 'point'"),
+        ({"x": 1}, "%Shape", "Bare type '%Shape' names 2 constructors"),
+        ({"x": 1}, "ghost", "Bare type 'ghost' names no constructor"),
+        ({"x": 1}, "%Nothing", "Bare type '%Nothing' names no constructor"),
+        ([1], "vector<%Shape>", "names 2 constructors"),
+    ],
+)
 def test_bare_types_refused_at_use(value, type_text, words):
     p = new_parser(SCHEMA)
     with pytest.raises(ValueError, match=re.escape(words)):
@@ -124,21 +171,34 @@ def test_bare_types_refused_at_use(value, type_text, words):
 
 def test_bare_types_refused_naming_the_field():
     p = new_parser(SCHEMA)
-    for call in (lambda: p.pack({"_": "odd", "s": {"r": 1}, "g": {}}),
-                 lambda: p.unpack(struct.pack("<Ii", 6, 1))):
+    for call in (lambda: p.pack({"_": "odd", "s": {"r": 1}, "g": {}}), lambda: p.unpack(struct.pack("<Ii", 6, 1))):
         with pytest.raises(ValueError, match="'%Shape' names 2 constructors") as caught:
             call()
         assert "at odd.s" in str(caught.value) + str(getattr(caught.value, "__notes__", ""))
 
 
-@pytest.mark.parametrize("type_text, words", [
-    ("%Shape", "several constructors"), ("ghost", "names no constructor"),
-    ("vector<%Nothing>", "names no constructor"), ("flags.0?Vector<vector<ghost>>", "no constructor"),
-])
+@pytest.mark.parametrize(
+    "type_text, words",
+    [
+        ("%Shape", "several constructors"),
+        ("ghost", "names no constructor"),
+        ("vector<%Nothing>", "names no constructor"),
+        ("flags.0?Vector<vector<ghost>>", "no constructor"),
+    ],
+)
 def test_strict_compile_refuses_bare_types_naming_the_entry(type_text, words):
-    schema = {"constructors": [*SCHEMA["constructors"][:1], *SCHEMA["constructors"][3:5],
-                               {"id": 9, "predicate": "e", "type": "E", "params": [
-                                   {"name": "flags", "type": "#"}, {"name": "v", "type": type_text}]}]}
+    schema = {
+        "constructors": [
+            *SCHEMA["constructors"][:1],
+            *SCHEMA["constructors"][3:5],
+            {
+                "id": 9,
+                "predicate": "e",
+                "type": "E",
+                "params": [{"name": "flags", "type": "#"}, {"name": "v", "type": type_text}],
+            },
+        ]
+    }
     TLSchemaCompiler().compile(schema)  # lenient: refused at use only
     with pytest.raises(ValueError, match=rf"schema entry 3 \('e'\): has a bare type .*{words}"):
         TLSchemaCompiler().compile(schema, strict=True)
@@ -146,8 +206,15 @@ def test_strict_compile_refuses_bare_types_naming_the_entry(type_text, words):
 
 def test_type_argument_grammar():
     p = new_parser(SCHEMA)
-    for good in ("int128", "Vector<int256>", "vector<%Point>", "%Point", "Vector<vector<long>>",
-                 "%Vector<int>", "point"):
+    for good in (
+        "int128",
+        "Vector<int256>",
+        "vector<%Point>",
+        "%Point",
+        "Vector<vector<long>>",
+        "%Vector<int>",
+        "point",
+    ):
         p.pack_as([] if "ector" in good else ({"x": 0, "y": 0} if "oint" in good else 0), good)
     for bad in ("vector<", "%", "Vector", "vector<long", "flags.0?int", "%Point>", "vector<long>>"):
         with pytest.raises(ValueError, match="Malformed type expression"):
@@ -155,8 +222,16 @@ def test_type_argument_grammar():
 
 
 def test_flags_word_named_with_a_nul():
-    schema = {"constructors": [{"id": 1, "predicate": "f", "type": "F", "params": [
-        {"name": "flags\0x", "type": "#"}, {"name": "a", "type": "flags.0?int"}]}]}
+    schema = {
+        "constructors": [
+            {
+                "id": 1,
+                "predicate": "f",
+                "type": "F",
+                "params": [{"name": "flags\0x", "type": "#"}, {"name": "a", "type": "flags.0?int"}],
+            }
+        ]
+    }
     c = TLSchemaCompiler()
     c.compile(schema)
     word, a = c.entries()[0].params
@@ -168,15 +243,25 @@ def test_flags_word_named_with_a_nul():
 
 def test_entries_give_every_element_level():
     c = TLSchemaCompiler()
-    c.compile({"constructors": [{"id": 1, "predicate": "d", "type": "D", "params": [
-        {"name": "w", "type": "Vector<vector<%D>>"}, {"name": "e", "type": "Vector t"}]}]})
+    c.compile(
+        {
+            "constructors": [
+                {
+                    "id": 1,
+                    "predicate": "d",
+                    "type": "D",
+                    "params": [{"name": "w", "type": "Vector<vector<%D>>"}, {"name": "e", "type": "Vector t"}],
+                }
+            ]
+        }
+    )
     w, e = c.entries()[0].params
-    assert [(x.kind, x.type_name) for x in w.element] == [
-        (tl.TL_BARE_VECTOR, "vector<%D>"), (tl.TL_BARE_OBJECT, "%D")]
+    assert [(x.kind, x.type_name) for x in w.element] == [(tl.TL_BARE_VECTOR, "vector<%D>"), (tl.TL_BARE_OBJECT, "%D")]
     assert [(x.kind, x.endless) for x in e.element] == [(tl.TL_VECTOR, True)]
 
 
 # ---- A model encoder built from entries() alone ----
+
 
 def tl_bytes(b):
     head = bytes([len(b)]) if len(b) < 254 else b"\xfe" + len(b).to_bytes(3, "little")
@@ -204,8 +289,12 @@ class Model:
             return self.by_name[text]
         options = self.by_type.get(text) or self.by_type["Bool"]  # generic (X, Object): anything
         if depth > 2:
-            options = sorted(options, key=lambda r: sum(
-                p.kind in (tl.TL_OBJECT, tl.TL_BARE_OBJECT) and not p.is_conditional for p in r.params))[:1]
+            options = sorted(
+                options,
+                key=lambda r: sum(
+                    p.kind in (tl.TL_OBJECT, tl.TL_BARE_OBJECT) and not p.is_conditional for p in r.params
+                ),
+            )[:1]
         return self.rng.choice(options)
 
     def value(self, kind, text, levels, depth):
@@ -232,8 +321,7 @@ class Model:
         if kind in (tl.TL_VECTOR, tl.TL_BARE_VECTOR):
             element = levels[0]
             n = rng.randrange(3) if depth < 3 else 0
-            items = [self.value(element.kind, element.type_name, levels[1:] or levels, depth + 1)
-                     for _ in range(n)]
+            items = [self.value(element.kind, element.type_name, levels[1:] or levels, depth + 1) for _ in range(n)]
             head = struct.pack("<I", VECTOR_ID) if kind == tl.TL_VECTOR else b""
             return [v for v, _ in items], head + struct.pack("<I", n) + b"".join(w for _, w in items)
         return self.obj(self.record_for(text, depth), depth + 1, kind == tl.TL_OBJECT)
@@ -282,11 +370,14 @@ def test_entries_say_what_pack_and_unpack_do(layer, seed):
 
 # ---- The bundled service schema, byte for byte by TL's wire rules ----
 
-SERVICE = (schemas.path("mtproto").read_text(encoding="utf-8").split("---functions---"))
+SERVICE = schemas.path("mtproto").read_text(encoding="utf-8").split("---functions---")
 DECLARATION = re.compile(r"^(\w+)(?:#([0-9a-f]{8}))?((?: \w+:[\w%<>]+)*) = (\w+);$", re.M)
 MESSAGE_ID = 0x5BB8E511  # crc32("message msg_id:long seqno:int bytes:int body:Object = Message")
-RECORDS = {m[1]: (int(m[2], 16) if m[2] else MESSAGE_ID, [p.split(":") for p in m[3].split()], m[4])
-           for part in SERVICE for m in DECLARATION.finditer(part)}
+RECORDS = {
+    m[1]: (int(m[2], 16) if m[2] else MESSAGE_ID, [p.split(":") for p in m[3].split()], m[4])
+    for part in SERVICE
+    for m in DECLARATION.finditer(part)
+}
 PONG = {"_": "pong", "msg_id": 5, "ping_id": 6}
 
 
@@ -300,7 +391,9 @@ def sample(type_text):
         size = int(type_text[3:]) // 8
         return (1 << (8 * size)) - 2, b"\xfe" + b"\xff" * (size - 1)
     if type_text in ("bytes", "string"):
-        return (b"\x01\x02\x03" if type_text == "bytes" else "ok"), b"\x03\x01\x02\x03" if type_text == "bytes" else b"\x02ok\0"
+        return (
+            b"\x01\x02\x03" if type_text == "bytes" else "ok"
+        ), b"\x03\x01\x02\x03" if type_text == "bytes" else b"\x02ok\0"
     if type_text == "Object":
         return PONG, struct.pack("<Iqq", 0x347773C5, 5, 6)
     if type_text.startswith(("Vector<", "vector<")):
@@ -317,7 +410,7 @@ def obj(name, boxed=True):
     value, wire = {"_": name}, struct.pack("<I", ident) if boxed else b""
     for i, (pname, ptype) in enumerate(params):
         value[pname], w = sample(ptype)
-        if pname == "bytes" and params[i + 1:i + 2] == [["body", "Object"]]:  # the body's length
+        if pname == "bytes" and params[i + 1 : i + 2] == [["body", "Object"]]:  # the body's length
             length = len(sample("Object")[1])
             value[pname], w = length, struct.pack("<i", length)
         wire += w
@@ -326,8 +419,9 @@ def obj(name, boxed=True):
 
 def test_service_schema_is_complete():
     assert len(RECORDS) == 51 and len(schemas.mtproto()["constructors"]) == 41
-    assert sorted(RECORDS) == sorted(e.get("predicate") or e["method"]
-                                     for k in ("constructors", "methods") for e in schemas.mtproto()[k])
+    assert sorted(RECORDS) == sorted(
+        e.get("predicate") or e["method"] for k in ("constructors", "methods") for e in schemas.mtproto()[k]
+    )
 
 
 @pytest.mark.parametrize("name", sorted(RECORDS))
@@ -340,9 +434,14 @@ def test_service_records_byte_for_byte(name):
 
 def test_tl_text_reads_builtin_declarations_and_lines_without_id():
     from Virel import tl_text
-    c = tl_text.parse("int128 4*[ int ] = Int128;\nint256 8*[ int ] = Int256;\n"
-                      "message msg_id:long seqno:int bytes:int body:Object = Message;\n"
-                      "box#00000001 m:%Message v:vector<int128> = Box;")
+
+    c = tl_text.parse(
+        "int128 4*[ int ] = Int128;\nint256 8*[ int ] = Int256;\n"
+        "message msg_id:long seqno:int bytes:int body:Object = Message;\n"
+        "box#00000001 m:%Message v:vector<int128> = Box;"
+    )
     assert [(e["predicate"], int(e["id"]) % 2**32) for e in c.schema["constructors"]] == [
-        ("message", MESSAGE_ID), ("box", 1)]
+        ("message", MESSAGE_ID),
+        ("box", 1),
+    ]
     assert [x.name for x in c.computed_ids] == ["message"]

@@ -1,4 +1,5 @@
 """Repeating every success and failure path must not grow memory."""
+
 import gc
 import json
 import os
@@ -14,9 +15,14 @@ from conftest import SCHEMA, SCHEMA_TEXT, entry, heap_in_use, private_compiler
 pytestmark = pytest.mark.plain_build_only
 
 BAD_SCHEMAS = [
-    "[]", "null", "{bad", {"constructors": [entry(1, "a", ("x", "int")), {"params": [{"name": "b"}]}]},
-    {"constructors": [entry(1, "a", ("x", "x.y.z?int"))]}, {"constructors": [{"id": "0x1"}]},
-    {"constructors": [entry(1, "a", ("x", "flags.q?int"))]}, {"methods": 5},
+    "[]",
+    "null",
+    "{bad",
+    {"constructors": [entry(1, "a", ("x", "int")), {"params": [{"name": "b"}]}]},
+    {"constructors": [entry(1, "a", ("x", "x.y.z?int"))]},
+    {"constructors": [{"id": "0x1"}]},
+    {"constructors": [entry(1, "a", ("x", "flags.q?int"))]},
+    {"methods": 5},
 ]
 
 
@@ -40,8 +46,15 @@ def workload(parser):
     except TypeError:
         pass
     user = {"_": "user", "id": 7, "name": "é" * 300, "photo": b"x" * 300, "bot": True}
-    d = {"_": "holder", "owner": user, "where": {"_": "point", "x": 1.0, "y": 2.0}, "ints": [1, 2],
-         "users": [user] * 3, "late": 1, "late_flag": True}
+    d = {
+        "_": "holder",
+        "owner": user,
+        "where": {"_": "point", "x": 1.0, "y": 2.0},
+        "ints": [1, 2],
+        "users": [user] * 3,
+        "late": 1,
+        "late_flag": True,
+    }
     data = parser.pack(d)
     assert parser.unpack(data)["owner"]["name"] == user["name"]
     for bad in (data[:-3], b"\xab\0\0\0", data[:13], b""):
@@ -49,8 +62,14 @@ def workload(parser):
             parser.unpack(bad)
         except (RuntimeError, ValueError):
             pass
-    for bad in ({"_": "nobody"}, {"_": "user", "id": -1}, {"_": "holder", "users": 5}, {},
-                {"_": "user", "name": None}, {"_": "obj", "size": "x"}):
+    for bad in (
+        {"_": "nobody"},
+        {"_": "user", "id": -1},
+        {"_": "holder", "users": 5},
+        {},
+        {"_": "user", "name": None},
+        {"_": "obj", "size": "x"},
+    ):
         try:
             parser.pack(bad)
         except (ValueError, TypeError, OverflowError, AttributeError):

@@ -15,16 +15,42 @@ from conftest import SCHEMA_TEXT
 
 def test_namespace_holds_the_two_classes_json_and_the_capsule():
     import json
+
     public = {n for n in dir(tl) if not n.startswith("__")}
-    kinds = {"TL_INT", "TL_LONG", "TL_DOUBLE", "TL_STRING", "TL_BYTES", "TL_BOOL", "TL_VECTOR", "TL_OBJECT",
-             "TL_INT128", "TL_INT256", "TL_BARE_OBJECT", "TL_BARE_VECTOR"}  # D?kinds-1, D?kinds-2
+    kinds = {
+        "TL_INT",
+        "TL_LONG",
+        "TL_DOUBLE",
+        "TL_STRING",
+        "TL_BYTES",
+        "TL_BOOL",
+        "TL_VECTOR",
+        "TL_OBJECT",
+        "TL_INT128",
+        "TL_INT256",
+        "TL_BARE_OBJECT",
+        "TL_BARE_VECTOR",
+    }  # D?kinds-1, D?kinds-2
     views = {"TLConstructor", "TLParam", "TLElementType"}  # what TLSchemaCompiler.entries() returns
     errors = {"DecodeError", "TruncatedError", "MalformedError", "EncodeError"} | {  # D?errors-1
-        n for n in public if n.startswith(("Truncated", "Malformed", "Encode")) and n.endswith("Error")}
+        n for n in public if n.startswith(("Truncated", "Malformed", "Encode")) and n.endswith("Error")
+    }
     assert len(errors) == 4 + 4 + 4 + 9
     assert public == {"TLParser", "TLSchemaCompiler", "json", "_C_API", "_direct_dict_path"} | kinds | views | errors
-    assert [tl.TL_INT, tl.TL_LONG, tl.TL_DOUBLE, tl.TL_STRING, tl.TL_BYTES, tl.TL_BOOL, tl.TL_VECTOR,
-            tl.TL_OBJECT, tl.TL_INT128, tl.TL_INT256, tl.TL_BARE_OBJECT, tl.TL_BARE_VECTOR] == list(range(12))
+    assert [
+        tl.TL_INT,
+        tl.TL_LONG,
+        tl.TL_DOUBLE,
+        tl.TL_STRING,
+        tl.TL_BYTES,
+        tl.TL_BOOL,
+        tl.TL_VECTOR,
+        tl.TL_OBJECT,
+        tl.TL_INT128,
+        tl.TL_INT256,
+        tl.TL_BARE_OBJECT,
+        tl.TL_BARE_VECTOR,
+    ] == list(range(12))
     assert type(tl._C_API).__name__ == "PyCapsule" and '"Virel.tl._C_API"' in repr(tl._C_API)
     assert tl.json is json
     assert TLParser.__module__ == "Virel.tl" and TLParser.__qualname__ == "TLParser"
@@ -34,6 +60,7 @@ def test_reimport_returns_the_same_module_object():
     before = sys.modules.pop("Virel.tl")
     try:
         import importlib
+
         again = importlib.import_module("Virel.tl")
         assert again is before
         assert again.TLParser is TLParser
@@ -57,7 +84,9 @@ def test_second_interpreter_is_refused():
                 print(type(e).__name__, e)
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout, out
+    assert (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process." in out.stdout
+    ), out
 
 
 def test_compiler_constructor_ignores_arguments():
@@ -65,28 +94,44 @@ def test_compiler_constructor_ignores_arguments():
     assert c.compile("{}") is None
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: TLParser(), "__cinit__() takes exactly 1 positional argument (0 given)"),
-    (lambda: TLParser(SCHEMA_TEXT, 1), "__cinit__() takes exactly 1 positional argument (2 given)"),
-    (lambda: TLParser(SCHEMA_TEXT, schema_json=1), "__cinit__() got multiple values for keyword argument 'schema_json'"),
-    (lambda: TLParser(schema=SCHEMA_TEXT), "__cinit__() got an unexpected keyword argument 'schema'"),
-    (lambda: TLParser(SCHEMA_TEXT).pack({}, {}), "pack() takes exactly 1 positional argument (2 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).pack(), "pack() takes exactly 1 positional argument (0 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).unpack(), "unpack() takes exactly 1 positional argument (0 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).unpack(b"", data=b""), "unpack() got multiple values for keyword argument 'data'"),
-    (lambda: TLSchemaCompiler().compile(schema_json="{}"), "compile() got an unexpected keyword argument 'schema_json'"),
-    (lambda: TLSchemaCompiler().compile(), "compile() takes exactly 1 positional argument (0 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).__reduce__(x=1), "__reduce__() got an unexpected keyword argument 'x'"),
-    (lambda: TLSchemaCompiler().entries(1), "entries() takes exactly 0 positional arguments (1 given)"),
-    (lambda: TLSchemaCompiler().entries(x=1), "entries() got an unexpected keyword argument 'x'"),
-    (lambda: TLSchemaCompiler().__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
-    (lambda: TLParser(SCHEMA_TEXT).unpack(bytearray(b"x")),
-     "Argument 'data' has incorrect type (expected bytes, got bytearray)"),
-    (lambda: TLParser(SCHEMA_TEXT).unpack(memoryview(b"x")),
-     "Argument 'data' has incorrect type (expected bytes, got memoryview)"),
-    (lambda: TLParser(SCHEMA_TEXT).unpack(None), "object of type 'NoneType' has no len()"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: TLParser(), "__cinit__() takes exactly 1 positional argument (0 given)"),
+        (lambda: TLParser(SCHEMA_TEXT, 1), "__cinit__() takes exactly 1 positional argument (2 given)"),
+        (
+            lambda: TLParser(SCHEMA_TEXT, schema_json=1),
+            "__cinit__() got multiple values for keyword argument 'schema_json'",
+        ),
+        (lambda: TLParser(schema=SCHEMA_TEXT), "__cinit__() got an unexpected keyword argument 'schema'"),
+        (lambda: TLParser(SCHEMA_TEXT).pack({}, {}), "pack() takes exactly 1 positional argument (2 given)"),
+        (lambda: TLParser(SCHEMA_TEXT).pack(), "pack() takes exactly 1 positional argument (0 given)"),
+        (lambda: TLParser(SCHEMA_TEXT).unpack(), "unpack() takes exactly 1 positional argument (0 given)"),
+        (
+            lambda: TLParser(SCHEMA_TEXT).unpack(b"", data=b""),
+            "unpack() got multiple values for keyword argument 'data'",
+        ),
+        (
+            lambda: TLSchemaCompiler().compile(schema_json="{}"),
+            "compile() got an unexpected keyword argument 'schema_json'",
+        ),
+        (lambda: TLSchemaCompiler().compile(), "compile() takes exactly 1 positional argument (0 given)"),
+        (lambda: TLParser(SCHEMA_TEXT).__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
+        (lambda: TLParser(SCHEMA_TEXT).__reduce__(x=1), "__reduce__() got an unexpected keyword argument 'x'"),
+        (lambda: TLSchemaCompiler().entries(1), "entries() takes exactly 0 positional arguments (1 given)"),
+        (lambda: TLSchemaCompiler().entries(x=1), "entries() got an unexpected keyword argument 'x'"),
+        (lambda: TLSchemaCompiler().__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
+        (
+            lambda: TLParser(SCHEMA_TEXT).unpack(bytearray(b"x")),
+            "Argument 'data' has incorrect type (expected bytes, got bytearray)",
+        ),
+        (
+            lambda: TLParser(SCHEMA_TEXT).unpack(memoryview(b"x")),
+            "Argument 'data' has incorrect type (expected bytes, got memoryview)",
+        ),
+        (lambda: TLParser(SCHEMA_TEXT).unpack(None), "object of type 'NoneType' has no len()"),
+    ],
+)
 def test_argument_rules(call, message):
     with pytest.raises(TypeError) as info:
         call()
@@ -96,6 +141,7 @@ def test_argument_rules(call, message):
 def test_bytes_subclass_is_refused_with_its_name():
     class Blob(bytes):
         pass
+
     with pytest.raises(TypeError, match=r"expected bytes, got Blob\)"):
         TLParser(SCHEMA_TEXT).unpack(Blob(b"\x01\x00\x00\x00"))
 
@@ -109,8 +155,7 @@ def test_keyword_arguments_are_accepted(parser):
 
 
 @pytest.mark.parametrize("make", [lambda: TLParser(SCHEMA_TEXT), TLSchemaCompiler])
-@pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy,
-                                 lambda o: o.__setstate__(None)])
+@pytest.mark.parametrize("how", [pickle.dumps, copy.copy, copy.deepcopy, lambda o: o.__setstate__(None)])
 def test_pickling_and_copying_are_refused(make, how):
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
         how(make())
@@ -129,38 +174,50 @@ def test_no_new_attributes_but_subclasses_get_a_dict(make, cls):
 
 def test_traceback_entries_name_the_operations():
     import traceback
+
     p = TLParser(SCHEMA_TEXT)
     with pytest.raises(ValueError) as info:
         p.pack({"_": "holder", "owner": {"_": "user"}, "users": [{"_": "nobody"}]})
     frames = [(f.filename, f.name) for f in traceback.extract_tb(info.value.__traceback__)]
     names = [n for f, n in frames if f == "src/Virel/tl"]
-    assert names == ["Virel.tl.TLParser.pack", "Virel.tl.TLParser._write_object",
-                     "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._write_vector",
-                     "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._write_object"]
+    assert names == [
+        "Virel.tl.TLParser.pack",
+        "Virel.tl.TLParser._write_object",
+        "Virel.tl.TLParser._write_value",
+        "Virel.tl.TLParser._write_vector",
+        "Virel.tl.TLParser._write_value",
+        "Virel.tl.TLParser._write_object",
+    ]
 
 
 def test_compile_failure_traceback_and_cinit_entry():
     import traceback
+
     bad = '{"constructors": [{"params": [{"name": "a", "type": "x.y.z?int"}]}]}'
     with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$") as info:
         TLParser(bad)
     names = [f.name for f in traceback.extract_tb(info.value.__traceback__) if f.filename == "src/Virel/tl"]
-    assert names == ["Virel.tl.TLParser.__cinit__", "Virel.tl.TLSchemaCompiler.compile",
-                     "Virel.tl.TLSchemaCompiler._parse_json_schema",
-                     "Virel.tl.TLSchemaCompiler._create_constructor"]
+    assert names == [
+        "Virel.tl.TLParser.__cinit__",
+        "Virel.tl.TLSchemaCompiler.compile",
+        "Virel.tl.TLSchemaCompiler._parse_json_schema",
+        "Virel.tl.TLSchemaCompiler._create_constructor",
+    ]
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
 
 
-@pytest.mark.parametrize("patch", [
-    "TLSchemaCompiler.__new__ = staticmethod(lambda cls, *a, **k: Fake())",
-    "TLSchemaCompiler.__new__ = lambda cls, *a, **k: object.__new__(cls)",
-    "TLParser.__new__ = lambda cls, *a, **k: object.__new__(cls)",
-    "TLParser.compile = 1",
-])
+@pytest.mark.parametrize(
+    "patch",
+    [
+        "TLSchemaCompiler.__new__ = staticmethod(lambda cls, *a, **k: Fake())",
+        "TLSchemaCompiler.__new__ = lambda cls, *a, **k: object.__new__(cls)",
+        "TLParser.__new__ = lambda cls, *a, **k: object.__new__(cls)",
+        "TLParser.compile = 1",
+    ],
+)
 def test_classes_are_immutable_and_subclasses_are_not(patch):
     out = run_python(f"""
         import gc

@@ -1,5 +1,6 @@
 """A native subclass built on the capsule alone (tests/native/tlsub.cpp): its overrides run, and
 everything it leaves alone behaves as the default."""
+
 import ctypes
 import gc
 import struct
@@ -17,11 +18,22 @@ from Virel.tl import TLParser
 from conftest import ROOT, SCHEMA_TEXT, entry, private_compiler
 from support import builtin_class
 
-SCHEMA = {"constructors": [
-    entry(1, "e", ("n", "int"), ("l", "long"), ("s", "string"), ("ls", "Vector<long>"),
-          ("ss", "Vector<string>"), ("d", "date"), ("ds", "Vector<date>")),
-    entry(2, "w", ("inner", "E"), ("more", "Vector<E>")),
-]}
+SCHEMA = {
+    "constructors": [
+        entry(
+            1,
+            "e",
+            ("n", "int"),
+            ("l", "long"),
+            ("s", "string"),
+            ("ls", "Vector<long>"),
+            ("ss", "Vector<string>"),
+            ("d", "date"),
+            ("ds", "Vector<date>"),
+        ),
+        entry(2, "w", ("inner", "E"), ("more", "Vector<E>")),
+    ]
+}
 
 
 def outcome(call):
@@ -44,14 +56,25 @@ def test_overrides_run(tlsub):
     assert out[4:12] == struct.pack("<II", 1, 1) and out.count(struct.pack("<I", 5)) == 3
 
 
-PACKED = [{"_": "obj", "urgent": True, "note": "hi", "size": 7, "tags": [1, 2]},
-          {"_": "holder", "owner": {"_": "user", "name": "n"}, "users": [{"_": "user"}], "late": 1},
-          {"_": "holder", "owner": {"_": "user"}, "users": [{"_": "nobody"}]},
-          {"_": "user", "name": "\ud800"}, {"_": "user", "photo": None}, {"_": "obj", "tags": [-1]},
-          {"_": "obj", "size": 2**32}, {"_": "point", "x": "1.5"}, {}, None]
-UNPACKED = [b"", b"\xab\0\0\0", bytes.fromhex("01000000 01000000 07000000 15c4b51c 05000000"),
-            bytes.fromhex("01000000 03000000 02ff6800 07000000 15c4b51c 00000000"),
-            bytes.fromhex("11000000 00000000 00000000 10000000") + bytes(8) + b"\xfe\xff\xff"]
+PACKED = [
+    {"_": "obj", "urgent": True, "note": "hi", "size": 7, "tags": [1, 2]},
+    {"_": "holder", "owner": {"_": "user", "name": "n"}, "users": [{"_": "user"}], "late": 1},
+    {"_": "holder", "owner": {"_": "user"}, "users": [{"_": "nobody"}]},
+    {"_": "user", "name": "\ud800"},
+    {"_": "user", "photo": None},
+    {"_": "obj", "tags": [-1]},
+    {"_": "obj", "size": 2**32},
+    {"_": "point", "x": "1.5"},
+    {},
+    None,
+]
+UNPACKED = [
+    b"",
+    b"\xab\0\0\0",
+    bytes.fromhex("01000000 01000000 07000000 15c4b51c 05000000"),
+    bytes.fromhex("01000000 03000000 02ff6800 07000000 15c4b51c 00000000"),
+    bytes.fromhex("11000000 00000000 00000000 10000000") + bytes(8) + b"\xfe\xff\xff",
+]
 
 
 @pytest.mark.parametrize("table", ["custom", "copy"])
@@ -63,8 +86,9 @@ def test_what_is_not_overridden_is_the_default(tlsub, table):
         assert outcome(lambda: native.unpack(data)) == outcome(lambda: default.unpack(data)), data
     made, plain = outcome(lambda: tlsub.Parser("[]", table)), outcome(lambda: TLParser("[]"))
     assert made == plain if table == "copy" else made[:2] == plain[:2]  # custom compiles itself
-    assert outcome(lambda: tlsub.Compiler().compile('{"constructors": [{"params": [1]}]}')) == \
-        outcome(lambda: tl.TLSchemaCompiler().compile('{"constructors": [{"params": [1]}]}'))
+    assert outcome(lambda: tlsub.Compiler().compile('{"constructors": [{"params": [1]}]}')) == outcome(
+        lambda: tl.TLSchemaCompiler().compile('{"constructors": [{"params": [1]}]}')
+    )
 
 
 @pytest.mark.parametrize("table, counted", [("default", 0), ("copy", 1)])
@@ -79,7 +103,8 @@ def test_only_a_table_other_than_the_default_is_consulted(tlsub, table, counted)
             return 5
 
     assert p.pack({"_": "user", "id": Switch(), "name": "x"}) == TLParser(SCHEMA_TEXT).pack(
-        {"_": "user", "id": 5, "name": "x"})
+        {"_": "user", "id": 5, "name": "x"}
+    )
     assert p.string_writes == counted
 
 
@@ -101,8 +126,12 @@ def test_an_interface_of_another_header_is_refused(tlsub, offset):
     real = tl._C_API
     tl._C_API = api.PyCapsule_New(ctypes.addressof(fake), name, None)
     try:
-        with pytest.raises(ImportError, match=f"version {version + 1}, this extension was built for version {version}$"
-                           if offset == 0 else "struct sizes differ"):
+        with pytest.raises(
+            ImportError,
+            match=f"version {version + 1}, this extension was built for version {version}$"
+            if offset == 0
+            else "struct sizes differ",
+        ):
             tlsub.import_api()
     finally:
         tl._C_API = real
@@ -113,10 +142,14 @@ def test_an_interface_of_another_header_is_refused(tlsub, offset):
 CAPSULE_SWAPS = {
     "missing": ("del tl._C_API", "ImportError: Virel.tl._C_API is missing"),
     "an int": ("tl._C_API = 7", "ImportError: Virel.tl._C_API is not a capsule (found int)"),
-    "another name": ("tl._C_API = capsule(b'x')",
-                     "ImportError: Virel.tl._C_API is a capsule named 'x', expected 'Virel.tl._C_API'"),
-    "no name": ("tl._C_API = capsule(None)",
-                "ImportError: Virel.tl._C_API is a capsule without a name, expected 'Virel.tl._C_API'"),
+    "another name": (
+        "tl._C_API = capsule(b'x')",
+        "ImportError: Virel.tl._C_API is a capsule named 'x', expected 'Virel.tl._C_API'",
+    ),
+    "no name": (
+        "tl._C_API = capsule(None)",
+        "ImportError: Virel.tl._C_API is a capsule without a name, expected 'Virel.tl._C_API'",
+    ),
     # The module is found in sys.modules, not through the package's attribute.
     "package attribute": ("Virel.tl = None", "None"),
 }
@@ -143,23 +176,38 @@ def test_a_missing_or_foreign_capsule_is_an_import_error(tlsub, swap):
             print(f"{{type(e).__name__}}: {{e}}")
     """)
     # In a process of its own: the module of this one keeps its capsule.
-    done = subprocess.run([sys.executable, "-c", script, str(ROOT / "tests" / "native" / "tlsub_build.py")],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(ROOT / "tests" / "native" / "tlsub_build.py")],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == expected
 
 
 def test_result_type_falls_back_to_the_name(tlsub):
     c = tl.TLSchemaCompiler()
-    c.compile({"constructors": [{"predicate": "a", "type": "T"}, {"predicate": "b"},
-                                {"predicate": "c", "type": ""}, {"predicate": "d", "type": None},
-                                {"type": "U"}, {}]})
-    assert tlsub.result_types(c) == [(b"a", b"T"), (b"b", b"b"), (b"c", b"c"), (b"d", b"d"),
-                                     (b"U", b"U"), (b"", b"")]
+    c.compile(
+        {
+            "constructors": [
+                {"predicate": "a", "type": "T"},
+                {"predicate": "b"},
+                {"predicate": "c", "type": ""},
+                {"predicate": "d", "type": None},
+                {"type": "U"},
+                {},
+            ]
+        }
+    )
+    assert tlsub.result_types(c) == [(b"a", b"T"), (b"b", b"b"), (b"c", b"c"), (b"d", b"d"), (b"U", b"U"), (b"", b"")]
 
 
-VICTIM = {"constructors": [entry(7, "victim", ("ls", "Vector<long>"), ("s", "string"), ("t", "string"),
-                                 ("n", "int"), ("u", "string"))]}
+VICTIM = {
+    "constructors": [
+        entry(7, "victim", ("ls", "Vector<long>"), ("s", "string"), ("t", "string"), ("n", "int"), ("u", "string"))
+    ]
+}
 
 
 def victim_bytes(**changes):
@@ -238,17 +286,32 @@ WRITE, READ = "Virel.tl.TLParser._write_value", "Virel.tl.TLParser._read_value"
 OBJECT_WRITE, OBJECT_READ = ["Virel.tl.TLParser._write_object", WRITE], ["Virel.tl.TLParser._read_object", READ]
 
 
-@pytest.mark.parametrize("call, note, entries", [
-    (lambda p: p.pack({"_": "e", "x": 1, "n": 2}), "at e.x (records: e)", ["Virel.tl.TLParser.pack", *OBJECT_WRITE]),
-    (lambda p: p.pack({"_": "v", "xs": [1]}), "at v.xs[0] (records: v)",
-     ["Virel.tl.TLParser.pack", *OBJECT_WRITE, "Virel.tl.TLParser._write_vector", WRITE]),
-    (lambda p: p.pack_as(1, "odd"), "at odd", ["Virel.tl.TLParser.pack_as", WRITE]),
-    (lambda p: p.unpack(b"\1\0\0\0\5\0\0\0"), "at e.x (records: e); the failing read began at byte 4, in e",
-     ["Virel.tl.TLParser.unpack", *OBJECT_READ]),
-    (lambda p: p.unpack(b"\2\0\0\0\x15\xc4\xb5\x1c\1\0\0\0\5\0\0\0"),
-     "at v.xs[0] (records: v); the failing read began at byte 12, in v",
-     ["Virel.tl.TLParser.unpack", *OBJECT_READ, "Virel.tl.TLParser._read_vector", READ]),
-])
+@pytest.mark.parametrize(
+    "call, note, entries",
+    [
+        (
+            lambda p: p.pack({"_": "e", "x": 1, "n": 2}),
+            "at e.x (records: e)",
+            ["Virel.tl.TLParser.pack", *OBJECT_WRITE],
+        ),
+        (
+            lambda p: p.pack({"_": "v", "xs": [1]}),
+            "at v.xs[0] (records: v)",
+            ["Virel.tl.TLParser.pack", *OBJECT_WRITE, "Virel.tl.TLParser._write_vector", WRITE],
+        ),
+        (lambda p: p.pack_as(1, "odd"), "at odd", ["Virel.tl.TLParser.pack_as", WRITE]),
+        (
+            lambda p: p.unpack(b"\1\0\0\0\5\0\0\0"),
+            "at e.x (records: e); the failing read began at byte 4, in e",
+            ["Virel.tl.TLParser.unpack", *OBJECT_READ],
+        ),
+        (
+            lambda p: p.unpack(b"\2\0\0\0\x15\xc4\xb5\x1c\1\0\0\0\5\0\0\0"),
+            "at v.xs[0] (records: v); the failing read began at byte 12, in v",
+            ["Virel.tl.TLParser.unpack", *OBJECT_READ, "Virel.tl.TLParser._read_vector", READ],
+        ),
+    ],
+)
 @pytest.mark.parametrize("modes", [{}, {"strict": True}, {"signed": True}], ids=["default", "strict", "signed"])
 def test_a_kind_the_codec_does_not_know_is_refused_where_it_is_met(tlsub, modes, call, note, entries):
     # The compiler of a subclass may give a kind of its own: strict lets it through to the writer,
@@ -266,9 +329,15 @@ def test_a_failure_of_parse_type_fails_the_compile(tlsub, type_text):
     # Also where it is asked about a vector's element type.
     c = tlsub.Compiler()
     schema = {"constructors": [entry(1, "a"), entry(2, "e", ("flags", "#"), ("x", type_text))]}
-    assert outcome(lambda: c.compile(schema)) == (LookupError, "no type refused", [
-        "Virel.tl.TLSchemaCompiler.compile", "Virel.tl.TLSchemaCompiler._parse_json_schema",
-        "Virel.tl.TLSchemaCompiler._create_constructor"])
+    assert outcome(lambda: c.compile(schema)) == (
+        LookupError,
+        "no type refused",
+        [
+            "Virel.tl.TLSchemaCompiler.compile",
+            "Virel.tl.TLSchemaCompiler._parse_json_schema",
+            "Virel.tl.TLSchemaCompiler._create_constructor",
+        ],
+    )
     assert [e.name for e in c.entries()] == ["a"]
     c.compile({"constructors": [entry(2, "e", ("x", "Vector<date>"))]})  # the compiler goes on
     assert [e.name for e in c.entries()] == ["e"]

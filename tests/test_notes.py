@@ -1,5 +1,6 @@
 """Notes on failing calls: attached by add_note's rules, and never a crash when memory runs out on
 the way."""
+
 import collections.abc
 import os
 import subprocess
@@ -8,6 +9,7 @@ import sys
 import pytest
 
 from conftest import ROOT, entry, make_parser, new_parser
+
 pytestmark = pytest.mark.usefixtures("direct_path")
 
 NOTE = "at obj.size (records: obj)"
@@ -48,7 +50,9 @@ def failing_value(exc_type):
     class Value:
         def __index__(self):
             raise exc_type()
+
         __int__ = __index__
+
     return Value()
 
 
@@ -65,8 +69,7 @@ def by_add_note(exc_type, note):
 
 
 def shape(exc):
-    return (type(exc), str(exc), exc.__dict__.get("__notes__"), getattr(exc, "__notes__", None),
-            type(exc.__context__))
+    return (type(exc), str(exc), exc.__dict__.get("__notes__"), getattr(exc, "__notes__", None), type(exc.__context__))
 
 
 @pytest.mark.parametrize("exc_type", [Interrupted, ListOnTheClass, NotesAlready, NotesUnreadable])
@@ -157,8 +160,9 @@ print(crashed)
 @pytest.mark.parametrize("op", ["pack", "unpack", "unpack_from", "pack_as", "pack_into", "strict_unpack"])
 def test_a_failed_allocation_on_an_error_path_never_crashes(op):
     pytest.importorskip("_testcapi")
-    done = subprocess.run([sys.executable, "-c", CHILD, op, "100"], capture_output=True, text=True,
-                          cwd=ROOT, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, op, "100"], capture_output=True, text=True, cwd=ROOT, timeout=300
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == "[]"
 
@@ -204,6 +208,8 @@ print(sorted(seen))
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_a_failed_allocation_of_the_output_leaves_the_parser_usable():
     pytest.importorskip("_testcapi")
-    done = subprocess.run([sys.executable, "-c", GROWTH_CHILD, "40"], capture_output=True, text=True, cwd=ROOT, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", GROWTH_CHILD, "40"], capture_output=True, text=True, cwd=ROOT, timeout=300
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == "['', 'Cannot reallocate buffer', 'ok']"

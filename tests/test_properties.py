@@ -1,4 +1,5 @@
 """Property tests: valid dicts round-trip; hostile bytes never do anything undocumented."""
+
 import json
 
 import pytest
@@ -81,8 +82,11 @@ def strict_layer(name):
     key = (name, conftest._path)
     if key not in _STRICT:
         text = data_file(name).read_text()
-        _STRICT[key] = (new_parser(text), new_parser(text, strict=True, signed=True),
-                        SchemaValues(json.loads(text), typed=True))
+        _STRICT[key] = (
+            new_parser(text),
+            new_parser(text, strict=True, signed=True),
+            SchemaValues(json.loads(text), typed=True),
+        )
     return _STRICT[key]
 
 
@@ -142,8 +146,11 @@ def test_generated_schemas_round_trip_long(schema, data):
 def mutated(draw, values):
     e = draw(st.sampled_from(values.entries))
     d = draw(values.obj(e))
-    return d, draw(st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=4)), \
-        draw(st.integers(0, 10**6))
+    return (
+        d,
+        draw(st.lists(st.tuples(st.integers(0, 10**6), st.integers(0, 255)), max_size=4)),
+        draw(st.integers(0, 10**6)),
+    )
 
 
 def mutate(blob, edits, cut):

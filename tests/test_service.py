@@ -1,6 +1,7 @@
 """The service layer through the codec: framed bodies (a body read and written within the `bytes`
 before it), gzip_packed inflated in place, and a boxed vector read as the request's result type.
 Expected bytes are built by hand with struct."""
+
 import gc
 import re
 import gzip
@@ -17,14 +18,23 @@ from hostile import le32, parse_error_position
 pytestmark = pytest.mark.usefixtures("codec_path")
 
 CONTAINER, RPC_RESULT, GZIP, ACK, ERROR, PEER, WRAP, MESSAGE = (
-    0x73F1F8DC, 0xF35C6D01, 0x3072CFA1, 0x62D6B459, 0x2144CA19, 0x59511722, 0x0A0B0C0D, 0x5BB8E511)
+    0x73F1F8DC,
+    0xF35C6D01,
+    0x3072CFA1,
+    0x62D6B459,
+    0x2144CA19,
+    0x59511722,
+    0x0A0B0C0D,
+    0x5BB8E511,
+)
 VEC = 0x1CB5C415
 
 ENTRIES = [
     # A boxed stand-in for the service's message: the rule that frames its body is the schema's,
     # not the record's name or id.
-    entry(MESSAGE, "message", ("msg_id", "long"), ("seqno", "int"), ("bytes", "int"), ("body", "Object"),
-          kind="Message"),
+    entry(
+        MESSAGE, "message", ("msg_id", "long"), ("seqno", "int"), ("bytes", "int"), ("body", "Object"), kind="Message"
+    ),
     entry(CONTAINER, "container", ("messages", "Vector<Message>"), kind="MessageContainer"),
     entry(RPC_RESULT, "rpc_result", ("req_msg_id", "long"), ("result", "Object"), kind="RpcResult"),
     entry(ERROR, "rpc_error", ("error_code", "int"), ("error_message", "string"), kind="RpcError"),
@@ -64,6 +74,7 @@ ACK_12 = {"_": "msgs_ack", "msg_ids": [1, 2]}
 
 # ---- Framed bodies ----
 
+
 @pytest.mark.parametrize("given", [{}, {"bytes": None}, {"bytes": 28}], ids=["absent", "None", "right"])
 def test_pack_works_out_or_checks_the_length(given):
     p = parser()
@@ -79,9 +90,12 @@ def test_pack_works_out_or_checks_the_length(given):
 @pytest.mark.parametrize("length", [0, 24, 32, 2**31 - 1, -1])
 def test_pack_refuses_a_wrong_length(length):
     p = parser()
-    with pytest.raises(ValueError, match=rf"^'bytes' of 'message' is {length % 2**32}, but its body 'body' takes 28 bytes") as info:
-        p.pack({"_": "container", "messages": [{"_": "message", "msg_id": 1, "seqno": 1, "bytes": length,
-                                                "body": ACK_12}]})
+    with pytest.raises(
+        ValueError, match=rf"^'bytes' of 'message' is {length % 2**32}, but its body 'body' takes 28 bytes"
+    ) as info:
+        p.pack(
+            {"_": "container", "messages": [{"_": "message", "msg_id": 1, "seqno": 1, "bytes": length, "body": ACK_12}]}
+        )
     assert info.value.__notes__ == ["at container.messages[0].bytes (records: container > message)"]
     out = bytearray(b"keep")
     with pytest.raises(ValueError):
@@ -113,16 +127,23 @@ def test_unpack_skips_what_a_body_leaves_unread(slack):
     assert [(m["msg_id"], m["bytes"], m["body"]["msg_ids"]) for m in got] == [(1, 20 + slack, [7]), (3, 20, [8])]
 
 
-@pytest.mark.parametrize("length, field, at", [
-    (16, "body.msg_ids[0] ", 84),    # the body reads past its bytes
-    (2**31 - 1, "body ", 68),        # past the input
-    (-4, "body ", 68),               # negative
-    (100, "body ", 68),
-])
+@pytest.mark.parametrize(
+    "length, field, at",
+    [
+        (16, "body.msg_ids[0] ", 84),  # the body reads past its bytes
+        (2**31 - 1, "body ", 68),  # past the input
+        (-4, "body ", 68),  # negative
+        (100, "body ", 68),
+    ],
+)
 def test_a_body_never_reads_past_its_length(length, field, at):
     p = parser()
-    blob = (struct.pack("<III", CONTAINER, VEC, 2) + message_bytes(1, 1, ack_bytes(1))
-            + message_bytes(2, 2, ack_bytes(5, 6), length=length) + message_bytes(3, 3, ack_bytes(1)))
+    blob = (
+        struct.pack("<III", CONTAINER, VEC, 2)
+        + message_bytes(1, 1, ack_bytes(1))
+        + message_bytes(2, 2, ack_bytes(5, 6), length=length)
+        + message_bytes(3, 3, ack_bytes(1))
+    )
     with pytest.raises(RuntimeError) as info:
         p.unpack(blob)
     note = info.value.__notes__[0]
@@ -171,25 +192,32 @@ def test_containers_of_any_bodies_round_trip(data):
         if data.draw(st.booleans()):
             body = gzipped(body, compresslevel=data.draw(st.integers(0, 9)))
         body += data.draw(st.binary(max_size=9))
-        messages.append({"_": "message", "msg_id": i, "seqno": 2 * i, "bytes": len(body),
-                         "body": {"_": "msgs_ack", "msg_ids": ids}})
+        messages.append(
+            {"_": "message", "msg_id": i, "seqno": 2 * i, "bytes": len(body), "body": {"_": "msgs_ack", "msg_ids": ids}}
+        )
         wire += message_bytes(i, 2 * i, body)
     blob = struct.pack("<III", CONTAINER, VEC, len(messages)) + wire
     value = {"_": "container", "messages": messages}
     assert p.unpack(blob) == value
     tight = [dict(m, bytes=None) for m in messages]
     again = plain.pack({"_": "container", "messages": tight})
-    assert plain.unpack(again) == {"_": "container", "messages": [
-        dict(m, bytes=len(ack_bytes(*m["body"]["msg_ids"]))) for m in messages]}
+    assert plain.unpack(again) == {
+        "_": "container",
+        "messages": [dict(m, bytes=len(ack_bytes(*m["body"]["msg_ids"]))) for m in messages],
+    }
 
 
 # ---- gzip_packed ----
 
+
 def test_gzip_packed_stays_packed_by_default():
     packed = gzip.compress(ack_bytes(1, 2))
     blob = struct.pack("<Iq", RPC_RESULT, 9) + struct.pack("<I", GZIP) + tl_bytes(packed)
-    assert parser().unpack(blob) == {"_": "rpc_result", "req_msg_id": 9,
-                                     "result": {"_": "gzip_packed", "packed_data": packed}}
+    assert parser().unpack(blob) == {
+        "_": "rpc_result",
+        "req_msg_id": 9,
+        "result": {"_": "gzip_packed", "packed_data": packed},
+    }
 
 
 def test_gzip_packed_inflated_wherever_an_object_stands():
@@ -216,11 +244,12 @@ BAD_GZIP = {
     "header only": (gzip.compress(ack_bytes(1, 2))[:10], "is truncated"),
     "trailing data": (gzip.compress(ack_bytes(1, 2)) + b"junk", "has 4 bytes after its compressed stream"),
     "two members": (gzip.compress(ack_bytes(1)) * 2, "has 35 bytes after its compressed stream"),
-    "corrupt": (gzip.compress(ack_bytes(1, 2))[:12] + b"\xff" * 8 + gzip.compress(ack_bytes(1, 2))[20:],
-                "is corrupt: "),
+    "corrupt": (
+        gzip.compress(ack_bytes(1, 2))[:12] + b"\xff" * 8 + gzip.compress(ack_bytes(1, 2))[20:],
+        "is corrupt: ",
+    ),
     "wrong length in trailer": (gzip.compress(ack_bytes(1, 2))[:-4] + le32(3), "is corrupt: "),
-    "wrong crc": (gzip.compress(ack_bytes(1, 2))[:-8] + le32(0) + gzip.compress(ack_bytes(1, 2))[-4:],
-                  "is corrupt: "),
+    "wrong crc": (gzip.compress(ack_bytes(1, 2))[:-8] + le32(0) + gzip.compress(ack_bytes(1, 2))[-4:], "is corrupt: "),
 }
 
 
@@ -231,8 +260,9 @@ def test_bad_gzip_is_a_clear_error(name):
     blob = struct.pack("<Iq", RPC_RESULT, 9) + struct.pack("<I", GZIP) + tl_bytes(data)
     with pytest.raises(ValueError, match="^gzip_packed data " + message.replace("(", r"\(")) as info:
         p.unpack(blob)
-    assert info.value.__notes__ == ["at rpc_result.result (records: rpc_result); "
-                                    "the failing read began at byte 12, in rpc_result"]
+    assert info.value.__notes__ == [
+        "at rpc_result.result (records: rpc_result); the failing read began at byte 12, in rpc_result"
+    ]
     assert p.unpack(ack_bytes(3)) == {"_": "msgs_ack", "msg_ids": [3]}  # the parser is sound after it
 
 
@@ -274,8 +304,10 @@ def test_a_bomb_fails_without_inflating_it(trailer):
         parser(inflate=True, inflate_limit=1 << 20).unpack(struct.pack("<I", GZIP) + tl_bytes(data))
 
 
-@pytest.mark.parametrize("value, error", [
-    (-1, ValueError), (2**32, ValueError), (2**64, ValueError), ("1", TypeError), (1.0, TypeError), (None, TypeError)])
+@pytest.mark.parametrize(
+    "value, error",
+    [(-1, ValueError), (2**32, ValueError), (2**64, ValueError), ("1", TypeError), (1.0, TypeError), (None, TypeError)],
+)
 def test_the_limit_option(value, error):
     with pytest.raises(error, match="^inflate_limit must be"):
         parser(inflate=True, inflate_limit=value)
@@ -283,9 +315,15 @@ def test_the_limit_option(value, error):
 
 # ---- A boxed vector as the request's result type ----
 
-@pytest.mark.parametrize("type_text, fmt, values", [
-    ("Vector<long>", "Q", [1, 2**63 + 5]), ("Vector<int>", "I", [7, 2**32 - 1]),
-    ("Vector<Peer>", None, [{"_": "peerUser", "user_id": 5}])])
+
+@pytest.mark.parametrize(
+    "type_text, fmt, values",
+    [
+        ("Vector<long>", "Q", [1, 2**63 + 5]),
+        ("Vector<int>", "I", [7, 2**32 - 1]),
+        ("Vector<Peer>", None, [{"_": "peerUser", "user_id": 5}]),
+    ],
+)
 def test_a_vector_result_is_read_as_the_type_given(type_text, fmt, values):
     p = parser(inflate=True)
     if fmt:
@@ -302,22 +340,29 @@ def test_a_vector_result_is_read_as_the_type_given(type_text, fmt, values):
     assert p.unpack(container, result_type=type_text)["messages"][0]["body"] == expected
     # An error answer is an object as ever; without the type, a vector is no object.
     error = struct.pack("<Iqii", RPC_RESULT, 77, ERROR, 400) + tl_bytes(b"BAD")
-    assert p.unpack(error, result_type=type_text)["result"] == {"_": "rpc_error", "error_code": 400,
-                                                                "error_message": "BAD"}
+    assert p.unpack(error, result_type=type_text)["result"] == {
+        "_": "rpc_error",
+        "error_code": 400,
+        "error_message": "BAD",
+    }
     with pytest.raises(ValueError, match="Unknown constructor ID: 0x1cb5c415"):
         p.unpack(blob)
     with pytest.raises(ValueError, match="Unknown constructor ID: 0x1cb5c415"):
         p.unpack(blob, result_type=None)
 
 
-@pytest.mark.parametrize("type_text, error, message", [
-    ("long", ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
-    ("Peer", ValueError, "result_type must be a boxed vector type"),
-    ("Vector<", ValueError, "Malformed type expression"),
-    (5, TypeError, "result_type must be a type text or a dict of request ids to type texts, not int"),
-    ({1: "long"}, ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
-    ({1: 5}, TypeError, "Expected str, got int"),
-    ({"1": "Vector<int>"}, TypeError, "result_type keys must be request ids (int), not str")])
+@pytest.mark.parametrize(
+    "type_text, error, message",
+    [
+        ("long", ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
+        ("Peer", ValueError, "result_type must be a boxed vector type"),
+        ("Vector<", ValueError, "Malformed type expression"),
+        (5, TypeError, "result_type must be a type text or a dict of request ids to type texts, not int"),
+        ({1: "long"}, ValueError, "result_type must be a boxed vector type such as 'Vector<long>', got 'long'"),
+        ({1: 5}, TypeError, "Expected str, got int"),
+        ({"1": "Vector<int>"}, TypeError, "result_type keys must be request ids (int), not str"),
+    ],
+)
 def test_result_type_must_be_a_boxed_vector(type_text, error, message):
     p = parser()
     with pytest.raises(error, match="^" + re.escape(message)):
@@ -329,6 +374,7 @@ def test_result_type_must_be_a_boxed_vector(type_text, error, message):
 
 
 # ---- Memory ----
+
 
 def service_calls(p):
     ack = ack_bytes(*range(10))
@@ -374,10 +420,15 @@ def test_each_answer_read_as_the_type_of_its_request():
     longs = struct.pack("<Iiqq", VEC, 2, 5, -6)
     ints = struct.pack("<IiII", VEC, 2, 7, 8)
     error = struct.pack("<Ii", ERROR, 400) + tl_bytes(b"BAD")
-    bodies = [struct.pack("<Iq", RPC_RESULT, 11) + longs, struct.pack("<IQ", RPC_RESULT, 2**63 + 12) + gzipped(ints),
-              struct.pack("<Iq", RPC_RESULT, 13) + error, ack_bytes(4)]
+    bodies = [
+        struct.pack("<Iq", RPC_RESULT, 11) + longs,
+        struct.pack("<IQ", RPC_RESULT, 2**63 + 12) + gzipped(ints),
+        struct.pack("<Iq", RPC_RESULT, 13) + error,
+        ack_bytes(4),
+    ]
     blob = struct.pack("<III", CONTAINER, VEC, len(bodies)) + b"".join(
-        message_bytes(i, i, body) for i, body in enumerate(bodies))
+        message_bytes(i, i, body) for i, body in enumerate(bodies)
+    )
     types = {11: "Vector<long>", 2**63 + 12: "Vector<int>", 13: "Vector<long>", 99: None}
     results = [m["body"].get("result") for m in p.unpack(blob, result_type=types)["messages"]]
     assert results == [[5, 2**64 - 6], [7, 8], {"_": "rpc_error", "error_code": 400, "error_message": "BAD"}, None]
@@ -396,8 +447,10 @@ def test_each_answer_read_as_the_type_of_its_request():
 
 # ---- Both layers on one parser ----
 
+
 def test_one_parser_for_both_layers():
     from Virel import schemas
+
     both = new_parser(schemas.merged(schemas.mtproto(), schemas.api()), inflate=True)
     user = {"_": "userEmpty", "id": 5}
     users = struct.pack("<Ii", VEC, 1) + struct.pack("<Iq", 0xD3BC4B7A, 5)
@@ -405,13 +458,14 @@ def test_one_parser_for_both_layers():
     api_bytes = both.pack(api_message)
     blob = struct.pack("<II", CONTAINER, 3) + b"".join(  # bare messages: no id of their own, and no vector id
         struct.pack("<qii", i, i, len(body)) + body
-        for i, body in enumerate([api_bytes, struct.pack("<Iq", RPC_RESULT, 9) + gzipped(users), ack_bytes(3)]))
+        for i, body in enumerate([api_bytes, struct.pack("<Iq", RPC_RESULT, 9) + gzipped(users), ack_bytes(3)])
+    )
     got = both.unpack(blob, result_type={9: "Vector<User>"})
     assert [m["body"]["_"] for m in got["messages"]] == ["message", "rpc_result", "msgs_ack"]
     assert got["messages"][0]["body"]["message"] == "hi" and got["messages"][1]["body"]["result"] == [user]
     # The API's `message` packs and unpacks by name; the container's messages are the service's.
     assert both.unpack(api_bytes)["message"] == "hi"
     value = {"_": "msg_container", "messages": [dict(m, bytes=None) for m in got["messages"][:1]]}
-    assert both.pack(value) == blob[:8 - 4] + struct.pack("<I", 1) + blob[8:8 + 16 + len(api_bytes)]
+    assert both.pack(value) == blob[: 8 - 4] + struct.pack("<I", 1) + blob[8 : 8 + 16 + len(api_bytes)]
     # The API layer has a record for the vector id: a vector answer is still read as the request says.
     assert both.unpack(struct.pack("<Iq", RPC_RESULT, 9) + users, result_type="Vector<User>")["result"] == [user]

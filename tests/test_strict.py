@@ -1,5 +1,6 @@
 """TLParser(strict=True, signed=True) and compile(strict=True) on the real layer: what each mode
 refuses, and the wider long range that every mode packs."""
+
 import collections
 import collections.abc
 import copy
@@ -14,9 +15,13 @@ from conftest import data_file, entry, make_parser, new_parser
 from support import builtin_class
 from Virel.tl import TLParser, TLSchemaCompiler
 
-SEND = {"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 7, "access_hash": -5},
-        "message": "hi", "random_id": -5,
-        "entities": [{"_": "messageEntityBold", "offset": 0, "length": 2}]}
+SEND = {
+    "_": "messages.sendMessage",
+    "peer": {"_": "inputPeerUser", "user_id": 7, "access_hash": -5},
+    "message": "hi",
+    "random_id": -5,
+    "entities": [{"_": "messageEntityBold", "offset": 0, "length": 2}],
+}
 
 
 @pytest.fixture(scope="module")
@@ -56,6 +61,7 @@ def changed(value, **fields):
 
 # ---- Signed integers and the long range ----
 
+
 def holds(decoded, given):
     """Whether a decoded value holds every value given (it also holds the absent optional fields)."""
     if isinstance(given, dict):
@@ -65,13 +71,16 @@ def holds(decoded, given):
     return type(decoded) is type(given) and decoded == given
 
 
-@pytest.mark.parametrize("value", [
-    SEND,
-    changed(SEND, random_id=-2**63, peer={"_": "inputPeerUser", "user_id": 2**63 - 1, "access_hash": -1}),
-    {"_": "error", "code": -503, "text": "FLOOD"},
-    {"_": "messages.getMessages", "id": [{"_": "inputMessageID", "id": -1}]},
-    {"_": "messages.deleteMessages", "revoke": True, "id": [-2**31, 2**31 - 1, -1]},
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        SEND,
+        changed(SEND, random_id=-(2**63), peer={"_": "inputPeerUser", "user_id": 2**63 - 1, "access_hash": -1}),
+        {"_": "error", "code": -503, "text": "FLOOD"},
+        {"_": "messages.getMessages", "id": [{"_": "inputMessageID", "id": -1}]},
+        {"_": "messages.deleteMessages", "revoke": True, "id": [-(2**31), 2**31 - 1, -1]},
+    ],
+)
 def test_signed_values_round_trip(strict, lenient, value):
     data = lenient.pack(value)
     assert strict.pack(value) == data
@@ -82,7 +91,7 @@ def test_signed_values_round_trip(strict, lenient, value):
 
 
 def test_signed_reads_every_width(strict, lenient):
-    longs = [-1, -2**63, 2**63 - 1, 0]
+    longs = [-1, -(2**63), 2**63 - 1, 0]
     data = lenient.pack_as(longs, "Vector<long>")
     assert strict.unpack_from(data, 0, "Vector<long>") == (longs, len(data))
     assert lenient.unpack_from(data, 0, "Vector<long>")[0] == [2**64 - 1, 2**63, 2**63 - 1, 0]
@@ -90,14 +99,14 @@ def test_signed_reads_every_width(strict, lenient):
     assert strict.unpack(lenient.pack({"_": "error", "code": 2**32 - 503, "text": ""}))["code"] == -503
 
 
-@pytest.mark.parametrize("value, packed", [(-2**63, "0000000000000080"), (2**64 - 1, "ff" * 8), (-1, "ff" * 8)])
+@pytest.mark.parametrize("value, packed", [(-(2**63), "0000000000000080"), (2**64 - 1, "ff" * 8), (-1, "ff" * 8)])
 def test_long_range_ends_pack_in_every_mode(strict, lenient, value, packed):
     for p in (strict, lenient):
         assert p.pack_as(value, "long").hex() == packed
         assert p.pack_as([value], "Vector<long>").hex().endswith(packed)
 
 
-@pytest.mark.parametrize("value", [-2**63 - 1, 2**64])
+@pytest.mark.parametrize("value", [-(2**63) - 1, 2**64])
 def test_long_range_ends_are_refused_in_every_mode(strict, lenient, value):
     for p in (strict, lenient):
         with pytest.raises(OverflowError):
@@ -106,6 +115,7 @@ def test_long_range_ends_are_refused_in_every_mode(strict, lenient, value):
 
 # ---- Strict encoding ----
 
+
 class OnlyInt:
     def __int__(self):
         return 3
@@ -113,8 +123,11 @@ class OnlyInt:
 
 REFUSED = [
     # misspelled keys, given flags
-    (dict(mesage="hi", message=KeyError), ValueError, "'mesage' is no parameter of 'messages.sendMessage' "
-                                                      "(did you mean 'message'?)"),
+    (
+        dict(mesage="hi", message=KeyError),
+        ValueError,
+        "'mesage' is no parameter of 'messages.sendMessage' (did you mean 'message'?)",
+    ),
     (dict(entites=[]), ValueError, "(did you mean 'entities'?)"),
     (dict(zzzzzz=1), ValueError, "'zzzzzz' is no parameter of 'messages.sendMessage'"),
     (dict(flags=0), ValueError, "'flags' of 'messages.sendMessage' is computed by pack"),
@@ -133,13 +146,24 @@ REFUSED = [
     (dict(entities=[5]), TypeError, "element 0 of a Vector<MessageEntity> takes dict, got int"),
     (dict(peer="self"), TypeError, "'peer' of 'messages.sendMessage' takes dict, got str"),
     # records of another type than the parameter declares, at every depth
-    (dict(peer={"_": "userEmpty", "id": 1}), ValueError, "Expected an object of type InputPeer, got 'userEmpty' "
-                                                         "of type User"),
+    (
+        dict(peer={"_": "userEmpty", "id": 1}),
+        ValueError,
+        "Expected an object of type InputPeer, got 'userEmpty' of type User",
+    ),
     (dict(entities=[{"_": "userEmpty", "id": 1}]), ValueError, "Expected an object of type MessageEntity"),
-    (dict(entities=[{"_": "messageEntityBold", "offset": 0, "length": 2.0}]), TypeError,
-     "'length' of 'messageEntityBold' takes int, got float"),
-    (dict(reply_to={"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [{"_": "messageEntityBold"}]}),
-     ValueError, "Missing value for 'offset' of 'messageEntityBold'"),
+    (
+        dict(entities=[{"_": "messageEntityBold", "offset": 0, "length": 2.0}]),
+        TypeError,
+        "'length' of 'messageEntityBold' takes int, got float",
+    ),
+    (
+        dict(
+            reply_to={"_": "inputReplyToMessage", "reply_to_msg_id": 1, "quote_entities": [{"_": "messageEntityBold"}]}
+        ),
+        ValueError,
+        "Missing value for 'offset' of 'messageEntityBold'",
+    ),
 ]
 
 
@@ -161,27 +185,33 @@ def test_the_lenient_mode_guesses_where_strict_refuses(lenient):
     assert lenient.pack(changed(SEND, silent=1)) == lenient.pack(SEND)
 
 
-@pytest.mark.parametrize("fields", [
-    dict(entities=tuple(SEND["entities"])),
-    dict(silent=False, reply_to=None, entities=None),
-    dict(peer=types.MappingProxyType({"_": "inputPeerSelf"})),
-    dict(peer=collections.OrderedDict(_="inputPeerSelf")),
-])
+@pytest.mark.parametrize(
+    "fields",
+    [
+        dict(entities=tuple(SEND["entities"])),
+        dict(silent=False, reply_to=None, entities=None),
+        dict(peer=types.MappingProxyType({"_": "inputPeerSelf"})),
+        dict(peer=collections.OrderedDict(_="inputPeerSelf")),
+    ],
+)
 def test_strict_pack_takes_the_other_usual_forms(strict, lenient, fields):
     value = changed(SEND, **fields)
     assert strict.pack(value) == lenient.pack(value)
 
 
-@pytest.mark.parametrize("value, type_text, error, message", [
-    ([1, 2.5], "Vector<long>", TypeError, "element 1 of a Vector<long> takes int, got float"),
-    ({1, 2}, "Vector<long>", TypeError, "a value of type 'Vector<long>' takes list or tuple, got set"),
-    (5.0, "long", TypeError, "a value of type 'long' takes int, got float"),
-    (1, "double", None, None),
-    (bytearray(b"x"), "bytes", None, None),
-    ({"_": "userEmpty", "id": 1}, "InputPeer", ValueError, "Expected an object of type InputPeer"),
-    ({"_": "userEmpty", "id": 1}, "User", None, None),
-    ({"_": "userEmpty", "id": 1}, "Object", None, None),
-])
+@pytest.mark.parametrize(
+    "value, type_text, error, message",
+    [
+        ([1, 2.5], "Vector<long>", TypeError, "element 1 of a Vector<long> takes int, got float"),
+        ({1, 2}, "Vector<long>", TypeError, "a value of type 'Vector<long>' takes list or tuple, got set"),
+        (5.0, "long", TypeError, "a value of type 'long' takes int, got float"),
+        (1, "double", None, None),
+        (bytearray(b"x"), "bytes", None, None),
+        ({"_": "userEmpty", "id": 1}, "InputPeer", ValueError, "Expected an object of type InputPeer"),
+        ({"_": "userEmpty", "id": 1}, "User", None, None),
+        ({"_": "userEmpty", "id": 1}, "Object", None, None),
+    ],
+)
 def test_strict_typed_packing(strict, lenient, value, type_text, error, message):
     if error is None:
         assert strict.pack_as(value, type_text) == lenient.pack_as(value, type_text)
@@ -202,13 +232,23 @@ def test_strict_pack_refuses_a_field_no_flags_word_carries(codec_path):
 def test_strict_pack_judges_a_record_by_where_it_stands(codec_path):
     # The fit of a record is remembered per place: the same record passes in one place and is
     # refused in another, however often and in whatever order the two come.
-    s = new_parser({"constructors": [
-        entry(1, "a", kind="A"), entry(2, "b", kind="B"),
-        entry(3, "h", ("flags", "#"), ("p", "A"), ("v", "Vector<A>"), ("w", "flags.0?A"), kind="H")]}, strict=True)
+    s = new_parser(
+        {
+            "constructors": [
+                entry(1, "a", kind="A"),
+                entry(2, "b", kind="B"),
+                entry(3, "h", ("flags", "#"), ("p", "A"), ("v", "Vector<A>"), ("w", "flags.0?A"), kind="H"),
+            ]
+        },
+        strict=True,
+    )
     a, b = {"_": "a"}, {"_": "b"}
     good = {"_": "h", "p": a, "v": [a, a], "w": a}
-    for bad, place in [(dict(good, p=b), "at h.p"), (dict(good, v=[a, b]), "at h.v[1]"),
-                       (dict(good, w=b), "at h.w")] * 2:
+    for bad, place in [
+        (dict(good, p=b), "at h.p"),
+        (dict(good, v=[a, b]), "at h.v[1]"),
+        (dict(good, w=b), "at h.w"),
+    ] * 2:
         assert s.pack(good) == struct.pack("<8I", 3, 1, 1, 0x1CB5C415, 2, 1, 1, 1)
         with pytest.raises(ValueError, match="^Expected an object of type A, got 'b' of type B\n") as caught:
             s.pack(bad)
@@ -216,8 +256,9 @@ def test_strict_pack_judges_a_record_by_where_it_stands(codec_path):
 
 
 def test_strict_pack_refuses_a_missing_field_beside_a_conditional_flags_word(codec_path):
-    s = new_parser({"constructors": [entry(1, "e", ("flags2", "#"), ("flags", "flags2.0?#"), ("y", "int"))]},
-                   strict=True)
+    s = new_parser(
+        {"constructors": [entry(1, "e", ("flags2", "#"), ("flags", "flags2.0?#"), ("y", "int"))]}, strict=True
+    )
     with pytest.raises(ValueError, match="^Missing value for 'y' of 'e'"):
         s.pack({"_": "e"})
     with pytest.raises(ValueError, match="^Missing value for 'y' of 'e'"):
@@ -260,27 +301,48 @@ class FailingDict(dict):
         return dict.__getitem__(self, key)
 
 
-SHARED = [entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"), ("t", "flags.0?true"), ("c", "int")),
-          entry(2, "d", ("u", "flags.1?int"), ("flags", "#"), ("s", "string")),
-          entry(3, "obj", ("flags", "#"), ("urgent", "flags.0?true"), ("size", "int"), ("bs", "Vector<Bool>"))]
+SHARED = [
+    entry(1, "e", ("flags", "#"), ("a", "flags.0?int"), ("b", "flags.0?int"), ("t", "flags.0?true"), ("c", "int")),
+    entry(2, "d", ("u", "flags.1?int"), ("flags", "#"), ("s", "string")),
+    entry(3, "obj", ("flags", "#"), ("urgent", "flags.0?true"), ("size", "int"), ("bs", "Vector<Bool>")),
+]
 TOP = "at the top-level object"
 
 
-@pytest.mark.parametrize("value, error, message, note", [
-    ({"_": 5}, TypeError, "Expected str, got int", TOP),
-    ({}, ValueError, "Object must have '_' field", TOP),
-    ({"_": None}, ValueError, "Object must have '_' field", TOP),
-    ({"_": ""}, ValueError, "Object must have '_' field", TOP),
-    ({"_": "nobody"}, ValueError, "Unknown constructor: nobody", TOP),
-    ({"_": "e", "a": 1, "b": 2, "t": False, "c": 1}, ValueError,
-     "Flag 't' of 'e' is false, but 'a' is present and sets bit 0 of flags, which carries the flag", "at e (records: e)"),
-    ({"_": "e", "a": 1, "c": 9}, ValueError,
-     "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present", "at e.b (records: e)"),
-    ({"_": "e", "a": 1, "b": None, "c": 9}, ValueError,
-     "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present", "at e.b (records: e)"),
-    ({"_": "d", "u": 5, "s": "hi"}, ValueError,
-     "Cannot pack 'u' of 'd': it comes before flags, the flags word that carries it", "at d (records: d)"),
-])
+@pytest.mark.parametrize(
+    "value, error, message, note",
+    [
+        ({"_": 5}, TypeError, "Expected str, got int", TOP),
+        ({}, ValueError, "Object must have '_' field", TOP),
+        ({"_": None}, ValueError, "Object must have '_' field", TOP),
+        ({"_": ""}, ValueError, "Object must have '_' field", TOP),
+        ({"_": "nobody"}, ValueError, "Unknown constructor: nobody", TOP),
+        (
+            {"_": "e", "a": 1, "b": 2, "t": False, "c": 1},
+            ValueError,
+            "Flag 't' of 'e' is false, but 'a' is present and sets bit 0 of flags, which carries the flag",
+            "at e (records: e)",
+        ),
+        (
+            {"_": "e", "a": 1, "c": 9},
+            ValueError,
+            "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present",
+            "at e.b (records: e)",
+        ),
+        (
+            {"_": "e", "a": 1, "b": None, "c": 9},
+            ValueError,
+            "Missing value for 'b' of 'e': it shares bit 0 of flags with a field that is present",
+            "at e.b (records: e)",
+        ),
+        (
+            {"_": "d", "u": 5, "s": "hi"},
+            ValueError,
+            "Cannot pack 'u' of 'd': it comes before flags, the flags word that carries it",
+            "at d (records: d)",
+        ),
+    ],
+)
 @pytest.mark.parametrize("container", [dict, Fields])
 def test_pack_refuses_an_object_alike_in_every_mode(codec_path, mode, container, value, error, message, note):
     p = new_parser({"constructors": SHARED}, **mode)
@@ -290,8 +352,11 @@ def test_pack_refuses_an_object_alike_in_every_mode(codec_path, mode, container,
     assert caught.value.__notes__ == [note]
 
 
-@pytest.mark.parametrize("value", [Fields({"_": "obj", "size": 1, "bs": []}, failing={"size"}),
-                                   FailingDict({"_": "obj", "size": 1, "bs": []})], ids=["mapping", "dict-subclass"])
+@pytest.mark.parametrize(
+    "value",
+    [Fields({"_": "obj", "size": 1, "bs": []}, failing={"size"}), FailingDict({"_": "obj", "size": 1, "bs": []})],
+    ids=["mapping", "dict-subclass"],
+)
 def test_a_failing_lookup_passes_through_in_every_mode(codec_path, mode, value):
     p = new_parser({"constructors": SHARED}, **mode)
     with pytest.raises(LookupError) as caught:
@@ -311,10 +376,13 @@ def test_a_flag_given_false_is_absent_in_every_mode(codec_path, mode, container,
     assert new_parser({"constructors": SHARED}, **mode).pack(container(value)) == data
 
 
-@pytest.mark.parametrize("elements, message, note", [
-    ([True, 1], "element 1 of a Vector<Bool> takes bool, got int", "at obj.bs[1] (records: obj)"),
-    ([None], "element 0 of a Vector<Bool> takes bool, got NoneType", "at obj.bs[0] (records: obj)"),
-])
+@pytest.mark.parametrize(
+    "elements, message, note",
+    [
+        ([True, 1], "element 1 of a Vector<Bool> takes bool, got int", "at obj.bs[1] (records: obj)"),
+        ([None], "element 0 of a Vector<Bool> takes bool, got NoneType", "at obj.bs[0] (records: obj)"),
+    ],
+)
 def test_strict_vector_of_bool_takes_bools_only(codec_path, elements, message, note):
     value = {"_": "obj", "size": 1, "bs": elements}
     s = new_parser({"constructors": SHARED}, strict=True)
@@ -327,13 +395,16 @@ def test_strict_vector_of_bool_takes_bools_only(codec_path, elements, message, n
 
 # ---- Strict decoding ----
 
+
 @pytest.mark.parametrize("value", [SEND, {"_": "inputPeerSelf"}])
 @pytest.mark.parametrize("extra", [b"\0", b"\0" * 4, b"\xff" * 9])
 def test_strict_unpack_refuses_trailing_bytes(strict, lenient, value, extra):
     data = lenient.pack(value)
     with pytest.raises(ValueError) as caught:
         strict.unpack(data + extra)
-    assert str(caught.value) == f"{len(extra)} byte{'s' * (len(extra) > 1)} left after the object, at position {len(data)}"
+    assert (
+        str(caught.value) == f"{len(extra)} byte{'s' * (len(extra) > 1)} left after the object, at position {len(data)}"
+    )
     name = value["_"]
     assert caught.value.__notes__ == [f"at {name} (records: {name}); the extra bytes begin at byte {len(data)}"]
     assert lenient.unpack(data + extra) == lenient.unpack(data)
@@ -342,9 +413,9 @@ def test_strict_unpack_refuses_trailing_bytes(strict, lenient, value, extra):
 
 # ---- Strict compiling ----
 
+
 def broken(layer, name, change):
-    entries = [copy.deepcopy(e) for e in layer["constructors"] if e["predicate"] in ("peerUser", "peerChat",
-                                                                                       name)]
+    entries = [copy.deepcopy(e) for e in layer["constructors"] if e["predicate"] in ("peerUser", "peerChat", name)]
     target = next(e for e in entries if e["predicate"] == name)
     change(target)
     return {"constructors": entries}, entries.index(target)
@@ -353,6 +424,7 @@ def broken(layer, name, change):
 def set_param_type(name, text):
     def change(e):
         next(p for p in e["params"] if p["name"] == name)["type"] = text
+
     return change
 
 
@@ -373,11 +445,17 @@ BROKEN = [
     ("peerUser", lambda e: e.update(id=1.5), "('peerUser'): has an id that is not an integer: 1.5"),
     ("peerUser", lambda e: e.update(id=[]), "('peerUser'): has an id that is not an integer: []"),
     ("peerUser", lambda e: e.update(id=2**40), "('peerUser'): has an id outside -2**31..2**32-1: 1099511627776"),
-    ("peerUser", lambda e: e.update(id=-2**31 - 1), "has an id outside -2**31..2**32-1: -2147483649"),
-    ("peerUser", lambda e: e.update(type="Vector<"), "('peerUser'): has a malformed result type (an empty type "
-                                                      "name): 'Vector<'"),
-    ("message", set_param_type("entities", "flags.3?Vector<MessageEntity>x"),
-     "has a malformed type (characters after the type): 'entities:flags.3?Vector<MessageEntity>x'"),
+    ("peerUser", lambda e: e.update(id=-(2**31) - 1), "has an id outside -2**31..2**32-1: -2147483649"),
+    (
+        "peerUser",
+        lambda e: e.update(type="Vector<"),
+        "('peerUser'): has a malformed result type (an empty type name): 'Vector<'",
+    ),
+    (
+        "message",
+        set_param_type("entities", "flags.3?Vector<MessageEntity>x"),
+        "has a malformed type (characters after the type): 'entities:flags.3?Vector<MessageEntity>x'",
+    ),
 ]
 
 

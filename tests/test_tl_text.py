@@ -31,8 +31,9 @@ def test_compute_id_reproduces_explicit_id(decl):
 
 
 def test_normalise():
-    assert normalise("x#1 {X:Type} flags2:# a:flags2.3?true b:Vector<Vector<bytes>>   c:flags2.1?bytes = Vector<X>;") == (
-        "x X:Type flags2:# b:Vector Vector bytes c:flags2.1?string = Vector X")
+    assert normalise(
+        "x#1 {X:Type} flags2:# a:flags2.3?true b:Vector<Vector<bytes>>   c:flags2.1?bytes = Vector<X>;"
+    ) == ("x X:Type flags2:# b:Vector Vector bytes c:flags2.1?string = Vector X")
 
 
 def test_sections_comments_builtins_and_params():
@@ -58,11 +59,22 @@ later#ffffffff = Later;
     assert conv.schema == {
         "constructors": [
             {"id": "481674261", "predicate": "vector", "params": [], "type": "Vector t"},
-            {"id": str(0xAABBCCDD - 2**32), "predicate": "user", "params": [
-                {"name": "flags", "type": "#"}, {"name": "bot", "type": "flags.0?true"},
-                {"name": "tags", "type": "flags.2?Vector<long>"}], "type": "User"},
-            {"id": str(pong_id - (pong_id >= 2**31) * 2**32), "predicate": "pong",
-             "params": [{"name": "msg_id", "type": "long"}], "type": "Pong"},
+            {
+                "id": str(0xAABBCCDD - 2**32),
+                "predicate": "user",
+                "params": [
+                    {"name": "flags", "type": "#"},
+                    {"name": "bot", "type": "flags.0?true"},
+                    {"name": "tags", "type": "flags.2?Vector<long>"},
+                ],
+                "type": "User",
+            },
+            {
+                "id": str(pong_id - (pong_id >= 2**31) * 2**32),
+                "predicate": "pong",
+                "params": [{"name": "msg_id", "type": "long"}],
+                "type": "Pong",
+            },
             {"id": "-1", "predicate": "later", "params": [], "type": "Later"},
         ],
         "methods": [
@@ -102,7 +114,9 @@ def test_to_json_forms():
     lines = to_json(schema).splitlines()
     assert json.loads("\n".join(lines)) == schema
     assert [json.loads(x.strip().rstrip(",")) for x in lines if x.startswith("    {")] == [
-        *schema["constructors"], *schema["methods"]]  # one entry per line
+        *schema["constructors"],
+        *schema["methods"],
+    ]  # one entry per line
     assert to_json(schema, compact=True) == json.dumps(schema, separators=(",", ":"))
 
 
@@ -116,11 +130,24 @@ def test_example_schema_ids_are_the_crc_of_its_declarations():
 
 LAYERS = [
     # TL text, JSON beside it, id-carrying lines, those whose id is not the CRC, computed ids, layer
-    ("telegram_api.tl", "api.json", 2460, [
-        "ipPortSecret", "accessPointRule", "help.configSimple", "inputPeerPhotoFileLocationLegacy",
-        "inputStickerSetThumbLegacy", "invokeWithBusinessConnectionPrefix",
-        "invokeWithGooglePlayIntegrityPrefix", "invokeWithApnsSecretPrefix", "invokeWithReCaptchaPrefix",
-    ], {"test.useConfigSimple": 0xF9B7B23D, "test.parseInputAppEvent": 0xBB0D87F1}, None),
+    (
+        "telegram_api.tl",
+        "api.json",
+        2460,
+        [
+            "ipPortSecret",
+            "accessPointRule",
+            "help.configSimple",
+            "inputPeerPhotoFileLocationLegacy",
+            "inputStickerSetThumbLegacy",
+            "invokeWithBusinessConnectionPrefix",
+            "invokeWithGooglePlayIntegrityPrefix",
+            "invokeWithApnsSecretPrefix",
+            "invokeWithReCaptchaPrefix",
+        ],
+        {"test.useConfigSimple": 0xF9B7B23D, "test.parseInputAppEvent": 0xBB0D87F1},
+        None,
+    ),
     # The service schema: msg_container's documented id is not the CRC of its bare-typed text.
     ("mtproto_api.tl", "mtproto.json", 50, ["msg_container"], {"message": 0x5BB8E511}, None),
     ("api_layer144.tl", "api_layer144.json", 1460, [], {}, 144),

@@ -14,8 +14,9 @@ def test_example_runs():
 def test_stubtest_accepts_the_stubs():
     # mypy's own comparison of tl.pyi with the module's classes, methods and their signatures
     pytest.importorskip("mypy")
-    out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "Virel.tl"],
-                         capture_output=True, text=True, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "Virel.tl"], capture_output=True, text=True, timeout=300
+    )
     assert out.returncode == 0, out.stdout + out.stderr
 
 
@@ -23,13 +24,17 @@ def test_mypy_strict_accepts_the_examples():
     pytest.importorskip("mypy")
     here = pathlib.Path(__file__).resolve().parent
     examples = [here / "typing_example.py", *sorted((here.parent / "examples").glob("*.py"))]
-    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", *map(str, examples)],
-                         capture_output=True, text=True, timeout=300)
+    out = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *map(str, examples)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stdout + out.stderr
 
 
 # Literals a user writes for the bundled layer: one right, then the three first mistakes.
-SEND_LITERALS = '''\
+SEND_LITERALS = """\
 from tl_types import messages_sendMessage
 from Virel.tl import TLParser
 ok: messages_sendMessage = {"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 1, "access_hash": 2},
@@ -38,16 +43,22 @@ misspelled: messages_sendMessage = {"_": "messages.sendMessage", "peer": {"_": "
 str_for_int: messages_sendMessage = {"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf"}, "message": "hi", "random_id": "7"}
 wrong_type: messages_sendMessage = {"_": "messages.sendMessage", "peer": {"_": "userEmpty", "id": 1}, "message": "hi", "random_id": 7}
 TLParser("{}").pack(ok)
-'''
+"""
 
 
 def test_mypy_strict_checks_dict_literals_against_the_stubs(tmp_path):
     pytest.importorskip("mypy")
     from Virel.cli import main
+
     assert main(["stubs", "-o", str(tmp_path / "tl_types.pyi")]) == 0
     (tmp_path / "send.py").write_text(SEND_LITERALS)
-    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "send.py", "tl_types.pyi"],
-                         capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    out = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "send.py", "tl_types.pyi"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        cwd=tmp_path,
+    )
     errors: dict[int, str] = {}
     for line in out.stdout.splitlines():
         if line.startswith("send.py:"):

@@ -1,4 +1,5 @@
 """Byte-level encoding of the primitives, through pack and unpack."""
+
 import struct
 import traceback
 
@@ -16,16 +17,26 @@ def one(kind):
     return make_parser([entry(1, "e", ("v", kind), ("after", "int"))])
 
 
-@pytest.mark.parametrize("n, prefix, total", [
-    (0, "00", 4), (1, "01", 4), (3, "03", 4), (4, "04", 8), (253, "fd", 256),
-    (254, "fefe0000", 260), (255, "feff0000", 260), (256, "fe000100", 260), (65536, "fe000001", 65540),
-])
+@pytest.mark.parametrize(
+    "n, prefix, total",
+    [
+        (0, "00", 4),
+        (1, "01", 4),
+        (3, "03", 4),
+        (4, "04", 8),
+        (253, "fd", 256),
+        (254, "fefe0000", 260),
+        (255, "feff0000", 260),
+        (256, "fe000100", 260),
+        (65536, "fe000001", 65540),
+    ],
+)
 def test_byte_string_lengths(n, prefix, total):
     p = make_parser([entry(1, "e", ("v", "bytes"))])
     data = bytes(range(256)) * (n // 256) + bytes(range(n % 256))
     out = p.pack({"_": "e", "v": data})[4:]
     assert out.startswith(bytes.fromhex(prefix)) and len(out) == total
-    assert out[len(prefix) // 2:][:n] == data and out[len(prefix) // 2 + n:] == bytes(total - n - len(prefix) // 2)
+    assert out[len(prefix) // 2 :][:n] == data and out[len(prefix) // 2 + n :] == bytes(total - n - len(prefix) // 2)
     assert p.unpack(ID + out) == {"_": "e", "v": data}
 
 
@@ -35,10 +46,22 @@ def test_text_is_utf8():
     assert p.unpack(ID + bytes.fromhex("02c3a900 07000000")) == {"_": "e", "v": "é", "after": 7}
 
 
-@pytest.mark.parametrize("text", [
-    "é", "ÿ" * 126, "ÿ" * 127, "ÿ" * 200, "€" * 84, "€" * 85, "a€" * 60, "😀" * 63, "😀" * 64, "x😀é€" * 30,
-    "€" * 6000,
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "é",
+        "ÿ" * 126,
+        "ÿ" * 127,
+        "ÿ" * 200,
+        "€" * 84,
+        "€" * 85,
+        "a€" * 60,
+        "😀" * 63,
+        "😀" * 64,
+        "x😀é€" * 30,
+        "€" * 6000,
+    ],
+)
 def test_text_of_every_width_and_prefix_is_its_utf8(text):
     p = one("string")
     utf8 = text.encode()
@@ -55,8 +78,9 @@ def framed(utf8):
 # Text goes a word of characters at a time while it is ASCII: a character that is not, at every
 # offset within a word and past a few words, next to ASCII or to others of its own width, in each
 # of the three widths a str may have (and at the edges of each UTF-8 length).
-@pytest.mark.parametrize("odd", ["\x80", "é", "\xff", "\u07ff", "\u0800", "ж", "\uffff", "\U00010000", "🙂",
-                                 "\U0010ffff"])
+@pytest.mark.parametrize(
+    "odd", ["\x80", "é", "\xff", "\u07ff", "\u0800", "ж", "\uffff", "\U00010000", "🙂", "\U0010ffff"]
+)
 @pytest.mark.parametrize("tail", ["", "abc", "abcdefgh" * 2, "y" * 300, "\xe9t\xe9", "жжж", "🙂a🙂"])
 def test_text_with_other_characters_anywhere_is_its_utf8(odd, tail):
     p = one("string")
@@ -89,13 +113,18 @@ def test_first_byte_255_is_a_length():
     assert p.unpack(ID + b"\xff" + bytes(range(255)) + bytes(4))["v"] == bytes(range(255))
 
 
-@pytest.mark.parametrize("kind, payload, position", [
-    ("int", "", 4), ("int", "010203", 4),  # int short: nothing moves
-    ("bytes", "", 4),
-    ("bytes", "05616263", 5),              # announces 5, 3 left: position after the prefix
-    ("bytes", "fe", 5), ("string", "fe0100", 5),  # long prefix incomplete: one past the 0xFE
-    ("bytes", "fe000100 6161", 8),         # long prefix complete, data short
-])
+@pytest.mark.parametrize(
+    "kind, payload, position",
+    [
+        ("int", "", 4),
+        ("int", "010203", 4),  # int short: nothing moves
+        ("bytes", "", 4),
+        ("bytes", "05616263", 5),  # announces 5, 3 left: position after the prefix
+        ("bytes", "fe", 5),
+        ("string", "fe0100", 5),  # long prefix incomplete: one past the 0xFE
+        ("bytes", "fe000100 6161", 8),  # long prefix complete, data short
+    ],
+)
 def test_short_input_positions(kind, payload, position):
     p = make_parser([entry(1, "e", ("v", kind))])
     with pytest.raises(RuntimeError, match=f"(?m)^Parse error at position {position}$"):
@@ -134,23 +163,40 @@ def test_pack_after_a_big_unpack():
     assert p.pack({"_": "e", "v": b"ab", "after": 3}) == ID + bytes.fromhex("02616200 03000000")
 
 
-@pytest.mark.parametrize("kind, value, wire", [
-    ("int", -1, "ffffffff"), ("int", True, "01000000"), ("int", 3.9, "03000000"),
-    ("int", 2147483648, "00000080"), ("int", 4294967295, "ffffffff"), ("int", -2147483648, "00000080"),
-    ("long", 2**64 - 1, "ff" * 8), ("long", 1, "0100000000000000"),
-    ("double", 1.5, struct.pack("<d", 1.5).hex()), ("double", 2, struct.pack("<d", 2.0).hex()),
-    ("Bool", "false", "01000000"), ("Bool", 0, "00000000"), ("Bool", None, "00000000"),
-])
+@pytest.mark.parametrize(
+    "kind, value, wire",
+    [
+        ("int", -1, "ffffffff"),
+        ("int", True, "01000000"),
+        ("int", 3.9, "03000000"),
+        ("int", 2147483648, "00000080"),
+        ("int", 4294967295, "ffffffff"),
+        ("int", -2147483648, "00000080"),
+        ("long", 2**64 - 1, "ff" * 8),
+        ("long", 1, "0100000000000000"),
+        ("double", 1.5, struct.pack("<d", 1.5).hex()),
+        ("double", 2, struct.pack("<d", 2.0).hex()),
+        ("Bool", "false", "01000000"),
+        ("Bool", 0, "00000000"),
+        ("Bool", None, "00000000"),
+    ],
+)
 def test_number_encodings(kind, value, wire):
     p = make_parser([entry(1, "e", ("v", kind))])
     assert p.pack({"_": "e", "v": value}) == ID + bytes.fromhex(wire)
 
 
-@pytest.mark.parametrize("kind, wire, value", [
-    ("int", "ffffffff", 4294967295), ("long", "ff" * 8, 2**64 - 1),
-    ("Bool", "00000000", False), ("Bool", "01000000", True), ("Bool", "07000000", True),
-    ("double", struct.pack("<d", -0.25).hex(), -0.25),
-])
+@pytest.mark.parametrize(
+    "kind, wire, value",
+    [
+        ("int", "ffffffff", 4294967295),
+        ("long", "ff" * 8, 2**64 - 1),
+        ("Bool", "00000000", False),
+        ("Bool", "01000000", True),
+        ("Bool", "07000000", True),
+        ("double", struct.pack("<d", -0.25).hex(), -0.25),
+    ],
+)
 def test_number_decodings(kind, wire, value):
     p = make_parser([entry(1, "e", ("v", kind))])
     out = p.unpack(ID + bytes.fromhex(wire))["v"]
@@ -197,8 +243,9 @@ def test_output_moves_inside_nested_objects():
     items = [{"_": "e", "v": bytes([i]) * 40_000, "after": i} for i in range(7)]  # moves at the 2nd, grows at the 4th
     box = {"_": "box", "items": items, "tail": "é" * 300}
     wire = p.pack(box)
-    assert wire == (struct.pack("<III", 2, 0x1CB5C415, 7) + b"".join(p.pack(item) for item in items)
-                    + framed("é".encode() * 300))
+    assert wire == (
+        struct.pack("<III", 2, 0x1CB5C415, 7) + b"".join(p.pack(item) for item in items) + framed("é".encode() * 300)
+    )
     assert p.unpack(wire) == box
 
 
@@ -223,4 +270,3 @@ def test_failure_after_the_move(size):
     assert failure(lambda: p.pack(bad))[:2] == (TypeError, "Expected bytes, got str")
     ok = {"_": "box", "items": [good, good], "tail": "t"}
     assert p.pack(ok) == struct.pack("<III", 2, 0x1CB5C415, 2) + p.pack(good) * 2 + framed(b"t")
-

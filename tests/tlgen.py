@@ -1,11 +1,26 @@
 """Hypothesis strategies driven by a schema: valid object dicts, and random schemas."""
+
 import json
 from collections import defaultdict
 
 from hypothesis import strategies as st
 
-from Virel.tl import (TL_BARE_OBJECT, TL_BARE_VECTOR, TL_BOOL, TL_BYTES, TL_DOUBLE, TL_INT, TL_INT128, TL_INT256,
-                      TL_LONG, TL_OBJECT, TL_STRING, TL_VECTOR, TLParser, TLSchemaCompiler)
+from Virel.tl import (
+    TL_BARE_OBJECT,
+    TL_BARE_VECTOR,
+    TL_BOOL,
+    TL_BYTES,
+    TL_DOUBLE,
+    TL_INT,
+    TL_INT128,
+    TL_INT256,
+    TL_LONG,
+    TL_OBJECT,
+    TL_STRING,
+    TL_VECTOR,
+    TLParser,
+    TLSchemaCompiler,
+)
 
 from support import framed_body
 
@@ -41,7 +56,7 @@ class SchemaValues:
         # Entries that decoding can reach: the last of each identifier.
         self.entries = [e for e in records if by_id[e.id] is e]
         reachable = {id(e) for e in self.entries}
-        self.constructors = [e for e in records[:len(schema.get("constructors", []))] if id(e) in reachable]
+        self.constructors = [e for e in records[: len(schema.get("constructors", []))] if id(e) in reachable]
         self.by_type = defaultdict(list)
         for e in self.constructors:
             self.by_type[e.result_type].append(e)
@@ -73,10 +88,13 @@ class SchemaValues:
             if level.kind in VECTORS and level.endless:  # "Vector t": vectors to any depth
                 return st.just([])
             if level.kind in VECTORS:
-                return st.lists(self.value(level.kind, level.type_name, element[1:], depth + 1),
-                                max_size=3 if depth < self.max_depth else 0)
-            return st.lists(self.value(level.kind, level.type_name, (), depth + 1),
-                            max_size=3 if depth < self.max_depth else 0)
+                return st.lists(
+                    self.value(level.kind, level.type_name, element[1:], depth + 1),
+                    max_size=3 if depth < self.max_depth else 0,
+                )
+            return st.lists(
+                self.value(level.kind, level.type_name, (), depth + 1), max_size=3 if depth < self.max_depth else 0
+            )
         if kind == TL_BARE_OBJECT:  # its one record (a schema that has none is not drawn from)
             target = text.split("?")[-1].lstrip("%")
             bare = [e for e in self.constructors if target in (e.name, e.result_type)]
@@ -106,7 +124,8 @@ class SchemaValues:
         # Deep down a typed value leaves its optional parts out, so that it ends.
         present = st.just(False) if self.typed and depth > self.max_depth else st.booleans()
         return st.fixed_dictionaries(dict.fromkeys(groups, present)).flatmap(
-            lambda present: self._fill(e, present, depth))
+            lambda present: self._fill(e, present, depth)
+        )
 
     def _fill(self, e, present, depth):
         key = (id(e), depth, tuple(sorted(present.items())))
@@ -161,8 +180,12 @@ def schemas(draw, max_entries=6):
         if has_flags2:
             params.append({"name": "flags2", "type": "#"})
         for j in range(draw(st.integers(0, 6))):
-            base = draw(st.sampled_from(PLAIN_TYPES + ["Vector<int>", "Vector<string>", "Vector<long>",
-                                                      "Vector<Vector<int>>", "obj", "vec", "true"]))
+            base = draw(
+                st.sampled_from(
+                    PLAIN_TYPES
+                    + ["Vector<int>", "Vector<string>", "Vector<long>", "Vector<Vector<int>>", "obj", "vec", "true"]
+                )
+            )
             if base == "obj":
                 base = draw(st.sampled_from(types))
             elif base == "vec":
@@ -174,8 +197,14 @@ def schemas(draw, max_entries=6):
                     has_flags = True
                 base = f"{field}.{draw(st.integers(0, 31))}?{base}"
             params.append({"name": f"p{j}", "type": base})
-        entries.append({"id": str(ident - 2**32 if ident >= 2**31 else ident), "predicate": name,
-                        "params": params, "type": types[i]})
+        entries.append(
+            {
+                "id": str(ident - 2**32 if ident >= 2**31 else ident),
+                "predicate": name,
+                "params": params,
+                "type": types[i],
+            }
+        )
     leaf = {"id": "0", "predicate": "leaf_", "params": [], "type": types[0]}  # ends recursion
     split = draw(st.integers(0, count))
     return {"constructors": [leaf] + entries[:split], "methods": entries[split:]}

@@ -1,4 +1,5 @@
 """A program that uses the stubs; mypy --strict must accept it."""
+
 from Virel.tl import TLParser, TLSchemaCompiler
 
 SCHEMA = '{"constructors": [{"id": 1, "predicate": "point", "params": [{"name": "x", "type": "int"}]}]}'

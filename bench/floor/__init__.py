@@ -29,8 +29,7 @@ if TESTS not in sys.path:
 import _cmake  # noqa: E402
 
 FLAGS_KIND = 8
-(MAKE_DICT, MAKE_LIST, MAKE_INT, MAKE_LONG, MAKE_DOUBLE, MAKE_STR, MAKE_BYTES, SHARED,
- MAKE_NUMBERS) = range(9)
+(MAKE_DICT, MAKE_LIST, MAKE_INT, MAKE_LONG, MAKE_DOUBLE, MAKE_STR, MAKE_BYTES, SHARED, MAKE_NUMBERS) = range(9)
 SHARED_OBJECTS = (True, False, None)
 
 
@@ -87,8 +86,9 @@ class Floor:
             if name not in shapes:
                 ctor = self.schema.by_name[name]
                 keys = tuple(map(sys.intern, v))
-                absent = {p.name: False if p.kind == BOOL else None
-                          for p in ctor.params if p.condition_word is not None}
+                absent = {
+                    p.name: False if p.kind == BOOL else None for p in ctor.params if p.condition_word is not None
+                }
                 prototype = {key: absent.get(key) for key in keys}
                 prototype["_"] = sys.intern(name)
                 shapes[name] = (len(shapes), prototype, keys)
@@ -131,10 +131,10 @@ class Floor:
             else:
                 raise TypeError(f"no plan for {type(v).__name__}")
 
-        walk(value)   # the words stay in native order, as the extension reads them
-        return self.module.unpack_plan(words.tobytes(), bytes(data),
-                                       tuple(shape[1:] for shape in shapes.values()),
-                                       SHARED_OBJECTS)
+        walk(value)  # the words stay in native order, as the extension reads them
+        return self.module.unpack_plan(
+            words.tobytes(), bytes(data), tuple(shape[1:] for shape in shapes.values()), SHARED_OBJECTS
+        )
 
     def pack(self, value: dict, plan: Any) -> bytes:
         return self.module.pack(value, plan)

@@ -1,4 +1,5 @@
 """Type stubs for the native module Virel.tl."""
+
 import json as json
 from collections.abc import Buffer, Mapping
 from typing import Any, Final, NoReturn, SupportsIndex, final
@@ -61,7 +62,15 @@ class TLElementType(structseq[Any], tuple[int, str, bool]):
 @final
 class TLParam(structseq[Any], tuple[str, int, str, bool, int, int, int, tuple[TLElementType, ...]]):
     __match_args__: Final = (
-        "name", "kind", "type_name", "is_conditional", "flag_field", "flag_bit", "flags_word", "element")
+        "name",
+        "kind",
+        "type_name",
+        "is_conditional",
+        "flag_field",
+        "flag_bit",
+        "flags_word",
+        "element",
+    )
     @property
     def name(self) -> str: ...
     @property
@@ -103,12 +112,25 @@ class TLSchemaCompiler:
 
 @disjoint_base
 class TLParser:
-    def __new__(cls, schema_json: str | dict[str, Any], *, strict: bool = False, signed: bool = False,
-                inflate: bool = False, inflate_limit: int = 67108864) -> Self: ...
+    def __new__(
+        cls,
+        schema_json: str | dict[str, Any],
+        *,
+        strict: bool = False,
+        signed: bool = False,
+        inflate: bool = False,
+        inflate_limit: int = 67108864,
+    ) -> Self: ...
     def unpack(self, data: bytes, *, result_type: str | dict[int, str | None] | None = None) -> dict[str, Any]: ...
     def pack(self, value: Mapping[str, Any]) -> bytes: ...
-    def unpack_from(self, data: Buffer, offset: SupportsIndex = 0, type: str | None = None, *,
-                    result_type: str | dict[int, str | None] | None = None) -> tuple[Any, int]: ...
+    def unpack_from(
+        self,
+        data: Buffer,
+        offset: SupportsIndex = 0,
+        type: str | None = None,
+        *,
+        result_type: str | dict[int, str | None] | None = None,
+    ) -> tuple[Any, int]: ...
     def pack_as(self, value: Any, type: str | None) -> bytes: ...
     def pack_into(self, buffer: bytearray, value: Any, type: str | None = None) -> int: ...
     def __reduce__(self) -> NoReturn: ...

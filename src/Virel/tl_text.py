@@ -47,9 +47,7 @@ __all__ = [
 ]
 
 #: Names whose id-less declarations describe wire primitives, not objects.
-BUILTIN_TYPES = frozenset(
-    {"int", "long", "double", "string", "bytes", "int128", "int256", "vector"}
-)
+BUILTIN_TYPES = frozenset({"int", "long", "double", "string", "bytes", "int128", "int256", "vector"})
 
 _SECTIONS = {"---functions---": "methods", "---types---": "constructors"}
 _HEAD = re.compile(r"^([A-Za-z_][\w.]*)(?:#([0-9a-fA-F]+))?$")
@@ -207,9 +205,7 @@ def parse(text: str) -> Conversion:
                 raise TLTextError(line, f"bad parameter {tok!r} in {name}")
             params.append({"name": pname, "type": ptype})
         key = "predicate" if kind == "constructors" else "method"
-        out.schema[kind].append(
-            {"id": str(_signed(ident)), key: name, "params": params, "type": result}
-        )
+        out.schema[kind].append({"id": str(_signed(ident)), key: name, "params": params, "type": result})
     return out
 
 
@@ -229,10 +225,7 @@ def to_json(schema: dict, compact: bool = False) -> str:
         return json.dumps(schema, ensure_ascii=False, separators=(",", ":"))
     lines = []
     for key, entries in schema.items():
-        rows = [
-            "    " + json.dumps(e, ensure_ascii=False, separators=(",", ":"))
-            for e in entries
-        ]
+        rows = ["    " + json.dumps(e, ensure_ascii=False, separators=(",", ":")) for e in entries]
         body = ",\n".join(rows)
         lines.append(f"  {json.dumps(key)}: [\n{body}\n  ]" if rows else f"  {json.dumps(key)}: []")
     return "{\n" + ",\n".join(lines) + "\n}"

@@ -3,6 +3,7 @@ and imports it: the CMake target tlsub, built by tests/_cmake.py against the tl.
 installed Virel ships (the source tree's when the installed package has none), with the sanitizers
 when VIREL_SANITIZED is set (the sanitizer run). Never part of the wheel: nothing under tests/ is.
 """
+
 import pathlib
 import sys
 

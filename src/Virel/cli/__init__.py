@@ -166,65 +166,118 @@ class _Parser(argparse.ArgumentParser):
 def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     debug = argparse.ArgumentParser(add_help=False)
-    debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
-                       help="show the traceback of an error")
+    debug.add_argument("--debug", action="store_true", default=argparse.SUPPRESS, help="show the traceback of an error")
     # What the commands that use a schema share: the schema itself and how the codec is set up.
     codec = argparse.ArgumentParser(add_help=False)
-    codec.add_argument("--schema", action="append", metavar="SCHEMA",
-                       help="schema JSON or .tl file; may be repeated (default: the bundled schemas)")
+    codec.add_argument(
+        "--schema",
+        action="append",
+        metavar="SCHEMA",
+        help="schema JSON or .tl file; may be repeated (default: the bundled schemas)",
+    )
     main = _Parser(prog=PROG, description=MAIN_DESC, epilog=MAIN_EPILOG, formatter_class=fmt)
     main.add_argument("--debug", action="store_true", help="show the traceback of an error")
     main.add_argument("--version", action="version", version=f"Virel {_version()}")
     sub = main.add_subparsers(dest="command", metavar="COMMAND", required=True, title="commands")
 
-    p = sub.add_parser("demo", parents=[debug], formatter_class=fmt, description=DEMO_DESC, epilog=DEMO_EPILOG,
-                       help="pack and unpack a few example objects, with a timing")
-    p.add_argument("--seconds", type=float, default=0.5, metavar="S",
-                   help="time spent on the speed measurement (default 0.5; 0 skips it)")
+    p = sub.add_parser(
+        "demo",
+        parents=[debug],
+        formatter_class=fmt,
+        description=DEMO_DESC,
+        epilog=DEMO_EPILOG,
+        help="pack and unpack a few example objects, with a timing",
+    )
+    p.add_argument(
+        "--seconds",
+        type=float,
+        default=0.5,
+        metavar="S",
+        help="time spent on the speed measurement (default 0.5; 0 skips it)",
+    )
     p.set_defaults(func=cmd_demo)
 
-    p = sub.add_parser("unpack", parents=[debug, codec], formatter_class=fmt, description=UNPACK_DESC,
-                       epilog=UNPACK_EPILOG, help="TL bytes -> JSON")
+    p = sub.add_parser(
+        "unpack",
+        parents=[debug, codec],
+        formatter_class=fmt,
+        description=UNPACK_DESC,
+        epilog=UNPACK_EPILOG,
+        help="TL bytes -> JSON",
+    )
     p.add_argument("--type", metavar="TYPE", help="read a value of this type (e.g. 'Vector<User>'), not a boxed object")
     p.add_argument("--all", action="store_true", help="every value back to back, one JSON line each")
     p.add_argument("--compact", action="store_true", help="each value on one line")
     p.add_argument("--base64", action="store_true", help="the input is base64 text")
     p.add_argument("--strict", action="store_true", help="refuse bytes left after the object")
     p.add_argument("--signed", action="store_true", help="read int and long fields as signed numbers")
-    p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                   help="a progress line on stderr (default: when stderr is a terminal)")
+    p.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="a progress line on stderr (default: when stderr is a terminal)",
+    )
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
     p.set_defaults(func=cmd_unpack)
 
-    p = sub.add_parser("pack", parents=[debug, codec], formatter_class=fmt, description=PACK_DESC,
-                       epilog=PACK_EPILOG, help="JSON -> TL bytes (hex, or raw with --raw)")
+    p = sub.add_parser(
+        "pack",
+        parents=[debug, codec],
+        formatter_class=fmt,
+        description=PACK_DESC,
+        epilog=PACK_EPILOG,
+        help="JSON -> TL bytes (hex, or raw with --raw)",
+    )
     p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
     p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
     modes = p.add_mutually_exclusive_group()
-    modes.add_argument("--lenient", action="store_true",
-                       help="take what the library takes by default: ignore unknown keys, pack a missing "
-                            "value as zero, convert 1.5 to 1 (the default is strict)")
-    modes.add_argument("--strict", action="store_true",
-                       help="refuse unknown keys, missing values, wrong types and wrong records (the default)")
-    p.add_argument("--signed", action="store_true",
-                   help="accepted for symmetry with unpack (pack takes both readings)")
+    modes.add_argument(
+        "--lenient",
+        action="store_true",
+        help="take what the library takes by default: ignore unknown keys, pack a missing "
+        "value as zero, convert 1.5 to 1 (the default is strict)",
+    )
+    modes.add_argument(
+        "--strict",
+        action="store_true",
+        help="refuse unknown keys, missing values, wrong types and wrong records (the default)",
+    )
+    p.add_argument("--signed", action="store_true", help="accepted for symmetry with unpack (pack takes both readings)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")
     p.set_defaults(func=cmd_pack)
 
-    p = sub.add_parser("schema", parents=[debug, codec], formatter_class=fmt, description=SCHEMA_DESC,
-                       epilog=SCHEMA_EPILOG, help="summarise a schema, or show one constructor/method")
+    p = sub.add_parser(
+        "schema",
+        parents=[debug, codec],
+        formatter_class=fmt,
+        description=SCHEMA_DESC,
+        epilog=SCHEMA_EPILOG,
+        help="summarise a schema, or show one constructor/method",
+    )
     p.add_argument("file", nargs="?", metavar="SCHEMA", help="schema JSON or .tl file (default: the bundled ones)")
     p.add_argument("entry", nargs="?", metavar="ENTRY", help="a name, or an id (hex or decimal)")
     p.set_defaults(func=cmd_schema)
 
-    p = sub.add_parser("stubs", parents=[debug, codec], formatter_class=fmt, description=STUBS_DESC,
-                       epilog=STUBS_EPILOG, help="typed dictionaries (TypedDict) of a schema")
+    p = sub.add_parser(
+        "stubs",
+        parents=[debug, codec],
+        formatter_class=fmt,
+        description=STUBS_DESC,
+        epilog=STUBS_EPILOG,
+        help="typed dictionaries (TypedDict) of a schema",
+    )
     p.add_argument("-o", "--output", metavar="OUT.pyi", help="write here instead of stdout")
     p.set_defaults(func=cmd_stubs)
 
-    p = sub.add_parser("convert", parents=[debug], formatter_class=fmt, description=CONVERT_DESC, epilog=CONVERT_EPILOG,
-                       help="TL text -> schema JSON")
+    p = sub.add_parser(
+        "convert",
+        parents=[debug],
+        formatter_class=fmt,
+        description=CONVERT_DESC,
+        epilog=CONVERT_EPILOG,
+        help="TL text -> schema JSON",
+    )
     p.add_argument("file", metavar="FILE.tl", help="TL text file, or - for stdin")
     p.add_argument("-o", "--output", metavar="OUT.json", help="write here instead of stdout")
     p.add_argument("--compact", action="store_true", help="all on one line")

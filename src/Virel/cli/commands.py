@@ -9,8 +9,17 @@ import sys
 from .. import tl_text
 from . import stubs
 from .errors import Failure, UsageError, describe, note, out, shown
-from .inputs import (TLInput, looks_like_base64, looks_like_hex, open_tl_input, read_file, read_json_input,
-                     read_json_lines, stdin_bytes, stdin_is_file)
+from .inputs import (
+    TLInput,
+    looks_like_base64,
+    looks_like_hex,
+    open_tl_input,
+    read_file,
+    read_json_input,
+    read_json_lines,
+    stdin_bytes,
+    stdin_is_file,
+)
 from .jsonform import LARGE, compact_bytes, write
 from .progress import Progress
 from .schema_view import Schema, format_entry, parse_id
@@ -88,8 +97,9 @@ def _unpack(args, parser, source: TLInput, out, progress: Progress) -> int:
             out.stream.flush()  # the values before this one are printed first
             offset = source.base + pos
             where = "" if not args.all else f"value {index} at byte {offset}: "
-            raise Failure(f"{where}cannot unpack {_count(avail)}: {describe(exc)}"
-                          f"{_input_hint(args, data) if offset == 0 else ''}") from exc
+            raise Failure(
+                f"{where}cannot unpack {_count(avail)}: {describe(exc)}{_input_hint(args, data) if offset == 0 else ''}"
+            ) from exc
         large = end - pos >= LARGE
         text = None if pretty or large else compact_bytes(value)
         if text is not None:
@@ -112,13 +122,17 @@ def _unpack(args, parser, source: TLInput, out, progress: Progress) -> int:
     if offset < total and args.strict and not args.all:
         # As TLParser.unpack refuses them in strict mode.
         extra = total - offset
-        raise Failure(f"cannot unpack {_count(total)}: "
-                      f"{describe(ValueError(f'{_count(extra)} left after the object, at position {offset}'))}")
+        raise Failure(
+            f"cannot unpack {_count(total)}: "
+            f"{describe(ValueError(f'{_count(extra)} left after the object, at position {offset}'))}"
+        )
     if offset < total:
         extra = total - offset
         # Departure D24: see ARCHITECTURE.md, "Departures".
-        note(f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "
-             f"{_count(extra)} after it {'were' if extra > 1 else 'was'} not read (--all reads every value)")
+        note(
+            f"warning: the {'object' if args.type is None else 'value'} is {_count(offset)}; the "
+            f"{_count(extra)} after it {'were' if extra > 1 else 'was'} not read (--all reads every value)"
+        )
     return 0
 
 
@@ -140,8 +154,10 @@ DECODE_ERRORS = (ValueError, RuntimeError, TypeError, OverflowError, UnicodeDeco
 def _pack_one(parser, value, type_text, where: str = "") -> bytes:
     if type_text is None and (not isinstance(value, dict) or "_" not in value):
         # Departure D24: see ARCHITECTURE.md, "Departures".
-        raise Failure(f'{where}the JSON must be an object whose "_" names the constructor, '
-                      'e.g. {"_": "peerUser", "user_id": 42} (or give --type)')
+        raise Failure(
+            f'{where}the JSON must be an object whose "_" names the constructor, '
+            'e.g. {"_": "peerUser", "user_id": 42} (or give --type)'
+        )
     try:
         return parser.pack_as(value, type_text)
     except PACK_ERRORS as exc:
@@ -221,8 +237,7 @@ def cmd_schema(args) -> int:
 
 def cmd_stubs(args) -> int:
     schema = schema_of(args)
-    what = (f"the bundled API layer {schema.layer} and MTProto service schema" if schema.bundled
-            else schema.label)
+    what = f"the bundled API layer {schema.layer} and MTProto service schema" if schema.bundled else schema.label
     text = stubs.generate(schema.data(), what)
     if args.output:
         try:
@@ -254,8 +269,7 @@ def cmd_convert(args) -> int:
     except tl_text.TLTextError as exc:
         raise Failure(f"bad TL file {name}: {exc}") from None
     for c in conv.computed_ids:
-        note(f"note: {name}:{c.line}: {c.name} has no #id; "
-             f"using the CRC32 of its normalised text: #{c.id:08x}")
+        note(f"note: {name}:{c.line}: {c.name} has no #id; using the CRC32 of its normalised text: #{c.id:08x}")
     text_out = tl_text.to_json(conv.schema, compact=args.compact)
     if args.output:
         try:
@@ -263,8 +277,10 @@ def cmd_convert(args) -> int:
                 fh.write(text_out + "\n")
         except OSError as exc:
             raise Failure(f"cannot write {args.output}: {exc.strerror or exc}") from None
-        note(f"wrote {len(conv.schema['constructors'])} constructors and "
-             f"{len(conv.schema['methods'])} methods to {args.output}")
+        note(
+            f"wrote {len(conv.schema['constructors'])} constructors and "
+            f"{len(conv.schema['methods'])} methods to {args.output}"
+        )
     else:
         out(text_out)
     return 0

@@ -14,19 +14,35 @@ EXAMPLE_SCHEMA = Path(__file__).resolve().parent.parent / "example_schema.json"
 
 DEMO_OBJECTS = [
     ("a peer", {"_": "peerUser", "user_id": 777000}),
-    ("a user: flags, an optional true, a long beyond 2**53, bytes", {
-        "_": "user", "bot": False, "verified": True, "id": 5_123_456_789,
-        "access_hash": 7_234_567_890_123_456_789, "first_name": "Ada",
-        "username": "ada", "photo_thumb": bytes.fromhex("ffd8ffe000104a46"),
-    }),
-    ("a message: nested objects, a vector, a double", {
-        "_": "message", "out": True, "id": 4021, "from_id": {"_": "peerUser", "user_id": 5_123_456_789},
-        "peer_id": {"_": "peerChat", "chat_id": 600_123}, "date": 1_767_225_600,
-        "message": "Lunch at Café Tōkyō?",
-        "media": {"_": "messageMediaGeo", "geo": {"_": "geoPoint", "lat": 35.66, "lon": 139.7}},
-        "entities": [{"_": "messageEntityBold", "offset": 9, "length": 10}],
-        "views": 12, "pinned": False,
-    }),
+    (
+        "a user: flags, an optional true, a long beyond 2**53, bytes",
+        {
+            "_": "user",
+            "bot": False,
+            "verified": True,
+            "id": 5_123_456_789,
+            "access_hash": 7_234_567_890_123_456_789,
+            "first_name": "Ada",
+            "username": "ada",
+            "photo_thumb": bytes.fromhex("ffd8ffe000104a46"),
+        },
+    ),
+    (
+        "a message: nested objects, a vector, a double",
+        {
+            "_": "message",
+            "out": True,
+            "id": 4021,
+            "from_id": {"_": "peerUser", "user_id": 5_123_456_789},
+            "peer_id": {"_": "peerChat", "chat_id": 600_123},
+            "date": 1_767_225_600,
+            "message": "Lunch at Café Tōkyō?",
+            "media": {"_": "messageMediaGeo", "geo": {"_": "geoPoint", "lat": 35.66, "lon": 139.7}},
+            "entities": [{"_": "messageEntityBold", "offset": 9, "length": 10}],
+            "views": 12,
+            "pinned": False,
+        },
+    ),
 ]
 
 
@@ -34,8 +50,7 @@ def _fit(prefix: str, value, width: int, indent: str = "", last: bool = True) ->
     """JSON of value after prefix: on one line if it fits, else broken up."""
     comma = "" if last else ","
     flat = json.dumps(value, ensure_ascii=False, separators=(", ", ": "))
-    if (len(indent) + len(prefix) + len(flat) + len(comma) <= width
-            or not isinstance(value, (dict, list)) or not value):
+    if len(indent) + len(prefix) + len(flat) + len(comma) <= width or not isinstance(value, (dict, list)) or not value:
         return [indent + prefix + flat + comma]
     inner = indent + "  "
     if isinstance(value, dict):
@@ -56,8 +71,8 @@ def _side_by_side(obj: dict, data: bytes) -> list[str]:
     left = []
     for key, value in obj.items():
         left += _fit(f"{key}: ", to_jsonable(value), DEMO_WIDTH)
-    words = [data[i:i + 4].hex() for i in range(0, len(data), 4)]
-    right = [" ".join(words[i:i + 2]) for i in range(0, len(words), 2)]
+    words = [data[i : i + 4].hex() for i in range(0, len(data), 4)]
+    right = [" ".join(words[i : i + 2]) for i in range(0, len(words), 2)]
     rows = max(len(left), len(right))
     left += [""] * (rows - len(left))
     right += [""] * (rows - len(right))

@@ -158,15 +158,15 @@ PIECE = 1 << 16  # characters from which a piece is written at once
 
 def _encoder(item_sep: str, key_sep: str):
     """The text of a prepared value with these separators, by the C encoder."""
-    encoder = json.JSONEncoder(ensure_ascii=False, check_circular=False, allow_nan=False,
-                               separators=(item_sep, key_sep))
+    encoder = json.JSONEncoder(
+        ensure_ascii=False, check_circular=False, allow_nan=False, separators=(item_sep, key_sep)
+    )
     make = json.encoder.c_make_encoder
     if make is None:  # an interpreter without the C encoder
         return encoder.encode
     # Made once here rather than by each encode() call (what the many small pieces of indented
     # output would pay for); the arguments are those JSONEncoder.iterencode passes.
-    encode = make(None, encoder.default, json.encoder.encode_basestring, None, key_sep, item_sep,
-                  False, False, False)
+    encode = make(None, encoder.default, json.encoder.encode_basestring, None, key_sep, item_sep, False, False, False)
     return lambda value: "".join(encode(value, 0))
 
 
@@ -206,8 +206,12 @@ def _rewrite_big(text: bytes, mask: bytes, at: int) -> bytes:
         end = mask.find(b".", at)
         end = len(text) if end < 0 else end
         start = at - 1 if at and text[at - 1] == 0x2D else at  # "-"
-        if ((start == 0 or text[start - 1] in b":,[") and (end == len(text) or text[end] in b",]}")
-                and not -SAFE_INT <= int(text[start:end]) <= SAFE_INT and _outside_strings(text, unescaped, start)):
+        if (
+            (start == 0 or text[start - 1] in b":,[")
+            and (end == len(text) or text[end] in b",]}")
+            and not -SAFE_INT <= int(text[start:end]) <= SAFE_INT
+            and _outside_strings(text, unescaped, start)
+        ):
             parts += [text[done:start], b'{"$int":"', text[start:end], b'"}']
             done = end
         at = mask.find(_RUN, end)
@@ -266,8 +270,7 @@ class _Layout:
         self.levels, self.seps, self.leaves, self.whole, self.batch = levels, seps, leaves, whole, batch
 
 
-_PRETTY_SEPS = [("\n" + "  " * (d + 1), ",\n" + "  " * (d + 1), "\n" + "  " * d, ": ")
-                for d in range(INDENT_LEVELS)]
+_PRETTY_SEPS = [("\n" + "  " * (d + 1), ",\n" + "  " * (d + 1), "\n" + "  " * d, ": ") for d in range(INDENT_LEVELS)]
 _FLAT_SEPS = ("", ", ", "", ": ")
 _COMPACT_SEPS = ("", ",", "", ":")
 BATCH = 256  # list items written by one call of the C encoder in compact output
@@ -300,8 +303,9 @@ def _compact_leaf(v, depth):
 def _layout(pretty: bool, deepest: int) -> _Layout:
     if not pretty:
         if deepest <= C_DEPTH:
-            return _Layout(CHUNK_LEVELS, _Seps([], _COMPACT_SEPS), _compact_leaf, _compact,
-                           lambda items: _compact(items)[1:-1])
+            return _Layout(
+                CHUNK_LEVELS, _Seps([], _COMPACT_SEPS), _compact_leaf, _compact, lambda items: _compact(items)[1:-1]
+            )
         return _Layout(deepest + 1, _Seps([], _COMPACT_SEPS), _compact_leaf, None)
     if deepest < INDENT_LEVELS + C_DEPTH:
         return _Layout(INDENT_LEVELS, _Seps(_PRETTY_SEPS, None), _pretty_leaf, _flat)
@@ -365,7 +369,7 @@ def write(value, sink, pretty: bool = True, large: bool = True) -> None:
             for i in range(0, len(v), BATCH):
                 if i:
                     emit(",")
-                put(batch(v[i:i + BATCH]))
+                put(batch(v[i : i + BATCH]))
             emit("]")
         else:
             first, between, last, _ = seps[depth]
@@ -453,7 +457,7 @@ def _copied(value):
     todo = [top]
     while todo:
         node = todo.pop()
-        for key, v in (node.items() if type(node) is dict else enumerate(node)):
+        for key, v in node.items() if type(node) is dict else enumerate(node):
             if (copy := _plain(v)) is not None:
                 node[key] = copy
                 todo.append(copy)
@@ -505,5 +509,7 @@ def from_json(text: str):
     except RecursionError:
         raise Failure("bad JSON input: nested too deeply to read") from None
     except ValueError:  # an integer beyond the interpreter's limit on digits
-        raise Failure(f"bad JSON input: an integer of more than {sys.get_int_max_str_digits()} digits "
-                      "(no TL value has more than 78)") from None
+        raise Failure(
+            f"bad JSON input: an integer of more than {sys.get_int_max_str_digits()} digits "
+            "(no TL value has more than 78)"
+        ) from None

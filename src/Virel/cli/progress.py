@@ -35,8 +35,7 @@ def line(done: int, total: int | None, elapsed: float, values: int) -> str:
         eighths = int((part * BAR - full) * 8)
         bar = ("█" * full + ("▏▎▍▌▋▊▉"[eighths - 1] if eighths else "")).ljust(BAR)
         left = _clock((total - done) / rate) if rate > 0 else "?"
-        return (f"{part * 100:3.0f}%|{bar}| {_size(done)}/{_size(total)} "
-                f"[{_clock(elapsed)}<{left}, {speed}, {count}]")
+        return f"{part * 100:3.0f}%|{bar}| {_size(done)}/{_size(total)} [{_clock(elapsed)}<{left}, {speed}, {count}]"
     return f"{_size(done)} [{_clock(elapsed)}, {speed}, {count}]"
 
 

@@ -21,9 +21,19 @@ from .. import tl_text
 from .errors import Failure, UsageError, describe, shown
 from .inputs import read_file
 
-KINDS = {"int": "int", "#": "int", "long": "long", "double": "double", "string": "string",
-         "bytes": "bytes", "byte": "bytes", "Bool": "bool", "true": "bool",
-         "int128": "int128", "int256": "int256"}
+KINDS = {
+    "int": "int",
+    "#": "int",
+    "long": "long",
+    "double": "double",
+    "string": "string",
+    "bytes": "bytes",
+    "byte": "bytes",
+    "Bool": "bool",
+    "true": "bool",
+    "int128": "int128",
+    "int256": "int256",
+}
 SIZES = {"int": 4, "long": 8, "double": 8, "bool": 4, "int128": 16, "int256": 32}
 _CONSTRUCTOR_NAME = re.compile(r"^(?:[A-Za-z0-9_]+\.)*[a-z][A-Za-z0-9_]*$")
 FLAGS_WORDS = ("flags", "flags2")
@@ -88,10 +98,20 @@ def removal_passes(text: str) -> list[int]:
 def kind_words() -> dict[int, str]:
     """The word for each of the module's kind codes."""
     tl = _tl_module()
-    return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
-            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object",
-            tl.TL_INT128: "int128", tl.TL_INT256: "int256", tl.TL_BARE_OBJECT: "bare object",
-            tl.TL_BARE_VECTOR: "bare vector"}
+    return {
+        tl.TL_INT: "int",
+        tl.TL_LONG: "long",
+        tl.TL_DOUBLE: "double",
+        tl.TL_STRING: "string",
+        tl.TL_BYTES: "bytes",
+        tl.TL_BOOL: "bool",
+        tl.TL_VECTOR: "vector",
+        tl.TL_OBJECT: "object",
+        tl.TL_INT128: "int128",
+        tl.TL_INT256: "int256",
+        tl.TL_BARE_OBJECT: "bare object",
+        tl.TL_BARE_VECTOR: "bare vector",
+    }
 
 
 def element_kinds(expr: str) -> tuple[list[str], bool]:
@@ -168,8 +188,10 @@ def read_entries(data: dict) -> list[Entry]:
     compiler = _tl_module().TLSchemaCompiler()
     compiler.compile(data)
     constructors = len(data.get("constructors") or ())
-    return [Entry(i, "constructor" if i < constructors else "method", e.name, e.id, e.result_type, e.params)
-            for i, e in enumerate(compiler.entries())]
+    return [
+        Entry(i, "constructor" if i < constructors else "method", e.name, e.id, e.result_type, e.params)
+        for i, e in enumerate(compiler.entries())
+    ]
 
 
 class SchemaView:
@@ -186,8 +208,7 @@ class SchemaView:
             notes.append(f"unpack reads id 0x{e.id:08x} as the later {later.kind} {later.name}")
         later = self.by_name[e.name]
         if later is not e:
-            notes.append(f"pack writes the name {e.name!r} as the later {later.kind} "
-                         f"(id 0x{later.id:08x})")
+            notes.append(f"pack writes the name {e.name!r} as the later {later.kind} (id 0x{later.id:08x})")
         return notes
 
 
@@ -313,8 +334,10 @@ def read_source(path: str) -> Source:
 def bundled_sources() -> list[Source]:
     from .. import schemas
 
-    return [Source("the bundled MTProto service schema", None, schemas.mtproto(), None, True),
-            Source(f"the bundled API layer {schemas.LAYER}", None, schemas.api(), schemas.LAYER, True)]
+    return [
+        Source("the bundled MTProto service schema", None, schemas.mtproto(), None, True),
+        Source(f"the bundled API layer {schemas.LAYER}", None, schemas.api(), schemas.LAYER, True),
+    ]
 
 
 def _compiled(source_label: str, schema, **options):
@@ -340,8 +363,10 @@ def merge(sources: list[Source], warn) -> dict:
             if lost:
                 names = ", ".join(f"{e.name}#{e.id:08x}" for e in lost[:4])
                 more = f" and {len(lost) - 4} more" if len(lost) > 4 else ""
-                warn(f"warning: {source.label} replaces {len(lost)} entr{'y' if len(lost) == 1 else 'ies'} "
-                     f"of {label} with the same id: {names}{more}")
+                warn(
+                    f"warning: {source.label} replaces {len(lost)} entr{'y' if len(lost) == 1 else 'ies'} "
+                    f"of {label} with the same id: {names}{more}"
+                )
                 entries = [(key, raw, e) for key, raw, e in entries if e.id not in new_ids]
             kept_owners.append((label, entries))
         raws = [(key, raw) for key in ("constructors", "methods") for raw in list(data.get(key) or ())]

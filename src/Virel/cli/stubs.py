@@ -28,19 +28,27 @@ from __future__ import annotations
 import keyword
 import zlib
 
-SCALARS = {"int": "_b.int", "long": "_b.int", "double": "_b.float", "string": "_b.str", "bytes": "_b.bytes",
-           "bool": "_b.bool", "int128": "_b.int", "int256": "_b.int"}
+SCALARS = {
+    "int": "_b.int",
+    "long": "_b.int",
+    "double": "_b.float",
+    "string": "_b.str",
+    "bytes": "_b.bytes",
+    "bool": "_b.bool",
+    "int128": "_b.int",
+    "int256": "_b.int",
+}
 UNKNOWN = "_Mapping[_b.str, _t.Any]"
 # Names the module binds itself, which no record may take.
 RESERVED = frozenset({"typed"})
 
-HEADER = '''\
+HEADER = """\
 {doc}
 # The same text is a stub file (tl_types.pyi) and an importable module (tl_types.py).
 import builtins as _b
 import typing as _t
 from collections.abc import Mapping as _Mapping
-'''
+"""
 
 
 def _ident(name: str) -> str:
@@ -66,9 +74,20 @@ def _unique(text: str, name: str, taken) -> str:
 def _kind_words() -> dict[int, str]:
     from .. import tl
 
-    return {tl.TL_INT: "int", tl.TL_LONG: "long", tl.TL_DOUBLE: "double", tl.TL_STRING: "string",
-            tl.TL_BYTES: "bytes", tl.TL_BOOL: "bool", tl.TL_VECTOR: "vector", tl.TL_OBJECT: "object",
-            tl.TL_INT128: "int128", tl.TL_INT256: "int256", tl.TL_BARE_VECTOR: "vector", tl.TL_BARE_OBJECT: "bare"}
+    return {
+        tl.TL_INT: "int",
+        tl.TL_LONG: "long",
+        tl.TL_DOUBLE: "double",
+        tl.TL_STRING: "string",
+        tl.TL_BYTES: "bytes",
+        tl.TL_BOOL: "bool",
+        tl.TL_VECTOR: "vector",
+        tl.TL_OBJECT: "object",
+        tl.TL_INT128: "int128",
+        tl.TL_INT256: "int256",
+        tl.TL_BARE_VECTOR: "vector",
+        tl.TL_BARE_OBJECT: "bare",
+    }
 
 
 def _proper(text: str) -> str:

@@ -43,8 +43,7 @@ def _converted(name: str) -> dict[str, Any]:
 
 def _copy(schema: dict[str, Any]) -> dict[str, Any]:
     # Entries hold only strings and lists of parameter dicts of strings: two levels to copy.
-    return {key: [{**e, "params": [dict(p) for p in e["params"]]} for e in entries]
-            for key, entries in schema.items()}
+    return {key: [{**e, "params": [dict(p) for p in e["params"]]} for e in entries] for key, entries in schema.items()}
 
 
 def api() -> dict[str, Any]:
