@@ -362,6 +362,7 @@ def test_a_bad_text_without_its_padding_is_located_inside_the_data(api):
     assert caught.value.__notes__ == ["at string; the failing read began at byte 1"]
 
 
+@pytest.mark.plain_build_only  # a memory figure: meaningless, and slow, under the sanitizers
 def test_type_texts_given_at_calls_take_bounded_memory():
     code = """if True:
         import resource
