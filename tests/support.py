@@ -28,7 +28,7 @@ DOCUMENTED = (RuntimeError, ValueError, UnicodeDecodeError, RecursionError)
 
 def builtin_class(exc):
     """The built-in class a failure is raised with: its own class, or for a failure given its kind
-    (Virel.tl.EncodeValueError and the like, departure D?errors-1) the built-in class it derives from."""
+    (Virel.tl.EncodeValueError and the like, departure D34) the built-in class it derives from."""
     return next(c for c in type(exc).__mro__ if c.__module__ == "builtins")
 
 

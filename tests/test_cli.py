@@ -863,7 +863,7 @@ def test_every_way_of_writing_gives_the_same_text(monkeypatch, c_depth, batch):
     assert max(len(x) - len(x.lstrip()) for x in lines) == 2 * 10  # ten levels indented, no more
 
 
-# pack is strict by default, --lenient packs as the library's default does (departure D?cli-1).
+# pack is strict by default, --lenient packs as the library's default does (departure D37).
 @pytest.mark.parametrize(
     "argv, code, out, err_words",
     [

@@ -158,7 +158,7 @@ def test_schema_listing_cannot_be_forged(capsys, tmp_path):
         (["pack", "--all", "@EMPTY"], None),
     ],
 )
-def test_empty_input_is_no_error(tmp_path, argv, stdin):  # departure D?cli-3
+def test_empty_input_is_no_error(tmp_path, argv, stdin):  # departure D39
     (tmp_path / "empty").write_bytes(b"")
     argv = [a.replace("@EMPTY", f"@{tmp_path / 'empty'}") for a in argv]
     done = subprocess.run(
@@ -206,7 +206,7 @@ PEER_JSON = '{"_":"peerUser","user_id":42}'
 
 
 # Each piece is sent, then the lines it completes must come out while the input stays open
-# (departure D?cli-2).
+# (departure D38).
 @pytest.mark.parametrize(
     "argv, pieces",
     [

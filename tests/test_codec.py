@@ -98,7 +98,7 @@ def test_unpack_failures(signed, data, exc, message, note):
     p = new_parser(SCHEMA_TEXT, signed=signed)
     with pytest.raises(exc) as info:
         p.unpack(data)
-    assert builtin_class(info.value) is exc and str(info.value) == message  # D?errors-1
+    assert builtin_class(info.value) is exc and str(info.value) == message  # D34
     assert info.value.__notes__ == [note]
 
 
@@ -284,7 +284,7 @@ def test_defaults_for_missing_fields():
 def test_pack_failures(parser, value, exc, message):
     with pytest.raises(exc) as info:
         parser.pack(value)
-    assert builtin_class(info.value) is exc  # D?errors-1
+    assert builtin_class(info.value) is exc  # D34
     if message:
         assert str(info.value) == message
     assert parser.pack({"_": "empty"}) == b"\x12\0\0\0"

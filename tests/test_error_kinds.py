@@ -1,7 +1,7 @@
 """Errors by kind: a failure of unpack caused by the bytes is a DecodeError (TruncatedError when the
 input ended too early, MalformedError otherwise), one of pack caused by the value an EncodeError;
 each is still an instance of the built-in class it was raised with, with the same message.
-Departure D?errors-1: type(e) is a class of the module deriving from that built-in class."""
+Departure D34: type(e) is a class of the module deriving from that built-in class."""
 
 import pickle
 

@@ -30,9 +30,9 @@ def test_namespace_holds_the_two_classes_json_and_the_capsule():
         "TL_INT256",
         "TL_BARE_OBJECT",
         "TL_BARE_VECTOR",
-    }  # D?kinds-1, D?kinds-2
+    }  # D26, D27
     views = {"TLConstructor", "TLParam", "TLElementType"}  # what TLSchemaCompiler.entries() returns
-    errors = {"DecodeError", "TruncatedError", "MalformedError", "EncodeError"} | {  # D?errors-1
+    errors = {"DecodeError", "TruncatedError", "MalformedError", "EncodeError"} | {  # D34
         n for n in public if n.startswith(("Truncated", "Malformed", "Encode")) and n.endswith("Error")
     }
     assert len(errors) == 4 + 4 + 4 + 9

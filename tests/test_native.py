@@ -42,7 +42,7 @@ def outcome(call):
         return "ok", call()
     except Exception as e:  # noqa: BLE001 - compared, not swallowed
         names = [f.name for f in traceback.extract_tb(e.__traceback__) if f.filename == "src/Virel/tl"]
-        return builtin_class(e), str(e), names  # D?errors-1: the kind's class derives from it
+        return builtin_class(e), str(e), names  # D34: the kind's class derives from it
 
 
 def test_overrides_run(tlsub):

@@ -53,7 +53,7 @@ def kind(expr):
         ("Vector<int>", "vector"),
         ("Vector t", "vector"),
         ("VectorX", "vector"),
-        # vector<int> and int128 are kinds of their own now (D?kinds-1, D?kinds-2): see test_kinds.py.
+        # vector<int> and int128 are kinds of their own now (D26, D27): see test_kinds.py.
         ("bool", "object"),
         ("Int", "object"),
         ("", "object"),
@@ -382,7 +382,7 @@ VEC, OBJ, INT, LONG, BOOL = TL_VECTOR, TL_OBJECT, TL_INT, TL_LONG, TL_BOOL
         ("flags.3?Vector<User>", VEC, True, 0, 3, ((OBJ, "flags.3?User", False),)),
         ("VectorVector<<long>>", VEC, False, 0, 0, ((VEC, "Vector<long", False), (LONG, "long", False))),
         ("Vector t", VEC, False, 0, 0, ((VEC, "Vector t", True),)),  # strips to itself: vectors to any depth
-        ("a?b?c", TL_BARE_OBJECT, True, 0, 0, ()),  # D?kinds-2: a lower-case name is bare
+        ("a?b?c", TL_BARE_OBJECT, True, 0, 0, ()),  # D27: a lower-case name is bare
         ("a?B?c", OBJ, True, 0, 0, ()),
     ],
 )

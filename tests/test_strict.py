@@ -348,7 +348,7 @@ def test_pack_refuses_an_object_alike_in_every_mode(codec_path, mode, container,
     p = new_parser({"constructors": SHARED}, **mode)
     with pytest.raises(error) as caught:
         p.pack(container(value))
-    assert builtin_class(caught.value) is error and str(caught.value) == message  # D?errors-1
+    assert builtin_class(caught.value) is error and str(caught.value) == message  # D34
     assert caught.value.__notes__ == [note]
 
 

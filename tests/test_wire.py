@@ -253,7 +253,7 @@ def failure(call):
     with pytest.raises(Exception) as caught:
         call()
     frames = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
-    return builtin_class(caught.value), str(caught.value), caught.value.__notes__, frames  # D?errors-1
+    return builtin_class(caught.value), str(caught.value), caught.value.__notes__, frames  # D34
 
 
 @pytest.mark.parametrize("size", [40_000, 2_000_000])

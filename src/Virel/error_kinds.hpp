@@ -4,7 +4,7 @@
 // A failure keeps the built-in class it is raised with, its message and its traceback: when a call
 // ends in one, the call scope moves the exception to a class made for that built-in class and that
 // kind (TruncatedRuntimeError derives from TruncatedError and RuntimeError), so that every `except`
-// written for the built-in class still catches it. Departure D?errors-1: see ARCHITECTURE.md,
+// written for the built-in class still catches it. Departure D34: see ARCHITECTURE.md,
 // "Departures".
 #pragma once
 

@@ -47,7 +47,7 @@ def schema_of(args) -> Schema:
 
 def parser_of(args, schema: Schema):
     """The parser a command works with, in the modes given on the command line: pack is strict
-    unless told --lenient (departure D?cli-1: see ARCHITECTURE.md, "Departures")."""
+    unless told --lenient (departure D37: see ARCHITECTURE.md, "Departures")."""
     strict = not args.lenient if hasattr(args, "lenient") else getattr(args, "strict", False)
     return schema.parser(strict=strict, signed=getattr(args, "signed", False))
 
@@ -70,7 +70,7 @@ def cmd_unpack(args) -> int:
 
 def _unpack(args, parser, source: TLInput, out, progress: Progress) -> int:
     """Decode the values of source as they arrive, and write each as soon as it is decoded
-    (departure D?cli-2; empty input writes nothing and is no error, departure D?cli-3: see
+    (departure D38; empty input writes nothing and is no error, departure D39: see
     ARCHITECTURE.md, "Departures")."""
     pretty = not (args.compact or args.all)
     pos, index, want = 0, 0, 0
@@ -173,11 +173,11 @@ def cmd_pack(args) -> int:
         values = ((f"line {n}: ", v) for n, v in read_json_lines(args.input))
     else:
         value = read_json_input(args.input)
-        values = [] if value is None else [("", value)]  # empty input: nothing to pack (D?cli-3)
+        values = [] if value is None else [("", value)]  # empty input: nothing to pack (D39)
     parser = parser_of(args, schema)
     out = _Output()
     # Each value goes out as soon as it is packed when its line may have been typed or sent alone
-    # (departure D?cli-2: see ARCHITECTURE.md, "Departures").
+    # (departure D38: see ARCHITECTURE.md, "Departures").
     eager = args.input == "-" and not stdin_is_file()
     try:
         for where, value in values:

@@ -350,7 +350,7 @@ def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
                 return TLInput(parse_hex(bytes(whole)))
             return TLInput(whole)
         source = TLInput(bytearray(), stream=stream)
-        # A pipe: hex or raw is judged by what the first read brings (departure D?cli-2: see
+        # A pipe: hex or raw is judged by what the first read brings (departure D38: see
         # ARCHITECTURE.md, "Departures").
         while source.more() and not source.data:
             pass

@@ -310,7 +310,7 @@ bool write_object(TLParser* self, PyObject* value) {
     if (!record) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
-            // Departure D?errors-2: see ARCHITECTURE.md, "Departures".
+            // Departure D35: see ARCHITECTURE.md, "Departures".
             suggest_record_name(self, compiler, name.get());
         }
         return fail<bool>(here);
@@ -477,7 +477,7 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
     if (!name) return fail<bool>(here);
     if (name.get() != Py_None &&
         !(PyUnicode_CheckExact(name.get()) && same_text(name.get(), record->py_name))) {
-        // Departure D?kinds-3: a bare object is written as its record's fields only.
+        // Departure D28: a bare object is written as its record's fields only.
         PyErr_Format(PyExc_ValueError, "Expected '_' of the bare %s to be '%U' or absent, got %R",
                      type_name, record->py_name, name.get());
         return fail<bool>(here);

@@ -182,7 +182,7 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
                 }
             }
         }
-        // Departure D?service-4: see ARCHITECTURE.md, "Departures".
+        // Departure D33: see ARCHITECTURE.md, "Departures".
         // Of several, the one record that no name reaches any more (a later record took its name,
         // as the API's `message` takes the service `message`'s in schemas merged in that order)
         // is the one the bare type names: such a record can only stand bare.

@@ -39,7 +39,7 @@ int32_t answer_of(const TLConstructor* record) noexcept {
 const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text) {
     const ParsedType* type = parsed_type(self, compiler, text);
     if (!type) return nullptr;
-    // Departure D?service-2: see ARCHITECTURE.md, "Departures".
+    // Departure D31: see ARCHITECTURE.md, "Departures".
     if (type->kind != TL_VECTOR || std::strncmp(type->text, "Vector", 6) != 0) {
         PyErr_Format(PyExc_ValueError,
                      "result_type must be a boxed vector type such as 'Vector<long>', got %R",
@@ -110,7 +110,7 @@ bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFiel
         const uint64_t length = self->position - before;
         if (given ? length != given_length : length > INT32_MAX) {
             *culprit = p - 1;
-            // Departure D?service-1: see ARCHITECTURE.md, "Departures".
+            // Departure D30: see ARCHITECTURE.md, "Departures".
             if (given)
                 PyErr_Format(PyExc_ValueError,
                              "'%s' of '%s' is %u, but its body '%s' takes %llu bytes", p[-1].name,

@@ -109,7 +109,7 @@ void path_hold(TLParser* self, int delta) noexcept {
 // and when decoding "; the failing read began at byte 36, in messageEntityBold".
 // The note stays short whatever the depth (about 1 KB at most): past kEnds levels at each end, the
 // path and the records show their first and last kEnds levels with the count left out between,
-// and a name longer than kLongName bytes is cut. Departure D?errors-3: see ARCHITECTURE.md,
+// and a name longer than kLongName bytes is cut. Departure D36: see ARCHITECTURE.md,
 // "Departures".
 static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding,
                              uint64_t at) {

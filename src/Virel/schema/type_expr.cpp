@@ -117,7 +117,7 @@ int32_t kind_of(std::string_view text) noexcept {
     text = proper_type_text(text);
     if (int32_t kind = primitive_kind(text); kind >= 0) return kind;
     if (text.starts_with("Vector")) return TL_VECTOR;
-    // Departure D?kinds-2: bare vectors and bare objects were boxed objects of that name.
+    // Departure D27: bare vectors and bare objects were boxed objects of that name.
     if (is_bare_vector(text)) return TL_BARE_VECTOR;
     if (text.starts_with('%')) {
         int32_t kind = primitive_kind(text.substr(1));  // %int is int: it is bare already
