@@ -899,3 +899,13 @@ def test_strict_and_signed_on_the_command_line(tl, capsys, argv, code, out, err_
     assert out in stdout
     if err_words:
         assert_one_line_error(stderr, *err_words)
+
+
+def test_error_lines_name_the_builtin_class_of_an_error_kind(tl):
+    # An error kind of the codec (TruncatedRuntimeError) shows as the class the line always named.
+    from Virel.cli.errors import kind_name
+
+    with pytest.raises(RuntimeError) as caught:
+        tl.TLParser({"constructors": []}).unpack(b"\0\0")
+    assert type(caught.value).__name__ != "RuntimeError" and kind_name(caught.value) == "RuntimeError"
+    assert kind_name(KeyError("x")) == "KeyError"

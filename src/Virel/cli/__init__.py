@@ -19,7 +19,7 @@ from . import inputs
 from ..schemas import LAYER
 from .commands import cmd_convert, cmd_pack, cmd_schema, cmd_stubs, cmd_unpack
 from .demo import cmd_demo
-from .errors import Failure, UsageError, describe, note
+from .errors import Failure, UsageError, describe, kind_name, note
 from .jsonform import FORMS
 
 __all__ = ["main", "build_parser"]
@@ -321,5 +321,5 @@ def main(argv: list[str] | None = None) -> int:
     except Exception as exc:
         if debug:
             traceback.print_exc()
-        note(f"error: {type(exc).__name__}: {describe(exc)}")
+        note(f"error: {kind_name(exc)}: {describe(exc)}")
         return 1

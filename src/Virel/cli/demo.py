@@ -6,7 +6,7 @@ import json
 import time
 from pathlib import Path
 
-from .errors import describe, out
+from .errors import describe, kind_name, out
 from .jsonform import to_jsonable
 from .schema_view import Schema
 
@@ -109,7 +109,7 @@ def cmd_demo(args) -> int:
         p.unpack(data[:20])
     except Exception as exc:  # the decoder's own message is the point here
         out("")
-        out(f"unpacking the first 20 bytes of the message: {type(exc).__name__}: {describe(exc)}")
+        out(f"unpacking the first 20 bytes of the message: {kind_name(exc)}: {describe(exc)}")
     if args.seconds > 0:
         out("")
         out(_speed_line(p, message, len(data), args.seconds))

@@ -26,6 +26,15 @@ def describe(exc: BaseException) -> str:
     return " ".join(text.split())
 
 
+def kind_name(exc: BaseException) -> str:
+    """The class name an error line shows: for the codec's error kinds (Virel.tl.TruncatedRuntimeError
+    and the like), the built-in class each derives from, as the line showed before they existed."""
+    cls = type(exc)
+    if cls.__module__ == "Virel.tl":
+        cls = next((c for c in cls.__mro__ if c.__module__ == "builtins"), cls)
+    return cls.__name__
+
+
 def shown(text: str) -> str:
     """text with every character a terminal would act on or hide escaped as repr escapes it
     (ESC as \\x1b, a newline as \\n, a right-to-left override as \\u202e); the rest as it is."""
