@@ -273,11 +273,15 @@ PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
 #define TL_SERVICE_ENCODING(Ops)                                                           \
     template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \
                                            int32_t, const TLParam**);
+// Every instance both ways: an optimised build inlines what an instance does not use, an
+// unoptimised one still names it.
 TL_SERVICE_DECODING(ViaTable)
 TL_SERVICE_DECODING(Direct)
 TL_SERVICE_DECODING(DirectSigned)
+TL_SERVICE_DECODING(DirectStrict)
 TL_SERVICE_ENCODING(ViaTable)
 TL_SERVICE_ENCODING(Direct)
+TL_SERVICE_ENCODING(DirectSigned)
 TL_SERVICE_ENCODING(DirectStrict)
 
 }  // namespace virel
