@@ -208,7 +208,12 @@ OTHER = {
 
 # ---- Values: valid ones for a parameter type, and hostile ones of any type. ----
 
-INT_RANGES = {"int": (-(2**31), 2**32 - 1), "long": (0, 2**64 - 1)}
+INT_RANGES = {
+    "int": (-(2**31), 2**32 - 1),
+    "long": (0, 2**64 - 1),
+    "int128": (-(2**127), 2**128 - 1),
+    "int256": (-(2**255), 2**256 - 1),
+}
 
 
 class Values:
@@ -231,7 +236,9 @@ class Values:
             if id(e) in ok:
                 self.by_type.setdefault(e["type"], []).append(e)
         self.leaves = [
-            e for e in self.entries if all(kind_of(p["type"]) not in ("object", "vector") for p in e.get("params", []))
+            e
+            for e in self.entries
+            if all(kind_of(p["type"]) not in ("object", "vector", "bare") for p in e.get("params", []))
         ]
         self.names = [self.name(e) for e in self.entries]
         self.max_depth = max_depth
@@ -286,7 +293,7 @@ class Values:
     def value(self, fdp, expr, hostile, depth):
         kind = kind_of(expr)
         t = proper(expr)
-        if kind == "int" or kind == "long":
+        if kind in INT_RANGES:
             lo, hi = INT_RANGES[kind]
             pick = fdp.ConsumeIntInRange(0, 3)
             return (lo, hi, 0, fdp.ConsumeIntInRange(lo, hi))[pick], True
@@ -316,10 +323,28 @@ class Values:
             if form == 2:
                 return (x for x in items), ok
             return items, ok
+        if kind == "bare":
+            return self.bare(fdp, t, hostile, depth)
         e = self.pick_entry(fdp, t, depth + 1)
         if e is None:
             return {}, False
         return self.obj(fdp, e, hostile, depth + 1)
+
+    def bare(self, fdp, t, hostile, depth):
+        """A bare vector (a list), or a bare object: its one constructor's fields, "_" included;
+        ({}, False) where the text names no single constructor, or nesting must end."""
+        if t.startswith(("vector<", "%Vector<")) and t.endswith(">"):
+            n = fdp.ConsumeIntInRange(0, 3) if depth < self.max_depth else 0
+            inner = t[t.index("<") + 1 : -1]
+            items = [self.value(fdp, inner, hostile, depth + 1) for _ in range(n)]
+            return [v for v, _ in items], all(ok for _, ok in items)
+        if t.startswith("%"):
+            found = self.by_type.get(t[1:], [])
+        else:
+            found = [e for e in self.entries if self.name(e) == t]
+        if len(found) != 1 or depth >= self.max_depth:
+            return {}, False
+        return self.obj(fdp, found[0], hostile, depth + 1)
 
 
 class Boom:
