@@ -151,7 +151,7 @@ PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize
     int32_t count = complete_records(self);
     Ref entries = Ref::steal(PyTuple_New(count));
     if (!entries) return fail<PyObject*>(here);
-    int32_t constructors = virel::life_of(self->schema)->constructors;
+    int32_t constructors = count ? virel::life_of(self->schema)->constructors : 0;
     for (int32_t i = 0; i < count; ++i) {
         Ref entry = constructor_view(self->schema->constructors[i], i >= constructors);
         if (!entry) return fail<PyObject*>(here);
