@@ -440,5 +440,9 @@ template PyObject* read_value<Direct>(TLParser*, int32_t, const char*,
 template PyObject* read_object<Direct>(TLParser*);
 template PyObject* read_value<DirectSigned>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<DirectSigned>(TLParser*);
+// Strict decoding reads as Direct does; the instance exists so that the service layer's operations
+// (service.cpp) can be instantiated for every instance in every build.
+template PyObject* read_value<DirectStrict>(TLParser*, int32_t, const char*, const TLElementType*);
+template PyObject* read_object<DirectStrict>(TLParser*);
 
 }  // namespace virel

@@ -492,5 +492,10 @@ template bool write_object<Direct>(TLParser*, PyObject*);
 template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*,
                                         const TLElementType*);
 template bool write_object<DirectStrict>(TLParser*, PyObject*);
+// Signed encoding writes as Direct does; instantiated for the service layer, as decoder.cpp does
+// for DirectStrict.
+template bool write_value<DirectSigned>(TLParser*, PyObject*, int32_t, const char*,
+                                        const TLElementType*);
+template bool write_object<DirectSigned>(TLParser*, PyObject*);
 
 }  // namespace virel
