@@ -28,6 +28,8 @@ from __future__ import annotations
 import keyword
 import zlib
 
+from .schema_view import kind_words
+
 SCALARS = {
     "int": "_b.int",
     "long": "_b.int",
@@ -41,6 +43,7 @@ SCALARS = {
 UNKNOWN = "_Mapping[_b.str, _t.Any]"
 # Names the module binds itself, which no record may take.
 RESERVED = frozenset({"typed"})
+VECTORS = ("vector", "bare vector")
 
 HEADER = """\
 {doc}
@@ -71,25 +74,6 @@ def _unique(text: str, name: str, taken) -> str:
     return candidate
 
 
-def _kind_words() -> dict[int, str]:
-    from .. import tl
-
-    return {
-        tl.TL_INT: "int",
-        tl.TL_LONG: "long",
-        tl.TL_DOUBLE: "double",
-        tl.TL_STRING: "string",
-        tl.TL_BYTES: "bytes",
-        tl.TL_BOOL: "bool",
-        tl.TL_VECTOR: "vector",
-        tl.TL_OBJECT: "object",
-        tl.TL_INT128: "int128",
-        tl.TL_INT256: "int256",
-        tl.TL_BARE_VECTOR: "vector",
-        tl.TL_BARE_OBJECT: "bare",
-    }
-
-
 def _proper(text: str) -> str:
     """The type proper of a type text as the compiler keeps it: what follows a condition."""
     return text.split("?", 2)[1] if "?" in text else text
@@ -109,7 +93,7 @@ def compiled_records(data) -> list[tuple[bool, object]]:
 def generate(data: dict, what: str = "a schema") -> str:
     """The text of the typed dictionaries for schema data (the JSON form), from its compiled
     records; one pass over the records for the names and one for the text."""
-    words = _kind_words()
+    words = kind_words()
     records: dict[str, object] = {}  # identifier -> record
     by_name: dict[str, str] = {}  # TL name -> identifier
     unions: dict[str, list[str]] = {}  # result type -> identifiers of its constructors
@@ -134,7 +118,7 @@ def generate(data: dict, what: str = "a schema") -> str:
         if word in SCALARS:
             return SCALARS[word], False
         proper = _proper(text)
-        if word == "bare":  # %T: its type's one constructor; a lower-case name: that constructor
+        if word == "bare object":  # %T: its type's one constructor; a lower-case name: that constructor
             alias = aliases.get(proper[1:]) if proper.startswith("%") else by_name.get(proper)
         else:
             alias = aliases.get(proper) if word == "object" else None
@@ -142,11 +126,11 @@ def generate(data: dict, what: str = "a schema") -> str:
 
     def py_type(p) -> tuple[str, bool]:
         """The Python type of a parameter, and whether it names a generated type."""
-        if words.get(p.kind) != "vector":
+        if words.get(p.kind) not in VECTORS:
             return of_kind(p.kind, p.type_name)
         depth, inner, named = 1, "_t.Any", False  # the lists around the innermost element type
         for level in p.element:
-            if words.get(level.kind) != "vector":
+            if words.get(level.kind) not in VECTORS:
                 inner, named = of_kind(level.kind, level.type_name)
                 break
             if level.endless:
