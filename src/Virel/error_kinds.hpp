@@ -8,7 +8,7 @@
 // "Departures".
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "module.hpp"
 
 namespace virel {

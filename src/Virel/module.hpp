@@ -1,4 +1,4 @@
-// module.hpp: what the module's own source files share with one another beyond capi.hpp. Internal:
+// module.hpp: what the module's own source files share with one another beyond py_helpers.hpp. Internal:
 // another extension reaches these through the capsule of tl.hpp.
 #pragma once
 
@@ -26,7 +26,7 @@ PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssi
                                    PyObject* kwnames);
 bool view_module_init(PyObject* module) noexcept;
 
-// TLParser's Python methods that pack and unpack; codec/entries.cpp.
+// TLParser's Python methods that pack and unpack; codec/methods.cpp.
 PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
 PyObject* TLParser_pack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

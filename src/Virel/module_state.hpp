@@ -2,7 +2,7 @@
 // created when the module is executed, given back when the module is cleared.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "error_kinds.hpp"
 
 #include <unordered_map>

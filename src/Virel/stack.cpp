@@ -1,5 +1,5 @@
-// stack.cpp: where the calling thread's stack ends, for the nesting guard in capi.hpp.
-#include "capi.hpp"
+// stack.cpp: where the calling thread's stack ends, for the nesting guard in py_helpers.hpp.
+#include "py_helpers.hpp"
 
 #include <pthread.h>
 

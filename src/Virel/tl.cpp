@@ -1,6 +1,6 @@
 // tl.cpp: the module Virel.tl: two-phase initialisation, the two classes, traceback entries, the
 // argument rules and the translation of C++ failures into Python exceptions.
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "codec/dict_table.hpp"
 #include "module_state.hpp"
 #include "schema/compiler.hpp"

@@ -1,4 +1,4 @@
-// codec/call_scope.hpp: what every pack and unpack entry point does around its own work: takes the
+// codec/call_scope.hpp: what every method that packs or unpacks does around its own work: takes the
 // parser for the call, holds its compiler, readies the buffer, picks the instance of the codec
 // that the parser's table and modes call for, and traces a failure into a note.
 #pragma once
@@ -96,7 +96,7 @@ public:
             attach_path_note(self, root_of(type), false, 0);
             return false;
         }
-        // One small body per shape of call, each inlined into its entry point (pack's has no type).
+        // One small body per shape of call, each inlined into its method (pack's has no type).
         bool ok = type ? guarded<bool>([&] {
             if (self->ops != &TLParser_default_ops)
                 return self->ops->_write_value(self, value, type->kind, type->text, type->element);

@@ -436,7 +436,7 @@ static PyObject* read_bare_object(TLParser* self, const char* type_name) {
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template PyObject* read_value<Direct>(TLParser*, int32_t, const char*,
-                                      const TLElementType*);  // the entry points
+                                      const TLElementType*);  // the methods
 template PyObject* read_object<Direct>(TLParser*);
 template PyObject* read_value<DirectSigned>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<DirectSigned>(TLParser*);

@@ -19,7 +19,7 @@
 // Debug builds (NDEBUG not defined) assert the per-dict conditions as the codec goes.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 
 namespace virel::dict_table {
 

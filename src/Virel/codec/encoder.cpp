@@ -487,7 +487,7 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
 template bool write_value<Direct>(TLParser*, PyObject*, int32_t, const char*,
-                                  const TLElementType*);  // the entry points
+                                  const TLElementType*);  // the methods
 template bool write_object<Direct>(TLParser*, PyObject*);
 template bool write_value<DirectStrict>(TLParser*, PyObject*, int32_t, const char*,
                                         const TLElementType*);

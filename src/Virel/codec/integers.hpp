@@ -2,7 +2,7 @@
 // Inline: the encoder converts every integer field through these.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // the two ways the codec's operations reach one another.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "codec/trace.hpp"
 #include "module.hpp"
 #include "schema/compiler.hpp"
@@ -171,7 +171,7 @@ void ensure_buffer(TLParser*, uint64_t);
 // runs Direct from the top (pack, unpack), and the two give the same results by construction.
 //
 // A policy also says which of the parser's modes (strict encoding, signed integers) is on: the
-// direct path has one instance per mode, chosen once per call at the entry point, so that the
+// direct path has one instance per mode, chosen once per call at the method, so that the
 // default instance carries no test of the mode; the table path reads the mode from the parser.
 #define TL_VIA_TABLE(op, impl, result, params, args) \
     static result op params { return self->ops->op args; }
@@ -329,7 +329,7 @@ namespace virel {
 // The parser's extras, made on first use; null with MemoryError pending when they cannot be.
 TLParserExtras* extras_of(TLParser* self) noexcept;
 
-// The parser's modes, as the entry points read them once per call.
+// The parser's modes, as the methods read them once per call.
 inline bool strict_mode(const TLParser* self) noexcept {
     return self->extras && self->extras->strict;
 }

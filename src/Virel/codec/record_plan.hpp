@@ -2,7 +2,7 @@
 // plan), and the codec's lookups of records by identifier and by name.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "schema/compiler.hpp"
 
 #include <memory>

@@ -1,5 +1,5 @@
 // codec/trace.cpp: the trace that a failing pack or unpack leaves as it unwinds, and the note
-// that the entry point makes of it.
+// that the method makes of it.
 #include "codec/trace.hpp"
 #include "codec/parser.hpp"
 #include "schema/compiler.hpp"

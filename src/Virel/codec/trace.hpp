@@ -1,8 +1,8 @@
 // codec/trace.hpp: where a pack or unpack failed. A failing read or write leaves its trace as it
-// unwinds, and the entry point turns the trace into one note on the exception.
+// unwinds, and the method turns the trace into one note on the exception.
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "module.hpp"
 
 namespace virel {

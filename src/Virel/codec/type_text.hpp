@@ -11,7 +11,7 @@ namespace virel {
 // text); may throw std::bad_alloc.
 const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* type);
 
-// The type argument of an entry point into *out: null for an argument not given or None (a boxed
+// The type argument of a method into *out: null for an argument not given or None (a boxed
 // object, as pack and unpack read and write). False with an exception pending.
 inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg,
                           const ParsedType** out) noexcept {

@@ -1,5 +1,5 @@
 // schema/compiler.cpp: TLSchemaCompiler: schema JSON -> compiled tables and lookup maps.
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "schema/compiler.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"

@@ -1,7 +1,7 @@
 // schema/json_fields.hpp: reading the fields of schema JSON entries (json_fields.cpp).
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "module.hpp"
 
 namespace virel {

@@ -1,7 +1,7 @@
 // schema/strict_schema.cpp: compile(..., strict=True): a schema refused for what the lenient
 // compiler would guess at (an entry without id, name, params or result type, a malformed type
 // text, a condition on a flags word the record lacks, two different entries under one id or name).
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
 #include "schema/type_expr.hpp"

@@ -1,7 +1,7 @@
 // schema/strict_schema.hpp: the checks of compile(..., strict=True).
 #pragma once
 
-#include "capi.hpp"
+#include "py_helpers.hpp"
 
 namespace virel {
 

@@ -1,6 +1,6 @@
 // schema/type_expr.cpp: the one grammar of type texts (see type_expr.hpp): what a text denotes
 // (_parse_type), its condition prefix, the elements of a vector, and what each place accepts.
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "schema/type_expr.hpp"
 
 #include <string_view>

@@ -1,6 +1,6 @@
 // schema/view.cpp: TLSchemaCompiler.entries(), a read-only copy of the tables of the latest compile
 // for Python code (the command line, the tests), and the kind codes as module constants.
-#include "capi.hpp"
+#include "py_helpers.hpp"
 #include "schema/compiler.hpp"
 #include "schema/type_expr.hpp"
 

@@ -1,4 +1,4 @@
-// codec/entries.cpp: TLParser's Python methods that pack and unpack (pack, unpack, pack_as,
+// codec/methods.cpp: TLParser's Python methods that pack and unpack (pack, unpack, pack_as,
 // pack_into, unpack_from): their argument rules and results. What they share around the codec
 // itself is CallScope (call_scope.hpp).
 #include "codec/call_scope.hpp"
@@ -47,7 +47,7 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
 }
 
 // pack_as after its argument rules, and pack as pack_as(value, None): the bytes of `value`, a boxed
-// object when `type_arg` is null or None. `here` names the entry point that was called.
+// object when `type_arg` is null or None. `here` names the method that was called.
 [[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value,
                                                      PyObject* type_arg, const char* here) {
     CallScope scope(self);

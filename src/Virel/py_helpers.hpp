@@ -1,4 +1,5 @@
-// capi.hpp: our thin layer over the CPython C API, shared by every source file.
+// py_helpers.hpp: our thin layer over the CPython C API (references, errors, argument rules,
+// the stack guard), shared by every source file. The native interface is tl.hpp, not this.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -123,7 +124,7 @@ void translate_native_failure() noexcept;
 
 // Runs `body`, turning a C++ exception that escapes it into a pending Python one. The body reports
 // Python errors by leaving them pending and returning its "nothing"; the caller adds the entry.
-// Always inline: it wraps the entry points' calls into the codec, where a call of its own costs.
+// Always inline: it wraps the methods' calls into the codec, where a call of its own costs.
 template <class T, class F>
 [[gnu::always_inline]] inline T guarded(F&& body) noexcept {
     try {
