@@ -33,6 +33,7 @@ INPUT:
             @/dev/stdin always reads raw bytes
   --base64  the input (HEX's place, @FILE or standard input) is base64
             text, standard or URL-safe, padded or not; whitespace is ignored
+            (a pipe is decoded as it arrives)
 An empty input prints nothing and is no error.
 """
 
@@ -130,23 +131,28 @@ def _file_hint(arg: str) -> str:
         return ""
 
 
-def parse_base64(text: bytes) -> bytes:
-    """Standard or URL-safe base64, padding optional, whitespace ignored."""
+def parse_base64(text: bytes, counted: int = 0) -> bytes:
+    """Standard or URL-safe base64, padding optional, whitespace ignored. `counted` is how many
+    characters of the same text came before `text` (the messages count from the text's start)."""
     squeezed = text.translate(None, _BYTES_SPACE)
     end = len(squeezed)
     while end and squeezed[end - 1] == 0x3D:  # "="
         end -= 1
-    if end % 4 == 1:
-        raise Failure(f"bad base64 input: {end} characters cannot be base64 (one too many or too few)")
-    if b"-" in squeezed or b"_" in squeezed:
-        squeezed = squeezed.translate(_URL_SAFE)
+    if (counted + end) % 4 == 1:
+        raise Failure(f"bad base64 input: {counted + end} characters cannot be base64 (one too many or too few)")
+    squeezed = squeezed.translate(_URL_SAFE)  # the identity where there is no - or _
     if len(squeezed) - end != -end % 4:  # padding missing, or too much of it
         squeezed = squeezed[:end] + b"=" * (-end % 4)
+    return _decode_base64(squeezed, counted)
+
+
+def _decode_base64(squeezed, counted: int) -> bytes:
     try:
         return binascii.a2b_base64(squeezed, strict_mode=True)
     except binascii.Error:
+        squeezed = bytes(squeezed)
         bad = _first_outside(squeezed, _BASE64_BYTES)
-        where = f": {chr(squeezed[bad])!r} (character {bad + 1}) is not base64" if bad is not None else ""
+        where = f": {chr(squeezed[bad])!r} (character {counted + bad + 1}) is not base64" if bad is not None else ""
         raise Failure(f"bad base64 input{where}") from None
 
 
@@ -197,6 +203,8 @@ class TLInput:
         self._mid_word = False  # whether the text converted so far ends within a group of digits
         self._digits = 0  # hex digits converted so far
         self._carry = b""  # a digit left over from an odd number of them
+        self._base64 = False  # whether the stream is base64 text (see read_as_base64)
+        self._squeezed = 0  # base64 characters converted so far
         self._fd = _fileno(stream)
         self._mapped = isinstance(data, mmap.mmap)
         self._dropped = 0
@@ -225,9 +233,13 @@ class TLInput:
             self.eof = True
             if self._hex:
                 self._hex_text(b"", final=True)
-            return bool(self._hex)
+            elif self._base64:
+                self._base64_text(b"", final=True)
+            return self._hex or self._base64
         if self._hex:
             self._hex_text(chunk, final=False)
+        elif self._base64:
+            self._base64_text(chunk, final=False)
         else:
             self.data += chunk
         return True
@@ -259,6 +271,27 @@ class TLInput:
             raise _hex_failure(digits, self._digits) from None
         self._digits += len(digits)
 
+    def read_as_base64(self) -> None:
+        """Take all that follows as base64 text."""
+        self._base64 = True
+
+    def _base64_text(self, chunk: bytes, final: bool) -> None:
+        """Convert base64 text as it arrives, in whole groups of four characters; a group with
+        padding, and all after it, waits for the end (padding may only end the text).  Departure
+        D40: see ARCHITECTURE.md, "Departures"."""
+        text = self._text + chunk.translate(_URL_SAFE, _BYTES_SPACE)
+        if final:
+            self._text = b""
+            self.data += parse_base64(text, self._squeezed)
+            return
+        pad = text.find(b"=")
+        whole = len(text) if pad < 0 else pad
+        whole -= whole % 4
+        self._text = text[whole:]
+        if whole:
+            self.data += _decode_base64(memoryview(text)[:whole], self._squeezed)
+            self._squeezed += whole
+
     def consumed(self, pos: int) -> int:
         """Forget the bytes before data[pos] when that pays; returns the position in data that
         pos becomes."""
@@ -287,6 +320,13 @@ def _fileno(stream):
         return stream.fileno() if stream is not None else None
     except (OSError, ValueError, AttributeError):
         return None
+
+
+def _is_regular(fd) -> bool:
+    try:
+        return fd is not None and stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return False
 
 
 def _mapped(fd: int):
@@ -328,8 +368,15 @@ def _raw_input(stream) -> TLInput:
 
 def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
     """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw); with base64_text, each
-    of them is base64 text instead, read whole."""
+    of them is base64 text instead (a pipe decoded as it arrives, the others read whole)."""
     if base64_text:
+        if arg == "-":
+            stream = _stdin()
+            fd = _fileno(stream)
+            if not _is_regular(fd):  # a pipe or a terminal: decoded as it arrives
+                source = TLInput(bytearray(), stream=stream)
+                source.read_as_base64()
+                return source
         given = _file_or_stdin(arg)
         return TLInput(parse_base64(arg.encode("utf-8", "replace") if given is None else given))
     if arg.startswith("@"):
