@@ -266,22 +266,29 @@ def test_values_come_out_as_their_input_comes_in(argv, pieces):
         child.wait()
 
 
+PEER_LINE = b'{"_": "peerUser", "user_id": 42}\n'
+
+
+@pytest.mark.parametrize("command", ["unpack", "pack"])
 @pytest.mark.parametrize(
     "flag, terminal, shown",
     [([], True, True), (["--no-progress"], True, False), ([], False, False), (["--progress"], False, True)],
 )
-def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, terminal, shown):
+def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, command, flag, terminal, shown):
     pytest.importorskip("Virel.tl")
     monkeypatch.setattr(progress, "DELAY", 0.0)
     monkeypatch.setattr(progress, "EVERY", 0.0)
-    (tmp_path / "capture.bin").write_bytes(PEER * 50)
+    (tmp_path / "capture.bin").write_bytes(PEER * 50 if command == "unpack" else PEER_LINE * 50)
+    size = (
+        "600B/600B" if command == "unpack" else f"{len(PEER_LINE) * 50 / 1000:.1f}kB/{len(PEER_LINE) * 50 / 1000:.1f}kB"
+    )
     master, slave = pty.openpty() if terminal else os.pipe()
     with capsysbinary.disabled(), open(slave, "w", encoding="utf-8", closefd=True) as err:
         monkeypatch.setattr(sys, "stderr", err)
         out = tmp_path / "out.jsonl"
         with open(out, "w") as sink:
             monkeypatch.setattr(sys, "stdout", sink)
-            assert main(["unpack", "--schema", EXAMPLE, "--all", *flag, f"@{tmp_path / 'capture.bin'}"]) == 0
+            assert main([command, "--schema", EXAMPLE, "--all", *flag, f"@{tmp_path / 'capture.bin'}"]) == 0
         monkeypatch.undo()
     screen = b""
     while select.select([master], [], [], 0.5)[0]:
@@ -295,7 +302,7 @@ def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, 
     os.close(master)
     assert out.read_text().count("\n") == 50
     text = screen.decode()
-    assert ("100%|" in text and "600B/600B" in text and "50 values" in text) is shown, text
+    assert ("100%|" in text and size in text and "50 values" in text) is shown, text
     assert text == "" or text.endswith("\r"), text  # the line is cleared at the end
 
 

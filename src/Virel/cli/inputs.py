@@ -8,6 +8,7 @@ input exists, and the memory a long capture needs stays that of the values in fl
 from __future__ import annotations
 
 import binascii
+import io
 import mmap
 import os
 import re
@@ -439,38 +440,51 @@ def read_json_input(arg: str):
     return from_json(text) if text.strip() else None
 
 
-def read_json_lines(arg: str):
+class JSONLines:
     """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin), each as soon
-    as its line has arrived."""
-    if arg.startswith("@"):
-        stream = _open_file(arg[1:])
-    elif arg == "-":
-        stream = _stdin()
-    else:
-        stream = None
-    try:
-        texts = arg.removeprefix("\ufeff").splitlines() if stream is None else _text_lines(stream)
-        for number, text in enumerate(texts, 1):
-            if text.strip():
-                try:
-                    yield number, from_json(text)
-                except Failure as exc:
-                    raise Failure(f"line {number}: {exc}") from None
-    finally:
-        if stream is not None and arg.startswith("@"):
-            stream.close()
+    as its line has arrived; ``done`` counts the bytes read so far and ``size`` is the input's
+    total when known (for progress)."""
 
+    def __init__(self, arg: str):
+        self.arg = arg
+        self.done = 0
+        self.size = None
+        if arg.startswith("@"):
+            raw = _open_file(arg[1:])
+            self.stream = io.BufferedReader(raw, CHUNK)  # lines are read from a buffer, not a byte at a time
+        elif arg == "-":
+            self.stream = _stdin()
+        else:
+            self.stream = None
+        fd = _fileno(self.stream)
+        if _is_regular(fd):
+            self.size = os.fstat(fd).st_size or None
 
-def _text_lines(stream):
-    """The lines of a UTF-8 stream as they arrive, split as str.splitlines() splits the whole
-    text (a line read up to its \\n holds every other line end whole)."""
-    first = True
-    while line := stream.readline():
-        if isinstance(line, str):
-            line = line.encode("utf-8")
+    def __iter__(self):
+        arg, stream = self.arg, self.stream
         try:
-            text = line.decode("utf-8-sig" if first else "utf-8")
-        except UnicodeDecodeError:
-            raise Failure("bad JSON input: not UTF-8 text") from None
-        first = False
-        yield from text.splitlines()
+            texts = arg.removeprefix("\ufeff").splitlines() if stream is None else self._text_lines(stream)
+            for number, text in enumerate(texts, 1):
+                if text.strip():
+                    try:
+                        yield number, from_json(text)
+                    except Failure as exc:
+                        raise Failure(f"line {number}: {exc}") from None
+        finally:
+            if stream is not None and arg.startswith("@"):
+                stream.close()
+
+    def _text_lines(self, stream):
+        """The lines of a UTF-8 stream as they arrive, split as str.splitlines() splits the whole
+        text (a line read up to its \\n holds every other line end whole)."""
+        first = True
+        while line := stream.readline():
+            if isinstance(line, str):
+                line = line.encode("utf-8")
+            self.done += len(line)
+            try:
+                text = line.decode("utf-8-sig" if first else "utf-8")
+            except UnicodeDecodeError:
+                raise Failure("bad JSON input: not UTF-8 text") from None
+            first = False
+            yield from text.splitlines()
