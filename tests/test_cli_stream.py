@@ -91,23 +91,31 @@ class Chunks:
         return self.chunks.pop(0) if self.chunks else b""
 
 
-def read_in_chunks(text: bytes, cuts) -> bytes:
-    cuts = sorted(set(cuts))
+def read_in_chunks(text: bytes, cuts, as_text) -> bytes:
+    cuts = sorted({c for c in cuts if c < len(text)})
     pieces = [text[a:b] for a, b in zip([0, *cuts], [*cuts, len(text)])]
     source = inputs.TLInput(bytearray(), stream=Chunks(p for p in pieces if p))  # an empty read is the end
-    source.read_as_hex()
+    as_text(source)
     while source.more():
         pass
     return bytes(source.data)
 
 
 @settings(max_examples=400, deadline=None)
-@given(HEX_TEXT.map(lambda t: t.replace("é", "").replace("\u2028", "").encode()), st.lists(st.integers(0, 30)))
-def test_hex_read_in_pieces_is_hex_read_whole(text, cuts):
+@given(
+    HEX_TEXT.map(lambda t: t.replace("é", "").replace("\u2028", "").encode()),
+    BASE64_TEXT,
+    st.lists(st.integers(0, 30)),
+)
+def test_text_read_in_pieces_is_text_read_whole(hex_text, base64_text, cuts):
     # A pipe's text arrives cut anywhere: within a group, between a 0 and its x, between two digits of a byte.
-    assert outcome(lambda t: read_in_chunks(t, [c for c in cuts if c < len(t)]), text) == outcome(
-        inputs.parse_hex, text
+    assert outcome(lambda t: read_in_chunks(t, cuts, inputs.TLInput.read_as_hex), hex_text) == outcome(
+        inputs.parse_hex, hex_text
     )
+    whole = outcome(inputs.parse_base64, base64_text)
+    pieces = outcome(lambda t: read_in_chunks(t, cuts, inputs.TLInput.read_as_base64), base64_text)
+    # Departure D40: read as it arrives, a bad character is met before the count of them is known.
+    assert pieces == whole or ("characters cannot be base64" in whole and "is not base64" in pieces), (pieces, whole)
 
 
 @pytest.mark.parametrize(
@@ -230,8 +238,12 @@ PEER_JSON = '{"_":"peerUser","user_id":42}'
                 (b' "user_id": 42}\n', [PEER.hex()]),
             ],
         ),
+        (
+            ["unpack", "--all", "--compact", "--base64"],
+            [(b"IhdRWSoAAAAAAAAA\n", [PEER_JSON]), (b"IhdRWS", []), (b"oAAAAAAAAA", [PEER_JSON])],
+        ),
     ],
-    ids=["raw", "hex", "pack"],
+    ids=["raw", "hex", "pack", "base64"],
 )
 def test_values_come_out_as_their_input_comes_in(argv, pieces):
     pytest.importorskip("Virel.tl")
@@ -254,22 +266,29 @@ def test_values_come_out_as_their_input_comes_in(argv, pieces):
         child.wait()
 
 
+PEER_LINE = b'{"_": "peerUser", "user_id": 42}\n'
+
+
+@pytest.mark.parametrize("command", ["unpack", "pack"])
 @pytest.mark.parametrize(
     "flag, terminal, shown",
     [([], True, True), (["--no-progress"], True, False), ([], False, False), (["--progress"], False, True)],
 )
-def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, terminal, shown):
+def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, command, flag, terminal, shown):
     pytest.importorskip("Virel.tl")
     monkeypatch.setattr(progress, "DELAY", 0.0)
     monkeypatch.setattr(progress, "EVERY", 0.0)
-    (tmp_path / "capture.bin").write_bytes(PEER * 50)
+    (tmp_path / "capture.bin").write_bytes(PEER * 50 if command == "unpack" else PEER_LINE * 50)
+    size = (
+        "600B/600B" if command == "unpack" else f"{len(PEER_LINE) * 50 / 1000:.1f}kB/{len(PEER_LINE) * 50 / 1000:.1f}kB"
+    )
     master, slave = pty.openpty() if terminal else os.pipe()
     with capsysbinary.disabled(), open(slave, "w", encoding="utf-8", closefd=True) as err:
         monkeypatch.setattr(sys, "stderr", err)
         out = tmp_path / "out.jsonl"
         with open(out, "w") as sink:
             monkeypatch.setattr(sys, "stdout", sink)
-            assert main(["unpack", "--schema", EXAMPLE, "--all", *flag, f"@{tmp_path / 'capture.bin'}"]) == 0
+            assert main([command, "--schema", EXAMPLE, "--all", *flag, f"@{tmp_path / 'capture.bin'}"]) == 0
         monkeypatch.undo()
     screen = b""
     while select.select([master], [], [], 0.5)[0]:
@@ -283,7 +302,7 @@ def test_progress_on_a_terminal_only(monkeypatch, capsysbinary, tmp_path, flag, 
     os.close(master)
     assert out.read_text().count("\n") == 50
     text = screen.decode()
-    assert ("100%|" in text and "600B/600B" in text and "50 values" in text) is shown, text
+    assert ("100%|" in text and size in text and "50 values" in text) is shown, text
     assert text == "" or text.endswith("\r"), text  # the line is cleared at the end
 
 

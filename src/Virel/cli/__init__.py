@@ -230,6 +230,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
     p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
+    p.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="with --all, a progress line on stderr (default: when stderr is a terminal)",
+    )
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
     modes = p.add_mutually_exclusive_group()
     modes.add_argument(

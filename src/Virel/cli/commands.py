@@ -16,7 +16,7 @@ from .inputs import (
     open_tl_input,
     read_file,
     read_json_input,
-    read_json_lines,
+    JSONLines,
     stdin_bytes,
     stdin_is_file,
 )
@@ -169,18 +169,20 @@ def cmd_pack(args) -> int:
     schema = schema_of(args)
     if args.raw and sys.stdout.isatty():
         raise UsageError("refusing to write raw bytes to a terminal: redirect stdout, or drop --raw")
-    if args.all:
-        values = ((f"line {n}: ", v) for n, v in read_json_lines(args.input))
-    else:
+    if not args.all:
         value = read_json_input(args.input)
         values = [] if value is None else [("", value)]  # empty input: nothing to pack (D39)
     parser = parser_of(args, schema)
+    lines = JSONLines(args.input) if args.all else None
+    if lines is not None:
+        values = ((f"line {n}: ", v) for n, v in lines)
     out = _Output()
+    progress = Progress(lines.size, args.progress) if lines is not None else Progress(None, False)
     # Each value goes out as soon as it is packed when its line may have been typed or sent alone
     # (departure D38: see ARCHITECTURE.md, "Departures").
     eager = args.input == "-" and not stdin_is_file()
     try:
-        for where, value in values:
+        for count, (where, value) in enumerate(values, 1):
             data = _pack_one(parser, value, args.type, where)
             if args.raw:
                 out.stream.write(data)
@@ -188,7 +190,10 @@ def cmd_pack(args) -> int:
                 out.line(data.hex())
             if eager:
                 out.stream.flush()
+            if lines is not None:
+                progress.update(lines.done, count)
     finally:
+        progress.close()
         out.stream.flush()  # the values before a failure are printed first
     return 0
 

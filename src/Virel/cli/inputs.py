@@ -8,6 +8,7 @@ input exists, and the memory a long capture needs stays that of the values in fl
 from __future__ import annotations
 
 import binascii
+import io
 import mmap
 import os
 import re
@@ -33,6 +34,7 @@ INPUT:
             @/dev/stdin always reads raw bytes
   --base64  the input (HEX's place, @FILE or standard input) is base64
             text, standard or URL-safe, padded or not; whitespace is ignored
+            (a pipe is decoded as it arrives)
 An empty input prints nothing and is no error.
 """
 
@@ -130,23 +132,28 @@ def _file_hint(arg: str) -> str:
         return ""
 
 
-def parse_base64(text: bytes) -> bytes:
-    """Standard or URL-safe base64, padding optional, whitespace ignored."""
+def parse_base64(text: bytes, counted: int = 0) -> bytes:
+    """Standard or URL-safe base64, padding optional, whitespace ignored. `counted` is how many
+    characters of the same text came before `text` (the messages count from the text's start)."""
     squeezed = text.translate(None, _BYTES_SPACE)
     end = len(squeezed)
     while end and squeezed[end - 1] == 0x3D:  # "="
         end -= 1
-    if end % 4 == 1:
-        raise Failure(f"bad base64 input: {end} characters cannot be base64 (one too many or too few)")
-    if b"-" in squeezed or b"_" in squeezed:
-        squeezed = squeezed.translate(_URL_SAFE)
+    if (counted + end) % 4 == 1:
+        raise Failure(f"bad base64 input: {counted + end} characters cannot be base64 (one too many or too few)")
+    squeezed = squeezed.translate(_URL_SAFE)  # the identity where there is no - or _
     if len(squeezed) - end != -end % 4:  # padding missing, or too much of it
         squeezed = squeezed[:end] + b"=" * (-end % 4)
+    return _decode_base64(squeezed, counted)
+
+
+def _decode_base64(squeezed, counted: int) -> bytes:
     try:
         return binascii.a2b_base64(squeezed, strict_mode=True)
     except binascii.Error:
+        squeezed = bytes(squeezed)
         bad = _first_outside(squeezed, _BASE64_BYTES)
-        where = f": {chr(squeezed[bad])!r} (character {bad + 1}) is not base64" if bad is not None else ""
+        where = f": {chr(squeezed[bad])!r} (character {counted + bad + 1}) is not base64" if bad is not None else ""
         raise Failure(f"bad base64 input{where}") from None
 
 
@@ -197,6 +204,8 @@ class TLInput:
         self._mid_word = False  # whether the text converted so far ends within a group of digits
         self._digits = 0  # hex digits converted so far
         self._carry = b""  # a digit left over from an odd number of them
+        self._base64 = False  # whether the stream is base64 text (see read_as_base64)
+        self._squeezed = 0  # base64 characters converted so far
         self._fd = _fileno(stream)
         self._mapped = isinstance(data, mmap.mmap)
         self._dropped = 0
@@ -225,9 +234,13 @@ class TLInput:
             self.eof = True
             if self._hex:
                 self._hex_text(b"", final=True)
-            return bool(self._hex)
+            elif self._base64:
+                self._base64_text(b"", final=True)
+            return self._hex or self._base64
         if self._hex:
             self._hex_text(chunk, final=False)
+        elif self._base64:
+            self._base64_text(chunk, final=False)
         else:
             self.data += chunk
         return True
@@ -259,6 +272,27 @@ class TLInput:
             raise _hex_failure(digits, self._digits) from None
         self._digits += len(digits)
 
+    def read_as_base64(self) -> None:
+        """Take all that follows as base64 text."""
+        self._base64 = True
+
+    def _base64_text(self, chunk: bytes, final: bool) -> None:
+        """Convert base64 text as it arrives, in whole groups of four characters; a group with
+        padding, and all after it, waits for the end (padding may only end the text).  Departure
+        D40: see ARCHITECTURE.md, "Departures"."""
+        text = self._text + chunk.translate(_URL_SAFE, _BYTES_SPACE)
+        if final:
+            self._text = b""
+            self.data += parse_base64(text, self._squeezed)
+            return
+        pad = text.find(b"=")
+        whole = len(text) if pad < 0 else pad
+        whole -= whole % 4
+        self._text = text[whole:]
+        if whole:
+            self.data += _decode_base64(memoryview(text)[:whole], self._squeezed)
+            self._squeezed += whole
+
     def consumed(self, pos: int) -> int:
         """Forget the bytes before data[pos] when that pays; returns the position in data that
         pos becomes."""
@@ -287,6 +321,13 @@ def _fileno(stream):
         return stream.fileno() if stream is not None else None
     except (OSError, ValueError, AttributeError):
         return None
+
+
+def _is_regular(fd) -> bool:
+    try:
+        return fd is not None and stat.S_ISREG(os.fstat(fd).st_mode)
+    except OSError:
+        return False
 
 
 def _mapped(fd: int):
@@ -328,8 +369,15 @@ def _raw_input(stream) -> TLInput:
 
 def open_tl_input(arg: str, base64_text: bool = False) -> TLInput:
     """HEX | @FILE (raw) | - (stdin: hex text if it is all hex, else raw); with base64_text, each
-    of them is base64 text instead, read whole."""
+    of them is base64 text instead (a pipe decoded as it arrives, the others read whole)."""
     if base64_text:
+        if arg == "-":
+            stream = _stdin()
+            fd = _fileno(stream)
+            if not _is_regular(fd):  # a pipe or a terminal: decoded as it arrives
+                source = TLInput(bytearray(), stream=stream)
+                source.read_as_base64()
+                return source
         given = _file_or_stdin(arg)
         return TLInput(parse_base64(arg.encode("utf-8", "replace") if given is None else given))
     if arg.startswith("@"):
@@ -392,38 +440,51 @@ def read_json_input(arg: str):
     return from_json(text) if text.strip() else None
 
 
-def read_json_lines(arg: str):
+class JSONLines:
     """(line number, value) of every non-blank line of JSON text | @FILE | - (stdin), each as soon
-    as its line has arrived."""
-    if arg.startswith("@"):
-        stream = _open_file(arg[1:])
-    elif arg == "-":
-        stream = _stdin()
-    else:
-        stream = None
-    try:
-        texts = arg.removeprefix("\ufeff").splitlines() if stream is None else _text_lines(stream)
-        for number, text in enumerate(texts, 1):
-            if text.strip():
-                try:
-                    yield number, from_json(text)
-                except Failure as exc:
-                    raise Failure(f"line {number}: {exc}") from None
-    finally:
-        if stream is not None and arg.startswith("@"):
-            stream.close()
+    as its line has arrived; ``done`` counts the bytes read so far and ``size`` is the input's
+    total when known (for progress)."""
 
+    def __init__(self, arg: str):
+        self.arg = arg
+        self.done = 0
+        self.size = None
+        if arg.startswith("@"):
+            raw = _open_file(arg[1:])
+            self.stream = io.BufferedReader(raw, CHUNK)  # lines are read from a buffer, not a byte at a time
+        elif arg == "-":
+            self.stream = _stdin()
+        else:
+            self.stream = None
+        fd = _fileno(self.stream)
+        if _is_regular(fd):
+            self.size = os.fstat(fd).st_size or None
 
-def _text_lines(stream):
-    """The lines of a UTF-8 stream as they arrive, split as str.splitlines() splits the whole
-    text (a line read up to its \\n holds every other line end whole)."""
-    first = True
-    while line := stream.readline():
-        if isinstance(line, str):
-            line = line.encode("utf-8")
+    def __iter__(self):
+        arg, stream = self.arg, self.stream
         try:
-            text = line.decode("utf-8-sig" if first else "utf-8")
-        except UnicodeDecodeError:
-            raise Failure("bad JSON input: not UTF-8 text") from None
-        first = False
-        yield from text.splitlines()
+            texts = arg.removeprefix("\ufeff").splitlines() if stream is None else self._text_lines(stream)
+            for number, text in enumerate(texts, 1):
+                if text.strip():
+                    try:
+                        yield number, from_json(text)
+                    except Failure as exc:
+                        raise Failure(f"line {number}: {exc}") from None
+        finally:
+            if stream is not None and arg.startswith("@"):
+                stream.close()
+
+    def _text_lines(self, stream):
+        """The lines of a UTF-8 stream as they arrive, split as str.splitlines() splits the whole
+        text (a line read up to its \\n holds every other line end whole)."""
+        first = True
+        while line := stream.readline():
+            if isinstance(line, str):
+                line = line.encode("utf-8")
+            self.done += len(line)
+            try:
+                text = line.decode("utf-8-sig" if first else "utf-8")
+            except UnicodeDecodeError:
+                raise Failure("bad JSON input: not UTF-8 text") from None
+            first = False
+            yield from text.splitlines()
