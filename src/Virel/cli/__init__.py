@@ -180,14 +180,24 @@ def build_parser() -> argparse.ArgumentParser:
     main.add_argument("--version", action="version", version=f"Virel {_version()}")
     sub = main.add_subparsers(dest="command", metavar="COMMAND", required=True, title="commands")
 
-    p = sub.add_parser(
-        "demo",
-        parents=[debug],
-        formatter_class=fmt,
-        description=DEMO_DESC,
-        epilog=DEMO_EPILOG,
-        help="pack and unpack a few example objects, with a timing",
-    )
+    def command(name: str, parents: list, summary: str, func) -> argparse.ArgumentParser:
+        # Each command's texts are NAME_DESC and NAME_EPILOG above.
+        upper = name.upper()
+        p = sub.add_parser(
+            name,
+            parents=parents,
+            formatter_class=fmt,
+            description=globals()[f"{upper}_DESC"],
+            epilog=globals()[f"{upper}_EPILOG"],
+            help=summary,
+        )
+        p.set_defaults(func=func)
+        return p
+
+    def progress_option(p: argparse.ArgumentParser, text: str) -> None:
+        p.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None, help=text)
+
+    p = command("demo", [debug], "pack and unpack a few example objects, with a timing", cmd_demo)
     p.add_argument(
         "--seconds",
         type=float,
@@ -195,47 +205,21 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="S",
         help="time spent on the speed measurement (default 0.5; 0 skips it)",
     )
-    p.set_defaults(func=cmd_demo)
 
-    p = sub.add_parser(
-        "unpack",
-        parents=[debug, codec],
-        formatter_class=fmt,
-        description=UNPACK_DESC,
-        epilog=UNPACK_EPILOG,
-        help="TL bytes -> JSON",
-    )
+    p = command("unpack", [debug, codec], "TL bytes -> JSON", cmd_unpack)
     p.add_argument("--type", metavar="TYPE", help="read a value of this type (e.g. 'Vector<User>'), not a boxed object")
     p.add_argument("--all", action="store_true", help="every value back to back, one JSON line each")
     p.add_argument("--compact", action="store_true", help="each value on one line")
     p.add_argument("--base64", action="store_true", help="the input is base64 text")
     p.add_argument("--strict", action="store_true", help="refuse bytes left after the object")
     p.add_argument("--signed", action="store_true", help="read int and long fields as signed numbers")
-    p.add_argument(
-        "--progress",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="a progress line on stderr (default: when stderr is a terminal)",
-    )
+    progress_option(p, "a progress line on stderr (default: when stderr is a terminal)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="HEX, @FILE or - (default)")
-    p.set_defaults(func=cmd_unpack)
 
-    p = sub.add_parser(
-        "pack",
-        parents=[debug, codec],
-        formatter_class=fmt,
-        description=PACK_DESC,
-        epilog=PACK_EPILOG,
-        help="JSON -> TL bytes (hex, or raw with --raw)",
-    )
+    p = command("pack", [debug, codec], "JSON -> TL bytes (hex, or raw with --raw)", cmd_pack)
     p.add_argument("--type", metavar="TYPE", help="write a value of this type (e.g. 'Vector<long>')")
     p.add_argument("--all", action="store_true", help="one JSON document a line, each packed")
-    p.add_argument(
-        "--progress",
-        action=argparse.BooleanOptionalAction,
-        default=None,
-        help="with --all, a progress line on stderr (default: when stderr is a terminal)",
-    )
+    progress_option(p, "with --all, a progress line on stderr (default: when stderr is a terminal)")
     p.add_argument("--raw", action="store_true", help="write the raw bytes instead of hex")
     modes = p.add_mutually_exclusive_group()
     modes.add_argument(
@@ -251,43 +235,18 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--signed", action="store_true", help="accepted for symmetry with unpack (pack takes both readings)")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT", help="JSON, @FILE or - (default)")
-    p.set_defaults(func=cmd_pack)
 
-    p = sub.add_parser(
-        "schema",
-        parents=[debug, codec],
-        formatter_class=fmt,
-        description=SCHEMA_DESC,
-        epilog=SCHEMA_EPILOG,
-        help="summarise a schema, or show one constructor/method",
-    )
+    p = command("schema", [debug, codec], "summarise a schema, or show one constructor/method", cmd_schema)
     p.add_argument("file", nargs="?", metavar="SCHEMA", help="schema JSON or .tl file (default: the bundled ones)")
     p.add_argument("entry", nargs="?", metavar="ENTRY", help="a name, or an id (hex or decimal)")
-    p.set_defaults(func=cmd_schema)
 
-    p = sub.add_parser(
-        "stubs",
-        parents=[debug, codec],
-        formatter_class=fmt,
-        description=STUBS_DESC,
-        epilog=STUBS_EPILOG,
-        help="typed dictionaries (TypedDict) of a schema",
-    )
+    p = command("stubs", [debug, codec], "typed dictionaries (TypedDict) of a schema", cmd_stubs)
     p.add_argument("-o", "--output", metavar="OUT.pyi", help="write here instead of stdout")
-    p.set_defaults(func=cmd_stubs)
 
-    p = sub.add_parser(
-        "convert",
-        parents=[debug],
-        formatter_class=fmt,
-        description=CONVERT_DESC,
-        epilog=CONVERT_EPILOG,
-        help="TL text -> schema JSON",
-    )
+    p = command("convert", [debug], "TL text -> schema JSON", cmd_convert)
     p.add_argument("file", metavar="FILE.tl", help="TL text file, or - for stdin")
     p.add_argument("-o", "--output", metavar="OUT.json", help="write here instead of stdout")
     p.add_argument("--compact", action="store_true", help="all on one line")
-    p.set_defaults(func=cmd_convert)
     return main
 
 
