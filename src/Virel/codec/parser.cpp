@@ -3,7 +3,7 @@
 #include "codec/service.hpp"
 #include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <cstdlib>
 #include <cstring>

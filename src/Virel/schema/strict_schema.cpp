@@ -4,7 +4,7 @@
 #include "py_helpers.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <string>
 #include <unordered_map>

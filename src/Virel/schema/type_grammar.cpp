@@ -1,7 +1,7 @@
-// schema/type_expr.cpp: the one grammar of type texts (see type_expr.hpp): what a text denotes
+// schema/type_grammar.cpp: the one grammar of type texts (see type_grammar.hpp): what a text denotes
 // (_parse_type), its condition prefix, the elements of a vector, and what each place accepts.
 #include "py_helpers.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <string_view>
 
@@ -156,6 +156,204 @@ std::string element_text(std::string_view text) {
     }
     std::erase(out, '>');  // ...then every '>'
     return out;
+}
+
+namespace {
+
+// One level of a vector's elements while element_levels walks down them: the characters of the
+// first level that are still standing, as a doubly linked list over that text. A level is the one
+// above with some characters taken out (element_text never adds one), so each character is taken
+// out at most once, and what a level needs to know is kept up to date as they go:
+//  - where "Vector<" stands (element_text's third way takes out every one at once, and a new one
+//    can only appear where two characters have just met, so only those places are looked at);
+//  - whether "vector<" or "%Vector<" stands in the type proper (which sends element_text its
+//    second way), found the same way;
+//  - where '>' still stands (the third way takes them all out after the "Vector<"s).
+// The condition prefix's '?' is never taken out; the text after a second '?' goes all at once.
+class LevelText {
+public:
+    explicit LevelText(std::string_view text)
+        : text_(text),
+          n_(text.size()),
+          next_(n_ + 2),
+          prev_(n_ + 2),
+          alive_(n_, 1),
+          in_vectors_(n_, 0) {
+        for (size_t i = 0; i < n_; ++i) {
+            next_[i] = i + 1 < n_ ? i + 1 : end();
+            prev_[i] = i > 0 ? i - 1 : head();
+        }
+        next_[head()] = n_ ? 0 : end();
+        prev_[end()] = n_ ? n_ - 1 : head();
+        first_q_ = text.find('?');
+        if (first_q_ != std::string_view::npos) second_q_ = text.find('?', first_q_ + 1);
+        proper_stop_ = second_q_ == std::string_view::npos ? n_ : second_q_;
+        for (size_t i = 0; i < n_; ++i) {
+            if (text[i] == '>') closings_.push_back(i);
+            look_at(i);
+        }
+    }
+
+    // The kind of the level when it is a vector (TL_VECTOR, TL_BARE_VECTOR), else -1. Exactly
+    // kind_of's answer for a vector: no primitive word is that long.
+    int32_t vector_kind() const noexcept {
+        char head[10];
+        size_t got = 0;
+        for (size_t i = proper_begin(); i != proper_end() && got < sizeof head; i = next_[i])
+            head[got++] = text_[i];
+        std::string_view h(head, got);
+        if (got < sizeof head) {
+            int32_t kind = kind_of(h);
+            return kind == TL_VECTOR || kind == TL_BARE_VECTOR ? kind : -1;
+        }
+        if (h.starts_with("Vector")) return TL_VECTOR;
+        if (h.starts_with("vector<") || h.starts_with("%Vector<")) return TL_BARE_VECTOR;
+        return -1;
+    }
+
+    std::string text() const {
+        std::string out;
+        for (size_t i = next_[head()]; i != end(); i = next_[i]) out += text_[i];
+        return out;
+    }
+
+    // Moves to the next level, as element_text makes it; false when the text strips to itself.
+    bool next() {
+        size_t start = proper_begin();
+        if (spells(start, "vector<") || spells(start, "%Vector<")) {
+            // A bare vector: its elements are the type between its angle brackets.
+            take_out(start, text_[start] == '%' ? 8 : 7);
+            take_closing();
+            drop_tail();
+            return true;
+        }
+        if (holds_bare_vector()) {
+            // A boxed vector around a bare one: the boxed levels go with their own brackets.
+            bool changed = false;
+            while (spells(proper_begin(), "Vector<")) {
+                take_out(proper_begin(), 7);
+                take_closing();
+                changed = true;
+            }
+            return drop_tail() || changed;
+        }
+        // Every "Vector<" standing, then every '>'.
+        std::vector<size_t> standing;
+        for (size_t at : vectors_) {
+            in_vectors_[at] = 0;
+            if (alive_[at] && spells(at, "Vector<")) standing.push_back(at);
+        }
+        vectors_.clear();
+        std::vector<size_t> met;  // where characters met: the one right of each gap
+        for (size_t at : standing) met.push_back(take_out(at, 7));
+        for (size_t at : closings_)
+            if (alive_[at]) met.push_back(take_out(at, 1));
+        closings_.clear();
+        for (size_t at : met) {
+            if (at != end() && !alive_[at]) continue;  // a later gap took it: looked at there
+            for (size_t i = prev_[at], k = 0; i != head() && k < 7; i = prev_[i], ++k) look_at(i);
+        }
+        return !met.empty();
+    }
+
+private:
+    // The two ends are the slots past the text.
+    size_t head() const noexcept { return n_; }
+    size_t end() const noexcept { return n_ + 1; }
+
+    size_t proper_begin() const noexcept {
+        return first_q_ == std::string_view::npos ? next_[head()] : next_[first_q_];
+    }
+    size_t proper_end() const noexcept {
+        return second_q_ != std::string_view::npos && alive_[second_q_] ? second_q_ : end();
+    }
+    bool in_proper(size_t i) const noexcept {
+        return (first_q_ == std::string_view::npos || i > first_q_) && i < proper_stop_;
+    }
+
+    // Whether the characters standing from `at` on spell `word`.
+    bool spells(size_t at, std::string_view word) const noexcept {
+        for (char c : word) {
+            if (at >= n_ || text_[at] != c) return false;
+            at = next_[at];
+        }
+        return true;
+    }
+
+    // Notes what begins at `i` (a standing character) for the next levels.
+    void look_at(size_t i) {
+        if (spells(i, "Vector<") && !in_vectors_[i]) {
+            in_vectors_[i] = 1;
+            vectors_.push_back(i);
+        }
+        if (in_proper(i) && (spells(i, "vector<") || spells(i, "%Vector<"))) bare_.push_back(i);
+    }
+
+    // Whether "vector<" or "%Vector<" stands in the type proper. A place found wrong stays out:
+    // should the word stand there again, it is because characters met there, which notes it anew.
+    bool holds_bare_vector() noexcept {
+        while (!bare_.empty()) {
+            size_t at = bare_.back();
+            if (alive_[at] && (spells(at, "vector<") || spells(at, "%Vector<"))) return true;
+            bare_.pop_back();
+        }
+        return false;
+    }
+
+    // Takes `count` characters out from `at` on; returns the one standing right of them.
+    size_t take_out(size_t at, size_t count) noexcept {
+        for (; count; --count) {
+            size_t after = next_[at];
+            alive_[at] = 0;
+            next_[prev_[at]] = after;
+            prev_[after] = prev_[at];
+            at = after;
+        }
+        return at;
+    }
+
+    // A closing '>' at the end of the type proper.
+    void take_closing() noexcept {
+        size_t last = prev_[proper_end()];
+        if (last < n_ && in_proper(last) && text_[last] == '>') take_out(last, 1);
+    }
+
+    // What follows the type proper (from a second '?' on): whether there was any.
+    bool drop_tail() noexcept {
+        size_t at = proper_end();
+        if (at == end()) return false;
+        while (at != end()) at = take_out(at, 1);
+        return true;
+    }
+
+    std::string_view text_;
+    size_t n_;
+    std::vector<size_t> next_, prev_;
+    std::vector<char> alive_, in_vectors_;
+    size_t first_q_ = std::string_view::npos, second_q_ = std::string_view::npos, proper_stop_;
+    std::vector<size_t> vectors_, bare_, closings_;
+};
+
+}  // namespace
+
+ElementLevels element_levels(std::string_view text) {
+    ElementLevels out;
+    std::string first = element_text(text);
+    LevelText level(first);
+    for (;;) {
+        int32_t kind = level.vector_kind();
+        if (kind < 0) {
+            out.last_text = level.text();
+            out.kinds.push_back(kind_of(out.last_text));
+            return out;
+        }
+        out.kinds.push_back(kind);
+        if (!level.next()) {
+            out.endless = true;
+            out.last_text = level.text();
+            return out;
+        }
+    }
 }
 
 std::string_view bare_target(std::string_view text, bool* by_type) noexcept {

@@ -1,7 +1,7 @@
-// codec/type_text.cpp: the analysis of a type text given at a call, kept per parser.
-#include "codec/type_text.hpp"
+// codec/type_argument.cpp: the analysis of a type text given at a call, kept per parser.
+#include "codec/type_argument.hpp"
 #include "schema/compiler.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <string>
 #include <string_view>

@@ -1,5 +1,6 @@
-// codec/type_text.hpp: the type texts that unpack_from and the typed packers take ("long",
-// "Vector<User>", ...), analysed once per parser.
+// codec/type_argument.hpp: the type argument of a call: the type texts that unpack_from and the
+// typed packers take ("long", "Vector<User>", ...), read by the grammar (schema/type_grammar.hpp)
+// once per parser and kept.
 #pragma once
 
 #include "codec/parser.hpp"
