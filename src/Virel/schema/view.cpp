@@ -36,6 +36,11 @@ PyStructSequence_Field param_fields[] = {
     {"flag_bit", "the bit of that word, as written (only its low five bits count)"},
     {"flags_word", "1 when the parameter is the flags word itself, 2 for flags2, else 0"},
     {"element", "a vector's element types, outermost first: a tuple of TLElementType; else ()"},
+    {"target",
+     "what an object's type names (by attribute only): for TL_OBJECT the type (the text after its "
+     "condition), for TL_BARE_OBJECT the constructor's name or the type of its one constructor "
+     "(target_is_type); None for any other kind"},
+    {"target_is_type", "whether target is a type (else a constructor's name)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field element_fields[] = {
@@ -46,6 +51,8 @@ PyStructSequence_Field element_fields[] = {
      "(very deep texts), whose text only the codec works out, when data that deep arrives"},
     {"endless",
      "whether its elements are of its own type, to any depth (a text that strips to itself)"},
+    {"target", "as TLParam.target, for this level (by attribute only)"},
+    {"target_is_type", "as TLParam.target_is_type"},
     {nullptr, nullptr},
 };
 
@@ -76,13 +83,30 @@ bool set_field(PyObject* view, Py_ssize_t index, Ref value) noexcept {
 Ref as_int(long long value) noexcept { return Ref::steal(PyLong_FromLongLong(value)); }
 Ref as_bool(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 
+// The target of an object kind's text into fields `index` and `index + 1` of `view`: what the
+// type names (type_grammar's bare_target for a bare type), or None.
+bool set_target(PyObject* view, Py_ssize_t index, int32_t kind, const char* text) noexcept {
+    std::string_view target;
+    bool by_type = true;
+    if (text && kind == TL_OBJECT) target = proper_type_text(text);
+    else if (text && kind == TL_BARE_OBJECT) target = bare_target(text, &by_type);
+    else
+        return set_field(view, index, Ref::borrow(Py_None)) &&
+               set_field(view, index + 1, as_bool(false));
+    return set_field(view, index,
+                     Ref::steal(PyUnicode_DecodeUTF8(
+                         target.data(), static_cast<Py_ssize_t>(target.size()), nullptr))) &&
+           set_field(view, index + 1, as_bool(by_type));
+}
+
 // One level of the view: its kind, its text (None where the compiler kept none) and whether its
 // elements are of its own type.
-bool add_level(PyObject* levels, int32_t kind, Ref text, bool endless) noexcept {
+bool add_level(PyObject* levels, int32_t kind, const char* text, bool endless) noexcept {
     Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
     return level && set_field(level.get(), 0, as_int(kind)) &&
-           set_field(level.get(), 1, std::move(text)) &&
-           set_field(level.get(), 2, as_bool(endless)) && PyList_Append(levels, level.get()) == 0;
+           set_field(level.get(), 1, text ? text_of(text) : Ref::borrow(Py_None)) &&
+           set_field(level.get(), 2, as_bool(endless)) && set_target(level.get(), 3, kind, text) &&
+           PyList_Append(levels, level.get()) == 0;
 }
 
 // The levels of a vector's elements, outermost first, down to the first that is not a vector or an
@@ -94,7 +118,8 @@ Ref element_chain(const TLElementType* element) noexcept {
     const TLElementType* last = nullptr;
     for (const TLElementType* e = element; e; e = e->element) {
         bool endless = e->element == e;
-        if (!add_level(levels.get(), e->kind, text_of(e->type_name), endless)) return Ref();
+        if (!add_level(levels.get(), e->kind, e->type_name ? e->type_name : "", endless))
+            return Ref();
         if (endless) return Ref::steal(PyList_AsTuple(levels.get()));
         last = e;
     }
@@ -104,11 +129,8 @@ Ref element_chain(const TLElementType* element) noexcept {
             size_t count = below.kinds.size();
             for (size_t i = 0; i < count; ++i) {
                 bool at_last = i + 1 == count;
-                Ref text = at_last ? Ref::steal(PyUnicode_DecodeUTF8(
-                                         below.last_text.data(),
-                                         static_cast<Py_ssize_t>(below.last_text.size()), nullptr))
-                                   : Ref::borrow(Py_None);
-                if (!add_level(levels.get(), below.kinds[i], std::move(text),
+                if (!add_level(levels.get(), below.kinds[i],
+                               at_last ? below.last_text.c_str() : nullptr,
                                at_last && below.endless))
                     return false;
             }
@@ -130,7 +152,8 @@ Ref param_view(const TLParam& p) noexcept {
               set_field(view.get(), 4, as_int(p.flag_field)) &&
               set_field(view.get(), 5, as_int(p.flag_bit)) &&
               set_field(view.get(), 6, as_int(p.flags_word)) &&
-              set_field(view.get(), 7, std::move(element));
+              set_field(view.get(), 7, std::move(element)) &&
+              set_target(view.get(), 8, p.kind, p.type_name);
     return ok ? std::move(view) : Ref();
 }
 
