@@ -5,6 +5,8 @@
 
 #include "codec/parser.hpp"
 
+#include <string_view>
+
 namespace virel {
 
 // The analysed form of a type text, from the parser's cache or made now with the compiler's own
@@ -21,5 +23,13 @@ inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* 
     *out = guarded<const ParsedType*>([&] { return parsed_type(self, compiler, arg); });
     return *out != nullptr;
 }
+
+// Adds a note "did you mean 'NAME'?" to the pending exception of a bare type `text` that names no
+// constructor, when a constructor's name (for `future_salt`, `%future_salt`) or a type of the
+// schema (for `%Message`) is near its target: the bounded comparison of near_names.hpp, its answer
+// kept with the parser's suggestions for pack's unknown record names. Never raises; the exception
+// stays as it was.
+[[gnu::cold]] void suggest_bare_target(TLParser* self, TLSchemaCompiler* compiler,
+                                       std::string_view text) noexcept;
 
 }  // namespace virel
