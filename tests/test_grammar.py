@@ -43,7 +43,7 @@ def vector_texts(draw):
     ) + draw(words)
 
 
-@examples(300)
+@examples(150)
 @given(text=vector_texts())
 @example(text="Vector" * 150 + "<" * 150 + "int")
 @example(text="vector<" * 120 + "long" + ">" * 120)
@@ -148,3 +148,4 @@ def test_a_bare_type_naming_no_constructor_gets_a_note(codec_path, text, note):
             assert str(info.value) == f"Bare type '{bare}' names no constructor"
             notes = [n for n in getattr(info.value, "__notes__", []) if n.startswith("did you mean")]
             assert notes == ([note] if note else [])
+
