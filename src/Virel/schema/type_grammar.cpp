@@ -42,63 +42,80 @@ bool is_constructor_name(std::string_view t) noexcept {
     return first >= 'a' && first <= 'z';
 }
 
-// Reads one type at `t` for strict checking: an optional '!' or '%', a name (or '#'), then either
-// arguments in angle brackets (`Vector<User>`, `Map<K,V>`) or names applied after blanks (`Vector
-// t`). What is wrong with it, or null; `t` moves past what was read.
-const char* read_type(std::string_view& t, int depth) noexcept {
-    if (depth > 64) return "type nested too deep";
-    if (t.starts_with('!') || t.starts_with('%')) t.remove_prefix(1);
-    size_t n = 0;
-    if (t.starts_with('#')) {
-        n = 1;
-    } else {
-        while (n < t.size() && is_name_char(t[n])) ++n;
-        if (n == 0) return "an empty type name";
-        if (t[0] == '.' || t[n - 1] == '.') return "a type name that begins or ends with '.'";
-    }
-    t.remove_prefix(n);
-    if (t.starts_with('<')) {
-        do {
-            t.remove_prefix(1);
-            if (const char* wrong = read_type(t, depth + 1)) return wrong;
-        } while (t.starts_with(','));
-        if (!t.starts_with('>')) return "unbalanced '<' and '>'";
-        t.remove_prefix(1);
-        return nullptr;
-    }
-    while (t.starts_with(' ')) {
-        t.remove_prefix(1);
-        size_t m = 0;
-        while (m < t.size() && is_name_char(t[m])) ++m;
-        if (m == 0) return "an empty type name";
-        t.remove_prefix(m);
-    }
-    return nullptr;
-}
-
-// A type as a parameter carries it, given at a call: a name (`#`, `long`, `User`,
-// `storage.FileType`, `%Message`, `future_salt`), or `Vector<...>`, `vector<...>` or `%Vector<...>`
-// around such a type. Conditions, blanks, a vector without its element and other generics are not.
-bool argument_well_formed(std::string_view text) noexcept {
-    size_t depth = 0;
+// A type's form as a place takes it, read in one pass without recursion (a type argument may nest
+// as deep as its caller likes): what is wrong with it, or null.
+//  - argument: `Vector<`, `vector<` or `%Vector<` any number of times, then a name (not beginning
+//    with a digit or '.', not a vector word without its element) or '#', optionally after '%',
+//    then the closing brackets and nothing else.
+//  - parameter and result: an optional '!' or '%', a name (not beginning or ending with '.') or
+//    '#', then arguments in angle brackets separated by commas, each a type of its own, or names
+//    applied after blanks; 64 levels of arguments at most.
+const char* read_form(std::string_view t, TypeMode mode) noexcept {
+    const bool argument = mode == TypeMode::argument;
+    size_t open = 0;  // the '<' read and not closed yet: how deep the type being read stands
     for (;;) {
-        if (text.starts_with("Vector<") || text.starts_with("vector<")) text.remove_prefix(7);
-        else if (text.starts_with("%Vector<")) text.remove_prefix(8);
-        else break;
-        ++depth;
+        if (argument) {
+            if (t.starts_with("Vector<") || t.starts_with("vector<") || t.starts_with("%Vector<")) {
+                t.remove_prefix(t.front() == '%' ? 8 : 7);
+                ++open;
+                continue;
+            }
+            if (t.starts_with('%')) t.remove_prefix(1);
+        } else {
+            if (open > 64) return "type nested too deep";
+            if (t.starts_with('!') || t.starts_with('%')) t.remove_prefix(1);
+        }
+        size_t n = 0;
+        if (t.starts_with('#')) {
+            n = 1;
+        } else {
+            while (n < t.size() && is_name_char(t[n])) ++n;
+            if (argument) {
+                if (n == 0 || (t[0] >= '0' && t[0] <= '9') || t[0] == '.') return "malformed";
+            } else {
+                if (n == 0) return "an empty type name";
+                if (t[0] == '.' || t[n - 1] == '.')
+                    return "a type name that begins or ends with '.'";
+            }
+        }
+        if (argument) {  // no vector without its element; then the vectors' closing brackets only
+            if (t.substr(0, n).starts_with("Vector")) return "malformed";
+            t.remove_prefix(n);
+            return t.size() == open && t.find_first_not_of('>') == std::string_view::npos
+                       ? nullptr
+                       : "malformed";
+        }
+        t.remove_prefix(n);
+        if (t.starts_with('<')) {  // its arguments
+            t.remove_prefix(1);
+            ++open;
+            continue;
+        }
+        while (t.starts_with(' ')) {  // names applied to it
+            t.remove_prefix(1);
+            size_t m = 0;
+            while (m < t.size() && is_name_char(t[m])) ++m;
+            if (m == 0) return "an empty type name";
+            t.remove_prefix(m);
+        }
+        // The type is read: a comma begins the next argument of the type around it, a '>' ends
+        // that type too.
+        for (;;) {
+            if (open == 0) {
+                if (t.empty()) return nullptr;
+                return t.find_first_of("<>") != std::string_view::npos
+                           ? "unbalanced '<' and '>'"
+                           : "characters after the type";
+            }
+            if (t.starts_with(',')) {
+                t.remove_prefix(1);
+                break;
+            }
+            if (!t.starts_with('>')) return "unbalanced '<' and '>'";
+            t.remove_prefix(1);
+            --open;
+        }
     }
-    if (text.starts_with('%')) text.remove_prefix(1);
-    size_t name_length = 0;
-    if (text.starts_with('#')) {
-        name_length = 1;
-    } else {
-        while (name_length < text.size() && is_name_char(text[name_length])) ++name_length;
-        if (name_length == 0 || (text[0] >= '0' && text[0] <= '9') || text[0] == '.') return false;
-    }
-    if (text.substr(0, name_length).starts_with("Vector"))
-        return false;  // a vector without its element type
-    text.remove_prefix(name_length);
-    return text.size() == depth && text.find_first_not_of('>') == std::string_view::npos;
 }
 
 }  // namespace
@@ -369,7 +386,7 @@ const char* type_fault(std::string_view text, TypeMode mode, std::string_view* w
         case TypeMode::schema:
             return nullptr;
         case TypeMode::argument:
-            return argument_well_formed(text) ? nullptr : "malformed";
+            return read_form(text, mode);
         case TypeMode::parameter:
         case TypeMode::result:
             break;
@@ -389,12 +406,7 @@ const char* type_fault(std::string_view text, TypeMode mode, std::string_view* w
         *word = cond.substr(0, dot);
         text.remove_prefix(q + 1);
     }
-    std::string_view rest = text;
-    if (const char* wrong = read_type(rest, 0)) return wrong;
-    if (!rest.empty())
-        return rest.find_first_of("<>") != std::string_view::npos ? "unbalanced '<' and '>'"
-                                                                  : "characters after the type";
-    return nullptr;
+    return read_form(text, mode);
 }
 
 int32_t TLSchemaCompiler_parse_type(TLSchemaCompiler*, PyObject* type_expr) {

@@ -12,6 +12,10 @@
 //    condition, blank or other generic.
 //  - parameter and result: compile(strict=True): the schema's own types, generics included
 //    (`Map<K,V>`, `Vector t`); a parameter may carry a condition `word.N?` with N from 0 to 31.
+// One reader of a type's form serves the last three (type_fault); what a text denotes is kind_of,
+// element_text and element_levels (its vector levels), bare_target (what a bare type names) and
+// parse_condition (the condition prefix as the lenient compiler reads it: any bit the
+// interpreter's int() takes).
 #pragma once
 
 #include "tl.hpp"
