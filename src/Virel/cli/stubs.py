@@ -110,7 +110,8 @@ def generate(data: dict, what: str = "a schema") -> str:
     def of_kind(typed) -> tuple[str, bool]:
         """The Python type of a compiled parameter or element level that is no vector, and whether
         it names a generated type. An object's type, or a bare type's constructor or type, is the
-        record's `target` (%T: its type's one constructor; a lower-case name: that constructor)."""
+        record's `target` (%T: its type's one constructor; a lower-case name, with or without '%':
+        that constructor; departure D?grammar-2: see ARCHITECTURE.md, "Departures")."""
         word = words.get(typed.kind)
         if word in SCALARS:
             return SCALARS[word], False
