@@ -1,9 +1,10 @@
 """Shared parts of the fuzz harnesses: where the real schema is, which exceptions are expected,
 fixed schemas, and builders that turn fuzz input (an atheris FuzzedDataProvider) into schemas
-and values. Type expressions and entry names are read by the helpers the test suite uses
-(tests/support.py)."""
+and values. A schema's entries, kinds, conditions and vector levels are read from the records the
+compiler made of it (TLSchemaCompiler.entries()), never from its type texts."""
 
 import array
+import functools
 import json
 import math
 import os
@@ -14,7 +15,6 @@ import traceback
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 from _data import find  # noqa: E402  (the data-folder lookup the tests use)
-from support import condition, element_text, entry_name, kind_of, proper  # noqa: E402
 
 
 # Which codec path the harnesses' parsers run: "direct" (TLParser itself, the default table) or,
@@ -216,6 +216,32 @@ INT_RANGES = {
 }
 
 
+def compiled(schema):
+    """(records, constructor count): the records the compiler made of schema data, in order."""
+    from Virel.tl import TLSchemaCompiler
+
+    compiler = TLSchemaCompiler()
+    compiler.compile(schema)
+    return compiler.entries(), len(schema.get("constructors") or ())
+
+
+@functools.cache
+def _words():
+    """The command line's word for each kind code ("int", ..., "bare vector")."""
+    from Virel.cli.schema_view import kind_words
+
+    return kind_words()
+
+
+def kind_word(kind):
+    return _words()[kind]
+
+
+def condition(p):
+    """The flags word (0 flags, 1 flags2) and bit that make a compiled parameter optional, or None."""
+    return (p.flag_field, p.flag_bit & 31) if p.is_conditional else None
+
+
 class Values:
     """Builds object dicts for one well-formed schema from fuzz input. `valid` values follow the
     documented dictionary form, so that pack must succeed and its output must round-trip."""
@@ -223,27 +249,25 @@ class Values:
     def __init__(self, schema, max_depth=4, parser=None):
         self.parser = parser  # hostile values may use it from inside a conversion
         self.disposable = False  # True: hostile values may also recompile it
-        entries = list(schema.get("constructors", [])) + list(schema.get("methods", []))
+        records, constructors = compiled(schema)
         last = {}
-        for e in entries:
-            last[int(e["id"]) & 0xFFFFFFFF] = e
-            last[self.name(e)] = e
+        for e in records:
+            last[e.id] = last[e.name] = e
         # An entry is reachable both ways only when it is the last one of its id and its name.
-        self.entries = [e for e in entries if last[int(e["id"]) & 0xFFFFFFFF] is e and last[self.name(e)] is e]
+        self.entries = [e for e in records if last[e.id] is e and last[e.name] is e]
         ok = {id(e) for e in self.entries}
         self.by_type = {}
-        for e in schema.get("constructors", []):
+        for e in records[:constructors]:
             if id(e) in ok:
-                self.by_type.setdefault(e["type"], []).append(e)
-        self.leaves = [
-            e
-            for e in self.entries
-            if all(kind_of(p["type"]) not in ("object", "vector", "bare") for p in e.get("params", []))
-        ]
-        self.names = [self.name(e) for e in self.entries]
+                self.by_type.setdefault(e.result_type, []).append(e)
+        nested = {kind for kind, word in _words().items() if word in ("object", "vector", "bare object", "bare vector")}
+        self.leaves = [e for e in self.entries if all(p.kind not in nested for p in e.params)]
+        self.names = [e.name for e in self.entries]
         self.max_depth = max_depth
 
-    name = staticmethod(entry_name)
+    @staticmethod
+    def name(e):
+        return e.name
 
     def pick_entry(self, fdp, type_text=None, depth=0):
         candidates = self.by_type.get(type_text.lstrip("!"), []) if type_text else self.entries
@@ -256,43 +280,44 @@ class Values:
         return candidates[fdp.ConsumeIntInRange(0, len(candidates) - 1)]
 
     def obj(self, fdp, e, hostile, depth=0):
-        """(dict, valid) for entry e; with `hostile`, some fields get hostile values instead."""
-        params = e.get("params", [])
+        """(dict, valid) for entry e (a compiled record); with `hostile`, some fields get hostile
+        values instead."""
         groups = {}
-        for p in params:
-            c = condition(p["type"])
+        for p in e.params:
+            c = condition(p)
             if c is not None and c not in groups:
                 groups[c] = fdp.ConsumeBool()
-        out = {"_": self.name(e)}
+        out = {"_": e.name}
         valid = True
-        for p in params:
-            if p["name"] in ("flags", "flags2"):
+        for p in e.params:
+            if p.flags_word:
                 if hostile and fdp.ConsumeIntInRange(0, 15) == 0:
                     # a flags key is ignored by pack, whatever it holds
-                    out[p["name"]] = hostile_value(fdp, self, depth + 1, self.parser)
+                    out[p.name] = hostile_value(fdp, self, depth + 1, self.parser)
                 continue
             if hostile and fdp.ConsumeIntInRange(0, 7) == 0:
                 choice = fdp.ConsumeIntInRange(0, 2)
                 valid = False
                 if choice == 0:
                     continue  # missing: a default for a plain field, an error for an object
-                out[p["name"]] = None if choice == 1 else hostile_value(fdp, self, depth + 1, self.parser)
+                out[p.name] = None if choice == 1 else hostile_value(fdp, self, depth + 1, self.parser)
                 continue
-            c = condition(p["type"])
-            kind = kind_of(p["type"])
+            c = condition(p)
+            kind = kind_word(p.kind)
             if c is not None and not groups[c]:
-                out[p["name"]] = False if kind == "bool" else None
+                out[p.name] = False if kind == "bool" else None
             elif c is not None and kind == "bool":
-                out[p["name"]] = True
+                out[p.name] = True
             else:
-                v, ok = self.value(fdp, p["type"], hostile, depth)
-                out[p["name"]] = v
+                v, ok = self.value(fdp, p, p.element, hostile, depth)
+                out[p.name] = v
                 valid = valid and ok
         return out, valid
 
-    def value(self, fdp, expr, hostile, depth):
-        kind = kind_of(expr)
-        t = proper(expr)
+    def value(self, fdp, typed, levels, hostile, depth):
+        """(value, valid) for a compiled parameter or vector level `typed`; `levels` are the vector
+        levels below it."""
+        kind = kind_word(typed.kind)
         if kind in INT_RANGES:
             lo, hi = INT_RANGES[kind]
             pick = fdp.ConsumeIntInRange(0, 3)
@@ -307,41 +332,36 @@ class Values:
             return (raw, bytearray(raw), memoryview(raw), memoryview(bytearray(raw)))[wrap], True
         if kind == "bool":
             return fdp.ConsumeBool(), True
-        if kind == "vector":
-            inner = element_text(t)
-            n = fdp.ConsumeIntInRange(0, 4) if depth < self.max_depth else 0
-            if kind_of(inner) == "vector":  # "Vector t": its elements are vectors of the same
-                return [self.value(fdp, t, hostile, depth + 1)[0] for _ in range(n)], True
+        if kind in ("vector", "bare vector"):
+            inner, below = levels[0], levels[1:]
+            if inner.endless:  # "Vector t": its elements are vectors of the same
+                below = levels
+            n = fdp.ConsumeIntInRange(0, 4 if kind == "vector" else 3) if depth < self.max_depth else 0
             items, ok = [], True
             for _ in range(n):
-                v, good = self.value(fdp, inner, hostile, depth + 1)
+                v, good = self.value(fdp, inner, below, hostile, depth + 1)
                 items.append(v)
                 ok = ok and good
-            form = fdp.ConsumeIntInRange(0, 7)
+            form = fdp.ConsumeIntInRange(0, 7) if kind == "vector" else 0
             if form == 1:
                 return tuple(items), ok
             if form == 2:
                 return (x for x in items), ok
             return items, ok
-        if kind == "bare":
-            return self.bare(fdp, t, hostile, depth)
-        e = self.pick_entry(fdp, t, depth + 1)
+        if kind == "bare object":
+            return self.bare(fdp, typed, hostile, depth)
+        e = self.pick_entry(fdp, typed.target, depth + 1)
         if e is None:
             return {}, False
         return self.obj(fdp, e, hostile, depth + 1)
 
-    def bare(self, fdp, t, hostile, depth):
-        """A bare vector (a list), or a bare object: its one constructor's fields, "_" included;
-        ({}, False) where the text names no single constructor, or nesting must end."""
-        if t.startswith(("vector<", "%Vector<")) and t.endswith(">"):
-            n = fdp.ConsumeIntInRange(0, 3) if depth < self.max_depth else 0
-            inner = t[t.index("<") + 1 : -1]
-            items = [self.value(fdp, inner, hostile, depth + 1) for _ in range(n)]
-            return [v for v, _ in items], all(ok for _, ok in items)
-        if t.startswith("%"):
-            found = self.by_type.get(t[1:], [])
+    def bare(self, fdp, typed, hostile, depth):
+        """A bare object: its one constructor's fields, "_" included; ({}, False) where the text
+        names no single constructor, or nesting must end."""
+        if typed.target_is_type:
+            found = self.by_type.get(typed.target, [])
         else:
-            found = [e for e in self.entries if self.name(e) == t]
+            found = [e for e in self.entries if e.name == typed.target]
         if len(found) != 1 or depth >= self.max_depth:
             return {}, False
         return self.obj(fdp, found[0], hostile, depth + 1)
@@ -701,14 +721,17 @@ def well_formed(schema):
     """True when every optional field of every entry comes after the flags field that governs it:
     only then is a decoded object one that pack takes back (a field read before its flags word
     reads as absent while a later one on the same bit reads as present)."""
-    for e in list(schema.get("constructors", [])) + list(schema.get("methods", [])):
+    try:
+        records, _ = compiled(schema)
+    except Exception:
+        return False
+    for e in records:
         seen = set()
-        for p in e.get("params", []):
-            c = condition(p["type"])
-            if c is not None and c[0] not in seen:
+        for p in e.params:
+            if p.is_conditional and p.flag_field not in seen:
                 return False
-            if p["name"] in ("flags", "flags2"):
-                seen.add(p["name"])
+            if p.flags_word:
+                seen.add(p.flags_word - 1)  # 1: flags (field 0), 2: flags2 (field 1)
     return True
 
 

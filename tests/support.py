@@ -1,24 +1,15 @@
 """Helpers shared by the test suite and the fuzz harnesses (which put this folder on sys.path).
 
-Type expressions and entry names are read by the codec's own rules, as the command line's schema
-view states them once (Virel.cli.schema_view; tests/test_cli.py checks that view against the
-compiler, entry by entry, on the real layers).
+A schema's kinds, conditions and vector levels are read from the records the compiler made of it
+(TLSchemaCompiler.entries()), never from its type texts.
 """
-
-from Virel.cli.schema_view import condition, entry_name, kind_of, proper
-from Virel.cli.schema_view import strip_vector as element_text
 
 __all__ = [
     "DOCUMENTED",
     "builtin_class",
-    "condition",
     "decode_is_sound",
-    "element_text",
-    "entry_name",
     "framed_body",
-    "kind_of",
     "norm",
-    "proper",
     "same",
 ]
 

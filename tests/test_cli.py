@@ -552,22 +552,23 @@ ZERO_SIZE = {"int": 4, "long": 8, "double": 8, "string": 4, "bytes": 4, "bool": 
 def filled(view, e, leaf, present):
     """Entry e as a dict with every field at a zero value (optional ones present or absent, objects
     the given leaf), and the bytes the view says the codec writes for it."""
-    words = {"flags": 0, "flags2": 0}
-    conds = [schema_view.condition(p.type_name) for p in e.params]
-    for field, bit in filter(None, conds):
-        words[field] |= present << bit
+    words = {0: 0, 1: 0}  # flags, flags2
+    for p in e.params:
+        if p.is_conditional:
+            words[p.flag_field] |= present << (p.flag_bit & 31)
     obj, wire = {"_": e.name}, [u32(e.id)]
     framed = framed_body(e)
-    for p, cond in zip(e.params, conds):
-        name, kind = p.name, schema_view.kind_of(p.type_name)
+    kinds = schema_view.kind_words()
+    for p in e.params:
+        name, kind = p.name, kinds[p.kind]
         if framed and name == framed[0]:  # the length of the framed body that follows
             obj[name] = len(leaf[1])
             wire.append(u32(obj[name]))
-        elif name in schema_view.FLAGS_WORDS:
-            wire.append(u32(words[name]))
-        elif cond and kind == "bool":
+        elif p.flags_word:
+            wire.append(u32(words[p.flags_word - 1]))
+        elif p.is_conditional and kind == "bool":
             obj[name] = present
-        elif not cond or present:
+        elif not p.is_conditional or present:
             if kind == "object":
                 obj[name], part = leaf
             else:
@@ -578,9 +579,9 @@ def filled(view, e, leaf, present):
 
 @pytest.mark.parametrize("name", ["odd", "example", "api.json", "mtproto.json", "api_layer144.json"])
 def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
-    # The view (the compiler's own records) and the text rules of schema_view (which stubs and the
-    # fuzz harnesses read JSON by) are checked through what pack and unpack do with every entry:
-    # its id, name, parameters and their kinds.
+    # The view (the compiler's own records, which stubs and the fuzz harnesses read too) is
+    # checked through what pack and unpack do with every entry: its id, name, parameters, their
+    # kinds and conditions.
     if name == "odd":
         path = write_schema(tmp_path)
         path.write_text(json.dumps(ODD_ENTRIES))
@@ -588,14 +589,14 @@ def test_schema_view_is_what_the_compiler_compiled(tl, tmp_path, name):
         path = EXAMPLE if name == "example" else data_file(name)
     schema = schema_view.Schema([str(path)])
     parser, view = schema.parser(), schema.view()
+    nested = (tl.TL_OBJECT, tl.TL_BARE_OBJECT, tl.TL_BARE_VECTOR)
     leaf = next(
         filled(view, e, None, False)
         for e in view.entries
-        if view.by_id[e.id] is view.by_name[e.name] is e
-        and all(schema_view.kind_of(p.type_name) not in ("object", "bare") for p in e.params)
+        if view.by_id[e.id] is view.by_name[e.name] is e and all(p.kind not in nested for p in e.params)
     )
     for e in view.entries:
-        if any(schema_view.kind_of(p.type_name) == "bare" for p in e.params):
+        if any(p.kind in (tl.TL_BARE_OBJECT, tl.TL_BARE_VECTOR) for p in e.params):
             continue  # bare types: test_kinds checks them against entries()
         for present in (False, True):
             obj, wire = filled(view, e, leaf, present)

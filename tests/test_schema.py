@@ -418,12 +418,17 @@ def test_entries_show_each_record_as_compiled():
         e.name = "b"  # read-only
 
 
-def test_entries_deep_vector_stops_where_the_compiler_did():
+def test_entries_deep_vector_gives_every_level():
+    # Each level takes one "Vector<" out where the two halves meet: n levels, the last one int. The
+    # compiler keeps the texts of the first few; the view reads the rest in one pass over the text.
     n = 20_000
     (param,) = params_of("Vector" * n + "<" * n + "int")
     levels = param[-1]
-    assert 1 < len(levels) < n and all(kind == VEC and not endless for kind, _, endless in levels)
-    assert levels[-1][1] == "Vector" * (n - len(levels)) + "<" * (n - len(levels)) + "int"
+    assert [kind for kind, _, _ in levels] == [VEC] * (n - 1) + [INT]
+    kept = [text for _, text, _ in levels[:-1] if text is not None]
+    assert 1 < len(kept) < 100 and all(text is None for _, text, _ in levels[len(kept) : -1])
+    assert kept == ["Vector" * (n - k) + "<" * (n - k) + "int" for k in range(1, len(kept) + 1)]
+    assert levels[-1][1:] == ("int", False)
 
 
 def test_entries_follow_the_latest_compile():

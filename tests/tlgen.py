@@ -74,32 +74,27 @@ class SchemaValues:
     def name(e):
         return e.name
 
-    def value(self, kind, text, element, depth):
-        key = (kind, text, depth)
+    def value(self, typed, element, depth):
+        """Values of a compiled parameter or vector level `typed`, whose vector levels below it are
+        `element`."""
+        key = (typed.kind, typed.type_name, typed.target, element, depth)
         if key not in self._values:
-            self._values[key] = self._value(kind, text, element, depth)
+            self._values[key] = self._value(typed, element, depth)
         return self._values[key]
 
-    def _value(self, kind, text, element, depth):
+    def _value(self, typed, element, depth):
+        kind = typed.kind
         if kind in PRIMITIVES:
             return PRIMITIVES[kind]
         if kind in VECTORS:
             level = element[0]
             if level.kind in VECTORS and level.endless:  # "Vector t": vectors to any depth
                 return st.just([])
-            if level.kind in VECTORS:
-                return st.lists(
-                    self.value(level.kind, level.type_name, element[1:], depth + 1),
-                    max_size=3 if depth < self.max_depth else 0,
-                )
-            return st.lists(
-                self.value(level.kind, level.type_name, (), depth + 1), max_size=3 if depth < self.max_depth else 0
-            )
+            return st.lists(self.value(level, element[1:], depth + 1), max_size=3 if depth < self.max_depth else 0)
         if kind == TL_BARE_OBJECT:  # its one record (a schema that has none is not drawn from)
-            target = text.split("?")[-1].lstrip("%")
-            bare = [e for e in self.constructors if target in (e.name, e.result_type)]
+            bare = [e for e in self.constructors if typed.target == (e.result_type if typed.target_is_type else e.name)]
             return self.obj(bare[0], depth + 1)
-        of_type = self.by_type.get(text.split("?")[-1].lstrip("!"), [])
+        of_type = self.by_type.get(typed.target, [])
         candidates = of_type if depth < self.max_depth else []
         if self.typed and of_type and depth >= self.max_depth and depth < self.max_depth + 8:
             fewest = min(map(self.objects_in, of_type))
@@ -144,7 +139,7 @@ class SchemaValues:
             elif cond and p.kind == TL_BOOL:
                 fields[p.name] = st.just(True)
             else:
-                fields[p.name] = self.value(p.kind, p.type_name, p.element, depth)
+                fields[p.name] = self.value(p, p.element, depth)
         drawn = st.fixed_dictionaries(fields)
         framed = framed_body(e)
         if framed:  # the length is the body's: packed to be measured

@@ -1,98 +1,24 @@
 """A schema file as the codec compiled it: the parser, and a view of its entries for display.
 
 The entries are what the compiler itself made of the JSON (``TLSchemaCompiler.entries()``): ids,
-names, result types and every parameter's kind, condition and vector levels, by the codec's own
-rules. Only what the compiled tables do not hold is taken from the JSON: whether an entry was a
-constructor or a method (constructors come first). When two entries share an id, unpack reads
-the id as the later one; when they share a name, pack writes the later one.
-
-The text helpers below (``kind_of``, ``condition``, ``strip_vector``, ``entry_name``) state the
-same rules for code that reads schema JSON without compiling it (``stubs``, the fuzz
-harnesses); tests/test_cli.py checks them against the compiler on the real layers.
+names, result types and every parameter's kind, condition, vector levels and target, by the
+codec's own grammar of type texts. Only what the compiled tables do not hold is taken from the
+JSON: whether an entry was a constructor or a method (constructors come first). When two entries
+share an id, unpack reads the id as the later one; when they share a name, pack writes the later
+one. Nothing here reads a type text itself: every reader of schema data (``stubs``, the tests'
+value generators, the fuzz harnesses) compiles it and reads the records.
 """
 
 from __future__ import annotations
 
 import json
-import re
 from dataclasses import dataclass
 
 from .. import tl_text
 from .errors import Failure, UsageError, describe, shown
 from .inputs import read_file
 
-KINDS = {
-    "int": "int",
-    "#": "int",
-    "long": "long",
-    "double": "double",
-    "string": "string",
-    "bytes": "bytes",
-    "byte": "bytes",
-    "Bool": "bool",
-    "true": "bool",
-    "int128": "int128",
-    "int256": "int256",
-}
 SIZES = {"int": 4, "long": 8, "double": 8, "bool": 4, "int128": 16, "int256": 32}
-_CONSTRUCTOR_NAME = re.compile(r"^(?:[A-Za-z0-9_]+\.)*[a-z][A-Za-z0-9_]*$")
-FLAGS_WORDS = ("flags", "flags2")
-VECTOR_LETTERS = list("Vector")
-
-
-def proper(expr: str) -> str:
-    """The type proper of an expression: the text between its first and second '?'."""
-    return expr.split("?")[1] if "?" in expr else expr
-
-
-def kind_of(expr: str) -> str:
-    """int, long, double, string, bytes, bool, int128, int256, vector, bare (a bare object or
-    vector) or object."""
-    t = proper(expr)
-    if t in KINDS:
-        return KINDS[t]
-    if t.startswith("Vector"):
-        return "vector"
-    return "bare" if t.startswith(("vector<", "%")) or _CONSTRUCTOR_NAME.match(t) else "object"
-
-
-def strip_vector(text: str) -> str:
-    """A vector's element text: every "Vector<" removed (one pass, left to right), then every '>'."""
-    return text.replace("Vector<", "").replace(">", "")
-
-
-def removal_passes(text: str) -> list[int]:
-    """For each character of `text`, the pass of `text.replace("Vector<", "")`, repeated until
-    nothing changes, that removes it (1 for the first pass; 0 when no pass does).
-
-    One scan, as when matching brackets. The characters still standing are stacked, each with
-    the last pass among the removals between it and the next; a "Vector<" whose '<' meets the
-    rest of it on top of the stack goes one pass after the last removal inside it. (A pass
-    removes every "Vector<" the text holds at once: no two of them can overlap.)"""
-    passes = [0] * len(text)
-    standing: list[int] = []  # indices
-    letters: list[str] = []  # their characters
-    after: list[int] = []  # after[j]: the last pass among the removals right after standing[j]
-    done = 0  # text[:done] has been scanned
-    while (i := text.find("<", done)) >= 0:
-        if i > done:
-            standing.extend(range(done, i))
-            letters.extend(text[done:i])
-            after.extend([0] * (i - done))
-        done = i + 1
-        if letters[-6:] == VECTOR_LETTERS:
-            p = max(after[-6:]) + 1
-            for j in standing[-6:]:
-                passes[j] = p
-            passes[i] = p
-            del standing[-6:], letters[-6:], after[-6:]
-            if after and after[-1] < p:
-                after[-1] = p
-        else:
-            standing.append(i)
-            letters.append("<")
-            after.append(0)
-    return passes
 
 
 def kind_words() -> dict[int, str]:
@@ -112,63 +38,6 @@ def kind_words() -> dict[int, str]:
         tl.TL_BARE_OBJECT: "bare object",
         tl.TL_BARE_VECTOR: "bare vector",
     }
-
-
-def element_kinds(expr: str) -> tuple[list[str], bool]:
-    """Kinds of a vector's elements, outermost first, and whether the last one nests in itself
-    (a text that strips to itself, such as "Vector t", is a vector of vectors at any depth).
-
-    The first level is the text stripped once (strip_vector); each later one is the level above
-    with its "Vector<" removed (no '>' is left), so one scan tells when each character goes
-    (removal_passes) and no level is built. The levels stop changing after the last pass; a
-    level is a vector while the first six characters of its type proper spell "Vector", and
-    they stay the same until a pass takes one of them."""
-    text = strip_vector(expr)  # the first level; no '>' is left
-    passes = removal_passes(text)
-    last = max(passes, default=0)  # the levels after it are all the same text
-    start, end = 0, len(text)  # the type proper: between the first and the second '?'
-    if "?" in text:
-        start = text.index("?") + 1
-        second = text.find("?", start)
-        end = second if second >= 0 else len(text)
-    chars, own = text[start:end], passes[start:end]
-    rest = iter(range(len(chars)))  # the characters of the type proper not looked at yet
-    head: list[int] = []  # the first six of them still standing
-    level = 1  # level k has been through k - 1 passes
-    while True:
-        head = [i for i in head if not 0 < own[i] < level]
-        if len(head) < 6:
-            for i in rest:
-                if not 0 < own[i] < level:
-                    head.append(i)
-                    if len(head) == 6:
-                        break
-        if "".join([chars[i] for i in head]) != "Vector":
-            proper_text = "".join([c for c, p in zip(chars, own) if not 0 < p < level])
-            return ["vector"] * (level - 1) + [kind_of(proper_text)], False
-        # The levels agree up to the next pass that takes a character of the head.
-        level = min([own[i] + 1 for i in head if own[i]], default=last + 2)
-        if level > last + 1:
-            return ["vector"] * (last + 1), True  # the last level strips to itself
-
-
-def condition(expr: str) -> tuple[str, int] | None:
-    """(flags word, bit) that makes a parameter optional, or None. A condition without a dot
-    is bit 0 of flags; any field other than flags2 means flags; bits count modulo 32."""
-    if "?" not in expr:
-        return None
-    cond = expr.split("?")[0]
-    if "." not in cond:
-        return ("flags", 0)
-    field, bit = cond.split(".", 1)
-    return ("flags2" if field == "flags2" else "flags", int(bit) & 31)
-
-
-def entry_name(raw: dict) -> str:
-    """An entry's name: "predicate", else "method", else "type", else "" (the first key present),
-    up to its first NUL character."""
-    name = next((raw[k] for k in ("predicate", "method", "type") if k in raw), "")
-    return name.split("\0", 1)[0]
 
 
 @dataclass(frozen=True)
@@ -226,25 +95,13 @@ def carried(param, words: dict[int, str] | None = None) -> str:
         prefix = f"if bit {bit} of {field}: "
     if kind in ("vector", "bare vector"):
         prefix += "bare " if kind == "bare vector" else ""
-        kinds, endless = vector_levels(param.element, words)
+        kinds, endless = [words[level.kind] for level in param.element], param.element[-1].endless
         if endless:
             return f"{prefix}{'vector of ' * len(kinds)}vectors, to any depth"
         return f"{prefix}{'vector of ' * (len(kinds) - 1)}vector of {kinds[-1]}"
     if kind in SIZES:
         return f"{prefix}{kind}, {SIZES[kind]} bytes"
     return f"{prefix}{kind}"
-
-
-def vector_levels(levels, words: dict[int, str]) -> tuple[list[str], bool]:
-    """Kinds of a vector's elements from its compiled levels, outermost first, and whether the last
-    one nests in itself. The compiler stops early on a very deep text: the levels below its last
-    follow from that level's text (element_kinds, in one scan)."""
-    kinds = [words[level.kind] for level in levels]
-    last = levels[-1]
-    if kinds[-1] != "vector" or last.endless:
-        return kinds, last.endless
-    deeper, endless = element_kinds(last.type_name)
-    return kinds + deeper, endless
 
 
 def parse_id(text: str) -> int | None:

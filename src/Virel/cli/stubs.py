@@ -74,11 +74,6 @@ def _unique(text: str, name: str, taken) -> str:
     return candidate
 
 
-def _proper(text: str) -> str:
-    """The type proper of a type text as the compiler keeps it: what follows a condition."""
-    return text.split("?", 2)[1] if "?" in text else text
-
-
 def compiled_records(data) -> list[tuple[bool, object]]:
     """(whether a constructor, TLConstructor) for every entry of schema data, in schema order,
     as the compiler made them."""
@@ -112,30 +107,34 @@ def generate(data: dict, what: str = "a schema") -> str:
             alias += "_Type"
         aliases[result] = _unique(alias, result, set(aliases.values()) | records.keys() | RESERVED)
 
-    def of_kind(kind: int, text: str) -> tuple[str, bool]:
-        """The Python type of a value of a kind (not a vector), and whether it names a generated type."""
-        word = words.get(kind)
+    def of_kind(typed) -> tuple[str, bool]:
+        """The Python type of a compiled parameter or element level that is no vector, and whether
+        it names a generated type. An object's type, or a bare type's constructor or type, is the
+        record's `target` (%T: its type's one constructor; a lower-case name, with or without '%':
+        that constructor; departure D42: see ARCHITECTURE.md, "Departures")."""
+        word = words.get(typed.kind)
         if word in SCALARS:
             return SCALARS[word], False
-        proper = _proper(text)
-        if word == "bare object":  # %T: its type's one constructor; a lower-case name: that constructor
-            alias = aliases.get(proper[1:]) if proper.startswith("%") else by_name.get(proper)
+        if typed.target is None:
+            alias = None
+        elif typed.target_is_type:
+            alias = aliases.get(typed.target)
         else:
-            alias = aliases.get(proper) if word == "object" else None
+            alias = by_name.get(typed.target)
         return (alias, True) if alias is not None else (UNKNOWN, False)
 
     def py_type(p) -> tuple[str, bool]:
         """The Python type of a parameter, and whether it names a generated type."""
         if words.get(p.kind) not in VECTORS:
-            return of_kind(p.kind, p.type_name)
+            return of_kind(p)
         depth, inner, named = 1, "_t.Any", False  # the lists around the innermost element type
         for level in p.element:
             if words.get(level.kind) not in VECTORS:
-                inner, named = of_kind(level.kind, level.type_name)
+                inner, named = of_kind(level)
                 break
             if level.endless:
                 break  # vectors of the same, to any depth
-            depth += 1  # (a last level still a vector: as deep as the compiler went)
+            depth += 1
         return "_b.list[" * depth + inner + "]" * depth, named
 
     out = [HEADER.format(doc=repr(f"TypedDicts of the TL records of {what} (written by `virel stubs`).")).rstrip()]

@@ -5,7 +5,7 @@
 #include "codec/parser.hpp"
 #include "codec/record_plan.hpp"
 #include "codec/service.hpp"
-#include "codec/type_text.hpp"
+#include "codec/type_argument.hpp"
 #include "error_kinds.hpp"
 #include "schema/compiler.hpp"
 

@@ -1,9 +1,10 @@
 // codec/parser.cpp: the TLParser type: construction, buffer growth, garbage-collector support.
 #include "codec/parser.hpp"
 #include "codec/service.hpp"
+#include "codec/type_argument.hpp"
 #include "codec/record_plan.hpp"
 #include "schema/compiler.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -193,6 +194,7 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
         std::string shown(proper_type_text(text));
         if (count == 0) {
             PyErr_Format(PyExc_ValueError, "Bare type '%s' names no constructor", shown.c_str());
+            suggest_bare_target(self, compiler, text);  // Departure D41: a note
             return nullptr;
         }
         if (count > 1) {

@@ -5,7 +5,7 @@
 #include "codec/integers.hpp"
 #include "codec/record_plan.hpp"
 #include "codec/strict.hpp"
-#include "codec/type_text.hpp"
+#include "codec/type_argument.hpp"
 #include "codec/write_primitives.hpp"
 
 #include <cstring>

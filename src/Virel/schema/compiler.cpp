@@ -3,7 +3,7 @@
 #include "schema/compiler.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <new>
 

@@ -4,7 +4,7 @@
 #include "py_helpers.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <string>
 #include <unordered_map>
@@ -208,17 +208,15 @@ private:
     }
 
     // The bare type at the bottom of a parameter's type text (through its vector levels), if any:
-    // its text goes into *text.
+    // its text goes into *text. (A text that passed the check above nests 64 levels at most.)
     static bool bare_in(std::string& text) {
-        for (int level = 0; level < 64; ++level) {
-            int32_t kind = kind_of(text);
-            if (kind == TL_BARE_OBJECT) return true;
-            if (kind != TL_VECTOR && kind != TL_BARE_VECTOR) return false;
-            std::string inner = element_text(text);
-            if (inner == text) return false;
-            text = std::move(inner);
-        }
-        return false;
+        int32_t kind = kind_of(text);
+        if (kind == TL_BARE_OBJECT) return true;
+        if (kind != TL_VECTOR && kind != TL_BARE_VECTOR) return false;
+        ElementLevels below = element_levels(text);
+        if (below.kinds.back() != TL_BARE_OBJECT) return false;
+        text = std::move(below.last_text);
+        return true;
     }
 
     struct Bare {

@@ -2,7 +2,7 @@
 // for Python code (the command line, the tests), and the kind codes as module constants.
 #include "py_helpers.hpp"
 #include "schema/compiler.hpp"
-#include "schema/type_expr.hpp"
+#include "schema/type_grammar.hpp"
 
 #include <string>
 
@@ -36,15 +36,23 @@ PyStructSequence_Field param_fields[] = {
     {"flag_bit", "the bit of that word, as written (only its low five bits count)"},
     {"flags_word", "1 when the parameter is the flags word itself, 2 for flags2, else 0"},
     {"element", "a vector's element types, outermost first: a tuple of TLElementType; else ()"},
+    {"target",
+     "what an object's type names (by attribute only): for TL_OBJECT the type (the text after its "
+     "condition), for TL_BARE_OBJECT the constructor's name or the type of its one constructor "
+     "(target_is_type); None for any other kind"},
+    {"target_is_type", "whether target is a type (else a constructor's name)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field element_fields[] = {
     {"kind", "the kind of the element type"},
     {"type_name",
      "its text: the level above with every 'Vector<', then every '>', removed (a bare vector's: the "
-     "text between its angle brackets)"},
+     "text between its angle brackets); None for a vector level below those the compiler made "
+     "(very deep texts), whose text only the codec works out, when data that deep arrives"},
     {"endless",
      "whether its elements are of its own type, to any depth (a text that strips to itself)"},
+    {"target", "as TLParam.target, for this level (by attribute only)"},
+    {"target_is_type", "as TLParam.target_is_type"},
     {nullptr, nullptr},
 };
 
@@ -54,8 +62,8 @@ PyStructSequence_Desc constructor_desc = {"Virel.tl.TLConstructor",
 PyStructSequence_Desc param_desc = {"Virel.tl.TLParam", "One compiled parameter.", param_fields, 8};
 PyStructSequence_Desc element_desc = {
     "Virel.tl.TLElementType",
-    "One level of a vector's elements. A last level that is a vector and not endless is as deep as the "
-    "compiler went (very deep texts): the codec derives the levels below from its text.",
+    "One level of a vector's elements. The chain goes down to the first level that is no vector, or "
+    "to an endless one, however deep the text nests.",
     element_fields, 3};
 
 // A str of the NUL-terminated UTF-8 text `text` (up to its NUL), or null with an exception pending.
@@ -75,20 +83,60 @@ bool set_field(PyObject* view, Py_ssize_t index, Ref value) noexcept {
 Ref as_int(long long value) noexcept { return Ref::steal(PyLong_FromLongLong(value)); }
 Ref as_bool(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
 
-// The levels of a vector's elements, outermost first, down to the first that is not a vector, an
-// endless one, or the last the compiler made.
+// The target of an object kind's text into fields `index` and `index + 1` of `view`: what the
+// type names (type_grammar's bare_target for a bare type), or None.
+bool set_target(PyObject* view, Py_ssize_t index, int32_t kind, const char* text) noexcept {
+    std::string_view target;
+    bool by_type = true;
+    if (text && kind == TL_OBJECT) target = proper_type_text(text);
+    else if (text && kind == TL_BARE_OBJECT) target = bare_target(text, &by_type);
+    else
+        return set_field(view, index, Ref::borrow(Py_None)) &&
+               set_field(view, index + 1, as_bool(false));
+    return set_field(view, index,
+                     Ref::steal(PyUnicode_DecodeUTF8(
+                         target.data(), static_cast<Py_ssize_t>(target.size()), nullptr))) &&
+           set_field(view, index + 1, as_bool(by_type));
+}
+
+// One level of the view: its kind, its text (None where the compiler kept none) and whether its
+// elements are of its own type.
+bool add_level(PyObject* levels, int32_t kind, const char* text, bool endless) noexcept {
+    Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
+    return level && set_field(level.get(), 0, as_int(kind)) &&
+           set_field(level.get(), 1, text ? text_of(text) : Ref::borrow(Py_None)) &&
+           set_field(level.get(), 2, as_bool(endless)) && set_target(level.get(), 3, kind, text) &&
+           PyList_Append(levels, level.get()) == 0;
+}
+
+// The levels of a vector's elements, outermost first, down to the first that is not a vector or an
+// endless one: the records the compiler made, then, for a text so deep that it stopped making
+// them, the levels below its last record as the grammar reads them (element_levels).
 Ref element_chain(const TLElementType* element) noexcept {
     Ref levels = Ref::steal(PyList_New(0));
     if (!levels) return Ref();
+    const TLElementType* last = nullptr;
     for (const TLElementType* e = element; e; e = e->element) {
         bool endless = e->element == e;
-        Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
-        if (!level || !set_field(level.get(), 0, as_int(e->kind)) ||
-            !set_field(level.get(), 1, text_of(e->type_name)) ||
-            !set_field(level.get(), 2, as_bool(endless)) ||
-            PyList_Append(levels.get(), level.get()) < 0)
+        if (!add_level(levels.get(), e->kind, e->type_name ? e->type_name : "", endless))
             return Ref();
-        if (endless) break;
+        if (endless) return Ref::steal(PyList_AsTuple(levels.get()));
+        last = e;
+    }
+    if (last && is_vector_kind(last->kind)) {
+        bool done = guarded<bool>([&] {
+            ElementLevels below = element_levels(last->type_name);
+            size_t count = below.kinds.size();
+            for (size_t i = 0; i < count; ++i) {
+                bool at_last = i + 1 == count;
+                if (!add_level(levels.get(), below.kinds[i],
+                               at_last ? below.last_text.c_str() : nullptr,
+                               at_last && below.endless))
+                    return false;
+            }
+            return true;
+        });
+        if (!done) return Ref();
     }
     return Ref::steal(PyList_AsTuple(levels.get()));
 }
@@ -104,7 +152,8 @@ Ref param_view(const TLParam& p) noexcept {
               set_field(view.get(), 4, as_int(p.flag_field)) &&
               set_field(view.get(), 5, as_int(p.flag_bit)) &&
               set_field(view.get(), 6, as_int(p.flags_word)) &&
-              set_field(view.get(), 7, std::move(element));
+              set_field(view.get(), 7, std::move(element)) &&
+              set_target(view.get(), 8, p.kind, p.type_name);
     return ok ? std::move(view) : Ref();
 }
 

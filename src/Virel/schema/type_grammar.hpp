@@ -1,4 +1,4 @@
-// schema/type_expr.hpp: the one grammar of type texts. Every reader of a type text goes through
+// schema/type_grammar.hpp: the one grammar of type texts. Every reader of a type text goes through
 // it: the compiler (the kind of a parameter, its condition prefix, its vector's element levels),
 // the codec (the element of a vector met without its levels, a type given at a call, the record
 // of a bare type), the strict schema check and TLSchemaCompiler.entries().
@@ -12,12 +12,17 @@
 //    condition, blank or other generic.
 //  - parameter and result: compile(strict=True): the schema's own types, generics included
 //    (`Map<K,V>`, `Vector t`); a parameter may carry a condition `word.N?` with N from 0 to 31.
+// One reader of a type's form serves the last three (type_fault); what a text denotes is kind_of,
+// element_text and element_levels (its vector levels), bare_target (what a bare type names) and
+// parse_condition (the condition prefix as the lenient compiler reads it: any bit the
+// interpreter's int() takes).
 #pragma once
 
 #include "tl.hpp"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace virel {
 
@@ -36,6 +41,17 @@ int32_t kind_of(std::string_view text) noexcept;
 // itself: its elements are of its own type). A bare vector's elements are the type between its
 // angle brackets, and a boxed vector around a bare one loses its own brackets only.
 std::string element_text(std::string_view text);
+
+// Every level of the elements of a vector type text, as element_text taken again and again gives
+// them (outermost first, down to the first level that is no vector, or to one that strips to
+// itself), in one pass over the text: however deep it nests, the work and the memory grow with
+// its length only. The kinds are kind_of's; only the last level's text is kept.
+struct ElementLevels {
+    std::vector<int32_t> kinds;  // the kind of every level
+    std::string last_text;       // the last level's text, condition prefix kept in front
+    bool endless = false;        // the last level is a vector whose elements are of its own type
+};
+ElementLevels element_levels(std::string_view text);
 
 // What is wrong with `text` where `mode` places it, or null when nothing is. *word receives the
 // flags word of a condition (parameter mode), else empty.

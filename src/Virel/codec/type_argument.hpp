@@ -1,8 +1,11 @@
-// codec/type_text.hpp: the type texts that unpack_from and the typed packers take ("long",
-// "Vector<User>", ...), analysed once per parser.
+// codec/type_argument.hpp: the type argument of a call: the type texts that unpack_from and the
+// typed packers take ("long", "Vector<User>", ...), read by the grammar (schema/type_grammar.hpp)
+// once per parser and kept.
 #pragma once
 
 #include "codec/parser.hpp"
+
+#include <string_view>
 
 namespace virel {
 
@@ -20,5 +23,13 @@ inline bool type_argument(TLParser* self, TLSchemaCompiler* compiler, PyObject* 
     *out = guarded<const ParsedType*>([&] { return parsed_type(self, compiler, arg); });
     return *out != nullptr;
 }
+
+// Adds a note "did you mean 'NAME'?" to the pending exception of a bare type `text` that names no
+// constructor, when a constructor's name (for `future_salt`, `%future_salt`) or a type of the
+// schema (for `%Message`) is near its target: the bounded comparison of near_names.hpp, its answer
+// kept with the parser's suggestions for pack's unknown record names. Never raises; the exception
+// stays as it was.
+[[gnu::cold]] void suggest_bare_target(TLParser* self, TLSchemaCompiler* compiler,
+                                       std::string_view text) noexcept;
 
 }  // namespace virel
