@@ -39,6 +39,7 @@ HOSTILE = {
             ],
         },
         {"id": 12, "predicate": "_t", "type": "_b", "params": [{"name": "_b", "type": "Y'\n"}]},
+        {"id": 13, "predicate": "TypedParser", "type": "AnyConstructor", "params": []},  # D?typed-1
     ]
 }
 
@@ -86,12 +87,14 @@ def test_hostile_names_give_code_that_imports_and_injects_nothing(capsys, tmp_pa
         "typed": "typed_",
         "q\"\"\"\n'''\\": "q________",
         "_t": "T_t",
+        "TypedParser": "TypedParser_",
     }
     hostile = by_name["q\"\"\"\n'''\\"][1]
     # The flags word is the compiler's (a name cut at its NUL), and no key of the dict.
     assert hostile.__required_keys__ == {"_", 'x"""; print("INJECTED"); """', "\x1b[2J\u2028"}
     assert hostile.__optional_keys__ == {"o"}
     assert namespace["a__Type"] is not None and namespace["class_"] is not None and namespace["T_b"] is not None
+    assert namespace["AnyConstructor_"] is not None  # the type, beside the view's own name
     # The types are the builtins, not the records named after them.
     assert namespace["bytes"].__annotations__["b"] is bytes
     assert namespace["list"].__annotations__["l"] == list[int]
@@ -253,3 +256,33 @@ def test_the_typed_view_types_every_method_for_the_schema(tmp_path):
     assert sorted(errors) == sorted(VIEW_ERRORS), out
     for line, expected in VIEW_ERRORS.items():
         assert all(any(text in e for e in errors[line]) for text in expected), out
+
+
+BUNDLED_PROGRAM = """\
+from Virel import schemas
+from Virel.tl import TLParser
+import tl_types
+p = tl_types.typed(TLParser(schemas.api()))
+p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf"}, "message": "hi", "random_id": 7})
+p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf"}, "mesage": "hi", "random_id": 7})
+p.pack({"_": "messages.sendMessage", "peer": {"_": "userEmpty", "id": 1}, "message": "hi", "random_id": 7})
+p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf"}, "message": "hi", "random_id": "7"})
+u = p.unpack(b"")
+if u["_"] == "user":
+    u["acess_hash"]
+users, _ = p.unpack_from(b"", 0, "Vector<User>")
+if users[0]["_"] == "user":
+    users[0]["acess_hash"]
+"""
+
+
+@pytest.mark.slow
+def test_mypy_checks_the_typed_view_of_the_bundled_layer(tmp_path):
+    # 2,500 records: what a union of them all would cost mypy minutes, the plugin does in seconds.
+    pytest.importorskip("mypy")
+    assert main(["stubs", "-o", str(tmp_path / "tl_types.pyi")]) == 0
+    (tmp_path / "prog.py").write_text(BUNDLED_PROGRAM)
+    errors, out = _mypy(tmp_path, "prog.py", "tl_types.pyi")
+    assert sorted(errors) == [6, 7, 8, 11, 14], out
+    assert 'Extra key "mesage"' in out and 'TypedDict item "peer"' in out and 'TypedDict item "random_id"' in out
+    assert 'TypedDict "user" has no key "acess_hash"' in out and '"AnyConstructor" has no key "acess_hash"' in out

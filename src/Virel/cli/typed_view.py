@@ -35,7 +35,8 @@ BUILTIN_TEXTS = {
     "int128": "_b.int",
     "int256": "_b.int",
 }
-# Names of the view that no record may take (the private ones start with "_", as no record does).
+# Names of the view that no record may take (the private ones start with "_", as no record does);
+# a record named TypedParser or AnyConstructor becomes TypedParser_ or AnyConstructor_ (D?typed-1).
 NAMES = frozenset({"typed", "TypedParser", "AnyConstructor"})
 
 VIEW_HEADER = """
