@@ -5,9 +5,10 @@ against a union of typed dictionaries by trying them all, and reports a misspelt
 dict that matches none of them: on a layer's 2,500 records, minutes. The plugin reads the literal's
 ``"_"`` and gives mypy the one record it names, so that a key is reported by its name (``Extra key
 "mesage" for TypedDict "messages_sendMessage"``); a nested literal is checked against the few
-records of its field's type (a wrong one: ``TypedDict item "peer" has incompatible type``). Where
-``"_"`` names no record of the schema, the plugin says so. A value that is no literal is checked against the union, as
-declared.
+records of its field's type (a wrong one: ``TypedDict item "peer" has incompatible type``; mypy
+takes a nested literal's type from the record's own definition, so a narrower one given for it is
+not used). Where ``"_"`` names no record of the schema, or a literal has no ``"_"``, the plugin
+says so. A value that is no literal is checked against the union, as declared.
 
 ``unpack_from`` and ``pack_as`` given a literal type text of a type of the schema (``"User"``), of
 a builtin type (``"long"``) or of vectors of one (``"Vector<User>"``) read and take that type;
