@@ -205,6 +205,7 @@ p.pack_as([{"_": "userEmpty", "idd": 1}], "Vector<User>")
 p.pack_into(bytearray(), {"_": "inputPeerSelff"})
 p.pack_into(bytearray(), ["x"], "Vector<long>")
 s: str = one["id"]
+p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 1, "acess_hash": 2}, "message": "", "random_id": 7})
 """
 VIEW_ERRORS = {
     18: ['Extra key "mesage"', 'Missing key "message"'],
@@ -218,6 +219,7 @@ VIEW_ERRORS = {
     28: ['No record named "inputPeerSelff"'],
     29: ['List item 0 has incompatible type "str"'],
     30: ['Incompatible types in assignment (expression has type "int", variable has type "str")'],
+    31: ['Extra key "acess_hash" for TypedDict "inputPeerUser"', 'Missing key "access_hash"', 'TypedDict item "peer"'],
 }
 
 
@@ -273,6 +275,7 @@ if u["_"] == "user":
 users, _ = p.unpack_from(b"", 0, "Vector<User>")
 if users[0]["_"] == "user":
     users[0]["acess_hash"]
+p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 1, "acess_hash": 2}, "message": "", "random_id": 7})
 """
 
 
@@ -283,6 +286,7 @@ def test_mypy_checks_the_typed_view_of_the_bundled_layer(tmp_path):
     assert main(["stubs", "-o", str(tmp_path / "tl_types.pyi")]) == 0
     (tmp_path / "prog.py").write_text(BUNDLED_PROGRAM)
     errors, out = _mypy(tmp_path, "prog.py", "tl_types.pyi")
-    assert sorted(errors) == [6, 7, 8, 11, 14], out
+    assert sorted(errors) == [6, 7, 8, 11, 14, 15], out
     assert 'Extra key "mesage"' in out and 'TypedDict item "peer"' in out and 'TypedDict item "random_id"' in out
     assert 'TypedDict "user" has no key "acess_hash"' in out and '"AnyConstructor" has no key "acess_hash"' in out
+    assert 'Extra key "acess_hash" for TypedDict "inputPeerUser"' in out

@@ -4,11 +4,13 @@ The view's ``pack`` takes the union of every record of the schema. mypy checks a
 against a union of typed dictionaries by trying them all, and reports a misspelt key only as a
 dict that matches none of them: on a layer's 2,500 records, minutes. The plugin reads the literal's
 ``"_"`` and gives mypy the one record it names, so that a key is reported by its name (``Extra key
-"mesage" for TypedDict "messages_sendMessage"``); a nested literal is checked against the few
-records of its field's type (a wrong one: ``TypedDict item "peer" has incompatible type``; mypy
-takes a nested literal's type from the record's own definition, so a narrower one given for it is
-not used). Where ``"_"`` names no record of the schema, or a literal has no ``"_"``, the plugin
-says so. A value that is no literal is checked against the union, as declared.
+"mesage" for TypedDict "messages_sendMessage"``). A nested literal mypy checks against the few
+records of its field's type; where its keys fit none of them, mypy names only the field
+(``TypedDict item "peer" has incompatible type``), and the plugin names the keys that do not fit
+the record its ``"_"`` names (``Extra key "acess_hash" for TypedDict "inputPeerUser"``). (mypy
+takes a nested literal's type from the record's own definition, so a narrower type given for the
+field is not used.) Where ``"_"`` names no record of the schema, or a literal has no ``"_"``, the
+plugin says so. A value that is no literal is checked against the union, as declared.
 
 ``unpack_from`` and ``pack_as`` given a literal type text of a type of the schema (``"User"``), of
 a builtin type (``"long"``) or of vectors of one (``"Vector<User>"``) read and take that type;
@@ -21,6 +23,7 @@ import difflib
 from collections.abc import Callable
 
 from mypy.nodes import DictExpr, Expression, ListExpr, MypyFile, NameExpr, StrExpr, TypeInfo
+from mypy import errorcodes as codes
 from mypy.plugin import MethodContext, MethodSigContext, Plugin
 from mypy.types import (
     AnyType,
@@ -78,11 +81,7 @@ def _fit(expr: Expression, declared: Type) -> Type | None:
     if isinstance(expr, DictExpr):
         return _records(declared).get(_tag(expr) or "")
     if isinstance(expr, ListExpr) and expr.items:
-        lists = [
-            t
-            for t in map(get_proper_type, flatten_nested_unions([declared]))
-            if isinstance(t, Instance) and t.type.fullname == "builtins.list" and len(t.args) == 1
-        ]
+        lists = _lists(declared)
         if len(lists) != 1:
             return None
         fitted = [_fit(item, lists[0].args[0]) for item in expr.items]
@@ -165,7 +164,47 @@ def _record(ctx: MethodSigContext, view: Instance, expr: Expression) -> Type | N
         hint = f" (did you mean: {', '.join(close)}?)" if close else ""
         ctx.api.fail(f'No record named "{tag}" in the schema{hint}', expr)
         return AnyType(TypeOfAny.from_error)  # one error is enough
+    record = get_proper_type(found)
+    if isinstance(record, TypedDictType):
+        _name_nested_keys(ctx, expr, record)
     return found
+
+
+def _name_nested_keys(ctx: MethodSigContext, expr: DictExpr, record: TypedDictType) -> None:
+    """Name the keys that make a nested literal fit none of its field's records: mypy reports
+    only the field then. The record is the one the literal's "_" names; a nested literal that fits
+    is checked by mypy itself, and its own nested literals here."""
+    for key, value in expr.items:
+        if not isinstance(key, StrExpr) or key.value == "_" or key.value not in record.items:
+            continue
+        declared = record.items[key.value]
+        if isinstance(value, ListExpr):
+            lists = _lists(declared)
+            values, declared = (value.items, lists[0].args[0]) if len(lists) == 1 else ([], declared)
+        else:
+            values = [value]
+        for item in values:
+            nested = _records(declared).get(_tag(item) or "")
+            if nested is None or not isinstance(item, DictExpr):
+                continue
+            if not all(isinstance(k, StrExpr) for k, _ in item.items):
+                continue  # a ** in it: its keys are not all known
+            given = {k.value for k, _ in item.items if isinstance(k, StrExpr)}
+            name = nested.fallback.type.name
+            for extra in sorted(given - nested.items.keys()):
+                ctx.api.fail(f'Extra key "{extra}" for TypedDict "{name}"', item, code=codes.TYPEDDICT_UNKNOWN_KEY)
+            for missing in sorted(nested.required_keys - given):
+                ctx.api.fail(f'Missing key "{missing}" for TypedDict "{name}"', item, code=codes.TYPEDDICT_ITEM)
+            _name_nested_keys(ctx, item, nested)
+
+
+def _lists(declared: Type) -> list[Instance]:
+    """The list types of a declared type (list[X] or list[X] | None)."""
+    return [
+        t
+        for t in map(get_proper_type, flatten_nested_unions([declared]))
+        if isinstance(t, Instance) and t.type.fullname == "builtins.list" and len(t.args) == 1
+    ]
 
 
 def _unpack_from(ctx: MethodContext) -> Type:
