@@ -206,6 +206,7 @@ p.pack_into(bytearray(), {"_": "inputPeerSelff"})
 p.pack_into(bytearray(), ["x"], "Vector<long>")
 s: str = one["id"]
 p.pack({"_": "messages.sendMessage", "peer": {"_": "inputPeerUser", "user_id": 1, "acess_hash": 2}, "message": "", "random_id": 7})
+p.pack_as({"_": "messages.sendMessage", "peer": {"_": "inputPeerSelf", "x": 1}, "message": "", "random_id": 7}, "Vector<User>")
 """
 VIEW_ERRORS = {
     18: ['Extra key "mesage"', 'Missing key "message"'],
@@ -220,6 +221,7 @@ VIEW_ERRORS = {
     29: ['List item 0 has incompatible type "str"'],
     30: ['Incompatible types in assignment (expression has type "int", variable has type "str")'],
     31: ['Extra key "acess_hash" for TypedDict "inputPeerUser"', 'Missing key "access_hash"', 'TypedDict item "peer"'],
+    32: ['Argument 1 to "pack_as"'],  # a record where a vector goes
 }
 
 

@@ -129,6 +129,9 @@ def _signature(method: str) -> Callable[[MethodSigContext], CallableType]:
         if text is not None:  # a value of that type (any, where the text names none the plugin knows)
             declared = _text_type(ctx.api, view, text)
             fitted = None if declared is None else _fit(expr, declared) or declared
+            record = get_proper_type(fitted) if isinstance(expr, DictExpr) else None
+            if isinstance(record, TypedDictType):
+                _name_nested_keys(ctx, expr, record)
         elif method == "pack_as" or (method == "pack_into" and _given(ctx, TEXT[method])):
             return sig  # a type text that is no literal: any value, as declared
         else:  # a record: the one its "_" names
