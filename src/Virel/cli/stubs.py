@@ -28,6 +28,7 @@ from __future__ import annotations
 import keyword
 import zlib
 
+from . import typed_view
 from .schema_view import kind_words
 
 SCALARS = {
@@ -42,7 +43,7 @@ SCALARS = {
 }
 UNKNOWN = "_Mapping[_b.str, _t.Any]"
 # Names the module binds itself, which no record may take.
-RESERVED = frozenset({"typed"})
+RESERVED = typed_view.NAMES
 VECTORS = ("vector", "bare vector")
 
 HEADER = """\
@@ -139,6 +140,7 @@ def generate(data: dict, what: str = "a schema") -> str:
 
     out = [HEADER.format(doc=repr(f"TypedDicts of the TL records of {what} (written by `virel stubs`).")).rstrip()]
     out.append("")
+    fields_of: dict[str, dict[str, str]] = {}
     for py, e in records.items():
         fields = {"_": f"_t.Literal[{e.name!r}]"}
         for p in e.params:
@@ -150,9 +152,11 @@ def generate(data: dict, what: str = "a schema") -> str:
                 fields[p.name] = f"_t.NotRequired[{text!r}]" if named else f"_t.NotRequired[{text}]"
             else:
                 fields[p.name] = repr(text) if named else text
+        fields_of[py] = fields
         body = ", ".join(f"{k!r}: {v}" for k, v in fields.items())
         out.append(f"{py} = _t.TypedDict({py!r}, {{{body}}})")
     out.append("")
     for result, members in unions.items():
         out.append(f"{aliases[result]}: _t.TypeAlias = {' | '.join(members)!r}")
+    out.append(typed_view.generate(records, fields_of, unions, aliases))
     return "\n".join(out) + "\n"
