@@ -207,6 +207,23 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
     });
 }
 
+bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
+                   const TLConstructor** record) {
+    *record = nullptr;
+    if (el.kind == TL_BARE_OBJECT) {
+        if ((*record = bare_record(self, el.text))) return true;
+        if (count == 0) return false;
+        PyErr_Clear();  // the first element fails on it, as it always has
+        return true;
+    }
+    if (count != 0 || !is_vector_kind(el.kind)) return true;
+    // No elements, and they are vectors: the type their own elements take, down to the last level.
+    VectorElement inner;
+    if (!vector_element(self, el.text, el.inner, &inner)) return false;
+    const TLConstructor* unused;
+    return bare_elements(self, inner, 0, &unused);
+}
+
 static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* here = TL_WHERE(TLParser, __cinit__);
     auto* self = reinterpret_cast<TLParser*>(type->tp_alloc(type, 0));
