@@ -181,6 +181,38 @@ def test_bare_types_refused_naming_the_field():
 @pytest.mark.parametrize(
     "type_text, words",
     [
+        ("vector<%Nothing>", "'%Nothing' names no constructor"),
+        ("Vector<ghost>", "'ghost' names no constructor"),
+        ("vector<Vector<%Shape>>", "'%Shape' names 2 constructors"),
+    ],
+)
+@pytest.mark.parametrize("count", [0, 1])
+def test_bare_elements_refused_whatever_the_count(type_text, words, count):
+    # D44: a vector of no elements is refused as one of one element is.
+    holder = {"id": 9, "predicate": "h", "type": "H", "params": [{"name": "v", "type": type_text}]}
+    schema = {"constructors": [*SCHEMA["constructors"][3:5], holder]}
+    p = new_parser(schema)
+    nested = type_text.count("<") == 2
+    items = ([[]] if nested else [{"r": 1}]) if count else []
+    head = (struct.pack("<I", VECTOR_ID) if type_text[0] == "V" else b"") + struct.pack("<i", count)
+    inner = struct.pack("<Ii", VECTOR_ID, 0) if nested else struct.pack("<i", 1)
+    wire = head + inner * count
+    for call in (
+        lambda: p.pack({"_": "h", "v": items}),
+        lambda: p.pack_into(bytearray(), {"_": "h", "v": items}),
+        lambda: p.unpack(struct.pack("<I", 9) + wire),
+    ):
+        with pytest.raises(ValueError, match=re.escape(words)) as caught:
+            call()
+        assert caught.value.__notes__[0].startswith("at h.v")
+    for call in (lambda: p.pack_as(items, type_text), lambda: p.unpack_from(wire, 0, type_text)):
+        with pytest.raises(ValueError, match=re.escape(words)):
+            call()
+
+
+@pytest.mark.parametrize(
+    "type_text, words",
+    [
         ("%Shape", "several constructors"),
         ("ghost", "names no constructor"),
         ("vector<%Nothing>", "names no constructor"),
@@ -382,39 +414,48 @@ RECORDS = {
     for m in DECLARATION.finditer(part)
 }
 PONG = {"_": "pong", "msg_id": 5, "ping_id": 6}
+ERROR = {"_": "rpc_error", "error_code": -1, "error_message": "é" * 130}  # a 260-byte string
 
 
-def sample(type_text):
-    """A value of a service type and its wire bytes, written from TL's rules."""
-    if type_text == "int":
-        return 7, struct.pack("<i", 7)
-    if type_text == "long":
-        return 1 << 40, struct.pack("<q", 1 << 40)
+def sample(type_text, alt=False):
+    """A value of a service type and its wire bytes, written from TL's rules. `alt`: the other
+    shape of each (negative numbers, read back by a signed parser; data of 254 bytes and more, in
+    the long length form; empty vectors)."""
+    if type_text in ("int", "long"):
+        value = (-2 if alt else 7) if type_text == "int" else (-(1 << 40) if alt else 1 << 40)
+        return value, struct.pack("<i" if type_text == "int" else "<q", value)
     if type_text in ("int128", "int256"):
         size = int(type_text[3:]) // 8
-        return (1 << (8 * size)) - 2, b"\xfe" + b"\xff" * (size - 1)
+        value = -(1 << (8 * size - 1)) + 3 if alt else (1 << (8 * size)) - 2
+        return value, value.to_bytes(size, "little", signed=alt)
     if type_text in ("bytes", "string"):
-        return (
-            b"\x01\x02\x03" if type_text == "bytes" else "ok"
-        ), b"\x03\x01\x02\x03" if type_text == "bytes" else b"\x02ok\0"
+        data = bytes(range(256)) + b"xyz" if alt else b"\x01\x02\x03"
+        if type_text == "string":
+            data = ERROR["error_message"].encode() if alt else b"ok"
+        head = b"\xfe" + len(data).to_bytes(3, "little") if len(data) >= 254 else bytes([len(data)])
+        wire = head + data + bytes(-(len(head) + len(data)) % 4)
+        return (data if type_text == "bytes" else data.decode()), wire
     if type_text == "Object":
+        if alt:
+            return ERROR, struct.pack("<Ii", 0x2144CA19, -1) + sample("string", alt)[1]
         return PONG, struct.pack("<Iqq", 0x347773C5, 5, 6)
     if type_text.startswith(("Vector<", "vector<")):
-        value, wire = sample(type_text[7:-1])
+        value, wire = sample(type_text[7:-1], alt)
         head = struct.pack("<I", VECTOR_ID) if type_text[0] == "V" else b""
-        return [value, value], head + struct.pack("<I", 2) + wire * 2
+        n = 0 if alt else 2
+        return [value] * n, head + struct.pack("<i", n) + wire * n
     bare = type_text.startswith("%") or type_text[0].islower()
     name = type_text.lstrip("%").lower() if bare else {"Message": "message"}[type_text]
-    return obj(name, boxed=not bare)
+    return obj(name, boxed=not bare, alt=alt)
 
 
-def obj(name, boxed=True):
+def obj(name, boxed=True, alt=False):
     ident, params, _ = RECORDS[name]
     value, wire = {"_": name}, struct.pack("<I", ident) if boxed else b""
     for i, (pname, ptype) in enumerate(params):
-        value[pname], w = sample(ptype)
+        value[pname], w = sample(ptype, alt)
         if pname == "bytes" and params[i + 1 : i + 2] == [["body", "Object"]]:  # the body's length
-            length = len(sample("Object")[1])
+            length = len(sample("Object", alt)[1])
             value[pname], w = length, struct.pack("<i", length)
         wire += w
     return value, wire
@@ -427,12 +468,16 @@ def test_service_schema_is_complete():
     )
 
 
+@pytest.mark.parametrize("alt", [False, True], ids=["plain", "signed-long-empty"])
 @pytest.mark.parametrize("name", sorted(RECORDS))
-def test_service_records_byte_for_byte(name):
-    p = new_parser(schemas.mtproto())
-    value, wire = obj(name)
+def test_service_records_byte_for_byte(name, alt):
+    p = new_parser(schemas.mtproto(), signed=alt)
+    value, wire = obj(name, alt=alt)
     assert p.pack(value) == wire
     assert p.unpack(wire) == value
+    assert p.unpack_from(b"\0" * 4 + wire, 4) == (value, 4 + len(wire))
+    out = bytearray(b"ab")
+    assert p.pack_into(out, value) == 2 + len(wire) and out[2:] == wire
 
 
 def test_tl_text_reads_builtin_declarations_and_lines_without_id():

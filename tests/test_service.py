@@ -207,6 +207,26 @@ def test_containers_of_any_bodies_round_trip(data):
     }
 
 
+@pytest.mark.parametrize("strict", [False, True])
+@pytest.mark.parametrize("where", ["result", "body"])
+@pytest.mark.parametrize("vector", [[1, 2], (), [ACK_12]])
+def test_a_list_where_an_object_stands_is_refused(vector, where, strict):
+    """pack cannot tell a vector's element type where the schema says Object (unpack needs
+    result_type for it): a list there is refused at its field, and nothing is written."""
+    p = parser(strict=strict)
+    value = {"_": "rpc_result", "req_msg_id": 1, "result": vector}
+    if where == "body":
+        value = {"_": "message", "msg_id": 1, "seqno": 1, "body": vector}
+    error = TypeError if strict else AttributeError
+    words = f"^'{where}' of '{value['_']}' takes dict, got {type(vector).__name__}\n" if strict else "has no attribute"
+    with pytest.raises(error, match=words):
+        p.pack(value)
+    out = bytearray(b"keep")
+    with pytest.raises(error) as info:
+        p.pack_into(out, value)
+    assert out == b"keep" and info.value.__notes__[0].startswith(f"at {value['_']}.{where} ")
+
+
 # ---- gzip_packed ----
 
 

@@ -65,6 +65,10 @@ static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) n
     PyErr_SetString(type, text);
 }
 
+template <class Ops>
+static PyObject* read_bare_object(TLParser* self, const char* type_name,
+                                  const TLConstructor* record = nullptr);
+
 // The elements of a vector, from its count on (what follows the header of a boxed one; all of a
 // bare one). Null with an exception pending.
 template <class Ops>
@@ -87,6 +91,14 @@ static PyObject* read_elements(TLParser* self, const char* type_name, const TLEl
     VectorElement el;
     if (!vector_element(self, type_name, element, &el)) return fail<PyObject*>(here);
     const int32_t kind = el.kind;
+    // Bare objects: their record is looked up once for the vector, not at every element.
+    const TLConstructor* bare = nullptr;
+    if ((kind == TL_BARE_OBJECT || (count == 0 && is_vector_kind(kind))) &&
+        !bare_elements(self, el, count, &bare)) [[unlikely]] {
+        // Departure D44: see ARCHITECTURE.md, "Departures".
+        path_mark(self, self->position);
+        return fail<PyObject*>(here);
+    }
 
     // Memory stays proportional to the input. Elements that cannot nest get slots only for as many
     // as the input can back, and only one such vector is being filled at a time. Elements that
@@ -123,7 +135,13 @@ static PyObject* read_elements(TLParser* self, const char* type_name, const TLEl
     bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
     for (int32_t i = 0; i < count; ++i) {
         uint64_t before = self->position;
-        Ref item = Ref::steal(Ops::_read_value(self, kind, el.text, el.inner));
+        Ref item;
+        if (Ops::direct && bare) {  // as _read_value reads it, without looking the record up
+            item = Ref::steal(read_bare_object<Ops>(self, el.text, bare));
+            if (!item) add_traceback(TL_WHERE(TLParser, _read_value));
+        } else {
+            item = Ref::steal(Ops::_read_value(self, kind, el.text, el.inner));
+        }
         if (!item) {
             if (reading_on) path_hold(self, -1);
             if (kind == TL_STRING) path_mark_text(self);
@@ -198,9 +216,6 @@ static PyObject* read_wide(TLParser* self, size_t size) noexcept {
     self->position += size;
     return wide_int_from(at, size, Ops::signed_ints(self));
 }
-
-template <class Ops>
-static PyObject* read_bare_object(TLParser* self, const char* type_name);
 
 template <class Ops>
 PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
@@ -421,12 +436,14 @@ PyObject* read_object(TLParser* self) {
     return read_record<Ops>(self, record, here);
 }
 
+// A bare object of `type_name`, whose record the caller may have looked up already.
 template <class Ops>
-static PyObject* read_bare_object(TLParser* self, const char* type_name) {
+static PyObject* read_bare_object(TLParser* self, const char* type_name,
+                                  const TLConstructor* record) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
     RecursionGuard depth(" while decoding a TL object");
     if (!depth) return fail<PyObject*>(here);
-    const TLConstructor* record = bare_record(self, type_name);
+    if (!record) record = bare_record(self, type_name);
     if (!record) {
         path_mark(self, self->position);
         return fail<PyObject*>(here);

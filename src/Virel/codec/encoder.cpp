@@ -27,7 +27,8 @@ template <class Ops, bool kBoxed>
 static bool write_list(TLParser* self, PyObject* value, const char* type_name,
                        const TLElementType* element);
 template <class Ops>
-static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name);
+static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name,
+                              const TLConstructor* record = nullptr);
 
 // An int128 or int256: `size` bytes, little-endian, as 64-bit words.
 template <class Ops>
@@ -152,6 +153,11 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
     }
     VectorElement el;
     if (!vector_element(self, type_name, element, &el)) return fail<bool>(here);
+    // Bare objects: their record is looked up once for the vector, not at every element.
+    const TLConstructor* bare = nullptr;
+    if ((el.kind == TL_BARE_OBJECT || (count == 0 && is_vector_kind(el.kind))) &&
+        !bare_elements(self, el, count, &bare)) [[unlikely]]
+        return fail<bool>(here);  // Departure D44: see ARCHITECTURE.md, "Departures".
     if (kBoxed && !Ops::_write_int32(self, kVectorId)) return fail<bool>(here);
     if (!Ops::_write_int32(self, static_cast<uint32_t>(count))) return fail<bool>(here);
     // Vectors of plain numbers are the bulk of many messages (ids, dates): exact ints that fit
@@ -197,7 +203,14 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
                 self->extras->expected_lasting = el.derived.empty();  // else made for this vector
             }
         }
-        if (!Ops::_write_value(self, item.get(), el.kind, el.text, el.inner)) {
+        bool ok;
+        if (Ops::direct && bare) {  // as _write_value writes it, without looking the record up
+            ok = write_bare_object<Ops>(self, item.get(), el.text, bare);
+            if (!ok) add_traceback(TL_WHERE(TLParser, _write_value));
+        } else {
+            ok = Ops::_write_value(self, item.get(), el.kind, el.text, el.inner);
+        }
+        if (!ok) {
             path_index(self, i, true);
             return fail<bool>(here);
         }
@@ -446,14 +459,16 @@ static bool write_record(TLParser* self, PyObject* value, Access access,
     return true;
 }
 
-// A bare object: the record its type text names, its fields without the identifier. The value may
-// name the record under "_" (as unpack gives it) or leave it out; another name is an error.
+// A bare object: the record its type text names (or `record`, looked up by the caller), its fields
+// without the identifier. The value may name the record under "_" (as unpack gives it) or leave it
+// out; another name is an error.
 template <class Ops>
-static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name) {
+static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name,
+                              const TLConstructor* record) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
-    const TLConstructor* record = bare_record(self, type_name);
+    if (!record) record = bare_record(self, type_name);
     if (!record) return fail<bool>(here);
     if (Ops::strict(self) && !PyDict_Check(value)) {
         if (const char* want = strict_expected(TL_OBJECT, value)) {
@@ -467,8 +482,13 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
                     : PyDict_Check(value)    ? Access::dict_subclass
                                              : Access::mapping;
     Ref name;
+    Py_ssize_t count;
+    dict_table::Entry* entries;
     if (access == Access::mapping) {
         name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
+    } else if (access == Access::dict && (entries = dict_table::str_entries(value, &count)) &&
+               count && entries->value && entries->key == interned.underscore) {
+        name = Ref::borrow(entries->value);  // first, as unpack and dict literals place it
     } else {
         name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
         if (!name && PyErr_Occurred()) return fail<bool>(here);

@@ -209,6 +209,33 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
     });
 }
 
+bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
+                   const TLConstructor** record) {
+    *record = nullptr;
+    if (el.kind == TL_BARE_OBJECT) {
+        if ((*record = bare_record(self, el.text))) return true;
+        if (count == 0) return false;
+        PyErr_Clear();  // the first element fails on it, as it always has
+        return true;
+    }
+    if (count != 0 || !is_vector_kind(el.kind)) return true;
+    // No elements, and they are vectors: the type their own elements take, down to the last level.
+    // A vector whose elements are of its own type (`Vector t`) has no last level: its texts stop
+    // changing. (Every other level's text is shorter than the one above it.)
+    VectorElement level[2];
+    const VectorElement* at = &el;
+    for (int i = 0, depth = 0; is_vector_kind(at->kind) && depth < 64; i ^= 1, ++depth) {
+        VectorElement* inner = &level[i];
+        *inner = VectorElement{};
+        if (!vector_element(self, at->text, at->inner, inner)) return false;
+        if (!inner->inner && at->text && inner->text && std::strcmp(at->text, inner->text) == 0)
+            return true;
+        at = inner;
+    }
+    if (at->kind != TL_BARE_OBJECT) return true;
+    return bare_record(self, at->text) != nullptr;
+}
+
 static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static constexpr const char* here = TL_WHERE(TLParser, __cinit__);
     auto* self = reinterpret_cast<TLParser*>(type->tp_alloc(type, 0));

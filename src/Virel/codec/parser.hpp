@@ -238,6 +238,15 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
 // one. parser.cpp.
 const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept;
 
+// The record of a vector's elements when they are bare objects, looked up once for the whole
+// vector (*record null for elements of another kind). A vector of no elements still looks up the
+// bare type its elements, or their elements at any depth, would be read or written as: false with
+// ValueError pending when that type names no single record, as the first element would fail. With
+// elements, a type that names none is left to them (*record null, true): the first one fails.
+// May throw std::bad_alloc.
+bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
+                   const TLConstructor** record);
+
 // An int128 or int256 read from `size` bytes, little-endian: unsigned, or signed with `is_signed`.
 inline PyObject* wide_int_from(const unsigned char* at, size_t size, bool is_signed) noexcept {
     return _PyLong_FromByteArray(at, size, 1, is_signed ? 1 : 0);
