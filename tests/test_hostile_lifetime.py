@@ -123,6 +123,56 @@ def test_a_failed_allocation_in_a_strict_compile_is_a_memory_error():
     assert not wrong
 
 
+@pytest.mark.parametrize("table", ["default", "copy", "hooked", "recovering"])
+def test_a_failed_allocation_in_a_call_is_its_error_or_a_memory_error(tlsub, table):
+    """Native parsers sharing a compiler that compiled again, each call failing one allocation:
+    every failure carries its exception (the call's own, or MemoryError). The method is called
+    from this frame while allocations fail: CPython itself loses an exception in flight when a
+    frame of Python code ends then, which would read as the module's fault."""
+    _testcapi = pytest.importorskip("_testcapi")
+    schema = outer_schema()
+    c = TLSchemaCompiler()
+    c.compile(schema)
+    parsers = [tlsub.Parser(schema, table, strict=strict) for strict in (False, True)]
+    for p in parsers:
+        tlsub.share(p, c)
+    c.compile(outer_schema())
+    whole = parsers[0].pack({"_": "outer", "n": [{"_": "inner", "obj": {"_": "obj", "v": 5}}]})
+    recovered = struct.pack("<IIII", 1, 0x1CB5C415, 1, 2) + struct.pack("<I", 0xDEAD)
+    calls = []
+    for p in parsers:
+        calls += [
+            (p.unpack, whole),
+            (p.unpack, whole[:-3]),  # a shortage
+            (p.unpack, struct.pack("<I", 9) + whole),  # an unknown identifier
+            (p.unpack, recovered),  # a failure inside that the recovering table clears
+            (p.unpack, whole + bytes(4)),  # left over (strict)
+            (p.pack, {"_": "outer", "n": [{"_": "inner", "obj": {"_": "obj", "v": 5}}]}),
+            (p.pack, {"_": "outr"}),
+            (p.pack, {"_": "obj", "v": 5, "w": 1}),  # an unknown key (strict)
+            (c.compile, outer_schema()),
+        ]
+    wrong = []
+    for method, arg in calls:
+        try:
+            method(arg)
+            expected = None
+        except Exception as e:  # noqa: BLE001 - the outcome to compare with
+            expected = type(e)
+        for position in range(40):
+            _testcapi.set_nomemory(position, position + 1)
+            try:
+                method(arg)
+                got = None
+            except Exception as e:  # noqa: BLE001 - collected and reported
+                got = e
+            finally:
+                _testcapi.remove_mem_hooks()
+            if got is not None and not isinstance(got, MemoryError) and type(got) is not expected:
+                wrong.append((method.__name__, position, repr(got)))
+    assert not wrong
+
+
 # ---- Keys strict pack refuses: the suggestion's work is bounded, and every key gets the refusal ----
 LONG_NAMES = {
     "constructors": [
