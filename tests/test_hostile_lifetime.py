@@ -203,6 +203,20 @@ def test_an_unknown_key_is_refused_with_a_near_name_only(key, message):
     assert "did you mean" not in text or len(key) < 128
 
 
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(max_codepoint=0x1FF), max_size=40), st.integers(0, 255), st.integers(0, 17))
+def test_an_unknown_key_is_named_by_its_repr(text, code, at):
+    # Every Latin-1 character, at every place of an eight-byte word and past it; any text up to U+1FF.
+    p = TLParser(LONG_NAMES, strict=True)
+    for key in (text, ("k" * 17)[:at] + chr(code) + "k" * 9, "k" * 200 + text):
+        if key in ("_", "user_id", "flags"):
+            continue
+        with pytest.raises(ValueError) as info:
+            p.pack({"_": "r", key: 1})
+        message = str(info.value)
+        assert message == f"{key!r} is no parameter of 'r'" or "(did you mean" in message
+
+
 def _distance(a, b):
     row = list(range(len(b) + 1))
     for i in range(1, len(a) + 1):
