@@ -215,6 +215,29 @@ INT_RANGES = {
     "int256": (-(2**255), 2**256 - 1),
 }
 
+# The wire size of int128 and int256, which pack also takes as bytes of exactly that size.
+WIDE_BYTES = {"int128": 16, "int256": 32}
+
+
+def wide_value(fdp, kind, hostile):
+    """(value, valid) for an int128 or int256: an int at either end of its range, 0 or between, or
+    its wire form as bytes, bytearray or memoryview of its size; with `hostile` also an int one past
+    either end, or bytes one short or one long of the size."""
+    lo, hi = INT_RANGES[kind]
+    pick = fdp.ConsumeIntInRange(0, 9 if hostile else 5)
+    if pick <= 3:
+        return (lo, hi, 0, fdp.ConsumeIntInRange(lo, hi))[pick], True
+    if pick <= 5:
+        return wide_bytes(fdp, WIDE_BYTES[kind]), True
+    if pick <= 7:
+        return (lo - 1, hi + 1)[pick - 6], False
+    return wide_bytes(fdp, WIDE_BYTES[kind] + (-1 if pick == 8 else 1)), False
+
+
+def wide_bytes(fdp, size):
+    raw = fdp.ConsumeBytes(size).ljust(size, b"\x00")
+    return (raw, bytearray(raw), memoryview(raw))[fdp.ConsumeIntInRange(0, 2)]
+
 
 def compiled(schema):
     """(records, constructor count): the records the compiler made of schema data, in order."""
@@ -318,6 +341,8 @@ class Values:
         """(value, valid) for a compiled parameter or vector level `typed`; `levels` are the vector
         levels below it."""
         kind = kind_word(typed.kind)
+        if kind in WIDE_BYTES:
+            return wide_value(fdp, kind, hostile)
         if kind in INT_RANGES:
             lo, hi = INT_RANGES[kind]
             pick = fdp.ConsumeIntInRange(0, 3)
@@ -364,7 +389,15 @@ class Values:
             found = [e for e in self.entries if e.name == typed.target]
         if len(found) != 1 or depth >= self.max_depth:
             return {}, False
-        return self.obj(fdp, found[0], hostile, depth + 1)
+        d, ok = self.obj(fdp, found[0], hostile, depth + 1)
+        form = fdp.ConsumeIntInRange(0, 3 if hostile else 2)
+        if form == 1:  # a bare object may leave its name out
+            del d["_"]
+        elif form == 3:  # or give a wrong one: refused
+            others = [n for n in self.names if n != d["_"]]
+            d["_"] = others[fdp.ConsumeIntInRange(0, len(others) - 1)] if others else d["_"] + "x"
+            ok = False
+        return d, ok
 
 
 class Boom:

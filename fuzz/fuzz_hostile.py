@@ -295,7 +295,7 @@ class World:
             schema = self.build_schema(base, hostile)
             # The baseline: the same compile on a compiler of the same type, where nothing fails.
             baseline = None if hostile else lambda: type(compiler)().compile(self.build_schema(base, []), strict=strict)
-            self.guarded(lambda: compiler.compile(schema, strict=strict), nomem, baseline)
+            self.guarded((compiler.compile, (schema,), {"strict": strict}), nomem, baseline)
 
         return run
 
@@ -410,11 +410,9 @@ class World:
                 return
             for hook in armed:
                 hook.armed = True
-            if as_type:
-                call = lambda: p.pack_as(d, e.get("type", "Leaf") if e else "Leaf")  # noqa: E731
-            else:
-                call = lambda: p.pack(d)  # noqa: E731
-            self.guarded(call, nomem, call if not hooks else None)
+            call = (p.pack_as, (d, e.result_type if e else "Leaf")) if as_type else (p.pack, (d,))
+            call += ({},)
+            self.guarded(call, nomem, (lambda: call[0](*call[1])) if not hooks else None)
 
         return run
 
@@ -459,11 +457,9 @@ class World:
             if hooked:
                 tlsub.set_hook(lambda: self.nested(step, propagate))
             try:
-                self.guarded(
-                    lambda: unpack_checked(p, data, not hooked and nomem is None),
-                    nomem,
-                    (lambda: p.unpack(data)) if not hooked else None,
-                )
+                # With failing allocations, unpack itself (a failure is not repeated then).
+                call = (p.unpack, (data,), {}) if nomem else (unpack_checked, (p, data, not hooked), {})
+                self.guarded(call, nomem, (lambda: p.unpack(data)) if not hooked else None)
             finally:
                 if hooked:
                     tlsub.set_hook(None)
@@ -490,12 +486,19 @@ class World:
     # ---- running ----
 
     def guarded(self, call, nomem, baseline=None):
-        """Runs `call`; an exception must be documented. With `nomem`, allocations fail in that
-        window, and when `baseline` (the same call with nothing failing, run first) works, the call
-        must work or raise MemoryError."""
+        """Runs `call`, a (function, args, keywords) triple; an exception must be documented. With
+        `nomem`, allocations fail in that window, and when `baseline` (the same call with nothing
+        failing, run first) works, the call must work or raise MemoryError.
+
+        While allocations fail, the module's method is called from this frame and no frame of
+        Python code ends: CPython 3.12.1 drops the exception in flight when a frame that raised is
+        popped and the frame object of its caller cannot be allocated (take_ownership clears the
+        error), and the caller then fails with SystemError "error return without exception set",
+        as if the module had returned failure without an exception."""
+        function, args, keywords = call
         if nomem is None or self.depth:  # nested: the compiler or parser in use may refuse it
             try:
-                call()
+                function(*args, **keywords)
             except Exception as exc:
                 expect(exc)
             return
@@ -510,7 +513,7 @@ class World:
         try:
             _testcapi.set_nomemory(*nomem)
             try:
-                call()
+                function(*args, **keywords)
             finally:
                 _testcapi.remove_mem_hooks()
         except Exception as exc:

@@ -1,9 +1,12 @@
 """Fuzzes TLParser.pack with dictionaries built from the fuzz input.
 
-The input picks a schema and an entry, then fills the entry's fields with valid values or, where
-it says so, with hostile ones (common.hostile_value: wrong types, None, huge and negative ints,
-odd subclasses, mappings that lie, self-containing containers, values whose conversion raises,
-empties the list being packed, re-enters the parser or recompiles its tables).
+The input picks a schema (the real one, the kitchen sink, one built from the input, or WIDE: int128,
+int256 and bare types in every place) and an entry, then fills the entry's fields with valid values
+(int128/int256 at either end of their range or as bytes of their size, bare objects with or
+without "_") or, where it says so, with hostile ones: one past either end, bytes one short or one
+long, a bare object's wrong "_", and common.hostile_value's wrong types, None, huge and negative
+ints, odd subclasses, mappings that lie, self-containing containers, values whose conversion
+raises, empties the list being packed, re-enters the parser or recompiles its tables.
 
 Besides crashes and sanitizer reports, a finding is: an exception the module does not document;
 a valid dict that pack refuses; a valid dict whose bytes do not unpack and pack back to the
@@ -24,6 +27,34 @@ SINK = common.new_parser(common.KITCHEN_SINK)
 SINK_VALUES = common.Values(common.KITCHEN_SINK, parser=SINK)
 REAL_VALUES = common.Values(common.json.loads(REAL_TEXT), parser=REAL) if REAL else SINK_VALUES
 LEAF = bytes.fromhex("01000000")
+# int128 and int256 wherever a kind stands (fields, optional fields, vectors, bare vectors) and bare
+# objects by name and by %Type, alone and in vectors: the values of common.wide_value and of
+# Values.bare (with and without "_", a wrong "_") reach all of them here.
+WIDE = {
+    "constructors": [
+        common.entry(1, "leaf", "Leaf"),
+        common.entry(2, "point", "Point", ("x", "int128"), ("y", "int256")),
+        common.entry(
+            3,
+            "wide",
+            "Wide",
+            ("flags", "#"),
+            ("a", "int128"),
+            ("b", "int256"),
+            ("c", "flags.0?int128"),
+            ("d", "flags.1?int256"),
+            ("va", "Vector<int128>"),
+            ("vb", "vector<int256>"),
+            ("p", "%Point"),
+            ("q", "point"),
+            ("ps", "vector<%Point>"),
+            ("qs", "Vector<%Point>"),
+        ),
+        common.entry(4, "pair", "Pair", ("l", "%Point"), ("r", "Wide"), ("w", "vector<%Wide>")),
+    ]
+}
+WIDE_PARSER = common.new_parser(WIDE)
+WIDE_VALUES = common.Values(WIDE, parser=WIDE_PARSER)
 
 
 def still_works(parser):
@@ -110,7 +141,7 @@ def pack(parser, values, fdp, hostile, stable):
 
 def TestOneInput(data):
     fdp = atheris.FuzzedDataProvider(data)
-    mode = fdp.ConsumeIntInRange(0, 4)
+    mode = fdp.ConsumeIntInRange(0, 5)
     if mode == 0:
         parser = REAL or SINK
         if not pack(parser, REAL_VALUES, fdp, fdp.ConsumeBool(), stable=True) and parser is SINK:
@@ -130,6 +161,9 @@ def TestOneInput(data):
         values = common.Values(common.KITCHEN_SINK, parser=parser)
         values.disposable = True
         pack(parser, values, fdp, True, stable=False)
+    elif mode == 5:
+        if not pack(WIDE_PARSER, WIDE_VALUES, fdp, fdp.ConsumeBool(), stable=True):
+            still_works(WIDE_PARSER)
     else:
         value = common.hostile_value(fdp, SINK_VALUES, 0, SINK)
         try:

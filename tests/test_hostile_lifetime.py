@@ -123,6 +123,56 @@ def test_a_failed_allocation_in_a_strict_compile_is_a_memory_error():
     assert not wrong
 
 
+@pytest.mark.parametrize("table", ["default", "copy", "hooked", "recovering"])
+def test_a_failed_allocation_in_a_call_is_its_error_or_a_memory_error(tlsub, table):
+    """Native parsers sharing a compiler that compiled again, each call failing one allocation:
+    every failure carries its exception (the call's own, or MemoryError). The method is called
+    from this frame while allocations fail: CPython itself loses an exception in flight when a
+    frame of Python code ends then, which would read as the module's fault."""
+    _testcapi = pytest.importorskip("_testcapi")
+    schema = outer_schema()
+    c = TLSchemaCompiler()
+    c.compile(schema)
+    parsers = [tlsub.Parser(schema, table, strict=strict) for strict in (False, True)]
+    for p in parsers:
+        tlsub.share(p, c)
+    c.compile(outer_schema())
+    whole = parsers[0].pack({"_": "outer", "n": [{"_": "inner", "obj": {"_": "obj", "v": 5}}]})
+    recovered = struct.pack("<IIII", 1, 0x1CB5C415, 1, 2) + struct.pack("<I", 0xDEAD)
+    calls = []
+    for p in parsers:
+        calls += [
+            (p.unpack, whole),
+            (p.unpack, whole[:-3]),  # a shortage
+            (p.unpack, struct.pack("<I", 9) + whole),  # an unknown identifier
+            (p.unpack, recovered),  # a failure inside that the recovering table clears
+            (p.unpack, whole + bytes(4)),  # left over (strict)
+            (p.pack, {"_": "outer", "n": [{"_": "inner", "obj": {"_": "obj", "v": 5}}]}),
+            (p.pack, {"_": "outr"}),
+            (p.pack, {"_": "obj", "v": 5, "w": 1}),  # an unknown key (strict)
+            (c.compile, outer_schema()),
+        ]
+    wrong = []
+    for method, arg in calls:
+        try:
+            method(arg)
+            expected = None
+        except Exception as e:  # noqa: BLE001 - the outcome to compare with
+            expected = type(e)
+        for position in range(40):
+            _testcapi.set_nomemory(position, position + 1)
+            try:
+                method(arg)
+                got = None
+            except Exception as e:  # noqa: BLE001 - collected and reported
+                got = e
+            finally:
+                _testcapi.remove_mem_hooks()
+            if got is not None and not isinstance(got, MemoryError) and type(got) is not expected:
+                wrong.append((method.__name__, position, repr(got)))
+    assert not wrong
+
+
 # ---- Keys strict pack refuses: the suggestion's work is bounded, and every key gets the refusal ----
 LONG_NAMES = {
     "constructors": [
@@ -151,6 +201,20 @@ def test_an_unknown_key_is_refused_with_a_near_name_only(key, message):
     text = str(info.value)
     assert text.endswith(message or "is no parameter of 'r'")
     assert "did you mean" not in text or len(key) < 128
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(st.characters(max_codepoint=0x1FF), max_size=40), st.integers(0, 255), st.integers(0, 17))
+def test_an_unknown_key_is_named_by_its_repr(text, code, at):
+    # Every Latin-1 character, at every place of an eight-byte word and past it; any text up to U+1FF.
+    p = TLParser(LONG_NAMES, strict=True)
+    for key in (text, ("k" * 17)[:at] + chr(code) + "k" * 9, "k" * 200 + text):
+        if key in ("_", "user_id", "flags"):
+            continue
+        with pytest.raises(ValueError) as info:
+            p.pack({"_": "r", key: 1})
+        message = str(info.value)
+        assert message == f"{key!r} is no parameter of 'r'" or "(did you mean" in message
 
 
 def _distance(a, b):

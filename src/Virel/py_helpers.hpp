@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -42,9 +43,11 @@ void add_traceback(const char* where) noexcept;
 // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
 #define TL_WHERE(cls, op) "Virel.tl." #cls "." #op
 
-// Adds our entry and returns T's "nothing": every failing step ends with `return fail<T>(here)`.
+// Adds our entry and returns T's "nothing": every failing step ends with `return fail<T>(here)`,
+// with its exception pending (a failure without one reaches the caller as SystemError).
 template <class T>
 T fail(const char* where) noexcept {
+    assert(PyErr_Occurred() && "a failure reported without its exception");
     add_traceback(where);
     if constexpr (!std::is_void_v<T>) return T{};
 }
