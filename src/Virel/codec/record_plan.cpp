@@ -88,7 +88,7 @@ Ref make_proto(const TLConstructor* record, const TLCodecPlan* plan) noexcept {
 
 bool make_plan(TLConstructor* record) noexcept {
     set_codec_plan_release(release_plan);  // before the first plan exists
-#if PY_VERSION_HEX >= 0x030D0000
+#if VIREL_INTERN_PLAN_NAMES
     // The names become their interned twins (see TLCodecPlan): in the record too, which then
     // holds one str per name, not two.
     if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
@@ -195,7 +195,7 @@ namespace {
 
 // The adoption of a caller's interned "_" value in place of the plan's name (see TLCodecPlan).
 bool should_adopt_name(const TLConstructor* record, PyObject* name) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
+#if !VIREL_INTERN_PLAN_NAMES
     return PyUnicode_CHECK_INTERNED(name) && !PyUnicode_CHECK_INTERNED(plan_of(record)->name.get());
 #else
     (void)record, (void)name;

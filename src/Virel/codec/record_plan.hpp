@@ -39,7 +39,8 @@ struct KeySlot {
 // identity (ObjectFields::walk, param_of_key, the name cache), and a caller's `d["key"]` on a
 // decoded dict finds the key by identity when it is the interned str. So the plan's names (`name`,
 // the "_" value; `names`, the keys) should be the interned twins. Where an interned str dies with
-// its last reference (3.13 on), make_plan interns them. On 3.12 an interned str is immortal:
+// its last reference (3.13 on), make_plan interns them (VIREL_INTERN_PLAN_NAMES). On 3.12 (and
+// in a free-threaded build) an interned str is immortal:
 // interning every name of every schema a process plans would keep them all for good (a process
 // that makes parsers for many schemas would grow without bound), and CPython offers no way to ask
 // for an existing interned twin without making one. There the plan starts with the schema's own
@@ -76,6 +77,15 @@ struct TLCodecPlan {
     int32_t special = -1;
 };
 
+// Whether an interned str dies with its last reference, so that make_plan interns the plan's
+// names (see TLCodecPlan): from 3.13 on, except in a free-threaded build, where every interned str
+// is immortal.
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_GIL_DISABLED)
+#define VIREL_INTERN_PLAN_NAMES 1
+#else
+#define VIREL_INTERN_PLAN_NAMES 0
+#endif
+
 namespace virel {
 
 // Makes the plan of a record: its names (see TLCodecPlan), its prototype dict and its key table.
@@ -83,9 +93,9 @@ namespace virel {
 bool make_plan(TLConstructor* record) noexcept;
 
 // The adoption of a caller's interned str (see TLCodecPlan): whether `key`, equal to the plan's
-// name of parameter `param`, should replace it. Only where make_plan does not intern (3.12).
+// name of parameter `param`, should replace it. Only where make_plan does not intern.
 inline bool should_adopt(const TLCodecPlan* plan, int32_t param, PyObject* key) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
+#if !VIREL_INTERN_PLAN_NAMES
     return PyUnicode_CHECK_INTERNED(key) && !PyUnicode_CHECK_INTERNED(plan->names[param].get());
 #else
     (void)plan, (void)param, (void)key;
