@@ -87,7 +87,7 @@ public:
         int32_t next = 0;      // the key expected next
         uint64_t present = 0;  // see present_fields
         Tally counts;          // kCount only
-        bool adopted = false;  // a key of the caller's replaced the plan's (see TLCodecPlan)
+        bool adopt = false;    // a key of the caller's should replace the plan's (see TLCodecPlan)
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
@@ -101,10 +101,8 @@ public:
                 if (k == nkeys)
                     for (k = 0; keys[k].param != i; ++k) {
                     }
-                if (keys[k].key != key && should_adopt(plan_of(record), i, key)) [[unlikely]] {
-                    adopt_key(record, i, k, key);  // later calls match this key by identity
-                    adopted = true;
-                }
+                // Only noted here: a call in this loop would cost every key.
+                adopt |= keys[k].key != key && should_adopt(plan_of(record), i, key);
             }
             const ValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
@@ -133,8 +131,8 @@ public:
             PyObject *key, *value;
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
-        if (adopted) [[unlikely]]
-            adopted_keys(record);  // the entry table is no longer in use
+        if (adopt && ok) [[unlikely]]
+            adopt_keys(record, obj_);  // later calls match the caller's keys by identity
         walked_ = ok;
         present_ = ok ? present : 0;
         if constexpr (kCount) *tally = counts;

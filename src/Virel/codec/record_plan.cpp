@@ -172,19 +172,20 @@ void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
     ++size_;
 }
 
-void adopt_key(const TLConstructor* record, int32_t param, int32_t value_key,
-               PyObject* key) noexcept {
+void adopt_keys(const TLConstructor* record, PyObject* dict) noexcept {
     auto* plan = const_cast<TLCodecPlan*>(plan_of(record));
-    assert(should_adopt(plan, param, key) && same_text(plan->names[param].get(), key));
-    assert(plan->value_keys[value_key].param == param);
-    // The str replaced is the record's own (only a str that is not interned is replaced), which
-    // the record still holds: this frees nothing.
-    plan->names[param] = Ref::borrow(key);
-    plan->value_keys[value_key].key = key;
-}
-
-void adopted_keys(const TLConstructor* record) noexcept {
-    auto* plan = const_cast<TLCodecPlan*>(plan_of(record));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) continue;
+        int32_t i = param_of_key(record, key);
+        if (i < 0 || !should_adopt(plan, i, key)) continue;
+        // The str replaced is the record's own (only a str that is not interned is replaced),
+        // which the record still holds: this frees nothing.
+        plan->names[i] = Ref::borrow(key);
+        for (int32_t k = 0; k < record->value_count; ++k)
+            if (plan->value_keys[k].param == i) plan->value_keys[k].key = key;
+    }
     if (Ref proto = make_proto(record, plan))
         plan->proto = std::move(proto);  // dicts copied from the old one keep their own keys
     else

@@ -102,14 +102,11 @@ inline bool should_adopt(const TLCodecPlan* plan, int32_t param, PyObject* key) 
     return false;
 #endif
 }
-// Replaces the plan's key of parameter `param` (and its value key `value_key`) by `key`, an equal
-// interned str, without building the prototype again (adopted_keys does, once a walk is over).
-// Runs no Python code and frees nothing: it may run inside a walk of a dict's entry table.
-void adopt_key(const TLConstructor* record, int32_t param, int32_t value_key,
-               PyObject* key) noexcept;
-// Builds the prototype again from the plan's names, after adopt_key. Its failure (out of memory)
-// is dropped: the old prototype stays, and decoded dicts keep the keys they had.
-void adopted_keys(const TLConstructor* record) noexcept;
+// Adopts the keys of `dict` (an exact dict, just walked) that should_adopt names, and builds the
+// prototype again from the plan's names. Frees nothing the walk took (each str replaced is still
+// held by the record); a failure to build the prototype (out of memory) is dropped: the old one
+// stays, and decoded dicts keep the keys they had.
+[[gnu::cold]] void adopt_keys(const TLConstructor* record, PyObject* dict) noexcept;
 
 // The plan of a record that the codec found through one of the lookups below.
 inline const TLCodecPlan* plan_of(const TLConstructor* record) noexcept {
