@@ -45,7 +45,7 @@ struct KeySlot {
 // that makes parsers for many schemas would grow without bound), and CPython offers no way to ask
 // for an existing interned twin without making one. There the plan starts with the schema's own
 // strs and adopts a caller's: the first time pack meets, in place of a plan's name, an equal str
-// that is interned while the plan's is not (adopt_key, adopt_name), the plan takes a reference to
+// that is interned while the plan's is not (adopt_keys, adopt_name), the plan takes a reference to
 // the caller's str and uses it from then on, the prototype included, so later calls match by
 // identity again. A name is adopted at most once (an interned str is never replaced), and the
 // str it replaces is still held by the record, so dropping the plan's reference frees nothing.
