@@ -17,6 +17,9 @@ struct ModuleState {
     std::unordered_map<const char*, PyObject*>* frames;
     ErrorKinds errors;  // the exception classes by kind (error_kinds.cpp)
     TLCapi capi;        // what the capsule _C_API points to
+    // collections.abc.Mapping, found by strict encoding's first test of a value that is not a
+    // dict (codec/strict.cpp); owned, or null
+    PyObject* mapping;
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet

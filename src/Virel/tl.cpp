@@ -470,6 +470,7 @@ static int tl_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!state) return 0;
     if (state->frames)
         for (auto& [where, frame] : *state->frames) Py_VISIT(frame);
+    Py_VISIT(state->mapping);
     return error_kinds_traverse(&state->errors, visit, arg);
 }
 
@@ -482,6 +483,7 @@ static int tl_clear(PyObject* module) {
         delete frames;
     }
     error_kinds_clear(&state->errors);
+    Py_CLEAR(state->mapping);
     return 0;
 }
 
@@ -500,6 +502,12 @@ static PyModuleDef_Slot tl_slots[] = {
     // for callers). An interpreter that checks what its extensions support refuses the module
     // before tl_create runs, with its own ImportError; a legacy one gets tl_create's.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#ifdef Py_mod_gil
+    // The truth for a free-threaded build: the codec relies on the global lock (ARCHITECTURE.md,
+    // "Module state, interpreters and threads", says what it would take to drop it), so such an
+    // interpreter turns the lock back on when it imports the module. The default, said aloud.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

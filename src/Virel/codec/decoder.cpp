@@ -308,7 +308,7 @@ public:
     bool put(PyObject* key, PyObject* value) noexcept {
         if (entries_) {
             dict_table::Entry& e = entries_[at_];
-            assert(e.key == key && (e.value == Py_None || e.value == Py_False));
+            assert(same_text(e.key, key) && (e.value == Py_None || e.value == Py_False));
             PyObject* old = e.value;
             e.value = value;
             Py_DECREF(old);

@@ -87,6 +87,7 @@ public:
         int32_t next = 0;      // the key expected next
         uint64_t present = 0;  // see present_fields
         Tally counts;          // kCount only
+        bool adopt = false;    // a key of the caller's should replace the plan's (see TLCodecPlan)
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
@@ -100,6 +101,8 @@ public:
                 if (k == nkeys)
                     for (k = 0; keys[k].param != i; ++k) {
                     }
+                // Only noted here: a call in this loop would cost every key.
+                adopt |= keys[k].key != key && should_adopt(plan_of(record), i, key);
             }
             const ValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
@@ -128,6 +131,8 @@ public:
             PyObject *key, *value;
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
+        if (adopt && ok) [[unlikely]]
+            adopt_keys(record, obj_);  // later calls match the caller's keys by identity
         walked_ = ok;
         present_ = ok ? present : 0;
         if constexpr (kCount) *tally = counts;

@@ -5,7 +5,9 @@
 #include "codec/service.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <new>
+#include <utility>
 
 namespace virel {
 
@@ -65,37 +67,47 @@ uint64_t always_written(const TLConstructor* record) noexcept {
     return mask;
 }
 
-}  // namespace
-
-bool make_plan(TLConstructor* record) noexcept {
-    set_codec_plan_release(release_plan);  // before the first plan exists
-    // The name too: a caller's "_" written as a literal is then the record's own str, which the
-    // name cache matches by identity.
-    // On 3.12 an interned string is immortal: a process that makes parsers for many schemas keeps
-    // every name it planned for good. Left as it is: without the interned twins the keys of a
-    // caller's dict literal match by text, which costs pack far more than the 1% it may.
-    if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
-    for (int32_t i = 0; i < record->param_count; ++i) {
-        TLParam& p = record->params[i];
-        if (PyUnicode_CheckExact(p.py_name))
-            PyUnicode_InternInPlace(&p.py_name);  // swaps in the interned twin
-    }
-    std::unique_ptr<TLCodecPlan> plan(new (std::nothrow) TLCodecPlan());
-    if (!plan) {
-        PyErr_NoMemory();
-        return false;
-    }
-    // Grown by insertion from empty, as a dict literal is: with only str keys its table is of the
-    // compact str-only kind, which copies and probes faster than a presized one.
-    plan->proto = Ref::steal(PyDict_New());
-    if (!plan->proto || PyDict_SetItem(plan->proto.get(), interned.underscore, record->py_name) < 0)
-        return false;
+// The prototype of decoded objects: "_" and every key in order, from the plan's names, values
+// None (False for a conditional Bool). Grown by insertion from empty, as a dict literal is: with
+// only str keys its table is of the compact str-only kind, which copies and probes faster than a
+// presized one. Null with an exception pending.
+Ref make_proto(const TLConstructor* record, const TLCodecPlan* plan) noexcept {
+    Ref proto = Ref::steal(PyDict_New());
+    if (!proto || PyDict_SetItem(proto.get(), interned.underscore, plan->name.get()) < 0)
+        return Ref();
     for (int32_t i = 0; i < record->param_count; ++i) {
         const TLParam& p = record->params[i];
         if (p.flags_word) continue;
         PyObject* empty = p.is_conditional && p.kind == TL_BOOL ? Py_False : Py_None;
-        if (PyDict_SetItem(plan->proto.get(), p.py_name, empty) < 0) return false;
+        if (PyDict_SetItem(proto.get(), plan->names[i].get(), empty) < 0) return Ref();
     }
+    return proto;
+}
+
+}  // namespace
+
+bool make_plan(TLConstructor* record) noexcept {
+    set_codec_plan_release(release_plan);  // before the first plan exists
+#if VIREL_INTERN_PLAN_NAMES
+    // The names become their interned twins (see TLCodecPlan): in the record too, which then
+    // holds one str per name, not two.
+    if (PyUnicode_CheckExact(record->py_name)) PyUnicode_InternInPlace(&record->py_name);
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        TLParam& p = record->params[i];
+        if (PyUnicode_CheckExact(p.py_name)) PyUnicode_InternInPlace(&p.py_name);
+    }
+#endif
+    std::unique_ptr<TLCodecPlan> plan(new (std::nothrow) TLCodecPlan());
+    if (plan && record->param_count)
+        plan->names.reset(new (std::nothrow) Ref[static_cast<size_t>(record->param_count)]);
+    if (!plan || (record->param_count && !plan->names)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    plan->name = Ref::borrow(record->py_name);
+    for (int32_t i = 0; i < record->param_count; ++i)
+        plan->names[i] = Ref::borrow(record->params[i].py_name);
+    if (!(plan->proto = make_proto(record, plan.get()))) return false;
     if (!make_key_table(record, plan.get())) return false;
     if (plan->key_slots && record->value_count) {
         plan->value_keys.reset(new (std::nothrow)
@@ -111,7 +123,7 @@ bool make_plan(TLConstructor* record) noexcept {
             bool flag = p.is_conditional && p.kind == TL_BOOL;
             uint64_t visit =
                 p.is_conditional && !flag && record->param_count <= 64 ? uint64_t{1} << i : 0;
-            *key++ = {p.py_name,
+            *key++ = {plan->names[i].get(),
                       i,
                       p.flag_field == 1 ? 1 : 0,
                       p.is_conditional ? 1u << (p.flag_bit & 31) : 0u,
@@ -134,7 +146,7 @@ const TLConstructor* NameCache::find(PyObject* name, Py_hash_t hash) const noexc
     for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
         if (!slot.record) return nullptr;
-        if (slot.hash == hash && same_text(slot.record->py_name, name)) return slot.record;
+        if (slot.hash == hash && same_text(slot.name, name)) return slot.record;
     }
 }
 
@@ -145,7 +157,7 @@ void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
             old.swap(slots_);
             size_ = 0;
             for (const Slot& slot : old)
-                if (slot.record) put(slot.record, slot.hash);
+                if (slot.record) put(slot.record, slot.hash);  // under its plan's name now
         }
     } catch (const std::bad_alloc&) {
         return;  // uncached
@@ -156,9 +168,54 @@ void NameCache::put(const TLConstructor* record, Py_hash_t hash) noexcept {
         if (slots_[i].record == record) return;
         i = (i + 1) & mask;
     }
-    slots_[i] = {hash, record};
+    slots_[i] = {hash, record, plan_of(record)->name.get()};
     ++size_;
 }
+
+void adopt_keys(const TLConstructor* record, PyObject* dict) noexcept {
+    auto* plan = const_cast<TLCodecPlan*>(plan_of(record));
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) continue;
+        int32_t i = param_of_key(record, key);
+        if (i < 0 || !should_adopt(plan, i, key)) continue;
+        // The str replaced is the record's own (only a str that is not interned is replaced),
+        // which the record still holds: this frees nothing.
+        plan->names[i] = Ref::borrow(key);
+        for (int32_t k = 0; k < record->value_count; ++k)
+            if (plan->value_keys[k].param == i) plan->value_keys[k].key = key;
+    }
+    if (Ref proto = make_proto(record, plan))
+        plan->proto = std::move(proto);  // dicts copied from the old one keep their own keys
+    else
+        PyErr_Clear();  // only a decoded dict's keys are not the caller's: they still compare equal
+}
+
+namespace {
+
+// The adoption of a caller's interned "_" value in place of the plan's name (see TLCodecPlan).
+bool should_adopt_name(const TLConstructor* record, PyObject* name) noexcept {
+#if !VIREL_INTERN_PLAN_NAMES
+    return PyUnicode_CHECK_INTERNED(name) && !PyUnicode_CHECK_INTERNED(plan_of(record)->name.get());
+#else
+    (void)record, (void)name;
+    return false;
+#endif
+}
+
+void adopt_name(const TLConstructor* record, PyObject* name) noexcept {
+    auto* plan = const_cast<TLCodecPlan*>(plan_of(record));
+    Ref old = std::exchange(plan->name, Ref::borrow(name));  // the record's own: still held by it
+    if (Ref proto = make_proto(record, plan)) {
+        plan->proto = std::move(proto);
+    } else {
+        PyErr_Clear();  // the old prototype's "_" value is the old name: keep both as they were
+        plan->name = std::move(old);
+    }
+}
+
+}  // namespace
 
 const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* name, Py_hash_t hash) {
     Py_ssize_t size;
@@ -169,6 +226,7 @@ const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* nam
         find_by_name(compiler, key.substr(0, key.find('\0')));  // up to a NUL
     // Cached under the record's own name: a name holding a NUL differs from it and stays uncached.
     if (!record || !same_text(record->py_name, name)) return record;
+    if (should_adopt_name(record, name)) adopt_name(record, name);
     std::unique_ptr<MapsWatcher>& watcher = compiler->maps->watcher;
     if (!watcher) watcher.reset(new (std::nothrow) NameCache());  // none: this name stays uncached
     if (watcher) static_cast<NameCache*>(watcher.get())->put(record, hash);

@@ -14,7 +14,7 @@ namespace virel {
 // One key of a record's dict form, in order: what pack needs to take a value from a caller's dict
 // whose keys come in the schema's order, without touching the parameter records.
 struct ValueKey {
-    PyObject* key;    // the parameter's py_name
+    PyObject* key;    // the parameter's key: TLCodecPlan::names[param] (borrowed from the plan)
     int32_t param;    // its index in params
     int32_t word;     // a conditional parameter's flags word: 0 flags, 1 flags2
     uint32_t bit;     // a conditional parameter's bit in that word; 0 for a plain parameter
@@ -33,7 +33,28 @@ struct KeySlot {
 }  // namespace virel
 
 // The plan of one record (TLConstructor::codec_plan): made by make_plan, released with the schema.
+//
+// The plan's names. A caller's dict written with literal keys holds interned strs, and so does a
+// dict the caller builds with `sys.intern`; pack matches its keys to the record's first by
+// identity (ObjectFields::walk, param_of_key, the name cache), and a caller's `d["key"]` on a
+// decoded dict finds the key by identity when it is the interned str. So the plan's names (`name`,
+// the "_" value; `names`, the keys) should be the interned twins. Where an interned str dies with
+// its last reference (3.13 on), make_plan interns them (VIREL_INTERN_PLAN_NAMES). On 3.12 (and
+// in a free-threaded build) an interned str is immortal:
+// interning every name of every schema a process plans would keep them all for good (a process
+// that makes parsers for many schemas would grow without bound), and CPython offers no way to ask
+// for an existing interned twin without making one. There the plan starts with the schema's own
+// strs and adopts a caller's: the first time pack meets, in place of a plan's name, an equal str
+// that is interned while the plan's is not (adopt_keys, adopt_name), the plan takes a reference to
+// the caller's str and uses it from then on, the prototype included, so later calls match by
+// identity again. A name is adopted at most once (an interned str is never replaced), and the
+// str it replaces is still held by the record, so dropping the plan's reference frees nothing.
+// The plan's references go with the plan.
 struct TLCodecPlan {
+    // The "_" value of every decoded object, and the key of each parameter by index (flags words
+    // included, unused): the record's own strs, their interned twins, or the caller's (above).
+    virel::Ref name;
+    std::unique_ptr<virel::Ref[]> names;
     // "_" and every key in order, values None (False for a conditional Bool): each decoded object
     // starts as its copy.
     virel::Ref proto;
@@ -56,12 +77,36 @@ struct TLCodecPlan {
     int32_t special = -1;
 };
 
+// Whether an interned str dies with its last reference, so that make_plan interns the plan's
+// names (see TLCodecPlan): from 3.13 on, except in a free-threaded build, where every interned str
+// is immortal.
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_GIL_DISABLED)
+#define VIREL_INTERN_PLAN_NAMES 1
+#else
+#define VIREL_INTERN_PLAN_NAMES 0
+#endif
+
 namespace virel {
 
-// Makes the plan of a record: its keys and its name interned (a caller's dict built from literals
-// then matches them by identity), its prototype dict and its key table. False with an exception
-// pending.
+// Makes the plan of a record: its names (see TLCodecPlan), its prototype dict and its key table.
+// False with an exception pending.
 bool make_plan(TLConstructor* record) noexcept;
+
+// The adoption of a caller's interned str (see TLCodecPlan): whether `key`, equal to the plan's
+// name of parameter `param`, should replace it. Only where make_plan does not intern.
+inline bool should_adopt(const TLCodecPlan* plan, int32_t param, PyObject* key) noexcept {
+#if !VIREL_INTERN_PLAN_NAMES
+    return PyUnicode_CHECK_INTERNED(key) && !PyUnicode_CHECK_INTERNED(plan->names[param].get());
+#else
+    (void)plan, (void)param, (void)key;
+    return false;
+#endif
+}
+// Adopts the keys of `dict` (an exact dict, just walked) that should_adopt names, and builds the
+// prototype again from the plan's names. Frees nothing the walk took (each str replaced is still
+// held by the record); a failure to build the prototype (out of memory) is dropped: the old one
+// stays, and decoded dicts keep the keys they had.
+[[gnu::cold]] void adopt_keys(const TLConstructor* record, PyObject* dict) noexcept;
 
 // The plan of a record that the codec found through one of the lookups below.
 inline const TLCodecPlan* plan_of(const TLConstructor* record) noexcept {
@@ -80,8 +125,7 @@ inline int32_t param_of_key(const TLConstructor* record, PyObject* key) noexcept
     for (uint32_t i = static_cast<uint32_t>(hash) & plan->key_mask;; i = (i + 1) & plan->key_mask) {
         const KeySlot& slot = plan->key_slots[i];
         if (slot.index < 0) return -1;
-        if (slot.hash == hash && same_text(record->params[slot.index].py_name, key))
-            return slot.index;
+        if (slot.hash == hash && same_text(plan->names[slot.index].get(), key)) return slot.index;
     }
 }
 
@@ -102,7 +146,8 @@ public:
 private:
     struct Slot {
         Py_hash_t hash;
-        const TLConstructor* record;  // its py_name is the key; null: empty
+        const TLConstructor* record;  // null: empty
+        PyObject* name;               // the record's plan's name when put (held by the plan)
     };
     std::vector<Slot> slots_;
     size_t size_ = 0;

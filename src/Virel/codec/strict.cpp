@@ -2,6 +2,7 @@
 // test of a nested record against the boxed type its place declares.
 #include "codec/strict.hpp"
 #include "codec/near_names.hpp"
+#include "module_state.hpp"
 #include "schema/compiler.hpp"
 
 #include <algorithm>
@@ -14,14 +15,19 @@ namespace virel {
 
 int strict_is_mapping(PyObject* v) noexcept {
     if (PyDict_Check(v)) return 1;
-    static PyObject* mapping = nullptr;  // collections.abc.Mapping, held for good once found
+    // collections.abc.Mapping, kept in the module's state once found (found anew at each call
+    // only when the module has no state: a class of it outlived a failed execution).
+    ModuleState* state = module_state();
+    Ref mapping =
+        Ref::borrow(state ? state->mapping : nullptr);  // held: the check runs Python code
     if (!mapping) {
         Ref abc = Ref::steal(PyImport_ImportModule("collections.abc"));
         if (!abc) return -1;
-        mapping = PyObject_GetAttrString(abc.get(), "Mapping");
+        mapping = Ref::steal(PyObject_GetAttrString(abc.get(), "Mapping"));
         if (!mapping) return -1;
+        if ((state = module_state()) && !state->mapping) state->mapping = Py_NewRef(mapping.get());
     }
-    return PyObject_IsInstance(v, mapping);
+    return PyObject_IsInstance(v, mapping.get());
 }
 
 const char* strict_expected_other(int32_t kind, PyObject* v) noexcept {
