@@ -23,15 +23,18 @@
 
 namespace virel {
 
+// Out of line (noinline), as the kinds that are rare in a message: write_value, which every value
+// passes through, stays small. (A vector: with its header or without, as a bare vector.)
 template <class Ops, bool kBoxed>
-static bool write_list(TLParser* self, PyObject* value, const char* type_name,
-                       const TLElementType* element);
+[[gnu::noinline]] static bool write_list(TLParser* self, PyObject* value, const char* type_name,
+                                         const TLElementType* element);
 template <class Ops>
-static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name);
+[[gnu::noinline]] static bool write_bare_object(TLParser* self, PyObject* value,
+                                                const char* type_name);
 
 // An int128 or int256: `size` bytes, little-endian, as 64-bit words.
 template <class Ops>
-static bool write_wide(TLParser* self, PyObject* value, size_t size) {
+[[gnu::noinline]] static bool write_wide(TLParser* self, PyObject* value, size_t size) {
     unsigned char bytes[32];
     if (!tl_wide_of(value, size, bytes)) return false;
     for (size_t at = 0; at < size; at += 8)
@@ -251,9 +254,10 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     return fail<bool>(where);
 }
 
-template <class Ops>
-static bool write_record(TLParser* self, PyObject* value, Access access,
-                         const TLConstructor* record, bool boxed, const char* here);
+template <class Ops, bool kBoxed>
+[[gnu::always_inline]] static inline bool write_record(TLParser* self, PyObject* value,
+                                                       Access access, const TLConstructor* record,
+                                                       const char* here);
 
 template <class Ops>
 bool write_object(TLParser* self, PyObject* value) {
@@ -331,14 +335,15 @@ bool write_object(TLParser* self, PyObject* value) {
         }
     }
 
-    return write_record<Ops>(self, value, access, record, true, here);
+    return write_record<Ops, true>(self, value, access, record, here);
 }
 
-// The fields of one object of `record`, after its identifier (`boxed`) or without it (a bare
-// object). False with an exception pending, its trace naming the record.
-template <class Ops>
-static bool write_record(TLParser* self, PyObject* value, Access access,
-                         const TLConstructor* record, bool boxed, const char* here) {
+// The fields of one object of `record`, after its identifier (kBoxed) or without it (a bare
+// object). False with an exception pending, its trace naming the record. Inlined into both
+// callers: the boxed object is the hot path of pack.
+template <class Ops, bool kBoxed>
+static inline bool write_record(TLParser* self, PyObject* value, Access access,
+                                const TLConstructor* record, const char* here) {
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(self, record, nullptr, here);
     const TLParam* begin = record->params;
@@ -370,7 +375,7 @@ static bool write_record(TLParser* self, PyObject* value, Access access,
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
     }
-    if (boxed && !Ops::_write_int32(self, record->id))
+    if (kBoxed && !Ops::_write_int32(self, record->id))
         return object_failed(self, record, nullptr, here);
     if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
         const TLParam* culprit = nullptr;
@@ -482,7 +487,7 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
                      type_name, record->py_name, name.get());
         return fail<bool>(here);
     }
-    return write_record<Ops>(self, value, access, record, false, here);
+    return write_record<Ops, false>(self, value, access, record, here);
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)

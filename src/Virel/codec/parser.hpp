@@ -271,6 +271,7 @@ struct TLParserExtras {
     bool has_at = false;
     bool exception = false;  // the trace is that of an exception (not of a shortage)
     int32_t hold = 0;        // vectors reading on after a shortage
+    bool traced = false;     // any of the above was set since the trace was last cleared
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
     // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
     bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes
