@@ -254,6 +254,25 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     return fail<bool>(where);
 }
 
+// How the fields of an object are read (`access`), after strict encoding has refused a value that
+// is no dict where that is an error. False with TypeError pending. Shared by boxed and bare objects.
+template <class Ops>
+[[gnu::always_inline]] static inline bool object_access(TLParser* self, PyObject* value,
+                                                        Access* access) {
+    if (Ops::strict(self) && !PyDict_Check(value)) {
+        if (const char* want = strict_expected(TL_OBJECT, value)) {
+            if (!strict_failed(want))
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                             Py_TYPE(value)->tp_name);
+            return false;
+        }
+    }
+    *access = PyDict_CheckExact(value) ? Access::dict
+              : PyDict_Check(value)    ? Access::dict_subclass
+                                       : Access::mapping;
+    return true;
+}
+
 template <class Ops, bool kBoxed>
 [[gnu::always_inline]] static inline bool write_record(TLParser* self, PyObject* value,
                                                        Access access, const TLConstructor* record,
@@ -268,18 +287,8 @@ bool write_object(TLParser* self, PyObject* value) {
     const char* expected =
         Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
     bool lasting = expected && self->extras->expected_lasting;
-    if (Ops::strict(self) && !PyDict_Check(value)) {
-        const char* want = strict_expected(TL_OBJECT, value);
-        if (want) {
-            if (!strict_failed(want))
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                             Py_TYPE(value)->tp_name);
-            return fail<bool>(here);
-        }
-    }
-    Access access = PyDict_CheckExact(value) ? Access::dict
-                    : PyDict_Check(value)    ? Access::dict_subclass
-                                             : Access::mapping;
+    Access access;
+    if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     Ref name;
     if (access == Access::dict) {
         // The name is usually the first item, as unpack and dict literals place it.
@@ -374,15 +383,17 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
              (words[1] & record->shared_flag_bits[1])) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
-    }
-    if (kBoxed && !Ops::_write_int32(self, record->id))
-        return object_failed(self, record, nullptr, here);
-    if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+    } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+        // A framed body (codec/service.hpp): only in a record without conditional parameters.
+        if (kBoxed && !Ops::_write_int32(self, record->id))
+            return object_failed(self, record, nullptr, here);
         const TLParam* culprit = nullptr;
         if (!write_framed_fields<Ops>(self, record, fields, body, &culprit))
             return object_failed(self, record, culprit, here);
         return true;
     }
+    if (kBoxed && !Ops::_write_int32(self, record->id))
+        return object_failed(self, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     // The parameters to visit, 64 at a time (bit i standing for params[base + i]): of a walked
     // object of at most 64 parameters only those that may be written (the absent optional fields,
@@ -460,17 +471,8 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
     if (!depth) return fail<bool>(here);
     const TLConstructor* record = bare_record(self, type_name);
     if (!record) return fail<bool>(here);
-    if (Ops::strict(self) && !PyDict_Check(value)) {
-        if (const char* want = strict_expected(TL_OBJECT, value)) {
-            if (!strict_failed(want))
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                             Py_TYPE(value)->tp_name);
-            return fail<bool>(here);
-        }
-    }
-    Access access = PyDict_CheckExact(value) ? Access::dict
-                    : PyDict_Check(value)    ? Access::dict_subclass
-                                             : Access::mapping;
+    Access access;
+    if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     Ref name;
     if (access == Access::mapping) {
         name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
