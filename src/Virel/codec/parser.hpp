@@ -230,8 +230,9 @@ struct VectorElement {
     const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
     std::string derived;
 };
+// False with an exception pending (MemoryError included: no C++ exception leaves it).
 bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
-                    VectorElement* out);
+                    VectorElement* out) noexcept;
 
 // The record of a bare type (TL_BARE_OBJECT): the constructor that its text names, or the one
 // constructor of the type it names. Null with ValueError pending when there is none or more than
