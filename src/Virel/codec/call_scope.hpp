@@ -58,11 +58,12 @@ public:
         if (!compiler_) return;
         // A trace belongs to one failing call: what a failure the call recovered from left (a
         // native operation may catch one) names records that may be gone by the next call.
-        if (TLParserExtras* extras = self_->extras) [[unlikely]] {
+        if (TLParserExtras* extras = self_->extras; extras && extras->traced) [[unlikely]] {
             extras->steps.clear();
             extras->has_at = false;
             extras->exception = false;
             extras->hold = 0;
+            extras->traced = false;
         }
         if (--calls_in_flight == 0 && schemas_retired) [[unlikely]]
             free_retired();

@@ -66,14 +66,15 @@ static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) n
 }
 
 template <class Ops>
-static PyObject* read_bare_object(TLParser* self, const char* type_name,
-                                  const TLConstructor* record = nullptr);
+[[gnu::noinline]] static PyObject* read_bare_object(TLParser* self, const char* type_name,
+                                                    const TLConstructor* record = nullptr);
 
 // The elements of a vector, from its count on (what follows the header of a boxed one; all of a
-// bare one). Null with an exception pending.
+// bare one). Null with an exception pending. Inlined into both kinds of vector.
 template <class Ops>
-static PyObject* read_elements(TLParser* self, const char* type_name, const TLElementType* element,
-                               const char* here) {
+[[gnu::always_inline]] static inline PyObject* read_elements(TLParser* self, const char* type_name,
+                                                             const TLElementType* element,
+                                                             const char* here) {
     auto count = static_cast<int32_t>(Ops::_read_int32(self));
     uint64_t left = self->position <= self->input_length ? self->input_length - self->position : 0;
     // Departure D2: see ARCHITECTURE.md, "Departures".
@@ -194,10 +195,12 @@ PyObject* read_vector(TLParser* self, const char* type_name, const TLElementType
     return read_elements<Ops>(self, type_name, element, here);
 }
 
-// A bare vector (`vector<long>`): the count and the elements, without the header.
+// A bare vector (`vector<long>`): the count and the elements, without the header. Out of line, as
+// the other kinds that are rare in a message: read_value, which every value passes through, stays
+// small.
 template <class Ops>
-static PyObject* read_bare_vector(TLParser* self, const char* type_name,
-                                  const TLElementType* element) {
+[[gnu::noinline]] static PyObject* read_bare_vector(TLParser* self, const char* type_name,
+                                                    const TLElementType* element) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_vector);
     RecursionGuard depth(" while decoding a TL vector");
     if (!depth) return fail<PyObject*>(here);
@@ -207,7 +210,7 @@ static PyObject* read_bare_vector(TLParser* self, const char* type_name,
 // An int128 or int256: `size` bytes, little-endian, as an int (signed in signed mode). A shortage
 // reads as 0 and moves nothing.
 template <class Ops>
-static PyObject* read_wide(TLParser* self, size_t size) noexcept {
+[[gnu::noinline]] static PyObject* read_wide(TLParser* self, size_t size) noexcept {
     if (!has_input(self, size)) {
         short_of_input(self, self->position, lacking(self, size));
         return PyLong_FromLong(0);
@@ -392,8 +395,11 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
 }
 
 // The fields of one object of `record` (its identifier read already, or none: a bare object).
+// Inlined into both callers: the boxed object is the hot path of unpack.
 template <class Ops>
-static PyObject* read_record(TLParser* self, const TLConstructor* record, const char* here) {
+[[gnu::always_inline]] static inline PyObject* read_record(TLParser* self,
+                                                           const TLConstructor* record,
+                                                           const char* here) {
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
     const TLCodecPlan* plan = plan_of(record);

@@ -23,16 +23,19 @@
 
 namespace virel {
 
+// Out of line (noinline), as the kinds that are rare in a message: write_value, which every value
+// passes through, stays small. (A vector: with its header or without, as a bare vector.)
 template <class Ops, bool kBoxed>
-static bool write_list(TLParser* self, PyObject* value, const char* type_name,
-                       const TLElementType* element);
+[[gnu::noinline]] static bool write_list(TLParser* self, PyObject* value, const char* type_name,
+                                         const TLElementType* element);
 template <class Ops>
-static bool write_bare_object(TLParser* self, PyObject* value, const char* type_name,
-                              const TLConstructor* record = nullptr);
+[[gnu::noinline]] static bool write_bare_object(TLParser* self, PyObject* value,
+                                                const char* type_name,
+                                                const TLConstructor* record = nullptr);
 
 // An int128 or int256: `size` bytes, little-endian, as 64-bit words.
 template <class Ops>
-static bool write_wide(TLParser* self, PyObject* value, size_t size) {
+[[gnu::noinline]] static bool write_wide(TLParser* self, PyObject* value, size_t size) {
     unsigned char bytes[32];
     if (!tl_wide_of(value, size, bytes)) return false;
     for (size_t at = 0; at < size; at += 8)
@@ -264,9 +267,29 @@ inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     return fail<bool>(where);
 }
 
+// How the fields of an object are read (`access`), after strict encoding has refused a value that
+// is no dict where that is an error. False with TypeError pending. Shared by boxed and bare objects.
 template <class Ops>
-static bool write_record(TLParser* self, PyObject* value, Access access,
-                         const TLConstructor* record, bool boxed, const char* here);
+[[gnu::always_inline]] static inline bool object_access(TLParser* self, PyObject* value,
+                                                        Access* access) {
+    if (Ops::strict(self) && !PyDict_Check(value)) {
+        if (const char* want = strict_expected(TL_OBJECT, value)) {
+            if (!strict_failed(want))
+                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                             Py_TYPE(value)->tp_name);
+            return false;
+        }
+    }
+    *access = PyDict_CheckExact(value) ? Access::dict
+              : PyDict_Check(value)    ? Access::dict_subclass
+                                       : Access::mapping;
+    return true;
+}
+
+template <class Ops, bool kBoxed>
+[[gnu::always_inline]] static inline bool write_record(TLParser* self, PyObject* value,
+                                                       Access access, const TLConstructor* record,
+                                                       const char* here);
 
 template <class Ops>
 bool write_object(TLParser* self, PyObject* value) {
@@ -277,18 +300,8 @@ bool write_object(TLParser* self, PyObject* value) {
     const char* expected =
         Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
     bool lasting = expected && self->extras->expected_lasting;
-    if (Ops::strict(self) && !PyDict_Check(value)) {
-        const char* want = strict_expected(TL_OBJECT, value);
-        if (want) {
-            if (!strict_failed(want))
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                             Py_TYPE(value)->tp_name);
-            return fail<bool>(here);
-        }
-    }
-    Access access = PyDict_CheckExact(value) ? Access::dict
-                    : PyDict_Check(value)    ? Access::dict_subclass
-                                             : Access::mapping;
+    Access access;
+    if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     Ref name;
     if (access == Access::dict) {
         // The name is usually the first item, as unpack and dict literals place it.
@@ -344,14 +357,15 @@ bool write_object(TLParser* self, PyObject* value) {
         }
     }
 
-    return write_record<Ops>(self, value, access, record, true, here);
+    return write_record<Ops, true>(self, value, access, record, here);
 }
 
-// The fields of one object of `record`, after its identifier (`boxed`) or without it (a bare
-// object). False with an exception pending, its trace naming the record.
-template <class Ops>
-static bool write_record(TLParser* self, PyObject* value, Access access,
-                         const TLConstructor* record, bool boxed, const char* here) {
+// The fields of one object of `record`, after its identifier (kBoxed) or without it (a bare
+// object). False with an exception pending, its trace naming the record. Inlined into both
+// callers: the boxed object is the hot path of pack.
+template <class Ops, bool kBoxed>
+static inline bool write_record(TLParser* self, PyObject* value, Access access,
+                                const TLConstructor* record, const char* here) {
     ObjectFields fields(value, access, record);
     if (!fields) return object_failed(self, record, nullptr, here);
     const TLParam* begin = record->params;
@@ -382,15 +396,17 @@ static bool write_record(TLParser* self, PyObject* value, Access access,
              (words[1] & record->shared_flag_bits[1])) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
-    }
-    if (boxed && !Ops::_write_int32(self, record->id))
-        return object_failed(self, record, nullptr, here);
-    if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+    } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+        // A framed body (codec/service.hpp): only in a record without conditional parameters.
+        if (kBoxed && !Ops::_write_int32(self, record->id))
+            return object_failed(self, record, nullptr, here);
         const TLParam* culprit = nullptr;
         if (!write_framed_fields<Ops>(self, record, fields, body, &culprit))
             return object_failed(self, record, culprit, here);
         return true;
     }
+    if (kBoxed && !Ops::_write_int32(self, record->id))
+        return object_failed(self, record, nullptr, here);
     bool written[2] = {false, false};  // whether each flags word is on the wire already
     // The parameters to visit, 64 at a time (bit i standing for params[base + i]): of a walked
     // object of at most 64 parameters only those that may be written (the absent optional fields,
@@ -470,17 +486,8 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
     if (!depth) return fail<bool>(here);
     if (!record) record = bare_record(self, type_name);
     if (!record) return fail<bool>(here);
-    if (Ops::strict(self) && !PyDict_Check(value)) {
-        if (const char* want = strict_expected(TL_OBJECT, value)) {
-            if (!strict_failed(want))
-                PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                             Py_TYPE(value)->tp_name);
-            return fail<bool>(here);
-        }
-    }
-    Access access = PyDict_CheckExact(value) ? Access::dict
-                    : PyDict_Check(value)    ? Access::dict_subclass
-                                             : Access::mapping;
+    Access access;
+    if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     Ref name;
     Py_ssize_t count;
     dict_table::Entry* entries;
@@ -502,7 +509,7 @@ static bool write_bare_object(TLParser* self, PyObject* value, const char* type_
                      type_name, record->py_name, name.get());
         return fail<bool>(here);
     }
-    return write_record<Ops>(self, value, access, record, false, here);
+    return write_record<Ops, false>(self, value, access, record, here);
 }
 
 TL_ENCODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace virel {
@@ -210,7 +211,12 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
 
 namespace {
 
-// unpack after its argument rules; `result_type` is the keyword's value (null: not given).
+// Nothing, where a call has no result_type.
+struct NoResultType {};
+
+// unpack after its argument rules; `result_type` is the keyword's value (null: not given), looked
+// at only with kKeywords (the plain call carries no ResultType at all).
+template <bool kKeywords>
 [[gnu::always_inline]] inline PyObject* unpack_data(TLParser* self, PyObject* data,
                                                     PyObject* result_type, const char* here) {
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
@@ -220,10 +226,9 @@ namespace {
     }
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
-    std::optional<ResultType> vector_result;
-    if (result_type) [[unlikely]] {
-        vector_result.emplace();
-        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+    std::conditional_t<kKeywords, ResultType, NoResultType> vector_result;
+    if constexpr (kKeywords) {
+        if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
     }
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
@@ -273,7 +278,7 @@ namespace {
         return fail<PyObject*>(here);
     PyObject* data;
     if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
-    return unpack_data(self, data, result_type, here);
+    return unpack_data<true>(self, data, result_type, here);
 }
 
 }  // namespace
@@ -286,7 +291,7 @@ PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
         return unpack_with_keywords(self, args, nargs, kwnames, here);
     PyObject* data;
     if (!parse_one_arg("unpack", "data", args, nargs, kwnames, &data)) return fail<PyObject*>(here);
-    return unpack_data(self, data, nullptr, here);
+    return unpack_data<false>(self, data, nullptr, here);
 }
 
 PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t nargs,

@@ -111,7 +111,7 @@ TLParserExtras* extras_of(TLParser* self) noexcept {
 }
 
 bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
-                    VectorElement* out) {
+                    VectorElement* out) noexcept {
     if (element) {
         out->kind = element->kind;
         out->text = element->type_name;
@@ -121,7 +121,12 @@ bool vector_element(TLParser* self, const char* type_name, const TLElementType* 
     if (!type_name) return true;
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return false;
-    out->derived = element_text(type_name);
+    // The one step that allocates through the C++ library: its std::bad_alloc becomes MemoryError.
+    if (!guarded<bool>([&] {
+            out->derived = element_text(type_name);
+            return true;
+        }))
+        return false;
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(
         out->derived.data(), static_cast<Py_ssize_t>(out->derived.size()), nullptr));
     if (!text) return false;

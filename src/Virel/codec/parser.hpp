@@ -230,8 +230,9 @@ struct VectorElement {
     const TLElementType* inner = nullptr;  // the element's own element record, for nested vectors
     std::string derived;
 };
+// False with an exception pending (MemoryError included: no C++ exception leaves it).
 bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
-                    VectorElement* out);
+                    VectorElement* out) noexcept;
 
 // The record of a bare type (TL_BARE_OBJECT): the constructor that its text names, or the one
 // constructor of the type it names. Null with ValueError pending when there is none or more than
@@ -280,6 +281,7 @@ struct TLParserExtras {
     bool has_at = false;
     bool exception = false;  // the trace is that of an exception (not of a shortage)
     int32_t hold = 0;        // vectors reading on after a shortage
+    bool traced = false;     // any of the above was set since the trace was last cleared
     std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
     // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
     bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes

@@ -31,6 +31,7 @@ TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
     } else if (!exception && trace->hold > 0) {
         return nullptr;
     }
+    trace->traced = true;
     return trace;
 }
 
@@ -46,6 +47,7 @@ void reset(TLParserExtras* trace) noexcept {
     trace->has_at = false;
     trace->exception = false;
     trace->hold = 0;
+    trace->traced = false;
 }
 
 }  // namespace
@@ -102,7 +104,10 @@ void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
 }
 
 void path_hold(TLParser* self, int delta) noexcept {
-    if (TLParserExtras* trace = self->extras) trace->hold = std::max(0, trace->hold + delta);
+    if (TLParserExtras* trace = self->extras) {
+        trace->hold = std::max(0, trace->hold + delta);
+        trace->traced = true;
+    }
 }
 
 // "at messages.sendMessage.entities[1].offset (records: messages.sendMessage > messageEntityBold)",
