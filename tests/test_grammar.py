@@ -38,9 +38,12 @@ def vector_texts(draw):
     """Vector texts of every shape the grammar reads, some nesting hundreds of levels deep (one
     unit repeated), where each level is a few characters off the one above."""
     unit = draw(st.lists(st.sampled_from(TOKENS), min_size=1, max_size=3).map("".join))
-    return draw(st.sampled_from(["Vector<", "vector<", "%Vector<", ""])) + draw(words) + unit * draw(
-        st.integers(1, 80)
-    ) + draw(words)
+    return (
+        draw(st.sampled_from(["Vector<", "vector<", "%Vector<", ""]))
+        + draw(words)
+        + unit * draw(st.integers(1, 80))
+        + draw(words)
+    )
 
 
 @examples(150)
@@ -141,11 +144,13 @@ def test_a_bare_type_naming_no_constructor_gets_a_note(codec_path, text, note):
     # constructor, is suggested as pack suggests a near record name.
     p = new_parser(SCHEMA)
     bare = text.split("<")[-1].rstrip(">")
-    for attempt in (lambda: p.pack_as([{}] if "<" in text else {}, text), lambda: p.unpack_from(b"\1\0\0\0" * 4, 0, text)):
+    for attempt in (
+        lambda: p.pack_as([{}] if "<" in text else {}, text),
+        lambda: p.unpack_from(b"\1\0\0\0" * 4, 0, text),
+    ):
         for _ in range(2):  # the second time from the parser's cache
             with pytest.raises(ValueError) as info:
                 attempt()
             assert str(info.value) == f"Bare type '{bare}' names no constructor"
             notes = [n for n in getattr(info.value, "__notes__", []) if n.startswith("did you mean")]
             assert notes == ([note] if note else [])
-

@@ -346,7 +346,6 @@ def test_recompiling_a_layer_keeps_only_what_the_maps_still_reach(times):
         assert p.unpack(struct.pack("<IIII", 0x7000_0000 + i, 0x1CB5C415, 1, i)) == value
 
 
-
 @pytest.mark.plain_build_only
 def test_names_of_parsers_gone_are_not_kept():
     def use_once(n):
