@@ -493,3 +493,18 @@ def test_tl_text_reads_builtin_declarations_and_lines_without_id():
         ("box", 1),
     ]
     assert [x.name for x in c.computed_ids] == ["message"]
+
+
+@pytest.mark.parametrize("failing", [{"name": "b"}, {}])
+def test_a_bare_type_never_reaches_the_entry_a_compile_failed_on(failing):
+    # D45: the entry that failed is half made (its later parameters have no name yet); pack
+    # crashed on it through a bare type that named it.
+    from conftest import private_compiler
+
+    p = new_parser({"constructors": [{"id": 1, "predicate": "b0", "type": "B0", "params": []}]})
+    half = {"id": 3, "predicate": "half", "type": "Half", "params": [{"name": "a", "type": "int"}, failing]}
+    holder = {"id": 2, "predicate": "h", "type": "H", "params": [{"name": "x", "type": "half"}]}
+    with pytest.raises((KeyError, TypeError)):
+        private_compiler(p).compile({"constructors": [holder, half]})
+    with pytest.raises(ValueError, match="Bare type 'half' names no constructor"):
+        p.pack({"_": "h", "x": {"a": 1, "b": 2}})

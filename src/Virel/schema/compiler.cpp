@@ -283,7 +283,14 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         PyObject* entry = PyList_GET_ITEM(entries.get(), i);
         if (!expect_exact(entry, &PyDict_Type, "dict")) return fail<void>(here);
         TLConstructor* record = self->ops->_create_constructor(self, entry, i);
-        if (PyErr_Occurred()) return fail<void>(here);
+        if (PyErr_Occurred()) {
+            // The records before this one stand (their names are in the maps); this one may be
+            // half made, and no lookup over the tables may reach it, a bare type's included.
+            // Departure D45: see ARCHITECTURE.md, "Departures".
+            auto* life = virel::life_of(schema);
+            life->constructors = std::min(life->constructors, i);
+            return fail<void>(here);
+        }
         // Python code run by _create_constructor (an id's __int__) cannot release this schema:
         // the compiler holds it as its current one (a nested compile is refused).
         enter_record(maps, record);
