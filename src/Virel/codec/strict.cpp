@@ -130,45 +130,18 @@ const TLParam* param_named(const TLConstructor* record, PyObject* key) noexcept 
     return nullptr;
 }
 
-// Whether repr writes each of the n characters at `chars` (one byte each) as it stands: printable
-// in Latin-1 (not a control, nor DEL to NO-BREAK SPACE, nor SOFT HYPHEN), neither a quote nor a
-// backslash. Eight at a time: a word has a byte below k (k at most 128) when (x - k per byte) & ~x
-// has a top bit set, and a byte equal to b when x ^ b per byte has a byte below 1.
-bool plain_in_repr(const Py_UCS1* chars, Py_ssize_t n) noexcept {
-    constexpr uint64_t kOnes = 0x0101010101010101u, kTops = 0x8080808080808080u;
-    auto below = [](uint64_t x, uint64_t k) { return ((x - kOnes * k) & ~x & kTops) != 0; };
-    auto has = [&](uint64_t x, uint64_t b) { return below(x ^ (kOnes * b), 1); };
-    Py_ssize_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t x;
-        std::memcpy(&x, chars + i, 8);
-        if (below(x, 0x20) | below(x ^ kTops, 0x21) | has(x, 0x7F) | has(x, 0xAD) | has(x, '\'') |
-            has(x, '\\'))
-            return false;
-    }
-    for (; i < n; ++i) {
-        unsigned c = chars[i];
-        if (c < 0x20 || c - 0x7F <= 0x21 || c == 0xAD || c == '\'' || c == '\\') return false;
-    }
-    return true;
-}
+// How many characters of an unknown key its refusal shows: a key may be megabytes long, and
+// repr's work on it (character by character) would then cost far more than the whole check.
+constexpr Py_ssize_t kShownKeyMax = 200;  // Departure D46: see ARCHITECTURE.md, "Departures".
 
-// repr(key), made by one copy where repr would write the text as it stands (an exact str of one
-// byte per character, all of them plain_in_repr). A refused key may be megabytes long, and repr's
-// work character by character then costs far more than the check. Any other key gets repr itself.
-// Null with an exception pending.
+// repr(key) for the refusal's message; a str longer than kShownKeyMax shows the repr of its first
+// kShownKeyMax characters and its length. Null with an exception pending.
 PyObject* key_repr(PyObject* key) noexcept {
-    if (!PyUnicode_CheckExact(key) || PyUnicode_KIND(key) != PyUnicode_1BYTE_KIND)
+    if (!PyUnicode_CheckExact(key) || PyUnicode_GET_LENGTH(key) <= kShownKeyMax)
         return PyObject_Repr(key);
-    Py_ssize_t n = PyUnicode_GET_LENGTH(key);
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(key);
-    if (n > PY_SSIZE_T_MAX - 2 || !plain_in_repr(chars, n)) return PyObject_Repr(key);
-    PyObject* text = PyUnicode_New(n + 2, PyUnicode_MAX_CHAR_VALUE(key));
-    if (!text) return nullptr;
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(text);
-    out[0] = out[n + 1] = '\'';
-    std::memcpy(out + 1, chars, static_cast<size_t>(n));
-    return text;
+    Ref head = Ref::steal(PyUnicode_Substring(key, 0, kShownKeyMax));
+    if (!head) return nullptr;
+    return PyUnicode_FromFormat("%R... (%zd characters)", head.get(), PyUnicode_GET_LENGTH(key));
 }
 
 // Checks one key; false with ValueError pending when it names no parameter.
