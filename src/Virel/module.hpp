@@ -17,9 +17,6 @@ extern PyType_Spec TLParser_spec;
 extern PyTypeObject* TLSchemaCompiler_Type;
 extern PyTypeObject* TLParser_Type;
 
-// The compiler's interned strings, made once when the module is executed; compiler.cpp.
-bool compiler_module_init() noexcept;
-
 // TLSchemaCompiler.entries, and the shapes of what it returns and the kind codes as module
 // attributes (made when the module is executed); schema/view.cpp.
 PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

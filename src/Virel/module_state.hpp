@@ -4,6 +4,7 @@
 
 #include "py_helpers.hpp"
 #include "error_kinds.hpp"
+#include "schema/json_fields.hpp"
 
 #include <unordered_map>
 
@@ -20,6 +21,7 @@ struct ModuleState {
     // collections.abc.Mapping, found by strict encoding's first test of a value that is not a
     // dict (codec/strict.cpp); owned, or null
     PyObject* mapping;
+    JsonKeys json_keys;  // the keys of schema JSON, made at execution (schema/json_fields.cpp)
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet
@@ -27,5 +29,11 @@ struct ModuleState {
 // The module object itself is process-wide by the module's rules: it is created once per process,
 // in one interpreter only. tl.cpp.
 ModuleState* module_state() noexcept;
+
+// The state of the module whose class `object` is an instance of, as CPython's own modules reach
+// theirs: PyType_GetModuleByDef over the MRO of its type (a walk of a few entries: once per
+// construction, compile, entries() or failure, never per value), then PyModule_GetState. Null with
+// an exception pending when there is none. tl.cpp.
+ModuleState* state_of(PyObject* object) noexcept;
 
 }  // namespace virel

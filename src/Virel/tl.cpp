@@ -325,6 +325,22 @@ static ModuleState** state_slot(PyObject* module) noexcept {
     return static_cast<ModuleState**>(PyModule_GetState(module));
 }
 
+extern PyModuleDef tl_module;
+
+ModuleState* state_of(PyObject* object) noexcept {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), &tl_module);  // borrowed
+    if (!module) return nullptr;
+    ModuleState** slot = state_slot(module);
+    if (!slot) return nullptr;
+    if (*slot) return *slot;
+    // Imported again (after its removal from sys.modules), the one module object has a fresh,
+    // empty block from its creation until its execution puts the state back into it; Python code
+    // runs between the two. The state is this process's all the same.
+    if (module == the_module && the_state) return the_state;
+    PyErr_SetString(PyExc_SystemError, "Virel.tl: the module has no state");
+    return nullptr;
+}
+
 PyObject* module_namespace() noexcept {
     ModuleState* state = module_state();
     return state ? state->dict : nullptr;
@@ -422,7 +438,7 @@ static bool exec_steps(PyObject* module) noexcept {
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
             built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
-    if (!make_strings() || !compiler_module_init() || !dict_table::init()) return false;
+    if (!make_strings() || !make_json_keys(&state->json_keys) || !dict_table::init()) return false;
     // Departure D13: see ARCHITECTURE.md, "Departures".
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
@@ -487,12 +503,17 @@ static int tl_clear(PyObject* module) {
     return 0;
 }
 
+// The strs are given back only here, when the module goes, not when the collector clears it: its
+// classes' objects may still reach them until then (a compile that a finaliser runs), and no
+// cycle passes through a str.
 static void tl_free(void* module) {
     tl_clear(static_cast<PyObject*>(module));
     ModuleState** slot = state_slot(static_cast<PyObject*>(module));
     if (!slot || !*slot) return;
-    if (the_state == *slot) the_state = nullptr;
-    delete std::exchange(*slot, nullptr);
+    ModuleState* state = std::exchange(*slot, nullptr);
+    if (the_state == state) the_state = nullptr;
+    release_json_keys(&state->json_keys);
+    delete state;
 }
 
 static PyModuleDef_Slot tl_slots[] = {
@@ -511,7 +532,7 @@ static PyModuleDef_Slot tl_slots[] = {
     {0, nullptr},
 };
 
-static PyModuleDef tl_module = {
+PyModuleDef tl_module = {
     PyModuleDef_HEAD_INIT,
     "tl",
     "Native codec for the TL (Type Language) binary serialization.",

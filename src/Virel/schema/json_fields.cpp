@@ -3,11 +3,10 @@
 #include "schema/json_fields.hpp"
 #include "error_kinds.hpp"
 
+#include <initializer_list>
 #include <string_view>
 
 namespace virel {
-
-JsonKeys json_keys;
 
 int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -57,13 +56,18 @@ Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
     return Ref::borrow(fallback);
 }
 
-bool make_json_keys() noexcept {
-    JsonKeys& keys = json_keys;
-    return intern_once(keys.constructors, "constructors") && intern_once(keys.methods, "methods") &&
-           intern_once(keys.id, "id") && intern_once(keys.predicate, "predicate") &&
-           intern_once(keys.method, "method") && intern_once(keys.type, "type") &&
-           intern_once(keys.params, "params") && intern_once(keys.name, "name") &&
-           intern_once(keys.empty, "");
+bool make_json_keys(JsonKeys* keys) noexcept {
+    return intern_once(keys->constructors, "constructors") &&
+           intern_once(keys->methods, "methods") && intern_once(keys->id, "id") &&
+           intern_once(keys->predicate, "predicate") && intern_once(keys->method, "method") &&
+           intern_once(keys->type, "type") && intern_once(keys->params, "params") &&
+           intern_once(keys->name, "name") && intern_once(keys->empty, "");
+}
+
+void release_json_keys(JsonKeys* keys) noexcept {
+    for (PyObject** key : {&keys->constructors, &keys->methods, &keys->id, &keys->predicate,
+                           &keys->method, &keys->type, &keys->params, &keys->name, &keys->empty})
+        Py_CLEAR(*key);
 }
 
 bool entry_id(PyObject* value, uint32_t* out) noexcept {

@@ -6,12 +6,14 @@
 
 namespace virel {
 
-// The keys of schema JSON, interned once when the module is executed (make_json_keys).
+// The keys of schema JSON, interned when the module is executed (make_json_keys), owned by its
+// state (ModuleState::json_keys) and given back with it (release_json_keys).
 struct JsonKeys {
     PyObject *constructors, *methods, *id, *predicate, *method, *type, *params, *name, *empty;
 };
-extern JsonKeys json_keys;
-bool make_json_keys() noexcept;
+// False with MemoryError pending; what was made is released by release_json_keys all the same.
+bool make_json_keys(JsonKeys* keys) noexcept;
+void release_json_keys(JsonKeys* keys) noexcept;
 
 // UTF-8 of an exact str (strict: a lone surrogate raises UnicodeEncodeError), or null.
 inline const char* utf8_of(PyObject* text, Py_ssize_t* size) noexcept {
