@@ -10,6 +10,14 @@
 
 namespace virel {
 
+// The shapes TLSchemaCompiler.entries() returns: struct sequences named TLConstructor, TLParam and
+// TLElementType, made at execution (schema/view.cpp); owned, visited, given back with the module.
+struct ViewShapes {
+    PyTypeObject* constructor;
+    PyTypeObject* param;
+    PyTypeObject* element;
+};
+
 // What is left process-wide, and why, is listed in ARCHITECTURE.md ("Module state, interpreters
 // and threads"), with the plan for moving it.
 struct ModuleState {
@@ -22,6 +30,7 @@ struct ModuleState {
     // dict (codec/strict.cpp); owned, or null
     PyObject* mapping;
     JsonKeys json_keys;  // the keys of schema JSON, made at execution (schema/json_fields.cpp)
+    ViewShapes view;     // what entries() returns (schema/view.cpp)
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet

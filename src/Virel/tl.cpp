@@ -446,7 +446,7 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    if (!add_capsule(module, state) || !view_module_init(module)) return false;
+    if (!add_capsule(module, state) || !view_module_init(module, state)) return false;
     if (!error_kinds_init(module, &state->errors)) return false;
     // Whether the dict tables are read and filled in place (the layout check above passed), for
     // the tests and anyone measuring.
@@ -487,6 +487,9 @@ static int tl_traverse(PyObject* module, visitproc visit, void* arg) {
     if (state->frames)
         for (auto& [where, frame] : *state->frames) Py_VISIT(frame);
     Py_VISIT(state->mapping);
+    Py_VISIT(state->view.constructor);
+    Py_VISIT(state->view.param);
+    Py_VISIT(state->view.element);
     return error_kinds_traverse(&state->errors, visit, arg);
 }
 
@@ -503,9 +506,10 @@ static int tl_clear(PyObject* module) {
     return 0;
 }
 
-// The strs are given back only here, when the module goes, not when the collector clears it: its
-// classes' objects may still reach them until then (a compile that a finaliser runs), and no
-// cycle passes through a str.
+// The strs and the view's shapes are given back only here, when the module goes, not when the
+// collector clears it: its classes' objects may still reach them until then (entries() on a
+// compiler that a finaliser holds), and no cycle passes through them that the module's own
+// namespace does not break.
 static void tl_free(void* module) {
     tl_clear(static_cast<PyObject*>(module));
     ModuleState** slot = state_slot(static_cast<PyObject*>(module));
@@ -513,6 +517,9 @@ static void tl_free(void* module) {
     ModuleState* state = std::exchange(*slot, nullptr);
     if (the_state == state) the_state = nullptr;
     release_json_keys(&state->json_keys);
+    Py_CLEAR(state->view.constructor);
+    Py_CLEAR(state->view.param);
+    Py_CLEAR(state->view.element);
     delete state;
 }
 
