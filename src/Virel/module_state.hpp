@@ -18,6 +18,14 @@ struct ViewShapes {
     PyTypeObject* element;
 };
 
+// The names the module looks up that are not among CPython's own constant strs (those are in
+// `interned`, py_helpers.hpp): interned when the module is executed, owned.
+struct StateStrings {
+    PyObject* compile;  // "compile": the parser's first compile
+    PyObject* loads;    // "loads": json.loads of a schema given as text
+    PyObject* json;     // "json": the module's own `json`, looked up at each compile
+};
+
 // What is left process-wide, and why, is listed in ARCHITECTURE.md ("Module state, interpreters
 // and threads"), with the plan for moving it.
 struct ModuleState {
@@ -31,6 +39,7 @@ struct ModuleState {
     PyObject* mapping;
     JsonKeys json_keys;  // the keys of schema JSON, made at execution (schema/json_fields.cpp)
     ViewShapes view;     // what entries() returns (schema/view.cpp)
+    StateStrings strings;
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet

@@ -142,19 +142,17 @@ template <class T, class F>
 // execution of the module tries again); false with MemoryError pending. tl.cpp.
 bool intern_once(PyObject*& slot, const char* text) noexcept;
 
-// The module's constant strings, made once when the module is executed.
+// The constant strs that stay process-wide: interned, each is the one CPython itself keeps for
+// that text (a statically allocated, immortal str, the same object in every interpreter), so
+// holding it here shares nothing between interpreters. The encoder compares an object's first key
+// with `underscore` by identity, once per object, where a lookup of the module's state would cost
+// more than the test. Made when the module is executed; the module's other names are in its state
+// (ModuleState::strings).
 struct Strings {
     PyObject* underscore;  // "_"
     PyObject* get;         // "get"
-    PyObject* compile;     // "compile"
-    PyObject* loads;       // "loads"
-    PyObject* json;        // "json"
     PyObject* notes;       // "__notes__"
 };
 extern Strings interned;
-
-// The module's namespace dict (borrowed from the module's state), or null when the module's
-// execution failed (a class of it outlived that). tl.cpp.
-PyObject* module_namespace() noexcept;
 
 }  // namespace virel

@@ -341,11 +341,6 @@ ModuleState* state_of(PyObject* object) noexcept {
     return nullptr;
 }
 
-PyObject* module_namespace() noexcept {
-    ModuleState* state = module_state();
-    return state ? state->dict : nullptr;
-}
-
 static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from,
                                 const char* to, bool skip_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
@@ -392,10 +387,10 @@ bool intern_once(PyObject*& slot, const char* text) noexcept {
     return slot != nullptr;
 }
 
-static bool make_strings() noexcept {
+static bool make_strings(StateStrings* strings) noexcept {
     return intern_once(interned.underscore, "_") && intern_once(interned.get, "get") &&
-           intern_once(interned.compile, "compile") && intern_once(interned.loads, "loads") &&
-           intern_once(interned.json, "json") && intern_once(interned.notes, "__notes__");
+           intern_once(interned.notes, "__notes__") && intern_once(strings->compile, "compile") &&
+           intern_once(strings->loads, "loads") && intern_once(strings->json, "json");
 }
 
 static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {
@@ -438,7 +433,7 @@ static bool exec_steps(PyObject* module) noexcept {
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
             built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
-    if (!make_strings() || !make_json_keys(&state->json_keys) || !dict_table::init()) return false;
+    if (!make_strings(&state->strings) || !make_json_keys(&state->json_keys) || !dict_table::init()) return false;
     // Departure D13: see ARCHITECTURE.md, "Departures".
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
@@ -517,6 +512,9 @@ static void tl_free(void* module) {
     ModuleState* state = std::exchange(*slot, nullptr);
     if (the_state == state) the_state = nullptr;
     release_json_keys(&state->json_keys);
+    Py_CLEAR(state->strings.compile);
+    Py_CLEAR(state->strings.loads);
+    Py_CLEAR(state->strings.json);
     Py_CLEAR(state->view.constructor);
     Py_CLEAR(state->view.param);
     Py_CLEAR(state->view.element);

@@ -230,7 +230,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     const ModuleState* state = state_of(reinterpret_cast<PyObject*>(self));
     if (!state) return fail<void>(here);
     const JsonKeys& keys = state->json_keys;
-    Ref top = json_top(json_data);
+    Ref top = json_top(*state, json_data);
     if (!top) return fail<void>(here);
     if (!expect_exact(top.get(), &PyDict_Type, "dict")) return fail<void>(here);
     if (top.get() == Py_None) {
@@ -343,7 +343,7 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
         if (!strict) return self->ops->_parse_json_schema(self, json_data);
         const ModuleState* state = state_of(op);
         if (!state) return;
-        if (Ref checked = strict_schema(state->json_keys, json_data))
+        if (Ref checked = strict_schema(*state, json_data))
             self->ops->_parse_json_schema(self, checked.get());
     });
     self->compiling = 0;

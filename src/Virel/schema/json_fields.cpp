@@ -2,6 +2,7 @@
 // the identifier of an entry.
 #include "schema/json_fields.hpp"
 #include "error_kinds.hpp"
+#include "module_state.hpp"
 
 #include <initializer_list>
 #include <string_view>
@@ -23,18 +24,18 @@ int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
 #endif
 }
 
-Ref json_top(PyObject* json_data) noexcept {
+Ref json_top(const ModuleState& state, PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
-    // No namespace: the module's execution failed (a class of it outlived that).
-    PyObject* module_dict = module_namespace();
+    PyObject* name = state.strings.json;
     Ref json;
-    int found = module_dict ? dict_item(module_dict, interned.json, &json) : 0;
+    int found = dict_item(state.dict, name, &json);
     if (found <= 0) {
-        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return Ref();
     }
     // Held for the call: json.loads may rebind the module's `json`.
-    Ref top = Ref::steal(PyObject_CallMethodOneArg(json.get(), interned.loads, json_data));
+    Ref top =
+        Ref::steal(PyObject_CallMethodOneArg(json.get(), state.strings.loads, json_data));
     if (!top) note_schema_argument(json_data);
     return top;
 }

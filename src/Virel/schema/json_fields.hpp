@@ -26,10 +26,13 @@ bool expect_exact(PyObject* value, PyTypeObject* type, const char* type_label) n
 // AttributeError as None raises it for `attribute`.
 void none_has_no(const char* attribute) noexcept;
 
-// The top-level object of schema JSON: a str parsed by the module's `json.loads` (looked up at the
-// call, so that a replaced `json` takes part), anything else as it is. Null with an exception
-// pending; without the module's namespace (its execution failed), NameError as Python raises it.
-Ref json_top(PyObject* json_data) noexcept;
+struct ModuleState;
+
+// The top-level object of schema JSON: a str parsed by the module's `json.loads` (looked up in
+// the namespace of `state` at the call, so that a replaced `json` takes part), anything else as it
+// is. Null with an exception pending; without `json` in the namespace (the module's execution
+// failed before it bound it, and a class of it outlived that), NameError as Python raises it.
+Ref json_top(const ModuleState& state, PyObject* json_data) noexcept;
 
 // dict[key] of an exact dict, held: 1 with *out set, 0 when the key is absent (*out empty), -1 with
 // the lookup's own exception pending. Every read of a caller's dict goes through here (or through

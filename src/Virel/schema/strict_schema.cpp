@@ -236,8 +236,9 @@ private:
 
 }  // namespace
 
-Ref strict_schema(const JsonKeys& keys, PyObject* json_data) {
-    Ref top = json_top(json_data);
+Ref strict_schema(const ModuleState& state, PyObject* json_data) {
+    const JsonKeys& keys = state.json_keys;
+    Ref top = json_top(state, json_data);
     if (!top) return Ref();
     if (!PyDict_CheckExact(top.get())) return top;  // the compiler's own errors follow
     // The entries are read from a copy whose lists are our own, so that the compiler reads the
