@@ -77,9 +77,9 @@ static bool fill_param(TLSchemaCompiler* self, const JsonKeys& keys, PyObject* p
     PyObject* fields[2] = {keys.name, keys.type};
     Ref values[2];
     for (int k = 0; k < 2; ++k) {
-        int found = dict_item(param_obj, fields[k], &values[k]);
-        if (found <= 0) {
-            if (found == 0) PyErr_SetObject(PyExc_KeyError, fields[k]);
+        if (!dict_item(param_obj, fields[k], &values[k])) return false;
+        if (!values[k]) {
+            PyErr_SetObject(PyExc_KeyError, fields[k]);
             return false;
         }
         if (!expect_exact(values[k].get(), &PyUnicode_Type, "str")) return false;
@@ -149,17 +149,16 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     // key holding null counts.
     Ref name;
     for (PyObject* key : {keys.predicate, keys.method, keys.type}) {
-        int found = dict_item(entry, key, &name);
-        if (found < 0) return fail<TLConstructor*>(here);
-        if (found) break;
+        if (!dict_item(entry, key, &name)) return fail<TLConstructor*>(here);
+        if (name) break;
     }
     if (!name) name = Ref::borrow(keys.empty);
     if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
     Ref result_type = dict_get(entry, keys.type, keys.empty);
     if (!result_type || !expect_exact(result_type.get(), &PyUnicode_Type, "str"))
         return fail<TLConstructor*>(here);
-    Ref params = dict_get(entry, keys.params, nullptr);
-    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    Ref params;
+    if (!dict_item(entry, keys.params, &params)) return fail<TLConstructor*>(here);
     if (!params) params = Ref::steal(PyList_New(0));
     if (!params || !expect_exact(params.get(), &PyList_Type, "list"))
         return fail<TLConstructor*>(here);
@@ -190,8 +189,8 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     if (!record->result_type) return fail<TLConstructor*>(here);
 
-    Ref id = dict_get(entry, keys.id, nullptr);
-    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    Ref id;
+    if (!dict_item(entry, keys.id, &id)) return fail<TLConstructor*>(here);
     if (id) {
         // int() of an odd object runs Python code, which may change this entry under us: every
         // value taken from it above is held by a strong reference.
@@ -237,8 +236,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
         none_has_no("get");
         return fail<void>(here);
     }
-    Ref constructors = dict_get(top.get(), keys.constructors, nullptr);
-    if (PyErr_Occurred()) return fail<void>(here);
+    Ref constructors;
+    if (!dict_item(top.get(), keys.constructors, &constructors)) return fail<void>(here);
     if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list"))
         return fail<void>(here);
     if (constructors.get() == Py_None) {
@@ -250,8 +249,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
                                           : PyList_New(0));
     if (!entries) return fail<void>(here);
     const Py_ssize_t constructor_count = PyList_GET_SIZE(entries.get());
-    Ref methods = dict_get(top.get(), keys.methods, nullptr);
-    if (PyErr_Occurred()) return fail<void>(here);
+    Ref methods;
+    if (!dict_item(top.get(), keys.methods, &methods)) return fail<void>(here);
     if (methods) {
         Ref it = Ref::steal(PyObject_GetIter(methods.get()));
         if (!it) return fail<void>(here);

@@ -9,18 +9,18 @@
 
 namespace virel {
 
-int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
+bool dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* value;
     int found = PyDict_GetItemRef(dict, key, &value);
     *out = Ref::steal(value);
-    return found;
+    return found >= 0;
 #else
     // The borrowed value is taken before any other Python code can run: the lookup itself has
-    // finished with the key's __eq__.
+    // finished with the key's __eq__. A null value says "absent" or "failed": only the pending
+    // exception tells which.
     *out = Ref::borrow(PyDict_GetItemWithError(dict, key));
-    if (*out) return 1;
-    return PyErr_Occurred() ? -1 : 0;
+    return *out || !PyErr_Occurred();
 #endif
 }
 
@@ -28,9 +28,9 @@ Ref json_top(const ModuleState& state, PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
     PyObject* name = state.strings.json;
     Ref json;
-    int found = dict_item(state.dict, name, &json);
-    if (found <= 0) {
-        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!dict_item(state.dict, name, &json)) return Ref();
+    if (!json) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return Ref();
     }
     // Held for the call: json.loads may rebind the module's `json`.
@@ -52,9 +52,8 @@ void none_has_no(const char* attribute) noexcept {
 
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
     Ref value;
-    int found = dict_item(dict, key, &value);
-    if (found != 0) return value;  // null with the exception pending when it failed
-    return Ref::borrow(fallback);
+    if (!dict_item(dict, key, &value)) return Ref();
+    return value ? std::move(value) : Ref::borrow(fallback);
 }
 
 bool make_json_keys(JsonKeys* keys) noexcept {

@@ -34,13 +34,14 @@ struct ModuleState;
 // failed before it bound it, and a class of it outlived that), NameError as Python raises it.
 Ref json_top(const ModuleState& state, PyObject* json_data) noexcept;
 
-// dict[key] of an exact dict, held: 1 with *out set, 0 when the key is absent (*out empty), -1 with
+// dict[key] of an exact dict, held in *out, which stays empty when the key is absent; false with
 // the lookup's own exception pending. Every read of a caller's dict goes through here (or through
 // dict_get): the key's __eq__ may run Python code that changes the dict, so nothing read out of it
 // is used without a reference of its own, and a failed lookup is never taken for an absent key.
-int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept;
+bool dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept;
 
-// dict.get(key, fallback) on an exact dict, as a new reference; null with an exception pending.
+// dict.get(key, fallback) on an exact dict, as a new reference, for a fallback that is an object;
+// null with an exception pending. (Where absence matters, dict_item says it.)
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept;
 
 // The identifier of an entry: an exact int as it is, anything else through int(); negative
