@@ -278,8 +278,7 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     // real layers hold too (their "...Prefix" entries share an id with the call they prefix).
     const ModuleState* state = state_of(owner.get());
     if (!state) return fail<PyObject*>(here);
-    Ref done =
-        Ref::steal(PyObject_CallMethodOneArg(compiler, state->strings.compile, schema_json));
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, state->strings.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
     // Everything below reads the compiler's native tables: make sure it really is one.
     if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {

@@ -34,8 +34,7 @@ Ref json_top(const ModuleState& state, PyObject* json_data) noexcept {
         return Ref();
     }
     // Held for the call: json.loads may rebind the module's `json`.
-    Ref top =
-        Ref::steal(PyObject_CallMethodOneArg(json.get(), state.strings.loads, json_data));
+    Ref top = Ref::steal(PyObject_CallMethodOneArg(json.get(), state.strings.loads, json_data));
     if (!top) note_schema_argument(json_data);
     return top;
 }

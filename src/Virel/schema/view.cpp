@@ -143,7 +143,8 @@ Ref element_chain(const ViewShapes& shapes, const TLElementType* element) noexce
 Ref param_view(const ViewShapes& shapes, const TLParam& p) noexcept {
     Ref view = Ref::steal(PyStructSequence_New(shapes.param));
     if (!view) return Ref();
-    Ref element = is_vector_kind(p.kind) ? element_chain(shapes, p.element) : Ref::steal(PyTuple_New(0));
+    Ref element =
+        is_vector_kind(p.kind) ? element_chain(shapes, p.element) : Ref::steal(PyTuple_New(0));
     bool ok = set_field(view.get(), 0, p.py_name ? Ref::borrow(p.py_name) : text_of(p.name)) &&
               set_field(view.get(), 1, as_int(p.kind)) &&
               set_field(view.get(), 2, text_of(p.type_name)) &&
