@@ -4,6 +4,7 @@
 
 #include "py_helpers.hpp"
 #include "error_kinds.hpp"
+#include "schema/arena.hpp"
 #include "schema/json_fields.hpp"
 
 #include <unordered_map>
@@ -40,6 +41,10 @@ struct ModuleState {
     JsonKeys json_keys;  // the keys of schema JSON, made at execution (schema/json_fields.cpp)
     ViewShapes view;     // what entries() returns (schema/view.cpp)
     StateStrings strings;
+    // The calls in flight and the schemas waiting for them (schema/arena.hpp); every schema of the
+    // module points here, and none outlives the module (each is held by a compiler or a parser,
+    // whose class holds the module)
+    SchemaLedger ledger;
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet

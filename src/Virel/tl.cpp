@@ -433,7 +433,8 @@ static bool exec_steps(PyObject* module) noexcept {
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
             built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
-    if (!make_strings(&state->strings) || !make_json_keys(&state->json_keys) || !dict_table::init()) return false;
+    if (!make_strings(&state->strings) || !make_json_keys(&state->json_keys) || !dict_table::init())
+        return false;
     // Departure D13: see ARCHITECTURE.md, "Departures".
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
@@ -511,6 +512,9 @@ static void tl_free(void* module) {
     if (!slot || !*slot) return;
     ModuleState* state = std::exchange(*slot, nullptr);
     if (the_state == state) the_state = nullptr;
+    // No schema outlives the module (each is held by a compiler or a parser, whose class holds
+    // it), so none is waiting for a call.
+    assert(state->ledger.calls == 0 && !state->ledger.retired);
     release_json_keys(&state->json_keys);
     Py_CLEAR(state->strings.compile);
     Py_CLEAR(state->strings.loads);

@@ -226,7 +226,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
 
 static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject* json_data) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
-    const ModuleState* state = state_of(reinterpret_cast<PyObject*>(self));
+    ModuleState* state = state_of(reinterpret_cast<PyObject*>(self));
     if (!state) return fail<void>(here);
     const JsonKeys& keys = state->json_keys;
     Ref top = json_top(*state, json_data);
@@ -265,7 +265,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     TLSchemaCompilerMaps* maps = self->maps;
     self->schema = nullptr;
     maps->current = SchemaRef();
-    SchemaRef tables = make_schema();
+    SchemaRef tables = make_schema(&state->ledger);
     if (!tables) return fail<void>(here);
     TLSchema* schema = tables.get();
     Py_ssize_t count = PyList_GET_SIZE(entries.get());

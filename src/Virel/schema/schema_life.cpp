@@ -161,8 +161,10 @@ private:
 
 void compact_earlier(TLSchemaCompiler* compiler) noexcept {
     TLSchemaCompilerMaps* maps = compiler->maps;
-    if (calls_in_flight || !maps->current) return;  // a call may be walking the records
+    if (!maps->current) return;
     TLSchema* current = maps->current.get();
+    SchemaLedger* ledger = life_of(current)->ledger;
+    if (ledger->calls) return;  // a call may be walking the records
     try {
         // The earlier schemas only the maps hold, and how many of their records they reach.
         std::unordered_map<SchemaLife*, size_t> reached;
@@ -189,7 +191,7 @@ void compact_earlier(TLSchemaCompiler* compiler) noexcept {
         maps->id_map.for_each([&](TLConstructor*& record) { collect(record); });
         for (auto& entry : maps->name_map) collect(entry.second);
 
-        SchemaRef fresh = make_schema();
+        SchemaRef fresh = make_schema(ledger);
         if (!fresh) {
             PyErr_Clear();
             return;
