@@ -330,19 +330,17 @@ extern PyModuleDef tl_module;
 ModuleState* state_of(PyObject* object) noexcept {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), &tl_module);  // borrowed
     if (!module) return nullptr;
-    ModuleState** slot = state_slot(module);
-    if (!slot) return nullptr;
-    if (*slot) return *slot;
-    // Imported again (after its removal from sys.modules), the one module object has a fresh,
-    // empty block from its creation until its execution puts the state back into it; Python code
-    // runs between the two. The state is this process's all the same.
+    // Imported again (after its removal from sys.modules), the one module object has no state
+    // block from its creation until its execution makes a fresh one and puts the state back into
+    // it; Python code runs between the two. The state is this process's all the same.
+    if (ModuleState** slot = state_slot(module); slot && *slot) return *slot;
     if (module == the_module && the_state) return the_state;
     PyErr_SetString(PyExc_SystemError, "Virel.tl: the module has no state");
     return nullptr;
 }
 
 static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from,
-                                const char* to, bool skip_none) {
+                                const char* to, bool skip_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
