@@ -1,5 +1,6 @@
 // module_state.hpp: what the module keeps for itself, in its module object (PEP 489 and 573):
-// created when the module is executed, given back when the module is cleared.
+// created when the module is executed, given back when the module is freed (its Python objects
+// that may form cycles when the collector clears it).
 #pragma once
 
 #include "py_helpers.hpp"
@@ -54,9 +55,9 @@ struct ModuleState {
 ModuleState* module_state() noexcept;
 
 // The state of the module whose class `object` is an instance of, as CPython's own modules reach
-// theirs: PyType_GetModuleByDef over the MRO of its type (a walk of a few entries: once per
-// construction, compile, entries() or failure, never per value), then PyModule_GetState. Null with
-// an exception pending when there is none. tl.cpp.
+// theirs: PyType_GetModuleByDef over the MRO of its type (a walk that ends at its first entry for
+// our own classes: once per construction, compile, schema entry or entries(), never per value),
+// then PyModule_GetState. Null with an exception pending when there is none. tl.cpp.
 ModuleState* state_of(PyObject* object) noexcept;
 
 }  // namespace virel
