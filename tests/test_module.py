@@ -68,6 +68,47 @@ def test_reimport_returns_the_same_module_object():
         sys.modules["Virel.tl"] = before
 
 
+def test_the_state_is_reached_through_a_reimport():
+    # Re-imported, the one module object gets a fresh state block at its creation and the state
+    # back at its execution; Python code runs in between. Compile (its keys, json), entries() (its
+    # shapes) and the calls in flight (its ledger) reach the state in between and after.
+    import importlib.machinery
+    import importlib.util
+
+    schema = '{"constructors": [{"id": 1, "predicate": "a", "params": [{"name": "x", "type": "int"}], "type": "A"}]}'
+
+    def use():
+        p = TLParser(schema)
+        c = TLSchemaCompiler()
+        c.compile(schema, strict=True)
+        assert [(e.name, [q.name for q in e.params]) for e in c.entries()] == [("a", ["x"])]
+        assert p.unpack(p.pack({"_": "a", "x": 7})) == {"_": "a", "x": 7}
+        return type(c.entries()[0]) is tl.TLConstructor
+
+    seen = []
+
+    class Loader(importlib.machinery.ExtensionFileLoader):
+        def create_module(self, spec):
+            module = super().create_module(spec)
+            seen.append(use())
+            return module
+
+    class Finder:
+        def find_spec(self, name, path=None, target=None):
+            if name != "Virel.tl":
+                return None
+            return importlib.util.spec_from_loader(name, Loader(name, before.__file__), origin=before.__file__)
+
+    before = sys.modules.pop("Virel.tl")
+    sys.meta_path.insert(0, Finder())
+    try:
+        again = importlib.import_module("Virel.tl")
+        assert again is before and seen == [True] and use()
+    finally:
+        sys.meta_path.remove(sys.meta_path[0])
+        sys.modules["Virel.tl"] = before
+
+
 def test_second_interpreter_is_refused():
     code = textwrap.dedent("""
         import sys

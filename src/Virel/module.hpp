@@ -17,14 +17,13 @@ extern PyType_Spec TLParser_spec;
 extern PyTypeObject* TLSchemaCompiler_Type;
 extern PyTypeObject* TLParser_Type;
 
-// The compiler's interned strings, made once when the module is executed; compiler.cpp.
-bool compiler_module_init() noexcept;
+struct ModuleState;
 
-// TLSchemaCompiler.entries, and the shapes of what it returns and the kind codes as module
-// attributes (made when the module is executed); schema/view.cpp.
+// TLSchemaCompiler.entries, and the shapes of what it returns (into the module's state) and the
+// kind codes as module attributes (made when the module is executed); schema/view.cpp.
 PyObject* TLSchemaCompiler_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames);
-bool view_module_init(PyObject* module) noexcept;
+bool view_module_init(PyObject* module, ModuleState* state) noexcept;
 
 // TLParser's Python methods that pack and unpack; codec/methods.cpp.
 PyObject* TLParser_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -1,13 +1,32 @@
 // module_state.hpp: what the module keeps for itself, in its module object (PEP 489 and 573):
-// created when the module is executed, given back when the module is cleared.
+// created when the module is executed, given back when the module is freed (its Python objects
+// that may form cycles when the collector clears it).
 #pragma once
 
 #include "py_helpers.hpp"
 #include "error_kinds.hpp"
+#include "schema/arena.hpp"
+#include "schema/json_fields.hpp"
 
 #include <unordered_map>
 
 namespace virel {
+
+// The shapes TLSchemaCompiler.entries() returns: struct sequences named TLConstructor, TLParam and
+// TLElementType, made at execution (schema/view.cpp); owned, visited, given back with the module.
+struct ViewShapes {
+    PyTypeObject* constructor;
+    PyTypeObject* param;
+    PyTypeObject* element;
+};
+
+// The names the module looks up that are not among CPython's own constant strs (those are in
+// `interned`, py_helpers.hpp): interned when the module is executed, owned.
+struct StateStrings {
+    PyObject* compile;  // "compile": the parser's first compile
+    PyObject* loads;    // "loads": json.loads of a schema given as text
+    PyObject* json;     // "json": the module's own `json`, looked up at each compile
+};
 
 // What is left process-wide, and why, is listed in ARCHITECTURE.md ("Module state, interpreters
 // and threads"), with the plan for moving it.
@@ -20,6 +39,13 @@ struct ModuleState {
     // collections.abc.Mapping, found by strict encoding's first test of a value that is not a
     // dict (codec/strict.cpp); owned, or null
     PyObject* mapping;
+    JsonKeys json_keys;  // the keys of schema JSON, made at execution (schema/json_fields.cpp)
+    ViewShapes view;     // what entries() returns (schema/view.cpp)
+    StateStrings strings;
+    // The calls in flight and the schemas waiting for them (schema/arena.hpp); every schema of the
+    // module points here, and none outlives the module (each is held by a compiler or a parser,
+    // whose class holds the module)
+    SchemaLedger ledger;
 };
 
 // The state of this process's module object from the start of its execution on (fields not yet
@@ -27,5 +53,11 @@ struct ModuleState {
 // The module object itself is process-wide by the module's rules: it is created once per process,
 // in one interpreter only. tl.cpp.
 ModuleState* module_state() noexcept;
+
+// The state of the module whose class `object` is an instance of, as CPython's own modules reach
+// theirs: PyType_GetModuleByDef over the MRO of its type (a walk that ends at its first entry for
+// our own classes: once per construction, compile, schema entry or entries(), never per value),
+// then PyModule_GetState. Null with an exception pending when there is none. tl.cpp.
+ModuleState* state_of(PyObject* object) noexcept;
 
 }  // namespace virel

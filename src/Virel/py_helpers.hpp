@@ -59,9 +59,10 @@ T fail(const char* where) noexcept {
 // threading.stack_size() (a level of pack takes several hundred bytes). UINTPTR_MAX until the
 // thread's first nested call finds the floor (stack.cpp).
 [[gnu::tls_model("initial-exec")]] extern thread_local std::uintptr_t stack_floor;
-// Below the floor, or the floor not found yet: finds it when needed and, when the stack really is
-// that deep, sets RecursionError and returns true. stack.cpp.
-[[gnu::cold, gnu::noinline]] bool stack_exhausted(const char* where) noexcept;
+// Below the floor, or the floor not found yet: finds it when needed and says whether the stack
+// has room for one more level; false, with RecursionError pending, when it really is that deep.
+// stack.cpp.
+[[gnu::cold, gnu::noinline]] bool stack_has_room(const char* where) noexcept;
 
 // Pairs Py_EnterRecursiveCall with Py_LeaveRecursiveCall on every path, so that nesting in the
 // data (or a container that holds itself) ends in RecursionError instead of a blown C stack. The
@@ -81,7 +82,7 @@ private:
     static bool enter(const char* where) noexcept {
         char here;
         if (reinterpret_cast<std::uintptr_t>(&here) < stack_floor) [[unlikely]] {
-            if (stack_exhausted(where)) return false;
+            if (!stack_has_room(where)) return false;
         }
         return Py_EnterRecursiveCall(where) == 0;
     }
@@ -142,19 +143,17 @@ template <class T, class F>
 // execution of the module tries again); false with MemoryError pending. tl.cpp.
 bool intern_once(PyObject*& slot, const char* text) noexcept;
 
-// The module's constant strings, made once when the module is executed.
+// The constant strs that stay process-wide: interned, each is the one CPython itself keeps for
+// that text (a statically allocated, immortal str, the same object in every interpreter), so
+// holding it here shares nothing between interpreters. The encoder compares an object's first key
+// with `underscore` by identity, once per object, where a lookup of the module's state would cost
+// more than the test. Made when the module is executed; the module's other names are in its state
+// (ModuleState::strings).
 struct Strings {
     PyObject* underscore;  // "_"
     PyObject* get;         // "get"
-    PyObject* compile;     // "compile"
-    PyObject* loads;       // "loads"
-    PyObject* json;        // "json"
     PyObject* notes;       // "__notes__"
 };
 extern Strings interned;
-
-// The module's namespace dict (borrowed from the module's state), or null when the module's
-// execution failed (a class of it outlived that). tl.cpp.
-PyObject* module_namespace() noexcept;
 
 }  // namespace virel

@@ -34,13 +34,13 @@ static std::uintptr_t find_stack_floor() noexcept {
 
 [[gnu::tls_model("initial-exec")]] thread_local std::uintptr_t stack_floor = UINTPTR_MAX;
 
-bool stack_exhausted(const char* where) noexcept {
+bool stack_has_room(const char* where) noexcept {
     char here;
     if (stack_floor == UINTPTR_MAX) stack_floor = find_stack_floor();
-    if (reinterpret_cast<std::uintptr_t>(&here) >= stack_floor) return false;
+    if (reinterpret_cast<std::uintptr_t>(&here) >= stack_floor) return true;
     // Departure D1: see ARCHITECTURE.md, "Departures". The message is the interpreter's own.
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
-    return true;
+    return false;
 }
 
 }  // namespace virel

@@ -325,13 +325,22 @@ static ModuleState** state_slot(PyObject* module) noexcept {
     return static_cast<ModuleState**>(PyModule_GetState(module));
 }
 
-PyObject* module_namespace() noexcept {
-    ModuleState* state = module_state();
-    return state ? state->dict : nullptr;
+extern PyModuleDef tl_module;
+
+ModuleState* state_of(PyObject* object) noexcept {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(object), &tl_module);  // borrowed
+    if (!module) return nullptr;
+    // Imported again (after its removal from sys.modules), the one module object has no state
+    // block from its creation until its execution makes a fresh one and puts the state back into
+    // it; Python code runs between the two. The state is this process's all the same.
+    if (ModuleState** slot = state_slot(module); slot && *slot) return *slot;
+    if (module == the_module && the_state) return the_state;
+    PyErr_SetString(PyExc_SystemError, "Virel.tl: the module has no state");
+    return nullptr;
 }
 
 static bool copy_spec_attribute(PyObject* module_spec, PyObject* module, const char* from,
-                                const char* to, bool skip_none) {
+                                const char* to, bool skip_none) noexcept {
     Ref value = Ref::steal(PyObject_GetAttrString(module_spec, from));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -376,10 +385,10 @@ bool intern_once(PyObject*& slot, const char* text) noexcept {
     return slot != nullptr;
 }
 
-static bool make_strings() noexcept {
+static bool make_strings(StateStrings* strings) noexcept {
     return intern_once(interned.underscore, "_") && intern_once(interned.get, "get") &&
-           intern_once(interned.compile, "compile") && intern_once(interned.loads, "loads") &&
-           intern_once(interned.json, "json") && intern_once(interned.notes, "__notes__");
+           intern_once(interned.notes, "__notes__") && intern_once(strings->compile, "compile") &&
+           intern_once(strings->loads, "loads") && intern_once(strings->json, "json");
 }
 
 static bool add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject** out) noexcept {
@@ -422,7 +431,8 @@ static bool exec_steps(PyObject* module) noexcept {
             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
             built_major, built_minor, "Virel.tl", "does not match", run_major, run_minor) < 0)
         return false;
-    if (!make_strings() || !compiler_module_init() || !dict_table::init()) return false;
+    if (!make_strings(&state->strings) || !make_json_keys(&state->json_keys) || !dict_table::init())
+        return false;
     // Departure D13: see ARCHITECTURE.md, "Departures".
     // json first: importing it runs Python code (import hooks among it), and no class of ours may
     // be reachable from a module whose execution is about to fail. Nothing below runs Python code.
@@ -430,7 +440,7 @@ static bool exec_steps(PyObject* module) noexcept {
     if (!json) return false;
     if (!add_type(module, &TLSchemaCompiler_spec, &TLSchemaCompiler_Type)) return false;
     if (!add_type(module, &TLParser_spec, &TLParser_Type)) return false;
-    if (!add_capsule(module, state) || !view_module_init(module)) return false;
+    if (!add_capsule(module, state) || !view_module_init(module, state)) return false;
     if (!error_kinds_init(module, &state->errors)) return false;
     // Whether the dict tables are read and filled in place (the layout check above passed), for
     // the tests and anyone measuring.
@@ -471,6 +481,9 @@ static int tl_traverse(PyObject* module, visitproc visit, void* arg) {
     if (state->frames)
         for (auto& [where, frame] : *state->frames) Py_VISIT(frame);
     Py_VISIT(state->mapping);
+    Py_VISIT(state->view.constructor);
+    Py_VISIT(state->view.param);
+    Py_VISIT(state->view.element);
     return error_kinds_traverse(&state->errors, visit, arg);
 }
 
@@ -487,12 +500,27 @@ static int tl_clear(PyObject* module) {
     return 0;
 }
 
+// The strs and the view's shapes are given back only here, when the module goes, not when the
+// collector clears it: its classes' objects may still reach them until then (entries() on a
+// compiler that a finaliser holds), and no cycle passes through them that the module's own
+// namespace does not break.
 static void tl_free(void* module) {
     tl_clear(static_cast<PyObject*>(module));
     ModuleState** slot = state_slot(static_cast<PyObject*>(module));
     if (!slot || !*slot) return;
-    if (the_state == *slot) the_state = nullptr;
-    delete std::exchange(*slot, nullptr);
+    ModuleState* state = std::exchange(*slot, nullptr);
+    if (the_state == state) the_state = nullptr;
+    // No schema outlives the module (each is held by a compiler or a parser, whose class holds
+    // it), so none is waiting for a call.
+    assert(state->ledger.calls == 0 && !state->ledger.retired);
+    release_json_keys(&state->json_keys);
+    Py_CLEAR(state->strings.compile);
+    Py_CLEAR(state->strings.loads);
+    Py_CLEAR(state->strings.json);
+    Py_CLEAR(state->view.constructor);
+    Py_CLEAR(state->view.param);
+    Py_CLEAR(state->view.element);
+    delete state;
 }
 
 static PyModuleDef_Slot tl_slots[] = {
@@ -511,7 +539,7 @@ static PyModuleDef_Slot tl_slots[] = {
     {0, nullptr},
 };
 
-static PyModuleDef tl_module = {
+PyModuleDef tl_module = {
     PyModuleDef_HEAD_INIT,
     "tl",
     "Native codec for the TL (Type Language) binary serialization.",

@@ -30,7 +30,7 @@ inline void start_input(TLParser* self, uint64_t size) noexcept {
 //
 // A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
 // compiler is held, whatever Python code runs meanwhile (which may even compile again), and the
-// call is counted among the calls in flight (calls_in_flight), so that no schema the call may walk
+// call is counted among its module's calls in flight (SchemaLedger), so that no schema it may walk
 // is freed before it ends (SchemaLife); the parser's `schema` first follows the compiler's current
 // one, should the compiler have compiled since the last call. Everything is given back when the
 // scope ends, and the trace of a failure the call recovered from goes with it.
@@ -50,7 +50,8 @@ public:
         }
         self->busy = 1;
         compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
-        ++calls_in_flight;
+        ledger_ = life_of(schema)->ledger;  // the module's: every schema of it leads there
+        ++ledger_->calls;
         if (schema != compiler_->schema) [[unlikely]]
             follow_current_schema(compiler_, self);
     }
@@ -65,8 +66,8 @@ public:
             extras->hold = 0;
             extras->traced = false;
         }
-        if (--calls_in_flight == 0 && schemas_retired) [[unlikely]]
-            free_retired();
+        if (--ledger_->calls == 0 && ledger_->retired) [[unlikely]]
+            free_retired(ledger_);
         Py_DECREF(compiler_);
         self_->busy = 0;
     }
@@ -239,6 +240,7 @@ private:
 
     TLParser* self_;
     TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
+    SchemaLedger* ledger_ = nullptr;        // where the call is counted, once compiler_ is set
 };
 
 // The input of one call: the caller's bytes where they are, in place of the parser's own buffer,

@@ -3,6 +3,7 @@
 #include "codec/service.hpp"
 #include "codec/type_argument.hpp"
 #include "codec/record_plan.hpp"
+#include "module_state.hpp"
 #include "schema/compiler.hpp"
 #include "schema/type_grammar.hpp"
 
@@ -275,7 +276,9 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
     Py_SETREF(self->compiler, compiler);
     // The schema compiles as ever: checking it is compile(..., strict=True), which refuses what
     // real layers hold too (their "...Prefix" entries share an id with the call they prefix).
-    Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, interned.compile, schema_json));
+    const ModuleState* state = state_of(owner.get());
+    if (!state) return fail<PyObject*>(here);
+    Ref done = Ref::steal(PyObject_CallMethodOneArg(compiler, state->strings.compile, schema_json));
     if (!done) return fail<PyObject*>(here);
     // Everything below reads the compiler's native tables: make sure it really is one.
     if (!PyObject_TypeCheck(compiler, TLSchemaCompiler_Type)) {

@@ -49,9 +49,6 @@ char* copy_cstr(TLSchema* schema, const char* data, size_t size) noexcept {
 
 void set_codec_plan_release(CodecPlanRelease release) noexcept { codec_plan_release = release; }
 
-uint64_t calls_in_flight = 0;
-SchemaLife* schemas_retired = nullptr;
-
 namespace {
 
 // Releases one schema and everything under it: the parameters' and the records' Python references
@@ -85,27 +82,28 @@ void schema_decref(TLSchema* schema) noexcept {
     assert(life->refs > 0 && life->keys <= life->refs);
     if (--life->refs) return;
     assert(life->keys == 0);
-    if (calls_in_flight) {
-        life->retired = std::exchange(schemas_retired, life);
+    if (SchemaLedger* ledger = life->ledger; ledger->calls) {
+        life->retired = std::exchange(ledger->retired, life);
         return;
     }
     free_schema_now(life);
 }
 
-void free_retired() noexcept {
-    while (SchemaLife* life = schemas_retired) {
-        schemas_retired = life->retired;
+void free_retired(SchemaLedger* ledger) noexcept {
+    while (SchemaLife* life = ledger->retired) {
+        ledger->retired = life->retired;
         free_schema_now(life);
     }
 }
 
-SchemaRef make_schema() noexcept {
+SchemaRef make_schema(SchemaLedger* ledger) noexcept {
     auto* life = new (std::nothrow) SchemaLife();
     if (!life) {
         PyErr_SetString(PyExc_MemoryError, "Cannot allocate memory for schema");
         return SchemaRef();
     }
     life->refs = 1;
+    life->ledger = ledger;
     return SchemaRef::adopt(&life->tables);
 }
 

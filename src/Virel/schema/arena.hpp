@@ -39,6 +39,18 @@ T* carve_zeroed(TLSchema* schema, size_t count) noexcept {
 using CodecPlanRelease = void (*)(TLCodecPlan* plan) noexcept;
 void set_codec_plan_release(CodecPlanRelease release) noexcept;
 
+struct SchemaLife;
+
+// The pack and unpack calls in flight on every parser of one module, and the schemas nothing holds
+// any longer that wait for them to end (a list through SchemaLife::retired). One per module, in its
+// state (ModuleState::ledger): a schema never crosses interpreters (its strs are one interpreter's
+// objects), and every schema of the module leads to it (SchemaLife::ledger). CallScope counts the
+// calls; the last one to end frees the schemas waiting (free_retired).
+struct SchemaLedger {
+    uint64_t calls = 0;
+    SchemaLife* retired = nullptr;
+};
+
 // One compiled schema and the count of what holds it. Every TLSchema is the first member of one of
 // these, so a TLSchema* (and a record's `schema`) leads to its count without a search.
 //
@@ -53,12 +65,13 @@ void set_codec_plan_release(CodecPlanRelease release) noexcept;
 // pack or unpack runs waits in the retired list until the last call ends (calls walk records they
 // found through the maps, which Python code run meanwhile may change).
 struct SchemaLife {
-    TLSchema tables{};              // first: a TLSchema* is the address of its SchemaLife
-    size_t refs = 0;                // every reference, the map entries included
-    size_t keys = 0;                // of which: entries of its compiler's maps
-    bool leftovers = false;         // made of the surviving records of earlier schemas
-    int32_t constructors = 0;       // how many of its records are constructors (methods follow)
-    SchemaLife* retired = nullptr;  // the next schema waiting for the calls in flight to end
+    TLSchema tables{};               // first: a TLSchema* is the address of its SchemaLife
+    size_t refs = 0;                 // every reference, the map entries included
+    size_t keys = 0;                 // of which: entries of its compiler's maps
+    bool leftovers = false;          // made of the surviving records of earlier schemas
+    int32_t constructors = 0;        // how many of its records are constructors (methods follow)
+    SchemaLife* retired = nullptr;   // the next schema waiting for the calls in flight to end
+    SchemaLedger* ledger = nullptr;  // its module's calls in flight (outlives every schema)
 };
 static_assert(std::is_standard_layout_v<SchemaLife> && offsetof(SchemaLife, tables) == 0);
 
@@ -70,13 +83,8 @@ inline SchemaLife* life_of(const TLSchema* schema) noexcept {
 void schema_incref(TLSchema* schema) noexcept;
 void schema_decref(TLSchema* schema) noexcept;
 
-// The pack and unpack calls in flight, on every parser of the process; CallScope counts them.
-extern uint64_t calls_in_flight;
-// The schemas nothing holds any longer, waiting for calls_in_flight to drop to zero (a list
-// through SchemaLife::retired).
-extern SchemaLife* schemas_retired;
-// Frees the schemas that waited for the last call to end; when calls_in_flight drops to zero.
-[[gnu::cold]] void free_retired() noexcept;
+// Frees the schemas that waited for the last call to end; when the ledger's calls drop to zero.
+[[gnu::cold]] void free_retired(SchemaLedger* ledger) noexcept;
 
 // One owned reference to a schema (null: none).
 class SchemaRef {
@@ -107,7 +115,8 @@ private:
     TLSchema* p_ = nullptr;
 };
 
-// A new empty schema, held by the reference returned, or an empty one with MemoryError pending.
-SchemaRef make_schema() noexcept;
+// A new empty schema of the module whose ledger is `ledger`, held by the reference returned, or an
+// empty one with MemoryError pending.
+SchemaRef make_schema(SchemaLedger* ledger) noexcept;
 
 }  // namespace virel

@@ -1,5 +1,6 @@
 // schema/compiler.cpp: TLSchemaCompiler: schema JSON -> compiled tables and lookup maps.
 #include "py_helpers.hpp"
+#include "module_state.hpp"
 #include "schema/compiler.hpp"
 #include "schema/json_fields.hpp"
 #include "schema/strict_schema.hpp"
@@ -66,19 +67,19 @@ static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
 }
 
 // Fills one parameter record from its JSON object; false with an exception pending.
-static bool fill_param(TLSchemaCompiler* self, PyObject* param_obj, TLParam* p,
-                       TLConstructor* record) {
+static bool fill_param(TLSchemaCompiler* self, const JsonKeys& keys, PyObject* param_obj,
+                       TLParam* p, TLConstructor* record) {
     if (!expect_exact(param_obj, &PyDict_Type, "dict")) return false;
     if (param_obj == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
         return false;
     }
-    PyObject* fields[2] = {json_keys.name, json_keys.type};
+    PyObject* fields[2] = {keys.name, keys.type};
     Ref values[2];
     for (int k = 0; k < 2; ++k) {
-        int found = dict_item(param_obj, fields[k], &values[k]);
-        if (found <= 0) {
-            if (found == 0) PyErr_SetObject(PyExc_KeyError, fields[k]);
+        if (!dict_item(param_obj, fields[k], &values[k])) return false;
+        if (!values[k]) {
+            PyErr_SetObject(PyExc_KeyError, fields[k]);
             return false;
         }
         if (!expect_exact(values[k].get(), &PyUnicode_Type, "str")) return false;
@@ -137,6 +138,9 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
                                                           int32_t index) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _create_constructor);
     TLConstructor* record = &self->schema->constructors[index];
+    const ModuleState* state = state_of(reinterpret_cast<PyObject*>(self));
+    if (!state) return fail<TLConstructor*>(here);
+    const JsonKeys& keys = state->json_keys;
     if (entry == Py_None) {
         none_has_no("get");
         return fail<TLConstructor*>(here);
@@ -144,18 +148,17 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     // The name: "predicate", else "method", else "type", else empty. Presence is by key, so a
     // key holding null counts.
     Ref name;
-    for (PyObject* key : {json_keys.predicate, json_keys.method, json_keys.type}) {
-        int found = dict_item(entry, key, &name);
-        if (found < 0) return fail<TLConstructor*>(here);
-        if (found) break;
+    for (PyObject* key : {keys.predicate, keys.method, keys.type}) {
+        if (!dict_item(entry, key, &name)) return fail<TLConstructor*>(here);
+        if (name) break;
     }
-    if (!name) name = Ref::borrow(json_keys.empty);
+    if (!name) name = Ref::borrow(keys.empty);
     if (!expect_exact(name.get(), &PyUnicode_Type, "str")) return fail<TLConstructor*>(here);
-    Ref result_type = dict_get(entry, json_keys.type, json_keys.empty);
+    Ref result_type = dict_get(entry, keys.type, keys.empty);
     if (!result_type || !expect_exact(result_type.get(), &PyUnicode_Type, "str"))
         return fail<TLConstructor*>(here);
-    Ref params = dict_get(entry, json_keys.params, nullptr);
-    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    Ref params;
+    if (!dict_item(entry, keys.params, &params)) return fail<TLConstructor*>(here);
     if (!params) params = Ref::steal(PyList_New(0));
     if (!params || !expect_exact(params.get(), &PyList_Type, "list"))
         return fail<TLConstructor*>(here);
@@ -186,8 +189,8 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
     }
     if (!record->result_type) return fail<TLConstructor*>(here);
 
-    Ref id = dict_get(entry, json_keys.id, nullptr);
-    if (PyErr_Occurred()) return fail<TLConstructor*>(here);
+    Ref id;
+    if (!dict_item(entry, keys.id, &id)) return fail<TLConstructor*>(here);
     if (id) {
         // int() of an odd object runs Python code, which may change this entry under us: every
         // value taken from it above is held by a strong reference.
@@ -212,7 +215,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         return fail<TLConstructor*>(here);
     for (Py_ssize_t j = 0; j < n; ++j) {
         TLParam* p = &record->params[j];
-        if (!fill_param(self, PyTuple_GET_ITEM(items.get(), j), p, record))
+        if (!fill_param(self, keys, PyTuple_GET_ITEM(items.get(), j), p, record))
             return fail<TLConstructor*>(here);
         if (!p->flags_word) ++record->value_count;
         if (p->is_conditional) ++record->conditional_count;
@@ -223,15 +226,18 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
 
 static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject* json_data) {
     static constexpr const char* here = TL_WHERE(TLSchemaCompiler, _parse_json_schema);
-    Ref top = json_top(json_data);
+    ModuleState* state = state_of(reinterpret_cast<PyObject*>(self));
+    if (!state) return fail<void>(here);
+    const JsonKeys& keys = state->json_keys;
+    Ref top = json_top(*state, json_data);
     if (!top) return fail<void>(here);
     if (!expect_exact(top.get(), &PyDict_Type, "dict")) return fail<void>(here);
     if (top.get() == Py_None) {
         none_has_no("get");
         return fail<void>(here);
     }
-    Ref constructors = dict_get(top.get(), json_keys.constructors, nullptr);
-    if (PyErr_Occurred()) return fail<void>(here);
+    Ref constructors;
+    if (!dict_item(top.get(), keys.constructors, &constructors)) return fail<void>(here);
     if (constructors && !expect_exact(constructors.get(), &PyList_Type, "list"))
         return fail<void>(here);
     if (constructors.get() == Py_None) {
@@ -243,8 +249,8 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
                                           : PyList_New(0));
     if (!entries) return fail<void>(here);
     const Py_ssize_t constructor_count = PyList_GET_SIZE(entries.get());
-    Ref methods = dict_get(top.get(), json_keys.methods, nullptr);
-    if (PyErr_Occurred()) return fail<void>(here);
+    Ref methods;
+    if (!dict_item(top.get(), keys.methods, &methods)) return fail<void>(here);
     if (methods) {
         Ref it = Ref::steal(PyObject_GetIter(methods.get()));
         if (!it) return fail<void>(here);
@@ -259,7 +265,7 @@ static void TLSchemaCompiler_parse_json_schema(TLSchemaCompiler* self, PyObject*
     TLSchemaCompilerMaps* maps = self->maps;
     self->schema = nullptr;
     maps->current = SchemaRef();
-    SchemaRef tables = make_schema();
+    SchemaRef tables = make_schema(&state->ledger);
     if (!tables) return fail<void>(here);
     TLSchema* schema = tables.get();
     Py_ssize_t count = PyList_GET_SIZE(entries.get());
@@ -334,7 +340,9 @@ static PyObject* TLSchemaCompiler_compile(PyObject* op, PyObject* const* args, P
     self->compiling = 1;
     guarded<void>([&] {
         if (!strict) return self->ops->_parse_json_schema(self, json_data);
-        if (Ref checked = strict_schema(json_data))
+        const ModuleState* state = state_of(op);
+        if (!state) return;
+        if (Ref checked = strict_schema(*state, json_data))
             self->ops->_parse_json_schema(self, checked.get());
     });
     self->compiling = 0;
@@ -407,8 +415,6 @@ PyType_Spec TLSchemaCompiler_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
     TLSchemaCompiler_slots,
 };
-
-bool compiler_module_init() noexcept { return make_json_keys(); }
 
 }  // namespace virel
 

@@ -2,40 +2,39 @@
 // the identifier of an entry.
 #include "schema/json_fields.hpp"
 #include "error_kinds.hpp"
+#include "module_state.hpp"
 
+#include <initializer_list>
 #include <string_view>
 
 namespace virel {
 
-JsonKeys json_keys;
-
-int dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
+bool dict_item(PyObject* dict, PyObject* key, Ref* out) noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* value;
     int found = PyDict_GetItemRef(dict, key, &value);
     *out = Ref::steal(value);
-    return found;
+    return found >= 0;
 #else
     // The borrowed value is taken before any other Python code can run: the lookup itself has
-    // finished with the key's __eq__.
+    // finished with the key's __eq__. A null value says "absent" or "failed": only the pending
+    // exception tells which.
     *out = Ref::borrow(PyDict_GetItemWithError(dict, key));
-    if (*out) return 1;
-    return PyErr_Occurred() ? -1 : 0;
+    return *out || !PyErr_Occurred();
 #endif
 }
 
-Ref json_top(PyObject* json_data) noexcept {
+Ref json_top(const ModuleState& state, PyObject* json_data) noexcept {
     if (!PyUnicode_Check(json_data)) return Ref::borrow(json_data);
-    // No namespace: the module's execution failed (a class of it outlived that).
-    PyObject* module_dict = module_namespace();
+    PyObject* name = state.strings.json;
     Ref json;
-    int found = module_dict ? dict_item(module_dict, interned.json, &json) : 0;
-    if (found <= 0) {
-        if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", interned.json);
+    if (!dict_item(state.dict, name, &json)) return Ref();
+    if (!json) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         return Ref();
     }
     // Held for the call: json.loads may rebind the module's `json`.
-    Ref top = Ref::steal(PyObject_CallMethodOneArg(json.get(), interned.loads, json_data));
+    Ref top = Ref::steal(PyObject_CallMethodOneArg(json.get(), state.strings.loads, json_data));
     if (!top) note_schema_argument(json_data);
     return top;
 }
@@ -52,18 +51,22 @@ void none_has_no(const char* attribute) noexcept {
 
 Ref dict_get(PyObject* dict, PyObject* key, PyObject* fallback) noexcept {
     Ref value;
-    int found = dict_item(dict, key, &value);
-    if (found != 0) return value;  // null with the exception pending when it failed
-    return Ref::borrow(fallback);
+    if (!dict_item(dict, key, &value)) return Ref();
+    return value ? std::move(value) : Ref::borrow(fallback);
 }
 
-bool make_json_keys() noexcept {
-    JsonKeys& keys = json_keys;
-    return intern_once(keys.constructors, "constructors") && intern_once(keys.methods, "methods") &&
-           intern_once(keys.id, "id") && intern_once(keys.predicate, "predicate") &&
-           intern_once(keys.method, "method") && intern_once(keys.type, "type") &&
-           intern_once(keys.params, "params") && intern_once(keys.name, "name") &&
-           intern_once(keys.empty, "");
+bool make_json_keys(JsonKeys* keys) noexcept {
+    return intern_once(keys->constructors, "constructors") &&
+           intern_once(keys->methods, "methods") && intern_once(keys->id, "id") &&
+           intern_once(keys->predicate, "predicate") && intern_once(keys->method, "method") &&
+           intern_once(keys->type, "type") && intern_once(keys->params, "params") &&
+           intern_once(keys->name, "name") && intern_once(keys->empty, "");
+}
+
+void release_json_keys(JsonKeys* keys) noexcept {
+    for (PyObject** key : {&keys->constructors, &keys->methods, &keys->id, &keys->predicate,
+                           &keys->method, &keys->type, &keys->params, &keys->name, &keys->empty})
+        Py_CLEAR(*key);
 }
 
 bool entry_id(PyObject* value, uint32_t* out) noexcept {

@@ -3,6 +3,7 @@
 // their schema into a small one.
 #include "schema/compiler.hpp"
 
+#include <atomic>
 #include <cassert>
 #include <new>
 #include <unordered_map>
@@ -12,7 +13,11 @@ namespace virel {
 
 namespace {
 
-uint64_t generations = 0;
+// The one count every compiler's generation is taken from. Process-wide on purpose: what a
+// generation says is that no other change of any compiler's maps ever had it, and a parser's
+// caches compare nothing else. Atomic, so that this stays true with a lock per interpreter or none
+// (a relaxed increment, made by a change of the maps only: never per call).
+std::atomic<uint64_t> generations{0};
 
 // A map entry now leads to `record`: it holds a reference to the record's schema.
 void key_record(const TLConstructor* record) noexcept {
@@ -42,7 +47,9 @@ TLConstructor* repoint_name(NameMap& names, NameMap::iterator it, TLConstructor*
 
 }  // namespace
 
-uint64_t next_generation() noexcept { return ++generations; }
+uint64_t next_generation() noexcept {
+    return generations.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 void enter_record(TLSchemaCompilerMaps* maps, TLConstructor* record) {
     std::string_view name(record->name);
@@ -154,8 +161,10 @@ private:
 
 void compact_earlier(TLSchemaCompiler* compiler) noexcept {
     TLSchemaCompilerMaps* maps = compiler->maps;
-    if (calls_in_flight || !maps->current) return;  // a call may be walking the records
+    if (!maps->current) return;
     TLSchema* current = maps->current.get();
+    SchemaLedger* ledger = life_of(current)->ledger;
+    if (ledger->calls) return;  // a call may be walking the records
     try {
         // The earlier schemas only the maps hold, and how many of their records they reach.
         std::unordered_map<SchemaLife*, size_t> reached;
@@ -182,7 +191,7 @@ void compact_earlier(TLSchemaCompiler* compiler) noexcept {
         maps->id_map.for_each([&](TLConstructor*& record) { collect(record); });
         for (auto& entry : maps->name_map) collect(entry.second);
 
-        SchemaRef fresh = make_schema();
+        SchemaRef fresh = make_schema(ledger);
         if (!fresh) {
             PyErr_Clear();
             return;

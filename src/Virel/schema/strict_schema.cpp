@@ -18,6 +18,8 @@ namespace {
 
 class Checker {
 public:
+    explicit Checker(const JsonKeys& keys) noexcept : keys_(keys) {}
+
     // The entry's label for messages: "schema entry 3 ('peerUser')".
     bool fail(Py_ssize_t index, PyObject* name, const char* what,
               PyObject* detail = nullptr) noexcept {
@@ -35,22 +37,20 @@ public:
         // Everything read out of the entry is held for as long as it is used: a key's __eq__ may
         // empty the dict during any later lookup.
         Ref held_name;
-        for (PyObject* key : {json_keys.predicate, json_keys.method}) {
-            int found = dict_item(e, key, &held_name);
-            if (found < 0) return false;
-            if (found) break;
+        for (PyObject* key : {keys_.predicate, keys_.method}) {
+            if (!dict_item(e, key, &held_name)) return false;
+            if (held_name) break;
         }
         PyObject* name = held_name.get();
         if (!name || !PyUnicode_Check(name) || PyUnicode_GET_LENGTH(name) == 0)
             return fail(index, nullptr, "lacks a name (\"predicate\" or \"method\")");
         Ref id;
-        int found = dict_item(e, json_keys.id, &id);
-        if (found < 0) return false;
-        if (!found) return fail(index, name, "lacks an id");
+        if (!dict_item(e, keys_.id, &id)) return false;
+        if (!id) return fail(index, name, "lacks an id");
         uint32_t ident = 0;
         if (!id_of(index, name, id.get(), &ident)) return false;
         Ref held_type;
-        if (dict_item(e, json_keys.type, &held_type) < 0) return false;
+        if (!dict_item(e, keys_.type, &held_type)) return false;
         PyObject* type = held_type.get();
         if (!type || !PyUnicode_Check(type) || PyUnicode_GET_LENGTH(type) == 0)
             return fail(index, name, "lacks a result type (\"type\")");
@@ -69,9 +69,8 @@ public:
             ++types_[type_utf8];
         }
         Ref params;
-        found = dict_item(e, json_keys.params, &params);
-        if (found < 0) return false;
-        if (!found) return fail(index, name, "lacks its parameters (\"params\")");
+        if (!dict_item(e, keys_.params, &params)) return false;
+        if (!params) return fail(index, name, "lacks its parameters (\"params\")");
         if (!PyList_CheckExact(params.get())) return true;  // the compiler's own TypeError follows
         Ref items = Ref::steal(PyList_AsTuple(params.get()));
         if (!items) return false;
@@ -84,8 +83,7 @@ public:
             PyObject* p = PyTuple_GET_ITEM(items.get(), j);  // the tuple holds it
             if (!PyDict_CheckExact(p)) continue;             // the compiler's own TypeError follows
             Ref held_pname, held_ptype;
-            if (dict_item(p, json_keys.name, &held_pname) < 0 ||
-                dict_item(p, json_keys.type, &held_ptype) < 0)
+            if (!dict_item(p, keys_.name, &held_pname) || !dict_item(p, keys_.type, &held_ptype))
                 return false;
             PyObject* pname = held_pname.get();
             PyObject* ptype = held_ptype.get();
@@ -191,9 +189,8 @@ private:
     bool unique(Py_ssize_t index, PyObject* name, PyObject* seen, PyObject* key,
                 PyObject* definition, const char* what) {
         Ref held;  // (index, definition); the comparison below may run a str subclass's __eq__
-        int found = dict_item(seen, key, &held);
-        if (found < 0) return false;
-        if (!found) {
+        if (!dict_item(seen, key, &held)) return false;
+        if (!held) {
             Ref entry = Ref::steal(Py_BuildValue("(nO)", index, definition));
             return entry && PyDict_SetItem(seen, key, entry.get()) == 0;
         }
@@ -229,12 +226,14 @@ private:
     std::unordered_set<std::string> names_;          // the constructors' names
     std::unordered_map<std::string, size_t> types_;  // result type -> its constructors
     Ref by_id_, by_name_;
+    const JsonKeys& keys_;
 };
 
 }  // namespace
 
-Ref strict_schema(PyObject* json_data) {
-    Ref top = json_top(json_data);
+Ref strict_schema(const ModuleState& state, PyObject* json_data) {
+    const JsonKeys& keys = state.json_keys;
+    Ref top = json_top(state, json_data);
     if (!top) return Ref();
     if (!PyDict_CheckExact(top.get())) return top;  // the compiler's own errors follow
     // The entries are read from a copy whose lists are our own, so that the compiler reads the
@@ -244,20 +243,20 @@ Ref strict_schema(PyObject* json_data) {
     Ref entries = Ref::steal(PyList_New(0));
     if (!entries) return Ref();
     Py_ssize_t constructor_count = 0;  // the entries that come first, from "constructors"
-    for (PyObject* key : {json_keys.constructors, json_keys.methods}) {
+    for (PyObject* key : {keys.constructors, keys.methods}) {
         Ref part;
-        if (dict_item(copy.get(), key, &part) < 0) return Ref();
+        if (!dict_item(copy.get(), key, &part)) return Ref();
         if (!part || part.get() == Py_None ||
-            (key == json_keys.constructors && !PyList_CheckExact(part.get())))
+            (key == keys.constructors && !PyList_CheckExact(part.get())))
             continue;  // absent, or the compiler's own error follows
         Ref items = Ref::steal(PySequence_List(part.get()));
         if (!items) return Ref();
         if (PyDict_SetItem(copy.get(), key, items.get()) < 0) return Ref();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i)
             if (PyList_Append(entries.get(), PyList_GET_ITEM(items.get(), i)) < 0) return Ref();
-        if (key == json_keys.constructors) constructor_count = PyList_GET_SIZE(entries.get());
+        if (key == keys.constructors) constructor_count = PyList_GET_SIZE(entries.get());
     }
-    Checker check;
+    Checker check(keys);
     if (!check.ready()) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
         Ref e = Ref::borrow(PyList_GET_ITEM(entries.get(), i));

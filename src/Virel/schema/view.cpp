@@ -1,6 +1,7 @@
 // schema/view.cpp: TLSchemaCompiler.entries(), a read-only copy of the tables of the latest compile
 // for Python code (the command line, the tests), and the kind codes as module constants.
 #include "py_helpers.hpp"
+#include "module_state.hpp"
 #include "schema/compiler.hpp"
 #include "schema/type_grammar.hpp"
 
@@ -12,11 +13,8 @@ namespace virel {
 
 namespace {
 
-// The three shapes of the view, made once when the module is executed. They are named after the
-// records they copy; each is a tuple with named fields.
-PyTypeObject* ConstructorView_Type;
-PyTypeObject* ParamView_Type;
-PyTypeObject* ElementView_Type;
+// The three shapes of the view (ViewShapes, in the module's state) are named after the records
+// they copy; each is a tuple with named fields.
 
 PyStructSequence_Field constructor_fields[] = {
     {"id", "the identifier, unsigned 32-bit"},
@@ -101,8 +99,9 @@ bool set_target(PyObject* view, Py_ssize_t index, int32_t kind, const char* text
 
 // One level of the view: its kind, its text (None where the compiler kept none) and whether its
 // elements are of its own type.
-bool add_level(PyObject* levels, int32_t kind, const char* text, bool endless) noexcept {
-    Ref level = Ref::steal(PyStructSequence_New(ElementView_Type));
+bool add_level(const ViewShapes& shapes, PyObject* levels, int32_t kind, const char* text,
+               bool endless) noexcept {
+    Ref level = Ref::steal(PyStructSequence_New(shapes.element));
     return level && set_field(level.get(), 0, as_int(kind)) &&
            set_field(level.get(), 1, text ? text_of(text) : Ref::borrow(Py_None)) &&
            set_field(level.get(), 2, as_bool(endless)) && set_target(level.get(), 3, kind, text) &&
@@ -112,13 +111,13 @@ bool add_level(PyObject* levels, int32_t kind, const char* text, bool endless) n
 // The levels of a vector's elements, outermost first, down to the first that is not a vector or an
 // endless one: the records the compiler made, then, for a text so deep that it stopped making
 // them, the levels below its last record as the grammar reads them (element_levels).
-Ref element_chain(const TLElementType* element) noexcept {
+Ref element_chain(const ViewShapes& shapes, const TLElementType* element) noexcept {
     Ref levels = Ref::steal(PyList_New(0));
     if (!levels) return Ref();
     const TLElementType* last = nullptr;
     for (const TLElementType* e = element; e; e = e->element) {
         bool endless = e->element == e;
-        if (!add_level(levels.get(), e->kind, e->type_name ? e->type_name : "", endless))
+        if (!add_level(shapes, levels.get(), e->kind, e->type_name ? e->type_name : "", endless))
             return Ref();
         if (endless) return Ref::steal(PyList_AsTuple(levels.get()));
         last = e;
@@ -129,7 +128,7 @@ Ref element_chain(const TLElementType* element) noexcept {
             size_t count = below.kinds.size();
             for (size_t i = 0; i < count; ++i) {
                 bool at_last = i + 1 == count;
-                if (!add_level(levels.get(), below.kinds[i],
+                if (!add_level(shapes, levels.get(), below.kinds[i],
                                at_last ? below.last_text.c_str() : nullptr,
                                at_last && below.endless))
                     return false;
@@ -141,10 +140,11 @@ Ref element_chain(const TLElementType* element) noexcept {
     return Ref::steal(PyList_AsTuple(levels.get()));
 }
 
-Ref param_view(const TLParam& p) noexcept {
-    Ref view = Ref::steal(PyStructSequence_New(ParamView_Type));
+Ref param_view(const ViewShapes& shapes, const TLParam& p) noexcept {
+    Ref view = Ref::steal(PyStructSequence_New(shapes.param));
     if (!view) return Ref();
-    Ref element = is_vector_kind(p.kind) ? element_chain(p.element) : Ref::steal(PyTuple_New(0));
+    Ref element =
+        is_vector_kind(p.kind) ? element_chain(shapes, p.element) : Ref::steal(PyTuple_New(0));
     bool ok = set_field(view.get(), 0, p.py_name ? Ref::borrow(p.py_name) : text_of(p.name)) &&
               set_field(view.get(), 1, as_int(p.kind)) &&
               set_field(view.get(), 2, text_of(p.type_name)) &&
@@ -157,12 +157,13 @@ Ref param_view(const TLParam& p) noexcept {
     return ok ? std::move(view) : Ref();
 }
 
-Ref constructor_view(const TLConstructor& record, bool is_method) noexcept {
-    Ref view = Ref::steal(PyStructSequence_New(ConstructorView_Type));
+Ref constructor_view(const ViewShapes& shapes, const TLConstructor& record,
+                     bool is_method) noexcept {
+    Ref view = Ref::steal(PyStructSequence_New(shapes.constructor));
     Ref params = Ref::steal(PyTuple_New(record.params ? record.param_count : 0));
     if (!view || !params) return Ref();
     for (int32_t j = 0; record.params && j < record.param_count; ++j) {
-        Ref param = param_view(record.params[j]);
+        Ref param = param_view(shapes, record.params[j]);
         if (!param) return Ref();
         PyTuple_SET_ITEM(params.get(), j, param.release());  // steals
     }
@@ -196,29 +197,30 @@ PyObject* TLSchemaCompiler_entries(PyObject* op, PyObject* const* args, Py_ssize
     auto* self = reinterpret_cast<TLSchemaCompiler*>(op);
     if (!parse_no_args("entries", args, nargs, kwnames) || !compiler_ready(self))
         return fail<PyObject*>(here);
+    const ModuleState* state = state_of(op);
+    if (!state) return fail<PyObject*>(here);
     // Nothing below runs Python code: the tables cannot change while they are copied.
     int32_t count = complete_records(self);
     Ref entries = Ref::steal(PyTuple_New(count));
     if (!entries) return fail<PyObject*>(here);
     int32_t constructors = count ? virel::life_of(self->schema)->constructors : 0;
     for (int32_t i = 0; i < count; ++i) {
-        Ref entry = constructor_view(self->schema->constructors[i], i >= constructors);
+        Ref entry = constructor_view(state->view, self->schema->constructors[i], i >= constructors);
         if (!entry) return fail<PyObject*>(here);
         PyTuple_SET_ITEM(entries.get(), i, entry.release());  // steals
     }
     return entries.release();
 }
 
-bool view_module_init(PyObject* module) noexcept {
+bool view_module_init(PyObject* module, ModuleState* state) noexcept {
     struct Shape {
         PyTypeObject** type;
         PyStructSequence_Desc* desc;
     };
-    for (Shape shape :
-         {Shape{&ConstructorView_Type, &constructor_desc}, Shape{&ParamView_Type, &param_desc},
-          Shape{&ElementView_Type, &element_desc}}) {
-        // Made once: a module whose execution failed may be executed again.
-        if (!*shape.type && !(*shape.type = PyStructSequence_NewType(shape.desc))) return false;
+    ViewShapes& shapes = state->view;
+    for (Shape shape : {Shape{&shapes.constructor, &constructor_desc},
+                        Shape{&shapes.param, &param_desc}, Shape{&shapes.element, &element_desc}}) {
+        if (!(*shape.type = PyStructSequence_NewType(shape.desc))) return false;
         const char* name = std::strrchr(shape.desc->name, '.') + 1;
         if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(*shape.type)) < 0)
             return false;
