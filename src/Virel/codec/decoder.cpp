@@ -9,6 +9,7 @@
 #include <cassert>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -68,6 +69,8 @@ static void set_error_with_id(PyObject* type, const char* prefix, uint32_t id) n
 template <class Ops>
 [[gnu::noinline]] static PyObject* read_bare_object(TLParser* self, const char* type_name,
                                                     const TLConstructor* record = nullptr);
+template <class Ops>
+[[gnu::noinline]] static PyObject* read_framed_element(TLParser* self, const TLConstructor* record);
 
 // The elements of a vector, from its count on (what follows the header of a boxed one; all of a
 // bare one). Null with an exception pending. Inlined into both kinds of vector.
@@ -131,6 +134,18 @@ template <class Ops>
             return list.release();
         }
     }
+    // Bare framed records (a container's messages, codec/service.hpp): each would enter the same
+    // recursion level as it starts and leave it as it ends, so the vector enters it once for all
+    // of them, as the first would, and fails as the first would when it cannot.
+    const bool framed = Ops::direct && bare && plan_of(bare)->framed_head && count > 0;
+    std::optional<RecursionGuard> level;
+    if (framed && !level.emplace(" while decoding a TL object")) [[unlikely]] {
+        add_traceback(TL_WHERE(TLParser, _read_object));
+        add_traceback(TL_WHERE(TLParser, _read_value));
+        path_index(self, 0, true);
+        Py_SET_SIZE(list.get(), 0);
+        return fail<PyObject*>(here);
+    }
     // Reading on after a shortage keeps the final position the same. Kept for callers: see
     // ARCHITECTURE.md, "The compatibility contract".
     bool reading_on = false;  // past a shortage: the elements read now are no part of its trace
@@ -138,7 +153,8 @@ template <class Ops>
         uint64_t before = self->position;
         Ref item;
         if (Ops::direct && bare) {  // as _read_value reads it, without looking the record up
-            item = Ref::steal(read_bare_object<Ops>(self, el.text, bare));
+            item = Ref::steal(framed ? read_framed_element<Ops>(self, bare)
+                                     : read_bare_object<Ops>(self, el.text, bare));
             if (!item) add_traceback(TL_WHERE(TLParser, _read_value));
         } else {
             item = Ref::steal(Ops::_read_value(self, kind, el.text, el.inner));
@@ -410,7 +426,9 @@ template <class Ops>
     }
     bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
               : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
-                                  : read_fields<Ops, false, true>(self, record, dict.get());
+              : reads_in_one_piece<Ops>(self, plan->framed_head)
+                  ? read_framed_record<Ops>(self, record, dict.get())
+                  : read_fields<Ops, false, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }
@@ -454,6 +472,14 @@ static PyObject* read_bare_object(TLParser* self, const char* type_name,
         path_mark(self, self->position);
         return fail<PyObject*>(here);
     }
+    return read_record<Ops>(self, record, here);
+}
+
+// A bare framed record, an element of a vector that holds its recursion level (read_elements):
+// as read_bare_object reads it, without entering the level again.
+template <class Ops>
+static PyObject* read_framed_element(TLParser* self, const TLConstructor* record) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
     return read_record<Ops>(self, record, here);
 }
 

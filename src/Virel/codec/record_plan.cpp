@@ -134,6 +134,7 @@ bool make_plan(TLConstructor* record) noexcept {
     if (record->param_count <= 64) plan->always_written = always_written(record);
     if (plan->key_slots) {
         plan->framed_body = framed_body_of(record);
+        plan->framed_head = framed_head_of(record, plan->framed_body);
         plan->special = plan->framed_body >= 0 ? plan->framed_body : answer_of(record);
     }
     record->codec_plan = plan.release();

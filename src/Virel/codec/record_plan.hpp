@@ -72,6 +72,9 @@ struct TLCodecPlan {
     uint64_t always_written = 0;
     // The parameter whose body is framed by the `bytes` before it (codec/service.hpp), or -1.
     int32_t framed_body = -1;
+    // The bytes that the parameters before the framed body take, when unpack reads such a record
+    // in one piece (codec/service.hpp, framed_head_of), else 0.
+    uint32_t framed_head = 0;
     // The parameter that unpack reads in a way of its own (codec/service.hpp), or -1: the framed
     // body, else the answer to the request named by the `req_msg_id` before it.
     int32_t special = -1;

@@ -2,12 +2,14 @@
 // result type (the rules are in service.hpp).
 #include "codec/service.hpp"
 
+#include "codec/dict_table.hpp"
 #include "codec/integers.hpp"
 #include "codec/record_plan.hpp"
 #include "codec/strict.hpp"
 #include "codec/type_argument.hpp"
 #include "codec/write_primitives.hpp"
 
+#include <cassert>
 #include <cstring>
 
 namespace virel {
@@ -34,6 +36,19 @@ int32_t answer_of(const TLConstructor* record) noexcept {
             return i;
     }
     return -1;
+}
+
+uint32_t framed_head_of(const TLConstructor* record, int32_t body) noexcept {
+    if (body < 0 || body != record->param_count - 1) return 0;
+    uint32_t head = 0;
+    for (int32_t i = 0; i < body; ++i) {
+        const TLParam& p = record->params[i];
+        if (p.is_conditional || p.flags_word) return 0;
+        if (p.kind == TL_INT) head += 4;
+        else if (p.kind == TL_LONG) head += 8;
+        else return 0;
+    }
+    return head;
 }
 
 const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text) {
@@ -67,6 +82,88 @@ PyObject* read_framed_body(TLParser* self) {
     // shortage inside the body, reading on starts there too.)
     if (body) self->position = start + length;
     return body;
+}
+
+namespace {
+
+// Stores `value` (a new reference, taken) under entry `at` of a new dict that a framed record is
+// read into: straight into its table when `entries` is that table, else through PyDict_SetItem.
+// False with an exception pending. The direct store is sound under the rules of the general path's
+// FieldStore (decoder.cpp, dict_table.md): the dict is a fresh copy of the record's prototype that
+// nobody else has seen, untracked and unwatched; the caller runs no Python code between taking
+// the table and its last store (its reads are the codec's own, on the direct path only); each
+// entry is written once, over the prototype's None (immortal: dropping it frees nothing).
+inline bool store_field(PyObject* dict, dict_table::Entry* entries, int32_t at, PyObject* key,
+                        PyObject* value) noexcept {
+    if (entries) {
+        dict_table::Entry& e = entries[at];
+        assert(same_text(e.key, key) && e.value == Py_None);
+        PyObject* old = e.value;
+        e.value = value;
+        Py_DECREF(old);
+        return true;
+    }
+    int r = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return r == 0;
+}
+
+}  // namespace
+
+template <class Ops>
+bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict) {
+    assert(reads_in_one_piece<Ops>(self, plan_of(record)->framed_head));
+    const int32_t body = plan_of(record)->framed_body;
+    dict_table::Entry* entries =
+        Ops::direct ? dict_table::entries_to_fill(dict, 1 + record->value_count) : nullptr;
+    assert(!entries || dict_table::fillable(dict, entries));
+    // The numbers, each as the general path's read_value reads it. The input holds them all; the
+    // cursor stands past each one read, even one whose int could not be made.
+    const unsigned char* const buffer = self->buffer;
+    uint64_t at = self->position;
+    const TLParam* p = record->params;
+    for (int32_t i = 0; i < body; ++i, ++p) {
+        PyObject* value;
+        if (p->kind == TL_LONG) {
+            const uint64_t word = load_le64(buffer + at);
+            at += 8;
+            value = Ops::signed_ints(self) ? PyLong_FromLongLong(static_cast<int64_t>(word))
+                                           : PyLong_FromUnsignedLongLong(word);
+        } else {
+            const uint32_t word = load_le32(buffer + at);
+            at += 4;
+            // A long holds every 32-bit word, signed or not, and makes a small one faster than
+            // PyLong_FromUnsignedLong does: the same int either way.
+            static_assert(sizeof(long) > sizeof(uint32_t));
+            value = PyLong_FromLong(Ops::signed_ints(self) ? long{static_cast<int32_t>(word)}
+                                                           : static_cast<long>(word));
+        }
+        if (!value || !store_field(dict, entries, 1 + i, p->py_name, value)) [[unlikely]] {
+            self->position = at;
+            if (!value) add_traceback(TL_WHERE(TLParser, _read_value));
+            path_field(self, record, p, true);
+            return false;
+        }
+    }
+    self->position = at;
+    // The body, as read_special reads it.
+    PyObject* value = read_framed_body<Ops>(self);
+    if (!value || self->parse_error) {
+        const bool exception = !value;
+        path_field(self, record, p, exception);
+        Py_XDECREF(value);
+        return !exception;  // a shortage: the caller discards what was read
+    }
+    // Once every value is in, the collector tracks the dict when it holds a container (the numbers
+    // never are one); PyDict_SetItem tracks it itself.
+    const bool container = PyType_IS_GC(Py_TYPE(value));
+    if (!store_field(dict, entries, 1 + body, p->py_name, value)) {
+        path_field(self, record, p, true);
+        return false;
+    }
+    assert(!entries || dict_table::fillable(dict, entries));
+    if (entries && container) PyObject_GC_Track(dict);
+    return true;
 }
 
 // The parameter's value or, when it is missing, its kind's zero or empty value (as write_object
@@ -266,6 +363,7 @@ PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
 
 #define TL_SERVICE_DECODING(Ops)                                                           \
     template PyObject* read_framed_body<Ops>(TLParser*);                                   \
+    template bool read_framed_record<Ops>(TLParser*, const TLConstructor*, PyObject*);     \
     template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*); \
     template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                            \
     template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                    \

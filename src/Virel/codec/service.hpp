@@ -37,6 +37,33 @@ int32_t framed_body_of(const TLConstructor* record) noexcept;
 // The parameter of `record` that answers the `req_msg_id` just before it (see above), or -1.
 int32_t answer_of(const TLConstructor* record) noexcept;
 
+// A framed record read in one piece. A container's messages are records of a few fixed-width
+// numbers and a framed body (the service's `message`: msg_id, seqno, bytes, body), and reading
+// them the general way, parameter by parameter, costs as much again as the numbers themselves. So
+// when the body is the record's last parameter and every parameter before it an `int` or a `long`,
+// the decoder's direct path reads the numbers in one go, stores them straight into the new dict's
+// table (as the general path's FieldStore does, under the same rules), and reads the body as the
+// general path does. It does so only where the two cannot differ: the numbers all in the input,
+// no shortage being read on from; everything else (a shortage among the numbers, the table path
+// of a native subclass, whose operations may be its own) takes the general path.
+//
+// The bytes those numbers take (`body`: the framed body's parameter), or 0 when the record is not
+// of that shape. make_plan notes it in the record's plan (TLCodecPlan::framed_head).
+uint32_t framed_head_of(const TLConstructor* record, int32_t body) noexcept;
+
+// Whether a record whose numbers take `head` bytes (0: not such a record) is read in one piece at
+// the cursor.
+template <class Ops>
+inline bool reads_in_one_piece(const TLParser* self, uint32_t head) noexcept {
+    return Ops::direct && head && !self->parse_error && has_input(self, head);
+}
+
+// Reads the fields of such a record into `dict`, a copy of its prototype, with the results, the
+// errors, the trace and the final position of the general path's read_fields. False with an
+// exception pending; a shortage in the body returns true with parse_error set.
+template <class Ops>
+bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict);
+
 // Reads the parameter of `record` that its plan marks as special (TLCodecPlan::special).
 template <class Ops>
 PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p);
