@@ -35,16 +35,16 @@ struct Parser {
     long long string_writes;
 };
 
-static bool counting_write_string(TLParser* self, PyObject* text) {
+static bool counting_write_string(TLParser* self, PyObject* text) noexcept {
     reinterpret_cast<Parser*>(self)->string_writes += 1;
     return api->TLParser_default_ops->_write_string(self, text);
 }
 
-static uint64_t mapped_read_int64(TLParser* self) {
+static uint64_t mapped_read_int64(TLParser* self) noexcept {
     return api->TLParser_default_ops->_read_int64(self) + 1;
 }
 
-static PyObject* hooked_read_string(TLParser* self) {
+static PyObject* hooked_read_string(TLParser* self) noexcept {
     PyObject* text = api->TLParser_default_ops->_read_string(self);
     if (!text || !hook) return text;
     PyObject* given = PyObject_CallNoArgs(hook);
@@ -58,14 +58,14 @@ static PyObject* hooked_read_string(TLParser* self) {
 }
 
 static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
-                                        const TLElementType* element) {
+                                        const TLElementType* element) noexcept {
     PyObject* list = api->TLParser_default_ops->_read_vector(self, type_name, element);
     if (list || !PyErr_ExceptionMatches(PyExc_ValueError)) return list;
     PyErr_Clear();
     return PyList_New(0);
 }
 
-static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
+static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) noexcept {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
         if (!text) return 0;

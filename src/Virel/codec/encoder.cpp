@@ -381,7 +381,7 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
         if (!check_strictly(record, value, fields, walked, &culprit))
             return object_failed(self, record, culprit, here);
     }
-    if (record->conditional_count) {
+    if (conditional_count(record)) {
         if (!walked) {
             for (const TLParam* p = begin; p != end; ++p) {
                 if (p->flags_word || !p->is_conditional) continue;
@@ -392,8 +392,8 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
                 if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
             }
         }
-        if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
-             (words[1] & record->shared_flag_bits[1])) &&
+        if ((early_conditionals(record) || (words[0] & shared_flag_bits(record, 0)) ||
+             (words[1] & shared_flag_bits(record, 1))) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
     } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {

@@ -63,7 +63,7 @@ bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
 
 }  // namespace
 
-[[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) {
+[[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) noexcept {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
     uint64_t needed = self->position + extra;
     if (needed < self->position) return no_room(here);  // wrapped: no buffer can hold it
@@ -377,9 +377,13 @@ PyType_Spec TLParser_spec = {
 };
 
 // Every slot through the table path: a subclass's overrides reach every operation that calls them.
+// The entries are noexcept (tl.hpp): a template's C++ exception becomes its Python one there.
 static constexpr TLParserOps default_ops() {
     TLParserOps ops{};
-#define TL_SLOT_TEMPLATE(op, impl, result, params, args) ops.op = impl<ViaTable>;
+#define TL_SLOT_TEMPLATE(op, impl, result, params, args)                                         \
+    ops.op = [] params noexcept -> result {                                                      \
+        return table_entry<result>(TL_WHERE(TLParser, op), [&] { return impl<ViaTable> args; }); \
+    };
 #define TL_SLOT_PLAIN(op, impl, result, params, args) ops.op = impl;
     TL_DECODER_OPERATIONS(TL_SLOT_TEMPLATE)
     TL_ENCODER_OPERATIONS(TL_SLOT_TEMPLATE)

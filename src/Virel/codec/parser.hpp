@@ -163,7 +163,7 @@ inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
 TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 TL_ENCODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 #undef TL_DECLARE_TEMPLATE
-void ensure_buffer(TLParser*, uint64_t);
+void ensure_buffer(TLParser*, uint64_t) noexcept;
 
 // Every operation reaches the others through one of these. ViaTable goes through the object's table,
 // so a native subclass's overrides take effect; Direct calls the default implementations, which

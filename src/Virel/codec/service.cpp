@@ -13,7 +13,7 @@
 namespace virel {
 
 int32_t framed_body_of(const TLConstructor* record) noexcept {
-    if (record->conditional_count || record->has_flags || record->has_flags2) return -1;
+    if (conditional_count(record) || record->has_flags || record->has_flags2) return -1;
     for (int32_t i = 1; i < record->param_count; ++i) {
         const TLParam& length = record->params[i - 1];
         const TLParam& body = record->params[i];
