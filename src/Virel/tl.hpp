@@ -194,10 +194,9 @@ struct TLParser {
     uint64_t input_length;
     uint64_t position;
     int32_t parse_error;
-    int32_t busy;       // 1 while a pack or unpack runs on this parser
-    uint64_t short_at;  // where the first read that found too few bytes began (parse_error set)
-    struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
-                                    // the path of a failure being unwound; made on first use, owned
+    // Private to Virel.tl: the parser's modes, its caches and the state of the call running on it
+    // (made with the parser, owned). Never read or written by another extension.
+    struct TLParserState* state;
     // Private to Virel.tl: the schema this parser holds a reference to (the one `schema` shows,
     // unless an extension replaced that field). Never read or written by another extension.
     TLSchema* held;
@@ -213,7 +212,8 @@ struct TLParser {
 // second, mechanical check that catches a header edited without the version going up.
 // Version 4: the entries of both tables are noexcept function pointers; TLConstructor's encoder
 // facts (conditional_count, early_conditionals, shared_flag_bits) became one private part
-// (encoder_facts); TLStringBlock left the header (TLSchema::strings is private) and TLCapiSizes.
+// (encoder_facts); TLStringBlock left the header (TLSchema::strings is private) and TLCapiSizes;
+// TLParser's per-call fields (busy, short_at, extras) became one private pointer (`state`).
 // Version 3: four kinds (TL_INT128, TL_INT256, TL_BARE_OBJECT, TL_BARE_VECTOR): a table entry
 // that dispatches on the kind meets them, and element records follow bare vectors too;
 // TLConstructor points back to its schema (`schema`), and TLParser holds its schema through a

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace virel {
@@ -267,41 +268,23 @@ struct TextHash {
     }
 };
 
-}  // namespace virel
+// ---- What a parser keeps, in three parts with one owner each ----
 
-// What a parser keeps beside its buffer; see TLParser::extras.
-struct TLParserExtras {
-    struct Step {
-        enum Kind : uint8_t { field, element, record } kind;
-        const char* name;  // field or record name, in the schema's blocks
-        Py_ssize_t index;  // of an element
-    };
-    std::vector<Step> steps;  // innermost first
-    uint64_t at = 0;          // where the failing read began, when has_at
-    bool has_at = false;
-    bool exception = false;  // the trace is that of an exception (not of a shortage)
-    int32_t hold = 0;        // vectors reading on after a shortage
-    bool traced = false;     // any of the above was set since the trace was last cleared
-    std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
-    // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
+// The parser's modes, fixed when it is made (TLParser(..., strict=, signed=, inflate=,
+// inflate_limit=)) and never changed after.
+struct ParserConfig {
     bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes
     bool signed_ints = false;  // unpack reads int and long as signed
     bool inflate = false;      // unpack inflates gzip_packed in place (codec/service.hpp)
     uint64_t inflate_limit = uint64_t{64} << 20;  // inflated bytes alive at once, at most
-    uint64_t inflated = 0;  // inflated bytes of the gzip_packed being decoded (nested ones added)
-    // unpack and unpack_from with result_type: the vector type that a vector id met where an
-    // object stands is read as; null otherwise. Set for the call only.
-    const virel::ParsedType* result_type = nullptr;
-    // unpack and unpack_from with result_type as a dict: request id -> type text (borrowed, held by
-    // the call), and the request whose answer is being read (answering), if any.
-    PyObject* results = nullptr;
-    bool answering = false;
-    uint64_t answering_id = 0;
-    // Strict encoding: the boxed type that the next object written is declared as (a parameter's
-    // or an element's type text, condition prefix included), set just before it is written.
-    const char* expected_type = nullptr;
-    bool expected_lasting =
-        false;  // whether that text is the schema's own (it lives as long as we do)
+};
+
+// What the parser keeps from one call to the next to save work, owned by it. Whatever points into a
+// schema's records or texts is emptied with the change that may free them (ARCHITECTURE.md, "Who
+// owns what"): by the compiler maps' generation, or by the schema it was filled for.
+struct ParserCaches {
+    // Type texts given at calls, analysed (parsed_type): at most 256, keyed by their own text.
+    std::unordered_map<std::string, ParsedType, TextHash, std::equal_to<>> types;
     // Strict encoding: pairs of a schema's type text and a record found to fit it, at a slot
     // chosen by the two pointers, so that a record's fit is worked out once per place it stands.
     struct Fit {
@@ -315,37 +298,108 @@ struct TLParserExtras {
     // generation moves on (no two compilers share one: a native subclass may swap compilers).
     uint64_t fits_generation = 0;
     // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
-    std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
+    std::unordered_map<std::string_view, bool, TextHash, std::equal_to<>> result_types;
     const TLSchema* result_types_of = nullptr;
-    // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
-    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
-    // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
-    PyObject* output = nullptr;  // that bytes object, owned for the call; null: no move
-    unsigned char* own_buffer = nullptr;
-    uint64_t own_capacity = 0;
-    bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
-    // The first shortage of the call, as the module's readers saw it (first_shortage): at least
-    // `short_need` more bytes, for the shortage that began at `short_need_at`.
-    uint64_t short_need = 0;
-    uint64_t short_need_at = 0;
-    bool short_known = false;
-    // pack of an unknown record name: the close name suggested for it (empty: none), for the
-    // maps' generation `suggestions_generation` (error_kinds.cpp).
+    // pack of an unknown record name, or a bare type naming none: the close name suggested for it
+    // (empty: none), for the maps' generation `suggestions_generation` (error_kinds.cpp,
+    // type_argument.cpp).
     std::unordered_map<std::string, std::string> suggestions;
     uint64_t suggestions_generation = 0;
 };
 
+// The state of the one call running on a parser: made by its CallScope, on the stack, and gone with
+// it; the parser points to it for the call (TLParserState::call). Only the trace flags and `output`
+// are read on a call's way when nothing fails; the rest is written before it is read.
+struct CallState {
+    // ---- The trace of a failure, as it unwinds (trace.cpp) ----
+    struct Step {
+        enum Kind : uint8_t { field, element, record } kind;
+        const char* name;  // field or record name, in the schema's blocks
+        Py_ssize_t index;  // of an element
+    };
+    std::vector<Step> steps;  // innermost first
+    uint64_t at = 0;          // where the failing read began, when has_at
+    bool has_at = false;
+    bool exception = false;  // the trace is that of an exception (not of a shortage)
+    bool traced = false;     // any of the trace's fields was set
+    int32_t hold = 0;        // vectors reading on after a shortage
+    // The first shortage of the call: where the read that found too few bytes began (parse_error
+    // set), and, as the module's readers saw it (first_shortage), at least `short_need` more bytes
+    // for the shortage that began at `short_need_at` (short_at may move on: a shortage inside a
+    // gzip_packed is placed at the gzip_packed).
+    bool short_known = false;
+    uint64_t short_at = 0;
+    uint64_t short_need = 0;
+    uint64_t short_need_at = 0;
+    // ---- Decoding ----
+    // Inflated bytes of the gzip_packed being decoded (nested ones added; codec/service.hpp).
+    uint64_t inflated = 0;
+    // unpack and unpack_from with result_type: the vector type that a vector id met where an
+    // object stands is read as (ResultType, in the entry point, owns it); or, given as a dict,
+    // request id -> type text (borrowed, held by the call), and the request whose answer is being
+    // read (answering), if any.
+    const ParsedType* result_type = nullptr;
+    PyObject* results = nullptr;
+    bool answering = false;
+    uint64_t answering_id = 0;
+    // ---- Encoding ----
+    // Strict encoding: the boxed type that the next object written is declared as (a parameter's
+    // or an element's type text, condition prefix included), set just before it is written, and
+    // whether that text is the schema's own (it lives as long as the call).
+    const char* expected_type = nullptr;
+    bool expected_lasting = false;
+    // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
+    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
+    // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
+    bool output_stays = false;   // pack_into: the output never leaves the parser's buffer
+    PyObject* output = nullptr;  // that bytes object, owned for the call; null: no move
+    unsigned char* own_buffer = nullptr;
+    uint64_t own_capacity = 0;
+};
+
+}  // namespace virel
+
+// What a parser keeps beside its published fields (TLParser::state): made with the parser
+// (TLParser_new), deleted with it.
+struct TLParserState {
+    virel::ParserConfig config;
+    virel::ParserCaches caches;
+    virel::CallState* call = nullptr;  // the call running on the parser (busy); null between calls
+};
+
 namespace virel {
 
-// The parser's extras, made on first use; null with MemoryError pending when they cannot be.
-TLParserExtras* extras_of(TLParser* self) noexcept;
+// The state of the call running on the parser, or null outside a call (a native extension may run
+// an operation of the default table from code of its own).
+inline CallState* call_of(const TLParser* self) noexcept {
+    return self->state ? self->state->call : nullptr;
+}
 
 // The parser's modes, as the methods read them once per call.
 inline bool strict_mode(const TLParser* self) noexcept {
-    return self->extras && self->extras->strict;
+    return self->state && self->state->config.strict;
 }
 inline bool signed_mode(const TLParser* self) noexcept {
-    return self->extras && self->extras->signed_ints;
+    return self->state && self->state->config.signed_ints;
 }
+
+// Strict encoding: the boxed type that the next object written is declared as (`lasting`: the text
+// is the schema's own), and taking it back, null when none was set.
+inline void expect_type(TLParser* self, const char* type, bool lasting) noexcept {
+    if (CallState* call = call_of(self)) {
+        call->expected_type = type;
+        call->expected_lasting = lasting;
+    }
+}
+inline const char* take_expected_type(TLParser* self, bool* lasting) noexcept {
+    CallState* call = call_of(self);
+    if (!call) return *lasting = false, nullptr;
+    *lasting = call->expected_lasting;
+    return std::exchange(call->expected_type, nullptr);
+}
+
+// Resizes the parser's buffer to exactly `size` bytes; false (nothing pending) when it cannot be
+// had, the old block staying valid and owned. The one place the parser's own buffer is allocated.
+bool resize_buffer(TLParser* self, uint64_t size) noexcept;
 
 }  // namespace virel

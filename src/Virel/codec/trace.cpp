@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,13 +14,12 @@ namespace virel {
 
 namespace {
 
-using Step = TLParserExtras::Step;
+using Step = CallState::Step;
 
-// The trace to add to, or null when this step adds nothing. Never raises: a trace that cannot be
-// kept only costs the note.
-TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
-    if (!self->extras) self->extras = new (std::nothrow) TLParserExtras();
-    TLParserExtras* trace = self->extras;
+// The trace to add to, or null when this step adds nothing (or the operation runs outside a call).
+// Never raises: a trace that cannot be kept only costs the note.
+CallState* trace_for(TLParser* self, bool exception) noexcept {
+    CallState* trace = call_of(self);
     if (!trace) return nullptr;
     if (exception &&
         !trace->exception) {  // the exception is what the caller sees: trace it instead
@@ -35,14 +33,14 @@ TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
     return trace;
 }
 
-void push(TLParserExtras* trace, Step step) noexcept {
+void push(CallState* trace, Step step) noexcept {
     try {
         trace->steps.push_back(step);
     } catch (...) {  // out of memory: the note comes out shorter
     }
 }
 
-void reset(TLParserExtras* trace) noexcept {
+void reset(CallState* trace) noexcept {
     trace->steps.clear();
     trace->has_at = false;
     trace->exception = false;
@@ -53,7 +51,7 @@ void reset(TLParserExtras* trace) noexcept {
 }  // namespace
 
 void path_mark(TLParser* self, uint64_t at) noexcept {
-    TLParserExtras* trace = trace_for(self, true);
+    CallState* trace = trace_for(self, true);
     if (trace && !trace->has_at) {
         trace->at = at;
         trace->has_at = true;
@@ -92,19 +90,18 @@ void path_mark_text(TLParser* self) noexcept {
 
 void path_field(TLParser* self, const TLConstructor* record, const TLParam* param,
                 bool exception) noexcept {
-    TLParserExtras* trace = trace_for(self, exception);
+    CallState* trace = trace_for(self, exception);
     if (!trace) return;
     if (param) push(trace, {Step::field, param->name, 0});
     push(trace, {Step::record, record->name, 0});
 }
 
 void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
-    if (TLParserExtras* trace = trace_for(self, exception))
-        push(trace, {Step::element, nullptr, index});
+    if (CallState* trace = trace_for(self, exception)) push(trace, {Step::element, nullptr, index});
 }
 
 void path_hold(TLParser* self, int delta) noexcept {
-    if (TLParserExtras* trace = self->extras) {
+    if (CallState* trace = call_of(self)) {
         trace->hold = std::max(0, trace->hold + delta);
         trace->traced = true;
     }
@@ -116,8 +113,7 @@ void path_hold(TLParser* self, int delta) noexcept {
 // path and the records show their first and last kEnds levels with the count left out between,
 // and a name longer than kLongName bytes is cut. Departure D36: see ARCHITECTURE.md,
 // "Departures".
-static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding,
-                             uint64_t at) {
+static std::string path_text(const CallState* trace, const char* root, bool decoding, uint64_t at) {
     constexpr size_t kEnds = 6, kLongName = 64;
     auto name_of = [&](const char* name) {
         std::string_view n(name);
@@ -238,15 +234,19 @@ static void attach_note(const std::string& text) noexcept {
 }
 
 uint64_t failure_at(const TLParser* self, uint64_t base) noexcept {
-    const TLParserExtras* trace = self->extras;
+    const CallState* trace = call_of(self);
     // A shortage's trace starts where the first short read began; an exception's where its mark says.
-    return base + (trace && trace->exception
-                       ? (trace->has_at ? trace->at : self->position)
-                       : (self->parse_error ? self->short_at : self->position));
+    if (!trace) return base + self->position;
+    return base + (trace->exception ? (trace->has_at ? trace->at : self->position)
+                                    : (self->parse_error ? trace->short_at : self->position));
+}
+
+void move_shortage(TLParser* self, uint64_t at) noexcept {
+    if (CallState* call = call_of(self)) call->short_at = at;
 }
 
 void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {
-    TLParserExtras* trace = self->extras;
+    CallState* trace = call_of(self);
     uint64_t at = failure_at(self, base);
     std::string text;
     try {
