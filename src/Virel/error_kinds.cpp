@@ -277,6 +277,7 @@ void first_shortage(TLParser* self, uint64_t at, uint64_t need) noexcept {
     CallState* call = call_of(self);
     if (!call) return;  // outside a call: nobody makes a note of it
     call->short_at = at;
+    call->shortage = true;
     call->short_need = need;
     call->short_need_at = at;
     call->short_known = true;

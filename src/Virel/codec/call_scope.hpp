@@ -28,25 +28,32 @@ inline void start_input(TLParser* self, uint64_t size) noexcept {
 //   CallScope scope(self);
 //   if (!scope) return fail<PyObject*>(here);
 //
-// A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
+// The scope holds the call's state (CallState: the trace, the first shortage, the result type, the
+// moved output, ...) and points the parser to it for the call (TLParserState::call), which is also
+// what makes the parser busy: a parser runs one call at a time, and a second, nested or concurrent
+// one is refused. The parser's
 // compiler is held, whatever Python code runs meanwhile (which may even compile again), and the
 // call is counted among the calls in flight (calls_in_flight), so that no schema the call may walk
 // is freed before it ends (SchemaLife); the parser's `schema` first follows the compiler's current
 // one, should the compiler have compiled since the last call. Everything is given back when the
-// scope ends, and the trace of a failure the call recovered from goes with it.
+// scope ends, and the call's state goes with it (the trace of a failure the call recovered from
+// too).
 // Departures D4, D6 and D19: see ARCHITECTURE.md, "Departures".
 class CallScope {
 public:
     explicit CallScope(TLParser* self) noexcept : self_(self) {
-        TLParserState* state = self->state;
-        if (state && state->call) [[unlikely]] {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "TLParser is already in use by another pack or unpack call");
+        // A parser has a schema only once TLParser_new made its state (an object that bypassed it
+        // has neither).
+        TLSchema* schema = self->schema;
+        if (self->compiler == Py_None || !schema) [[unlikely]] {
+            no_compiler(self);  // says why
             return;
         }
-        TLSchema* schema = self->schema;
-        if (self->compiler == Py_None || !schema || !state) [[unlikely]] {
-            no_compiler(self);  // says why
+        TLParserState* state = self->state;
+        assert(state);
+        if (state->call) [[unlikely]] {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "TLParser is already in use by another pack or unpack call");
             return;
         }
         state->call = &call_;
@@ -120,10 +127,10 @@ public:
     // MemoryError pending when it cannot be had. The parser's own buffer is back either way.
     PyObject* take_output() noexcept {
         TLParser* self = self_;
-        if (!call_.output) [[likely]]
+        if (!call_.moved) [[likely]]
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                              static_cast<Py_ssize_t>(self->position));
-        PyObject* output = std::exchange(call_.output, nullptr);
+        PyObject* output = call_.output;
         put_back();
         if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(self->position)) < 0)
             return nullptr;  // freed it
@@ -190,16 +197,15 @@ public:
 private:
     // After a failed encode: the bytes object the output moved into, if any, is released.
     void drop_output() noexcept {
-        if (!call_.output) [[likely]]
+        if (!call_.moved) [[likely]]
             return;
-        Py_CLEAR(call_.output);
+        Py_DECREF(call_.output);
         put_back();
     }
     void put_back() noexcept {
         self_->buffer = call_.own_buffer;
         self_->capacity = call_.own_capacity;
-        call_.own_buffer = nullptr;
-        call_.own_capacity = 0;
+        call_.moved = false;
     }
     // What a failure's path starts from: the type text, except for an object, which names itself.
     static const char* root_of(const ParsedType* type) noexcept {
@@ -208,7 +214,7 @@ private:
     // Strict encoding of the value at the top: its own type, and for a boxed type, the type that its
     // record must have. False with TypeError pending.
     bool strict_top_value(PyObject* value, const ParsedType* type) noexcept {
-        call_.expected_type = nullptr;
+        call_.expecting = false;
         if (!type) return true;
         const char* want = strict_expected(type->kind, value);
         if (want) {
@@ -218,6 +224,7 @@ private:
         if (type->kind == TL_OBJECT) {
             call_.expected_type = type->text;
             call_.expected_lasting = false;  // parsed for this call
+            call_.expecting = true;
         }
         return true;
     }

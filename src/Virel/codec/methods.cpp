@@ -50,7 +50,8 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
 // pack_as after its argument rules, and pack as pack_as(value, None): the bytes of `value`, a boxed
 // object when `type_arg` is null or None. `here` names the method that was called.
 [[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value,
-                                                     PyObject* type_arg, const char* here) {
+                                                     PyObject* type_arg,
+                                                     const char* here) noexcept {
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
     const ParsedType* type;
@@ -135,7 +136,8 @@ private:
 
 // pack_into after its argument rules: encodes `value` (as pack_as with `type_arg`) and appends it
 // to the bytearray `buffer`; its new length, or null with an exception pending.
-PyObject* pack_appended(TLParser* self, PyObject* buffer, PyObject* value, PyObject* type_arg) {
+PyObject* pack_appended(TLParser* self, PyObject* buffer, PyObject* value,
+                        PyObject* type_arg) noexcept {
     CallScope scope(self);
     if (!scope) return nullptr;
     Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's
@@ -197,7 +199,8 @@ struct NoResultType {};
 
 // Strict unpack: bytes left after the object that ends at the cursor, inside the `size` bytes of
 // input at `bytes`, are a ValueError. False with it pending (or another exception).
-[[gnu::cold]] bool refuse_left_over(TLParser* self, const unsigned char* bytes, uint64_t size) {
+[[gnu::cold]] bool refuse_left_over(TLParser* self, const unsigned char* bytes,
+                                    uint64_t size) noexcept {
     // The object read began with its record's id (readied already: the record was just read).
     const TLConstructor* record =
         self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(bytes)) : nullptr;
@@ -216,7 +219,7 @@ struct NoResultType {};
 // subclass's operations may read the parser's buffer (the table path): they find a copy of the
 // input there. Null with an exception pending.
 [[gnu::always_inline]] inline PyObject* decode_bytes(TLParser* self, CallScope& scope,
-                                                     PyObject* data) {
+                                                     PyObject* data) noexcept {
     auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data));
     auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
     std::optional<InputView> in_place;
@@ -239,7 +242,8 @@ struct NoResultType {};
 // at only with kKeywords (the plain call carries no ResultType at all).
 template <bool kKeywords>
 [[gnu::always_inline]] inline PyObject* unpack_data(TLParser* self, PyObject* data,
-                                                    PyObject* result_type, const char* here) {
+                                                    PyObject* result_type,
+                                                    const char* here) noexcept {
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         wrong_argument_type("data", "bytes", data);
@@ -278,7 +282,7 @@ template <bool kKeywords>
 
 // unpack_from's offset into `size` bytes of data (0 when not given). False with an exception
 // pending.
-bool offset_in(PyObject* given, Py_ssize_t size, Py_ssize_t* offset) {
+bool offset_in(PyObject* given, Py_ssize_t size, Py_ssize_t* offset) noexcept {
     *offset = 0;
     if (!given) return true;
     Ref index = Ref::steal(PyNumber_Index(given));
@@ -298,7 +302,7 @@ bool offset_in(PyObject* given, Py_ssize_t size, Py_ssize_t* offset) {
 // unpack_from after its argument rules: (value, end) of the value at `offset_arg` of `data_arg`,
 // read as `type_arg`; null with an exception pending.
 PyObject* unpack_at(TLParser* self, PyObject* data_arg, PyObject* offset_arg, PyObject* type_arg,
-                    PyObject* result_type) {
+                    PyObject* result_type) noexcept {
     CallScope scope(self);
     if (!scope) return nullptr;
     BufferView data;

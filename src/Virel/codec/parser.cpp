@@ -35,6 +35,7 @@ bool move_output(TLParser* self, CallState* call, uint64_t capacity) noexcept {
     call->output = output;
     call->own_buffer = self->buffer;
     call->own_capacity = self->capacity;
+    call->moved = true;
     self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output));
     self->capacity = capacity;
     return true;
@@ -79,7 +80,7 @@ bool resize_buffer(TLParser* self, uint64_t size) noexcept {
     } while (capacity < needed);
     if (capacity > PY_SSIZE_T_MAX) return no_room(here);
     if (CallState* call = call_of(self)) {
-        if (call->output) [[unlikely]] {
+        if (call->moved) [[unlikely]] {
             if (!grow_output(self, call, capacity)) return no_room(here);
             return;
         }
@@ -209,7 +210,7 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
 }
 
 bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
-                   const TLConstructor** record) {
+                   const TLConstructor** record) noexcept {
     *record = nullptr;
     if (el.kind == TL_BARE_OBJECT) {
         if ((*record = bare_record(self, el.text))) return true;

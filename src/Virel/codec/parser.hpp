@@ -245,9 +245,8 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
 // bare type its elements, or their elements at any depth, would be read or written as: false with
 // ValueError pending when that type names no single record, as the first element would fail. With
 // elements, a type that names none is left to them (*record null, true): the first one fails.
-// May throw std::bad_alloc.
 bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
-                   const TLConstructor** record);
+                   const TLConstructor** record) noexcept;
 
 // An int128 or int256 read from `size` bytes, little-endian: unsigned, or signed with `is_signed`.
 inline PyObject* wide_int_from(const unsigned char* at, size_t size, bool is_signed) noexcept {
@@ -308,53 +307,64 @@ struct ParserCaches {
 };
 
 // The state of the one call running on a parser: made by its CallScope, on the stack, and gone with
-// it; the parser points to it for the call (TLParserState::call). Only the trace flags and `output`
-// are read on a call's way when nothing fails; the rest is written before it is read.
-struct CallState {
-    // ---- The trace of a failure, as it unwinds (trace.cpp) ----
+// it; the parser points to it for the call (TLParserState::call). Only the first fields are set when
+// the call starts (a call that fails nowhere reads nothing else, and costs no more); each of the
+// others is written before it is read, as the flag named beside it says.
+struct alignas(16) CallState {
     struct Step {
         enum Kind : uint8_t { field, element, record } kind;
         const char* name;  // field or record name, in the schema's blocks
         Py_ssize_t index;  // of an element
     };
-    std::vector<Step> steps;  // innermost first
-    uint64_t at = 0;          // where the failing read began, when has_at
-    bool has_at = false;
-    bool exception = false;  // the trace is that of an exception (not of a shortage)
-    bool traced = false;     // any of the trace's fields was set
-    int32_t hold = 0;        // vectors reading on after a shortage
-    // The first shortage of the call: where the read that found too few bytes began (parse_error
-    // set), and, as the module's readers saw it (first_shortage), at least `short_need` more bytes
-    // for the shortage that began at `short_need_at` (short_at may move on: a shortage inside a
-    // gzip_packed is placed at the gzip_packed).
-    bool short_known = false;
-    uint64_t short_at = 0;
-    uint64_t short_need = 0;
-    uint64_t short_need_at = 0;
-    // ---- Decoding ----
-    // Inflated bytes of the gzip_packed being decoded (nested ones added; codec/service.hpp).
-    uint64_t inflated = 0;
+    CallState() noexcept = default;
+    ~CallState() { delete steps; }
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+
+    // ---- Set when the call starts: one block of zeros ----
+    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first (made on the
+    // first step, owned; null: none).
+    std::vector<Step>* steps = nullptr;
+    bool traced = false;        // at, has_at, exception and hold are set (start_trace)
+    bool shortage = false;      // a read of the call found too few bytes (short_at is set)
+    bool short_known = false;   // the module's reader said how many (short_need, short_need_at set)
+    bool answering = false;     // the answer to a request is being read (answering_id is set)
+    bool expecting = false;     // expected_type and expected_lasting are set
+    bool moved = false;         // output, own_buffer and own_capacity are set
+    bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
+    bool unused = false;        // the flags fill one word
     // unpack and unpack_from with result_type: the vector type that a vector id met where an
     // object stands is read as (ResultType, in the entry point, owns it); or, given as a dict,
-    // request id -> type text (borrowed, held by the call), and the request whose answer is being
-    // read (answering), if any.
+    // request id -> type text (borrowed, held by the call).
     const ParsedType* result_type = nullptr;
     PyObject* results = nullptr;
-    bool answering = false;
-    uint64_t answering_id = 0;
-    // ---- Encoding ----
+    // Inflated bytes of the gzip_packed being decoded (nested ones added; codec/service.hpp).
+    uint64_t inflated = 0;
+
+    // ---- Written before they are read, as the flags above say ----
+    uint64_t at;     // where the failing read began, when has_at
+    bool has_at;     //
+    bool exception;  // the trace is that of an exception (not of a shortage)
+    int32_t hold;    // vectors reading on after a shortage
+    // Where the first read that found too few bytes began; at least `short_need` more bytes for
+    // the shortage that began at `short_need_at` (short_at may move on: a shortage inside a
+    // gzip_packed is placed at the gzip_packed).
+    uint64_t short_at;
+    uint64_t short_need;
+    uint64_t short_need_at;
+    uint64_t answering_id;  // the request whose answer is being read
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written, and
     // whether that text is the schema's own (it lives as long as the call).
-    const char* expected_type = nullptr;
-    bool expected_lasting = false;
+    const char* expected_type;
+    bool expected_lasting;
     // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
-    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
-    // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
-    bool output_stays = false;   // pack_into: the output never leaves the parser's buffer
-    PyObject* output = nullptr;  // that bytes object, owned for the call; null: no move
-    unsigned char* own_buffer = nullptr;
-    uint64_t own_capacity = 0;
+    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer; owned for the
+    // call), and the parser's own buffer waits here until the call ends (CallScope::take_output,
+    // drop_output).
+    PyObject* output;
+    unsigned char* own_buffer;
+    uint64_t own_capacity;
 };
 
 }  // namespace virel
@@ -389,13 +399,14 @@ inline void expect_type(TLParser* self, const char* type, bool lasting) noexcept
     if (CallState* call = call_of(self)) {
         call->expected_type = type;
         call->expected_lasting = lasting;
+        call->expecting = true;
     }
 }
 inline const char* take_expected_type(TLParser* self, bool* lasting) noexcept {
     CallState* call = call_of(self);
-    if (!call) return *lasting = false, nullptr;
+    if (!call || !std::exchange(call->expecting, false)) return *lasting = false, nullptr;
     *lasting = call->expected_lasting;
-    return std::exchange(call->expected_type, nullptr);
+    return call->expected_type;
 }
 
 // Resizes the parser's buffer to exactly `size` bytes; false (nothing pending) when it cannot be

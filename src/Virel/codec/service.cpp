@@ -186,7 +186,7 @@ PyObject* read_inflated(TLParser* self, uint64_t start) {
     // Positions inside the inflated data mean nothing to the caller: a failure there is placed at
     // the gzip_packed.
     if (!value) {
-        if (extras && extras->has_at) extras->at = start;
+        move_mark(self, start);
         return fail<PyObject*>(here);
     }
     if (self->parse_error) move_shortage(self, start);
@@ -201,7 +201,7 @@ PyObject* read_special(TLParser* self, const TLConstructor* record, const TLPara
     if (!extras || !extras->results)
         return Ops::_read_value(self, p->kind, p->type_name, p->element);
     const bool outer = extras->answering;
-    const uint64_t outer_id = extras->answering_id;
+    const uint64_t outer_id = outer ? extras->answering_id : 0;
     extras->answering = true;
     extras->answering_id = load_le64(self->buffer + self->position - 8);
     PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);

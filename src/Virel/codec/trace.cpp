@@ -16,35 +16,47 @@ namespace {
 
 using Step = CallState::Step;
 
+void clear_steps(CallState* trace) noexcept {
+    if (trace->steps) trace->steps->clear();
+}
+
+// The trace's fields, set on its first step of the call (the steps start empty with the call).
+void start_trace(CallState* trace) noexcept {
+    if (trace->traced) return;
+    trace->at = 0;
+    trace->has_at = false;
+    trace->exception = false;
+    trace->hold = 0;
+    trace->traced = true;
+}
+
 // The trace to add to, or null when this step adds nothing (or the operation runs outside a call).
 // Never raises: a trace that cannot be kept only costs the note.
 CallState* trace_for(TLParser* self, bool exception) noexcept {
     CallState* trace = call_of(self);
     if (!trace) return nullptr;
+    start_trace(trace);
     if (exception &&
         !trace->exception) {  // the exception is what the caller sees: trace it instead
-        trace->steps.clear();
+        clear_steps(trace);
         trace->has_at = false;
         trace->exception = true;
     } else if (!exception && trace->hold > 0) {
         return nullptr;
     }
-    trace->traced = true;
     return trace;
 }
 
 void push(CallState* trace, Step step) noexcept {
     try {
-        trace->steps.push_back(step);
+        if (!trace->steps) trace->steps = new std::vector<Step>();
+        trace->steps->push_back(step);
     } catch (...) {  // out of memory: the note comes out shorter
     }
 }
 
 void reset(CallState* trace) noexcept {
-    trace->steps.clear();
-    trace->has_at = false;
-    trace->exception = false;
-    trace->hold = 0;
+    clear_steps(trace);
     trace->traced = false;
 }
 
@@ -102,8 +114,8 @@ void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
 
 void path_hold(TLParser* self, int delta) noexcept {
     if (CallState* trace = call_of(self)) {
+        start_trace(trace);
         trace->hold = std::max(0, trace->hold + delta);
-        trace->traced = true;
     }
 }
 
@@ -143,7 +155,7 @@ static std::string path_text(const CallState* trace, const char* root, bool deco
         innermost = name;
     };
     static const std::vector<Step> none;
-    const std::vector<Step>& steps = trace ? trace->steps : none;
+    const std::vector<Step>& steps = trace && trace->steps ? *trace->steps : none;
     auto it = steps.rbegin();
     auto end = steps.rend();
     if (root) {
@@ -237,12 +249,22 @@ uint64_t failure_at(const TLParser* self, uint64_t base) noexcept {
     const CallState* trace = call_of(self);
     // A shortage's trace starts where the first short read began; an exception's where its mark says.
     if (!trace) return base + self->position;
-    return base + (trace->exception ? (trace->has_at ? trace->at : self->position)
-                                    : (self->parse_error ? trace->short_at : self->position));
+    if (trace->traced && trace->exception)
+        return base + (trace->has_at ? trace->at : self->position);
+    // A native subclass's reader may report a shortage without saying where it began.
+    return base + (!self->parse_error ? self->position : trace->shortage ? trace->short_at : 0);
+}
+
+void move_mark(TLParser* self, uint64_t at) noexcept {
+    CallState* call = call_of(self);
+    if (call && call->traced && call->has_at) call->at = at;
 }
 
 void move_shortage(TLParser* self, uint64_t at) noexcept {
-    if (CallState* call = call_of(self)) call->short_at = at;
+    if (CallState* call = call_of(self)) {
+        call->short_at = at;
+        call->shortage = true;
+    }
 }
 
 void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {

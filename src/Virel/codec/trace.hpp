@@ -42,8 +42,9 @@ uint64_t failure_at(const TLParser* self, uint64_t base) noexcept;
 [[gnu::cold, gnu::noinline]] void first_shortage(TLParser* self, uint64_t at,
                                                  uint64_t need) noexcept;
 
-// A shortage that began at `at` now counts as beginning there (a shortage inside a gzip_packed is
-// placed at the gzip_packed). trace.cpp.
+// The failure being traced now counts as beginning at `at`: an exception's mark, when it has one,
+// or a shortage (one inside a gzip_packed is placed at the gzip_packed).
+[[gnu::cold]] void move_mark(TLParser* self, uint64_t at) noexcept;
 [[gnu::cold]] void move_shortage(TLParser* self, uint64_t at) noexcept;
 
 // A read that finds too few bytes: sets parse_error, and remembers where the first such read began
