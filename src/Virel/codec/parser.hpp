@@ -8,6 +8,7 @@
 #include "schema/compiler.hpp"
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -379,18 +380,25 @@ struct TLParserState {
 
 namespace virel {
 
+// Every parser that can run an operation has its state: TLParser_new makes it before anything else
+// can reach the parser, which is never handed out without it (one that bypassed TLParser_new
+// has no table, no compiler and no schema, and CallScope refuses it).
+
 // The state of the call running on the parser, or null outside a call (a native extension may run
 // an operation of the default table from code of its own).
 inline CallState* call_of(const TLParser* self) noexcept {
-    return self->state ? self->state->call : nullptr;
+    assert(self->state);
+    return self->state->call;
 }
 
 // The parser's modes, as the methods read them once per call.
 inline bool strict_mode(const TLParser* self) noexcept {
-    return self->state && self->state->config.strict;
+    assert(self->state);
+    return self->state->config.strict;
 }
 inline bool signed_mode(const TLParser* self) noexcept {
-    return self->state && self->state->config.signed_ints;
+    assert(self->state);
+    return self->state->config.signed_ints;
 }
 
 // Strict encoding: the boxed type that the next object written is declared as (`lasting`: the text
