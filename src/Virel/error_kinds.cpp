@@ -246,25 +246,23 @@ static std::string closest_record(const TLSchema* schema, std::string_view name)
 
 void suggest_record_name(TLParser* self, TLSchemaCompiler* compiler, PyObject* name) noexcept {
     const TLSchema* schema = self->schema;
-    TLParserExtras* extras = self->extras;
-    if (!schema || !PyUnicode_Check(name)) return;
-    if (!extras) extras = self->extras = new (std::nothrow) TLParserExtras();
-    if (!extras) return;
+    if (!schema || !self->state || !PyUnicode_Check(name)) return;
+    ParserCaches* caches = &self->state->caches;
     PyObject* exc = PyErr_GetRaisedException();
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
     std::string note;
     try {
         if (utf8 && size <= 64) {
-            if (extras->suggestions_generation != compiler->maps->generation ||
-                extras->suggestions.size() >= 64) {
-                extras->suggestions.clear();
-                extras->suggestions_generation = compiler->maps->generation;
+            if (caches->suggestions_generation != compiler->maps->generation ||
+                caches->suggestions.size() >= 64) {
+                caches->suggestions.clear();
+                caches->suggestions_generation = compiler->maps->generation;
             }
             std::string key(utf8, static_cast<size_t>(size));
-            auto it = extras->suggestions.find(key);
-            if (it == extras->suggestions.end())
-                it = extras->suggestions.emplace(key, closest_record(schema, key)).first;
+            auto it = caches->suggestions.find(key);
+            if (it == caches->suggestions.end())
+                it = caches->suggestions.emplace(key, closest_record(schema, key)).first;
             if (!it->second.empty()) note = "did you mean '" + it->second + "'?";
         }
     } catch (...) {
@@ -275,23 +273,25 @@ void suggest_record_name(TLParser* self, TLSchemaCompiler* compiler, PyObject* n
     if (!note.empty()) add_plain_note(note.c_str());
 }
 
-void first_shortage(TLParser* self, uint64_t need) noexcept {
-    TLParserExtras* extras = self->extras;
-    if (!extras) extras = self->extras = new (std::nothrow) TLParserExtras();
-    if (!extras) return;  // the shortage stays, of unknown size
-    extras->short_need = need;
-    extras->short_need_at = self->short_at;
-    extras->short_known = true;
+void first_shortage(TLParser* self, uint64_t at, uint64_t need) noexcept {
+    CallState* call = call_of(self);
+    if (!call) return;  // outside a call: nobody makes a note of it
+    call->short_at = at;
+    call->shortage = true;
+    call->short_need = need;
+    call->short_need_at = at;
+    call->short_known = true;
 }
 
 void give_decode_kind(TLParser* self, uint64_t at, bool parse_error_raised) noexcept {
     ErrorKinds* k = kinds();
-    TLParserExtras* extras = self->extras;
+    CallState* call = call_of(self);
     // What the decoder's own readers said about the first shortage (first_shortage): known only
-    // when it is this call's (a native subclass's reader sets parse_error without saying).
-    bool known = extras && extras->short_known && extras->short_need_at == self->short_at;
-    uint64_t need = known ? extras->short_need : 0;
-    if (extras) extras->short_known = false;
+    // when it is where the shortage is placed (a native subclass's reader sets parse_error without
+    // saying, and a shortage inside a gzip_packed is placed at the gzip_packed).
+    bool known = call && call->short_known && call->short_need_at == call->short_at;
+    uint64_t need = known ? call->short_need : 0;
+    if (call) call->short_known = false;
     if (!k) return;
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return;

@@ -139,6 +139,19 @@ template <class T, class F>
     }
 }
 
+// The body of an entry of a native interface table (tl.hpp), which is noexcept: runs `body`, and
+// turns a C++ exception that escapes it (std::bad_alloc from a container) into its Python one,
+// with the entry's traceback entry `where` added, so that none crosses a table call.
+template <class T, class F>
+[[gnu::always_inline]] inline T table_entry(const char* where, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_native_failure();
+        return fail<T>(where);
+    }
+}
+
 // Interns `text` into `slot` unless an earlier attempt did (a failed one leaves it null, and the next
 // execution of the module tries again); false with MemoryError pending. tl.cpp.
 bool intern_once(PyObject*& slot, const char* text) noexcept;

@@ -10,7 +10,8 @@
 //     long long count; };`. The base constructor zero-fills whatever follows the base.
 //  3. Your table starts as a copy of the default one, then you replace entries:
 //     `static TLParserOps ops = *api->TLParser_default_ops; ops._write_string = my_write_string;`.
-//     An override may call the entry it replaces (`api->TLParser_default_ops->_write_string`).
+//     An override is declared noexcept (it reports failures as the entry it replaces does, never
+//     by a C++ exception) and may call that entry (`api->TLParser_default_ops->_write_string`).
 //     Every operation reaches the others through the object's table, so an override also runs
 //     when another operation (a vector, an object) needs it.
 //  4. Your type: `PyType_FromModuleAndSpec(module, &shape, (PyObject*)api->TLParser_Type)` with
@@ -91,34 +92,25 @@ struct TLConstructor {
     // Derived once at compile time. These stay in the record because they are facts of the schema
     // entry itself, the same for every reader, which a native subclass's operations may read as
     // the codec does; what the codec caches for its own speed is behind codec_plan.
-    PyObject* py_name;             // `name` as a str: the "_" value of every decoded object; owned
-    int32_t value_count;           // parameters that become keys (all but the flags words)
-    int32_t conditional_count;     // parameters with a condition (the encoder's first pass)
-    int32_t early_conditionals;    // 1 when a conditional parameter precedes the flags word that
-                                   // governs it (a later parameter of the record is that word)
-    uint32_t shared_flag_bits[2];  // per flags word (flags, flags2): the bits that a conditional
-                                   // true or Bool shares with another conditional parameter
+    PyObject* py_name;    // `name` as a str: the "_" value of every decoded object; owned
+    int32_t value_count;  // parameters that become keys (all but the flags words)
+    // Private to Virel.tl: what its compiler works out from the entry for its encoder alone, in a
+    // layout of the module's own. Never read or written by another extension.
+    uint32_t encoder_facts[4];
     // Private to Virel.tl: what its codec makes of the record when it first meets it (null until
     // then), released with the schema. Never read or written by another extension.
     struct TLCodecPlan* codec_plan;
     struct TLSchema* schema;  // the schema that holds this record (and its memory); read only
 };
 
-// The C strings, the record and parameter arrays (zero-filled) and the vector element records of
-// one schema are carved from a chain of large blocks (from the C allocator) and released together
-// with it: a schema has tens of thousands of them, and one allocation each would cost compile
-// more than everything else it does.
-struct TLStringBlock {
-    TLStringBlock* next;
-    size_t used;
-    size_t size;
-    alignas(8) char data[];
-};
+struct TLStringBlock;  // private to Virel.tl
 
 struct TLSchema {
     TLConstructor* constructors;  // count records, zero-filled at allocation; in `strings`
     int32_t count;
-    TLStringBlock* strings;  // every text, array and element record of the schema; owned
+    // Private to Virel.tl: the memory every text, array and element record of the schema is
+    // carved from, released with it. Never read or written by another extension.
+    TLStringBlock* strings;
 };
 
 struct TLSchemaCompiler;
@@ -128,16 +120,19 @@ struct
 
 // Internal operations of TLSchemaCompiler, in the order of their slots. Each reports failure by
 // leaving a Python exception pending, and its caller tests PyErr_Occurred() right after the call.
+// Every entry is noexcept, an extension's own too: no C++ exception crosses a table call (an
+// override that calls what may throw catches it and reports it as a Python exception).
 struct TLSchemaCompilerOps {
     // Fixed by the interface: returns nothing, the caller tests PyErr_Occurred().
-    void (*_parse_json_schema)(TLSchemaCompiler* self, PyObject* json_data);
-    TLConstructor* (*_create_constructor)(TLSchemaCompiler* self, PyObject* entry, int32_t index);
+    void (*_parse_json_schema)(TLSchemaCompiler* self, PyObject* json_data) noexcept;
+    TLConstructor* (*_create_constructor)(TLSchemaCompiler* self, PyObject* entry,
+                                          int32_t index) noexcept;
     // Fixed by the interface: returns the TLTypeKind, and any value may come with a failure; the
     // caller tests PyErr_Occurred().
-    int32_t (*_parse_type)(TLSchemaCompiler* self, PyObject* type_expr);
+    int32_t (*_parse_type)(TLSchemaCompiler* self, PyObject* type_expr) noexcept;
     // Fixed by the interface: returns nothing. Never fails (the compiler's dealloc runs it).
-    void (*_free_schema)(TLSchemaCompiler* self);
-    TLSchema* (*_get_schema)(TLSchemaCompiler* self);
+    void (*_free_schema)(TLSchemaCompiler* self) noexcept;
+    TLSchema* (*_get_schema)(TLSchemaCompiler* self) noexcept;
 };
 
 struct TLSchemaCompiler {
@@ -153,30 +148,32 @@ struct TLSchemaCompiler {
 // readers of numbers and of byte strings never raise and report a shortage through `parse_error`.
 // A type text travels as a C string, with the element record worked out at compile time beside it
 // (null: the element is derived from the text at the call).
+// Every entry is noexcept, as in TLSchemaCompilerOps.
 struct TLParserOps {
     PyObject* (*_read_value)(TLParser* self, int32_t kind, const char* type_name,
-                             const TLElementType* element);
+                             const TLElementType* element) noexcept;
     bool (*_write_value)(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
-                         const TLElementType* element);
-    uint32_t (*_read_int32)(TLParser* self);
-    uint64_t (*_read_int64)(TLParser* self);
-    double (*_read_double)(TLParser* self);
+                         const TLElementType* element) noexcept;
+    uint32_t (*_read_int32)(TLParser* self) noexcept;
+    uint64_t (*_read_int64)(TLParser* self) noexcept;
+    double (*_read_double)(TLParser* self) noexcept;
     // Reads one byte string and returns a view of its *size bytes inside the buffer (valid until
     // the next call that changes the buffer); on a shortage sets parse_error and returns null.
-    const char* (*_read_bytes)(TLParser* self, Py_ssize_t* size);
-    PyObject* (*_read_string)(TLParser* self);
-    PyObject* (*_read_vector)(TLParser* self, const char* type_name, const TLElementType* element);
-    PyObject* (*_read_object)(TLParser* self);
-    bool (*_write_int32)(TLParser* self, uint32_t value);
-    bool (*_write_int64)(TLParser* self, uint64_t value);
-    bool (*_write_double)(TLParser* self, double value);
-    bool (*_write_bytes)(TLParser* self, const char* data, Py_ssize_t size);
-    bool (*_write_string)(TLParser* self, PyObject* text);
+    const char* (*_read_bytes)(TLParser* self, Py_ssize_t* size) noexcept;
+    PyObject* (*_read_string)(TLParser* self) noexcept;
+    PyObject* (*_read_vector)(TLParser* self, const char* type_name,
+                              const TLElementType* element) noexcept;
+    PyObject* (*_read_object)(TLParser* self) noexcept;
+    bool (*_write_int32)(TLParser* self, uint32_t value) noexcept;
+    bool (*_write_int64)(TLParser* self, uint64_t value) noexcept;
+    bool (*_write_double)(TLParser* self, double value) noexcept;
+    bool (*_write_bytes)(TLParser* self, const char* data, Py_ssize_t size) noexcept;
+    bool (*_write_string)(TLParser* self, PyObject* text) noexcept;
     bool (*_write_vector)(TLParser* self, PyObject* value, const char* type_name,
-                          const TLElementType* element);
-    bool (*_write_object)(TLParser* self, PyObject* value);
+                          const TLElementType* element) noexcept;
+    bool (*_write_object)(TLParser* self, PyObject* value) noexcept;
     // Fixed by the interface: returns nothing, the caller tests PyErr_Occurred() (MemoryError).
-    void (*_ensure_buffer)(TLParser* self, uint64_t extra);
+    void (*_ensure_buffer)(TLParser* self, uint64_t extra) noexcept;
 };
 
 struct TLParser {
@@ -197,10 +194,9 @@ struct TLParser {
     uint64_t input_length;
     uint64_t position;
     int32_t parse_error;
-    int32_t busy;       // 1 while a pack or unpack runs on this parser
-    uint64_t short_at;  // where the first read that found too few bytes began (parse_error set)
-    struct TLParserExtras* extras;  // type texts parsed for unpack_from and the typed packers, and
-                                    // the path of a failure being unwound; made on first use, owned
+    // Private to Virel.tl: the parser's modes, its caches and the state of the call running on it
+    // (made with the parser, owned). Never read or written by another extension.
+    struct TLParserState* state;
     // Private to Virel.tl: the schema this parser holds a reference to (the one `schema` shows,
     // unless an extension replaced that field). Never read or written by another extension.
     TLSchema* held;
@@ -214,35 +210,32 @@ struct TLParser {
 // TLParserOps, or the meaning of a field. Adding a new struct, or a comment, changes nothing. An
 // extension built for another version is refused at TLCapi_Import; the struct sizes below are a
 // second, mechanical check that catches a header edited without the version going up.
+// Version 4: the entries of both tables are noexcept function pointers; TLConstructor's encoder
+// facts (conditional_count, early_conditionals, shared_flag_bits) became one private part
+// (encoder_facts); TLStringBlock left the header (TLSchema::strings is private) and TLCapiSizes;
+// TLParser's per-call fields (busy, short_at, extras) became one private pointer (`state`).
 // Version 3: four kinds (TL_INT128, TL_INT256, TL_BARE_OBJECT, TL_BARE_VECTOR): a table entry
 // that dispatches on the kind meets them, and element records follow bare vectors too;
 // TLConstructor points back to its schema (`schema`), and TLParser holds its schema through a
 // private field (`held`).
 // Version 2: TLConstructor lost the codec's caches (ready, proto, key_slots, value_keys, key_mask)
 // for one private pointer, and TLKeySlot and TLValueKey left the header.
-#define TL_CAPI_VERSION 3
+#define TL_CAPI_VERSION 4
 // The capsule's full name: the module attribute Virel.tl._C_API.
 #define TL_CAPI_NAME "Virel.tl._C_API"
 
 // The size of every struct of this header (TLCapi's own is TLCapi::size), as the side that filled
 // them was compiled. A struct added to the header gets its size here.
 struct TLCapiSizes {
-    uint32_t type_kind, element_type, param, constructor, string_block, schema;
+    uint32_t type_kind, element_type, param, constructor, schema;
     uint32_t compiler_ops, compiler, parser_ops, parser;
     friend bool operator==(const TLCapiSizes&, const TLCapiSizes&) = default;
 };
 
 constexpr TLCapiSizes TLCapi_sizes() noexcept {
-    return {sizeof(TLTypeKind),
-            sizeof(TLElementType),
-            sizeof(TLParam),
-            sizeof(TLConstructor),
-            sizeof(TLStringBlock),
-            sizeof(TLSchema),
-            sizeof(TLSchemaCompilerOps),
-            sizeof(TLSchemaCompiler),
-            sizeof(TLParserOps),
-            sizeof(TLParser)};
+    return {sizeof(TLTypeKind),       sizeof(TLElementType), sizeof(TLParam),
+            sizeof(TLConstructor),    sizeof(TLSchema),      sizeof(TLSchemaCompilerOps),
+            sizeof(TLSchemaCompiler), sizeof(TLParserOps),   sizeof(TLParser)};
 }
 
 // What the capsule holds. Lives as long as the process; never written after the module is loaded.

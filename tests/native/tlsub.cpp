@@ -19,6 +19,11 @@
 //                                     of the default one into an empty list.
 //   tlsub.share(parser, compiler)     makes `compiler` the parser's, as a subclass replaces the
 //                                     base's compiler and schema (tl.hpp, step 5).
+//   tlsub.write_alone(parser, value)  runs the default _write_object outside any pack call (from
+//                                     position 0 of the parser's buffer): the bytes, or the error.
+//   tlsub.read_alone(parser, data)    copies `data` into the parser's buffer and runs the default
+//                                     _read_object outside any unpack call: (value, position,
+//                                     parse_error), or the error.
 #include "tl.hpp"
 
 #include <cstddef>
@@ -35,16 +40,16 @@ struct Parser {
     long long string_writes;
 };
 
-static bool counting_write_string(TLParser* self, PyObject* text) {
+static bool counting_write_string(TLParser* self, PyObject* text) noexcept {
     reinterpret_cast<Parser*>(self)->string_writes += 1;
     return api->TLParser_default_ops->_write_string(self, text);
 }
 
-static uint64_t mapped_read_int64(TLParser* self) {
+static uint64_t mapped_read_int64(TLParser* self) noexcept {
     return api->TLParser_default_ops->_read_int64(self) + 1;
 }
 
-static PyObject* hooked_read_string(TLParser* self) {
+static PyObject* hooked_read_string(TLParser* self) noexcept {
     PyObject* text = api->TLParser_default_ops->_read_string(self);
     if (!text || !hook) return text;
     PyObject* given = PyObject_CallNoArgs(hook);
@@ -58,14 +63,14 @@ static PyObject* hooked_read_string(TLParser* self) {
 }
 
 static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
-                                        const TLElementType* element) {
+                                        const TLElementType* element) noexcept {
     PyObject* list = api->TLParser_default_ops->_read_vector(self, type_name, element);
     if (list || !PyErr_ExceptionMatches(PyExc_ValueError)) return list;
     PyErr_Clear();
     return PyList_New(0);
 }
 
-static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) {
+static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) noexcept {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
         if (!text) return 0;
@@ -197,6 +202,46 @@ static PyObject* share(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// What an extension may do with the default operations from code of its own, outside the
+// parser's methods: the parser's state has no call then.
+static TLParser* alone(PyObject* parser) {
+    if (!PyObject_TypeCheck(parser, api->TLParser_Type)) {
+        PyErr_SetString(PyExc_TypeError, "expected a TLParser");
+        return nullptr;
+    }
+    return reinterpret_cast<TLParser*>(parser);
+}
+
+static PyObject* write_alone(PyObject*, PyObject* args) {
+    PyObject *parser, *value;
+    if (!PyArg_ParseTuple(args, "OO", &parser, &value)) return nullptr;
+    TLParser* self = alone(parser);
+    if (!self) return nullptr;
+    self->position = 0;
+    if (!api->TLParser_default_ops->_write_object(self, value)) return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
+                                     static_cast<Py_ssize_t>(self->position));
+}
+
+static PyObject* read_alone(PyObject*, PyObject* args) {
+    PyObject* parser;
+    const char* data;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "Oy#", &parser, &data, &size)) return nullptr;
+    TLParser* self = alone(parser);
+    if (!self) return nullptr;
+    self->position = 0;
+    api->TLParser_default_ops->_ensure_buffer(self, static_cast<uint64_t>(size));
+    if (PyErr_Occurred()) return nullptr;
+    if (size) std::memcpy(self->buffer, data, static_cast<size_t>(size));
+    self->input_length = static_cast<uint64_t>(size);
+    self->parse_error = 0;
+    PyObject* value = api->TLParser_default_ops->_read_object(self);
+    if (!value) return nullptr;
+    return Py_BuildValue("(NKi)", value, static_cast<unsigned long long>(self->position),
+                         static_cast<int>(self->parse_error));
+}
+
 static PyObject* set_hook(PyObject*, PyObject* function) {
     Py_XSETREF(hook, function == Py_None ? nullptr : Py_NewRef(function));
     Py_RETURN_NONE;
@@ -230,6 +275,8 @@ static PyMethodDef functions[] = {
     {"set_hook", set_hook, METH_O, nullptr},
     {"share", share, METH_VARARGS, nullptr},
     {"import_api", import_api, METH_NOARGS, nullptr},
+    {"write_alone", write_alone, METH_VARARGS, nullptr},
+    {"read_alone", read_alone, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -28,48 +28,49 @@ inline void start_input(TLParser* self, uint64_t size) noexcept {
 //   CallScope scope(self);
 //   if (!scope) return fail<PyObject*>(here);
 //
-// A parser runs one call at a time: a second, nested or concurrent one is refused. The parser's
+// The scope holds the call's state (CallState: the trace, the first shortage, the result type, the
+// moved output, ...) and points the parser to it for the call (TLParserState::call), which is also
+// what makes the parser busy: a parser runs one call at a time, and a second, nested or concurrent
+// one is refused. The parser's
 // compiler is held, whatever Python code runs meanwhile (which may even compile again), and the
 // call is counted among its module's calls in flight (SchemaLedger), so that no schema it may walk
 // is freed before it ends (SchemaLife); the parser's `schema` first follows the compiler's current
 // one, should the compiler have compiled since the last call. Everything is given back when the
-// scope ends, and the trace of a failure the call recovered from goes with it.
+// scope ends, and the call's state goes with it (the trace of a failure the call recovered from
+// too).
 // Departures D4, D6 and D19: see ARCHITECTURE.md, "Departures".
 class CallScope {
 public:
     explicit CallScope(TLParser* self) noexcept : self_(self) {
-        if (self->busy) [[unlikely]] {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "TLParser is already in use by another pack or unpack call");
-            return;
-        }
+        // A parser has a schema only once TLParser_new made its state (an object that bypassed it
+        // has neither).
         TLSchema* schema = self->schema;
         if (self->compiler == Py_None || !schema) [[unlikely]] {
             no_compiler(self);  // says why
             return;
         }
-        self->busy = 1;
+        TLParserState* state = self->state;
+        assert(state);
+        if (state->call) [[unlikely]] {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "TLParser is already in use by another pack or unpack call");
+            return;
+        }
+        state->call = &call_;
         compiler_ = reinterpret_cast<TLSchemaCompiler*>(Py_NewRef(self->compiler));
         ledger_ = life_of(schema)->ledger;  // the module's: every schema of it leads there
         ++ledger_->calls;
         if (schema != compiler_->schema) [[unlikely]]
             follow_current_schema(compiler_, self);
     }
+    // The call's state goes with the scope: the trace of a failure the call recovered from (a
+    // native operation may catch one) names records that may be gone by the next call.
     ~CallScope() {
         if (!compiler_) return;
-        // A trace belongs to one failing call: what a failure the call recovered from left (a
-        // native operation may catch one) names records that may be gone by the next call.
-        if (TLParserExtras* extras = self_->extras; extras && extras->traced) [[unlikely]] {
-            extras->steps.clear();
-            extras->has_at = false;
-            extras->exception = false;
-            extras->hold = 0;
-            extras->traced = false;
-        }
         if (--ledger_->calls == 0 && ledger_->retired) [[unlikely]]
             free_retired(ledger_);
         Py_DECREF(compiler_);
-        self_->busy = 0;
+        self_->state->call = nullptr;
     }
     CallScope(const CallScope&) = delete;
     CallScope& operator=(const CallScope&) = delete;
@@ -77,6 +78,8 @@ public:
     // False (an exception pending) when the call cannot run: the parser is busy or has no compiler.
     explicit operator bool() const noexcept { return compiler_ != nullptr; }
     TLSchemaCompiler* compiler() const noexcept { return compiler_; }
+    // The call's own state (what the entry point sets for it: result_type, output_stays).
+    CallState& call() noexcept { return call_; }
 
     // ---- Encoding ----
 
@@ -85,7 +88,7 @@ public:
     [[gnu::always_inline]] bool encode(PyObject* value, const ParsedType* type) noexcept {
         TLParser* self = self_;
         if (self->capacity < 1024) [[unlikely]] {
-            if (!grow_buffer(1024)) {
+            if (!resize_buffer(self, 1024)) {
                 PyErr_SetNone(PyExc_MemoryError);
                 return false;
             }
@@ -93,7 +96,7 @@ public:
         self->position = 0;
         self->parse_error = 0;
         bool strict = strict_mode(self);
-        if (strict && !strict_top_value(self, value, type)) [[unlikely]] {
+        if (strict && !strict_top_value(value, type)) [[unlikely]] {
             give_encode_kind();
             attach_path_note(self, root_of(type), false, 0);
             return false;
@@ -125,12 +128,11 @@ public:
     // MemoryError pending when it cannot be had. The parser's own buffer is back either way.
     PyObject* take_output() noexcept {
         TLParser* self = self_;
-        TLParserExtras* extras = self->extras;
-        if (!extras || !extras->output) [[likely]]
+        if (!call_.moved) [[likely]]
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(self->buffer),
                                              static_cast<Py_ssize_t>(self->position));
-        PyObject* output = std::exchange(extras->output, nullptr);
-        put_back(self, extras);
+        PyObject* output = call_.output;
+        put_back();
         if (_PyBytes_Resize(&output, static_cast<Py_ssize_t>(self->position)) < 0)
             return nullptr;  // freed it
         return output;
@@ -145,7 +147,7 @@ public:
     bool copy_input(const char* data, uint64_t size) noexcept {
         TLParser* self = self_;
         if (size > self->capacity) [[unlikely]] {
-            if (!grow_buffer(size)) {
+            if (!resize_buffer(self, size)) {
                 PyErr_SetString(PyExc_MemoryError, "Cannot allocate buffer");
                 return false;
             }
@@ -196,26 +198,15 @@ public:
 private:
     // After a failed encode: the bytes object the output moved into, if any, is released.
     void drop_output() noexcept {
-        TLParserExtras* extras = self_->extras;
-        if (!extras || !extras->output) [[likely]]
+        if (!call_.moved) [[likely]]
             return;
-        Py_CLEAR(extras->output);
-        put_back(self_, extras);
+        Py_DECREF(call_.output);
+        put_back();
     }
-    static void put_back(TLParser* self, TLParserExtras* extras) noexcept {
-        self->buffer = extras->own_buffer;
-        self->capacity = extras->own_capacity;
-        extras->own_buffer = nullptr;
-        extras->own_capacity = 0;
-    }
-    // Resizes the buffer to exactly `size` bytes; false (nothing pending) when it cannot be had,
-    // the old block staying valid and owned.
-    bool grow_buffer(uint64_t size) noexcept {
-        void* grown = std::realloc(self_->buffer, size);
-        if (!grown) return false;
-        self_->buffer = static_cast<unsigned char*>(grown);
-        self_->capacity = size;
-        return true;
+    void put_back() noexcept {
+        self_->buffer = call_.own_buffer;
+        self_->capacity = call_.own_capacity;
+        call_.moved = false;
     }
     // What a failure's path starts from: the type text, except for an object, which names itself.
     static const char* root_of(const ParsedType* type) noexcept {
@@ -223,8 +214,8 @@ private:
     }
     // Strict encoding of the value at the top: its own type, and for a boxed type, the type that its
     // record must have. False with TypeError pending.
-    static bool strict_top_value(TLParser* self, PyObject* value, const ParsedType* type) noexcept {
-        self->extras->expected_type = nullptr;
+    bool strict_top_value(PyObject* value, const ParsedType* type) noexcept {
+        call_.expecting = false;
         if (!type) return true;
         const char* want = strict_expected(type->kind, value);
         if (want) {
@@ -232,8 +223,9 @@ private:
             return false;
         }
         if (type->kind == TL_OBJECT) {
-            self->extras->expected_type = type->text;
-            self->extras->expected_lasting = false;  // parsed for this call
+            call_.expected_type = type->text;
+            call_.expected_lasting = false;  // parsed for this call
+            call_.expecting = true;
         }
         return true;
     }
@@ -241,6 +233,7 @@ private:
     TLParser* self_;
     TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
     SchemaLedger* ledger_ = nullptr;        // where the call is counted, once compiler_ is set
+    CallState call_;                        // the parser's `state->call` while the call runs
 };
 
 // The input of one call: the caller's bytes where they are, in place of the parser's own buffer,

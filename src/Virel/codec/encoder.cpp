@@ -202,8 +202,7 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
                 return fail<bool>(here);
             }
             if (el.kind == TL_OBJECT) {
-                self->extras->expected_type = el.text;
-                self->extras->expected_lasting = el.derived.empty();  // else made for this vector
+                expect_type(self, el.text, el.derived.empty());  // else made for this vector
             }
         }
         bool ok;
@@ -252,10 +251,10 @@ Ref default_of(int32_t kind) {
 
 namespace {
 
-// The slot of TLParserExtras::fits for a type text and a record.
+// The slot of ParserCaches::fits for a type text and a record.
 inline size_t fit_slot(const char* type, const TLConstructor* record) noexcept {
     auto mixed = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(record) >> 3);
-    return (mixed ^ (mixed >> 6)) & (TLParserExtras::kFitSlots - 1);
+    return (mixed ^ (mixed >> 6)) & (ParserCaches::kFitSlots - 1);
 }
 
 }  // namespace
@@ -297,9 +296,8 @@ bool write_object(TLParser* self, PyObject* value) {
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
     // Strict: the boxed type declared where this object stands (null: none, or not strict).
-    const char* expected =
-        Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
-    bool lasting = expected && self->extras->expected_lasting;
+    bool lasting = false;
+    const char* expected = Ops::strict(self) ? take_expected_type(self, &lasting) : nullptr;
     Access access;
     if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     Ref name;
@@ -343,13 +341,13 @@ bool write_object(TLParser* self, PyObject* value) {
     }
 
     if (expected) {
-        TLParserExtras* extras = self->extras;
+        ParserCaches* extras = &self->state->caches;
         if (extras->fits_generation != compiler->maps->generation) [[unlikely]] {
-            std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
+            std::fill(std::begin(extras->fits), std::end(extras->fits), ParserCaches::Fit{});
             extras->result_types_of = nullptr;
             extras->fits_generation = compiler->maps->generation;
         }
-        TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
+        ParserCaches::Fit& seen = extras->fits[fit_slot(expected, record)];
         if (seen.type != expected || seen.record != record) {
             if (!strict_record_fits(self, record, expected))
                 return object_failed(self, record, nullptr, here);
@@ -381,7 +379,7 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
         if (!check_strictly(record, value, fields, walked, &culprit))
             return object_failed(self, record, culprit, here);
     }
-    if (record->conditional_count) {
+    if (conditional_count(record)) {
         if (!walked) {
             for (const TLParam* p = begin; p != end; ++p) {
                 if (p->flags_word || !p->is_conditional) continue;
@@ -392,8 +390,8 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
                 if (present) words[p->flag_field == 1 ? 1 : 0] |= 1u << (p->flag_bit & 31);
             }
         }
-        if ((record->early_conditionals || (words[0] & record->shared_flag_bits[0]) ||
-             (words[1] & record->shared_flag_bits[1])) &&
+        if ((early_conditionals(record) || (words[0] & shared_flag_bits(record, 0)) ||
+             (words[1] & shared_flag_bits(record, 1))) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
     } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
@@ -464,8 +462,7 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
                     return object_failed(self, record, p, here);
                 }
                 if (p->kind == TL_OBJECT) {
-                    self->extras->expected_type = p->type_name;
-                    self->extras->expected_lasting = true;
+                    expect_type(self, p->type_name, true);
                 }
             }
             if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element))

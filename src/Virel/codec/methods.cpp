@@ -50,7 +50,8 @@ void wrong_argument_type(const char* name, const char* expected, PyObject* given
 // pack_as after its argument rules, and pack as pack_as(value, None): the bytes of `value`, a boxed
 // object when `type_arg` is null or None. `here` names the method that was called.
 [[gnu::always_inline]] inline PyObject* pack_as_type(TLParser* self, PyObject* value,
-                                                     PyObject* type_arg, const char* here) {
+                                                     PyObject* type_arg,
+                                                     const char* here) noexcept {
     CallScope scope(self);
     if (!scope) return fail<PyObject*>(here);
     const ParsedType* type;
@@ -77,26 +78,16 @@ bool take_result_type(PyObject* const** args, Py_ssize_t nargs, PyObject** kwnam
 }
 
 // The vector type that a vector met where an object stands is read as, for one call
-// (codec/service.hpp): set from the call's `result_type` when given, and cleared when the call
-// ends.
+// (codec/service.hpp): analysed from the call's `result_type` when given, and pointed to by the
+// call's state (CallState::result_type, results) for as long as the call decodes.
 class ResultType {
 public:
-    ResultType() noexcept = default;
-    ~ResultType() {
-        if (!self_) return;
-        self_->extras->result_type = nullptr;
-        self_->extras->results = nullptr;
-        self_->extras->answering = false;
-    }
-    ResultType(const ResultType&) = delete;
-    ResultType& operator=(const ResultType&) = delete;
     // False with an exception pending: the text is no type, or not a boxed vector's; a dict holds
     // a key that is no int, or such a text. A dict's texts are analysed now (the parser keeps
     // them) and looked up again as each answer is read.
-    bool set(TLParser* self, TLSchemaCompiler* compiler, PyObject* arg) noexcept {
+    bool set(TLParser* self, CallScope& scope, PyObject* arg) noexcept {
         if (!arg || arg == Py_None) return true;
-        TLParserExtras* extras = extras_of(self);
-        if (!extras) return false;
+        TLSchemaCompiler* compiler = scope.compiler();
         if (PyDict_Check(arg)) {
             Py_ssize_t pos = 0;
             PyObject *key, *text;
@@ -113,8 +104,7 @@ public:
                     return false;
             }
             results_ = Ref::borrow(arg);
-            extras->results = arg;
-            self_ = self;
+            scope.call().results = arg;
             return true;
         }
         if (!PyUnicode_Check(arg)) {
@@ -134,17 +124,39 @@ public:
                 return true;
             }))
             return false;
-        extras->result_type = &type_;
-        self_ = self;
+        scope.call().result_type = &type_;
         return true;
     }
 
 private:
-    TLParser* self_ = nullptr;
     Ref results_;  // the dict of types by request, held for the call
     std::string text_;
     ParsedType type_{};
 };
+
+// pack_into after its argument rules: encodes `value` (as pack_as with `type_arg`) and appends it
+// to the bytearray `buffer`; its new length, or null with an exception pending.
+PyObject* pack_appended(TLParser* self, PyObject* buffer, PyObject* value,
+                        PyObject* type_arg) noexcept {
+    CallScope scope(self);
+    if (!scope) return nullptr;
+    Ref hold = Ref::borrow(buffer);  // Python code run while encoding may drop the caller's
+    const ParsedType* type;
+    if (!type_argument(self, scope.compiler(), type_arg, &type)) return nullptr;
+    // The output is built in the parser's own buffer, which keeps the room it grew to for the next
+    // call, and copied into `buffer`.
+    scope.call().output_stays = true;
+    if (!scope.encode(value, type)) return nullptr;
+    // Its size is read only now: Python code run while encoding may have changed it.
+    Py_ssize_t old_size = PyByteArray_GET_SIZE(buffer);
+    auto size = static_cast<Py_ssize_t>(self->position);
+    if (size > PY_SSIZE_T_MAX - old_size) return PyErr_NoMemory();
+    if (PyByteArray_Resize(buffer, old_size + size) < 0) return nullptr;  // BufferError if exported
+    if (size)
+        std::memcpy(PyByteArray_AS_STRING(buffer) + old_size, self->buffer,
+                    static_cast<size_t>(size));
+    return PyLong_FromSsize_t(old_size + size);
+}
 
 }  // namespace
 
@@ -169,44 +181,15 @@ PyObject* TLParser_pack_into(PyObject* op, PyObject* const* args, Py_ssize_t nar
                              PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, pack_into);
     static const char* const names[] = {"buffer", "value", "type"};
-    auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
     if (!parse_args("pack_into", names, 3, 2, args, nargs, kwnames, arg))
         return fail<PyObject*>(here);
-    PyObject* buffer = arg[0];
-    if (!PyByteArray_Check(buffer)) {
-        wrong_argument_type("buffer", "bytearray", buffer);
+    if (!PyByteArray_Check(arg[0])) {
+        wrong_argument_type("buffer", "bytearray", arg[0]);
         return fail<PyObject*>(here);
     }
-    CallScope scope(self);
-    if (!scope) return fail<PyObject*>(here);
-    Ref hold =
-        Ref::borrow(buffer);  // Python code run while encoding may drop the caller's reference
-    const ParsedType* type;
-    if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
-    // The output is copied into `buffer`: it is built in the parser's own buffer, which keeps the
-    // room it grew to for the next call.
-    TLParserExtras* extras = extras_of(self);
-    if (!extras) return fail<PyObject*>(here);
-    extras->output_stays = true;
-    bool encoded = scope.encode(arg[1], type);
-    extras->output_stays = false;
-    if (!encoded) return fail<PyObject*>(here);
-    // Its size is read only now: Python code run while encoding may have changed it.
-    Py_ssize_t old_size = PyByteArray_GET_SIZE(buffer);
-    auto size = static_cast<Py_ssize_t>(self->position);
-    if (size > PY_SSIZE_T_MAX - old_size) {
-        PyErr_NoMemory();
-        return fail<PyObject*>(here);
-    }
-    if (PyByteArray_Resize(buffer, old_size + size) < 0)
-        return fail<PyObject*>(here);  // BufferError while exported
-    if (size)
-        std::memcpy(PyByteArray_AS_STRING(buffer) + old_size, self->buffer,
-                    static_cast<size_t>(size));
-    PyObject* end = PyLong_FromSsize_t(old_size + size);
-    if (!end) return fail<PyObject*>(here);
-    return end;
+    PyObject* end = pack_appended(reinterpret_cast<TLParser*>(op), arg[0], arg[1], arg[2]);
+    return end ? end : fail<PyObject*>(here);
 }
 
 namespace {
@@ -214,11 +197,53 @@ namespace {
 // Nothing, where a call has no result_type.
 struct NoResultType {};
 
+// Strict unpack: bytes left after the object that ends at the cursor, inside the `size` bytes of
+// input at `bytes`, are a ValueError. False with it pending (or another exception).
+[[gnu::cold]] bool refuse_left_over(TLParser* self, const unsigned char* bytes,
+                                    uint64_t size) noexcept {
+    // The object read began with its record's id (readied already: the record was just read).
+    const TLConstructor* record =
+        self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(bytes)) : nullptr;
+    if (!record && PyErr_Occurred()) return false;
+    uint64_t left = size - self->position;
+    PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
+                 static_cast<unsigned long long>(left), left == 1 ? "" : "s",
+                 static_cast<unsigned long long>(self->position));
+    give_left_over_kind(self->position);
+    attach_left_over_note(record ? record->name : nullptr, self->position);
+    return false;
+}
+
+// The boxed object at the start of `data` (exact bytes), decoded in the call `scope`. The direct
+// path reads the bytes where they lie: immutable, and held by the caller for the call. A native
+// subclass's operations may read the parser's buffer (the table path): they find a copy of the
+// input there. Null with an exception pending.
+[[gnu::always_inline]] inline PyObject* decode_bytes(TLParser* self, CallScope& scope,
+                                                     PyObject* data) noexcept {
+    auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data));
+    auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
+    std::optional<InputView> in_place;
+    if (self->ops == &TLParser_default_ops) {
+        in_place.emplace(self, bytes, size);
+    } else if (!scope.copy_input(reinterpret_cast<const char*>(bytes), size)) {
+        return nullptr;
+    }
+    Ref result = scope.decode(nullptr, 0, false);
+    in_place.reset();  // the parser's own buffer is back
+    if (!result) return nullptr;
+    if (self->position < size && strict_mode(self)) [[unlikely]] {
+        refuse_left_over(self, bytes, size);
+        return nullptr;
+    }
+    return result.release();
+}
+
 // unpack after its argument rules; `result_type` is the keyword's value (null: not given), looked
 // at only with kKeywords (the plain call carries no ResultType at all).
 template <bool kKeywords>
 [[gnu::always_inline]] inline PyObject* unpack_data(TLParser* self, PyObject* data,
-                                                    PyObject* result_type, const char* here) {
+                                                    PyObject* result_type,
+                                                    const char* here) noexcept {
     // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
     if (data != Py_None && !PyBytes_CheckExact(data)) {
         wrong_argument_type("data", "bytes", data);
@@ -228,40 +253,14 @@ template <bool kKeywords>
     if (!scope) return fail<PyObject*>(here);
     std::conditional_t<kKeywords, ResultType, NoResultType> vector_result;
     if constexpr (kKeywords) {
-        if (!vector_result.set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
+        if (!vector_result.set(self, scope, result_type)) return fail<PyObject*>(here);
     }
     if (data == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         return fail<PyObject*>(here);
     }
-    auto* bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data));
-    auto size = static_cast<uint64_t>(PyBytes_GET_SIZE(data));
-    // The direct path reads the bytes where they lie: immutable, and held by the caller for the
-    // call. A native subclass's operations may read the parser's buffer (the table path): they
-    // find a copy of the input there.
-    std::optional<InputView> in_place;
-    if (self->ops == &TLParser_default_ops) {
-        in_place.emplace(self, bytes, size);
-    } else if (!scope.copy_input(reinterpret_cast<const char*>(bytes), size)) {
-        return fail<PyObject*>(here);
-    }
-    Ref result = scope.decode(nullptr, 0, false);
-    in_place.reset();  // the parser's own buffer is back
-    if (!result) return fail<PyObject*>(here);
-    if (self->position < size && strict_mode(self)) [[unlikely]] {
-        // The object read began with its record's id (readied already: the record was just read).
-        const TLConstructor* record =
-            self->position >= 4 ? find_by_id(parser_compiler(self), load_le32(bytes)) : nullptr;
-        if (!record && PyErr_Occurred()) return fail<PyObject*>(here);
-        uint64_t left = size - self->position;
-        PyErr_Format(PyExc_ValueError, "%llu byte%s left after the object, at position %llu",
-                     static_cast<unsigned long long>(left), left == 1 ? "" : "s",
-                     static_cast<unsigned long long>(self->position));
-        give_left_over_kind(self->position);
-        attach_left_over_note(record ? record->name : nullptr, self->position);
-        return fail<PyObject*>(here);
-    }
-    return result.release();
+    PyObject* result = decode_bytes(self, scope, data);
+    return result ? result : fail<PyObject*>(here);
 }
 
 // unpack called with keywords: `result_type` taken out of them, the rest as ever.
@@ -281,6 +280,54 @@ template <bool kKeywords>
     return unpack_data<true>(self, data, result_type, here);
 }
 
+// unpack_from's offset into `size` bytes of data (0 when not given). False with an exception
+// pending.
+bool offset_in(PyObject* given, Py_ssize_t size, Py_ssize_t* offset) noexcept {
+    *offset = 0;
+    if (!given) return true;
+    Ref index = Ref::steal(PyNumber_Index(given));
+    if (!index) return false;
+    int overflow;
+    long long at = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (at == -1 && PyErr_Occurred()) return false;
+    if (overflow || at < 0 || at > size) {
+        PyErr_Format(PyExc_ValueError, "offset %R is out of range for %zd bytes of data",
+                     index.get(), size);
+        return false;
+    }
+    *offset = static_cast<Py_ssize_t>(at);
+    return true;
+}
+
+// unpack_from after its argument rules: (value, end) of the value at `offset_arg` of `data_arg`,
+// read as `type_arg`; null with an exception pending.
+PyObject* unpack_at(TLParser* self, PyObject* data_arg, PyObject* offset_arg, PyObject* type_arg,
+                    PyObject* result_type) noexcept {
+    CallScope scope(self);
+    if (!scope) return nullptr;
+    BufferView data;
+    Py_ssize_t offset;
+    if (!data.get(data_arg) || !offset_in(offset_arg, data.size(), &offset)) return nullptr;
+    std::optional<ResultType> vector_result;
+    if (result_type) [[unlikely]] {
+        if (!vector_result.emplace().set(self, scope, result_type)) return nullptr;
+    }
+    const ParsedType* type;
+    if (!type_argument(self, scope.compiler(), type_arg, &type)) return nullptr;
+    // The decoder reads the caller's bytes where they are, as it would read a copy of
+    // data[offset:] (string padding counts from the offset). The value must end inside the data,
+    // padding included: its end is what the caller reads on from.
+    auto base = static_cast<uint64_t>(offset);
+    Ref result;
+    {
+        InputView input(self, data.data() + offset, static_cast<uint64_t>(data.size() - offset));
+        result = scope.decode(type, base, true);
+    }
+    if (!result) return nullptr;
+    Ref end = Ref::steal(PyLong_FromUnsignedLongLong(base + self->position));
+    return end ? PyTuple_Pack(2, result.get(), end.get()) : nullptr;
+}
+
 }  // namespace
 
 PyObject* TLParser_unpack(PyObject* op, PyObject* const* args, Py_ssize_t nargs,
@@ -298,7 +345,6 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
                                PyObject* kwnames) {
     static constexpr const char* here = TL_WHERE(TLParser, unpack_from);
     static const char* const names[] = {"data", "offset", "type"};
-    auto* self = reinterpret_cast<TLParser*>(op);
     PyObject* arg[3];
     std::vector<PyObject*> rest_args;
     Ref rest_kwnames;
@@ -310,47 +356,9 @@ PyObject* TLParser_unpack_from(PyObject* op, PyObject* const* args, Py_ssize_t n
         return fail<PyObject*>(here);
     if (!parse_args("unpack_from", names, 3, 1, args, nargs, kwnames, arg))
         return fail<PyObject*>(here);
-    CallScope scope(self);
-    if (!scope) return fail<PyObject*>(here);
-    BufferView data;
-    if (!data.get(arg[0])) return fail<PyObject*>(here);
-    Py_ssize_t offset = 0;
-    if (arg[1]) {
-        Ref index = Ref::steal(PyNumber_Index(arg[1]));
-        if (!index) return fail<PyObject*>(here);
-        int overflow;
-        long long given = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (given == -1 && PyErr_Occurred()) return fail<PyObject*>(here);
-        if (overflow || given < 0 || given > data.size()) {
-            PyErr_Format(PyExc_ValueError, "offset %R is out of range for %zd bytes of data",
-                         index.get(), data.size());
-            return fail<PyObject*>(here);
-        }
-        offset = static_cast<Py_ssize_t>(given);
-    }
-    std::optional<ResultType> vector_result;
-    if (result_type) [[unlikely]] {
-        vector_result.emplace();
-        if (!vector_result->set(self, scope.compiler(), result_type)) return fail<PyObject*>(here);
-    }
-    const ParsedType* type;
-    if (!type_argument(self, scope.compiler(), arg[2], &type)) return fail<PyObject*>(here);
-
-    // The decoder reads the caller's bytes where they are, as it would read a copy of
-    // data[offset:] (string padding counts from the offset). The value must end inside the data,
-    // padding included: its end is what the caller reads on from.
-    auto base = static_cast<uint64_t>(offset);
-    Ref result;
-    {
-        InputView input(self, data.data() + offset, static_cast<uint64_t>(data.size() - offset));
-        result = scope.decode(type, base, true);
-    }
-    if (!result) return fail<PyObject*>(here);
-    Ref end = Ref::steal(PyLong_FromUnsignedLongLong(base + self->position));
-    if (!end) return fail<PyObject*>(here);
-    PyObject* pair = PyTuple_Pack(2, result.get(), end.get());
-    if (!pair) return fail<PyObject*>(here);
-    return pair;
+    PyObject* pair =
+        unpack_at(reinterpret_cast<TLParser*>(op), arg[0], arg[1], arg[2], result_type);
+    return pair ? pair : fail<PyObject*>(here);
 }
 
 }  // namespace virel

@@ -22,7 +22,7 @@ namespace virel {
     auto value_of = [&](const TLParam* p) {
         return Ref::borrow(fields.fetched(static_cast<int32_t>(p - begin)));
     };
-    if (record->early_conditionals) {
+    if (early_conditionals(record)) {
         bool seen[2] = {false, false};
         const TLParam* early[2] = {nullptr, nullptr};
         for (const TLParam* p = begin; p != end; ++p) {
@@ -47,7 +47,7 @@ namespace virel {
     for (const TLParam* p = begin; p != end; ++p) {
         if (p->flags_word || !p->is_conditional || p->kind != TL_BOOL) continue;
         int word = p->flag_field == 1 ? 1 : 0;
-        if (!(words[word] & record->shared_flag_bits[word] & (1u << (p->flag_bit & 31)))) continue;
+        if (!(words[word] & shared_flag_bits(record, word) & (1u << (p->flag_bit & 31)))) continue;
         Ref v = value_of(p);
         if (!v || v.get() == Py_True || v.get() == Py_None) continue;
         int truth = PyObject_IsTrue(v.get());

@@ -212,7 +212,7 @@ inline bool present(const TLParam* p, PyObject* v) noexcept {
 inline bool walked_cleanly(const TLConstructor* record, const ObjectFields::Tally& tally,
                            const uint32_t words[2]) noexcept {
     if (tally.unmatched != 1 || tally.odd ||
-        tally.plain != record->value_count - record->conditional_count)
+        tally.plain != record->value_count - conditional_count(record))
         return false;
     for (int word = 0; word < 2; ++word) {
         if (!words[word]) continue;

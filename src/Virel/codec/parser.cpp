@@ -25,22 +25,18 @@ namespace {
 // Moves what pack or pack_as wrote so far into a new bytes object of `capacity` bytes, the one the
 // call will return, and writes on there. False (nothing pending) when it cannot be made: the
 // output then stays in the parser's buffer, as on the table path.
-bool move_output(TLParser* self, uint64_t capacity) {
-    TLParserExtras* extras = self->extras;
-    if (!extras) {
-        extras = self->extras = new (std::nothrow) TLParserExtras();
-        if (!extras) return false;
-    }
-    if (extras->output_stays) return false;
+bool move_output(TLParser* self, CallState* call, uint64_t capacity) noexcept {
+    if (call->output_stays) return false;
     PyObject* output = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     if (!output) {
         PyErr_Clear();  // the parser's own buffer may still grow, or fail with its own message
         return false;
     }
     std::memcpy(PyBytes_AS_STRING(output), self->buffer, self->position);
-    extras->output = output;
-    extras->own_buffer = self->buffer;
-    extras->own_capacity = self->capacity;
+    call->output = output;
+    call->own_buffer = self->buffer;
+    call->own_capacity = self->capacity;
+    call->moved = true;
     self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output));
     self->capacity = capacity;
     return true;
@@ -49,14 +45,14 @@ bool move_output(TLParser* self, uint64_t capacity) {
 // Grows the bytes object that the output moved into, as realloc grows the parser's own buffer: a
 // new one of `capacity` bytes takes what was written. False when it cannot be had: the old one
 // stays, whole and in use, so a caller that asks again for less (text.cpp does) may still succeed.
-bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
+bool grow_output(TLParser* self, CallState* call, uint64_t capacity) noexcept {
     PyObject* grown = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
     if (!grown) {
         PyErr_Clear();  // MemoryError: the caller raises the buffer's own
         return false;
     }
     std::memcpy(PyBytes_AS_STRING(grown), self->buffer, self->position);
-    Py_SETREF(extras->output, grown);
+    Py_SETREF(call->output, grown);
     self->buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(grown));
     self->capacity = capacity;
     return true;
@@ -64,7 +60,15 @@ bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
 
 }  // namespace
 
-[[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) {
+bool resize_buffer(TLParser* self, uint64_t size) noexcept {
+    void* grown = std::realloc(self->buffer, size);
+    if (!grown) return false;  // the old block stays valid and owned
+    self->buffer = static_cast<unsigned char*>(grown);
+    self->capacity = size;
+    return true;
+}
+
+[[gnu::noinline]] void ensure_buffer(TLParser* self, uint64_t extra) noexcept {
     static constexpr const char* here = TL_WHERE(TLParser, _ensure_buffer);
     uint64_t needed = self->position + extra;
     if (needed < self->position) return no_room(here);  // wrapped: no buffer can hold it
@@ -76,19 +80,18 @@ bool grow_output(TLParser* self, TLParserExtras* extras, uint64_t capacity) {
         capacity *= 2;
     } while (capacity < needed);
     if (capacity > PY_SSIZE_T_MAX) return no_room(here);
-    TLParserExtras* extras = self->extras;
-    if (extras && extras->output) [[unlikely]] {
-        if (!grow_output(self, extras, capacity)) return no_room(here);
-        return;
+    if (CallState* call = call_of(self)) {
+        if (call->moved) [[unlikely]] {
+            if (!grow_output(self, call, capacity)) return no_room(here);
+            return;
+        }
+        // Only on the direct path: a native subclass's operations may keep reading the parser's
+        // buffer.
+        if (needed > kBytesOutputFrom && self->ops == &TLParser_default_ops &&
+            move_output(self, call, capacity))
+            return;
     }
-    // Only on the direct path: a native subclass's operations may keep reading the parser's buffer.
-    if (needed > kBytesOutputFrom && self->ops == &TLParser_default_ops &&
-        move_output(self, capacity))
-        return;
-    void* grown = std::realloc(self->buffer, capacity);
-    if (!grown) return no_room(here);  // the old block stays valid and owned
-    self->buffer = static_cast<unsigned char*>(grown);
-    self->capacity = capacity;
+    if (!resize_buffer(self, capacity)) return no_room(here);
 }
 
 bool ViaTable::strict(const TLParser* self) noexcept { return strict_mode(self); }
@@ -101,14 +104,6 @@ TLSchemaCompiler* no_compiler(TLParser* self) noexcept {
                     self->ops ? "TLParser has no schema: it was cleared"
                               : "TLParser is not initialised: it was not made by its own __new__");
     return nullptr;
-}
-
-TLParserExtras* extras_of(TLParser* self) noexcept {
-    if (!self->extras) {
-        self->extras = new (std::nothrow) TLParserExtras();
-        if (!self->extras) PyErr_NoMemory();
-    }
-    return self->extras;
 }
 
 bool vector_element(TLParser* self, const char* type_name, const TLElementType* element,
@@ -216,7 +211,7 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
 }
 
 bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
-                   const TLConstructor** record) {
+                   const TLConstructor** record) noexcept {
     *record = nullptr;
     if (el.kind == TL_BARE_OBJECT) {
         if ((*record = bare_record(self, el.text))) return true;
@@ -263,14 +258,12 @@ static PyObject* TLParser_new(PyTypeObject* type, PyObject* args, PyObject* kwar
         !option_flag(given[2], &inflate) ||
         !option_size(given[3], "inflate_limit", kMaxInflateLimit, &inflate_limit))
         return fail<PyObject*>(here);
-    if (strict || signed_ints || inflate) {
-        TLParserExtras* extras = extras_of(self);
-        if (!extras) return fail<PyObject*>(here);
-        extras->strict = strict;
-        extras->signed_ints = signed_ints;
-        extras->inflate = inflate;
-        extras->inflate_limit = inflate_limit;
+    self->state = new (std::nothrow) TLParserState();
+    if (!self->state) {
+        PyErr_NoMemory();
+        return fail<PyObject*>(here);
     }
+    self->state->config = {strict, signed_ints, inflate, inflate_limit};
     PyObject* compiler = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(TLSchemaCompiler_Type));
     if (!compiler) return fail<PyObject*>(here);
     Py_SETREF(self->compiler, compiler);
@@ -316,8 +309,8 @@ static void TLParser_dealloc(PyObject* op) {
     PyObject* pending = PyErr_GetRaisedException();
     std::free(self->buffer);
     self->buffer = nullptr;
-    delete self->extras;
-    self->extras = nullptr;
+    delete self->state;
+    self->state = nullptr;
     release_parser(self);
     self->schema = nullptr;
     Py_CLEAR(self->compiler);
@@ -380,9 +373,13 @@ PyType_Spec TLParser_spec = {
 };
 
 // Every slot through the table path: a subclass's overrides reach every operation that calls them.
+// The entries are noexcept (tl.hpp): a template's C++ exception becomes its Python one there.
 static constexpr TLParserOps default_ops() {
     TLParserOps ops{};
-#define TL_SLOT_TEMPLATE(op, impl, result, params, args) ops.op = impl<ViaTable>;
+#define TL_SLOT_TEMPLATE(op, impl, result, params, args)                                         \
+    ops.op = [] params noexcept -> result {                                                      \
+        return table_entry<result>(TL_WHERE(TLParser, op), [&] { return impl<ViaTable> args; }); \
+    };
 #define TL_SLOT_PLAIN(op, impl, result, params, args) ops.op = impl;
     TL_DECODER_OPERATIONS(TL_SLOT_TEMPLATE)
     TL_ENCODER_OPERATIONS(TL_SLOT_TEMPLATE)

@@ -8,10 +8,12 @@
 #include "schema/compiler.hpp"
 
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace virel {
@@ -163,7 +165,7 @@ inline const char* read_bytes(TLParser* self, Py_ssize_t* size) noexcept {
 TL_DECODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 TL_ENCODER_OPERATIONS(TL_DECLARE_TEMPLATE)
 #undef TL_DECLARE_TEMPLATE
-void ensure_buffer(TLParser*, uint64_t);
+void ensure_buffer(TLParser*, uint64_t) noexcept;
 
 // Every operation reaches the others through one of these. ViaTable goes through the object's table,
 // so a native subclass's overrides take effect; Direct calls the default implementations, which
@@ -244,9 +246,8 @@ const TLConstructor* bare_record(TLParser* self, const char* type_name) noexcept
 // bare type its elements, or their elements at any depth, would be read or written as: false with
 // ValueError pending when that type names no single record, as the first element would fail. With
 // elements, a type that names none is left to them (*record null, true): the first one fails.
-// May throw std::bad_alloc.
 bool bare_elements(TLParser* self, const VectorElement& el, Py_ssize_t count,
-                   const TLConstructor** record);
+                   const TLConstructor** record) noexcept;
 
 // An int128 or int256 read from `size` bytes, little-endian: unsigned, or signed with `is_signed`.
 inline PyObject* wide_int_from(const unsigned char* at, size_t size, bool is_signed) noexcept {
@@ -267,41 +268,23 @@ struct TextHash {
     }
 };
 
-}  // namespace virel
+// ---- What a parser keeps, in three parts with one owner each ----
 
-// What a parser keeps beside its buffer; see TLParser::extras.
-struct TLParserExtras {
-    struct Step {
-        enum Kind : uint8_t { field, element, record } kind;
-        const char* name;  // field or record name, in the schema's blocks
-        Py_ssize_t index;  // of an element
-    };
-    std::vector<Step> steps;  // innermost first
-    uint64_t at = 0;          // where the failing read began, when has_at
-    bool has_at = false;
-    bool exception = false;  // the trace is that of an exception (not of a shortage)
-    int32_t hold = 0;        // vectors reading on after a shortage
-    bool traced = false;     // any of the above was set since the trace was last cleared
-    std::unordered_map<std::string, virel::ParsedType, virel::TextHash, std::equal_to<>> types;
-    // The parser's modes, fixed when it is made (TLParser(..., strict=, signed=)).
+// The parser's modes, fixed when it is made (TLParser(..., strict=, signed=, inflate=,
+// inflate_limit=)) and never changed after.
+struct ParserConfig {
     bool strict = false;  // pack refuses what it would otherwise guess at; unpack, trailing bytes
     bool signed_ints = false;  // unpack reads int and long as signed
     bool inflate = false;      // unpack inflates gzip_packed in place (codec/service.hpp)
     uint64_t inflate_limit = uint64_t{64} << 20;  // inflated bytes alive at once, at most
-    uint64_t inflated = 0;  // inflated bytes of the gzip_packed being decoded (nested ones added)
-    // unpack and unpack_from with result_type: the vector type that a vector id met where an
-    // object stands is read as; null otherwise. Set for the call only.
-    const virel::ParsedType* result_type = nullptr;
-    // unpack and unpack_from with result_type as a dict: request id -> type text (borrowed, held by
-    // the call), and the request whose answer is being read (answering), if any.
-    PyObject* results = nullptr;
-    bool answering = false;
-    uint64_t answering_id = 0;
-    // Strict encoding: the boxed type that the next object written is declared as (a parameter's
-    // or an element's type text, condition prefix included), set just before it is written.
-    const char* expected_type = nullptr;
-    bool expected_lasting =
-        false;  // whether that text is the schema's own (it lives as long as we do)
+};
+
+// What the parser keeps from one call to the next to save work, owned by it. Whatever points into a
+// schema's records or texts is emptied with the change that may free them (ARCHITECTURE.md, "Who
+// owns what"): by the compiler maps' generation, or by the schema it was filled for.
+struct ParserCaches {
+    // Type texts given at calls, analysed (parsed_type): at most 256, keyed by their own text.
+    std::unordered_map<std::string, ParsedType, TextHash, std::equal_to<>> types;
     // Strict encoding: pairs of a schema's type text and a record found to fit it, at a slot
     // chosen by the two pointers, so that a record's fit is worked out once per place it stands.
     struct Fit {
@@ -315,37 +298,127 @@ struct TLParserExtras {
     // generation moves on (no two compilers share one: a native subclass may swap compilers).
     uint64_t fits_generation = 0;
     // Strict encoding: every record's result type, to tell a type of the schema from a generic one.
-    std::unordered_map<std::string_view, bool, virel::TextHash, std::equal_to<>> result_types;
+    std::unordered_map<std::string_view, bool, TextHash, std::equal_to<>> result_types;
     const TLSchema* result_types_of = nullptr;
-    // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
-    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer), and the
-    // parser's own buffer waits here until the call ends (CallScope::take_output, drop_output).
-    PyObject* output = nullptr;  // that bytes object, owned for the call; null: no move
-    unsigned char* own_buffer = nullptr;
-    uint64_t own_capacity = 0;
-    bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
-    // The first shortage of the call, as the module's readers saw it (first_shortage): at least
-    // `short_need` more bytes, for the shortage that began at `short_need_at`.
-    uint64_t short_need = 0;
-    uint64_t short_need_at = 0;
-    bool short_known = false;
-    // pack of an unknown record name: the close name suggested for it (empty: none), for the
-    // maps' generation `suggestions_generation` (error_kinds.cpp).
+    // pack of an unknown record name, or a bare type naming none: the close name suggested for it
+    // (empty: none), for the maps' generation `suggestions_generation` (error_kinds.cpp,
+    // type_argument.cpp).
     std::unordered_map<std::string, std::string> suggestions;
     uint64_t suggestions_generation = 0;
 };
 
+// The state of the one call running on a parser: made by its CallScope, on the stack, and gone with
+// it; the parser points to it for the call (TLParserState::call). Only the first fields are set when
+// the call starts (a call that fails nowhere reads nothing else, and costs no more); each of the
+// others is written before it is read, as the flag named beside it says.
+struct alignas(16) CallState {
+    struct Step {
+        enum Kind : uint8_t { field, element, record } kind;
+        const char* name;  // field or record name, in the schema's blocks
+        Py_ssize_t index;  // of an element
+    };
+    CallState() noexcept = default;
+    ~CallState() { delete steps; }
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+
+    // ---- Set when the call starts: one block of zeros ----
+    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first (made on the
+    // first step, owned; null: none).
+    std::vector<Step>* steps = nullptr;
+    bool traced = false;        // at, has_at, exception and hold are set (start_trace)
+    bool shortage = false;      // a read of the call found too few bytes (short_at is set)
+    bool short_known = false;   // the module's reader said how many (short_need, short_need_at set)
+    bool answering = false;     // the answer to a request is being read (answering_id is set)
+    bool expecting = false;     // expected_type and expected_lasting are set
+    bool moved = false;         // output, own_buffer and own_capacity are set
+    bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
+    bool unused = false;        // the flags fill one word
+    // unpack and unpack_from with result_type: the vector type that a vector id met where an
+    // object stands is read as (ResultType, in the entry point, owns it); or, given as a dict,
+    // request id -> type text (borrowed, held by the call).
+    const ParsedType* result_type = nullptr;
+    PyObject* results = nullptr;
+    // Inflated bytes of the gzip_packed being decoded (nested ones added; codec/service.hpp).
+    uint64_t inflated = 0;
+
+    // ---- Written before they are read, as the flags above say ----
+    uint64_t at;     // where the failing read began, when has_at
+    bool has_at;     //
+    bool exception;  // the trace is that of an exception (not of a shortage)
+    int32_t hold;    // vectors reading on after a shortage
+    // Where the first read that found too few bytes began; at least `short_need` more bytes for
+    // the shortage that began at `short_need_at` (short_at may move on: a shortage inside a
+    // gzip_packed is placed at the gzip_packed).
+    uint64_t short_at;
+    uint64_t short_need;
+    uint64_t short_need_at;
+    uint64_t answering_id;  // the request whose answer is being read
+    // Strict encoding: the boxed type that the next object written is declared as (a parameter's
+    // or an element's type text, condition prefix included), set just before it is written, and
+    // whether that text is the schema's own (it lives as long as the call).
+    const char* expected_type;
+    bool expected_lasting;
+    // pack and pack_as on the direct path: once their output outgrew the parser's own buffer past
+    // kBytesOutputFrom, it lives in the bytes object they will return (ensure_buffer; owned for the
+    // call), and the parser's own buffer waits here until the call ends (CallScope::take_output,
+    // drop_output).
+    PyObject* output;
+    unsigned char* own_buffer;
+    uint64_t own_capacity;
+};
+
+}  // namespace virel
+
+// What a parser keeps beside its published fields (TLParser::state): made with the parser
+// (TLParser_new), deleted with it.
+struct TLParserState {
+    virel::ParserConfig config;
+    virel::ParserCaches caches;
+    virel::CallState* call = nullptr;  // the call running on the parser (busy); null between calls
+};
+
 namespace virel {
 
-// The parser's extras, made on first use; null with MemoryError pending when they cannot be.
-TLParserExtras* extras_of(TLParser* self) noexcept;
+// Every parser that can run an operation has its state: TLParser_new makes it before anything else
+// can reach the parser, which is never handed out without it (one that bypassed TLParser_new
+// has no table, no compiler and no schema, and CallScope refuses it).
+
+// The state of the call running on the parser, or null outside a call (a native extension may run
+// an operation of the default table from code of its own).
+inline CallState* call_of(const TLParser* self) noexcept {
+    assert(self->state);
+    return self->state->call;
+}
 
 // The parser's modes, as the methods read them once per call.
 inline bool strict_mode(const TLParser* self) noexcept {
-    return self->extras && self->extras->strict;
+    assert(self->state);
+    return self->state->config.strict;
 }
 inline bool signed_mode(const TLParser* self) noexcept {
-    return self->extras && self->extras->signed_ints;
+    assert(self->state);
+    return self->state->config.signed_ints;
 }
+
+// Strict encoding: the boxed type that the next object written is declared as (`lasting`: the text
+// is the schema's own), and taking it back, null when none was set.
+inline void expect_type(TLParser* self, const char* type, bool lasting) noexcept {
+    if (CallState* call = call_of(self)) {
+        call->expected_type = type;
+        call->expected_lasting = lasting;
+        call->expecting = true;
+    }
+}
+inline const char* take_expected_type(TLParser* self, bool* lasting) noexcept {
+    CallState* call = call_of(self);
+    if (!call || !std::exchange(call->expecting, false)) return *lasting = false, nullptr;
+    *lasting = call->expected_lasting;
+    return call->expected_type;
+}
+
+// Resizes the parser's buffer to exactly `size` bytes; false (nothing pending) when it cannot be
+// had, the old block staying valid and owned. The one place the parser's own buffer is allocated.
+bool resize_buffer(TLParser* self, uint64_t size) noexcept;
 
 }  // namespace virel

@@ -15,7 +15,7 @@
 namespace virel {
 
 int32_t framed_body_of(const TLConstructor* record) noexcept {
-    if (record->conditional_count || record->has_flags || record->has_flags2) return -1;
+    if (conditional_count(record) || record->has_flags || record->has_flags2) return -1;
     for (int32_t i = 1; i < record->param_count; ++i) {
         const TLParam& length = record->params[i - 1];
         const TLParam& body = record->params[i];
@@ -197,8 +197,7 @@ bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFiel
                 return false;
             }
             if (p->kind == TL_OBJECT) {
-                self->extras->expected_type = p->type_name;
-                self->extras->expected_lasting = true;
+                expect_type(self, p->type_name, true);
             }
         }
         const uint64_t before = self->position;
@@ -264,27 +263,30 @@ PyObject* read_inflated(TLParser* self, uint64_t start) {
     const char* packed = Ops::_read_bytes(self, &n);
     // Reading on after a shortage (its result is dropped): nothing to inflate.
     if (!packed || self->parse_error) Py_RETURN_NONE;
-    TLParserExtras* extras = self->extras;
+    CallState* extras = call_of(self);
+    uint64_t limit = self->state->config.inflate_limit;
+    uint64_t outside = 0;  // what is inflated at once, outside a call (a native extension's)
+    uint64_t& inflated = extras ? extras->inflated : outside;
     InflatedData plain;
     if (!inflate_gzip(reinterpret_cast<const unsigned char*>(packed), static_cast<uint64_t>(n),
-                      extras->inflate_limit - extras->inflated, extras->inflate_limit, &plain)) {
+                      limit - inflated, limit, &plain)) {
         path_mark(self, start);
         return fail<PyObject*>(here);
     }
-    extras->inflated += plain.size();
+    inflated += plain.size();
     PyObject* value;
     {
         InnerInput inner(self, plain.data(), plain.size());
         value = Ops::_read_object(self);
     }
-    extras->inflated -= plain.size();
+    inflated -= plain.size();
     // Positions inside the inflated data mean nothing to the caller: a failure there is placed at
     // the gzip_packed.
     if (!value) {
-        if (extras->has_at) extras->at = start;
+        move_mark(self, start);
         return fail<PyObject*>(here);
     }
-    if (self->parse_error) self->short_at = start;
+    if (self->parse_error) move_shortage(self, start);
     return value;
 }
 
@@ -292,11 +294,11 @@ template <class Ops>
 PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p) {
     if (p - record->params == plan_of(record)->framed_body) return read_framed_body<Ops>(self);
     // The answer to the request whose id was read just before it.
-    TLParserExtras* extras = self->extras;
+    CallState* extras = call_of(self);
     if (!extras || !extras->results)
         return Ops::_read_value(self, p->kind, p->type_name, p->element);
     const bool outer = extras->answering;
-    const uint64_t outer_id = extras->answering_id;
+    const uint64_t outer_id = outer ? extras->answering_id : 0;
     extras->answering = true;
     extras->answering_id = load_le64(self->buffer + self->position - 8);
     PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
@@ -310,7 +312,7 @@ namespace {
 // The type text given for the request being answered, borrowed from the call's dict: null when
 // there is none (with an exception pending when the lookup failed). The id is looked up as read,
 // unsigned, and then signed.
-PyObject* type_for_request(const TLParserExtras* extras) noexcept {
+PyObject* type_for_request(const CallState* extras) noexcept {
     if (!extras->answering) return nullptr;
     for (int as_signed = 0; as_signed < 2; ++as_signed) {
         Ref key =
@@ -327,7 +329,7 @@ PyObject* type_for_request(const TLParserExtras* extras) noexcept {
 
 template <class Ops>
 PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
-    TLParserExtras* extras = self->extras;
+    CallState* extras = call_of(self);
     if (!extras) return nullptr;
     const ParsedType* type = extras->result_type;
     // A type looked up for a request is copied: analysing another text later may drop the
@@ -357,7 +359,7 @@ PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
 template <class Ops>
 PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
     if (id == kGzipPackedId)
-        return self->extras->inflate ? read_inflated<Ops>(self, start) : nullptr;
+        return self->state->config.inflate ? read_inflated<Ops>(self, start) : nullptr;
     return read_vector_as_result<Ops>(self, start);
 }
 

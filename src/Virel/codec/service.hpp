@@ -86,8 +86,9 @@ bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFiel
 // Whether the decoder may read an object in a way of its own for this call: inflate a
 // gzip_packed, or read a vector as a result type given for the call.
 inline bool service_mode(const TLParser* self) noexcept {
-    const TLParserExtras* extras = self->extras;
-    return extras && (extras->inflate || extras->result_type || extras->results);
+    const CallState* call = call_of(self);
+    return (self->state && self->state->config.inflate) ||
+           (call && (call->result_type || call->results));
 }
 
 // An object read met the id of gzip_packed or of a vector at `start` (read already): the value

@@ -206,19 +206,19 @@ bool strict_record_fits(TLParser* self, const TLConstructor* record,
     std::string_view want(proper_type(expected));
     if (want == record->result_type || want.starts_with('!') || want == "Object") return true;
     // Only a type that some record has as its result type is checked.
-    TLParserExtras* extras = self->extras;
     const TLSchema* schema = self->schema;
-    if (!extras || !schema) return true;
+    if (!self->state || !schema) return true;
+    ParserCaches* caches = &self->state->caches;
     bool known = guarded<bool>([&] {
-        if (extras->result_types_of != schema) {
-            extras->result_types.clear();
-            extras->result_types_of = nullptr;
+        if (caches->result_types_of != schema) {
+            caches->result_types.clear();
+            caches->result_types_of = nullptr;
             for (int32_t i = 0; i < schema->count; ++i)
                 if (const char* t = schema->constructors[i].result_type)
-                    extras->result_types.try_emplace(t, true);
-            extras->result_types_of = schema;
+                    caches->result_types.try_emplace(t, true);
+            caches->result_types_of = schema;
         }
-        return extras->result_types.contains(want);
+        return caches->result_types.contains(want);
     });
     if (PyErr_Occurred()) return false;
     if (!known) return true;

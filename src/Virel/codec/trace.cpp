@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,45 +14,56 @@ namespace virel {
 
 namespace {
 
-using Step = TLParserExtras::Step;
+using Step = CallState::Step;
 
-// The trace to add to, or null when this step adds nothing. Never raises: a trace that cannot be
-// kept only costs the note.
-TLParserExtras* trace_for(TLParser* self, bool exception) noexcept {
-    if (!self->extras) self->extras = new (std::nothrow) TLParserExtras();
-    TLParserExtras* trace = self->extras;
+void clear_steps(CallState* trace) noexcept {
+    if (trace->steps) trace->steps->clear();
+}
+
+// The trace's fields, set on its first step of the call (the steps start empty with the call).
+void start_trace(CallState* trace) noexcept {
+    if (trace->traced) return;
+    trace->at = 0;
+    trace->has_at = false;
+    trace->exception = false;
+    trace->hold = 0;
+    trace->traced = true;
+}
+
+// The trace to add to, or null when this step adds nothing (or the operation runs outside a call).
+// Never raises: a trace that cannot be kept only costs the note.
+CallState* trace_for(TLParser* self, bool exception) noexcept {
+    CallState* trace = call_of(self);
     if (!trace) return nullptr;
+    start_trace(trace);
     if (exception &&
         !trace->exception) {  // the exception is what the caller sees: trace it instead
-        trace->steps.clear();
+        clear_steps(trace);
         trace->has_at = false;
         trace->exception = true;
     } else if (!exception && trace->hold > 0) {
         return nullptr;
     }
-    trace->traced = true;
     return trace;
 }
 
-void push(TLParserExtras* trace, Step step) noexcept {
+void push(CallState* trace, Step step) noexcept {
     try {
-        trace->steps.push_back(step);
+        if (!trace->steps) trace->steps = new std::vector<Step>();
+        trace->steps->push_back(step);
     } catch (...) {  // out of memory: the note comes out shorter
     }
 }
 
-void reset(TLParserExtras* trace) noexcept {
-    trace->steps.clear();
-    trace->has_at = false;
-    trace->exception = false;
-    trace->hold = 0;
+void reset(CallState* trace) noexcept {
+    clear_steps(trace);
     trace->traced = false;
 }
 
 }  // namespace
 
 void path_mark(TLParser* self, uint64_t at) noexcept {
-    TLParserExtras* trace = trace_for(self, true);
+    CallState* trace = trace_for(self, true);
     if (trace && !trace->has_at) {
         trace->at = at;
         trace->has_at = true;
@@ -92,21 +102,20 @@ void path_mark_text(TLParser* self) noexcept {
 
 void path_field(TLParser* self, const TLConstructor* record, const TLParam* param,
                 bool exception) noexcept {
-    TLParserExtras* trace = trace_for(self, exception);
+    CallState* trace = trace_for(self, exception);
     if (!trace) return;
     if (param) push(trace, {Step::field, param->name, 0});
     push(trace, {Step::record, record->name, 0});
 }
 
 void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
-    if (TLParserExtras* trace = trace_for(self, exception))
-        push(trace, {Step::element, nullptr, index});
+    if (CallState* trace = trace_for(self, exception)) push(trace, {Step::element, nullptr, index});
 }
 
 void path_hold(TLParser* self, int delta) noexcept {
-    if (TLParserExtras* trace = self->extras) {
+    if (CallState* trace = call_of(self)) {
+        start_trace(trace);
         trace->hold = std::max(0, trace->hold + delta);
-        trace->traced = true;
     }
 }
 
@@ -116,8 +125,7 @@ void path_hold(TLParser* self, int delta) noexcept {
 // path and the records show their first and last kEnds levels with the count left out between,
 // and a name longer than kLongName bytes is cut. Departure D36: see ARCHITECTURE.md,
 // "Departures".
-static std::string path_text(const TLParserExtras* trace, const char* root, bool decoding,
-                             uint64_t at) {
+static std::string path_text(const CallState* trace, const char* root, bool decoding, uint64_t at) {
     constexpr size_t kEnds = 6, kLongName = 64;
     auto name_of = [&](const char* name) {
         std::string_view n(name);
@@ -147,7 +155,7 @@ static std::string path_text(const TLParserExtras* trace, const char* root, bool
         innermost = name;
     };
     static const std::vector<Step> none;
-    const std::vector<Step>& steps = trace ? trace->steps : none;
+    const std::vector<Step>& steps = trace && trace->steps ? *trace->steps : none;
     auto it = steps.rbegin();
     auto end = steps.rend();
     if (root) {
@@ -238,15 +246,29 @@ static void attach_note(const std::string& text) noexcept {
 }
 
 uint64_t failure_at(const TLParser* self, uint64_t base) noexcept {
-    const TLParserExtras* trace = self->extras;
+    const CallState* trace = call_of(self);
     // A shortage's trace starts where the first short read began; an exception's where its mark says.
-    return base + (trace && trace->exception
-                       ? (trace->has_at ? trace->at : self->position)
-                       : (self->parse_error ? self->short_at : self->position));
+    if (!trace) return base + self->position;
+    if (trace->traced && trace->exception)
+        return base + (trace->has_at ? trace->at : self->position);
+    // A native subclass's reader may report a shortage without saying where it began.
+    return base + (!self->parse_error ? self->position : trace->shortage ? trace->short_at : 0);
+}
+
+void move_mark(TLParser* self, uint64_t at) noexcept {
+    CallState* call = call_of(self);
+    if (call && call->traced && call->has_at) call->at = at;
+}
+
+void move_shortage(TLParser* self, uint64_t at) noexcept {
+    if (CallState* call = call_of(self)) {
+        call->short_at = at;
+        call->shortage = true;
+    }
 }
 
 void attach_path_note(TLParser* self, const char* root, bool decoding, uint64_t base) noexcept {
-    TLParserExtras* trace = self->extras;
+    CallState* trace = call_of(self);
     uint64_t at = failure_at(self, base);
     std::string text;
     try {

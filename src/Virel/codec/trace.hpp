@@ -35,10 +35,17 @@ uint64_t failure_at(const TLParser* self, uint64_t base) noexcept;
 // none), and the byte where the bytes left begin.
 [[gnu::cold]] void attach_left_over_note(const char* record, uint64_t at) noexcept;
 
-// What a read primitive knows of the first shortage of a call: at least `need` more bytes would
-// let it read on (0: the input announced what no input can hold, a negative count: malformed input
-// rather than a short one). Kept for the failure's kind (error_kinds.cpp, which defines it).
-[[gnu::cold, gnu::noinline]] void first_shortage(TLParser* self, uint64_t need) noexcept;
+// What a read primitive knows of the first shortage of a call: it began at `at`, and at least
+// `need` more bytes would let it read on (0: the input announced what no input can hold, a negative
+// count: malformed input rather than a short one). Kept in the call's state for the note and the
+// failure's kind (error_kinds.cpp, which defines it).
+[[gnu::cold, gnu::noinline]] void first_shortage(TLParser* self, uint64_t at,
+                                                 uint64_t need) noexcept;
+
+// The failure being traced now counts as beginning at `at`: an exception's mark, when it has one,
+// or a shortage (one inside a gzip_packed is placed at the gzip_packed).
+[[gnu::cold]] void move_mark(TLParser* self, uint64_t at) noexcept;
+[[gnu::cold]] void move_shortage(TLParser* self, uint64_t at) noexcept;
 
 // A read that finds too few bytes: sets parse_error, and remembers where the first such read began
 // and how many bytes it lacked. (Plain stores where the input suffices: the call is on the
@@ -50,8 +57,7 @@ inline void short_of_input(TLParser* self, uint64_t at, uint64_t need) noexcept 
         return;
     }
     self->parse_error = 1;
-    self->short_at = at;
-    first_shortage(self, need);
+    first_shortage(self, at, need);
 }
 
 }  // namespace virel

@@ -20,9 +20,8 @@ const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObje
     const char* utf8 = PyUnicode_AsUTF8AndSize(type, &size);
     if (!utf8) return nullptr;
     std::string_view text(utf8, static_cast<size_t>(size));
-    TLParserExtras* extras = extras_of(self);
-    if (!extras) return nullptr;
-    if (auto it = extras->types.find(text); it != extras->types.end()) return &it->second;
+    auto& types = self->state->caches.types;
+    if (auto it = types.find(text); it != types.end()) return &it->second;
     std::string_view word;
     if (type_fault(text, TypeMode::argument, &word)) {
         PyErr_Format(PyExc_ValueError, "Malformed type expression: %R", type);
@@ -33,9 +32,8 @@ const ParsedType* parsed_type(TLParser* self, TLSchemaCompiler* compiler, PyObje
     // A caller may bring any number of texts: the cache is bounded, and a vector's elements are
     // derived from the text when it is read or written (as for a record made without them),
     // so that nothing is added to the schema's own tables for a text given at a call.
-    if (extras->types.size() >= 256) extras->types.clear();
-    auto [it, added] =
-        extras->types.try_emplace(std::string(text), ParsedType{kind, nullptr, nullptr});
+    if (types.size() >= 256) types.clear();
+    auto [it, added] = types.try_emplace(std::string(text), ParsedType{kind, nullptr, nullptr});
     it->second.text = it->first.c_str();  // nodes stay put: the pointer lives as long as the entry
     return &it->second;
 }
@@ -66,34 +64,33 @@ static std::string nearest_target(const TLSchema* schema, std::string_view targe
 void suggest_bare_target(TLParser* self, TLSchemaCompiler* compiler,
                          std::string_view text) noexcept {
     const TLSchema* schema = self->schema;
-    if (!schema || !PyErr_Occurred()) return;
+    if (!schema || !self->state || !PyErr_Occurred()) return;
     PyObject* exc = PyErr_GetRaisedException();
-    TLParserExtras* extras = extras_of(self);
-    if (!extras) PyErr_Clear();
+    ParserCaches* caches = &self->state->caches;
     std::string note;
-    if (extras) try {
-            std::string_view proper = proper_type_text(text);
-            bool by_type;
-            std::string_view target = bare_target(text, &by_type);
-            if (target.size() <= kNearNameMax) {
-                if (extras->suggestions_generation != compiler->maps->generation ||
-                    extras->suggestions.size() >= 64) {
-                    extras->suggestions.clear();
-                    extras->suggestions_generation = compiler->maps->generation;
-                }
-                // Kept apart from pack's names, which are never empty nor begin with this byte.
-                std::string key = '\x01' + std::string(proper);
-                auto it = extras->suggestions.find(key);
-                if (it == extras->suggestions.end())
-                    it = extras->suggestions.emplace(key, nearest_target(schema, target, by_type))
-                             .first;
-                if (!it->second.empty())
-                    note = std::string("did you mean '") + (proper.starts_with('%') ? "%" : "") +
-                           it->second + "'?";
+    try {
+        std::string_view proper = proper_type_text(text);
+        bool by_type;
+        std::string_view target = bare_target(text, &by_type);
+        if (target.size() <= kNearNameMax) {
+            if (caches->suggestions_generation != compiler->maps->generation ||
+                caches->suggestions.size() >= 64) {
+                caches->suggestions.clear();
+                caches->suggestions_generation = compiler->maps->generation;
             }
-        } catch (...) {
-            note.clear();  // no note rather than another exception
+            // Kept apart from pack's names, which are never empty nor begin with this byte.
+            std::string key = '\x01' + std::string(proper);
+            auto it = caches->suggestions.find(key);
+            if (it == caches->suggestions.end())
+                it =
+                    caches->suggestions.emplace(key, nearest_target(schema, target, by_type)).first;
+            if (!it->second.empty())
+                note = std::string("did you mean '") + (proper.starts_with('%') ? "%" : "") +
+                       it->second + "'?";
         }
+    } catch (...) {
+        note.clear();  // no note rather than another exception
+    }
     if (!note.empty()) {
         Ref line = Ref::steal(
             PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));

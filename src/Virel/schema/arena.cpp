@@ -4,6 +4,17 @@
 #include <algorithm>
 #include <cstdlib>
 
+// The C strings, the record and parameter arrays (zero-filled) and the vector element records of
+// one schema are carved from a chain of large blocks (from the C allocator) and released together
+// with it: a schema has tens of thousands of them, and one allocation each would cost compile
+// more than everything else it does. Only this file knows the blocks (TLSchema::strings).
+struct TLStringBlock {
+    TLStringBlock* next;
+    size_t used;
+    size_t size;
+    alignas(8) char data[];
+};
+
 namespace virel {
 
 namespace {

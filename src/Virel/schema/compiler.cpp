@@ -46,7 +46,7 @@ TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name) 
     return nullptr;  // what was carved goes with the schema
 }
 
-static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
+static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) noexcept {
     // The maps lead nowhere any more; a schema still held (by a parser, a taker of _get_schema) or
     // walked by a call goes when that lets go of it.
     self->schema = nullptr;
@@ -56,7 +56,7 @@ static void TLSchemaCompiler_free_schema(TLSchemaCompiler* self) {
 
 // Whoever takes the schema holds it: it stays for the compiler's life, unless the taker is a
 // parser that takes the hold over (adopt_schema).
-static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) {
+static TLSchema* TLSchemaCompiler_get_schema(TLSchemaCompiler* self) noexcept {
     if (!self->schema || !self->maps) return self->schema;
     try {
         self->maps->handed_out.push_back(SchemaRef::share(self->schema));
@@ -119,7 +119,7 @@ static void note_flag_layout(TLConstructor* record) noexcept {
         const TLParam& p = record->params[j];
         if (p.flags_word) {
             word_seen[p.flags_word - 1] = true;
-            if (before_word[p.flags_word - 1]) record->early_conditionals = 1;
+            if (before_word[p.flags_word - 1]) record->encoder_facts[kEarlyConditionals] = 1;
             continue;
         }
         if (!p.is_conditional) continue;
@@ -130,8 +130,8 @@ static void note_flag_layout(TLConstructor* record) noexcept {
         once[word] |= bit;
         if (p.kind == TL_BOOL) flags[word] |= bit;
     }
-    record->shared_flag_bits[0] = twice[0] & flags[0];
-    record->shared_flag_bits[1] = twice[1] & flags[1];
+    record->encoder_facts[kSharedFlagBits] = twice[0] & flags[0];
+    record->encoder_facts[kSharedFlagBits + 1] = twice[1] & flags[1];
 }
 
 static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self, PyObject* entry,
@@ -218,7 +218,7 @@ static TLConstructor* TLSchemaCompiler_create_constructor(TLSchemaCompiler* self
         if (!fill_param(self, keys, PyTuple_GET_ITEM(items.get(), j), p, record))
             return fail<TLConstructor*>(here);
         if (!p->flags_word) ++record->value_count;
-        if (p->is_conditional) ++record->conditional_count;
+        if (p->is_conditional) ++record->encoder_facts[kConditionalCount];
     }
     note_flag_layout(record);
     return record;
@@ -418,8 +418,23 @@ PyType_Spec TLSchemaCompiler_spec = {
 
 }  // namespace virel
 
+// The entries are noexcept (tl.hpp): what may throw is wrapped into its Python exception.
 extern "C" const TLSchemaCompilerOps TLSchemaCompiler_default_ops = {
-    virel::TLSchemaCompiler_parse_json_schema, virel::TLSchemaCompiler_create_constructor,
-    virel::TLSchemaCompiler_parse_type,        virel::TLSchemaCompiler_free_schema,
+    [](TLSchemaCompiler* self, PyObject* json_data) noexcept {
+        virel::table_entry<void>(TL_WHERE(TLSchemaCompiler, _parse_json_schema), [&] {
+            virel::TLSchemaCompiler_parse_json_schema(self, json_data);
+        });
+    },
+    [](TLSchemaCompiler* self, PyObject* entry, int32_t index) noexcept {
+        return virel::table_entry<TLConstructor*>(
+            TL_WHERE(TLSchemaCompiler, _create_constructor),
+            [&] { return virel::TLSchemaCompiler_create_constructor(self, entry, index); });
+    },
+    [](TLSchemaCompiler* self, PyObject* type_expr) noexcept {
+        return virel::table_entry<int32_t>(TL_WHERE(TLSchemaCompiler, _parse_type), [&] {
+            return virel::TLSchemaCompiler_parse_type(self, type_expr);
+        });
+    },
+    virel::TLSchemaCompiler_free_schema,
     virel::TLSchemaCompiler_get_schema,
 };

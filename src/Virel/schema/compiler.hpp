@@ -138,6 +138,25 @@ inline void maps_changed(TLSchemaCompilerMaps* maps) noexcept {
 // The element record of a vector whose declared text is `type_name`; compiler.cpp.
 TLElementType* make_element_type(TLSchemaCompiler* self, const char* type_name);
 
+// What the compiler works out from an entry for the encoder alone, kept in the record's private
+// words (TLConstructor::encoder_facts), so that the native interface does not publish them. Set
+// once by the compile (note_flag_layout), read by the encoder:
+//  - conditional_count: parameters with a condition (the encoder's first pass);
+//  - early_conditionals: whether a conditional parameter precedes the flags word that governs it
+//    (a later parameter of the record is that word);
+//  - shared_flag_bits(word): per flags word (0 flags, 1 flags2), the bits that a conditional true
+//    or Bool shares with another conditional parameter.
+enum EncoderFact : int { kConditionalCount = 0, kEarlyConditionals = 1, kSharedFlagBits = 2 };
+inline int32_t conditional_count(const TLConstructor* record) noexcept {
+    return static_cast<int32_t>(record->encoder_facts[kConditionalCount]);
+}
+inline bool early_conditionals(const TLConstructor* record) noexcept {
+    return record->encoder_facts[kEarlyConditionals] != 0;
+}
+inline uint32_t shared_flag_bits(const TLConstructor* record, int word) noexcept {
+    return record->encoder_facts[kSharedFlagBits + word];
+}
+
 // Whether values of the kind are vectors (with elements to work out).
 constexpr bool is_vector_kind(int32_t kind) noexcept {
     return kind == TL_VECTOR || kind == TL_BARE_VECTOR;
