@@ -360,6 +360,56 @@ bool write_object(TLParser* self, PyObject* value) {
     return write_record<Ops, true>(self, value, access, record, here);
 }
 
+// The value `v` of parameter `p` of `record`, present: strict encoding's check of its type (with the
+// boxed type an object must have), then the value. False with an exception pending.
+template <class Ops>
+[[gnu::always_inline]] static inline bool write_field(TLParser* self, const TLConstructor* record,
+                                                      const TLParam* p, PyObject* v) {
+    if (Ops::strict(self)) {
+        if (const char* want = strict_expected(p->kind, v)) {
+            if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+            return false;
+        }
+        if (p->kind == TL_OBJECT) {
+            self->extras->expected_type = p->type_name;
+            self->extras->expected_lasting = true;
+        }
+    }
+    return Ops::_write_value(self, v, p->kind, p->type_name, p->element);
+}
+
+// A parameter due to be written whose value is missing (`has` 0) or None (or whose lookup failed,
+// `has` < 0): 1 when it is written (a missing plain field as its kind's zero or empty value, None
+// as given) or left out, -1 with an exception pending and *culprit the parameter to name.
+template <class Ops>
+[[gnu::noinline]] static int write_absent(TLParser* self, const TLConstructor* record,
+                                          const TLParam* p, ObjectFields& fields, bool walked,
+                                          const bool written[2], int has, PyObject* v,
+                                          const TLParam** culprit) {
+    if (has < 0) return -1;
+    if (p->is_conditional) {
+        // Its bit was set by another parameter that shares it. With its flags word already
+        // written, a reader will look for this field: leaving it out would make it take the next
+        // field's bytes for its value. (A field before its flags word reads as absent.)
+        if (!written[p->flag_field == 1 ? 1 : 0]) return 1;
+        // Departure D7: see ARCHITECTURE.md, "Departures".
+        PyErr_Format(
+            PyExc_ValueError,
+            "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
+            p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
+        return -1;
+    }
+    if (Ops::strict(self)) {
+        // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
+        // plain parameters by the record's counts): check_strictly names what is missing.
+        if (!check_strictly(record, fields.object(), fields, walked, culprit)) return -1;
+        *culprit = p;
+    }
+    Ref fallback;  // a missing plain field is written as its kind's zero or empty value
+    if (!has && !(v = (fallback = default_of(p->kind)).get())) return -1;
+    return write_field<Ops>(self, record, p, v) ? 1 : -1;
+}
+
 // The fields of one object of `record`, after its identifier (kBoxed) or without it (a bare
 // object). False with an exception pending, its trace naming the record. Inlined into both
 // callers: the boxed object is the hot path of pack.
@@ -430,46 +480,18 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
                 bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
                 if (!bit || p->kind == TL_BOOL) continue;
             }
-            PyObject* v;
+            PyObject* v = nullptr;
             int has = fields.get(index, p->py_name, &v);
-            if (has < 0) return object_failed(self, record, p, here);
-            Ref fallback;  // a missing plain field is written as its kind's zero or empty value
-            if (p->is_conditional && (!has || v == Py_None)) {
-                // Its bit was set by another parameter that shares it. With its flags word
-                // already written, a reader will look for this field: leaving it out would make it
-                // take the next field's bytes for its value. (A field before its flags word reads
-                // as absent.)
-                if (!written[p->flag_field == 1 ? 1 : 0]) continue;
-                // Departure D7: see ARCHITECTURE.md, "Departures".
-                PyErr_Format(
-                    PyExc_ValueError,
-                    "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
-                    p->py_name, record->name, p->flag_bit & 31,
-                    p->flag_field == 1 ? "flags2" : "flags");
-                return object_failed(self, record, p, here);
-            }
-            if (Ops::strict(self) && (!has || v == Py_None)) {
-                // Only a record whose flags word is itself conditional gets here (walked_cleanly
-                // counts plain parameters by the record's counts): check_strictly names what is
-                // missing.
+            if (has <= 0 || v == Py_None) [[unlikely]] {
+                // Out of line for speed: kept in this loop, the state of these rare cases (the
+                // fallback value among it) pushed the loop's own variables out of registers.
                 const TLParam* culprit = p;
-                if (!check_strictly(record, value, fields, walked, &culprit))
-                    return object_failed(self, record, culprit, here);
+                int done =
+                    write_absent<Ops>(self, record, p, fields, walked, written, has, v, &culprit);
+                if (done < 0) return object_failed(self, record, culprit, here);
+                continue;
             }
-            if (!has && !(v = (fallback = default_of(p->kind)).get()))
-                return object_failed(self, record, p, here);
-            if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
-                if (const char* want = strict_expected(p->kind, v)) {
-                    if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
-                    return object_failed(self, record, p, here);
-                }
-                if (p->kind == TL_OBJECT) {
-                    self->extras->expected_type = p->type_name;
-                    self->extras->expected_lasting = true;
-                }
-            }
-            if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element))
-                return object_failed(self, record, p, here);
+            if (!write_field<Ops>(self, record, p, v)) return object_failed(self, record, p, here);
         }
     }
     return true;

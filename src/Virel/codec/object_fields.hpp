@@ -165,6 +165,8 @@ public:
     }
     // After a walk: the conditional fields (not flags) present: the bitwise or of their ValueKey::visit.
     uint64_t present_fields() const noexcept { return present_; }
+    // The object read.
+    PyObject* object() const noexcept { return obj_; }
     // The value of a parameter fetched already (borrowed; null when absent).
     PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
