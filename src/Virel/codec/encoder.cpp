@@ -286,6 +286,22 @@ template <class Ops>
     return true;
 }
 
+// The record named `name` (an exact str, which may be borrowed) where the name cache has none:
+// null with an exception pending when there is no such record. Holds the name meanwhile, as
+// what it does may run Python code (a garbage collection).
+[[gnu::noinline]] static const TLConstructor* find_record(TLParser* self,
+                                                          TLSchemaCompiler* compiler,
+                                                          PyObject* name, Py_hash_t hash) {
+    Ref held = Ref::borrow(name);
+    const TLConstructor* record = find_by_name_slow(compiler, name, hash);
+    if (!record && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
+        // Departure D35: see ARCHITECTURE.md, "Departures".
+        suggest_record_name(self, compiler, name);
+    }
+    return record;
+}
+
 template <class Ops, bool kBoxed>
 [[gnu::always_inline]] static inline bool write_record(TLParser* self, PyObject* value,
                                                        Access access, const TLConstructor* record,
@@ -302,44 +318,44 @@ bool write_object(TLParser* self, PyObject* value) {
     bool lasting = expected && self->extras->expected_lasting;
     Access access;
     if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
-    Ref name;
+    // The name, borrowed from a dict (no reference taken, for speed: it is used only until the
+    // record is found, by a lookup in the name cache that runs no Python code; find_record, which
+    // may run some, holds it), or held by `owned` when a mapping's `get` gave it.
+    PyObject* name;
+    Ref owned;
     if (access == Access::dict) {
         // The name is usually the first item, as unpack and dict literals place it.
         Py_ssize_t pos = 0, count;
         PyObject *key, *first;
         dict_table::Entry* entries = dict_table::str_entries(value, &count);
         if (entries && count && entries->value && entries->key == interned.underscore) {
-            name = Ref::borrow(entries->value);
+            name = entries->value;
         } else if (!entries && PyDict_Next(value, &pos, &key, &first) &&
                    key == interned.underscore) {
-            name = Ref::borrow(first);
+            name = first;
         } else {
-            name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
+            name = PyDict_GetItemWithError(value, interned.underscore);
             if (!name && PyErr_Occurred()) return fail<bool>(here);
         }
     } else {
-        name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
-        if (!name) return fail<bool>(here);
+        owned = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
+        if (!(name = owned.get())) return fail<bool>(here);
     }
-    if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(name.get())->tp_name);
+    if (name && name != Py_None && !PyUnicode_CheckExact(name)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name)->tp_name);
         return fail<bool>(here);
     }
-    if (!name || name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
+    if (!name || name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
         PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
         return fail<bool>(here);
     }
     TLSchemaCompiler* compiler = parser_compiler(self);
     if (!compiler) return fail<bool>(here);
-    const TLConstructor* record = find_by_name(compiler, name.get());
-    if (!record) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
-            // Departure D35: see ARCHITECTURE.md, "Departures".
-            suggest_record_name(self, compiler, name.get());
-        }
-        return fail<bool>(here);
+    Py_hash_t hash;
+    const TLConstructor* record = find_by_name_cached(compiler, name, &hash);
+    if (!record) [[unlikely]] {
+        record = find_record(self, compiler, name, hash);
+        if (!record) return fail<bool>(here);
     }
 
     if (expected) {

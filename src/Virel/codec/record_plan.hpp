@@ -168,12 +168,20 @@ inline const TLConstructor* find_by_name(const TLSchemaCompiler* compiler, std::
 // with an exception pending when the name cannot be encoded or its plan made; null without one
 // when no record has that name.
 const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* name, Py_hash_t hash);
-inline const TLConstructor* find_by_name(TLSchemaCompiler* compiler, PyObject* name) {
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
-    if (hash == -1) hash = PyObject_Hash(name);  // a str's hash runs no Python code and cannot fail
+// The record of an exact str from the name cache alone, or null: runs no Python code and
+// allocates nothing, so a borrowed name stays valid through it. *hash is the name's hash.
+inline const TLConstructor* find_by_name_cached(const TLSchemaCompiler* compiler, PyObject* name,
+                                                Py_hash_t* hash) noexcept {
+    *hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (*hash == -1) *hash = PyObject_Hash(name);  // a str's hash runs no Python code, cannot fail
     // The compiler's only watcher is the codec's name cache (made by find_by_name_slow).
     if (auto* cache = static_cast<const NameCache*>(compiler->maps->watcher.get()))
-        if (const TLConstructor* record = cache->find(name, hash)) return record;
+        return cache->find(name, *hash);
+    return nullptr;
+}
+inline const TLConstructor* find_by_name(TLSchemaCompiler* compiler, PyObject* name) {
+    Py_hash_t hash;
+    if (const TLConstructor* record = find_by_name_cached(compiler, name, &hash)) return record;
     return find_by_name_slow(compiler, name, hash);
 }
 
