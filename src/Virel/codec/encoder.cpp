@@ -33,6 +33,31 @@ template <class Ops>
                                                 const char* type_name,
                                                 const TLConstructor* record = nullptr);
 
+// Strict encoding: the boxed type that an object must have where it stands (a parameter's, an
+// element's or a call's type text; null: none), and whether that text lives as long as the schema
+// (a text made for one vector or one call does not), so that a record's fit may be remembered.
+struct Expected {
+    const char* type = nullptr;
+    bool lasting = false;
+};
+// What _write_object does, with the type the object must have. Inlined into _write_object, the
+// hot path of pack; write_object_expecting is its one other instance, for strict encoding.
+template <class Ops>
+[[gnu::always_inline]] static inline bool write_object_as(TLParser* self, PyObject* value,
+                                                          Expected expected);
+template <class Ops>
+[[gnu::noinline]] static bool write_object_expecting(TLParser* self, PyObject* value,
+                                                     Expected expected) {
+    return write_object_as<Ops>(self, value, expected);
+}
+// A value of a declared type (kind, type_name, element): through _write_value, or, for an object
+// in strict encoding, straight to write_object_as with the type it must have. The native
+// interface's _write_object has no parameter for that type: on the table path, a native subclass's
+// own _write_object finds it in the parser (TLParserExtras::expected_type), as it always did.
+template <class Ops>
+static bool write_declared(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                           const TLElementType* element, bool lasting);
+
 // An int128 or int256: `size` bytes, little-endian, as 64-bit words.
 template <class Ops>
 [[gnu::noinline]] static bool write_wide(TLParser* self, PyObject* value, size_t size) {
@@ -41,6 +66,40 @@ template <class Ops>
     for (size_t at = 0; at < size; at += 8)
         if (!Ops::_write_int64(self, load_le64(bytes + at))) return false;
     return true;
+}
+
+// Strict encoding: an object of a declared type. The default _write_object takes the type as an
+// argument; a native subclass's own finds it in the parser (see write_declared).
+template <class Ops>
+static bool write_strict_object(TLParser* self, PyObject* value, Expected expected) {
+    if constexpr (!Ops::direct) {
+        if (self->ops->_write_object != TLParser_default_ops._write_object) {
+            self->extras->expected_type = expected.type;
+            self->extras->expected_lasting = expected.lasting;
+            return Ops::_write_object(self, value);
+        }
+        self->extras->expected_type = nullptr;  // taken, as the default _write_object takes it
+    }
+    return write_object_expecting<Ops>(self, value, expected);
+}
+
+template <class Ops>
+static bool write_declared(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                           const TLElementType* element, bool lasting) {
+    if constexpr (Ops::direct) {
+        if (Ops::strict(self) && kind == TL_OBJECT) {  // as _write_value writes it
+            if (write_object_expecting<Ops>(self, value, {type_name, lasting})) return true;
+            add_traceback(TL_WHERE(TLParser, _write_value));
+            return false;
+        }
+    }
+    // The table path: the type is set in the parser too, for a native subclass's own _write_value
+    // that hands an object to the default _write_object.
+    if (!Ops::direct && Ops::strict(self) && kind == TL_OBJECT) {
+        self->extras->expected_type = type_name;
+        self->extras->expected_lasting = lasting;
+    }
+    return Ops::_write_value(self, value, kind, type_name, element);
 }
 
 template <class Ops>
@@ -104,7 +163,8 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
             ok = Ops::_write_vector(self, value, type_name, element);
             break;
         case TL_OBJECT:
-            ok = Ops::_write_object(self, value);
+            ok = Ops::strict(self) ? write_strict_object<Ops>(self, value, {type_name, false})
+                                   : Ops::_write_object(self, value);
             break;
         case TL_INT128:
             ok = write_wide<Ops>(self, value, 16);
@@ -201,17 +261,15 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
                 path_index(self, i, true);
                 return fail<bool>(here);
             }
-            if (el.kind == TL_OBJECT) {
-                self->extras->expected_type = el.text;
-                self->extras->expected_lasting = el.derived.empty();  // else made for this vector
-            }
         }
         bool ok;
         if (Ops::direct && bare) {  // as _write_value writes it, without looking the record up
             ok = write_bare_object<Ops>(self, item.get(), el.text, bare);
             if (!ok) add_traceback(TL_WHERE(TLParser, _write_value));
         } else {
-            ok = Ops::_write_value(self, item.get(), el.kind, el.text, el.inner);
+            // A text derived for this vector is not the schema's own.
+            ok = write_declared<Ops>(self, item.get(), el.kind, el.text, el.inner,
+                                     el.derived.empty());
         }
         if (!ok) {
             path_index(self, i, true);
@@ -307,15 +365,24 @@ template <class Ops, bool kBoxed>
                                                        Access access, const TLConstructor* record,
                                                        const char* here);
 
+// The _write_object of the native interface: an object with no declared type, but on the table
+// path in strict encoding, where a native subclass's own _write_object may hand on the object it
+// was given with the type that the parser holds for it (see write_strict_object).
 template <class Ops>
 bool write_object(TLParser* self, PyObject* value) {
+    Expected expected;
+    if (!Ops::direct && Ops::strict(self)) {
+        expected.type = std::exchange(self->extras->expected_type, nullptr);
+        expected.lasting = self->extras->expected_lasting;
+    }
+    return write_object_as<Ops>(self, value, expected);
+}
+
+template <class Ops>
+static inline bool write_object_as(TLParser* self, PyObject* value, Expected expected) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
-    // Strict: the boxed type declared where this object stands (null: none, or not strict).
-    const char* expected =
-        Ops::strict(self) ? std::exchange(self->extras->expected_type, nullptr) : nullptr;
-    bool lasting = expected && self->extras->expected_lasting;
     Access access;
     if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
     // The name, borrowed from a dict (no reference taken, for speed: it is used only until the
@@ -358,18 +425,18 @@ bool write_object(TLParser* self, PyObject* value) {
         if (!record) return fail<bool>(here);
     }
 
-    if (expected) {
+    if (Ops::strict(self) && expected.type) {
         TLParserExtras* extras = self->extras;
         if (extras->fits_generation != compiler->maps->generation) [[unlikely]] {
             std::fill(std::begin(extras->fits), std::end(extras->fits), TLParserExtras::Fit{});
             extras->result_types_of = nullptr;
             extras->fits_generation = compiler->maps->generation;
         }
-        TLParserExtras::Fit& seen = extras->fits[fit_slot(expected, record)];
-        if (seen.type != expected || seen.record != record) {
-            if (!strict_record_fits(self, record, expected))
+        TLParserExtras::Fit& seen = extras->fits[fit_slot(expected.type, record)];
+        if (seen.type != expected.type || seen.record != record) {
+            if (!strict_record_fits(self, record, expected.type))
                 return object_failed(self, record, nullptr, here);
-            if (lasting) seen = {expected, record};
+            if (expected.lasting) seen = {expected.type, record};
         }
     }
 
@@ -386,12 +453,8 @@ template <class Ops>
             if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
             return false;
         }
-        if (p->kind == TL_OBJECT) {
-            self->extras->expected_type = p->type_name;
-            self->extras->expected_lasting = true;
-        }
     }
-    return Ops::_write_value(self, v, p->kind, p->type_name, p->element);
+    return write_declared<Ops>(self, v, p->kind, p->type_name, p->element, true);
 }
 
 // A parameter due to be written whose value is missing (`has` 0) or None (or whose lookup failed,
