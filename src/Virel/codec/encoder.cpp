@@ -51,7 +51,7 @@ template <class Ops>
     return write_object_as<Ops>(self, value, expected);
 }
 // A value of a declared type (kind, type_name, element): through _write_value, or, for an object
-// in strict encoding, straight to write_object_as with the type it must have. The native
+// in strict encoding, straight to write_object_expecting with the type it must have. The native
 // interface's _write_object has no parameter for that type: on the table path, a native subclass's
 // own _write_object finds it in the parser (TLParserExtras::expected_type), as it always did.
 template <class Ops>
@@ -349,15 +349,45 @@ template <class Ops>
 // what it does may run Python code (a garbage collection).
 [[gnu::noinline]] static const TLConstructor* find_record(TLParser* self,
                                                           TLSchemaCompiler* compiler,
-                                                          PyObject* name, Py_hash_t hash) {
+                                                          PyObject* name) {
     Ref held = Ref::borrow(name);
-    const TLConstructor* record = find_by_name_slow(compiler, name, hash);
+    // The hash is the str's own, worked out by find_by_name_cached already.
+    const TLConstructor* record =
+        find_by_name_slow(compiler, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
     if (!record && !PyErr_Occurred()) {
         PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
         // Departure D35: see ARCHITECTURE.md, "Departures".
         suggest_record_name(self, compiler, name);
     }
     return record;
+}
+
+// The record that an object's name (its "_" value, null when it has none) names, and the
+// parser's compiler that has it: null with an exception pending when it names none.
+[[gnu::always_inline]] static inline const TLConstructor* named_record(
+    TLParser* self, PyObject* name, TLSchemaCompiler** compiler_out) {
+    if (name && name != Py_None && !PyUnicode_CheckExact(name)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    if (!name || name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+        return nullptr;
+    }
+    TLSchemaCompiler* compiler = *compiler_out = parser_compiler(self);
+    if (!compiler) return nullptr;
+    Py_hash_t hash;
+    if (const TLConstructor* record = find_by_name_cached(compiler, name, &hash)) return record;
+    return find_record(self, compiler, name);
+}
+
+// The same for a mapping other than a dict, whose `get` gives the name (held until the record is
+// found). Out of line: write_object's frame then holds no reference for the common case.
+[[gnu::noinline]] static const TLConstructor* mapping_record(TLParser* self, PyObject* value,
+                                                             TLSchemaCompiler** compiler) {
+    Ref name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
+    if (!name) return nullptr;
+    return named_record(self, name.get(), compiler);
 }
 
 template <class Ops, bool kBoxed>
@@ -385,13 +415,13 @@ static inline bool write_object_as(TLParser* self, PyObject* value, Expected exp
     if (!depth) return fail<bool>(here);
     Access access;
     if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
-    // The name, borrowed from a dict (no reference taken, for speed: it is used only until the
-    // record is found, by a lookup in the name cache that runs no Python code; find_record, which
-    // may run some, holds it), or held by `owned` when a mapping's `get` gave it.
-    PyObject* name;
-    Ref owned;
+    const TLConstructor* record;
+    TLSchemaCompiler* compiler = nullptr;
     if (access == Access::dict) {
-        // The name is usually the first item, as unpack and dict literals place it.
+        // The name is usually the first item, as unpack and dict literals place it. Borrowed (no
+        // reference taken, for speed): named_record uses it only until the name cache has found
+        // its record, which runs no Python code; find_record, which may run some, holds it.
+        PyObject* name;
         Py_ssize_t pos = 0, count;
         PyObject *key, *first;
         dict_table::Entry* entries = dict_table::str_entries(value, &count);
@@ -404,26 +434,11 @@ static inline bool write_object_as(TLParser* self, PyObject* value, Expected exp
             name = PyDict_GetItemWithError(value, interned.underscore);
             if (!name && PyErr_Occurred()) return fail<bool>(here);
         }
+        record = named_record(self, name, &compiler);
     } else {
-        owned = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
-        if (!(name = owned.get())) return fail<bool>(here);
+        record = mapping_record(self, value, &compiler);
     }
-    if (name && name != Py_None && !PyUnicode_CheckExact(name)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name)->tp_name);
-        return fail<bool>(here);
-    }
-    if (!name || name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
-        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
-        return fail<bool>(here);
-    }
-    TLSchemaCompiler* compiler = parser_compiler(self);
-    if (!compiler) return fail<bool>(here);
-    Py_hash_t hash;
-    const TLConstructor* record = find_by_name_cached(compiler, name, &hash);
-    if (!record) [[unlikely]] {
-        record = find_record(self, compiler, name, hash);
-        if (!record) return fail<bool>(here);
-    }
+    if (!record) return fail<bool>(here);
 
     if (Ops::strict(self) && expected.type) {
         TLParserExtras* extras = self->extras;
