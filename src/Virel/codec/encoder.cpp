@@ -525,7 +525,9 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
         if (!check_strictly(record, value, fields, walked, &culprit))
             return object_failed(self, record, culprit, here);
     }
-    if (record->conditional_count) {
+    if (!plan_of(record)->rare_shape) {
+        // Neither conditional parameters nor a framed body: nothing to work out before writing.
+    } else if (record->conditional_count) {
         if (!walked) {
             for (const TLParam* p = begin; p != end; ++p) {
                 if (p->flags_word || !p->is_conditional) continue;
@@ -540,8 +542,9 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
              (words[1] & record->shared_flag_bits[1])) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
-    } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+    } else {
         // A framed body (codec/service.hpp): only in a record without conditional parameters.
+        const int32_t body = plan_of(record)->framed_body;
         if (kBoxed && !Ops::_write_int32(self, record->id))
             return object_failed(self, record, nullptr, here);
         const TLParam* culprit = nullptr;

@@ -136,6 +136,7 @@ bool make_plan(TLConstructor* record) noexcept {
         plan->framed_body = framed_body_of(record);
         plan->special = plan->framed_body >= 0 ? plan->framed_body : answer_of(record);
     }
+    plan->rare_shape = record->conditional_count || plan->framed_body >= 0;
     record->codec_plan = plan.release();
     return true;
 }

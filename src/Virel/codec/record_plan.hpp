@@ -72,6 +72,9 @@ struct TLCodecPlan {
     uint64_t always_written = 0;
     // The parameter whose body is framed by the `bytes` before it (codec/service.hpp), or -1.
     int32_t framed_body = -1;
+    // Whether the record has conditional parameters or a framed body: pack's one test for both,
+    // so that a record of neither (the commonest object of all) pays for no second one.
+    bool rare_shape = false;
     // The parameter that unpack reads in a way of its own (codec/service.hpp), or -1: the framed
     // body, else the answer to the request named by the `req_msg_id` before it.
     int32_t special = -1;
