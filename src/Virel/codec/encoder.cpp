@@ -33,6 +33,31 @@ template <class Ops>
                                                 const char* type_name,
                                                 const TLConstructor* record = nullptr);
 
+// Strict encoding: the boxed type that an object must have where it stands (a parameter's, an
+// element's or a call's type text; null: none), and whether that text lives as long as the schema
+// (a text made for one vector or one call does not), so that a record's fit may be remembered.
+struct Expected {
+    const char* type = nullptr;
+    bool lasting = false;
+};
+// What _write_object does, with the type the object must have. Inlined into _write_object, the
+// hot path of pack; write_object_expecting is its one other instance, for strict encoding.
+template <class Ops>
+[[gnu::always_inline]] static inline bool write_object_as(TLParser* self, PyObject* value,
+                                                          Expected expected);
+template <class Ops>
+[[gnu::noinline]] static bool write_object_expecting(TLParser* self, PyObject* value,
+                                                     Expected expected) {
+    return write_object_as<Ops>(self, value, expected);
+}
+// A value of a declared type (kind, type_name, element): through _write_value, or, for an object
+// in strict encoding, straight to write_object_expecting with the type it must have. The native
+// interface's _write_object has no parameter for that type: on the table path, a native subclass's
+// own _write_object finds it in the parser (the call's state: expect_type), as it always did.
+template <class Ops>
+static bool write_declared(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                           const TLElementType* element, bool lasting);
+
 // An int128 or int256: `size` bytes, little-endian, as 64-bit words.
 template <class Ops>
 [[gnu::noinline]] static bool write_wide(TLParser* self, PyObject* value, size_t size) {
@@ -41,6 +66,39 @@ template <class Ops>
     for (size_t at = 0; at < size; at += 8)
         if (!Ops::_write_int64(self, load_le64(bytes + at))) return false;
     return true;
+}
+
+// Strict encoding: an object of a declared type. The default _write_object takes the type as an
+// argument; a native subclass's own finds it in the parser (see write_declared).
+template <class Ops>
+static bool write_strict_object(TLParser* self, PyObject* value, Expected expected) {
+    if constexpr (!Ops::direct) {
+        if (self->ops->_write_object != TLParser_default_ops._write_object) {
+            expect_type(self, expected.type, expected.lasting);
+            return Ops::_write_object(self, value);
+        }
+        bool lasting;
+        take_expected_type(self, &lasting);  // taken, as the default _write_object takes it
+    }
+    return write_object_expecting<Ops>(self, value, expected);
+}
+
+template <class Ops>
+static bool write_declared(TLParser* self, PyObject* value, int32_t kind, const char* type_name,
+                           const TLElementType* element, bool lasting) {
+    if constexpr (Ops::direct) {
+        if (Ops::strict(self) && kind == TL_OBJECT) {  // as _write_value writes it
+            if (write_object_expecting<Ops>(self, value, {type_name, lasting})) return true;
+            add_traceback(TL_WHERE(TLParser, _write_value));
+            return false;
+        }
+    }
+    // The table path: the type is set in the parser too, for a native subclass's own _write_value
+    // that hands an object to the default _write_object.
+    if (!Ops::direct && Ops::strict(self) && kind == TL_OBJECT) {
+        expect_type(self, type_name, lasting);
+    }
+    return Ops::_write_value(self, value, kind, type_name, element);
 }
 
 template <class Ops>
@@ -104,7 +162,8 @@ bool write_value(TLParser* self, PyObject* value, int32_t kind, const char* type
             ok = Ops::_write_vector(self, value, type_name, element);
             break;
         case TL_OBJECT:
-            ok = Ops::_write_object(self, value);
+            ok = Ops::strict(self) ? write_strict_object<Ops>(self, value, {type_name, false})
+                                   : Ops::_write_object(self, value);
             break;
         case TL_INT128:
             ok = write_wide<Ops>(self, value, 16);
@@ -201,16 +260,15 @@ static bool write_list(TLParser* self, PyObject* value, const char* type_name,
                 path_index(self, i, true);
                 return fail<bool>(here);
             }
-            if (el.kind == TL_OBJECT) {
-                expect_type(self, el.text, el.derived.empty());  // else made for this vector
-            }
         }
         bool ok;
         if (Ops::direct && bare) {  // as _write_value writes it, without looking the record up
             ok = write_bare_object<Ops>(self, item.get(), el.text, bare);
             if (!ok) add_traceback(TL_WHERE(TLParser, _write_value));
         } else {
-            ok = Ops::_write_value(self, item.get(), el.kind, el.text, el.inner);
+            // A text derived for this vector is not the schema's own.
+            ok = write_declared<Ops>(self, item.get(), el.kind, el.text, el.inner,
+                                     el.derived.empty());
         }
         if (!ok) {
             path_index(self, i, true);
@@ -285,77 +343,163 @@ template <class Ops>
     return true;
 }
 
+// The record named `name` (an exact str, which may be borrowed) where the name cache has none:
+// null with an exception pending when there is no such record. Holds the name meanwhile, as
+// what it does may run Python code (a garbage collection).
+[[gnu::noinline]] static const TLConstructor* find_record(TLParser* self,
+                                                          TLSchemaCompiler* compiler,
+                                                          PyObject* name) {
+    Ref held = Ref::borrow(name);
+    // The hash is the str's own, worked out by find_by_name_cached already.
+    const TLConstructor* record =
+        find_by_name_slow(compiler, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
+    if (!record && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name);
+        // Departure D35: see ARCHITECTURE.md, "Departures".
+        suggest_record_name(self, compiler, name);
+    }
+    return record;
+}
+
+// The record that an object's name (its "_" value, null when it has none) names, and the
+// parser's compiler that has it: null with an exception pending when it names none.
+[[gnu::always_inline]] static inline const TLConstructor* named_record(
+    TLParser* self, PyObject* name, TLSchemaCompiler** compiler_out) {
+    if (name && name != Py_None && !PyUnicode_CheckExact(name)) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    if (!name || name == Py_None || PyUnicode_GET_LENGTH(name) == 0) {
+        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
+        return nullptr;
+    }
+    TLSchemaCompiler* compiler = *compiler_out = parser_compiler(self);
+    if (!compiler) return nullptr;
+    Py_hash_t hash;
+    if (const TLConstructor* record = find_by_name_cached(compiler, name, &hash)) return record;
+    return find_record(self, compiler, name);
+}
+
+// The same for a mapping other than a dict, whose `get` gives the name (held until the record is
+// found). Out of line: write_object's frame then holds no reference for the common case.
+[[gnu::noinline]] static const TLConstructor* mapping_record(TLParser* self, PyObject* value,
+                                                             TLSchemaCompiler** compiler) {
+    Ref name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
+    if (!name) return nullptr;
+    return named_record(self, name.get(), compiler);
+}
+
 template <class Ops, bool kBoxed>
 [[gnu::always_inline]] static inline bool write_record(TLParser* self, PyObject* value,
                                                        Access access, const TLConstructor* record,
                                                        const char* here);
 
+// The _write_object of the native interface: an object with no declared type, but on the table
+// path in strict encoding, where a native subclass's own _write_object may hand on the object it
+// was given with the type that the parser holds for it (see write_strict_object).
 template <class Ops>
 bool write_object(TLParser* self, PyObject* value) {
+    Expected expected;
+    if (!Ops::direct && Ops::strict(self)) {
+        expected.type = take_expected_type(self, &expected.lasting);
+    }
+    return write_object_as<Ops>(self, value, expected);
+}
+
+template <class Ops>
+static inline bool write_object_as(TLParser* self, PyObject* value, Expected expected) {
     static constexpr const char* here = TL_WHERE(TLParser, _write_object);
     RecursionGuard depth(" while encoding a TL object");
     if (!depth) return fail<bool>(here);
-    // Strict: the boxed type declared where this object stands (null: none, or not strict).
-    bool lasting = false;
-    const char* expected = Ops::strict(self) ? take_expected_type(self, &lasting) : nullptr;
     Access access;
     if (!object_access<Ops>(self, value, &access)) return fail<bool>(here);
-    Ref name;
+    const TLConstructor* record;
+    TLSchemaCompiler* compiler = nullptr;
     if (access == Access::dict) {
-        // The name is usually the first item, as unpack and dict literals place it.
+        // The name is usually the first item, as unpack and dict literals place it. Borrowed (no
+        // reference taken, for speed): named_record uses it only until the name cache has found
+        // its record, which runs no Python code; find_record, which may run some, holds it.
+        PyObject* name;
         Py_ssize_t pos = 0, count;
         PyObject *key, *first;
         dict_table::Entry* entries = dict_table::str_entries(value, &count);
         if (entries && count && entries->value && entries->key == interned.underscore) {
-            name = Ref::borrow(entries->value);
+            name = entries->value;
         } else if (!entries && PyDict_Next(value, &pos, &key, &first) &&
                    key == interned.underscore) {
-            name = Ref::borrow(first);
+            name = first;
         } else {
-            name = Ref::borrow(PyDict_GetItemWithError(value, interned.underscore));
+            name = PyDict_GetItemWithError(value, interned.underscore);
             if (!name && PyErr_Occurred()) return fail<bool>(here);
         }
+        record = named_record(self, name, &compiler);
     } else {
-        name = Ref::steal(PyObject_CallMethodOneArg(value, interned.get, interned.underscore));
-        if (!name) return fail<bool>(here);
+        record = mapping_record(self, value, &compiler);
     }
-    if (name && name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str",
-                     Py_TYPE(name.get())->tp_name);
-        return fail<bool>(here);
-    }
-    if (!name || name.get() == Py_None || PyUnicode_GET_LENGTH(name.get()) == 0) {
-        PyErr_SetString(PyExc_ValueError, "Object must have '_' field");
-        return fail<bool>(here);
-    }
-    TLSchemaCompiler* compiler = parser_compiler(self);
-    if (!compiler) return fail<bool>(here);
-    const TLConstructor* record = find_by_name(compiler, name.get());
-    if (!record) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, "Unknown constructor: %U", name.get());
-            // Departure D35: see ARCHITECTURE.md, "Departures".
-            suggest_record_name(self, compiler, name.get());
-        }
-        return fail<bool>(here);
-    }
+    if (!record) return fail<bool>(here);
 
-    if (expected) {
+    if (Ops::strict(self) && expected.type) {
         ParserCaches* extras = &self->state->caches;
         if (extras->fits_generation != compiler->maps->generation) [[unlikely]] {
             std::fill(std::begin(extras->fits), std::end(extras->fits), ParserCaches::Fit{});
             extras->result_types_of = nullptr;
             extras->fits_generation = compiler->maps->generation;
         }
-        ParserCaches::Fit& seen = extras->fits[fit_slot(expected, record)];
-        if (seen.type != expected || seen.record != record) {
-            if (!strict_record_fits(self, record, expected))
+        ParserCaches::Fit& seen = extras->fits[fit_slot(expected.type, record)];
+        if (seen.type != expected.type || seen.record != record) {
+            if (!strict_record_fits(self, record, expected.type))
                 return object_failed(self, record, nullptr, here);
-            if (lasting) seen = {expected, record};
+            if (expected.lasting) seen = {expected.type, record};
         }
     }
 
     return write_record<Ops, true>(self, value, access, record, here);
+}
+
+// The value `v` of parameter `p` of `record`, present: strict encoding's check of its type (with the
+// boxed type an object must have), then the value. False with an exception pending.
+template <class Ops>
+[[gnu::always_inline]] static inline bool write_field(TLParser* self, const TLConstructor* record,
+                                                      const TLParam* p, PyObject* v) {
+    if (Ops::strict(self)) {
+        if (const char* want = strict_expected(p->kind, v)) {
+            if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
+            return false;
+        }
+    }
+    return write_declared<Ops>(self, v, p->kind, p->type_name, p->element, true);
+}
+
+// A parameter due to be written whose value is missing (`has` 0) or None (or whose lookup failed,
+// `has` < 0): 1 when it is written (a missing plain field as its kind's zero or empty value, None
+// as given) or left out, -1 with an exception pending and *culprit the parameter to name.
+template <class Ops>
+[[gnu::noinline]] static int write_absent(TLParser* self, const TLConstructor* record,
+                                          const TLParam* p, ObjectFields& fields, bool walked,
+                                          const bool written[2], int has, PyObject* v,
+                                          const TLParam** culprit) {
+    if (has < 0) return -1;
+    if (p->is_conditional) {
+        // Its bit was set by another parameter that shares it. With its flags word already
+        // written, a reader will look for this field: leaving it out would make it take the next
+        // field's bytes for its value. (A field before its flags word reads as absent.)
+        if (!written[p->flag_field == 1 ? 1 : 0]) return 1;
+        // Departure D7: see ARCHITECTURE.md, "Departures".
+        PyErr_Format(
+            PyExc_ValueError,
+            "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
+            p->py_name, record->name, p->flag_bit & 31, p->flag_field == 1 ? "flags2" : "flags");
+        return -1;
+    }
+    if (Ops::strict(self)) {
+        // Only a record whose flags word is itself conditional gets here (walked_cleanly counts
+        // plain parameters by the record's counts): check_strictly names what is missing.
+        if (!check_strictly(record, fields.object(), fields, walked, culprit)) return -1;
+        *culprit = p;
+    }
+    Ref fallback;  // a missing plain field is written as its kind's zero or empty value
+    if (!has && !(v = (fallback = default_of(p->kind)).get())) return -1;
+    return write_field<Ops>(self, record, p, v) ? 1 : -1;
 }
 
 // The fields of one object of `record`, after its identifier (kBoxed) or without it (a bare
@@ -379,7 +523,9 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
         if (!check_strictly(record, value, fields, walked, &culprit))
             return object_failed(self, record, culprit, here);
     }
-    if (conditional_count(record)) {
+    if (!plan_of(record)->rare_shape) {
+        // Neither conditional parameters nor a framed body: nothing to work out before writing.
+    } else if (conditional_count(record)) {
         if (!walked) {
             for (const TLParam* p = begin; p != end; ++p) {
                 if (p->flags_word || !p->is_conditional) continue;
@@ -394,8 +540,9 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
              (words[1] & shared_flag_bits(record, 1))) &&
             !check_flag_layout(record, fields, words[0], words[1]))
             return object_failed(self, record, nullptr, here);
-    } else if (const int32_t body = plan_of(record)->framed_body; body >= 0) [[unlikely]] {
+    } else {
         // A framed body (codec/service.hpp): only in a record without conditional parameters.
+        const int32_t body = plan_of(record)->framed_body;
         if (kBoxed && !Ops::_write_int32(self, record->id))
             return object_failed(self, record, nullptr, here);
         const TLParam* culprit = nullptr;
@@ -428,45 +575,18 @@ static inline bool write_record(TLParser* self, PyObject* value, Access access,
                 bool bit = (words[p->flag_field == 1 ? 1 : 0] >> (p->flag_bit & 31)) & 1;
                 if (!bit || p->kind == TL_BOOL) continue;
             }
-            PyObject* v;
+            PyObject* v = nullptr;
             int has = fields.get(index, p->py_name, &v);
-            if (has < 0) return object_failed(self, record, p, here);
-            Ref fallback;  // a missing plain field is written as its kind's zero or empty value
-            if (p->is_conditional && (!has || v == Py_None)) {
-                // Its bit was set by another parameter that shares it. With its flags word
-                // already written, a reader will look for this field: leaving it out would make it
-                // take the next field's bytes for its value. (A field before its flags word reads
-                // as absent.)
-                if (!written[p->flag_field == 1 ? 1 : 0]) continue;
-                // Departure D7: see ARCHITECTURE.md, "Departures".
-                PyErr_Format(
-                    PyExc_ValueError,
-                    "Missing value for '%U' of '%s': it shares bit %d of %s with a field that is present",
-                    p->py_name, record->name, p->flag_bit & 31,
-                    p->flag_field == 1 ? "flags2" : "flags");
-                return object_failed(self, record, p, here);
-            }
-            if (Ops::strict(self) && (!has || v == Py_None)) {
-                // Only a record whose flags word is itself conditional gets here (walked_cleanly
-                // counts plain parameters by the record's counts): check_strictly names what is
-                // missing.
+            if (has <= 0 || v == Py_None) [[unlikely]] {
+                // Out of line for speed: kept in this loop, the state of these rare cases (the
+                // fallback value among it) pushed the loop's own variables out of registers.
                 const TLParam* culprit = p;
-                if (!check_strictly(record, value, fields, walked, &culprit))
-                    return object_failed(self, record, culprit, here);
+                int done =
+                    write_absent<Ops>(self, record, p, fields, walked, written, has, v, &culprit);
+                if (done < 0) return object_failed(self, record, culprit, here);
+                continue;
             }
-            if (!has && !(v = (fallback = default_of(p->kind)).get()))
-                return object_failed(self, record, p, here);
-            if (Ops::strict(self)) {  // every value is present here: check_strictly saw to it
-                if (const char* want = strict_expected(p->kind, v)) {
-                    if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
-                    return object_failed(self, record, p, here);
-                }
-                if (p->kind == TL_OBJECT) {
-                    expect_type(self, p->type_name, true);
-                }
-            }
-            if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element))
-                return object_failed(self, record, p, here);
+            if (!write_field<Ops>(self, record, p, v)) return object_failed(self, record, p, here);
         }
     }
     return true;

@@ -87,7 +87,6 @@ public:
         int32_t next = 0;      // the key expected next
         uint64_t present = 0;  // see present_fields
         Tally counts;          // kCount only
-        bool adopt = false;    // a key of the caller's should replace the plan's (see TLCodecPlan)
         auto take = [&](PyObject* key, PyObject* value) {
             int32_t k = next;
             if (k >= nkeys || keys[k].key != key) {
@@ -101,8 +100,10 @@ public:
                 if (k == nkeys)
                     for (k = 0; keys[k].param != i; ++k) {
                     }
-                // Only noted here: a call in this loop would cost every key.
-                adopt |= keys[k].key != key && should_adopt(plan_of(record), i, key);
+                // Only noted here, in the object rather than a local, for speed: a call in this
+                // loop, or one more variable it keeps, would cost every key.
+                if (keys[k].key != key && should_adopt(plan_of(record), i, key)) [[unlikely]]
+                    adopt_ = true;
             }
             const ValueKey& slot = keys[k];
             values_[slot.param] = Py_NewRef(value);
@@ -131,7 +132,7 @@ public:
             PyObject *key, *value;
             while (ok && PyDict_Next(obj_, &pos, &key, &value)) ok = take(key, value);
         }
-        if (adopt && ok) [[unlikely]]
+        if (adopt_ && ok) [[unlikely]]
             adopt_keys(record, obj_);  // later calls match the caller's keys by identity
         walked_ = ok;
         present_ = ok ? present : 0;
@@ -165,6 +166,8 @@ public:
     }
     // After a walk: the conditional fields (not flags) present: the bitwise or of their ValueKey::visit.
     uint64_t present_fields() const noexcept { return present_; }
+    // The object read.
+    PyObject* object() const noexcept { return obj_; }
     // The value of a parameter fetched already (borrowed; null when absent).
     PyObject* fetched(int32_t index) const noexcept { return values_[index]; }
 
@@ -176,6 +179,7 @@ private:
     int32_t count_;
     int32_t filled_ = 0;   // key by key: how many slots hold a value or kUnknown
     bool walked_ = false;  // every slot holds its value or null
+    bool adopt_ = false;  // walk: a key of the caller's should replace the plan's (see TLCodecPlan)
     uint64_t present_ = 0;
     PyObject* inline_[kInline];
     PyObject** values_ = inline_;

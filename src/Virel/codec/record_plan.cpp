@@ -137,6 +137,7 @@ bool make_plan(TLConstructor* record) noexcept {
         plan->framed_head = framed_head_of(record, plan->framed_body);
         plan->special = plan->framed_body >= 0 ? plan->framed_body : answer_of(record);
     }
+    plan->rare_shape = conditional_count(record) || plan->framed_body >= 0;
     record->codec_plan = plan.release();
     return true;
 }

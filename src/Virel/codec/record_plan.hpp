@@ -75,6 +75,9 @@ struct TLCodecPlan {
     // The bytes that the parameters before the framed body take, when unpack reads such a record
     // in one piece (codec/service.hpp, framed_head_of), else 0.
     uint32_t framed_head = 0;
+    // Whether the record has conditional parameters or a framed body: pack's one test for both,
+    // so that a record of neither (the commonest object of all) pays for no second one.
+    bool rare_shape = false;
     // The parameter that unpack reads in a way of its own (codec/service.hpp), or -1: the framed
     // body, else the answer to the request named by the `req_msg_id` before it.
     int32_t special = -1;
@@ -171,12 +174,20 @@ inline const TLConstructor* find_by_name(const TLSchemaCompiler* compiler, std::
 // with an exception pending when the name cannot be encoded or its plan made; null without one
 // when no record has that name.
 const TLConstructor* find_by_name_slow(TLSchemaCompiler* compiler, PyObject* name, Py_hash_t hash);
-inline const TLConstructor* find_by_name(TLSchemaCompiler* compiler, PyObject* name) {
-    Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
-    if (hash == -1) hash = PyObject_Hash(name);  // a str's hash runs no Python code and cannot fail
+// The record of an exact str from the name cache alone, or null: runs no Python code and
+// allocates nothing, so a borrowed name stays valid through it. *hash is the name's hash.
+inline const TLConstructor* find_by_name_cached(const TLSchemaCompiler* compiler, PyObject* name,
+                                                Py_hash_t* hash) noexcept {
+    *hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (*hash == -1) *hash = PyObject_Hash(name);  // a str's hash runs no Python code, cannot fail
     // The compiler's only watcher is the codec's name cache (made by find_by_name_slow).
     if (auto* cache = static_cast<const NameCache*>(compiler->maps->watcher.get()))
-        if (const TLConstructor* record = cache->find(name, hash)) return record;
+        return cache->find(name, *hash);
+    return nullptr;
+}
+inline const TLConstructor* find_by_name(TLSchemaCompiler* compiler, PyObject* name) {
+    Py_hash_t hash;
+    if (const TLConstructor* record = find_by_name_cached(compiler, name, &hash)) return record;
     return find_by_name_slow(compiler, name, hash);
 }
 
