@@ -318,13 +318,16 @@ struct alignas(16) CallState {
         Py_ssize_t index;  // of an element
     };
     CallState() noexcept = default;
-    ~CallState() { delete steps; }
+    ~CallState() {
+        if (steps) steps->clear();  // the parser's, kept for its next call
+    }
     CallState(const CallState&) = delete;
     CallState& operator=(const CallState&) = delete;
 
     // ---- Set when the call starts: one block of zeros ----
-    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first (made on the
-    // first step, owned; null: none).
+    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first, in the
+    // parser's storage for them (TLParserState::trace_steps), taken on the first step and emptied
+    // when the call ends; null: none.
     std::vector<Step>* steps = nullptr;
     bool traced = false;        // at, has_at, exception and hold are set (start_trace)
     bool shortage = false;      // a read of the call found too few bytes (short_at is set)
@@ -376,6 +379,9 @@ struct TLParserState {
     virel::ParserConfig config;
     virel::ParserCaches caches;
     virel::CallState* call = nullptr;  // the call running on the parser (busy); null between calls
+    // The storage of the running call's trace steps (CallState::steps), empty between calls: kept,
+    // so that a failing call allocates no steps again.
+    std::vector<virel::CallState::Step> trace_steps;
 };
 
 namespace virel {

@@ -36,6 +36,7 @@ CallState* trace_for(TLParser* self, bool exception) noexcept {
     CallState* trace = call_of(self);
     if (!trace) return nullptr;
     start_trace(trace);
+    if (!trace->steps) trace->steps = &self->state->trace_steps;
     if (exception &&
         !trace->exception) {  // the exception is what the caller sees: trace it instead
         clear_steps(trace);
@@ -49,9 +50,8 @@ CallState* trace_for(TLParser* self, bool exception) noexcept {
 
 void push(CallState* trace, Step step) noexcept {
     try {
-        if (!trace->steps) trace->steps = new std::vector<Step>();
-        trace->steps->push_back(step);
-    } catch (...) {  // out of memory: the note comes out shorter
+        trace->steps->push_back(step);  // trace_for gave it its storage
+    } catch (...) {                     // out of memory: the note comes out shorter
     }
 }
 
