@@ -152,3 +152,28 @@ def test_nested_containers_stop_at_the_same_depth(wrappers, inner):
     for depth in (low, low + 1):
         data = nest(depth)
         assert outcome(lambda: fast.unpack(data), False) == outcome(lambda: general.unpack(data), False)
+
+
+@pytest.mark.parametrize("modes, call_modes", MODES[::2])
+def test_a_failed_allocation_in_the_one_piece_reader_is_a_memory_error(modes, call_modes):
+    """Each allocation of an unpack failed in turn (the message dicts and their numbers are made
+    straight into the table there): the call fails with MemoryError or its own error, and the
+    parser reads on."""
+    _testcapi = pytest.importorskip("_testcapi")
+    p = TLParser(SCHEMA, **modes)
+    wrong = []
+    for name, blob in BLOBS.items():
+        whole = outcome(lambda: p.unpack(blob, **call_modes))
+        for position in range(120):
+            _testcapi.set_nomemory(position, position + 1)
+            try:
+                p.unpack(blob, **call_modes)
+                got = None
+            except Exception as e:  # noqa: BLE001 - collected and reported
+                got = e
+            finally:
+                _testcapi.remove_mem_hooks()
+            if got is not None and not isinstance(got, MemoryError) and type(got).__qualname__ != whole[0]:
+                wrong.append((name, position, repr(got)))
+        assert outcome(lambda: p.unpack(blob, **call_modes)) == whole
+    assert not wrong

@@ -150,6 +150,7 @@ def test_a_failed_allocation_in_a_call_is_its_error_or_a_memory_error(tlsub, tab
             (p.pack, {"_": "outer", "n": [{"_": "inner", "obj": {"_": "obj", "v": 5}}]}),
             (p.pack, {"_": "outr"}),
             (p.pack, {"_": "obj", "v": 5, "w": 1}),  # an unknown key (strict)
+            (p.pack, {"_": "obj", "v": 5, "w" * 300: 1}),  # one shown cut (strict)
             (c.compile, outer_schema()),
         ]
     wrong = []

@@ -88,8 +88,8 @@ def test_the_state_is_reached_through_a_reimport():
     seen = []
 
     class Loader(importlib.machinery.ExtensionFileLoader):
-        def create_module(self, spec):
-            module = super().create_module(spec)
+        def create_module(self, found):
+            module = super().create_module(found)
             seen.append(use())
             return module
 
