@@ -439,13 +439,13 @@ static inline bool write_object_as(TLParser* self, PyObject* value, Expected exp
     if (!record) return fail<bool>(here);
 
     if (Ops::strict(self) && expected.type) {
-        ParserCaches* extras = &self->state->caches;
-        if (extras->fits_generation != compiler->maps->generation) [[unlikely]] {
-            std::fill(std::begin(extras->fits), std::end(extras->fits), ParserCaches::Fit{});
-            extras->result_types_of = nullptr;
-            extras->fits_generation = compiler->maps->generation;
+        ParserCaches* caches = &self->state->caches;
+        if (caches->fits_generation != compiler->maps->generation) [[unlikely]] {
+            std::fill(std::begin(caches->fits), std::end(caches->fits), ParserCaches::Fit{});
+            caches->result_types_of = nullptr;
+            caches->fits_generation = compiler->maps->generation;
         }
-        ParserCaches::Fit& seen = extras->fits[fit_slot(expected.type, record)];
+        ParserCaches::Fit& seen = caches->fits[fit_slot(expected.type, record)];
         if (seen.type != expected.type || seen.record != record) {
             if (!strict_record_fits(self, record, expected.type))
                 return object_failed(self, record, nullptr, here);

@@ -263,10 +263,10 @@ PyObject* read_inflated(TLParser* self, uint64_t start) {
     const char* packed = Ops::_read_bytes(self, &n);
     // Reading on after a shortage (its result is dropped): nothing to inflate.
     if (!packed || self->parse_error) Py_RETURN_NONE;
-    CallState* extras = call_of(self);
+    CallState* call = call_of(self);
     uint64_t limit = self->state->config.inflate_limit;
     uint64_t outside = 0;  // what is inflated at once, outside a call (a native extension's)
-    uint64_t& inflated = extras ? extras->inflated : outside;
+    uint64_t& inflated = call ? call->inflated : outside;
     InflatedData plain;
     if (!inflate_gzip(reinterpret_cast<const unsigned char*>(packed), static_cast<uint64_t>(n),
                       limit - inflated, limit, &plain)) {
@@ -294,16 +294,15 @@ template <class Ops>
 PyObject* read_special(TLParser* self, const TLConstructor* record, const TLParam* p) {
     if (p - record->params == plan_of(record)->framed_body) return read_framed_body<Ops>(self);
     // The answer to the request whose id was read just before it.
-    CallState* extras = call_of(self);
-    if (!extras || !extras->results)
-        return Ops::_read_value(self, p->kind, p->type_name, p->element);
-    const bool outer = extras->answering;
-    const uint64_t outer_id = outer ? extras->answering_id : 0;
-    extras->answering = true;
-    extras->answering_id = load_le64(self->buffer + self->position - 8);
+    CallState* call = call_of(self);
+    if (!call || !call->results) return Ops::_read_value(self, p->kind, p->type_name, p->element);
+    const bool outer = call->answering;
+    const uint64_t outer_id = outer ? call->answering_id : 0;
+    call->answering = true;
+    call->answering_id = load_le64(self->buffer + self->position - 8);
     PyObject* value = Ops::_read_value(self, p->kind, p->type_name, p->element);
-    extras->answering = outer;
-    extras->answering_id = outer_id;
+    call->answering = outer;
+    call->answering_id = outer_id;
     return value;
 }
 
@@ -312,14 +311,14 @@ namespace {
 // The type text given for the request being answered, borrowed from the call's dict: null when
 // there is none (with an exception pending when the lookup failed). The id is looked up as read,
 // unsigned, and then signed.
-PyObject* type_for_request(const CallState* extras) noexcept {
-    if (!extras->answering) return nullptr;
+PyObject* type_for_request(const CallState* call) noexcept {
+    if (!call->answering) return nullptr;
     for (int as_signed = 0; as_signed < 2; ++as_signed) {
         Ref key =
-            Ref::steal(as_signed ? PyLong_FromLongLong(static_cast<int64_t>(extras->answering_id))
-                                 : PyLong_FromUnsignedLongLong(extras->answering_id));
+            Ref::steal(as_signed ? PyLong_FromLongLong(static_cast<int64_t>(call->answering_id))
+                                 : PyLong_FromUnsignedLongLong(call->answering_id));
         if (!key) return nullptr;
-        PyObject* text = PyDict_GetItemWithError(extras->results, key.get());
+        PyObject* text = PyDict_GetItemWithError(call->results, key.get());
         if (text || PyErr_Occurred()) return text == Py_None ? nullptr : text;
     }
     return nullptr;
@@ -329,15 +328,15 @@ PyObject* type_for_request(const CallState* extras) noexcept {
 
 template <class Ops>
 PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
-    CallState* extras = call_of(self);
-    if (!extras) return nullptr;
-    const ParsedType* type = extras->result_type;
+    CallState* call = call_of(self);
+    if (!call) return nullptr;
+    const ParsedType* type = call->result_type;
     // A type looked up for a request is copied: analysing another text later may drop the
     // parser's cached one while this vector is read.
     std::string text;
     ParsedType own{};
-    if (!type && extras->results) {
-        Ref given = Ref::borrow(type_for_request(extras));
+    if (!type && call->results) {
+        Ref given = Ref::borrow(type_for_request(call));
         if (!given) return nullptr;
         TLSchemaCompiler* compiler = parser_compiler(self);
         if (!compiler) return nullptr;
