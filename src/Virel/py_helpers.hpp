@@ -92,8 +92,19 @@ private:
 // The argument rules shared by every one-argument callable of the module. On success *out holds
 // a borrowed reference to the argument; on failure a TypeError is pending and false is returned.
 // Kept for callers: see ARCHITECTURE.md, "The compatibility contract".
-bool parse_one_arg(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) noexcept;
+bool parse_one_arg_in_full(const char* func, const char* param, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept;
+// One positional argument, the way nearly every call comes, is taken inline; anything else goes
+// through the rules above.
+[[gnu::always_inline]] inline bool parse_one_arg(const char* func, const char* param,
+                                                 PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames, PyObject** out) noexcept {
+    if (nargs == 1 && !kwnames) [[likely]] {
+        *out = args[0];
+        return true;
+    }
+    return parse_one_arg_in_full(func, param, args, nargs, kwnames, out);
+}
 // The same rules for a callable that receives a tuple and a dict (the TLParser constructor).
 bool parse_one_arg(const char* func, const char* param, PyObject* args, PyObject* kwargs,
                    PyObject** out) noexcept;

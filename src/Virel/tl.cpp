@@ -119,8 +119,8 @@ static bool take_keyword(const char* func, const char* param, PyObject* key, PyO
     return true;
 }
 
-bool parse_one_arg(const char* func, const char* param, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) noexcept {
+bool parse_one_arg_in_full(const char* func, const char* param, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
     if (nargs > 1) {
         wrong_count(func, 1, nargs);
         return false;
