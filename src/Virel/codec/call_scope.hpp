@@ -232,7 +232,7 @@ private:
 
     TLParser* self_;
     TLSchemaCompiler* compiler_ = nullptr;  // held for the call; null when the call was refused
-    SchemaLedger* ledger_ = nullptr;        // where the call is counted, once compiler_ is set
+    SchemaLedger* ledger_;                  // where the call is counted: set with compiler_
     CallState call_;                        // the parser's `state->call` while the call runs
 };
 

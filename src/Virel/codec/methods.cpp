@@ -104,7 +104,7 @@ public:
                     return false;
             }
             results_ = Ref::borrow(arg);
-            scope.call().results = arg;
+            answer(scope.call(), nullptr, arg);
             return true;
         }
         if (!PyUnicode_Check(arg)) {
@@ -124,11 +124,17 @@ public:
                 return true;
             }))
             return false;
-        scope.call().result_type = &type_;
+        answer(scope.call(), &type_, nullptr);
         return true;
     }
 
 private:
+    static void answer(CallState& call, const ParsedType* type, PyObject* results) noexcept {
+        call.result_type = type;
+        call.results = results;
+        call.vector_results = true;
+    }
+
     Ref results_;  // the dict of types by request, held for the call
     std::string text_;
     ParsedType type_{};

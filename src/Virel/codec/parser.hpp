@@ -308,9 +308,9 @@ struct ParserCaches {
 };
 
 // The state of the one call running on a parser: made by its CallScope, on the stack, and gone with
-// it; the parser points to it for the call (TLParserState::call). Only the first fields are set when
-// the call starts (a call that fails nowhere reads nothing else, and costs no more); each of the
-// others is written before it is read, as the flag named beside it says.
+// it; the parser points to it for the call (TLParserState::call). Only the first 16 bytes are set
+// when the call starts (a call that fails nowhere reads nothing else, and costs no more); each of
+// the other fields is written before it is read, as the flag named beside it says.
 struct alignas(16) CallState {
     struct Step {
         enum Kind : uint8_t { field, element, record } kind;
@@ -318,34 +318,25 @@ struct alignas(16) CallState {
         Py_ssize_t index;  // of an element
     };
     CallState() noexcept = default;
-    ~CallState() {
-        if (steps) steps->clear();  // the parser's, kept for its next call
-    }
     CallState(const CallState&) = delete;
     CallState& operator=(const CallState&) = delete;
 
     // ---- Set when the call starts: one block of zeros ----
-    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first, in the
-    // parser's storage for them (TLParserState::trace_steps), taken on the first step and emptied
-    // when the call ends; null: none.
-    std::vector<Step>* steps = nullptr;
-    bool traced = false;        // at, has_at, exception and hold are set (start_trace)
+    bool traced = false;        // steps, at, has_at, exception and hold are set (start_trace)
     bool shortage = false;      // a read of the call found too few bytes (short_at is set)
     bool short_known = false;   // the module's reader said how many (short_need, short_need_at set)
     bool answering = false;     // the answer to a request is being read (answering_id is set)
     bool expecting = false;     // expected_type and expected_lasting are set
     bool moved = false;         // output, own_buffer and own_capacity are set
     bool output_stays = false;  // pack_into: the output never leaves the parser's buffer
-    bool unused = false;        // the flags fill one word
-    // unpack and unpack_from with result_type: the vector type that a vector id met where an
-    // object stands is read as (ResultType, in the entry point, owns it); or, given as a dict,
-    // request id -> type text (borrowed, held by the call).
-    const ParsedType* result_type = nullptr;
-    PyObject* results = nullptr;
+    bool vector_results = false;  // result_type and results are set
     // Inflated bytes of the gzip_packed being decoded (nested ones added; codec/service.hpp).
     uint64_t inflated = 0;
 
     // ---- Written before they are read, as the flags above say ----
+    // The trace of a failure, as it unwinds (trace.cpp): its steps, innermost first, in the
+    // parser's storage for them (TLParserState::trace_steps), emptied when the trace starts.
+    std::vector<Step>* steps;
     uint64_t at;     // where the failing read began, when has_at
     bool has_at;     //
     bool exception;  // the trace is that of an exception (not of a shortage)
@@ -357,6 +348,11 @@ struct alignas(16) CallState {
     uint64_t short_need;
     uint64_t short_need_at;
     uint64_t answering_id;  // the request whose answer is being read
+    // unpack and unpack_from with result_type: the vector type that a vector id met where an
+    // object stands is read as (ResultType, in the entry point, owns it); or, given as a dict,
+    // request id -> type text (borrowed, held by the call). One of the two is null.
+    const ParsedType* result_type;
+    PyObject* results;
     // Strict encoding: the boxed type that the next object written is declared as (a parameter's
     // or an element's type text, condition prefix included), set just before it is written, and
     // whether that text is the schema's own (it lives as long as the call).
@@ -379,8 +375,9 @@ struct TLParserState {
     virel::ParserConfig config;
     virel::ParserCaches caches;
     virel::CallState* call = nullptr;  // the call running on the parser (busy); null between calls
-    // The storage of the running call's trace steps (CallState::steps), empty between calls: kept,
-    // so that a failing call allocates no steps again.
+    // The storage of a call's trace steps (CallState::steps), emptied when a trace starts and read
+    // only while the call that traced them runs: kept, so that a failing call allocates no steps
+    // again.
     std::vector<virel::CallState::Step> trace_steps;
 };
 

@@ -295,7 +295,8 @@ PyObject* read_special(TLParser* self, const TLConstructor* record, const TLPara
     if (p - record->params == plan_of(record)->framed_body) return read_framed_body<Ops>(self);
     // The answer to the request whose id was read just before it.
     CallState* call = call_of(self);
-    if (!call || !call->results) return Ops::_read_value(self, p->kind, p->type_name, p->element);
+    if (!call || !call->vector_results || !call->results)
+        return Ops::_read_value(self, p->kind, p->type_name, p->element);
     const bool outer = call->answering;
     const uint64_t outer_id = outer ? call->answering_id : 0;
     call->answering = true;
@@ -329,7 +330,7 @@ PyObject* type_for_request(const CallState* call) noexcept {
 template <class Ops>
 PyObject* read_vector_as_result(TLParser* self, uint64_t start) {
     CallState* call = call_of(self);
-    if (!call) return nullptr;
+    if (!call || !call->vector_results) return nullptr;
     const ParsedType* type = call->result_type;
     // A type looked up for a request is copied: analysing another text later may drop the
     // parser's cached one while this vector is read.

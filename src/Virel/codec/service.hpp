@@ -87,8 +87,7 @@ bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFiel
 // gzip_packed, or read a vector as a result type given for the call.
 inline bool service_mode(const TLParser* self) noexcept {
     const CallState* call = call_of(self);
-    return (self->state && self->state->config.inflate) ||
-           (call && (call->result_type || call->results));
+    return (self->state && self->state->config.inflate) || (call && call->vector_results);
 }
 
 // An object read met the id of gzip_packed or of a vector at `start` (read already): the value

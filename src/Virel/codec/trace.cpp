@@ -16,13 +16,11 @@ namespace {
 
 using Step = CallState::Step;
 
-void clear_steps(CallState* trace) noexcept {
-    if (trace->steps) trace->steps->clear();
-}
-
-// The trace's fields, set on its first step of the call (the steps start empty with the call).
-void start_trace(CallState* trace) noexcept {
+// The trace's fields, set on its first step of the call: its steps start empty.
+void start_trace(TLParser* self, CallState* trace) noexcept {
     if (trace->traced) return;
+    trace->steps = &self->state->trace_steps;
+    trace->steps->clear();  // an earlier call's
     trace->at = 0;
     trace->has_at = false;
     trace->exception = false;
@@ -35,11 +33,10 @@ void start_trace(CallState* trace) noexcept {
 CallState* trace_for(TLParser* self, bool exception) noexcept {
     CallState* trace = call_of(self);
     if (!trace) return nullptr;
-    start_trace(trace);
-    if (!trace->steps) trace->steps = &self->state->trace_steps;
+    start_trace(self, trace);
     if (exception &&
         !trace->exception) {  // the exception is what the caller sees: trace it instead
-        clear_steps(trace);
+        trace->steps->clear();
         trace->has_at = false;
         trace->exception = true;
     } else if (!exception && trace->hold > 0) {
@@ -56,8 +53,7 @@ void push(CallState* trace, Step step) noexcept {
 }
 
 void reset(CallState* trace) noexcept {
-    clear_steps(trace);
-    trace->traced = false;
+    trace->traced = false;  // the next trace starts empty
 }
 
 }  // namespace
@@ -114,7 +110,7 @@ void path_index(TLParser* self, Py_ssize_t index, bool exception) noexcept {
 
 void path_hold(TLParser* self, int delta) noexcept {
     if (CallState* trace = call_of(self)) {
-        start_trace(trace);
+        start_trace(self, trace);
         trace->hold = std::max(0, trace->hold + delta);
     }
 }
@@ -155,7 +151,7 @@ static std::string path_text(const CallState* trace, const char* root, bool deco
         innermost = name;
     };
     static const std::vector<Step> none;
-    const std::vector<Step>& steps = trace && trace->steps ? *trace->steps : none;
+    const std::vector<Step>& steps = trace && trace->traced ? *trace->steps : none;
     auto it = steps.rbegin();
     auto end = steps.rend();
     if (root) {
