@@ -58,7 +58,7 @@ T fail(const char* where) noexcept {
 // whatever the stack's size, and 3.12's 1,500 levels overrun a thread made with a small
 // threading.stack_size() (a level of pack takes several hundred bytes). UINTPTR_MAX until the
 // thread's first nested call finds the floor (stack.cpp).
-[[gnu::tls_model("initial-exec")]] extern thread_local std::uintptr_t stack_floor;
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local std::uintptr_t stack_floor;
 // Below the floor, or the floor not found yet: finds it when needed and says whether the stack
 // has room for one more level; false, with RecursionError pending, when it really is that deep.
 // stack.cpp.

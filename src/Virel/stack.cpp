@@ -32,7 +32,7 @@ static std::uintptr_t find_stack_floor() noexcept {
     return reinterpret_cast<std::uintptr_t>(low) + std::min(kStackReserve, size / 4);
 }
 
-[[gnu::tls_model("initial-exec")]] thread_local std::uintptr_t stack_floor = UINTPTR_MAX;
+[[gnu::tls_model("initial-exec")]] constinit thread_local std::uintptr_t stack_floor = UINTPTR_MAX;
 
 bool stack_has_room(const char* where) noexcept {
     char here;
