@@ -126,17 +126,19 @@ def test_the_one_piece_reader_agrees_with_the_general_one(modes, call_modes):
     assert values > 300  # the sweep reaches whole containers, not only errors
 
 
-@pytest.mark.parametrize("inner", [ACK, container()], ids=["ack", "empty"])
+@pytest.mark.parametrize("inner, siblings", [(ACK, 0), (container(), 0), (ACK, 1)], ids=["ack", "empty", "ack-sibling"])
 @pytest.mark.parametrize("wrappers", [0, 1, 2])
-def test_nested_containers_stop_at_the_same_depth(wrappers, inner):
+def test_nested_containers_stop_at_the_same_depth(wrappers, inner, siblings):
     """A container in a container ... stops with the same RecursionError at the same place,
-    whichever of the three levels of a nesting meets the limit first (an empty one enters none)."""
+    whichever of the three levels of a nesting meets the limit first (an empty one enters none),
+    and whether or not each level's nested message is followed by another whose body is read at
+    the same level."""
     fast, general = TLParser(SCHEMA), TLParser(GENERAL)
 
     def nest(depth):
         blob = inner
         for i in range(depth):
-            blob = container(message(i, i, blob))
+            blob = container(message(i, i, blob), *[message(i, i, ACK)] * siblings)
         for _ in range(wrappers):  # one level each: moves where the limit falls
             blob = struct.pack("<Iq", RPC_RESULT, 1) + blob
         return blob

@@ -70,7 +70,8 @@ template <class Ops>
 [[gnu::noinline]] static PyObject* read_bare_object(TLParser* self, const char* type_name,
                                                     const TLConstructor* record = nullptr);
 template <class Ops>
-[[gnu::noinline]] static PyObject* read_framed_element(TLParser* self, const TLConstructor* record);
+[[gnu::noinline]] static PyObject* read_framed_element(TLParser* self, const TLConstructor* record,
+                                                       BodyLevel* bodies);
 
 // The elements of a vector, from its count on (what follows the header of a boxed one; all of a
 // bare one). Null with an exception pending. Inlined into both kinds of vector.
@@ -139,6 +140,7 @@ template <class Ops>
     // of them, as the first would, and fails as the first would when it cannot.
     const bool framed = Ops::direct && bare && plan_of(bare)->framed_head && count > 0;
     std::optional<RecursionGuard> level;
+    BodyLevel bodies;  // and their bodies, one level deeper, held from the first body on
     if (framed && !level.emplace(" while decoding a TL object")) [[unlikely]] {
         add_traceback(TL_WHERE(TLParser, _read_object));
         add_traceback(TL_WHERE(TLParser, _read_value));
@@ -153,7 +155,7 @@ template <class Ops>
         uint64_t before = self->position;
         Ref item;
         if (Ops::direct && bare) {  // as _read_value reads it, without looking the record up
-            item = Ref::steal(framed ? read_framed_element<Ops>(self, bare)
+            item = Ref::steal(framed ? read_framed_element<Ops>(self, bare, &bodies)
                                      : read_bare_object<Ops>(self, el.text, bare));
             if (!item) add_traceback(TL_WHERE(TLParser, _read_value));
         } else {
@@ -433,11 +435,10 @@ template <class Ops>
     return dict.release();  // with parse_error set, the caller discards it
 }
 
+// A boxed object, at the recursion level entered for it: read_object's work, and that of a framed
+// body whose level its vector holds (read_object_in_level).
 template <class Ops>
-PyObject* read_object(TLParser* self) {
-    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
-    RecursionGuard depth(" while decoding a TL object");
-    if (!depth) return fail<PyObject*>(here);
+[[gnu::always_inline]] static inline PyObject* read_boxed(TLParser* self, const char* here) {
     if (!has_input(self, 4)) {
         short_of_input(self, self->position, lacking(self, 4));
         Py_RETURN_NONE;
@@ -460,6 +461,19 @@ PyObject* read_object(TLParser* self) {
     return read_record<Ops>(self, record, here);
 }
 
+template <class Ops>
+PyObject* read_object(TLParser* self) {
+    static constexpr const char* here = TL_WHERE(TLParser, _read_object);
+    RecursionGuard depth(" while decoding a TL object");
+    if (!depth) return fail<PyObject*>(here);
+    return read_boxed<Ops>(self, here);
+}
+
+template <class Ops>
+PyObject* read_object_in_level(TLParser* self) {
+    return read_boxed<Ops>(self, TL_WHERE(TLParser, _read_object));
+}
+
 // A bare object of `type_name`, whose record the caller may have looked up already.
 template <class Ops>
 static PyObject* read_bare_object(TLParser* self, const char* type_name,
@@ -478,9 +492,24 @@ static PyObject* read_bare_object(TLParser* self, const char* type_name,
 // A bare framed record, an element of a vector that holds its recursion level (read_elements):
 // as read_bare_object reads it, without entering the level again.
 template <class Ops>
-static PyObject* read_framed_element(TLParser* self, const TLConstructor* record) {
+static PyObject* read_framed_element(TLParser* self, const TLConstructor* record,
+                                     BodyLevel* bodies) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
-    return read_record<Ops>(self, record, here);
+    const TLCodecPlan* plan = plan_of(record);
+    // read_record's choice, made before the copy (which moves no cursor): a record read in one
+    // piece reads its body at the vector's level for bodies.
+    if (!plan->key_slots || plan->special < 0 ||
+        !reads_in_one_piece<Ops>(self, plan->framed_head)) {
+        bodies->guard.reset();
+        return read_record<Ops>(self, record, here);
+    }
+    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
+    if (!dict) {
+        path_field(self, record, nullptr, true);
+        return fail<PyObject*>(here);
+    }
+    if (!read_framed_record<Ops>(self, record, dict.get(), bodies)) return fail<PyObject*>(here);
+    return dict.release();  // with parse_error set, the caller discards it
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
@@ -493,5 +522,8 @@ template PyObject* read_object<DirectSigned>(TLParser*);
 // (service.cpp) can be instantiated for every instance in every build.
 template PyObject* read_value<DirectStrict>(TLParser*, int32_t, const char*, const TLElementType*);
 template PyObject* read_object<DirectStrict>(TLParser*);
+template PyObject* read_object_in_level<Direct>(TLParser*);
+template PyObject* read_object_in_level<DirectSigned>(TLParser*);
+template PyObject* read_object_in_level<DirectStrict>(TLParser*);
 
 }  // namespace virel

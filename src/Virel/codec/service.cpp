@@ -64,8 +64,22 @@ const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler,
     return type;
 }
 
+namespace {
+
+// A body read at the level that its vector holds, entered by the first body read (BodyLevel). A
+// level that cannot be entered fails as the body's read_object would have.
 template <class Ops>
-PyObject* read_framed_body(TLParser* self) {
+PyObject* read_body_in_level(TLParser* self, BodyLevel* level) {
+    if (!level->guard && !level->guard.emplace(" while decoding a TL object")) {
+        level->guard.reset();
+        return fail<PyObject*>(TL_WHERE(TLParser, _read_object));
+    }
+    return read_object_in_level<Ops>(self);
+}
+
+// read_framed_body's work, inline in read_framed_record.
+template <class Ops>
+[[gnu::always_inline]] inline PyObject* framed_body(TLParser* self, BodyLevel* level) {
     const uint64_t start = self->position;
     const uint32_t length = load_le32(self->buffer + start - 4);
     // A negative length (as the int it was written as) is one that no input holds.
@@ -76,12 +90,22 @@ PyObject* read_framed_body(TLParser* self) {
     }
     const uint64_t outer = self->input_length;
     self->input_length = start + length;
-    PyObject* body = Ops::_read_object(self);
+    PyObject* body;
+    if constexpr (Ops::direct)
+        body = level ? read_body_in_level<Ops>(self, level) : Ops::_read_object(self);
+    else body = Ops::_read_object(self);
     self->input_length = outer;
     // What the body left unread is skipped: the next field starts where the length says. (After a
     // shortage inside the body, reading on starts there too.)
     if (body) self->position = start + length;
     return body;
+}
+
+}  // namespace
+
+template <class Ops>
+PyObject* read_framed_body(TLParser* self, BodyLevel* level) {
+    return framed_body<Ops>(self, level);
 }
 
 namespace {
@@ -111,7 +135,8 @@ inline bool store_field(PyObject* dict, dict_table::Entry* entries, int32_t at, 
 }  // namespace
 
 template <class Ops>
-bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict) {
+bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict,
+                        BodyLevel* level) {
     assert(reads_in_one_piece<Ops>(self, plan_of(record)->framed_head));
     const int32_t body = plan_of(record)->framed_body;
     dict_table::Entry* entries =
@@ -147,7 +172,7 @@ bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* d
     }
     self->position = at;
     // The body, as read_special reads it.
-    PyObject* value = read_framed_body<Ops>(self);
+    PyObject* value = framed_body<Ops>(self, level);
     if (!value || self->parse_error) {
         const bool exception = !value;
         path_field(self, record, p, exception);
@@ -363,12 +388,12 @@ PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
     return read_vector_as_result<Ops>(self, start);
 }
 
-#define TL_SERVICE_DECODING(Ops)                                                           \
-    template PyObject* read_framed_body<Ops>(TLParser*);                                   \
-    template bool read_framed_record<Ops>(TLParser*, const TLConstructor*, PyObject*);     \
-    template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*); \
-    template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                            \
-    template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                    \
+#define TL_SERVICE_DECODING(Ops)                                                                   \
+    template PyObject* read_framed_body<Ops>(TLParser*, BodyLevel*);                               \
+    template bool read_framed_record<Ops>(TLParser*, const TLConstructor*, PyObject*, BodyLevel*); \
+    template PyObject* read_special<Ops>(TLParser*, const TLConstructor*, const TLParam*);         \
+    template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                                    \
+    template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                            \
     template PyObject* read_service_object<Ops>(TLParser*, uint32_t, uint64_t);
 #define TL_SERVICE_ENCODING(Ops)                                                           \
     template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \

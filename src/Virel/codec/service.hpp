@@ -25,6 +25,8 @@
 #include "codec/object_fields.hpp"
 #include "codec/parser.hpp"
 
+#include <optional>
+
 namespace virel {
 
 constexpr uint32_t kGzipPackedId = 0x3072CFA1u;
@@ -58,11 +60,28 @@ inline bool reads_in_one_piece(const TLParser* self, uint32_t head) noexcept {
     return Ops::direct && head && !self->parse_error && has_input(self, head);
 }
 
+// The recursion level at which the bodies of a vector of framed records are read. The first body
+// enters it, as its read_object would; the level is then held for the others, which would each
+// enter and leave the same level in turn: between two bodies of one vector no Python code runs
+// and the C stack stands where it stood, so entering again could only succeed. Left when the
+// vector ends, or before a record that is not read in one piece (the general path enters each
+// body's level itself).
+struct BodyLevel {
+    std::optional<RecursionGuard> guard;
+};
+
 // Reads the fields of such a record into `dict`, a copy of its prototype, with the results, the
 // errors, the trace and the final position of the general path's read_fields. False with an
-// exception pending; a shortage in the body returns true with parse_error set.
+// exception pending; a shortage in the body returns true with parse_error set. `level`, when
+// given, is the level its body is read at (an element of a vector of such records).
 template <class Ops>
-bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict);
+bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict,
+                        BodyLevel* level = nullptr);
+
+// A boxed object read at a recursion level its caller entered already: read_object without its
+// own level (decoder.cpp; direct instances only).
+template <class Ops>
+PyObject* read_object_in_level(TLParser* self);
 
 // Reads the parameter of `record` that its plan marks as special (TLCodecPlan::special).
 template <class Ops>
@@ -73,9 +92,10 @@ PyObject* read_special(TLParser* self, const TLConstructor* record, const TLPara
 const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler, PyObject* text);
 
 // Reads the framed body that follows the length read just before it (its four bytes end at the
-// cursor). A length that the input cannot hold is a shortage at the length itself.
+// cursor). A length that the input cannot hold is a shortage at the length itself. `level`, when
+// given, is the level the body is read at (BodyLevel).
 template <class Ops>
-PyObject* read_framed_body(TLParser* self);
+PyObject* read_framed_body(TLParser* self, BodyLevel* level = nullptr);
 
 // Writes the fields of a record with a framed body (none of them optional), computing or checking
 // the length. False with an exception pending and *culprit set to the parameter at fault.
