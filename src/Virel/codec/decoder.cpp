@@ -313,7 +313,7 @@ PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
 // operation is the codec's own and none runs Python code: a native subclass's operations may run
 // Python code between two writes, so its objects are filled through the public call, which tracks
 // the dict itself. Each key is written once (the record's names do not repeat), over the
-// prototype's None or False, which are immortal: dropping them frees nothing. The direct path's
+// prototype's None or False, which are immortal: nothing is dropped, their counts mean nothing. The direct path's
 // values are exact lists and dicts or objects the collector never tracks, so the type's flag
 // alone tells a container, as PyDict_SetItem would.
 class FieldStore {
@@ -330,9 +330,8 @@ public:
         if (entries_) {
             dict_table::Entry& e = entries_[at_];
             assert(same_text(e.key, key) && (e.value == Py_None || e.value == Py_False));
-            PyObject* old = e.value;
-            e.value = value;
-            Py_DECREF(old);
+            assert(_Py_IsImmortal(e.value));
+            e.value = value;  // over an immortal value, whose count means nothing
             track_ |= PyType_IS_GC(Py_TYPE(value));
             return true;
         }

@@ -116,15 +116,13 @@ namespace {
 // FieldStore (decoder.cpp, dict_table.md): the dict is a fresh copy of the record's prototype that
 // nobody else has seen, untracked and unwatched; the caller runs no Python code between taking
 // the table and its last store (its reads are the codec's own, on the direct path only); each
-// entry is written once, over the prototype's None (immortal: dropping it frees nothing).
+// entry is written once, over the prototype's None (immortal: nothing is dropped).
 inline bool store_field(PyObject* dict, dict_table::Entry* entries, int32_t at, PyObject* key,
                         PyObject* value) noexcept {
     if (entries) {
         dict_table::Entry& e = entries[at];
-        assert(same_text(e.key, key) && e.value == Py_None);
-        PyObject* old = e.value;
-        e.value = value;
-        Py_DECREF(old);
+        assert(same_text(e.key, key) && e.value == Py_None && _Py_IsImmortal(e.value));
+        e.value = value;  // over an immortal value, whose count means nothing
         return true;
     }
     int r = PyDict_SetItem(dict, key, value);
