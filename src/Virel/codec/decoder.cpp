@@ -313,9 +313,9 @@ PyObject* read_value(TLParser* self, int32_t kind, const char* type_name,
 // operation is the codec's own and none runs Python code: a native subclass's operations may run
 // Python code between two writes, so its objects are filled through the public call, which tracks
 // the dict itself. Each key is written once (the record's names do not repeat), over the
-// prototype's None or False, which are immortal: nothing is dropped, their counts mean nothing. The direct path's
-// values are exact lists and dicts or objects the collector never tracks, so the type's flag
-// alone tells a container, as PyDict_SetItem would.
+// prototype's None or False, which are immortal: nothing is dropped, their counts mean nothing.
+// The direct path's values are exact lists and dicts or objects the collector never tracks, so the
+// type's flag alone tells a container, as PyDict_SetItem would.
 class FieldStore {
 public:
     FieldStore(PyObject* dict, const TLConstructor* record, bool direct) noexcept : dict_(dict) {
@@ -489,7 +489,8 @@ static PyObject* read_bare_object(TLParser* self, const char* type_name,
 }
 
 // A bare framed record, an element of a vector that holds its recursion level (read_elements):
-// as read_bare_object reads it, without entering the level again.
+// as read_bare_object reads it, without entering the level again; its body, when it is read in
+// one piece, at the level the vector holds for bodies.
 template <class Ops>
 static PyObject* read_framed_element(TLParser* self, const TLConstructor* record,
                                      BodyLevel* bodies) {

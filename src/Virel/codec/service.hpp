@@ -62,10 +62,10 @@ inline bool reads_in_one_piece(const TLParser* self, uint32_t head) noexcept {
 
 // The recursion level at which the bodies of a vector of framed records are read. The first body
 // enters it, as its read_object would; the level is then held for the others, which would each
-// enter and leave the same level in turn: between two bodies of one vector no Python code runs
-// and the C stack stands where it stood, so entering again could only succeed. Left when the
-// vector ends, or before a record that is not read in one piece (the general path enters each
-// body's level itself).
+// enter and leave the same level in turn: between two bodies of one vector the interpreter's
+// count is back where it was and the C stack stands where it stood, so entering again could only
+// succeed. Left when the vector ends, or before a record that is not read in one piece (the
+// general path enters each body's level itself).
 struct BodyLevel {
     std::optional<RecursionGuard> guard;
 };
