@@ -35,63 +35,63 @@ def in_record(at, byte, record):
     return f"at {at} (records: {record}); the failing read began at byte {byte}, in {record.split(' > ')[-1]}"
 
 
-@pytest.mark.parametrize(
-    "data, exc, message, note",
-    [
-        (b"", RuntimeError, "Parse error at position 0", TOP),
-        (b"\x01\x00\x00", RuntimeError, "Parse error at position 0", TOP),
-        (b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab", TOP),
-        (WORKED[:10], RuntimeError, "Parse error at position 8", in_record("obj.size", 8, "obj")),
-        (WORKED[:-1], RuntimeError, "Parse error at position 20", in_record("obj.tags[0]", 20, "obj")),
-        (
-            WORKED[:12],
-            ValueError,
-            "Invalid vector ID: 0x00000000",
-            in_record("obj.tags", 12, "obj"),
-        ),  # the header read yields 0
-        (WORKED[:12] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201", in_record("obj.tags", 12, "obj")),
-        (WORKED[:16], RuntimeError, "Parse error at position 16", in_record("obj.tags", 16, "obj")),
-        # A count the bytes left cannot back fails at once, the cursor past the count.
-        (
-            WORKED[:16] + struct.pack("<I", 5) + bytes(4),
-            RuntimeError,
-            "Parse error at position 20",
-            in_record("obj.tags", 16, "obj"),
-        ),
-        (
-            WORKED[:16] + struct.pack("<I", 2**31),
-            RuntimeError,
-            "Parse error at position 20",
-            in_record("obj.tags", 16, "obj"),
-        ),
-        (
-            HOLDER_HEAD + struct.pack("<I", 1),
-            RuntimeError,
-            "Parse error at position 52",
-            in_record("holder.users", 48, "holder"),
-        ),
-        # An element that fails, and an object that cannot begin for want of bytes.
-        (
-            HOLDER_HEAD + struct.pack("<I", 1) + b"\xab\0\0\0",
-            ValueError,
-            "Unknown constructor ID: 0x000000ab",
-            in_record("holder.users[0]", 52, "holder"),
-        ),
-        (
-            HOLDER_HEAD + struct.pack("<I", 2) + USER_BYTES + b"\x10\0\0\0",
-            RuntimeError,
-            "Parse error at position 80",
-            in_record("holder.users[1].id", 80, "holder > user"),
-        ),
-        (HOLDER_HEAD[:12], RuntimeError, "Parse error at position 12", in_record("holder.owner", 12, "holder")),
-        (
-            HOLDER_HEAD[:12] + b"\xab\0\0\0",
-            ValueError,
-            "Unknown constructor ID: 0x000000ab",
-            in_record("holder.owner", 12, "holder"),
-        ),
-    ],
-)
+UNPACK_FAILURES = [
+    (b"", RuntimeError, "Parse error at position 0", TOP),
+    (b"\x01\x00\x00", RuntimeError, "Parse error at position 0", TOP),
+    (b"\xab\0\0\0", ValueError, "Unknown constructor ID: 0x000000ab", TOP),
+    (WORKED[:10], RuntimeError, "Parse error at position 8", in_record("obj.size", 8, "obj")),
+    (WORKED[:-1], RuntimeError, "Parse error at position 20", in_record("obj.tags[0]", 20, "obj")),
+    (
+        WORKED[:12],
+        ValueError,
+        "Invalid vector ID: 0x00000000",
+        in_record("obj.tags", 12, "obj"),
+    ),  # the header read yields 0
+    (WORKED[:12] + b"\1\2\3\4", ValueError, "Invalid vector ID: 0x04030201", in_record("obj.tags", 12, "obj")),
+    (WORKED[:16], RuntimeError, "Parse error at position 16", in_record("obj.tags", 16, "obj")),
+    # A count the bytes left cannot back fails at once, the cursor past the count.
+    (
+        WORKED[:16] + struct.pack("<I", 5) + bytes(4),
+        RuntimeError,
+        "Parse error at position 20",
+        in_record("obj.tags", 16, "obj"),
+    ),
+    (
+        WORKED[:16] + struct.pack("<I", 2**31),
+        RuntimeError,
+        "Parse error at position 20",
+        in_record("obj.tags", 16, "obj"),
+    ),
+    (
+        HOLDER_HEAD + struct.pack("<I", 1),
+        RuntimeError,
+        "Parse error at position 52",
+        in_record("holder.users", 48, "holder"),
+    ),
+    # An element that fails, and an object that cannot begin for want of bytes.
+    (
+        HOLDER_HEAD + struct.pack("<I", 1) + b"\xab\0\0\0",
+        ValueError,
+        "Unknown constructor ID: 0x000000ab",
+        in_record("holder.users[0]", 52, "holder"),
+    ),
+    (
+        HOLDER_HEAD + struct.pack("<I", 2) + USER_BYTES + b"\x10\0\0\0",
+        RuntimeError,
+        "Parse error at position 80",
+        in_record("holder.users[1].id", 80, "holder > user"),
+    ),
+    (HOLDER_HEAD[:12], RuntimeError, "Parse error at position 12", in_record("holder.owner", 12, "holder")),
+    (
+        HOLDER_HEAD[:12] + b"\xab\0\0\0",
+        ValueError,
+        "Unknown constructor ID: 0x000000ab",
+        in_record("holder.owner", 12, "holder"),
+    ),
+]
+
+
+@pytest.mark.parametrize("data, exc, message, note", UNPACK_FAILURES)
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
 def test_unpack_failures(signed, data, exc, message, note):
     # A signed parser reads numbers otherwise, and fails exactly as the unsigned one.
@@ -100,6 +100,17 @@ def test_unpack_failures(signed, data, exc, message, note):
         p.unpack(data)
     assert builtin_class(info.value) is exc and str(info.value) == message  # D34
     assert info.value.__notes__ == [note]
+
+
+def test_a_failure_note_owes_nothing_to_the_calls_before():
+    """The parser keeps its trace's storage from one call to the next: each failure's note is its
+    own call's, whatever failed before it (deeper or shallower, a shortage or an exception)."""
+    p = new_parser(SCHEMA_TEXT)
+    for cases in (UNPACK_FAILURES, UNPACK_FAILURES[::-1]):
+        for data, exc, _, note in cases:
+            with pytest.raises(exc) as info:
+                p.unpack(data)
+            assert info.value.__notes__ == [note]
 
 
 def test_parser_stays_usable_after_failures(parser):
