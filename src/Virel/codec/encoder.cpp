@@ -470,6 +470,53 @@ template <class Ops>
     return write_declared<Ops>(self, v, p->kind, p->type_name, p->element, true);
 }
 
+// The fields of a record with a framed body (codec/service.hpp; none of them optional): the length
+// as given, or 0 when absent or None, filled in once the body is written (or checked against it
+// when given). False with an exception pending and *culprit set to the parameter at fault.
+template <class Ops>
+[[gnu::noinline]] static bool write_framed_fields(TLParser* self, const TLConstructor* record,
+                                                  ObjectFields& fields, int32_t body,
+                                                  const TLParam** culprit) {
+    uint64_t length_at = 0;
+    bool given = false;
+    uint32_t given_length = 0;
+    for (int32_t i = 0; i < record->param_count; ++i) {
+        const TLParam* p = record->params + i;
+        *culprit = p;
+        PyObject* v;
+        int has = fields.get(i, p->py_name, &v);
+        if (has < 0) return false;
+        if (i == body - 1) {  // the length: written now, filled in once the body is
+            length_at = self->position;
+            given = has && v != Py_None;
+            if (given && !tl_int_of(v, &given_length)) return false;
+            if (!Ops::_write_int32(self, given_length)) return false;
+            continue;
+        }
+        Ref fallback;
+        if (!has && !(v = (fallback = default_of(p->kind)).get())) return false;
+        const uint64_t before = self->position;
+        if (!write_field<Ops>(self, record, p, v)) return false;
+        if (i != body) continue;
+        const uint64_t length = self->position - before;
+        if (given ? length != given_length : length > INT32_MAX) {
+            *culprit = p - 1;
+            // Departure D30: see ARCHITECTURE.md, "Departures".
+            if (given)
+                PyErr_Format(PyExc_ValueError,
+                             "'%s' of '%s' is %u, but its body '%s' takes %llu bytes", p[-1].name,
+                             record->name, given_length, p->name,
+                             static_cast<unsigned long long>(length));
+            else
+                PyErr_Format(PyExc_ValueError, "The body '%s' of '%s' is too long: %llu bytes",
+                             p->name, record->name, static_cast<unsigned long long>(length));
+            return false;
+        }
+        store_le32(self->buffer + length_at, static_cast<uint32_t>(length));
+    }
+    return true;
+}
+
 // A parameter due to be written whose value is missing (`has` 0) or None (or whose lookup failed,
 // `has` < 0): 1 when it is written (a missing plain field as its kind's zero or empty value, None
 // as given) or left out, -1 with an exception pending and *culprit the parameter to name.

@@ -3,11 +3,8 @@
 #include "codec/service.hpp"
 
 #include "codec/dict_table.hpp"
-#include "codec/integers.hpp"
 #include "codec/record_plan.hpp"
-#include "codec/strict.hpp"
 #include "codec/type_argument.hpp"
-#include "codec/write_primitives.hpp"
 
 #include <cassert>
 #include <cstring>
@@ -189,62 +186,6 @@ bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* d
     return true;
 }
 
-// The parameter's value or, when it is missing, its kind's zero or empty value (as write_object
-// writes it).
-Ref default_of(int32_t kind);  // encoder.cpp
-
-template <class Ops>
-bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFields& fields,
-                         int32_t body, const TLParam** culprit) {
-    uint64_t length_at = 0;
-    bool given = false;
-    uint32_t given_length = 0;
-    for (int32_t i = 0; i < record->param_count; ++i) {
-        const TLParam* p = record->params + i;
-        *culprit = p;
-        PyObject* v;
-        int has = fields.get(i, p->py_name, &v);
-        if (has < 0) return false;
-        if (i == body - 1) {  // the length: written now, filled in once the body is
-            length_at = self->position;
-            given = has && v != Py_None;
-            if (given && !tl_int_of(v, &given_length)) return false;
-            if (!Ops::_write_int32(self, given_length)) return false;
-            continue;
-        }
-        Ref fallback;
-        if (!has && !(v = (fallback = default_of(p->kind)).get())) return false;
-        if (Ops::strict(self)) {
-            if (const char* want = strict_expected(p->kind, v)) {
-                if (!strict_failed(want)) strict_wrong_field(record, p, want, v);
-                return false;
-            }
-            if (p->kind == TL_OBJECT) {
-                expect_type(self, p->type_name, true);
-            }
-        }
-        const uint64_t before = self->position;
-        if (!Ops::_write_value(self, v, p->kind, p->type_name, p->element)) return false;
-        if (i != body) continue;
-        const uint64_t length = self->position - before;
-        if (given ? length != given_length : length > INT32_MAX) {
-            *culprit = p - 1;
-            // Departure D30: see ARCHITECTURE.md, "Departures".
-            if (given)
-                PyErr_Format(PyExc_ValueError,
-                             "'%s' of '%s' is %u, but its body '%s' takes %llu bytes", p[-1].name,
-                             record->name, given_length, p->name,
-                             static_cast<unsigned long long>(length));
-            else
-                PyErr_Format(PyExc_ValueError, "The body '%s' of '%s' is too long: %llu bytes",
-                             p->name, record->name, static_cast<unsigned long long>(length));
-            return false;
-        }
-        store_le32(self->buffer + length_at, static_cast<uint32_t>(length));
-    }
-    return true;
-}
-
 namespace {
 
 // The parser's input, in place of another for the decode of an inflated object, and back when it
@@ -393,18 +334,11 @@ PyObject* read_service_object(TLParser* self, uint32_t id, uint64_t start) {
     template PyObject* read_inflated<Ops>(TLParser*, uint64_t);                                    \
     template PyObject* read_vector_as_result<Ops>(TLParser*, uint64_t);                            \
     template PyObject* read_service_object<Ops>(TLParser*, uint32_t, uint64_t);
-#define TL_SERVICE_ENCODING(Ops)                                                           \
-    template bool write_framed_fields<Ops>(TLParser*, const TLConstructor*, ObjectFields&, \
-                                           int32_t, const TLParam**);
 // Every instance both ways: an optimised build inlines what an instance does not use, an
 // unoptimised one still names it.
 TL_SERVICE_DECODING(ViaTable)
 TL_SERVICE_DECODING(Direct)
 TL_SERVICE_DECODING(DirectSigned)
 TL_SERVICE_DECODING(DirectStrict)
-TL_SERVICE_ENCODING(ViaTable)
-TL_SERVICE_ENCODING(Direct)
-TL_SERVICE_ENCODING(DirectSigned)
-TL_SERVICE_ENCODING(DirectStrict)
 
 }  // namespace virel

@@ -22,7 +22,6 @@
 //    request id.
 #pragma once
 
-#include "codec/object_fields.hpp"
 #include "codec/parser.hpp"
 
 #include <optional>
@@ -96,12 +95,6 @@ const ParsedType* vector_result_type(TLParser* self, TLSchemaCompiler* compiler,
 // given, is the level the body is read at (BodyLevel).
 template <class Ops>
 PyObject* read_framed_body(TLParser* self, BodyLevel* level = nullptr);
-
-// Writes the fields of a record with a framed body (none of them optional), computing or checking
-// the length. False with an exception pending and *culprit set to the parameter at fault.
-template <class Ops>
-bool write_framed_fields(TLParser* self, const TLConstructor* record, ObjectFields& fields,
-                         int32_t body, const TLParam** culprit);
 
 // Whether the decoder may read an object in a way of its own for this call: inflate a
 // gzip_packed, or read a vector as a result type given for the call.
