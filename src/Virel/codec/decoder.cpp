@@ -359,11 +359,13 @@ bool read_fields(TLParser* self, const TLConstructor* record, PyObject* dict) {
 }
 
 // The fields of one object of `record` (its identifier read already, or none: a bare object).
-// Inlined into both callers: the boxed object is the hot path of unpack.
+// Inlined into its callers: the boxed object is the hot path of unpack. `bodies`: the level a
+// framed record read in one piece reads its body at (an element of a vector of them), or null.
 template <class Ops>
 [[gnu::always_inline]] static inline PyObject* read_record(TLParser* self,
                                                            const TLConstructor* record,
-                                                           const char* here) {
+                                                           const char* here,
+                                                           BodyLevel* bodies = nullptr) {
     // A copy of the record's prototype already holds every key in order, with the value of an
     // absent optional field: copying its table is much cheaper than inserting key after key.
     const TLCodecPlan* plan = plan_of(record);
@@ -375,7 +377,7 @@ template <class Ops>
     bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
               : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
               : reads_in_one_piece<Ops>(self, plan->framed_head)
-                  ? read_framed_record<Ops>(self, record, dict.get())
+                  ? read_framed_record<Ops>(self, record, dict.get(), bodies)
                   : read_fields<Ops, false, true>(self, record, dict.get());
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
@@ -442,21 +444,9 @@ template <class Ops>
 static PyObject* read_framed_element(TLParser* self, const TLConstructor* record,
                                      BodyLevel* bodies) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
-    const TLCodecPlan* plan = plan_of(record);
-    // read_record's choice, made before the copy (which moves no cursor): a record read in one
-    // piece reads its body at the vector's level for bodies.
-    if (!plan->key_slots || plan->special < 0 ||
-        !reads_in_one_piece<Ops>(self, plan->framed_head)) {
-        bodies->guard.reset();
-        return read_record<Ops>(self, record, here);
-    }
-    Ref dict = Ref::steal(PyDict_Copy(plan->proto.get()));
-    if (!dict) {
-        path_field(self, record, nullptr, true);
-        return fail<PyObject*>(here);
-    }
-    if (!read_framed_record<Ops>(self, record, dict.get(), bodies)) return fail<PyObject*>(here);
-    return dict.release();  // with parse_error set, the caller discards it
+    // Read field by field (after a shortage), its body enters a level of its own.
+    if (!reads_in_one_piece<Ops>(self, plan_of(record)->framed_head)) bodies->guard.reset();
+    return read_record<Ops>(self, record, here, bodies);
 }
 
 TL_DECODER_OPERATIONS(TL_INSTANTIATE_FOR_TABLE)
