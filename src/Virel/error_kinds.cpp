@@ -254,16 +254,11 @@ void suggest_record_name(TLParser* self, TLSchemaCompiler* compiler, PyObject* n
     std::string note;
     try {
         if (utf8 && size <= 64) {
-            if (caches->suggestions_generation != compiler->maps->generation ||
-                caches->suggestions.size() >= 64) {
-                caches->suggestions.clear();
-                caches->suggestions_generation = compiler->maps->generation;
-            }
-            std::string key(utf8, static_cast<size_t>(size));
-            auto it = caches->suggestions.find(key);
-            if (it == caches->suggestions.end())
-                it = caches->suggestions.emplace(key, closest_record(schema, key)).first;
-            if (!it->second.empty()) note = "did you mean '" + it->second + "'?";
+            std::string_view key(utf8, static_cast<size_t>(size));
+            const std::string& near =
+                caches->suggestion(compiler->maps->generation, std::string(key),
+                                   [&] { return closest_record(schema, key); });
+            if (!near.empty()) note = "did you mean '" + near + "'?";
         }
     } catch (...) {
         note.clear();  // no note rather than another exception

@@ -305,6 +305,19 @@ struct ParserCaches {
     // type_argument.cpp).
     std::unordered_map<std::string, std::string> suggestions;
     uint64_t suggestions_generation = 0;
+
+    // The suggestion kept for `key` under the maps' `generation`, made by `make()` when none is:
+    // at most 64 are kept, all dropped when the generation moves on. May throw std::bad_alloc.
+    template <class Make>
+    const std::string& suggestion(uint64_t generation, std::string key, Make&& make) {
+        if (suggestions_generation != generation || suggestions.size() >= 64) {
+            suggestions.clear();
+            suggestions_generation = generation;
+        }
+        auto it = suggestions.find(key);
+        if (it == suggestions.end()) it = suggestions.emplace(std::move(key), make()).first;
+        return it->second;
+    }
 };
 
 // The state of the one call running on a parser: made by its CallScope, on the stack, and gone with

@@ -73,20 +73,13 @@ void suggest_bare_target(TLParser* self, TLSchemaCompiler* compiler,
         bool by_type;
         std::string_view target = bare_target(text, &by_type);
         if (target.size() <= kNearNameMax) {
-            if (caches->suggestions_generation != compiler->maps->generation ||
-                caches->suggestions.size() >= 64) {
-                caches->suggestions.clear();
-                caches->suggestions_generation = compiler->maps->generation;
-            }
             // Kept apart from pack's names, which are never empty nor begin with this byte.
-            std::string key = '\x01' + std::string(proper);
-            auto it = caches->suggestions.find(key);
-            if (it == caches->suggestions.end())
-                it =
-                    caches->suggestions.emplace(key, nearest_target(schema, target, by_type)).first;
-            if (!it->second.empty())
-                note = std::string("did you mean '") + (proper.starts_with('%') ? "%" : "") +
-                       it->second + "'?";
+            const std::string& near =
+                caches->suggestion(compiler->maps->generation, '\x01' + std::string(proper),
+                                   [&] { return nearest_target(schema, target, by_type); });
+            if (!near.empty())
+                note = std::string("did you mean '") + (proper.starts_with('%') ? "%" : "") + near +
+                       "'?";
         }
     } catch (...) {
         note.clear();  // no note rather than another exception
