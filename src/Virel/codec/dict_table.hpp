@@ -78,8 +78,8 @@ inline Entry* str_entries(PyObject* dict, Py_ssize_t* count) noexcept {
 
 // The entries of `copy`, a dict that PyDict_Copy just made of a prototype of `count` items (all
 // str keys, none deleted), for storing values in place; null when they cannot be (the direct
-// paths are off, or the copy is of another shape): then use PyDict_SetItem. See FieldStore
-// (field_store.hpp) for the rules of the fill.
+// paths are off, or the copy is of another shape): then use PyDict_SetItem. See FieldStore in
+// decoder.cpp for the rules of the fill.
 inline Entry* entries_to_fill(PyObject* copy, Py_ssize_t count) noexcept {
     Py_ssize_t got;
     Entry* entries = str_entries(copy, &got);

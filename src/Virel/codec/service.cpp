@@ -2,7 +2,7 @@
 // result type (the rules are in service.hpp).
 #include "codec/service.hpp"
 
-#include "codec/field_store.hpp"
+#include "codec/dict_table.hpp"
 #include "codec/record_plan.hpp"
 #include "codec/type_argument.hpp"
 
@@ -105,13 +105,40 @@ PyObject* read_framed_body(TLParser* self, BodyLevel* level) {
     return framed_body<Ops>(self, level);
 }
 
+namespace {
+
+// Stores `value` (a new reference, taken) under entry `at` of a new dict that a framed record is
+// read into: straight into its table when `entries` is that table, else through PyDict_SetItem.
+// False with an exception pending. The direct store is sound under the rules of the general path's
+// FieldStore (decoder.cpp, dict_table.md): the dict is a fresh copy of the record's prototype that
+// nobody else has seen, untracked and unwatched; the caller runs no Python code between taking
+// the table and its last store (its reads are the codec's own, on the direct path only); each
+// entry is written once, over the prototype's None (immortal: nothing is dropped). Not FieldStore
+// itself: its cursor and its tracking of every value cost the container's reader 27 instructions a
+// message, where this reader knows each entry's place and that only the body can be a container.
+inline bool store_field(PyObject* dict, dict_table::Entry* entries, int32_t at, PyObject* key,
+                        PyObject* value) noexcept {
+    if (entries) {
+        dict_table::Entry& e = entries[at];
+        assert(same_text(e.key, key) && e.value == Py_None && _Py_IsImmortal(e.value));
+        e.value = value;  // over an immortal value, whose count means nothing
+        return true;
+    }
+    int r = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    return r == 0;
+}
+
+}  // namespace
+
 template <class Ops>
 bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* dict,
                         BodyLevel* level) {
     assert(reads_in_one_piece<Ops>(self, plan_of(record)->framed_head));
     const int32_t body = plan_of(record)->framed_body;
-    // Filled as read_fields fills it (its rules are FieldStore's), with the same results.
-    FieldStore store(dict, record, Ops::direct);
+    dict_table::Entry* entries =
+        Ops::direct ? dict_table::entries_to_fill(dict, 1 + record->value_count) : nullptr;
+    assert(!entries || dict_table::fillable(dict, entries));
     // The numbers, each as the general path's read_value reads it. The input holds them all; the
     // cursor stands past each one read, even one whose int could not be made.
     const unsigned char* const buffer = self->buffer;
@@ -133,8 +160,7 @@ bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* d
             value = PyLong_FromLong(Ops::signed_ints(self) ? long{static_cast<int32_t>(word)}
                                                            : static_cast<long>(word));
         }
-        store.next();
-        if (!value || !store.put(p->py_name, value)) [[unlikely]] {
+        if (!value || !store_field(dict, entries, 1 + i, p->py_name, value)) [[unlikely]] {
             self->position = at;
             if (!value) add_traceback(TL_WHERE(TLParser, _read_value));
             path_field(self, record, p, true);
@@ -150,12 +176,15 @@ bool read_framed_record(TLParser* self, const TLConstructor* record, PyObject* d
         Py_XDECREF(value);
         return !exception;  // a shortage: the caller discards what was read
     }
-    store.next();
-    if (!store.put(p->py_name, value)) {
+    // Once every value is in, the collector tracks the dict when it holds a container (the numbers
+    // never are one); PyDict_SetItem tracks it itself.
+    const bool container = PyType_IS_GC(Py_TYPE(value));
+    if (!store_field(dict, entries, 1 + body, p->py_name, value)) {
         path_field(self, record, p, true);
         return false;
     }
-    store.finish();
+    assert(!entries || dict_table::fillable(dict, entries));
+    if (entries && container) PyObject_GC_Track(dict);
     return true;
 }
 

@@ -43,7 +43,7 @@ int32_t answer_of(const TLConstructor* record) noexcept;
 // them the general way, parameter by parameter, costs as much again as the numbers themselves. So
 // when the body is the record's last parameter and every parameter before it an `int` or a `long`,
 // the decoder's direct path reads the numbers in one go, stores them straight into the new dict's
-// table (through the general path's FieldStore, under the same rules), and reads the body as the
+// table (as the general path's FieldStore does, under the same rules), and reads the body as the
 // general path does. It does so only where the two cannot differ: the numbers all in the input,
 // no shortage being read on from; everything else (a shortage among the numbers, the table path
 // of a native subclass, whose operations may be its own) takes the general path.
