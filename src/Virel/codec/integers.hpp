@@ -1,5 +1,5 @@
 // codec/integers.hpp: Python values as the wire's integers (the int and long fields of pack).
-// Inline: the encoder converts every integer field through these.
+// Always inline: the encoder converts every integer field through these.
 #pragma once
 
 #include "py_helpers.hpp"
@@ -10,7 +10,7 @@ namespace virel {
 
 // An int, or the result of the value's own __int__. An object with only __index__ is refused:
 // integer fields take what int() of a number gives, not an index.
-inline Ref integer_of(PyObject* value) {
+[[gnu::always_inline]] inline Ref integer_of(PyObject* value) {
     if (PyLong_Check(value)) return Ref::borrow(value);
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
     PyObject* result = nullptr;
@@ -29,7 +29,7 @@ inline Ref integer_of(PyObject* value) {
 }
 
 // A TL int: anything from -2**31 to 2**32-1, so that the unsigned words unpack returns pack again.
-inline bool tl_int_of(PyObject* value, uint32_t* out) {
+[[gnu::always_inline]] inline bool tl_int_of(PyObject* value, uint32_t* out) {
     if (PyLong_CheckExact(value) &&
         PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
         Py_ssize_t word = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
@@ -56,7 +56,7 @@ inline bool tl_int_of(PyObject* value, uint32_t* out) {
 
 // A TL long: anything from -2**63 to 2**64-1, the negative half as its two's complement, so that
 // both the unsigned and the signed reading of a word pack back to it.
-inline bool tl_long_of(PyObject* value, uint64_t* out) {
+[[gnu::always_inline]] inline bool tl_long_of(PyObject* value, uint64_t* out) {
     if (PyLong_CheckExact(value) &&
         PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
         *out = static_cast<uint64_t>(
