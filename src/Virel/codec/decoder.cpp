@@ -427,11 +427,17 @@ template <class Ops>
         path_field(self, record, nullptr, true);
         return fail<PyObject*>(here);
     }
-    bool ok = !plan->key_slots    ? read_fields<Ops, true>(self, record, dict.get())
-              : plan->special < 0 ? read_fields<Ops, false>(self, record, dict.get())
-              : reads_in_one_piece<Ops>(self, plan->framed_head)
-                  ? read_framed_record<Ops>(self, record, dict.get(), bodies)
-                  : read_fields<Ops, false, true>(self, record, dict.get());
+    bool ok;
+    if (!plan->key_slots) {
+        ok = read_fields<Ops, true>(self, record, dict.get());
+    } else if (plan->special < 0) {
+        ok = read_fields<Ops, false>(self, record, dict.get());
+    } else if (reads_in_one_piece<Ops>(self, plan->framed_head)) {
+        ok = read_framed_record<Ops>(self, record, dict.get(), bodies);
+    } else {
+        if (bodies) bodies->guard.reset();  // read field by field, a body enters its own level
+        ok = read_fields<Ops, false, true>(self, record, dict.get());
+    }
     if (!ok) return fail<PyObject*>(here);
     return dict.release();  // with parse_error set, the caller discards it
 }
@@ -497,8 +503,6 @@ template <class Ops>
 static PyObject* read_framed_element(TLParser* self, const TLConstructor* record,
                                      BodyLevel* bodies) {
     static constexpr const char* here = TL_WHERE(TLParser, _read_object);
-    // Read field by field (after a shortage), its body enters a level of its own.
-    if (!reads_in_one_piece<Ops>(self, plan_of(record)->framed_head)) bodies->guard.reset();
     return read_record<Ops>(self, record, here, bodies);
 }
 
