@@ -14,6 +14,7 @@ import weakref
 import pytest
 
 import Virel.tl as tl
+from Virel import schemas
 from Virel.tl import TLParser
 
 from conftest import ROOT, SCHEMA_TEXT, entry, private_compiler
@@ -133,6 +134,45 @@ def test_default_operations_run_outside_a_call(tlsub, mode):
             assert (got[0], got[1][0] if got[0] == "ok" else got[1]) == want[:2], data
     assert outcome(lambda: p.pack(PACKED[1])) == outcome(lambda: plain.pack(PACKED[1]))
     assert p.unpack(packed[:-3] + b"\0\0\0") == plain.unpack(packed[:-3] + b"\0\0\0")
+
+
+TYPED = {
+    "constructors": [
+        entry(1, "e", ("n", "int"), kind="E"),
+        entry(2, "w", ("inner", "E"), ("more", "Vector<E>")),
+        entry(3, "x", ("n", "int"), kind="X"),
+    ]
+}
+E, X = {"_": "e", "n": 1}, {"_": "x", "n": 1}
+PONG = {"_": "pong", "msg_id": 1, "ping_id": 2}
+
+
+@pytest.mark.parametrize(
+    "schema, value, type_text",
+    [
+        (TYPED, {"_": "w", "inner": E, "more": [E, E]}, None),
+        (TYPED, {"_": "w", "inner": X, "more": []}, None),  # a record of another type
+        (TYPED, {"_": "w", "inner": E, "more": [E, X]}, None),
+        (TYPED, {"_": "w", "inner": 5, "more": []}, None),  # no object at all
+        (TYPED, X, "E"),  # the type given to the call
+        (TYPED, E, "E"),
+        (
+            schemas.mtproto(),
+            {"_": "msg_container", "messages": [{"_": "message", "msg_id": 1, "seqno": 1, "body": PONG}]},
+            None,
+        ),
+        (schemas.mtproto(), {"_": "message", "msg_id": 1, "seqno": 1, "body": dict(PONG, msg_id="1")}, None),
+    ],
+)
+def test_own_object_writers_keep_strict_encoding(tlsub, schema, value, type_text):
+    """A subclass whose _write_value and _write_object are its own, handing on to the default ones:
+    strict encoding's type for each object reaches the default _write_object through the parser
+    (the call's state), and pack and pack_as give what the plain parser gives, error for error."""
+    p, plain = tlsub.Parser(schema, "wrapping", strict=True), TLParser(schema, strict=True)
+    for _ in range(2):  # the second time with the first's fits remembered
+        for pack in (lambda q: q.pack(value), lambda q: q.pack_as(value, type_text or "Object")):
+            got, want = outcome(lambda: pack(p)), outcome(lambda: pack(plain))
+            assert got == want
 
 
 CAPSULE_FIELDS = [0, 4] + [8 + 4 * i for i in range(9)]  # version, size, the struct sizes

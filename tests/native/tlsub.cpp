@@ -17,6 +17,8 @@
 //   tlsub.import_api()                runs TLCapi_Import again (None, or ImportError).
 //                                     "recovering": the copy with _read_vector turning a ValueError
 //                                     of the default one into an empty list.
+//                                     "wrapping": the copy with a _write_value and a _write_object of
+//                                     its own that hand on to the default ones.
 //   tlsub.share(parser, compiler)     makes `compiler` the parser's, as a subclass replaces the
 //                                     base's compiler and schema (tl.hpp, step 5).
 //   tlsub.write_alone(parser, value)  runs the default _write_object outside any pack call (from
@@ -30,7 +32,7 @@
 #include <cstring>
 
 static const TLCapi* api;
-static TLParserOps copy_ops, custom_ops, hooked_ops, recovering_ops;
+static TLParserOps copy_ops, custom_ops, hooked_ops, recovering_ops, wrapping_ops;
 static PyObject* hook;  // set_hook's function, or null
 static TLSchemaCompilerOps compiler_ops;
 static PyObject *parser_type, *compiler_type;  // held for good by this module
@@ -70,6 +72,15 @@ static PyObject* recovering_read_vector(TLParser* self, const char* type_name,
     return PyList_New(0);
 }
 
+static bool wrapping_write_value(TLParser* self, PyObject* value, int32_t kind,
+                                 const char* type_name, const TLElementType* element) noexcept {
+    return api->TLParser_default_ops->_write_value(self, value, kind, type_name, element);
+}
+
+static bool wrapping_write_object(TLParser* self, PyObject* value) noexcept {
+    return api->TLParser_default_ops->_write_object(self, value);
+}
+
 static int32_t parse_type_with_date(TLSchemaCompiler* self, PyObject* type_expr) noexcept {
     if (PyUnicode_Check(type_expr)) {
         const char* text = PyUnicode_AsUTF8(type_expr);
@@ -92,6 +103,7 @@ static const TLParserOps* table_named(const char* name) {
     if (std::strcmp(name, "custom") == 0) return &custom_ops;
     if (std::strcmp(name, "hooked") == 0) return &hooked_ops;
     if (std::strcmp(name, "recovering") == 0) return &recovering_ops;
+    if (std::strcmp(name, "wrapping") == 0) return &wrapping_ops;
     PyErr_Format(PyExc_ValueError, "no table %s", name);
     return nullptr;
 }
@@ -293,6 +305,9 @@ PyMODINIT_FUNC PyInit_tlsub() {
     hooked_ops._read_string = hooked_read_string;
     recovering_ops = copy_ops;
     recovering_ops._read_vector = recovering_read_vector;
+    wrapping_ops = copy_ops;
+    wrapping_ops._write_value = wrapping_write_value;
+    wrapping_ops._write_object = wrapping_write_object;
     compiler_ops = *api->TLSchemaCompiler_default_ops;
     compiler_ops._parse_type = parse_type_with_date;
 
